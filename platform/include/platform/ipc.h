@@ -1,0 +1,125 @@
+// Named kernel objects shared between processes: shared memory, mutexes and events.
+//
+// Every name is machine-global in the original design. Here each name gets a prefix
+// (OSTREL_IPC_NAMESPACE, else the user id) so that users and parallel test runs never meet,
+// and objects are created with mode 0600.
+//
+// Lifetime follows the Windows model where it is observable: an object lives while some
+// live process holds it open. Opening an object whose every previous holder has died
+// re-initialises it (so a crashed server leaves no event set and no stale state), and the
+// last close removes its name.
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <memory>
+#include <string>
+#include <string_view>
+
+namespace ostrel::platform {
+
+// The prefix every global name gets: OSTREL_IPC_NAMESPACE when set, else "u<uid>".
+[[nodiscard]] std::string ipcNamespace();
+
+// Shared memory mapped read-write. Create-or-open: the first opener (or the first after every
+// holder died) gets zero-filled memory and `created()` true.
+class SharedMemory {
+public:
+    // Empty on failure (name too long, no permission, size mismatch with a live mapping).
+    [[nodiscard]] static std::unique_ptr<SharedMemory> open(std::string_view name, std::size_t size);
+    ~SharedMemory();
+    SharedMemory(const SharedMemory&) = delete;
+    SharedMemory& operator=(const SharedMemory&) = delete;
+
+    [[nodiscard]] void* data() const noexcept;
+    [[nodiscard]] std::size_t size() const noexcept;
+    // True when this open initialised the memory (no live holder before).
+    [[nodiscard]] bool created() const noexcept;
+
+    struct Impl;
+private:
+    explicit SharedMemory(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+enum class LockResult {
+    Acquired,       // normal acquisition
+    OwnerDied,      // acquired; the previous holder died while holding it (Windows: abandoned)
+    TimedOut,
+    Failed,
+};
+
+// Process-shared, robust mutex with a timed acquire.
+class NamedMutex {
+public:
+    [[nodiscard]] static std::unique_ptr<NamedMutex> open(std::string_view name);
+    ~NamedMutex();
+    NamedMutex(const NamedMutex&) = delete;
+    NamedMutex& operator=(const NamedMutex&) = delete;
+
+    // Acquired and OwnerDied both mean the caller now holds the mutex.
+    [[nodiscard]] LockResult lock(uint32_t timeoutMs);
+    void unlock();
+
+    struct Impl;
+private:
+    explicit NamedMutex(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+// RAII holder for a NamedMutex acquired with a bounded wait.
+class NamedMutexLock {
+public:
+    NamedMutexLock(NamedMutex& mutex, uint32_t timeoutMs) : mutex_(mutex) {
+        const LockResult r = mutex.lock(timeoutMs);
+        held_ = r == LockResult::Acquired || r == LockResult::OwnerDied;
+    }
+    ~NamedMutexLock() { if (held_) mutex_.unlock(); }
+    NamedMutexLock(const NamedMutexLock&) = delete;
+    NamedMutexLock& operator=(const NamedMutexLock&) = delete;
+    [[nodiscard]] bool held() const noexcept { return held_; }
+private:
+    NamedMutex& mutex_;
+    bool held_ = false;
+};
+
+enum class EventReset { Automatic, Manual };
+
+// A Windows-style event. Automatic reset: a set releases exactly one waiter and resets (it stays
+// set until a waiter takes it). Manual reset: a set stays until reset. Pulse: releases the waiters
+// present at that moment (one for automatic reset) and leaves the event not signalled.
+// An event may be named (shared between processes) or unnamed (process-local, same semantics).
+class NamedEvent {
+public:
+    // Create-or-open. The reset kind and initial state apply when this open initialises it.
+    [[nodiscard]] static std::unique_ptr<NamedEvent> open(std::string_view name, EventReset reset,
+                                                          bool initiallySet = false);
+    // A process-local event with no name.
+    [[nodiscard]] static std::unique_ptr<NamedEvent> createLocal(EventReset reset, bool initiallySet = false);
+    ~NamedEvent();
+    NamedEvent(const NamedEvent&) = delete;
+    NamedEvent& operator=(const NamedEvent&) = delete;
+
+    void set();
+    void reset();
+    void pulse();
+    // True when the event was signalled (and, for automatic reset, taken) within timeoutMs.
+    [[nodiscard]] bool wait(uint32_t timeoutMs);
+    // Non-consuming look at the current state.
+    [[nodiscard]] bool isSet() const;
+
+    struct Impl;
+    Impl& impl() noexcept { return *impl_; }
+private:
+    explicit NamedEvent(std::unique_ptr<Impl> impl);
+    std::unique_ptr<Impl> impl_;
+};
+
+// Waits for the first of two events. Returns 0 or 1 for the event that released the caller
+// (when both are signalled, the first in the list wins and only it is taken), -1 on time-out.
+[[nodiscard]] int waitForEither(NamedEvent& first, NamedEvent& second, uint32_t timeoutMs);
+
+// Removes every object of the current namespace whose holders are all gone (tests, crash recovery).
+void removeStaleObjects();
+
+} // namespace ostrel::platform

@@ -1,0 +1,68 @@
+// The per-user registry store: keys are "\"-separated paths under two roots, matched without
+// regard to case but stored as first written; values are typed (32-bit integer, string, binary).
+//
+// Root folder: $OSTREL_REGISTRY_DIR, else ${XDG_CONFIG_HOME:-~/.config}/ostrel/registry/.
+// Writes are atomic (temporary file and rename) and serialised between processes by a file lock.
+#pragma once
+
+#include <cstdint>
+#include <memory>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <variant>
+#include <vector>
+
+namespace ostrel::platform {
+
+enum class RegistryRoot { CurrentUser, LocalMachine };
+
+enum class RegistryType : uint32_t { Integer = 4, String = 1, Binary = 3 };  // Windows REG_* numbers
+
+struct RegistryValue {
+    std::string name;  // as first written
+    RegistryType type = RegistryType::String;
+    int32_t integer = 0;
+    std::string text;               // UTF-8
+    std::vector<uint8_t> binary;
+};
+
+// An open key. Operations read and write the store directly; nothing is cached between calls,
+// so two processes see each other's writes.
+class RegistryKey {
+public:
+    // Opens an existing key (nullptr when absent) or creates it with its parents.
+    [[nodiscard]] static std::unique_ptr<RegistryKey> open(RegistryRoot root, std::string_view path);
+    [[nodiscard]] static std::unique_ptr<RegistryKey> create(RegistryRoot root, std::string_view path);
+    // Deletes a key with its values and subkeys; false when absent or on failure.
+    static bool remove(RegistryRoot root, std::string_view path);
+
+    [[nodiscard]] std::optional<int32_t> readInteger(std::string_view name) const;
+    [[nodiscard]] std::optional<std::string> readString(std::string_view name) const;
+    [[nodiscard]] std::optional<std::vector<uint8_t>> readBinary(std::string_view name) const;
+    bool writeInteger(std::string_view name, int32_t value);
+    bool writeString(std::string_view name, std::string_view value);
+    bool writeBinary(std::string_view name, const void* data, std::size_t size);
+    bool deleteValue(std::string_view name);
+    [[nodiscard]] bool valueExists(std::string_view name) const;
+    // Values in a stable order (the order in which they were first written).
+    [[nodiscard]] std::vector<RegistryValue> values() const;
+    // Names of the direct subkeys, sorted without regard to case.
+    [[nodiscard]] std::vector<std::string> subkeys() const;
+
+    [[nodiscard]] const std::string& path() const noexcept { return path_; }
+
+    // The last failure (e.g. a corrupt file) for the caller to report; empty when none.
+    [[nodiscard]] const std::string& lastError() const noexcept { return lastError_; }
+
+private:
+    RegistryKey(RegistryRoot root, std::string path) : root_(root), path_(std::move(path)) {}
+    RegistryRoot root_;
+    std::string path_;
+    mutable std::string lastError_;
+};
+
+// The root folder in force now.
+[[nodiscard]] std::string registryDir();
+
+} // namespace ostrel::platform
