@@ -1,1 +1,690 @@
-// placeholder until implemented
+// The per-user registry store.
+//
+// Layout under the root folder:
+//   .lock                              store-wide lock (flock), taken by every change
+//   HKEY_CURRENT_USER/<key>/<subkey>/  one folder per key, named as first written
+//   <key folder>/.values               the key's values, replaced as a whole by rename
+//
+// A folder name is the key name with '%', '/', control characters and a leading '.' written as
+// %XX, so a key can never be mistaken for one of the hidden files. The values file is text:
+//   ostrel-registry 1
+//   <type>\t<name>\t<data>         type i (integer, decimal), s (string), b (binary, hex)
+//   end <count>
+// Names and strings escape '%', tab, line breaks and other control characters as %XX. The header
+// and the trailer let a reader recognise a damaged file instead of taking part of it for the whole.
+#include "platform/registry.h"
+
+#include <algorithm>
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <cstdlib>
+#include <cstring>
+#include <filesystem>
+#include <system_error>
+#include <thread>
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+namespace fs = std::filesystem;
+
+namespace ostrel::platform {
+namespace {
+
+constexpr const char* kValuesFileName = ".values";
+constexpr const char* kValuesTempName = ".values.tmp";
+constexpr const char* kValuesCorruptName = ".values.corrupt";
+constexpr const char* kLockFileName = ".lock";
+constexpr std::string_view kHeaderLine = "ostrel-registry 1";
+// Changes hold the lock for well under a millisecond; a lock held this long belongs to a hung
+// process, and the caller gets a failure instead of a hang.
+constexpr auto kLockTimeout = std::chrono::seconds(10);
+constexpr std::size_t kMaxFolderNameBytes = 255;
+
+char foldAscii(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
+
+uint64_t foldedHash(std::string_view name) noexcept {
+    uint64_t hash = 14695981039346656037ull;  // FNV-1a
+    for (char c : name) {
+        hash ^= static_cast<unsigned char>(foldAscii(c));
+        hash *= 1099511628211ull;
+    }
+    return hash;
+}
+
+bool equalsNoCase(std::string_view a, std::string_view b) noexcept {
+    if (a.size() != b.size()) return false;
+    for (std::size_t i = 0; i < a.size(); ++i) {
+        if (foldAscii(a[i]) != foldAscii(b[i])) return false;
+    }
+    return true;
+}
+
+bool lessNoCase(const std::string& a, const std::string& b) {
+    const std::size_t n = std::min(a.size(), b.size());
+    for (std::size_t i = 0; i < n; ++i) {
+        const auto ca = static_cast<unsigned char>(foldAscii(a[i]));
+        const auto cb = static_cast<unsigned char>(foldAscii(b[i]));
+        if (ca != cb) return ca < cb;
+    }
+    if (a.size() != b.size()) return a.size() < b.size();
+    return a < b;  // names differing only in case: a fixed order all the same
+}
+
+std::string errnoText(int err) { return std::generic_category().message(err); }
+
+int hexDigit(char c) noexcept {
+    if (c >= '0' && c <= '9') return c - '0';
+    if (c >= 'a' && c <= 'f') return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F') return c - 'A' + 10;
+    return -1;
+}
+
+void appendHexByte(std::string& out, unsigned char byte) {
+    constexpr char kDigits[] = "0123456789ABCDEF";
+    out.push_back(kDigits[byte >> 4]);
+    out.push_back(kDigits[byte & 0x0F]);
+}
+
+// Escapes for the values file: the file's own separators (tab, line ends) and '%'.
+std::string escapeField(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (char c : text) {
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == '%') {
+            out.push_back('%');
+            appendHexByte(out, byte);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::optional<std::string> unescapeField(std::string_view text) {
+    std::string out;
+    out.reserve(text.size());
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        const char c = text[i];
+        if (c != '%') {
+            if (static_cast<unsigned char>(c) < 0x20) return std::nullopt;
+            out.push_back(c);
+            continue;
+        }
+        if (i + 2 >= text.size()) return std::nullopt;
+        const int hi = hexDigit(text[i + 1]);
+        const int lo = hexDigit(text[i + 2]);
+        if (hi < 0 || lo < 0) return std::nullopt;
+        out.push_back(static_cast<char>(hi * 16 + lo));
+        i += 2;
+    }
+    return out;
+}
+
+// Folder names: a key name may hold anything but "\"; '/' and a leading '.' must not reach the
+// file system as such.
+std::string encodeFolderName(std::string_view name) {
+    std::string out;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        const char c = name[i];
+        const auto byte = static_cast<unsigned char>(c);
+        if (byte < 0x20 || byte == 0x7F || c == '%' || c == '/' || (i == 0 && c == '.')) {
+            out.push_back('%');
+            appendHexByte(out, byte);
+        } else {
+            out.push_back(c);
+        }
+    }
+    return out;
+}
+
+std::string decodeFolderName(std::string_view name) {
+    std::string out;
+    for (std::size_t i = 0; i < name.size(); ++i) {
+        if (name[i] == '%' && i + 2 < name.size()) {
+            const int hi = hexDigit(name[i + 1]);
+            const int lo = hexDigit(name[i + 2]);
+            if (hi >= 0 && lo >= 0) {
+                out.push_back(static_cast<char>(hi * 16 + lo));
+                i += 2;
+                continue;
+            }
+        }
+        out.push_back(name[i]);
+    }
+    return out;
+}
+
+std::vector<std::string_view> splitKeyPath(std::string_view path) {
+    std::vector<std::string_view> parts;
+    std::size_t start = 0;
+    while (start <= path.size()) {
+        std::size_t end = path.find('\\', start);
+        if (end == std::string_view::npos) end = path.size();
+        if (end > start) parts.push_back(path.substr(start, end - start));
+        start = end + 1;
+    }
+    return parts;
+}
+
+const char* rootFolderName(RegistryRoot root) noexcept {
+    return root == RegistryRoot::LocalMachine ? "HKEY_LOCAL_MACHINE" : "HKEY_CURRENT_USER";
+}
+
+bool isDirectory(const fs::path& path) {
+    struct stat st {};
+    return ::stat(path.c_str(), &st) == 0 && S_ISDIR(st.st_mode);
+}
+
+bool makeDirectories(const fs::path& path, std::string& error) {
+    std::error_code ec;
+    fs::create_directories(path, ec);
+    if (ec && !isDirectory(path)) {
+        error = "cannot create registry folder " + path.string() + ": " + ec.message();
+        return false;
+    }
+    return true;
+}
+
+// Finds the folder of one key name inside `parent`: the exact spelling first, then any spelling.
+std::optional<fs::path> findChildFolder(const fs::path& parent, std::string_view name) {
+    const std::string encoded = encodeFolderName(name);
+    fs::path exact = parent / encoded;
+    if (isDirectory(exact)) return exact;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(parent.c_str()), &::closedir);
+    if (!dir) return std::nullopt;
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (entry->d_name[0] == '.') continue;
+        if (!equalsNoCase(decodeFolderName(entry->d_name), name)) continue;
+        fs::path candidate = parent / entry->d_name;
+        if (isDirectory(candidate)) return candidate;
+    }
+    return std::nullopt;
+}
+
+// The folder of a key; with `create`, missing keys on the way are made (the caller holds the lock).
+std::optional<fs::path> resolveKey(RegistryRoot root, std::string_view path, bool create, std::string& error) {
+    fs::path folder = fs::path(registryDir()) / rootFolderName(root);
+    if (create || path.empty()) {
+        if (!makeDirectories(folder, error)) return std::nullopt;
+    }
+    for (std::string_view name : splitKeyPath(path)) {
+        if (auto found = findChildFolder(folder, name)) {
+            folder = std::move(*found);
+            continue;
+        }
+        if (!create) {
+            error = "registry key not found";
+            return std::nullopt;
+        }
+        const std::string encoded = encodeFolderName(name);
+        if (encoded.size() > kMaxFolderNameBytes) {
+            error = "registry key name too long";
+            return std::nullopt;
+        }
+        fs::path child = folder / encoded;
+        if (::mkdir(child.c_str(), 0700) != 0 && !(errno == EEXIST && isDirectory(child))) {
+            error = "cannot create registry key " + child.string() + ": " + errnoText(errno);
+            return std::nullopt;
+        }
+        folder = std::move(child);
+    }
+    return folder;
+}
+
+// The store-wide lock for changes. Polled with a bound rather than blocking for ever.
+class StoreLock {
+public:
+    StoreLock() = default;
+    StoreLock(const StoreLock&) = delete;
+    StoreLock& operator=(const StoreLock&) = delete;
+    ~StoreLock() {
+        if (fd_ >= 0) ::close(fd_);  // closing releases the flock
+    }
+
+    bool acquire(std::string& error) {
+        const fs::path dir = registryDir();
+        if (!makeDirectories(dir, error)) return false;
+        const fs::path lockPath = dir / kLockFileName;
+        fd_ = ::open(lockPath.c_str(), O_RDWR | O_CREAT | O_CLOEXEC, 0600);
+        if (fd_ < 0) {
+            error = "cannot open registry lock " + lockPath.string() + ": " + errnoText(errno);
+            return false;
+        }
+        const auto deadline = std::chrono::steady_clock::now() + kLockTimeout;
+        auto pause = std::chrono::microseconds(20);
+        for (;;) {
+            if (::flock(fd_, LOCK_EX | LOCK_NB) == 0) return true;
+            if (errno != EWOULDBLOCK && errno != EINTR) {
+                error = "cannot lock the registry: " + errnoText(errno);
+                return false;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) {
+                error = "the registry is locked by another process";
+                return false;
+            }
+            std::this_thread::sleep_for(pause);
+            pause = std::min(pause * 2, std::chrono::microseconds(250));
+        }
+    }
+
+private:
+    int fd_ = -1;
+};
+
+enum class LoadResult { Ok, Corrupt, IoError };
+
+bool readWholeFile(const fs::path& path, std::string& content, int& err) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) {
+        err = errno;
+        return false;
+    }
+    content.clear();
+    struct stat st {};
+    if (::fstat(fd, &st) == 0 && st.st_size > 0) content.reserve(static_cast<std::size_t>(st.st_size));
+    char buffer[16384];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            err = errno;
+            ::close(fd);
+            return false;
+        }
+        if (n == 0) break;
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return true;
+}
+
+std::optional<RegistryValue> parseValueLine(std::string_view line) {
+    const std::size_t tab1 = line.find('\t');
+    if (tab1 == std::string_view::npos) return std::nullopt;
+    const std::size_t tab2 = line.find('\t', tab1 + 1);
+    if (tab2 == std::string_view::npos || line.find('\t', tab2 + 1) != std::string_view::npos) return std::nullopt;
+    const std::string_view type = line.substr(0, tab1);
+    const std::string_view data = line.substr(tab2 + 1);
+    auto name = unescapeField(line.substr(tab1 + 1, tab2 - tab1 - 1));
+    if (!name) return std::nullopt;
+    RegistryValue value;
+    value.name = std::move(*name);
+    if (type == "i") {
+        value.type = RegistryType::Integer;
+        const auto [end, ec] = std::from_chars(data.data(), data.data() + data.size(), value.integer);
+        if (ec != std::errc{} || end != data.data() + data.size() || data.empty()) return std::nullopt;
+    } else if (type == "s") {
+        value.type = RegistryType::String;
+        auto text = unescapeField(data);
+        if (!text) return std::nullopt;
+        value.text = std::move(*text);
+    } else if (type == "b") {
+        value.type = RegistryType::Binary;
+        if (data.size() % 2 != 0) return std::nullopt;
+        value.binary.reserve(data.size() / 2);
+        for (std::size_t i = 0; i < data.size(); i += 2) {
+            const int hi = hexDigit(data[i]);
+            const int lo = hexDigit(data[i + 1]);
+            if (hi < 0 || lo < 0) return std::nullopt;
+            value.binary.push_back(static_cast<uint8_t>(hi * 16 + lo));
+        }
+    } else {
+        return std::nullopt;
+    }
+    return value;
+}
+
+// Reads a key's values. A missing file is an empty key.
+LoadResult loadValues(const fs::path& folder, std::vector<RegistryValue>& values, std::string& error) {
+    values.clear();
+    const fs::path file = folder / kValuesFileName;
+    std::string content;
+    int err = 0;
+    if (!readWholeFile(file, content, err)) {
+        if (err == ENOENT) return LoadResult::Ok;
+        error = "cannot read " + file.string() + ": " + errnoText(err);
+        return LoadResult::IoError;
+    }
+    const auto corrupt = [&](const char* what) {
+        values.clear();
+        error = "corrupt registry file " + file.string() + " (" + what + ")";
+        return LoadResult::Corrupt;
+    };
+    std::string_view rest(content);
+    std::vector<std::string_view> lines;
+    while (!rest.empty()) {
+        const std::size_t end = rest.find('\n');
+        if (end == std::string_view::npos) return corrupt("unterminated line");
+        lines.push_back(rest.substr(0, end));
+        rest.remove_prefix(end + 1);
+    }
+    if (lines.size() < 2 || lines.front() != kHeaderLine) return corrupt("bad header");
+    const std::string_view trailer = lines.back();
+    if (trailer.substr(0, 4) != "end ") return corrupt("no end line");
+    std::size_t count = 0;
+    const auto [end, ec] = std::from_chars(trailer.data() + 4, trailer.data() + trailer.size(), count);
+    if (ec != std::errc{} || end != trailer.data() + trailer.size() || count != lines.size() - 2) {
+        return corrupt("bad end line");
+    }
+    values.reserve(count);
+    std::vector<std::pair<uint64_t, std::size_t>> nameHashes;  // for the duplicate check
+    nameHashes.reserve(count);
+    for (std::size_t i = 1; i + 1 < lines.size(); ++i) {
+        auto value = parseValueLine(lines[i]);
+        if (!value) return corrupt("bad value line");
+        nameHashes.emplace_back(foldedHash(value->name), values.size());
+        values.push_back(std::move(*value));
+    }
+    std::sort(nameHashes.begin(), nameHashes.end());
+    for (std::size_t i = 1; i < nameHashes.size(); ++i) {
+        if (nameHashes[i].first == nameHashes[i - 1].first &&
+            equalsNoCase(values[nameHashes[i].second].name, values[nameHashes[i - 1].second].name)) {
+            return corrupt("duplicate value name");
+        }
+    }
+    return LoadResult::Ok;
+}
+
+std::string serialiseValues(const std::vector<RegistryValue>& values) {
+    std::size_t size = kHeaderLine.size() + 32;
+    for (const RegistryValue& value : values) size += 2 * (value.name.size() + value.text.size() + value.binary.size()) + 16;
+    std::string out;
+    out.reserve(size);
+    out += kHeaderLine;
+    out.push_back('\n');
+    for (const RegistryValue& value : values) {
+        switch (value.type) {
+        case RegistryType::Integer: out += "i\t"; break;
+        case RegistryType::String: out += "s\t"; break;
+        case RegistryType::Binary: out += "b\t"; break;
+        }
+        out += escapeField(value.name);
+        out.push_back('\t');
+        switch (value.type) {
+        case RegistryType::Integer: {
+            char buffer[16];
+            const auto [end, ec] = std::to_chars(buffer, buffer + sizeof buffer, value.integer);
+            (void)ec;
+            out.append(buffer, end);
+            break;
+        }
+        case RegistryType::String: out += escapeField(value.text); break;
+        case RegistryType::Binary:
+            for (uint8_t byte : value.binary) appendHexByte(out, byte);
+            break;
+        }
+        out.push_back('\n');
+    }
+    out += "end " + std::to_string(values.size()) + "\n";
+    return out;
+}
+
+bool writeAll(int fd, std::string_view data) {
+    while (!data.empty()) {
+        const ssize_t n = ::write(fd, data.data(), data.size());
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            return false;
+        }
+        data.remove_prefix(static_cast<std::size_t>(n));
+    }
+    return true;
+}
+
+// Temporary file, flushed to disk, then renamed over the old one: a reader or a crash sees either
+// the old or the new version, never a mixture. The caller holds the lock, so one temporary name
+// per key suffices and a crashed writer's leftover is simply overwritten.
+bool saveValues(const fs::path& folder, const std::vector<RegistryValue>& values, std::string& error) {
+    const fs::path temp = folder / kValuesTempName;
+    const fs::path file = folder / kValuesFileName;
+    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (fd < 0) {
+        error = "cannot write " + temp.string() + ": " + errnoText(errno);
+        return false;
+    }
+    const bool written = writeAll(fd, serialiseValues(values)) && ::fdatasync(fd) == 0;
+    const int writeErr = errno;
+    if (::close(fd) != 0 || !written) {
+        error = "cannot write " + temp.string() + ": " + errnoText(written ? errno : writeErr);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    if (::rename(temp.c_str(), file.c_str()) != 0) {
+        error = "cannot replace " + file.string() + ": " + errnoText(errno);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+std::vector<RegistryValue>::iterator findValue(std::vector<RegistryValue>& values, std::string_view name) {
+    return std::find_if(values.begin(), values.end(),
+                        [&](const RegistryValue& v) { return equalsNoCase(v.name, name); });
+}
+
+std::string homeFolder() {
+    if (const char* home = std::getenv("HOME"); home && *home) return home;
+    if (const passwd* pw = ::getpwuid(::getuid()); pw && pw->pw_dir) return pw->pw_dir;
+    return "/tmp";
+}
+
+} // namespace
+
+std::string registryDir() {
+    if (const char* dir = std::getenv("OSTREL_REGISTRY_DIR"); dir && *dir) return dir;
+    std::string config;
+    if (const char* xdg = std::getenv("XDG_CONFIG_HOME"); xdg && xdg[0] == '/') {
+        config = xdg;
+    } else {
+        config = homeFolder() + "/.config";
+    }
+    return config + "/ostrel/registry";
+}
+
+std::unique_ptr<RegistryKey> RegistryKey::open(RegistryRoot root, std::string_view path, std::string* error) {
+    std::string reason;
+    if (!resolveKey(root, path, false, reason)) {
+        if (error) *error = reason;
+        return nullptr;
+    }
+    return std::unique_ptr<RegistryKey>(new RegistryKey(root, std::string(path)));
+}
+
+std::unique_ptr<RegistryKey> RegistryKey::create(RegistryRoot root, std::string_view path, std::string* error) {
+    std::string reason;
+    StoreLock lock;
+    // Under the lock so that two processes creating "a\b" and "A\B" end with one key.
+    if (!lock.acquire(reason) || !resolveKey(root, path, true, reason)) {
+        if (error) *error = reason;
+        return nullptr;
+    }
+    return std::unique_ptr<RegistryKey>(new RegistryKey(root, std::string(path)));
+}
+
+bool RegistryKey::remove(RegistryRoot root, std::string_view path, std::string* error) {
+    std::string reason;
+    const auto fail = [&](std::string text) {
+        if (error) *error = std::move(text);
+        return false;
+    };
+    if (splitKeyPath(path).empty()) return fail("the root key cannot be deleted");
+    StoreLock lock;
+    if (!lock.acquire(reason)) return fail(reason);
+    const auto folder = resolveKey(root, path, false, reason);
+    if (!folder) return fail(reason);
+    // Renamed away first, so that nobody finds a half-removed key; then removed at leisure.
+    const fs::path doomed = folder->parent_path() / (".deleted." + std::to_string(::getpid()));
+    std::error_code ec;
+    fs::remove_all(doomed, ec);
+    if (::rename(folder->c_str(), doomed.c_str()) != 0) {
+        return fail("cannot delete registry key " + folder->string() + ": " + errnoText(errno));
+    }
+    fs::remove_all(doomed, ec);
+    if (ec) return fail("registry key deleted, but files remain in " + doomed.string() + ": " + ec.message());
+    return true;
+}
+
+std::optional<RegistryValue> RegistryKey::readValue(std::string_view name) const {
+    lastError_.clear();
+    const auto folder = resolveKey(root_, path_, false, lastError_);
+    if (!folder) return std::nullopt;
+    std::vector<RegistryValue> values;
+    if (loadValues(*folder, values, lastError_) != LoadResult::Ok) return std::nullopt;
+    const auto it = findValue(values, name);
+    if (it == values.end()) return std::nullopt;
+    return std::move(*it);
+}
+
+std::optional<int32_t> RegistryKey::readInteger(std::string_view name) const {
+    auto value = readValue(name);
+    if (!value || value->type != RegistryType::Integer) return std::nullopt;
+    return value->integer;
+}
+
+std::optional<std::string> RegistryKey::readString(std::string_view name) const {
+    auto value = readValue(name);
+    if (!value || value->type != RegistryType::String) return std::nullopt;
+    return std::move(value->text);
+}
+
+std::optional<std::vector<uint8_t>> RegistryKey::readBinary(std::string_view name) const {
+    auto value = readValue(name);
+    if (!value || value->type != RegistryType::Binary) return std::nullopt;
+    return std::move(value->binary);
+}
+
+bool RegistryKey::valueExists(std::string_view name) const { return readValue(name).has_value(); }
+
+std::vector<RegistryValue> RegistryKey::values() const {
+    lastError_.clear();
+    std::vector<RegistryValue> values;
+    const auto folder = resolveKey(root_, path_, false, lastError_);
+    if (!folder) return values;
+    (void)loadValues(*folder, values, lastError_);  // empty on failure, reported in lastError
+    return values;
+}
+
+std::vector<std::string> RegistryKey::subkeys() const {
+    lastError_.clear();
+    std::vector<std::string> names;
+    const auto folder = resolveKey(root_, path_, false, lastError_);
+    if (!folder) return names;
+    std::unique_ptr<DIR, int (*)(DIR*)> dir(::opendir(folder->c_str()), &::closedir);
+    if (!dir) {
+        lastError_ = "cannot list " + folder->string() + ": " + errnoText(errno);
+        return names;
+    }
+    while (const dirent* entry = ::readdir(dir.get())) {
+        if (entry->d_name[0] == '.') continue;
+        if (!isDirectory(*folder / entry->d_name)) continue;
+        names.push_back(decodeFolderName(entry->d_name));
+    }
+    std::sort(names.begin(), names.end(), lessNoCase);
+    return names;
+}
+
+namespace {
+
+// Read-modify-write of one key's values under the store lock. `change` returns false to leave
+// the file as it is (e.g. deleting a value that does not exist).
+template <typename Change>
+bool modifyValues(RegistryRoot root, const std::string& path, std::string& error, Change&& change) {
+    error.clear();
+    StoreLock lock;
+    if (!lock.acquire(error)) return false;
+    const auto folder = resolveKey(root, path, false, error);
+    if (!folder) {
+        error = "registry key " + path + " no longer exists";
+        return false;
+    }
+    std::vector<RegistryValue> values;
+    std::string note;
+    switch (loadValues(*folder, values, error)) {
+    case LoadResult::Ok: break;
+    case LoadResult::IoError: return false;
+    case LoadResult::Corrupt: {
+        // Keep the damaged file for inspection and carry on with an empty key rather than leave the
+        // key unwritable for ever.
+        const fs::path file = *folder / kValuesFileName;
+        const fs::path kept = *folder / kValuesCorruptName;
+        if (::rename(file.c_str(), kept.c_str()) != 0) {
+            error += "; cannot set it aside: " + errnoText(errno);
+            return false;
+        }
+        note = error + "; kept as " + kept.string() + " and started afresh";
+        error.clear();
+        break;
+    }
+    }
+    if (!change(values)) {
+        if (error.empty()) error = note;
+        return false;
+    }
+    if (!saveValues(*folder, values, error)) return false;
+    error = note;
+    return true;
+}
+
+bool storeValue(RegistryRoot root, const std::string& path, std::string& error, RegistryValue value) {
+    return modifyValues(root, path, error, [&](std::vector<RegistryValue>& values) {
+        const auto it = findValue(values, value.name);
+        if (it == values.end()) {
+            values.push_back(std::move(value));
+        } else {
+            value.name = std::move(it->name);  // the spelling first written stays
+            *it = std::move(value);
+        }
+        return true;
+    });
+}
+
+} // namespace
+
+bool RegistryKey::writeInteger(std::string_view name, int32_t value) {
+    RegistryValue v;
+    v.name = name;
+    v.type = RegistryType::Integer;
+    v.integer = value;
+    return storeValue(root_, path_, lastError_, std::move(v));
+}
+
+bool RegistryKey::writeString(std::string_view name, std::string_view value) {
+    RegistryValue v;
+    v.name = name;
+    v.type = RegistryType::String;
+    v.text = value;
+    return storeValue(root_, path_, lastError_, std::move(v));
+}
+
+bool RegistryKey::writeBinary(std::string_view name, const void* data, std::size_t size) {
+    RegistryValue v;
+    v.name = name;
+    v.type = RegistryType::Binary;
+    if (size > 0) {
+        if (!data) {
+            lastError_ = "no data to write";
+            return false;
+        }
+        const auto* bytes = static_cast<const uint8_t*>(data);
+        v.binary.assign(bytes, bytes + size);
+    }
+    return storeValue(root_, path_, lastError_, std::move(v));
+}
+
+bool RegistryKey::deleteValue(std::string_view name) {
+    return modifyValues(root_, path_, lastError_, [&](std::vector<RegistryValue>& values) {
+        const auto it = findValue(values, name);
+        if (it == values.end()) return false;
+        values.erase(it);
+        return true;
+    });
+}
+
+} // namespace ostrel::platform

@@ -8,6 +8,11 @@
 // live process holds it open. Opening an object whose every previous holder has died
 // re-initialises it (so a crashed server leaves no event set and no stale state), and the
 // last close removes its name.
+//
+// Each object is a file "/dev/shm/ostrel.<namespace>.<name>" (namespace characters other than
+// letters, digits, '-' and '_' are %XX-encoded). A name is 1..200 bytes without '/' or NUL;
+// mutexes, events and shared memory share one name space, and opening a name as another kind
+// fails. Handles are not meant to survive fork() without exec (a forked copy only unmaps).
 #pragma once
 
 #include <cstddef>
@@ -49,7 +54,9 @@ enum class LockResult {
     Failed,
 };
 
-// Process-shared, robust mutex with a timed acquire.
+// Process-shared, robust mutex with a timed acquire. Like a Windows mutex it is owned by a
+// thread and recursive for its owner (each lock needs its unlock). Destroying a handle while the
+// calling thread owns the mutex releases it.
 class NamedMutex {
 public:
     [[nodiscard]] static std::unique_ptr<NamedMutex> open(std::string_view name);
@@ -117,6 +124,8 @@ private:
 
 // Waits for the first of two events. Returns 0 or 1 for the event that released the caller
 // (when both are signalled, the first in the list wins and only it is taken), -1 on time-out.
+// Uses futex_waitv; where the kernel lacks it (or OSTREL_IPC_FUTEX_WAITV=0) the second event is
+// re-checked every millisecond.
 [[nodiscard]] int waitForEither(NamedEvent& first, NamedEvent& second, uint32_t timeoutMs);
 
 // Removes every object of the current namespace whose holders are all gone (tests, crash recovery).

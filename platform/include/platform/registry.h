@@ -1,8 +1,12 @@
 // The per-user registry store: keys are "\"-separated paths under two roots, matched without
 // regard to case but stored as first written; values are typed (32-bit integer, string, binary).
 //
-// Root folder: $OSTREL_REGISTRY_DIR, else ${XDG_CONFIG_HOME:-~/.config}/ostrel/registry/.
-// Writes are atomic (temporary file and rename) and serialised between processes by a file lock.
+// Root folder: $OSTREL_REGISTRY_DIR, else ${XDG_CONFIG_HOME:-~/.config}/ostrel/registry/ (read at
+// every call). Each key is a folder (named as first written, looked up without regard to case) whose
+// values live in one text file. Writes are atomic (temporary file and rename) and every change is a
+// read-modify-write under one store-wide file lock, so concurrent writers in several processes lose
+// nothing; readers take no lock and always see a complete version. Name matching folds ASCII letters
+// only. A RegistryKey object is not for use by two threads at once (lastError); separate objects are.
 #pragma once
 
 #include <cstdint>
@@ -31,19 +35,27 @@ struct RegistryValue {
 // so two processes see each other's writes.
 class RegistryKey {
 public:
-    // Opens an existing key (nullptr when absent) or creates it with its parents.
-    [[nodiscard]] static std::unique_ptr<RegistryKey> open(RegistryRoot root, std::string_view path);
-    [[nodiscard]] static std::unique_ptr<RegistryKey> create(RegistryRoot root, std::string_view path);
-    // Deletes a key with its values and subkeys; false when absent or on failure.
-    static bool remove(RegistryRoot root, std::string_view path);
+    // Opens an existing key (nullptr when absent) or creates it with its parents. Empty path
+    // components ("a\\b", a leading "\") are skipped; the empty path is the root itself.
+    // `error`, when given, receives the reason of a failure.
+    [[nodiscard]] static std::unique_ptr<RegistryKey> open(RegistryRoot root, std::string_view path,
+                                                           std::string* error = nullptr);
+    [[nodiscard]] static std::unique_ptr<RegistryKey> create(RegistryRoot root, std::string_view path,
+                                                             std::string* error = nullptr);
+    // Deletes a key with its values and subkeys; false when absent, for the root, or on failure.
+    static bool remove(RegistryRoot root, std::string_view path, std::string* error = nullptr);
 
+    // Reads fail (nullopt) when the value is absent or of another type.
+    [[nodiscard]] std::optional<RegistryValue> readValue(std::string_view name) const;
     [[nodiscard]] std::optional<int32_t> readInteger(std::string_view name) const;
     [[nodiscard]] std::optional<std::string> readString(std::string_view name) const;
     [[nodiscard]] std::optional<std::vector<uint8_t>> readBinary(std::string_view name) const;
+    // Writing keeps the value's place and the spelling of its name when it exists already, else it
+    // appends the value. Writing to a key deleted meanwhile fails (it is not recreated).
     bool writeInteger(std::string_view name, int32_t value);
     bool writeString(std::string_view name, std::string_view value);
     bool writeBinary(std::string_view name, const void* data, std::size_t size);
-    bool deleteValue(std::string_view name);
+    bool deleteValue(std::string_view name);  // false when absent
     [[nodiscard]] bool valueExists(std::string_view name) const;
     // Values in a stable order (the order in which they were first written).
     [[nodiscard]] std::vector<RegistryValue> values() const;
@@ -52,7 +64,8 @@ public:
 
     [[nodiscard]] const std::string& path() const noexcept { return path_; }
 
-    // The last failure (e.g. a corrupt file) for the caller to report; empty when none.
+    // The failure of the most recent operation (e.g. a corrupt values file) for the caller to report;
+    // empty when it succeeded cleanly. A write that replaced a corrupt file succeeds and says so here.
     [[nodiscard]] const std::string& lastError() const noexcept { return lastError_; }
 
 private:
