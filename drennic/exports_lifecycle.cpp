@@ -1,0 +1,23 @@
+// CANopenDLL_Startup and CANopenDLL_Shutdown.
+#include "library_state.h"
+
+#include <drennic/drennic.h>
+
+extern "C" {
+
+void CANopenDLL_Startup(int32_t mode, const drn_char16* driverName) {
+    try {
+        drennic::startLibrary(mode, driverName);
+    } catch (...) {
+        // Out of memory while selecting: the library stays as it was; hardware calls report no driver.
+    }
+}
+
+void CANopenDLL_Shutdown(void) {
+    try {
+        drennic::stopLibrary();
+    } catch (...) {
+    }
+}
+
+} // extern "C"

@@ -1,0 +1,9 @@
+#include "drivers.h"
+
+namespace drennic {
+
+// The KobalPlsapi2 driver is not in place yet: selecting it gives a table whose operations report the
+// results of a missing driver.
+void fillKobalPlsapi2Ops(DriverOps& ops) { ops = unavailableDriverOps(); }
+
+} // namespace drennic
