@@ -1,0 +1,104 @@
+// The named objects of the server's shared memory, as both sides open them, and the client's
+// end of the rings.
+#pragma once
+
+#include "halvorn/ring.h"
+#include "halvorn/server_block.h"
+#include "platform/ipc.h"
+
+#include <cstdint>
+#include <memory>
+
+namespace ostrel::halvorn {
+
+// The four mutexes, the four events and the mapped block, created-or-opened with the same names
+// and parameters by the server and by every client. Closing releases them in reverse order.
+class TransportObjects {
+public:
+    // Opens the mutexes, then the events, then the block. Empty when any of them fails: the rings
+    // must not be used then.
+    [[nodiscard]] static std::unique_ptr<TransportObjects> open();
+    ~TransportObjects();
+    TransportObjects(const TransportObjects&) = delete;
+    TransportObjects& operator=(const TransportObjects&) = delete;
+
+    [[nodiscard]] ServerBlock& block() noexcept { return *block_; }
+    [[nodiscard]] RingChannel<ServerCommand>& commandRing() noexcept { return commandRing_; }
+    [[nodiscard]] RingChannel<ServerCommand>& responseRing() noexcept { return responseRing_; }
+    [[nodiscard]] RingChannel<ServerFrame>& sendRing() noexcept { return sendRing_; }
+    [[nodiscard]] RingChannel<ServerFrame>& receiveRing() noexcept { return receiveRing_; }
+    [[nodiscard]] platform::NamedEvent& commandEvent() noexcept { return *commandEvent_; }
+    [[nodiscard]] platform::NamedEvent& sendEvent() noexcept { return *sendEvent_; }
+
+    // The block's first word; written by the server without a lock, read by clients without one.
+    [[nodiscard]] uint32_t currentNetwork() const noexcept;
+    void setCurrentNetwork(uint32_t handle) noexcept;
+
+    // The server's start-up state: capacities 1000, write indexes 0, no current network.
+    void initialise();
+
+private:
+    struct Objects {
+        std::unique_ptr<platform::NamedMutex> commandMutex, responseMutex, sendMutex, receiveMutex;
+        std::unique_ptr<platform::NamedEvent> commandEvent, responseEvent, sendEvent, receiveEvent;
+        std::unique_ptr<platform::SharedMemory> memory;
+    };
+    explicit TransportObjects(Objects objects);
+
+    std::unique_ptr<platform::NamedMutex> commandMutex_, responseMutex_, sendMutex_, receiveMutex_;
+    std::unique_ptr<platform::NamedEvent> commandEvent_, responseEvent_, sendEvent_, receiveEvent_;
+    std::unique_ptr<platform::SharedMemory> memory_;
+    ServerBlock* block_;
+    RingChannel<ServerCommand> commandRing_;
+    RingChannel<ServerCommand> responseRing_;
+    RingChannel<ServerFrame> sendRing_;
+    RingChannel<ServerFrame> receiveRing_;
+};
+
+// A client's end of the rings: writes commands and frames with its own process id, reads the
+// responses addressed to it (or to every client) and the frames of the receive ring. Its readers
+// start at the write indexes found when it connects, so it never sees older entries.
+// The writing operations are safe from any thread; the reading operations belong to one thread.
+class RingClient {
+public:
+    // Opens the shared objects and takes the current write indexes. Empty when the objects cannot
+    // be opened.
+    [[nodiscard]] static std::unique_ptr<RingClient> connect(uint32_t processId);
+    ~RingClient();
+    RingClient(const RingClient&) = delete;
+    RingClient& operator=(const RingClient&) = delete;
+
+    // Writes a command (its process id becomes ours) and sets the command event.
+    [[nodiscard]] RingWriteResult sendCommand(const ServerCommand& command);
+    [[nodiscard]] RingWriteResult sendCommand(uint8_t code, const uint8_t* data, int32_t length);
+    // Writes a frame (its process id becomes ours) and sets the send event.
+    [[nodiscard]] RingWriteResult sendFrame(const ServerFrame& frame);
+
+    // The next response for us: entries addressed to another process are skipped.
+    [[nodiscard]] RingRead readResponse(ServerCommand& out);
+    // The next entry of the receive ring.
+    [[nodiscard]] RingRead readReceived(ServerFrame& out);
+    // A look without the mutex: may the receive ring hold an entry we have not taken?
+    [[nodiscard]] bool receivePending() const noexcept;
+
+    [[nodiscard]] uint32_t currentNetwork() const noexcept;
+    [[nodiscard]] uint32_t processId() const noexcept { return processId_; }
+    // Entries lost because a writer lapped our readers, since connecting.
+    [[nodiscard]] uint64_t lostResponses() const noexcept { return lostResponses_; }
+    [[nodiscard]] uint64_t lostFrames() const noexcept { return lostFrames_; }
+    // False when a read index could not be taken at connection (it then started at 0).
+    [[nodiscard]] bool startedAtWriteIndexes() const noexcept { return startedAtWriteIndexes_; }
+
+private:
+    RingClient(std::unique_ptr<TransportObjects> objects, uint32_t processId);
+
+    std::unique_ptr<TransportObjects> objects_;
+    uint32_t processId_;
+    RingReader<ServerCommand> responseReader_;
+    RingReader<ServerFrame> receiveReader_;
+    uint64_t lostResponses_ = 0;
+    uint64_t lostFrames_ = 0;
+    bool startedAtWriteIndexes_ = false;
+};
+
+} // namespace ostrel::halvorn

@@ -1,0 +1,192 @@
+#include "net_table.h"
+
+#include "platform/registry.h"
+#include "platform/utf16.h"
+
+#include <charconv>
+#include <optional>
+#include <set>
+#include <string>
+
+namespace ostrel::halvorn {
+namespace {
+
+using platform::RegistryKey;
+using platform::RegistryRoot;
+using platform::RegistryType;
+using platform::RegistryValue;
+
+// Limits of a stored value as the table reads it: longer names or data are not ours.
+constexpr std::size_t kMaxValueNameBytes = 100;
+constexpr std::size_t kMaxValueDataBytes = 1000;
+
+NetworkInfo makeNetwork(std::u16string_view name, uint32_t handle, uint32_t baudKbit) {
+    NetworkInfo info{};
+    platform::copyField(info.name, DRN_NETWORK_NAME_CHARS, name);
+    info.networkHandle = handle;
+    info.baudKbit = baudKbit;
+    return info;
+}
+
+const std::array<NetworkInfo, NetTable::kBuiltInCount> kBuiltIn = {
+    makeNetwork(u"CANopen_1000", 1, 1000), makeNetwork(u"CANopen_800", 2, 800),
+    makeNetwork(u"CANopen_500", 3, 500),   makeNetwork(u"CANopen_250", 4, 250),
+    // The 125 kbit/s network has always had handle 32; handle 5 belongs to no network.
+    makeNetwork(u"CANopen_125", 32, 125),  makeNetwork(u"CANopen_50", 6, 50),
+    makeNetwork(u"CANopen_20", 7, 20),     makeNetwork(u"CANopen_10", 8, 10),
+};
+
+const NetworkInfo* findBuiltIn(uint32_t handle) {
+    for (const NetworkInfo& n : kBuiltIn) {
+        if (n.networkHandle == handle) return &n;
+    }
+    return nullptr;
+}
+
+// A decimal number at the head of `text` after white space, with an optional sign; nothing
+// when no digit follows.
+std::optional<int64_t> leadingDecimal(std::string_view text) {
+    std::size_t i = 0;
+    while (i < text.size() && (text[i] == ' ' || text[i] == '\t')) ++i;
+    bool negative = false;
+    if (i < text.size() && (text[i] == '+' || text[i] == '-')) {
+        negative = text[i] == '-';
+        ++i;
+    }
+    int64_t value = 0;
+    const char* first = text.data() + i;
+    const char* last = text.data() + text.size();
+    const auto [end, ec] = std::from_chars(first, last, value);
+    if (end == first) return std::nullopt;
+    if (ec == std::errc::result_out_of_range) value = INT64_MAX;
+    return negative ? -value : value;
+}
+
+// A field as the table reads numbers in the data: a number that does not parse reads as 0.
+uint32_t fieldNumber(std::string_view text) {
+    return static_cast<uint32_t>(leadingDecimal(text).value_or(0));
+}
+
+// The handle a value is stored under, when its name is a decimal number.
+std::optional<uint32_t> valueHandle(const RegistryValue& value) {
+    if (value.type != RegistryType::String || value.name.size() >= kMaxValueNameBytes) return std::nullopt;
+    const auto number = leadingDecimal(value.name);
+    if (!number) return std::nullopt;
+    return static_cast<uint32_t>(*number);
+}
+
+struct StoredNetwork {
+    uint32_t hardware = 0;
+    uint32_t baudKbit = 0;
+    std::string_view name;
+};
+
+// Splits "<hardware>,<kbit/s>,<name>" at the first and the last comma: a name cannot keep a comma.
+std::optional<StoredNetwork> parseData(std::string_view data) {
+    if (data.size() > kMaxValueDataBytes) return std::nullopt;
+    const std::size_t first = data.find(',');
+    const std::size_t last = data.rfind(',');
+    if (first == std::string_view::npos || first == last) return std::nullopt;
+    StoredNetwork n;
+    n.hardware = fieldNumber(data.substr(0, first));
+    n.baudKbit = fieldNumber(data.substr(first + 1, last - first - 1));
+    n.name = data.substr(last + 1);
+    return n;
+}
+
+std::unique_ptr<RegistryKey> openKey() { return RegistryKey::open(RegistryRoot::CurrentUser, NetTable::kRegistryKey); }
+
+} // namespace
+
+NetTable::NetTable() {
+    // Silent on failure: the table then answers with the built-in networks only.
+    (void)RegistryKey::create(RegistryRoot::CurrentUser, kRegistryKey);
+}
+
+const std::array<NetworkInfo, NetTable::kBuiltInCount>& NetTable::builtInNetworks() { return kBuiltIn; }
+
+int32_t NetTable::GetHardware(HardwareInfo* records) const {
+    HardwareInfo info{};
+    platform::copyField(info.name, DRN_HARDWARE_NAME_CHARS, kHardwareName);
+    info.hardwareHandle = kHardwareHandle;
+    records[0] = info;
+    return 1;
+}
+
+int32_t NetTable::Enumerate(NetworkInfo* records, int32_t capacity, uint32_t hardware) const {
+    if (capacity <= 0 || records == nullptr) return 0;
+    int32_t count = 0;
+    for (const NetworkInfo& n : kBuiltIn) {
+        if (count == capacity) return count;
+        records[count++] = n;
+    }
+    const auto key = openKey();
+    if (!key) return count;
+    for (const RegistryValue& value : key->values()) {
+        if (count == capacity) break;
+        const auto handle = valueHandle(value);
+        if (!handle) continue;
+        const auto stored = parseData(value.text);
+        if (!stored || stored->hardware != hardware) continue;
+        records[count++] = makeNetwork(platform::toUtf16(stored->name), *handle, stored->baudKbit);
+    }
+    return count;
+}
+
+bool NetTable::ReadRegistry(uint32_t handle) const {
+    // Handles 0..8 and every built-in handle (32 among them) are never given to a user network,
+    // so that a handle always means one network.
+    if (handle < kFirstUserHandle || findBuiltIn(handle) != nullptr) return false;
+    const auto key = openKey();
+    if (!key) return true;
+    for (const RegistryValue& value : key->values()) {
+        if (valueHandle(value) == handle) return false;
+    }
+    return true;
+}
+
+uint32_t NetTable::Add(std::string_view utf8Name, uint32_t baudKbit, uint32_t hardware) {
+    // One look at the stored handles instead of one per candidate; the answer is the same as
+    // asking ReadRegistry for each number from 9 upward.
+    std::set<uint32_t> taken;
+    if (const auto key = openKey()) {
+        for (const RegistryValue& value : key->values()) {
+            if (const auto h = valueHandle(value)) taken.insert(*h);
+        }
+    }
+    uint32_t handle = 0;
+    for (uint32_t candidate = kFirstUserHandle; candidate <= kLastUserHandle; ++candidate) {
+        if (findBuiltIn(candidate) == nullptr && taken.count(candidate) == 0) {
+            handle = candidate;
+            break;
+        }
+    }
+    // No free handle: 0 ("no handle"), rather than overwriting a stored network.
+    if (handle == 0) return 0;
+    const auto key = openKey();
+    if (!key) return handle;
+    const std::string data = std::to_string(static_cast<int32_t>(hardware)) + "," +
+                             std::to_string(static_cast<int32_t>(baudKbit)) + "," + std::string(utf8Name);
+    (void)key->writeString(std::to_string(handle), data);
+    return handle;
+}
+
+int32_t NetTable::Delete(uint32_t handle) {
+    if (handle <= 8) return kDeleteRefused;
+    if (const auto key = openKey()) (void)key->deleteValue(std::to_string(handle));
+    return kDeleted;
+}
+
+uint32_t NetTable::GetBaudrate(uint32_t handle) const {
+    if (const NetworkInfo* n = findBuiltIn(handle)) return n->baudKbit;
+    const auto key = openKey();
+    if (!key) return 0;
+    for (const RegistryValue& value : key->values()) {
+        if (valueHandle(value) != handle) continue;
+        const auto stored = parseData(value.text);
+        return stored ? stored->baudKbit : 0;
+    }
+    return 0;
+}
+
+} // namespace ostrel::halvorn

@@ -1,0 +1,48 @@
+// The server's debug log: a plain-text trace written only when the server was started with a
+// nonzero argument. Every part of the server writes through it; lines come from several threads,
+// and the lock keeps each one whole.
+#pragma once
+
+#include <atomic>
+#include <cstdio>
+#include <memory>
+#include <mutex>
+#include <string>
+
+namespace ostrel::halvorn {
+
+class ServerLog {
+public:
+    static constexpr const char* kFileName = "halvorn_debug.txt";
+    static constexpr unsigned kLockWaitMs = 500;
+
+    // Construct: disabled, no file.
+    ServerLog() = default;
+    // Destroy: closes the file.
+    ~ServerLog();
+    ServerLog(const ServerLog&) = delete;
+    ServerLog& operator=(const ServerLog&) = delete;
+
+    // "halvorn_debug.txt" in the system's temporary folder ($TMPDIR, else /tmp).
+    [[nodiscard]] static std::string defaultPath();
+
+    // Creates or truncates the file; on success the log is enabled. False leaves it disabled.
+    bool Open();
+    bool Open(const std::string& path);
+    // printf-style; written and flushed when enabled and the lock is had within 500 ms, else dropped.
+    void Print(const char* format, ...) __attribute__((format(printf, 2, 3)));
+    // Closes the file once; later closes do nothing.
+    void Close();
+
+    [[nodiscard]] bool enabled() const noexcept { return enabled_.load(std::memory_order_acquire); }
+
+private:
+    struct FileCloser {
+        void operator()(std::FILE* file) const noexcept { std::fclose(file); }
+    };
+    std::timed_mutex lock_;
+    std::unique_ptr<std::FILE, FileCloser> file_;
+    std::atomic<bool> enabled_{false};
+};
+
+} // namespace ostrel::halvorn

@@ -1,0 +1,143 @@
+#include "halvorn/transport.h"
+
+#include <algorithm>
+
+namespace ostrel::halvorn {
+
+namespace {
+using platform::EventReset;
+using platform::NamedEvent;
+using platform::NamedMutex;
+} // namespace
+
+std::unique_ptr<TransportObjects> TransportObjects::open() {
+    Objects o;
+    // Mutexes, then events, then the block, as the server has always created them.
+    o.commandMutex = NamedMutex::open(kCommandMutexName);
+    o.responseMutex = NamedMutex::open(kResponseMutexName);
+    o.sendMutex = NamedMutex::open(kSendMutexName);
+    o.receiveMutex = NamedMutex::open(kReceiveMutexName);
+    if (!o.commandMutex || !o.responseMutex || !o.sendMutex || !o.receiveMutex) return nullptr;
+    o.commandEvent = NamedEvent::open(kCommandEventName, EventReset::Automatic);
+    o.responseEvent = NamedEvent::open(kResponseEventName, EventReset::Manual);
+    o.sendEvent = NamedEvent::open(kSendEventName, EventReset::Automatic);
+    o.receiveEvent = NamedEvent::open(kReceiveEventName, EventReset::Manual);
+    if (!o.commandEvent || !o.responseEvent || !o.sendEvent || !o.receiveEvent) return nullptr;
+    o.memory = platform::SharedMemory::open(kMemoryName, sizeof(ServerBlock));
+    if (!o.memory || o.memory->size() < sizeof(ServerBlock) || o.memory->data() == nullptr) return nullptr;
+    return std::unique_ptr<TransportObjects>(new TransportObjects(std::move(o)));
+}
+
+TransportObjects::TransportObjects(Objects o)
+    : commandMutex_(std::move(o.commandMutex)),
+      responseMutex_(std::move(o.responseMutex)),
+      sendMutex_(std::move(o.sendMutex)),
+      receiveMutex_(std::move(o.receiveMutex)),
+      commandEvent_(std::move(o.commandEvent)),
+      responseEvent_(std::move(o.responseEvent)),
+      sendEvent_(std::move(o.sendEvent)),
+      receiveEvent_(std::move(o.receiveEvent)),
+      memory_(std::move(o.memory)),
+      block_(static_cast<ServerBlock*>(memory_->data())),
+      commandRing_(block_->commandRing, *commandMutex_, *commandEvent_, RingSignal::Set),
+      responseRing_(block_->responseRing, *responseMutex_, *responseEvent_, RingSignal::Pulse),
+      sendRing_(block_->sendRing, *sendMutex_, *sendEvent_, RingSignal::Set),
+      receiveRing_(block_->receiveRing, *receiveMutex_, *receiveEvent_, RingSignal::Pulse) {}
+
+TransportObjects::~TransportObjects() {
+    // The block first, then the events, then the mutexes.
+    block_ = nullptr;
+    memory_.reset();
+    receiveEvent_.reset();
+    sendEvent_.reset();
+    responseEvent_.reset();
+    commandEvent_.reset();
+    receiveMutex_.reset();
+    sendMutex_.reset();
+    responseMutex_.reset();
+    commandMutex_.reset();
+}
+
+uint32_t TransportObjects::currentNetwork() const noexcept {
+    return ring_detail::loadIndex(block_->currentNetwork);
+}
+
+void TransportObjects::setCurrentNetwork(uint32_t handle) noexcept {
+    ring_detail::storeIndex(block_->currentNetwork, handle);
+}
+
+void TransportObjects::initialise() {
+    setCurrentNetwork(0);
+    commandRing_.initialise();
+    responseRing_.initialise();
+    sendRing_.initialise();
+    receiveRing_.initialise();
+}
+
+// ---- RingClient ----
+
+std::unique_ptr<RingClient> RingClient::connect(uint32_t processId) {
+    auto objects = TransportObjects::open();
+    if (!objects) return nullptr;
+    return std::unique_ptr<RingClient>(new RingClient(std::move(objects), processId));
+}
+
+RingClient::RingClient(std::unique_ptr<TransportObjects> objects, uint32_t processId)
+    : objects_(std::move(objects)),
+      processId_(processId),
+      responseReader_(objects_->responseRing()),
+      receiveReader_(objects_->receiveRing()) {
+    const bool response = responseReader_.startAtWriteIndex();
+    const bool receive = receiveReader_.startAtWriteIndex();
+    startedAtWriteIndexes_ = response && receive;
+}
+
+RingClient::~RingClient() = default;
+
+RingWriteResult RingClient::sendCommand(const ServerCommand& command) {
+    if (!ring_detail::lengthValid(command.length)) return RingWriteResult::Rejected;
+    return sendCommand(command.code, command.data, command.length);
+}
+
+RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32_t length) {
+    if (!ring_detail::lengthValid(length) || (length > 0 && data == nullptr)) return RingWriteResult::Rejected;
+    ServerCommand entry;
+    entry.code = code;
+    std::fill(std::begin(entry.unused), std::end(entry.unused), uint8_t{0});
+    entry.length = length;
+    if (length > 0) std::copy(data, data + length, entry.data);
+    entry.processId = processId_;
+    return objects_->commandRing().write(entry);
+}
+
+RingWriteResult RingClient::sendFrame(const ServerFrame& frame) {
+    ServerFrame entry = frame;
+    entry.processId = processId_;
+    return objects_->sendRing().write(entry);
+}
+
+RingRead RingClient::readResponse(ServerCommand& out) {
+    uint32_t lost = 0;
+    for (;;) {
+        RingRead r = responseReader_.read(out);
+        lost += r.lost;
+        lostResponses_ += r.lost;
+        if (r.status == RingReadStatus::Entry && out.processId != processId_ && out.processId != 0) {
+            continue;  // addressed to another client
+        }
+        r.lost = lost;
+        return r;
+    }
+}
+
+RingRead RingClient::readReceived(ServerFrame& out) {
+    const RingRead r = receiveReader_.read(out);
+    lostFrames_ += r.lost;
+    return r;
+}
+
+bool RingClient::receivePending() const noexcept { return receiveReader_.mayHaveEntries(); }
+
+uint32_t RingClient::currentNetwork() const noexcept { return objects_->currentNetwork(); }
+
+} // namespace ostrel::halvorn

@@ -1,0 +1,241 @@
+// The ring discipline with the real named objects: wrap, late readers, lapping, untrusted lengths.
+#include "halvorn/transport.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <memory>
+
+namespace ostrel::halvorn {
+namespace {
+
+class RingTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::isolateIpcNames();
+        server_ = TransportObjects::open();
+        ASSERT_TRUE(server_);
+        server_->initialise();
+    }
+
+    static ServerFrame frame(uint32_t id, uint8_t length = 1) {
+        ServerFrame f{};
+        f.id = id;
+        f.length = length;
+        f.data[0] = static_cast<uint8_t>(id);
+        return f;
+    }
+
+    void broadcast(uint32_t firstId, uint32_t count) {
+        for (uint32_t i = 0; i < count; ++i) {
+            ASSERT_EQ(server_->receiveRing().write(frame(firstId + i)), RingWriteResult::Written);
+        }
+    }
+
+    // Plants an entry as a careless or hostile peer would, bypassing the writer's checks.
+    void plantCommand(RingChannel<ServerCommand>& channel, uint8_t code, int32_t length, uint32_t processId) {
+        platform::NamedMutexLock lock(channel.mutex(), kRingMutexWaitMs);
+        ASSERT_TRUE(lock.held());
+        ServerRing<ServerCommand>& ring = channel.ring();
+        ServerCommand& slot = ring.entries[ring.header.writeIndex];
+        slot.code = code;
+        slot.length = length;
+        slot.processId = processId;
+        ring.header.writeIndex = (ring.header.writeIndex + 1) % ring.header.capacity;
+    }
+
+    std::unique_ptr<TransportObjects> server_;
+};
+
+TEST_F(RingTest, ServerStartStateHasCapacity1000AndIndexesZero) {
+    ServerBlock& block = server_->block();
+    EXPECT_EQ(block.commandRing.header.capacity, 1000u);
+    EXPECT_EQ(block.responseRing.header.capacity, 1000u);
+    EXPECT_EQ(block.sendRing.header.capacity, 1000u);
+    EXPECT_EQ(block.receiveRing.header.capacity, 1000u);
+    EXPECT_EQ(block.commandRing.header.writeIndex, 0u);
+    EXPECT_EQ(block.receiveRing.header.writeIndex, 0u);
+    EXPECT_EQ(block.currentNetwork, 0u);
+}
+
+TEST_F(RingTest, ThousandthEntrySinceStartLeavesWriteIndexAtZero) {
+    auto client = RingClient::connect(4242);
+    ASSERT_TRUE(client);
+    for (uint32_t i = 0; i < 999; ++i) ASSERT_EQ(client->sendFrame(frame(i)), RingWriteResult::Written);
+    EXPECT_EQ(server_->block().sendRing.header.writeIndex, 999u);
+    ASSERT_EQ(client->sendFrame(frame(999)), RingWriteResult::Written);
+    EXPECT_EQ(server_->block().sendRing.header.writeIndex, 0u);
+    // The same rule for the command ring, whose entries are written by length.
+    for (uint32_t i = 0; i < 1000; ++i) ASSERT_EQ(client->sendCommand(ServerCmd_Ping, nullptr, 0), RingWriteResult::Written);
+    EXPECT_EQ(server_->block().commandRing.header.writeIndex, 0u);
+}
+
+TEST_F(RingTest, LateReaderSeesOnlyEntriesWrittenAfterItConnected) {
+    broadcast(100, 5);
+    ServerCommand early{};
+    early.code = ServerResp_GetVersion;
+    early.length = 2;
+    early.processId = 0;
+    ASSERT_EQ(server_->responseRing().write(early), RingWriteResult::Written);
+
+    auto client = RingClient::connect(4242);
+    ASSERT_TRUE(client);
+    EXPECT_TRUE(client->startedAtWriteIndexes());
+    ServerFrame in{};
+    EXPECT_EQ(client->readReceived(in).status, RingReadStatus::Empty);
+    ServerCommand response{};
+    EXPECT_EQ(client->readResponse(response).status, RingReadStatus::Empty);
+
+    broadcast(200, 3);
+    for (uint32_t id = 200; id < 203; ++id) {
+        ASSERT_EQ(client->readReceived(in).status, RingReadStatus::Entry);
+        EXPECT_EQ(in.id, id);
+    }
+    EXPECT_EQ(client->readReceived(in).status, RingReadStatus::Empty);
+}
+
+TEST_F(RingTest, ResponsesForOtherClientsAreSkippedAndBroadcastsTakenByAll) {
+    auto a = RingClient::connect(1001);
+    auto b = RingClient::connect(1002);
+    ASSERT_TRUE(a && b);
+    const uint32_t addressees[] = {1001, 1002, 0, 7777};
+    uint8_t code = 0x11;
+    for (uint32_t to : addressees) {
+        ServerCommand response{};
+        response.code = code++;
+        response.length = 1;
+        response.data[0] = static_cast<uint8_t>(to);
+        response.processId = to;
+        ASSERT_EQ(server_->responseRing().write(response), RingWriteResult::Written);
+    }
+    ServerCommand got{};
+    ASSERT_EQ(a->readResponse(got).status, RingReadStatus::Entry);
+    EXPECT_EQ(got.code, 0x11);
+    ASSERT_EQ(a->readResponse(got).status, RingReadStatus::Entry);
+    EXPECT_EQ(got.code, 0x13);
+    EXPECT_EQ(got.processId, 0u);
+    EXPECT_EQ(a->readResponse(got).status, RingReadStatus::Empty);
+
+    ASSERT_EQ(b->readResponse(got).status, RingReadStatus::Entry);
+    EXPECT_EQ(got.code, 0x12);
+    ASSERT_EQ(b->readResponse(got).status, RingReadStatus::Entry);
+    EXPECT_EQ(got.code, 0x13);
+    EXPECT_EQ(b->readResponse(got).status, RingReadStatus::Empty);
+}
+
+TEST_F(RingTest, CommandCopiesExactlyItsLengthAndZeroLengthCarriesNoData) {
+    auto client = RingClient::connect(31);
+    ASSERT_TRUE(client);
+    const uint8_t payload[3] = {0x10, 0x20, 0x30};
+    ASSERT_EQ(client->sendCommand(ServerCmd_GetBaudrate, payload, 3), RingWriteResult::Written);
+    ASSERT_EQ(client->sendCommand(ServerCmd_GetVersion, nullptr, 0), RingWriteResult::Written);
+    const ServerCommand& slot0 = server_->block().commandRing.entries[0];
+    EXPECT_EQ(slot0.code, ServerCmd_GetBaudrate);
+    EXPECT_EQ(slot0.length, 3);
+    EXPECT_EQ(slot0.processId, 31u);
+    EXPECT_EQ(slot0.data[2], 0x30);
+
+    RingReader<ServerCommand> reader(server_->commandRing());
+    ServerCommand out{};
+    out.data[0] = 0xEE;
+    ASSERT_EQ(reader.read(out).status, RingReadStatus::Entry);
+    EXPECT_EQ(out.length, 3);
+    EXPECT_EQ(out.data[0], 0x10);
+    out.data[0] = 0xEE;
+    ASSERT_EQ(reader.read(out).status, RingReadStatus::Entry);
+    EXPECT_EQ(out.code, ServerCmd_GetVersion);
+    EXPECT_EQ(out.length, 0);
+    EXPECT_EQ(out.processId, 31u);
+    EXPECT_EQ(out.data[0], 0xEE);  // nothing copied for length 0
+}
+
+TEST_F(RingTest, LappedReaderReportsLostEntriesAndGoesOnWithTheOldestLeft) {
+    auto client = RingClient::connect(55);
+    ASSERT_TRUE(client);
+    broadcast(0, 600);
+    ServerFrame in{};
+    ASSERT_EQ(client->readReceived(in).status, RingReadStatus::Entry);
+    EXPECT_EQ(in.id, 0u);
+    // 599 unread; 500 more overwrite ids 1..99.
+    broadcast(600, 500);
+    RingRead r = client->readReceived(in);
+    ASSERT_EQ(r.status, RingReadStatus::Entry);
+    EXPECT_EQ(r.lost, 99u);
+    EXPECT_EQ(in.id, 100u);
+    uint32_t expected = 101;
+    while ((r = client->readReceived(in)).status == RingReadStatus::Entry) {
+        ASSERT_EQ(in.id, expected);
+        EXPECT_EQ(r.lost, 0u);
+        ++expected;
+    }
+    EXPECT_EQ(expected, 1100u);
+    EXPECT_EQ(client->lostFrames(), 99u);
+}
+
+TEST_F(RingTest, ReaderThatKeepsUpLosesNothingAcrossManyWraps) {
+    auto client = RingClient::connect(56);
+    ASSERT_TRUE(client);
+    ServerFrame in{};
+    uint32_t expected = 0;
+    for (uint32_t round = 0; round < 5; ++round) {
+        broadcast(round * 700, 700);
+        for (uint32_t i = 0; i < 700; ++i) {
+            const RingRead r = client->readReceived(in);
+            ASSERT_EQ(r.status, RingReadStatus::Entry);
+            ASSERT_EQ(r.lost, 0u);
+            ASSERT_EQ(in.id, expected++);
+        }
+        EXPECT_EQ(client->readReceived(in).status, RingReadStatus::Empty);
+    }
+    EXPECT_EQ(client->lostFrames(), 0u);
+}
+
+TEST_F(RingTest, WriterRefusesLengthsOutOfRange) {
+    auto client = RingClient::connect(57);
+    ASSERT_TRUE(client);
+    static uint8_t big[kCommandDataMax + 1] = {};
+    EXPECT_EQ(client->sendCommand(ServerCmd_AddNetwork, big, kCommandDataMax + 1), RingWriteResult::Rejected);
+    EXPECT_EQ(client->sendCommand(ServerCmd_AddNetwork, big, -1), RingWriteResult::Rejected);
+    EXPECT_EQ(client->sendFrame(frame(1, 9)), RingWriteResult::Rejected);
+    EXPECT_EQ(server_->block().commandRing.header.writeIndex, 0u);
+    EXPECT_EQ(server_->block().sendRing.header.writeIndex, 0u);
+    EXPECT_EQ(client->sendCommand(ServerCmd_AddNetwork, big, kCommandDataMax), RingWriteResult::Written);
+    EXPECT_EQ(client->sendFrame(frame(1, 8)), RingWriteResult::Written);
+}
+
+TEST_F(RingTest, ReaderRejectsAnEntryWithAnUntrustedLengthAndGoesOn) {
+    auto client = RingClient::connect(58);
+    ASSERT_TRUE(client);
+    plantCommand(server_->responseRing(), 0x13, 6000, 0);
+    plantCommand(server_->responseRing(), 0x16, -5, 0);
+    ServerCommand good{};
+    good.code = ServerResp_GetVersion;
+    good.length = 2;
+    good.processId = 58;
+    ASSERT_EQ(server_->responseRing().write(good), RingWriteResult::Written);
+
+    ServerCommand out{};
+    RingRead r = client->readResponse(out);
+    EXPECT_EQ(r.status, RingReadStatus::Rejected);
+    EXPECT_EQ(out.length, 6000);
+    EXPECT_EQ(client->readResponse(out).status, RingReadStatus::Rejected);
+    ASSERT_EQ(client->readResponse(out).status, RingReadStatus::Entry);
+    EXPECT_EQ(out.code, ServerResp_GetVersion);
+}
+
+TEST_F(RingTest, RingWithoutCapacityIsNeitherWrittenNorRead) {
+    server_->block().sendRing.header.capacity = 0;
+    auto client = RingClient::connect(59);
+    ASSERT_TRUE(client);
+    EXPECT_EQ(client->sendFrame(frame(1)), RingWriteResult::Unusable);
+    EXPECT_EQ(server_->block().sendRing.header.writeIndex, 0u);
+    RingReader<ServerFrame> reader(server_->sendRing());
+    ServerFrame out{};
+    EXPECT_EQ(reader.read(out).status, RingReadStatus::Unusable);
+    // A write index that left the ring is not followed either.
+    server_->block().receiveRing.header.writeIndex = 5000;
+    EXPECT_EQ(server_->receiveRing().write(frame(2)), RingWriteResult::Unusable);
+}
+
+} // namespace
+} // namespace ostrel::halvorn

@@ -1,0 +1,255 @@
+// The server's end of the transport, against clients in this process and in another one.
+#include "platform/process.h"
+#include "shared_mem.h"
+#include "test_support.h"
+
+#include <gtest/gtest.h>
+
+#include <fstream>
+#include <memory>
+#include <sstream>
+#include <vector>
+
+namespace ostrel::halvorn {
+namespace {
+
+constexpr uint32_t kPollMs = 100;
+constexpr int kBoundMs = 30'000;
+
+std::string readFile(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream s;
+    s << in.rdbuf();
+    return s.str();
+}
+
+struct Received {
+    std::vector<ServerCommand> commands;
+    std::vector<ServerFrame> frames;
+};
+
+class SharedMemTest : public ::testing::Test {
+protected:
+    void SetUp() override {
+        test::isolateIpcNames();
+        ASSERT_FALSE(tmp_.path().empty());
+        logPath_ = tmp_.path() + "/log.txt";
+        ASSERT_TRUE(log_.Open(logPath_));
+        shm_ = SharedMem::Construct(log_);
+        ASSERT_TRUE(shm_);
+        shm_->SetCommandCallback(
+            [](const ServerCommand& c, void* user) { static_cast<Received*>(user)->commands.push_back(c); }, &got_);
+        shm_->SetFrameCallback(
+            [](const ServerFrame& f, void* user) { static_cast<Received*>(user)->frames.push_back(f); }, &got_);
+    }
+
+    // Polls until `done` holds or the bound runs out.
+    template <typename Done>
+    void pollUntil(Done done) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(kBoundMs);
+        while (!done() && std::chrono::steady_clock::now() < deadline) (void)shm_->Poll(kPollMs);
+    }
+
+    static ServerFrame frame(uint32_t id) {
+        ServerFrame f{};
+        f.id = id;
+        f.length = 1;
+        return f;
+    }
+
+    test::TempDir tmp_;
+    std::string logPath_;
+    ServerLog log_;
+    std::unique_ptr<SharedMem> shm_;
+    Received got_;
+};
+
+TEST_F(SharedMemTest, PollTimesOutWithoutReadingWhenNothingIsSignalled) {
+    EXPECT_EQ(shm_->Poll(20), SharedMem::PollResult::TimedOut);
+    EXPECT_TRUE(got_.commands.empty());
+    EXPECT_TRUE(got_.frames.empty());
+}
+
+TEST_F(SharedMemTest, BothEventsSignalledDrainSendRingFirstAndCommandsAtNextPoll) {
+    auto client = RingClient::connect(77);
+    ASSERT_TRUE(client);
+    ASSERT_EQ(client->sendCommand(ServerCmd_GetVersion, nullptr, 0), RingWriteResult::Written);
+    ASSERT_EQ(client->sendFrame(frame(1)), RingWriteResult::Written);
+    ASSERT_EQ(client->sendFrame(frame(2)), RingWriteResult::Written);
+
+    EXPECT_EQ(shm_->Poll(kPollMs), SharedMem::PollResult::SendRingDrained);
+    ASSERT_EQ(got_.frames.size(), 2u);
+    EXPECT_TRUE(got_.commands.empty());
+    EXPECT_EQ(got_.frames[0].processId, 77u);
+
+    EXPECT_EQ(shm_->Poll(kPollMs), SharedMem::PollResult::CommandRingDrained);
+    ASSERT_EQ(got_.commands.size(), 1u);
+    EXPECT_EQ(got_.commands[0].code, ServerCmd_GetVersion);
+    EXPECT_EQ(got_.commands[0].length, 0);
+    EXPECT_EQ(got_.commands[0].processId, 77u);
+}
+
+TEST_F(SharedMemTest, ResponsesAndFramesReachClientsWithTheirProcessIds) {
+    auto client = RingClient::connect(88);
+    ASSERT_TRUE(client);
+    ServerCommand response{};
+    response.code = ServerResp_GetVersion;
+    response.length = 2;
+    response.data[0] = kServerVersionMajor;
+    response.data[1] = kServerVersionMinor;
+    response.processId = 88;
+    ASSERT_TRUE(shm_->SendResponse(response));
+    CANFrame bus{};
+    bus.id = 0x701;
+    bus.length = 1;
+    bus.timeMs = 1234;
+    ASSERT_TRUE(shm_->PutReceivedFrame(bus));
+    ServerFrame echo = frame(0x181);
+    echo.processId = 99;
+    ASSERT_TRUE(shm_->BroadcastFrame(echo));
+    shm_->SetCurrentNetwork(4);
+
+    ServerCommand out{};
+    ASSERT_EQ(client->readResponse(out).status, RingReadStatus::Entry);
+    EXPECT_EQ(out.code, ServerResp_GetVersion);
+    EXPECT_EQ(out.data[0], 1);
+    ServerFrame in{};
+    ASSERT_EQ(client->readReceived(in).status, RingReadStatus::Entry);
+    EXPECT_EQ(in.id, 0x701u);
+    EXPECT_EQ(in.processId, 0u);
+    EXPECT_EQ(in.timeMs, 1234u);
+    ASSERT_EQ(client->readReceived(in).status, RingReadStatus::Entry);
+    EXPECT_EQ(in.id, 0x181u);
+    EXPECT_EQ(in.processId, 99u);
+    EXPECT_EQ(client->currentNetwork(), 4u);
+    EXPECT_EQ(shm_->currentNetwork(), 4u);
+    EXPECT_NE(readFile(logPath_).find("Sending response 51 at "), std::string::npos);
+}
+
+TEST_F(SharedMemTest, CommandsWithUntrustedLengthsAreRejectedAndLogged) {
+    auto objects = TransportObjects::open();
+    ASSERT_TRUE(objects);
+    {
+        platform::NamedMutexLock lock(objects->commandRing().mutex(), kRingMutexWaitMs);
+        ASSERT_TRUE(lock.held());
+        ServerRing<ServerCommand>& ring = objects->block().commandRing;
+        ring.entries[0].code = ServerCmd_AddNetwork;
+        ring.entries[0].length = 5801;
+        ring.entries[0].processId = 12;
+        ring.header.writeIndex = 1;
+    }
+    auto client = RingClient::connect(13);
+    ASSERT_TRUE(client);
+    ASSERT_EQ(client->sendCommand(ServerCmd_Ping, nullptr, 0), RingWriteResult::Written);
+    pollUntil([&] { return !got_.commands.empty(); });
+    ASSERT_EQ(got_.commands.size(), 1u);
+    EXPECT_EQ(got_.commands[0].code, ServerCmd_Ping);
+    EXPECT_NE(readFile(logPath_).find("Rejected command 19 from client 12 with length 5801\n"), std::string::npos);
+}
+
+TEST_F(SharedMemTest, LappedSendRingIsLoggedWithTheNumberOfLostFrames) {
+    auto client = RingClient::connect(21);
+    ASSERT_TRUE(client);
+    for (uint32_t i = 0; i < 10; ++i) ASSERT_EQ(client->sendFrame(frame(i)), RingWriteResult::Written);
+    struct Lapper {
+        RingClient* client;
+        std::vector<uint32_t> ids;
+    } lapper{client.get(), {}};
+    // While the server handles the first frame, 995 more arrive: ids 1..4 are overwritten.
+    shm_->SetFrameCallback(
+        [](const ServerFrame& f, void* user) {
+            auto* l = static_cast<Lapper*>(user);
+            if (l->ids.empty()) {
+                for (uint32_t i = 10; i < 1005; ++i) {
+                    ServerFrame next{};
+                    next.id = i;
+                    (void)l->client->sendFrame(next);
+                }
+            }
+            l->ids.push_back(f.id);
+        },
+        &lapper);
+    EXPECT_EQ(shm_->Poll(kPollMs), SharedMem::PollResult::SendRingDrained);
+    ASSERT_EQ(lapper.ids.size(), 1001u);
+    EXPECT_EQ(lapper.ids[0], 0u);
+    EXPECT_EQ(lapper.ids[1], 5u);
+    EXPECT_EQ(lapper.ids.back(), 1004u);
+    EXPECT_NE(readFile(logPath_).find("Send ring overrun - 4 frames lost\n"), std::string::npos);
+}
+
+TEST_F(SharedMemTest, ClientProcessWritesCommandsAndFramesInOrder) {
+    constexpr uint32_t kCount = 300;
+    test::ChildProcess child(platform::executableDir() + "/halvorn_ring_peer", {"write", std::to_string(kCount)});
+    ASSERT_TRUE(child.started());
+    pollUntil([&] { return got_.commands.size() >= kCount && got_.frames.size() >= kCount; });
+    EXPECT_EQ(child.readLine(kBoundMs), "done");
+    EXPECT_EQ(child.waitExit(kBoundMs), 0);
+    ASSERT_EQ(got_.commands.size(), kCount);
+    ASSERT_EQ(got_.frames.size(), kCount);
+    const auto pid = static_cast<uint32_t>(child.pid());
+    for (uint32_t i = 0; i < kCount; ++i) {
+        const ServerCommand& c = got_.commands[i];
+        ASSERT_EQ(c.processId, pid);
+        ASSERT_EQ(c.length, static_cast<int32_t>(i % 64));
+        for (uint32_t k = 0; k < i % 64; ++k) ASSERT_EQ(c.data[k], static_cast<uint8_t>(i * 7 + k)) << i;
+        const ServerFrame& f = got_.frames[i];
+        ASSERT_EQ(f.id, i);
+        ASSERT_EQ(f.processId, pid);
+        ASSERT_EQ(f.length, i % 9);
+    }
+}
+
+TEST_F(SharedMemTest, ClientProcessTakesItsOwnAndBroadcastResponsesOnly) {
+    test::ChildProcess child(platform::executableDir() + "/halvorn_ring_peer", {"read"});
+    ASSERT_TRUE(child.started());
+    ASSERT_EQ(child.readLine(kBoundMs), "ready");
+    const auto pid = static_cast<uint32_t>(child.pid());
+    auto respond = [&](uint8_t code, uint32_t to) {
+        ServerCommand r{};
+        r.code = code;
+        r.length = 1;
+        r.processId = to;
+        ASSERT_TRUE(shm_->SendResponse(r));
+    };
+    respond(0x13, pid);
+    respond(0x16, pid + 1);  // another client's
+    ServerFrame f = frame(0x555);
+    f.processId = pid;
+    ASSERT_TRUE(shm_->BroadcastFrame(f));
+    respond(ServerResp_MajorError, 0);
+    respond(0xEE, 0);
+
+    std::vector<std::string> lines;
+    while (auto line = child.readLine(kBoundMs)) {
+        lines.push_back(*line);
+        if (*line == "end") break;
+    }
+    EXPECT_EQ(child.waitExit(kBoundMs), 0);
+    const std::vector<std::string> expected = {
+        "R 19 " + std::to_string(pid) + " 1",
+        "F 1365 " + std::to_string(pid),
+        "R 64 0 1",
+        "end",
+    };
+    // Frames and responses are separate rings: compare each ring's order.
+    std::vector<std::string> responses, frames;
+    for (const auto& l : lines) (l[0] == 'F' ? frames : responses).push_back(l);
+    EXPECT_EQ(responses, (std::vector<std::string>{expected[0], expected[2], expected[3]}));
+    EXPECT_EQ(frames, (std::vector<std::string>{expected[1]}));
+}
+
+TEST_F(SharedMemTest, ConstructResetsWhateverTheBlockHeldBefore) {
+    auto objects = TransportObjects::open();
+    ASSERT_TRUE(objects);
+    objects->block().sendRing.header.writeIndex = 17;
+    objects->block().currentNetwork = 6;
+    shm_.reset();
+    shm_ = SharedMem::Construct(log_);
+    ASSERT_TRUE(shm_);
+    EXPECT_EQ(objects->block().sendRing.header.writeIndex, 0u);
+    EXPECT_EQ(objects->block().sendRing.header.capacity, 1000u);
+    EXPECT_EQ(objects->block().currentNetwork, 0u);
+}
+
+} // namespace
+} // namespace ostrel::halvorn
