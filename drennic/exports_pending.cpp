@@ -19,63 +19,12 @@ namespace drennic {
 
 void configWriterStartup() {}
 void configWriterShutdown() {}
-void fastScanStartup() {}
-void fastScanShutdown() {}
-void sdoServerReset() {}
-void sdoServerShutdown() {}
 
 } // namespace drennic
 
 extern "C" {
 
-void CANopen_SDOUpload(uint8_t, uint16_t, uint8_t, uint8_t*, uint32_t*, ProgressCallback, CompletionCallback, void*,
-                       int32_t* out) {
-    refuse(out);
-}
-
-void CANopen_SDODownload(uint8_t, uint16_t, uint8_t, const uint8_t*, uint32_t, ProgressCallback, CompletionCallback,
-                         void*, int32_t* out) {
-    refuse(out);
-}
-
 void CANopen_NMT(uint8_t, uint32_t, ResultBlock* result) { drennic::setResult(result, DRN_NOT_INITIALIZED); }
-
-void CANopen_ScanNetwork(ScanResult*, CompletionCallback, void*, int32_t* out) { refuse(out); }
-
-void CANopen_MassExpeditedWrite(uint16_t, uint8_t, const uint8_t*, uint32_t, MassWriteResult*, CompletionCallback,
-                                void*, int32_t* out) {
-    refuse(out);
-}
-
-void CANopen_FindLSSSlave(LSSIdentity*, CompletionCallback, void*, int32_t* out) { refuse(out); }
-
-void CANopen_SetLSSSlaveConfig(LSSIdentity*, CompletionCallback, void*, int32_t* out) { refuse(out); }
-
-void CANopen_SetLSSSlaveBitTiming(LSSIdentity*, uint8_t, uint8_t, CompletionCallback, void*, int32_t* out) {
-    refuse(out);
-}
-
-void CANopen_UseLSSSlaveBitTiming(uint32_t, LSSSwitchBitTimingCallback, CompletionCallback, void*, int32_t* out) {
-    refuse(out);
-}
-
-void CANopen_Cancel(void) {}
-
-void CANopen_SetSDOTimeout(uint32_t) {}
-
-void CANopen_SetScanMassOperationDelay(uint32_t) {}
-
-void CANopen_SetBlockSegmentWriteDelay(uint32_t) {}
-
-void CANopen_SetSDOConfig(uint32_t, uint8_t, uint32_t, uint8_t) {}
-
-void CANopen_SetLSSTimings(uint32_t, uint32_t, uint32_t) {}
-
-int32_t CANopen_SDOChannels(int32_t) { return DRN_NOT_INITIALIZED; }
-
-void CANopen_SetSDOChannelsTimeout(uint32_t) {}
-
-void CANopen_SetSDOChannel(uint32_t, uint32_t, uint32_t, uint8_t) {}
 
 void CANopenMonitor_Start(MonitorSlot*) {}
 

@@ -1,6 +1,8 @@
 #include "library_state.h"
 
 #include "drivers.h"
+#include "engine.h"
+#include "engine_settings.h"
 #include "service_modules.h"
 
 #include <platform/clock.h>
@@ -160,6 +162,8 @@ void stopLibrary() {
     sdoServerShutdown();
     fastScanShutdown();
     configWriterShutdown();
+    // A caller that shuts down without Hardware_Close: the engine must not outlive the driver.
+    engineStop();
 
     // Withdraw the table first: from here on the exports behave as without a driver, and no new call
     // can reach a library that is about to be unloaded.
@@ -239,6 +243,7 @@ void resetLibraryState() {
     s.receive.set(nullptr, nullptr);
     s.majorError.set(nullptr, nullptr);
     s.postTransmitDelayMs.store(kDefaultPostTransmitDelayMs);
+    resetEngineSettings();
 }
 
 } // namespace drennic

@@ -1,0 +1,126 @@
+#include "client_list.h"
+
+#include "platform/clock.h"
+
+#include <algorithm>
+#include <chrono>
+
+namespace ostrel::halvorn {
+
+ClientList::ClientList(ServerLog& log, ErrorFrameSink errorFrames)
+    : log_(log), errorFrames_(std::move(errorFrames)) {}
+
+ClientList::Lock ClientList::takeLock() {
+    return Lock(lock_, std::chrono::milliseconds(kLockWaitMs));
+}
+
+ClientEntry* ClientList::find(uint32_t processId) {
+    const auto it = std::find_if(entries_.begin(), entries_.end(),
+                                 [processId](const ClientEntry& e) { return e.processId == processId; });
+    return it == entries_.end() ? nullptr : &*it;
+}
+
+void ClientList::publishCount() {
+    const auto count = static_cast<int32_t>(entries_.size());
+    current_.store(count);
+    if (count > highest_.load()) highest_.store(count);
+}
+
+void ClientList::Register(uint32_t processId) {
+    Unregister(processId);
+    ClientEntry entry;
+    entry.processId = processId;
+    entry.lastPingMs = platform::tickMs();
+    Lock lock = takeLock();
+    if (!lock.owns_lock()) {
+        log_.Print("Client %lu not registered - client list busy\n", static_cast<unsigned long>(processId));
+        return;
+    }
+    entries_.push_back(entry);
+    publishCount();
+}
+
+void ClientList::Unregister(uint32_t processId) {
+    {
+        Lock lock = takeLock();
+        if (!lock.owns_lock()) return;
+        const auto it = std::find_if(entries_.begin(), entries_.end(),
+                                     [processId](const ClientEntry& e) { return e.processId == processId; });
+        if (it == entries_.end()) return;
+        log_.Print("Deleting client\n");
+        entries_.erase(it);
+        publishCount();
+    }
+    UpdateErrorFrames();
+}
+
+void ClientList::Ping(uint32_t processId) {
+    Lock lock = takeLock();
+    if (!lock.owns_lock()) return;
+    if (ClientEntry* entry = find(processId)) entry->lastPingMs = platform::tickMs();
+}
+
+void ClientList::SetNetwork(uint32_t processId, uint32_t handle) {
+    Lock lock = takeLock();
+    if (!lock.owns_lock()) return;
+    if (ClientEntry* entry = find(processId)) entry->network = handle;
+}
+
+void ClientList::SetErrorFrames(uint32_t processId, uint32_t wish) {
+    Lock lock = takeLock();
+    if (!lock.owns_lock()) return;
+    if (ClientEntry* entry = find(processId)) entry->errorFrames = wish;
+}
+
+void ClientList::UpdateErrorFrames() {
+    bool wanted = false;
+    {
+        Lock lock = takeLock();
+        if (!lock.owns_lock()) return;
+        for (const ClientEntry& e : entries_) wanted = wanted || e.errorFrames != 0;
+    }
+    // The bus takes its own lock: never called with ours held.
+    if (errorFrames_) errorFrames_(wanted);
+}
+
+bool ClientList::IsNetworkInUse(uint32_t handle) {
+    Lock lock = takeLock();
+    // Not knowing counts as in use: a network is never deleted under a client.
+    if (!lock.owns_lock()) return true;
+    return std::any_of(entries_.begin(), entries_.end(), [handle](const ClientEntry& e) { return e.network == handle; });
+}
+
+ClientCounts ClientList::GetCounts() const noexcept {
+    return {current_.load(), highest_.load()};
+}
+
+void ClientList::Clear() {
+    Lock lock = takeLock();
+    // At shut-down no other thread touches the list any more; clear it even without the lock.
+    entries_.clear();
+    current_.store(0);
+}
+
+bool ClientList::RemoveDeadClient(uint32_t pingTimeoutMs) {
+    Lock lock = takeLock();
+    if (!lock.owns_lock()) return false;
+    const uint32_t now = platform::tickMs();
+    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
+        const uint32_t age = now - it->lastPingMs;  // the tick count wraps; the difference does not
+        if (age >= pingTimeoutMs) {
+            log_.Print("Removing dead client - last ping was %d ms ago\n", static_cast<int>(age));
+            entries_.erase(it);
+            publishCount();
+            return true;
+        }
+    }
+    return false;
+}
+
+std::vector<ClientEntry> ClientList::Snapshot() {
+    Lock lock = takeLock();
+    if (!lock.owns_lock()) return {};
+    return entries_;
+}
+
+} // namespace ostrel::halvorn

@@ -1,0 +1,136 @@
+#include "server.h"
+
+#include "platform/clock.h"
+
+#include <charconv>
+#include <cstdlib>
+#include <cstring>
+
+namespace ostrel::halvorn {
+namespace {
+
+uint32_t limitFromEnvironment(const char* variable, uint32_t fallback) {
+    const char* text = std::getenv(variable);
+    if (text == nullptr) return fallback;
+    const char* end = text + std::strlen(text);
+    uint32_t value = 0;
+    const auto [ptr, ec] = std::from_chars(text, end, value);
+    if (ec != std::errc() || ptr != end || value == 0) return fallback;
+    return value;
+}
+
+} // namespace
+
+ServerLimits ServerLimits::fromEnvironment() {
+    ServerLimits limits;
+    limits.idleExitMs = limitFromEnvironment(kIdleExitVariable, kIdleExitMs);
+    limits.pingTimeoutMs = limitFromEnvironment(kPingTimeoutVariable, kPingTimeoutMs);
+    return limits;
+}
+
+Server::Server(ServerLog& log, const ServerLimits& limits)
+    : log_(log),
+      limits_(limits),
+      clients_(log, [this](bool wanted) {
+          // Only the client-receive thread gets here, while the bus exists.
+          if (bus_) bus_->SetErrorFrames(wanted);
+      }) {}
+
+std::unique_ptr<Server> Server::Create(ServerLog& log, const ServerLimits& limits) {
+    std::unique_ptr<Server> server(new Server(log, limits));
+    if (!server->start()) return nullptr;
+    return server;
+}
+
+bool Server::start() {
+    log_.Print("Ost CAN Server version %d.%.2d started\n\n", static_cast<int>(kServerVersionMajor),
+               static_cast<int>(kServerVersionMinor));
+    sharedMem_ = SharedMem::Construct(log_);
+    if (!sharedMem_) {
+        log_.Print("Failed to create the shared memory\n");
+        return false;
+    }
+    // The table is made before the bus that refers to it (and goes after it).
+    netTable_ = std::make_unique<NetTable>();
+    CanBusPeers peers;
+    peers.isNetworkUsedByClient = [this](uint32_t handle) { return clients_.IsNetworkInUse(handle); };
+    peers.updateErrorFrames = [this] { clients_.UpdateErrorFrames(); };
+    peers.broadcastMajorError = [this](uint32_t status) { BroadcastMajorError(status); };
+    bus_ = std::make_unique<CanBus>(log_, *sharedMem_, *netTable_, std::move(peers));
+    dispatcher_ = std::make_unique<CommandDispatcher>(log_, *sharedMem_, *bus_, clients_);
+    // Linux timers need no system-wide resolution request.
+
+    sharedMem_->SetCommandCallback(&Server::onCommand, this);
+    sharedMem_->SetFrameCallback(&Server::onClientFrame, this);
+    rxThread_ = std::thread([this] { clientRxThread(); });
+    cleanupThread_ = std::thread([this] { cleanupThread(); });
+
+    running_ = platform::NamedEvent::open(kRunningEventName, platform::EventReset::Manual, false);
+    if (!running_) {
+        // Clients would never find this server: better not to run at all.
+        log_.Print("Failed to create the running event\n");
+        return false;
+    }
+    running_->set();
+    return true;
+}
+
+void Server::stopThreads() {
+    rxStop_ = true;
+    if (rxThread_.joinable()) rxThread_.join();
+    cleanupStop_ = true;
+    if (cleanupThread_.joinable()) cleanupThread_.join();
+}
+
+Server::~Server() {
+    stopThreads();
+    if (sharedMem_) {
+        sharedMem_->SetCommandCallback(nullptr, nullptr);
+        sharedMem_->SetFrameCallback(nullptr, nullptr);
+    }
+    dispatcher_.reset();
+    bus_.reset();  // closes the hardware and shuts the library down
+    netTable_.reset();
+    sharedMem_.reset();
+    if (running_) {
+        // Another holder of the event (a client starting up) must not find a server that is gone.
+        running_->reset();
+        running_.reset();
+    }
+    clients_.Clear();
+}
+
+void Server::BroadcastMajorError(uint32_t status) {
+    ServerCommand response{};
+    response.code = ServerResp_MajorError;
+    response.length = 1;
+    response.data[0] = status == 1   ? ServerStatus::MajorErrorStatus1
+                       : status == 3 ? ServerStatus::MajorErrorStatus3
+                                     : ServerStatus::MajorErrorOther;
+    response.processId = 0;  // every client
+    if (sharedMem_) (void)sharedMem_->SendResponse(response);
+}
+
+void Server::clientRxThread() {
+    while (!rxStop_) (void)sharedMem_->Poll(kPollMs);
+    log_.Print("Client Rx thread is dead\n");
+}
+
+void Server::cleanupThread() {
+    while (!cleanupStop_) {
+        platform::sleepMs(kCleanupPeriodMs);
+        if (cleanupStop_) break;
+        (void)clients_.RemoveDeadClient(limits_.pingTimeoutMs);
+    }
+    log_.Print("Client cleanup thread is dead\n");
+}
+
+void Server::onCommand(const ServerCommand& command, void* user) {
+    static_cast<Server*>(user)->dispatcher_->HandleCommand(command);
+}
+
+void Server::onClientFrame(const ServerFrame& frame, void* user) {
+    static_cast<Server*>(user)->bus_->OnClientFrame(frame);
+}
+
+} // namespace ostrel::halvorn

@@ -1,0 +1,250 @@
+// Scaffolding of the end-to-end tests: isolated names, client processes driven line by line, and
+// a guard that kills and reaps every process the test started, the CAN server included.
+#pragma once
+
+#include <gtest/gtest.h>
+
+#include <cerrno>
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <cstdlib>
+#include <filesystem>
+#include <fstream>
+#include <optional>
+#include <sstream>
+#include <string>
+#include <thread>
+#include <vector>
+
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace drennic::e2e {
+
+inline std::string binDir() {
+    std::error_code ec;
+    return std::filesystem::read_symlink("/proc/self/exe", ec).parent_path().string();
+}
+
+// Parent and command name of a process, from /proc/<pid>/stat.
+struct ProcessInfo {
+    pid_t parent = 0;
+    std::string name;
+};
+
+inline std::optional<ProcessInfo> processInfo(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    if (!std::getline(in, text)) return std::nullopt;
+    const auto open = text.find('(');
+    const auto close = text.rfind(')');
+    if (open == std::string::npos || close == std::string::npos || close + 4 > text.size()) return std::nullopt;
+    ProcessInfo info;
+    info.name = text.substr(open + 1, close - open - 1);
+    std::istringstream rest(text.substr(close + 2));
+    char state = 0;
+    rest >> state >> info.parent;
+    if (state == 'Z') info.name += " <zombie>";
+    return info;
+}
+
+// Every process below this one (children, grandchildren, ...), live or zombie.
+inline std::vector<std::pair<pid_t, std::string>> descendants() {
+    std::vector<std::pair<pid_t, ProcessInfo>> all;
+    std::error_code ec;
+    for (const auto& entry : std::filesystem::directory_iterator("/proc", ec)) {
+        const std::string name = entry.path().filename().string();
+        pid_t pid = 0;
+        if (std::from_chars(name.data(), name.data() + name.size(), pid).ec != std::errc()) continue;
+        if (auto info = processInfo(pid)) all.emplace_back(pid, *info);
+    }
+    std::vector<std::pair<pid_t, std::string>> found;
+    std::vector<pid_t> frontier{::getpid()};
+    while (!frontier.empty()) {
+        const pid_t parent = frontier.back();
+        frontier.pop_back();
+        for (const auto& [pid, info] : all) {
+            if (info.parent == parent) {
+                found.emplace_back(pid, info.name);
+                frontier.push_back(pid);
+            }
+        }
+    }
+    return found;
+}
+
+// Live CAN servers below this process.
+inline std::vector<pid_t> liveServers() {
+    std::vector<pid_t> servers;
+    for (const auto& [pid, name] : descendants()) {
+        if (name == "halvorn") servers.push_back(pid);
+    }
+    return servers;
+}
+
+// Waits up to `ms` for `condition`.
+template <typename Condition>
+bool eventually(int ms, Condition condition) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        if (condition()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+}
+
+// Adopts orphaned descendants (the server outlives the client that started it) and, when dropped,
+// kills every process below this one and reaps them.
+class ProcessGuard {
+public:
+    ProcessGuard() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
+    ~ProcessGuard() { killAll(); }
+    ProcessGuard(const ProcessGuard&) = delete;
+    ProcessGuard& operator=(const ProcessGuard&) = delete;
+
+    static void killAll() {
+        for (int round = 0; round < 50; ++round) {
+            const auto below = descendants();
+            for (const auto& [pid, name] : below) ::kill(pid, SIGKILL);
+            while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+            }
+            if (below.empty()) return;
+            std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        }
+    }
+};
+
+// Names and registry of their own for everything this test starts.
+class IsolatedEnvironment {
+public:
+    explicit IsolatedEnvironment(const std::string& tag) {
+        static int counter = 0;
+        const std::string ns = "e2e-" + tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+        ::setenv("OSTREL_IPC_NAMESPACE", ns.c_str(), 1);
+        std::string pattern = (std::filesystem::temp_directory_path() / "drennic-e2e-XXXXXX").string();
+        if (::mkdtemp(pattern.data()) != nullptr) registry_ = pattern;
+        ::setenv("OSTREL_REGISTRY_DIR", registry_.c_str(), 1);
+    }
+    ~IsolatedEnvironment() {
+        std::error_code ec;
+        if (!registry_.empty()) std::filesystem::remove_all(registry_, ec);
+    }
+    IsolatedEnvironment(const IsolatedEnvironment&) = delete;
+    IsolatedEnvironment& operator=(const IsolatedEnvironment&) = delete;
+
+private:
+    std::string registry_;
+};
+
+// One client program, driven through its standard input; answers come one line each.
+class Client {
+public:
+    static constexpr int kAnswerWaitMs = 60'000;
+
+    explicit Client(const std::string& program = "drennic_e2e_client") {
+        const std::string path = binDir() + "/" + program;
+        int in[2];
+        int out[2];
+        if (::pipe2(in, O_CLOEXEC) != 0) return;
+        if (::pipe2(out, O_CLOEXEC) != 0) {
+            ::close(in[0]);
+            ::close(in[1]);
+            return;
+        }
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::dup2(in[0], STDIN_FILENO);
+            ::dup2(out[1], STDOUT_FILENO);
+            ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+            ::_exit(127);
+        }
+        ::close(in[0]);
+        ::close(out[1]);
+        if (pid_ < 0) {
+            ::close(in[1]);
+            ::close(out[0]);
+            return;
+        }
+        stdin_ = in[1];
+        stdout_ = out[0];
+    }
+    ~Client() {
+        if (stdin_ >= 0) ::close(stdin_);
+        if (stdout_ >= 0) ::close(stdout_);
+        if (pid_ > 0 && !reaped_) {
+            ::kill(pid_, SIGKILL);
+            ::waitpid(pid_, nullptr, 0);
+        }
+    }
+    Client(const Client&) = delete;
+    Client& operator=(const Client&) = delete;
+
+    [[nodiscard]] pid_t pid() const { return pid_; }
+
+    // Sends one command and returns its answer line ("" when none came in time).
+    std::string ask(const std::string& command, int timeoutMs = kAnswerWaitMs) {
+        const std::string line = command + "\n";
+        if (stdin_ < 0 || ::write(stdin_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "";
+        return readLine(timeoutMs).value_or("");
+    }
+
+    // The words of an answer.
+    static std::vector<std::string> words(const std::string& answer) {
+        std::istringstream in(answer);
+        std::vector<std::string> out;
+        for (std::string w; in >> w;) out.push_back(w);
+        return out;
+    }
+    // The number at `index` of the answer to `command`.
+    long long askNumber(const std::string& command, std::size_t index = 1, int timeoutMs = kAnswerWaitMs) {
+        const auto w = words(ask(command, timeoutMs));
+        if (w.size() <= index) return -999'999;
+        long long value = -999'999;
+        (void)std::from_chars(w[index].data(), w[index].data() + w[index].size(), value);
+        return value;
+    }
+
+    // Ends the program through "quit" and waits for it.
+    bool quit(int timeoutMs = 20'000) {
+        const std::string line = "quit\n";
+        (void)::write(stdin_, line.data(), line.size());
+        return eventually(timeoutMs, [this] {
+            if (::waitpid(pid_, nullptr, WNOHANG) == pid_) reaped_ = true;
+            return reaped_;
+        });
+    }
+
+private:
+    std::optional<std::string> readLine(int timeoutMs) {
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(timeoutMs);
+        for (;;) {
+            const auto nl = buffer_.find('\n');
+            if (nl != std::string::npos) {
+                std::string line = buffer_.substr(0, nl);
+                buffer_.erase(0, nl + 1);
+                return line;
+            }
+            const auto left =
+                std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+            if (left <= 0 || stdout_ < 0) return std::nullopt;
+            pollfd p{stdout_, POLLIN, 0};
+            if (::poll(&p, 1, static_cast<int>(left)) <= 0) continue;
+            char chunk[65536];
+            const ssize_t n = ::read(stdout_, chunk, sizeof chunk);
+            if (n <= 0) return std::nullopt;
+            buffer_.append(chunk, static_cast<std::size_t>(n));
+        }
+    }
+
+    pid_t pid_ = -1;
+    int stdin_ = -1;
+    int stdout_ = -1;
+    bool reaped_ = false;
+    std::string buffer_;
+};
+
+} // namespace drennic::e2e

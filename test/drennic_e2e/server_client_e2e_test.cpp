@@ -1,0 +1,256 @@
+// The server-client driver end to end: client programs linking libdrennic.so in mode 1 share one
+// simulated bus through a real CAN server that the first of them starts.
+#include "e2e_support.h"
+
+#include <halvorn/ring.h>
+#include <halvorn/server_block.h>
+#include <halvorn/transport.h>
+#include <platform/ipc.h>
+
+#include <atomic>
+#include <csignal>
+#include <memory>
+#include <string>
+#include <thread>
+
+namespace drennic::e2e {
+namespace {
+
+namespace hv = ostrel::halvorn;
+
+class ServerClientE2E : public ::testing::Test {
+protected:
+    void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
+
+    // A client program that has started the library and initialised the hardware on `network`.
+    static void startOn(Client& client, int network) {
+        ASSERT_EQ(client.ask("startup"), "ok");
+        ASSERT_EQ(client.ask("init " + std::to_string(network)), "result 0 ");
+    }
+
+    ProcessGuard guard_;
+    IsolatedEnvironment environment_{"sc"};
+};
+
+TEST_F(ServerClientE2E, FirstClientStartsTheServerSecondJoinsAndBothSeeEveryFrame) {
+    Client a;
+    ASSERT_TRUE(liveServers().empty());
+    startOn(a, 1);
+    const auto servers = liveServers();
+    ASSERT_EQ(servers.size(), 1u) << "the first client starts the server";
+
+    Client b;
+    startOn(b, 1);
+    EXPECT_EQ(liveServers(), servers) << "the second client joins the running server";
+
+    EXPECT_EQ(a.ask("send 257 1 2 3"), "result 0");
+    EXPECT_EQ(b.ask("send 514 4 5"), "result 0");
+    for (Client* c : {&a, &b}) {
+        EXPECT_EQ(c->askNumber("wait 2 10000"), 2);
+        EXPECT_EQ(c->ask("frames"), "frames 2 257:3:010203 514:2:0405") << "each sees its own echo and the other's frame";
+    }
+
+    for (Client* c : {&a, &b}) {
+        EXPECT_EQ(c->ask("close"), "ok");
+        EXPECT_EQ(c->ask("shutdown"), "ok");
+    }
+    EXPECT_TRUE(eventually(10'000, [] { return liveServers().empty(); })) << "the server ends after its last client";
+    EXPECT_TRUE(a.quit());
+    EXPECT_TRUE(b.quit());
+}
+
+TEST_F(ServerClientE2E, SecondDriverNameIsRefusedAndTheFirstDriverStays) {
+    Client a;
+    startOn(a, 1);  // empty driver name: the server runs its simulated bus
+
+    Client probe("drennic_e2e_probe");
+    EXPECT_EQ(probe.ask("startup KOBALAPI2.DLL"), "ok initdriver -7");
+    EXPECT_EQ(probe.ask("init 1"), "result 0 ") << "the simulated bus still accepts any network";
+    EXPECT_EQ(probe.ask("send 291 9"), "result 0");
+    EXPECT_EQ(a.askNumber("wait 1 10000"), 1);
+    EXPECT_EQ(a.ask("frames"), "frames 1 291:1:09");
+}
+
+TEST_F(ServerClientE2E, TransmitOnAnotherNetworkThanTheServersIsDoneButReachesNothing) {
+    Client a;
+    startOn(a, 1);
+    Client b;
+    startOn(b, 2);  // the simulated bus moves to network 2
+
+    EXPECT_EQ(a.ask("send 100 1"), "result 0") << "a frame for another network counts as done";
+    EXPECT_EQ(b.ask("send 200 2"), "result 0");
+    EXPECT_EQ(b.askNumber("wait 1 10000"), 1);
+    EXPECT_EQ(b.askNumber("wait 2 500"), 1);
+    EXPECT_EQ(b.ask("frames"), "frames 1 200:1:02") << "nothing of client a reached the bus";
+    EXPECT_EQ(a.askNumber("count"), 0) << "a client off the server's network receives nothing";
+}
+
+// The only client restarting the library (as the hardware dialog does) meets the server it left,
+// a server that is just ending (it checks for clients once a second), or a fresh one; whichever
+// it meets, it gets a working bus.
+TEST_F(ServerClientE2E, OnlyClientRestartingTheLibraryGetsAWorkingBus) {
+    Client a;
+    for (int round = 1; round <= 8; ++round) {
+        SCOPED_TRACE(round);
+        std::this_thread::sleep_for(std::chrono::milliseconds((round * 137) % 1100));
+        startOn(a, 1);
+        EXPECT_EQ(a.ask("clear"), "ok");
+        EXPECT_EQ(a.ask("send 500 " + std::to_string(round)), "result 0");
+        EXPECT_EQ(a.askNumber("wait 1 10000"), 1);
+        EXPECT_EQ(a.ask("close"), "ok");
+        EXPECT_EQ(a.ask("shutdown"), "ok");
+    }
+}
+
+TEST_F(ServerClientE2E, SelfReceiveCannotBeSwitchedOff) {
+    Client a;
+    startOn(a, 1);
+    EXPECT_EQ(a.ask("selfrx 0"), "result -14 ");
+    EXPECT_EQ(a.ask("selfrx 1"), "result 0 ");
+    EXPECT_EQ(a.ask("send 300 7"), "result 0");
+    EXPECT_EQ(a.askNumber("wait 1 10000"), 1) << "echoes still come";
+}
+
+TEST_F(ServerClientE2E, DeleteNetworkRefusesNetworksInUseAndBuiltInOnes) {
+    Client a;
+    startOn(a, 1);
+    EXPECT_EQ(a.askNumber("delete 1"), -13) << "in use";
+    EXPECT_EQ(a.askNumber("delete 8"), -14) << "built in";
+    const long long added = a.askNumber("add Extra 125 1");
+    ASSERT_GT(added, 8);
+    EXPECT_EQ(a.askNumber("baud " + std::to_string(added)), 125);
+    EXPECT_EQ(a.askNumber("delete " + std::to_string(added)), 0);
+    EXPECT_EQ(a.askNumber("baud " + std::to_string(added)), 0) << "gone";
+}
+
+// CAN_Transmit as fast as the library lets it (one frame per post-transmit delay of 1 ms). Without
+// that pause a receiver that the machine does not schedule for a while is lapped by the rings,
+// which have no back-pressure from their readers.
+TEST_F(ServerClientE2E, TenThousandFramesAtFullSpeedArriveCompleteAndInOrder) {
+    Client a;
+    startOn(a, 1);
+    Client b;
+    startOn(b, 1);
+
+    EXPECT_EQ(a.ask("burst 768 10000"), "result 0");
+    EXPECT_EQ(b.askNumber("wait 10000 60000"), 10000);
+    EXPECT_EQ(b.ask("sequence 768 10000"), "sequence 10000 1 1");
+    EXPECT_EQ(a.askNumber("wait 10000 60000"), 10000);
+    EXPECT_EQ(a.ask("sequence 768 10000"), "sequence 10000 1 1") << "the sender's own echoes too";
+}
+
+// Without any pause the sender waits for its own echoes whenever 256 frames are out, so the server
+// never falls a lap behind on the send ring.
+TEST_F(ServerClientE2E, SenderWithoutPostTransmitDelayLosesNothingOnTheServersSide) {
+    Client a;
+    startOn(a, 1);
+    ASSERT_EQ(a.ask("delay 0"), "ok");
+
+    EXPECT_EQ(a.ask("burst 769 20000"), "result 0");
+    EXPECT_EQ(a.askNumber("wait 20000 60000"), 20000);
+    EXPECT_EQ(a.ask("sequence 769 20000"), "sequence 20000 1 1");
+}
+
+TEST_F(ServerClientE2E, KilledServerFailsRequestsWithNoResponseAndTheNextStartupStartsAFreshOne) {
+    Client a;
+    startOn(a, 1);
+    const auto servers = liveServers();
+    ASSERT_EQ(servers.size(), 1u);
+    ::kill(servers[0], SIGKILL);
+    ASSERT_TRUE(eventually(10'000, [] { return liveServers().empty(); }));
+
+    const auto answer = Client::words(a.ask("delete 200", 40'000));
+    ASSERT_EQ(answer.size(), 3u);
+    EXPECT_EQ(answer[1], "-2") << "no response";
+    long long elapsed = 0;
+    (void)std::from_chars(answer[2].data(), answer[2].data() + answer[2].size(), elapsed);
+    EXPECT_GE(elapsed, 19'000);
+    EXPECT_LE(elapsed, 30'000) << "within the request time-out";
+
+    Client b;
+    startOn(b, 1);
+    const auto fresh = liveServers();
+    ASSERT_EQ(fresh.size(), 1u);
+    EXPECT_NE(fresh[0], servers[0]);
+    EXPECT_EQ(b.ask("send 401 1"), "result 0");
+    EXPECT_EQ(b.askNumber("wait 1 10000"), 1);
+}
+
+// A stand-in for the server in this process: it answers as the test tells it, so that responses
+// can be addressed to other processes or arrive late.
+class ScriptedServer {
+public:
+    ScriptedServer() : objects_(hv::TransportObjects::open()) {
+        if (!objects_) return;
+        objects_->initialise();
+        running_ = ostrel::platform::NamedEvent::open(hv::kRunningEventName, ostrel::platform::EventReset::Manual);
+        if (running_) running_->set();
+        thread_ = std::thread([this] { serve(); });
+    }
+    ~ScriptedServer() {
+        stop_ = true;
+        if (thread_.joinable()) thread_.join();
+    }
+    ScriptedServer(const ScriptedServer&) = delete;
+    ScriptedServer& operator=(const ScriptedServer&) = delete;
+
+    [[nodiscard]] bool ready() const { return objects_ && running_; }
+
+    void respond(uint8_t code, uint32_t addressee, std::initializer_list<uint8_t> data) {
+        hv::ServerCommand entry{};
+        entry.code = code;
+        entry.length = static_cast<int32_t>(data.size());
+        std::copy(data.begin(), data.end(), entry.data);
+        entry.processId = addressee;
+        (void)objects_->responseRing().write(entry);
+    }
+
+private:
+    void serve() {
+        hv::RingReader<hv::ServerCommand> commands(objects_->commandRing());
+        auto command = std::make_unique<hv::ServerCommand>();
+        while (!stop_) {
+            if (commands.read(*command).status != hv::RingReadStatus::Entry) {
+                (void)objects_->commandEvent().wait(10);
+                continue;
+            }
+            const uint32_t sender = command->processId;
+            if (command->code == hv::ServerCmd_GetVersion) {
+                respond(hv::ServerResp_GetVersion, sender, {1, 0});
+            } else if (command->code == hv::ServerCmd_SetHardwareConfiguration) {
+                respond(hv::ServerResp_SetHardwareConfiguration, sender, {0});
+            } else if (command->code == hv::ServerCmd_GetBaudrate) {
+                // A broadcast and an answer for somebody else come first; ours follows later.
+                respond(hv::ServerResp_MajorError, 0, {9});
+                respond(hv::ServerResp_GetBaudrate, sender + 1, {0x03, 0xE7});
+                std::this_thread::sleep_for(std::chrono::milliseconds(50));
+                respond(hv::ServerResp_GetBaudrate, sender, {0x00, static_cast<uint8_t>(command->data[1] * 10)});
+            }
+        }
+    }
+
+    std::unique_ptr<hv::TransportObjects> objects_;
+    std::unique_ptr<ostrel::platform::NamedEvent> running_;
+    std::atomic<bool> stop_{false};
+    std::thread thread_;
+};
+
+TEST_F(ServerClientE2E, ResponsesForOtherProcessesAndStaleResponsesAreNeverTaken) {
+    ScriptedServer server;
+    ASSERT_TRUE(server.ready());
+    Client a;
+    ASSERT_EQ(a.ask("startup"), "ok");
+    const auto pid = static_cast<uint32_t>(a.askNumber("pid"));
+    ASSERT_EQ(pid, static_cast<uint32_t>(a.pid()));
+
+    // An answer that nobody asked for is stale by the time a request comes.
+    server.respond(hv::ServerResp_GetBaudrate, pid, {0x03, 0x09});
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+
+    EXPECT_EQ(a.askNumber("baud 3"), 30) << "neither the stale answer (777), the broadcast nor another's (999)";
+    EXPECT_EQ(a.askNumber("baud 5"), 50);
+    EXPECT_TRUE(liveServers().empty()) << "a running server is not started again";
+}
+
+} // namespace
+} // namespace drennic::e2e

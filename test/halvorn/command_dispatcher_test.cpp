@@ -1,0 +1,373 @@
+// Every command code against the running server program: response code, length and payload
+// (big-endian numbers, UTF-16 names), addressed to the sender; no response where none is due.
+#include "server_harness.h"
+
+#include <gtest/gtest.h>
+
+#include <array>
+#include <string>
+
+namespace ostrel::halvorn {
+namespace {
+
+using test::RawClient;
+using test::utf16Bytes;
+using test::utf16Field;
+
+uint32_t ownId() { return static_cast<uint32_t>(::getpid()); }
+uint32_t otherId() { return ownId() + 1'000'000; }
+
+std::vector<uint8_t> be16(uint16_t value) {
+    std::vector<uint8_t> out(2);
+    putBe16(out.data(), value);
+    return out;
+}
+
+std::vector<uint8_t> busConfig(uint16_t handle, uint32_t options) {
+    std::vector<uint8_t> out(6);
+    putBe16(out.data(), handle);
+    putBe32(out.data() + 2, options);
+    return out;
+}
+
+std::vector<uint8_t> switchNetworks(uint8_t mode, uint16_t handle) {
+    std::vector<uint8_t> out(3);
+    out[0] = mode;
+    putBe16(out.data() + 1, handle);
+    return out;
+}
+
+std::vector<uint8_t> addNetwork(std::u16string_view name, uint16_t baudKbit, uint16_t hardware) {
+    std::vector<uint8_t> out(kAddNetworkPayload, 0);
+    const auto text = utf16Bytes(name, false);
+    std::copy(text.begin(), text.end(), out.begin());
+    putBe16(out.data() + kNetworkNameField, baudKbit);
+    putBe16(out.data() + kNetworkNameField + 2, hardware);
+    return out;
+}
+
+struct ListedNetwork {
+    std::u16string name;
+    uint16_t handle;
+    uint16_t baudKbit;
+    bool operator==(const ListedNetwork&) const = default;
+};
+
+std::vector<ListedNetwork> networksOf(const ServerCommand& response) {
+    std::vector<ListedNetwork> out;
+    const uint16_t count = getBe16(response.data);
+    for (std::size_t i = 0; i < count; ++i) {
+        const uint8_t* entry = response.data + 2 + i * kNetworkEntrySize;
+        out.push_back({utf16Field(entry, kNetworkNameChars), getBe16(entry + kNetworkNameField),
+                       getBe16(entry + kNetworkNameField + 2)});
+    }
+    return out;
+}
+
+const std::vector<ListedNetwork> kBuiltIn = {
+    {u"CANopen_1000", 1, 1000}, {u"CANopen_800", 2, 800}, {u"CANopen_500", 3, 500}, {u"CANopen_250", 4, 250},
+    {u"CANopen_125", 32, 125},  {u"CANopen_50", 6, 50},   {u"CANopen_20", 7, 20},   {u"CANopen_10", 8, 10},
+};
+
+class CommandDispatch : public test::RunningServerTest {
+protected:
+    void SetUp() override {
+        startServer();
+        client_ = std::make_unique<RawClient>(ownId());
+        ASSERT_TRUE(client_->connected());
+        ASSERT_TRUE(client_->send(ServerCmd_RegisterClient));
+    }
+    void TearDown() override {
+        client_.reset();
+        RunningServerTest::TearDown();
+    }
+
+    // The next response for our client, which must carry `code` and `length` and be addressed to us.
+    ServerCommand expect(uint8_t code, int32_t length) {
+        const auto r = client_->nextResponse();
+        if (!r) {
+            ADD_FAILURE() << "no response " << std::hex << int{code};
+            return ServerCommand{};
+        }
+        EXPECT_EQ(r->code, code);
+        EXPECT_EQ(r->length, length);
+        EXPECT_EQ(r->processId, ownId());
+        return *r;
+    }
+    ServerCommand call(uint8_t cmd, std::vector<uint8_t> payload, uint8_t code, int32_t length) {
+        EXPECT_TRUE(client_->send(cmd, std::move(payload)));
+        return expect(code, length);
+    }
+    void selectSimulatedBus() {
+        const ServerCommand r = call(ServerCmd_SetHardwareConfiguration, utf16Bytes(u"", true),
+                                     ServerResp_SetHardwareConfiguration, 1);
+        ASSERT_EQ(r.data[0], 0);
+    }
+    std::vector<ListedNetwork> listNetworks(uint16_t hardware) {
+        const ServerCommand r = client_->request(ServerCmd_EnumerateNetworks, be16(hardware)).value_or(ServerCommand{});
+        EXPECT_EQ(r.code, ServerResp_EnumerateNetworks);
+        EXPECT_EQ(r.length, static_cast<int32_t>(2 + getBe16(r.data) * kNetworkEntrySize));
+        return networksOf(r);
+    }
+
+    std::unique_ptr<RawClient> client_;
+};
+
+TEST_F(CommandDispatch, VersionIsOneZero) {
+    const ServerCommand r = call(ServerCmd_GetVersion, {}, ServerResp_GetVersion, 2);
+    EXPECT_EQ(r.data[0], 1);
+    EXPECT_EQ(r.data[1], 0);
+}
+
+TEST_F(CommandDispatch, CurrentTimeIsTheMillisecondClockOfTheEchoedFrames) {
+    const uint32_t before = platform::tickMs();
+    const ServerCommand r = call(ServerCmd_GetCurrentTime, {}, ServerResp_GetCurrentTime, 6);
+    const uint32_t after = platform::tickMs();
+    const uint32_t ms = getBe32(r.data);
+    EXPECT_LE(ms - before, after - before);  // within [before, after], wrap-safe
+    EXPECT_EQ(getBe16(r.data + 4), 0);
+}
+
+TEST_F(CommandDispatch, EmptyDriverNameSelectsTheSimulatedBusOnceForAllClients) {
+    selectSimulatedBus();
+    RawClient other(otherId());
+    ASSERT_TRUE(other.connected());
+    const auto again = other.request(ServerCmd_SetHardwareConfiguration, utf16Bytes(u"KOBALAPI2.DLL", true));
+    ASSERT_TRUE(again);
+    EXPECT_EQ(again->code, ServerResp_SetHardwareConfiguration);
+    EXPECT_EQ(again->processId, otherId());
+    EXPECT_EQ(again->data[0], 7);
+    EXPECT_NE(scene_.logText().find("Setting hardware configuration to: KOBALAPI2.DLL\nResult = 4\n"),
+              std::string::npos);
+}
+
+TEST_F(CommandDispatch, HardwareListIsInternalWithHandleZero) {
+    selectSimulatedBus();
+    const ServerCommand r = call(ServerCmd_EnumerateHardware, {}, ServerResp_EnumerateHardware, 2 + 130);
+    ASSERT_EQ(getBe16(r.data), 1);
+    const uint8_t* entry = r.data + 2;
+    EXPECT_EQ(utf16Field(entry, kHardwareNameChars), u"Internal");
+    // Little-endian code units, padded with zero characters over the whole name field.
+    EXPECT_EQ(entry[0], 'I');
+    EXPECT_EQ(entry[1], 0);
+    for (std::size_t i = 2 * 8; i < kHardwareNameField; ++i) EXPECT_EQ(entry[i], 0) << i;
+    EXPECT_EQ(getBe16(entry + kHardwareNameField), 0);
+    EXPECT_NE(scene_.logText().find("Found CAN interface Internal with handle 0\n"), std::string::npos);
+}
+
+TEST_F(CommandDispatch, NetworkListHoldsTheBuiltInNetworksThenTheUserNetworksOfTheHardware) {
+    selectSimulatedBus();
+    EXPECT_EQ(listNetworks(0), kBuiltIn);
+
+    const ServerCommand added =
+        call(ServerCmd_AddNetwork, addNetwork(u"Line A", 250, 0), ServerResp_AddNetwork, 3);
+    EXPECT_EQ(added.data[0], 0);
+    EXPECT_EQ(getBe16(added.data + 1), 9);
+    const ServerCommand second =
+        call(ServerCmd_AddNetwork, addNetwork(u"Line B", 0x01F4, 1), ServerResp_AddNetwork, 3);
+    EXPECT_EQ(second.data[0], 0);
+    EXPECT_EQ(getBe16(second.data + 1), 10);
+
+    auto expected = kBuiltIn;
+    expected.push_back({u"Line A", 9, 250});
+    EXPECT_EQ(listNetworks(0), expected);
+    expected = kBuiltIn;
+    expected.push_back({u"Line B", 10, 500});
+    EXPECT_EQ(listNetworks(1), expected);
+    EXPECT_NE(scene_.logText().find("Adding network Line A (250) for hardware 0\nNew network handle = 9\n"),
+              std::string::npos);
+}
+
+TEST_F(CommandDispatch, NetworkNameOfFortyCharactersIsCutToWhatTheServerKeeps) {
+    selectSimulatedBus();
+    const std::u16string forty(40, u'N');
+    const ServerCommand added = call(ServerCmd_AddNetwork, addNetwork(forty, 125, 0), ServerResp_AddNetwork, 3);
+    ASSERT_EQ(added.data[0], 0);
+    const auto listed = listNetworks(0);
+    ASSERT_EQ(listed.size(), kBuiltIn.size() + 1);
+    EXPECT_EQ(listed.back().name, std::u16string(39, u'N'));
+    EXPECT_EQ(listed.back().baudKbit, 125);
+}
+
+TEST_F(CommandDispatch, BaudrateOfBuiltInUserAndUnknownNetworks) {
+    selectSimulatedBus();
+    (void)call(ServerCmd_AddNetwork, addNetwork(u"Slow", 20, 0), ServerResp_AddNetwork, 3);
+    for (const auto& [handle, kbit] : std::vector<std::pair<uint16_t, uint16_t>>{{32, 125}, {1, 1000}, {9, 20}, {5, 0}}) {
+        const ServerCommand r = call(ServerCmd_GetBaudrate, be16(handle), ServerResp_GetBaudrate, 2);
+        EXPECT_EQ(getBe16(r.data), kbit) << handle;
+    }
+    EXPECT_NE(scene_.logText().find("Baudrate of network 32 is 125\n"), std::string::npos);
+}
+
+TEST_F(CommandDispatch, BusConfigurationNeedsAStartedBusAndThenOpensAnyNetwork) {
+    const ServerCommand refused =
+        call(ServerCmd_SetBusConfiguration, busConfig(3, 0), ServerResp_SetBusConfiguration, 7);
+    EXPECT_EQ(refused.data[0], 8);
+    EXPECT_EQ(client_->currentNetwork(), 0u);
+
+    selectSimulatedBus();
+    const ServerCommand r =
+        call(ServerCmd_SetBusConfiguration, busConfig(3, 0x01020304), ServerResp_SetBusConfiguration, 7);
+    const std::array<uint8_t, 7> expected{0, 0, 3, 1, 2, 3, 4};
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), r.data));
+    EXPECT_EQ(client_->currentNetwork(), 3u);
+
+    const ServerCommand current = call(ServerCmd_GetBusConfiguration, {}, ServerResp_GetBusConfiguration, 6);
+    EXPECT_EQ(getBe16(current.data), 3);
+    EXPECT_EQ(getBe32(current.data + 2), 0x01020304u);
+
+    // On the simulated bus every configuration succeeds and moves the bus.
+    EXPECT_EQ(call(ServerCmd_SetBusConfiguration, busConfig(32, 0), ServerResp_SetBusConfiguration, 7).data[0], 0);
+    EXPECT_EQ(client_->currentNetwork(), 32u);
+    const std::string log = scene_.logText();
+    EXPECT_NE(log.find("Setting bus configuration, nethandle = 3, options = 0x01020304\nSetBusConfiguration result = 0\n"),
+              std::string::npos)
+        << log;
+    EXPECT_NE(log.find("SetBusConfiguration result = 6\n"), std::string::npos) << log;
+}
+
+TEST_F(CommandDispatch, DriverLibraryThatCannotBeLoadedLeavesTheBusUnopened) {
+    const ServerCommand started = call(ServerCmd_SetHardwareConfiguration, utf16Bytes(u"MISSING_WINCE_DRIVER.DLL", true),
+                                       ServerResp_SetHardwareConfiguration, 1);
+    EXPECT_EQ(started.data[0], 0);  // the library's own start result is not looked at
+    // The library answers "not initialised": status 4, and nothing of the handle or options.
+    const ServerCommand r = call(ServerCmd_SetBusConfiguration, busConfig(1, 7), ServerResp_SetBusConfiguration, 7);
+    const std::array<uint8_t, 7> expected{4, 0, 0, 0, 0, 0, 0};
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), r.data));
+    EXPECT_EQ(client_->currentNetwork(), 0u);
+    // The hardware now comes from the library, which has none.
+    EXPECT_EQ(getBe16(call(ServerCmd_EnumerateHardware, {}, ServerResp_EnumerateHardware, 2).data), 0);
+    const std::string log = scene_.logText();
+    EXPECT_NE(log.find("Starting CANopen DLL with MISSING_WINCE_DRIVER.DLL\n"), std::string::npos) << log;
+    EXPECT_NE(log.find("SetBusConfiguration result = 7\n"), std::string::npos) << log;
+}
+
+TEST_F(CommandDispatch, DeleteNetworkAnswersBuiltInInUseAndDeleted) {
+    selectSimulatedBus();
+    const uint16_t user = getBe16(call(ServerCmd_AddNetwork, addNetwork(u"Temp", 500, 0), ServerResp_AddNetwork, 3).data + 1);
+    ASSERT_EQ(call(ServerCmd_SetBusConfiguration, busConfig(4, 0), ServerResp_SetBusConfiguration, 7).data[0], 0);
+
+    EXPECT_EQ(call(ServerCmd_DeleteNetwork, be16(3), ServerResp_DeleteNetwork, 1).data[0], 13);
+    EXPECT_EQ(call(ServerCmd_DeleteNetwork, be16(4), ServerResp_DeleteNetwork, 1).data[0], 12);
+    EXPECT_EQ(call(ServerCmd_DeleteNetwork, be16(user), ServerResp_DeleteNetwork, 1).data[0], 0);
+    EXPECT_EQ(listNetworks(0), kBuiltIn);
+    EXPECT_EQ(call(ServerCmd_DeleteNetwork, be16(user), ServerResp_DeleteNetwork, 1).data[0], 0);
+    EXPECT_NE(scene_.logText().find("Deleting network 3\n"), std::string::npos);
+}
+
+TEST_F(CommandDispatch, SwitchNetworksConnectsDisconnectsAndIgnoresOtherModes) {
+    EXPECT_EQ(call(ServerCmd_SwitchNetworks, switchNetworks(0, 4), ServerResp_SwitchNetworks, 1).data[0], 8);
+    selectSimulatedBus();
+    EXPECT_EQ(call(ServerCmd_SwitchNetworks, switchNetworks(0, 4), ServerResp_SwitchNetworks, 1).data[0], 0);
+    EXPECT_EQ(client_->currentNetwork(), 4u);
+    EXPECT_EQ(call(ServerCmd_SwitchNetworks, switchNetworks(2, 6), ServerResp_SwitchNetworks, 1).data[0], 0);
+    EXPECT_EQ(client_->currentNetwork(), 4u);
+    EXPECT_EQ(call(ServerCmd_SwitchNetworks, switchNetworks(1, 4), ServerResp_SwitchNetworks, 1).data[0], 0);
+    EXPECT_EQ(client_->currentNetwork(), 0u);
+    EXPECT_NE(scene_.logText().find("Switching networks to 6\n"), std::string::npos);
+}
+
+TEST_F(CommandDispatch, SwitchedNetworkCountsAsTheClientsOwn) {
+    selectSimulatedBus();
+    const uint16_t user = getBe16(call(ServerCmd_AddNetwork, addNetwork(u"Mine", 500, 0), ServerResp_AddNetwork, 3).data + 1);
+    ASSERT_EQ(call(ServerCmd_SwitchNetworks, switchNetworks(0, user), ServerResp_SwitchNetworks, 1).data[0], 0);
+    RawClient other(otherId());
+    ASSERT_TRUE(other.connected());
+    ASSERT_TRUE(other.send(ServerCmd_RegisterClient));
+    ASSERT_EQ(other.request(ServerCmd_SwitchNetworks, switchNetworks(0, 3))->data[0], 0);
+    // The bus has moved on to 3; the network stays in use by our client until it disconnects.
+    EXPECT_EQ(other.request(ServerCmd_DeleteNetwork, be16(user))->data[0], 12);
+    ASSERT_EQ(call(ServerCmd_SwitchNetworks, switchNetworks(1, user), ServerResp_SwitchNetworks, 1).data[0], 0);
+    EXPECT_EQ(other.request(ServerCmd_DeleteNetwork, be16(user))->data[0], 0);
+}
+
+TEST_F(CommandDispatch, CommandsWithoutAnswerAreFollowedDirectlyByTheNextAnswer) {
+    selectSimulatedBus();
+    ASSERT_TRUE(client_->send(ServerCmd_SetErrorFrames, {1}));
+    ASSERT_TRUE(client_->send(ServerCmd_ResetHardware));
+    ASSERT_TRUE(client_->send(ServerCmd_Reserved, {1, 2, 3}));
+    ASSERT_TRUE(client_->send(ServerCmd_Ping));
+    ASSERT_TRUE(client_->send(ServerCmd_RegisterClient));
+    const ServerCommand r = call(ServerCmd_GetVersion, {}, ServerResp_GetVersion, 2);
+    EXPECT_EQ(r.data[0], 1);
+    const std::string log = scene_.logText();
+    EXPECT_NE(log.find("Ping\n"), std::string::npos);
+    EXPECT_EQ(log.find("Unknown command received"), std::string::npos) << log;
+}
+
+TEST_F(CommandDispatch, UnknownAndTooShortCommandsGetNoAnswerAndALogLine) {
+    selectSimulatedBus();
+    const std::vector<ServerCommand> rejected = {
+        test::makeCommand(0x77),
+        test::makeCommand(0x40, {1}),  // only the server sends 0x40
+        test::makeCommand(ServerCmd_SetBusConfiguration, {0, 3}),
+        test::makeCommand(ServerCmd_SetErrorFrames),
+        test::makeCommand(ServerCmd_EnumerateNetworks, {0}),
+        test::makeCommand(ServerCmd_AddNetwork, std::vector<uint8_t>(kAddNetworkPayload - 1, 0x41)),
+        test::makeCommand(ServerCmd_DeleteNetwork, {9}),
+        test::makeCommand(ServerCmd_GetBaudrate, {0}),
+        test::makeCommand(ServerCmd_SetHardwareConfiguration),
+        test::makeCommand(ServerCmd_SwitchNetworks, {0, 0}),
+    };
+    for (const ServerCommand& c : rejected) ASSERT_TRUE(client_->send(c));
+    (void)call(ServerCmd_GetVersion, {}, ServerResp_GetVersion, 2);
+    EXPECT_EQ(test::countOccurrences(scene_.logText(), "Unknown command received\n"),
+              static_cast<int>(rejected.size()));
+    // Nothing of the short configuration was acted on.
+    EXPECT_EQ(getBe16(call(ServerCmd_GetBusConfiguration, {}, ServerResp_GetBusConfiguration, 6).data), 0);
+    EXPECT_EQ(client_->currentNetwork(), 0u);
+}
+
+TEST_F(CommandDispatch, ResponsesAreAddressedToTheirSenderOnly) {
+    auto objects = TransportObjects::open();
+    ASSERT_TRUE(objects);
+    RingReader<ServerCommand> spy(objects->responseRing());
+    ASSERT_TRUE(spy.startAtWriteIndex());
+    RawClient other(otherId());
+    ASSERT_TRUE(other.connected());
+
+    ASSERT_TRUE(client_->send(ServerCmd_GetVersion));
+    ASSERT_TRUE(other.send(ServerCmd_GetCurrentTime));
+    const auto mine = client_->nextResponse();
+    const auto theirs = other.nextResponse();
+    ASSERT_TRUE(mine && theirs);
+    EXPECT_EQ(mine->code, ServerResp_GetVersion);
+    EXPECT_EQ(theirs->code, ServerResp_GetCurrentTime);
+
+    // In the ring itself each answer carries its addressee.
+    std::vector<std::pair<uint8_t, uint32_t>> seen;
+    ServerCommand entry{};
+    while (spy.read(entry).status == RingReadStatus::Entry) seen.emplace_back(entry.code, entry.processId);
+    const std::vector<std::pair<uint8_t, uint32_t>> expected = {{ServerResp_GetVersion, ownId()},
+                                                                {ServerResp_GetCurrentTime, otherId()}};
+    EXPECT_EQ(seen, expected);
+    // Neither client took the other's answer.
+    EXPECT_FALSE(client_->nextResponse(300));
+    EXPECT_FALSE(other.nextResponse(300));
+}
+
+TEST_F(CommandDispatch, ClientFrameOnTheSimulatedBusReachesEveryClientWithItsSender) {
+    selectSimulatedBus();
+    ASSERT_EQ(call(ServerCmd_SetBusConfiguration, busConfig(3, 0), ServerResp_SetBusConfiguration, 7).data[0], 0);
+    RawClient other(otherId());
+    ASSERT_TRUE(other.connected());
+    ServerFrame frame{};
+    frame.id = 0x181;
+    frame.length = 2;
+    frame.data[0] = 0x5A;
+    frame.data[1] = 0xA5;
+    const uint32_t before = platform::tickMs();
+    ASSERT_TRUE(client_->sendFrame(frame));
+    for (RawClient* c : {client_.get(), &other}) {
+        const auto echo = c->nextFrame();
+        ASSERT_TRUE(echo);
+        EXPECT_EQ(echo->id, 0x181u);
+        EXPECT_EQ(echo->processId, ownId());
+        EXPECT_EQ(echo->length, 2);
+        EXPECT_EQ(echo->data[1], 0xA5);
+        EXPECT_LE(echo->timeMs - before, platform::tickMs() - before);
+    }
+}
+
+} // namespace
+} // namespace ostrel::halvorn
