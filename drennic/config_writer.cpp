@@ -16,7 +16,6 @@
 #include <algorithm>
 #include <atomic>
 #include <bit>
-#include <cerrno>
 #include <charconv>
 #include <chrono>
 #include <cmath>
@@ -95,6 +94,7 @@ struct ConfigModule {
     uint64_t inFlightSerial = 0;    // the writer's request posted and not completed; 0 none
     uint64_t completedSerial = 0;
     ResultBlock lastResult{};
+    std::chrono::milliseconds sdoWait = kSdoWait;
     std::vector<std::unique_ptr<WriterThread>> threads;
 };
 
@@ -693,7 +693,7 @@ void DcfWriter::writeList(uint16_t index, std::vector<ListEntry>& list) {
     const bool mapping = isPdoMapping(index);
     const uint16_t communication = static_cast<uint16_t>(index - 0x200);
     bool pdoWasValid = false;
-    std::optional<uint8_t> oldCount;
+    uint8_t oldCount = 0;  // written back when the file brings no count of its own
     bool countInList = false;
     if (mapping) {
         if (const auto cobId = read(communication, 1); cobId && cobId->size() == 4) {
@@ -715,7 +715,6 @@ void DcfWriter::writeList(uint16_t index, std::vector<ListEntry>& list) {
         }
         if (moveToEnd(0)) {
             countInList = true;  // the file's count is written last and replaces the old one
-            oldCount.reset();
         }
     }
 
@@ -729,7 +728,7 @@ void DcfWriter::writeList(uint16_t index, std::vector<ListEntry>& list) {
     if (mapping) {
         if (!countInList) {
             if (const auto count = read(index, 0); count && count->size() == 1) {
-                (void)writeUnsigned(index, 0, oldCount.value_or(0), 1);
+                (void)writeUnsigned(index, 0, oldCount, 1);
             }
             if (stopped_) {
                 return;
@@ -785,11 +784,13 @@ std::optional<std::vector<uint8_t>> DcfWriter::transfer(Direction direction, uin
     const bool upload = direction == Direction::Upload;
     uint64_t serial = 0;
     uint8_t* buffer = nullptr;
-    bool shutDown = false;
+    int32_t out = DRN_OK;
     {
         std::lock_guard lock(m.mutex);
-        if (!m.started || !m.buffer || m.inFlightSerial != 0 || data.size() > kConfigTransferCapacity) {
-            shutDown = true;
+        if (!m.started || !m.buffer) {
+            out = DRN_CANCELLED;  // the library shuts down
+        } else if (m.inFlightSerial != 0 || data.size() > kConfigTransferCapacity) {
+            out = DRN_BUSY;  // an earlier request never ended: the buffer is not free
         } else {
             buffer = m.buffer.get();
             if (upload) {
@@ -801,17 +802,16 @@ std::optional<std::vector<uint8_t>> DcfWriter::transfer(Direction direction, uin
             m.inFlightSerial = serial;
         }
     }
-    if (shutDown) {
+    if (out == DRN_CANCELLED) {
         report(callbacks_, "%s", kFinished.data());
         stop(DRN_CANCELLED);
         return std::nullopt;
     }
 
     void* token = reinterpret_cast<void*>(static_cast<std::uintptr_t>(serial));
-    int32_t out = DRN_OK;
-    if (upload) {
+    if (out == DRN_OK && upload) {
         CANopen_SDOUpload(node_, index, subIndex, buffer, &m.uploadSize, nullptr, onSdoCompleted, token, &out);
-    } else {
+    } else if (out == DRN_OK) {
         CANopen_SDODownload(node_, index, subIndex, buffer, static_cast<uint32_t>(data.size()), nullptr,
                             onSdoCompleted, token, &out);
     }
@@ -824,7 +824,7 @@ std::optional<std::vector<uint8_t>> DcfWriter::transfer(Direction direction, uin
             m.inFlightSerial = 0;  // refused: no completion will come
         }
     } else {
-        m.changed.wait_for(lock, kSdoWait, [&] { return m.completedSerial == serial || !m.started; });
+        m.changed.wait_for(lock, m.sdoWait, [&] { return m.completedSerial == serial || !m.started; });
         if (m.completedSerial != serial) {
             // Given up (time-out or library shut-down): cancel the request and let it end before
             // anything else is posted or the buffer is released.
@@ -1183,6 +1183,12 @@ std::optional<std::string> extractNodeDcf(std::string_view ncfText, uint8_t node
         part->push_back('\n');
     });
     return part;
+}
+
+std::chrono::milliseconds setConfigWriterSdoWait(std::chrono::milliseconds wait) {
+    ConfigModule& m = configModule();
+    std::lock_guard lock(m.mutex);
+    return std::exchange(m.sdoWait, wait);
 }
 
 // ---- Module start and stop ------------------------------------------------------------------------

@@ -6,6 +6,7 @@
 // The pieces below are the file handling and value conversion, open to the tests.
 #pragma once
 
+#include <chrono>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -79,5 +80,9 @@ struct ValueSource {
 // in two upper-case hexadecimal digits) up to the next line that contains "[DCF ", or the end.
 // nullopt when the NCF has no such line.
 [[nodiscard]] std::optional<std::string> extractNodeDcf(std::string_view ncfText, uint8_t node);
+
+// The longest wait for the completion of one of the writer's SDO requests (20 s; after it the
+// request is cancelled and the write stops with -11). Tests shorten it; returns the previous value.
+std::chrono::milliseconds setConfigWriterSdoWait(std::chrono::milliseconds wait);
 
 } // namespace drennic

@@ -15,16 +15,7 @@ void refuse(int32_t* out) {
 
 } // namespace
 
-namespace drennic {
-
-void configWriterStartup() {}
-void configWriterShutdown() {}
-
-} // namespace drennic
-
 extern "C" {
-
-void CANopen_NMT(uint8_t, uint32_t, ResultBlock* result) { drennic::setResult(result, DRN_NOT_INITIALIZED); }
 
 void CANopenMonitor_Start(MonitorSlot*) {}
 
@@ -37,16 +28,6 @@ void CANopenMonitor_EventHaveData(MonitorDataCallback, void*) {}
 void CANopenServer_Startup(uint8_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, int32_t* out) { refuse(out); }
 
 void CANopenServer_Shutdown(void) {}
-
-void CANopenConfig_WriteDCF(uint8_t, const drn_char16*, ProgressCallback, ConfigMessageCallback, CompletionCallback,
-                            void*, int32_t* out) {
-    refuse(out);
-}
-
-void CANopenConfig_WriteNCF(const drn_char16*, ProgressCallback, ConfigMessageCallback, CompletionCallback, void*,
-                            int32_t* out) {
-    refuse(out);
-}
 
 void LSSFastScan_ScanAndConfig(uint32_t, uint32_t, FastScanResult*, uint32_t, uint8_t, uint32_t, ProgressCallback,
                                CompletionCallback, void*, int32_t* out) {

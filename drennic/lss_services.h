@@ -1,5 +1,5 @@
 // The LSS services run by the engine thread: find slave (4), set configuration (5), configure bit
-// timing (7), activate bit timing (8).
+// timing (7), activate bit timing (8). Master frames go on 0x7E5, slave answers come on 0x7E4.
 #pragma once
 
 #include <drennic/drennic.h>
@@ -10,9 +10,13 @@ namespace drennic {
 
 struct EngineContext;
 
+inline constexpr uint32_t kLssMasterId = 0x7E5;
+inline constexpr uint32_t kLssSlaveId = 0x7E4;
+
 // The working state, part of the engine context; reset when a request is taken up.
 struct LssState {
-    uint32_t stepCount = 0;
+    // Activate bit timing: the delay sent to the slaves, kept for the callback and the switch back.
+    uint32_t switchDelayMs = 0;
 };
 
 void lssStart(EngineContext& context);

@@ -1,4 +1,6 @@
-// The library's own SDO server and the dynamic SDO channel, as the engine thread sees them.
+// The library's own SDO server (the PC as a node: boot-up, identity objects and the SDO channel
+// object 0x1F10) and the dynamic SDO channel, as the engine thread sees them. Started and stopped by
+// CANopenServer_Startup and CANopenServer_Shutdown; reset at library start (sdoServerReset).
 #pragma once
 
 #include <drennic/drennic.h>

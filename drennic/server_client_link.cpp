@@ -25,6 +25,9 @@ constexpr auto kRequestQueueWait = std::chrono::milliseconds(kServerRequestTimeo
 // Starting a thread takes microseconds; the bound only matters on a starved machine.
 constexpr auto kThreadStartWait = std::chrono::seconds(10);
 constexpr uint32_t kReaderPollMs = 1;
+// A reader that has just taken frames waits this long before it looks again. Well below the time
+// the server needs to fill a ring, so it costs no frames.
+constexpr uint32_t kBusyBatchPauseUs = 50;
 
 EchoWindow::Signature signatureOf(const ServerFrame& frame) {
     EchoWindow::Signature signature;
@@ -143,6 +146,9 @@ void ServerLink::readerLoop() {
         const bool responsesTaken = drainResponses();
         if (!framesTaken && !responsesTaken) {
             waitForTraffic();
+        } else if (framesTaken && !options_.pollOnly) {
+            // Frames keep coming: take them in batches rather than waking for every pulse.
+            std::this_thread::sleep_for(std::chrono::microseconds(kBusyBatchPauseUs));
         }
     }
     std::lock_guard lock(threadLock_);

@@ -76,7 +76,7 @@ KobalTimeStamp toTimeStamp(uint64_t timeUs) {
     return stamp;
 }
 
-KobalModel::KobalModel(std::string library, TextEncoding encoding, std::vector<simbus::HardwareSpec> defaultHardware)
+KobalModel::KobalModel(std::string library, TextEncoding encoding, std::vector<simbus::HardwareEntry> defaultHardware)
     : library_(std::move(library)), encoding_(encoding) {
     simbus::registerLibrary(library_, std::move(defaultHardware), [this] { resetState(); });
 }
@@ -123,11 +123,11 @@ int32_t KobalModel::getHwParam(uint32_t hardware, uint32_t param, void* buffer, 
     if (param != KOBAL_HW_NAME) {
         return KOBAL_ERR_PARAMETER;
     }
-    const std::optional<simbus::HardwareSpec> spec = simbus::findHardware(library_, hardware);
-    if (!spec) {
+    const std::optional<simbus::HardwareEntry> entry = simbus::findHardware(library_, hardware);
+    if (!entry) {
         return KOBAL_ERR_NO_HARDWARE;
     }
-    return copyName(spec->name, buffer, size);
+    return copyName(entry->name, buffer, size);
 }
 
 int32_t KobalModel::setHwParam(uint32_t hardware, uint32_t param, const void* buffer, uint32_t size) {

@@ -27,7 +27,7 @@ enum class TextEncoding { Utf8, Utf16 };
 class KobalModel {
 public:
     // Announces the library to the bus under `library` with the hardware it offers by default.
-    KobalModel(std::string library, TextEncoding encoding, std::vector<simbus::HardwareSpec> defaultHardware);
+    KobalModel(std::string library, TextEncoding encoding, std::vector<simbus::HardwareEntry> defaultHardware);
     ~KobalModel();
     KobalModel(const KobalModel&) = delete;
     KobalModel& operator=(const KobalModel&) = delete;

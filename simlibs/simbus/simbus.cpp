@@ -43,7 +43,7 @@ struct Delivery {
 };
 
 struct LibraryEntry {
-    std::vector<HardwareSpec> defaults;
+    std::vector<HardwareEntry> defaults;
     std::shared_ptr<const std::function<void()>> resetState;
 };
 
@@ -60,7 +60,7 @@ struct BusState {
     uint64_t deliveringTo = 0;  // the receiver running now (one drainer at a time), 0 for none
 
     std::map<std::string, LibraryEntry, std::less<>> libraries;
-    std::map<std::string, std::vector<HardwareSpec>, std::less<>> hardwareOverrides;
+    std::map<std::string, std::vector<HardwareEntry>, std::less<>> hardwareOverrides;
     std::map<std::pair<std::string, uint32_t>, uint32_t> statuses;
     std::vector<Fault> faults;
     std::size_t faultsTaken = 0;
@@ -187,7 +187,7 @@ uint64_t nowUs() {
                                      .count());
 }
 
-void registerLibrary(std::string_view library, std::vector<HardwareSpec> defaultHardware,
+void registerLibrary(std::string_view library, std::vector<HardwareEntry> defaultHardware,
                      std::function<void()> resetState) {
     BusState& s = bus();
     std::lock_guard lock(s.mutex);
@@ -208,7 +208,7 @@ void unregisterLibrary(std::string_view library) {
     }
 }
 
-std::vector<HardwareSpec> hardware(std::string_view library) {
+std::vector<HardwareEntry> hardware(std::string_view library) {
     BusState& s = bus();
     std::lock_guard lock(s.mutex);
     if (auto it = s.hardwareOverrides.find(library); it != s.hardwareOverrides.end()) {
@@ -220,10 +220,10 @@ std::vector<HardwareSpec> hardware(std::string_view library) {
     return {};
 }
 
-std::optional<HardwareSpec> findHardware(std::string_view library, uint32_t handle) {
-    for (HardwareSpec& spec : hardware(library)) {
-        if (spec.handle == handle) {
-            return std::move(spec);
+std::optional<HardwareEntry> findHardware(std::string_view library, uint32_t handle) {
+    for (HardwareEntry& entry : hardware(library)) {
+        if (entry.handle == handle) {
+            return std::move(entry);
         }
     }
     return std::nullopt;
@@ -288,13 +288,13 @@ void record(std::string_view library, std::string text) {
 PortId openPort(std::string_view library, uint32_t hardwareHandle, Receiver receiver) {
     BusState& s = bus();
     std::call_once(s.pluginOnce, loadPlugin);
-    const std::optional<HardwareSpec> spec = findHardware(library, hardwareHandle);
+    const std::optional<HardwareEntry> entry = findHardware(library, hardwareHandle);
     std::lock_guard lock(s.mutex);
     const PortId id = s.nextId++;
     Port port;
     port.library = std::string(library);
     port.hardware = hardwareHandle;
-    port.line = spec ? spec->line : 0;
+    port.line = entry ? entry->line : 0;
     port.receiver = std::make_shared<const Receiver>(std::move(receiver));
     s.ports.emplace(id, std::move(port));
     return id;
@@ -377,7 +377,7 @@ void reset() {
     s.journals.clear();
 }
 
-void setHardware(std::string_view library, std::vector<HardwareSpec> list) {
+void setHardware(std::string_view library, std::vector<HardwareEntry> list) {
     BusState& s = bus();
     std::lock_guard lock(s.mutex);
     s.hardwareOverrides.insert_or_assign(std::string(library), std::move(list));

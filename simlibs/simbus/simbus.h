@@ -42,7 +42,7 @@ struct Frame {
 [[nodiscard]] OSTREL_SIMBUS_API uint64_t nowUs();
 
 // One hardware channel a simulated library offers, and the line it is wired to.
-struct HardwareSpec {
+struct HardwareEntry {
     uint32_t handle = 0;
     std::string name;  // UTF-8
     uint32_t line = 0;
@@ -53,13 +53,13 @@ struct HardwareSpec {
 // makes it forget its own state (networks, clients, queues) when the bus is reset. It withdraws
 // before it is unloaded; withdrawing waits until a reset running on another thread has finished
 // with it.
-OSTREL_SIMBUS_API void registerLibrary(std::string_view library, std::vector<HardwareSpec> defaultHardware,
+OSTREL_SIMBUS_API void registerLibrary(std::string_view library, std::vector<HardwareEntry> defaultHardware,
                                        std::function<void()> resetState);
 OSTREL_SIMBUS_API void unregisterLibrary(std::string_view library);
 
 // The hardware a library offers now (a test's list, else the library's defaults).
-[[nodiscard]] OSTREL_SIMBUS_API std::vector<HardwareSpec> hardware(std::string_view library);
-[[nodiscard]] OSTREL_SIMBUS_API std::optional<HardwareSpec> findHardware(std::string_view library, uint32_t handle);
+[[nodiscard]] OSTREL_SIMBUS_API std::vector<HardwareEntry> hardware(std::string_view library);
+[[nodiscard]] OSTREL_SIMBUS_API std::optional<HardwareEntry> findHardware(std::string_view library, uint32_t handle);
 
 // The status word of one hardware channel (0 until a test or the library sets another).
 [[nodiscard]] OSTREL_SIMBUS_API uint32_t hardwareStatus(std::string_view library, uint32_t handle);

@@ -25,7 +25,7 @@ OSTREL_SIMBUS_API void reset();
 
 // Hardware a library offers from now on (also before the library is loaded); an empty list means
 // no hardware at all. clearHardware() goes back to the library's own defaults.
-OSTREL_SIMBUS_API void setHardware(std::string_view library, std::vector<HardwareSpec> hardware);
+OSTREL_SIMBUS_API void setHardware(std::string_view library, std::vector<HardwareEntry> hardware);
 OSTREL_SIMBUS_API void clearHardware(std::string_view library);
 // setHardwareStatus() of simbus.h sets the status word that the library reports.
 

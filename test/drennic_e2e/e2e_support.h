@@ -187,10 +187,15 @@ public:
 
     // Sends one command and returns its answer line ("" when none came in time).
     std::string ask(const std::string& command, int timeoutMs = kAnswerWaitMs) {
-        const std::string line = command + "\n";
-        if (stdin_ < 0 || ::write(stdin_, line.data(), line.size()) != static_cast<ssize_t>(line.size())) return "";
-        return readLine(timeoutMs).value_or("");
+        if (!post(command)) return "";
+        return answer(timeoutMs);
     }
+    // The two halves of ask(), for a test that acts while the client works.
+    bool post(const std::string& command) {
+        const std::string line = command + "\n";
+        return stdin_ >= 0 && ::write(stdin_, line.data(), line.size()) == static_cast<ssize_t>(line.size());
+    }
+    std::string answer(int timeoutMs = kAnswerWaitMs) { return readLine(timeoutMs).value_or(""); }
 
     // The words of an answer.
     static std::vector<std::string> words(const std::string& answer) {

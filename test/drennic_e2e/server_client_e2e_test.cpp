@@ -102,6 +102,30 @@ TEST_F(ServerClientE2E, OnlyClientRestartingTheLibraryGetsAWorkingBus) {
     }
 }
 
+// What a client meets when it comes while the server is ending: the running event is still set,
+// and nothing answers. It waits until the event clears and starts a fresh server.
+TEST_F(ServerClientE2E, ServerThatShowsAsRunningButDoesNotAnswerIsReplaced) {
+    auto objects = hv::TransportObjects::open();
+    ASSERT_TRUE(objects);
+    objects->initialise();
+    auto running = ostrel::platform::NamedEvent::open(hv::kRunningEventName, ostrel::platform::EventReset::Manual);
+    ASSERT_TRUE(running);
+    running->set();
+
+    Client a;
+    ASSERT_TRUE(a.post("startup"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(1500));
+    EXPECT_TRUE(liveServers().empty()) << "a running event is trusted at first";
+    running.reset();
+    objects.reset();
+
+    EXPECT_EQ(a.answer(), "ok");
+    ASSERT_EQ(liveServers().size(), 1u);
+    EXPECT_EQ(a.ask("init 1"), "result 0 ");
+    EXPECT_EQ(a.ask("send 600 1"), "result 0");
+    EXPECT_EQ(a.askNumber("wait 1 10000"), 1);
+}
+
 TEST_F(ServerClientE2E, SelfReceiveCannotBeSwitchedOff) {
     Client a;
     startOn(a, 1);

@@ -23,6 +23,10 @@
 #include <thread>
 #include <vector>
 
+#include <sys/prctl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
 namespace ostrel::halvorn::test {
 
 inline constexpr int kBoundMs = 20'000;  // generous: these are not timing tests
@@ -83,22 +87,39 @@ private:
 };
 
 // The server program. When dropped it is asked to stop (SIGTERM), so that it takes its shared
-// objects down, and killed only if it does not; it is always reaped.
+// objects down, and killed only if it does not; it is always reaped. Should the test process die
+// first, the server is sent SIGTERM by the kernel, so it never outlives a crashed test.
 class ServerProcess {
 public:
-    explicit ServerProcess(const std::vector<std::string>& args = {"1"})
-        : child_(platform::executableDir() + "/halvorn", args) {}
-    ~ServerProcess() {
-        if (child_.pid() > 0 && !exited()) {
-            signal(SIGTERM);
-            (void)waitExit(kBoundMs);
+    explicit ServerProcess(const std::vector<std::string>& args = {"1"}) {
+        const std::string program = platform::executableDir() + "/halvorn";
+        std::vector<std::string> all{program};
+        all.insert(all.end(), args.begin(), args.end());
+        std::vector<char*> argv;
+        for (std::string& a : all) argv.push_back(a.data());
+        argv.push_back(nullptr);
+        const pid_t parent = ::getpid();
+        pid_ = ::fork();
+        if (pid_ == 0) {
+            ::prctl(PR_SET_PDEATHSIG, SIGTERM);
+            if (::getppid() != parent) ::_exit(126);
+            ::execv(program.c_str(), argv.data());
+            ::_exit(127);
         }
+    }
+    ~ServerProcess() {
+        if (pid_ <= 0 || exited()) return;
+        signal(SIGTERM);
+        if (waitExit(kBoundMs)) return;
+        signal(SIGKILL);
+        int status = 0;
+        ::waitpid(pid_, &status, 0);
     }
     ServerProcess(const ServerProcess&) = delete;
     ServerProcess& operator=(const ServerProcess&) = delete;
 
-    [[nodiscard]] pid_t pid() const { return child_.pid(); }
-    [[nodiscard]] bool started() const { return child_.started(); }
+    [[nodiscard]] pid_t pid() const { return pid_; }
+    [[nodiscard]] bool started() const { return pid_ > 0; }
 
     // True once "HALVORNRUNNING" is set; false when the bound runs out or the server ended first.
     bool waitRunning(int boundMs = kBoundMs) {
@@ -112,18 +133,28 @@ public:
         return false;
     }
 
-    // The exit code, once the server has ended within the bound.
+    // The exit code (128 + signal for a killed server), once the server has ended within the bound.
     std::optional<int> waitExit(int boundMs = kBoundMs) {
-        if (exitCode_) return exitCode_;
-        exitCode_ = child_.waitExit(boundMs);
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(boundMs);
+        while (!exitCode_ && pid_ > 0) {
+            int status = 0;
+            if (::waitpid(pid_, &status, WNOHANG) == pid_) {
+                exitCode_ = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+                break;
+            }
+            if (std::chrono::steady_clock::now() >= deadline) break;
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
         return exitCode_;
     }
     bool exited() { return waitExit(0).has_value(); }
 
-    void signal(int sig) const { ::kill(child_.pid(), sig); }
+    void signal(int sig) const {
+        if (pid_ > 0 && !exitCode_) ::kill(pid_, sig);
+    }
 
 private:
-    ChildProcess child_;
+    pid_t pid_ = -1;
     std::optional<int> exitCode_;
 };
 
@@ -149,7 +180,7 @@ inline ServerCommand makeCommand(uint8_t code, std::vector<uint8_t> payload = {}
     ServerCommand c{};
     c.code = code;
     c.length = static_cast<int32_t>(payload.size());
-    std::memcpy(c.data, payload.data(), payload.size());
+    if (!payload.empty()) std::memcpy(c.data, payload.data(), payload.size());
     return c;
 }
 
