@@ -45,6 +45,12 @@ constexpr std::array<ServiceHandlers, kRequestCodeCount> kDefaultHandlers = {
 
 [[nodiscard]] constexpr bool knownCode(int32_t code) noexcept { return code > kRequestNone && code < kRequestCodeCount; }
 
+// The requests whose frames would meet an LSS fast scan's on 0x7E4 and 0x7E5.
+[[nodiscard]] constexpr bool isLssRequest(int32_t code) noexcept {
+    return code == kRequestFindLssSlave || code == kRequestSetLssSlaveConfig || code == kRequestSetLssSlaveBitTiming ||
+           code == kRequestUseLssSlaveBitTiming;
+}
+
 [[nodiscard]] constexpr bool usesSdoChannel(int32_t code) noexcept {
     return code == kRequestSdoDownload || code == kRequestSdoUpload || code == kRequestScanNetwork ||
            code == kRequestMassExpeditedWrite;
@@ -363,7 +369,7 @@ void postRequest(const EngineRequest& request, int32_t* out) {
     int32_t code = DRN_OK;
     if (!m.accepting || m.stopRequested.load()) {
         code = DRN_NOT_INITIALIZED;
-    } else if (m.requestCode != kRequestNone) {
+    } else if (m.requestCode != kRequestNone || (isLssRequest(request.code) && fastScanRunning())) {
         code = DRN_BUSY;
     } else {
         m.posted = request;
@@ -457,7 +463,11 @@ int32_t engineSendSdoAbort(const EngineContext& context, uint32_t abortCode) {
         static_cast<uint8_t>((abortCode >> 16) & 0xFF),
         static_cast<uint8_t>(abortCode >> 24),
     };
-    return engineTransmit(SDO_RequestCobId(context.request.node), data, 8);
+    const uint32_t id = SDO_RequestCobId(context.request.node);
+    if (id == 0) {
+        return DRN_BAD_PARAMETERS;  // never on the NMT identifier (COB-ID rule without SDO identifiers)
+    }
+    return engineTransmit(id, data, 8);
 }
 
 void engineProgress(const EngineContext& context, float percentDone) {

@@ -5,33 +5,6 @@
 
 #include <drennic/drennic.h>
 
-namespace {
-
-void refuse(int32_t* out) {
-    if (out != nullptr) {
-        *out = DRN_NOT_INITIALIZED;
-    }
-}
-
-} // namespace
-
 extern "C" {
-
-void CANopenMonitor_Start(MonitorSlot*) {}
-
-void CANopenMonitor_Stop(MonitorSlot*) {}
-
-MonitorSlot* CANopenMonitor_SDO(uint32_t, uint32_t, uint16_t, uint8_t, uint8_t*, uint32_t) { return nullptr; }
-
-void CANopenMonitor_EventHaveData(MonitorDataCallback, void*) {}
-
-void CANopenServer_Startup(uint8_t, uint32_t, uint32_t, uint32_t, uint32_t, uint32_t, int32_t* out) { refuse(out); }
-
-void CANopenServer_Shutdown(void) {}
-
-void LSSFastScan_ScanAndConfig(uint32_t, uint32_t, FastScanResult*, uint32_t, uint8_t, uint32_t, ProgressCallback,
-                               CompletionCallback, void*, int32_t* out) {
-    refuse(out);
-}
 
 } // extern "C"

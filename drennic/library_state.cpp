@@ -3,6 +3,7 @@
 #include "drivers.h"
 #include "engine.h"
 #include "engine_settings.h"
+#include "sdo_monitor.h"
 #include "service_modules.h"
 
 #include <platform/clock.h>
@@ -244,6 +245,7 @@ void resetLibraryState() {
     s.majorError.set(nullptr, nullptr);
     s.postTransmitDelayMs.store(kDefaultPostTransmitDelayMs);
     resetEngineSettings();
+    resetSdoMonitor();
 }
 
 } // namespace drennic

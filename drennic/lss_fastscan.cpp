@@ -305,8 +305,8 @@ private:
     }
 
     // A configuration command whose answer repeats the command byte with error code 0.
-    [[nodiscard]] bool command(std::array<uint8_t, 2> head, std::u16string_view doing) {
-        if (!transmitAndAwaitEcho(head)) {
+    [[nodiscard]] bool command(const std::array<uint8_t, 8>& request, std::u16string_view doing) {
+        if (!transmitAndAwaitEcho(request)) {
             return false;
         }
         const Wait wait = awaitEvent(&FastScanModule::responseSeen, p_.answerWindowMs);
@@ -322,7 +322,7 @@ private:
             std::lock_guard lock(m_.mutex);
             answer = m_.lastResponse;
         }
-        if (answer.length != 8 || answer.data[0] != head[0] || answer.data[1] != 0) {
+        if (answer.length != 8 || answer.data[0] != request[0] || answer.data[1] != 0) {
             setResult(&result_, DRN_REQUEST_FAILED, u"Invalid response from LSS slave when " + std::u16string(doing));
             return false;
         }
@@ -351,12 +351,11 @@ private:
         return answered ? Reply::Answered : Reply::Silent;
     }
 
-    template <std::size_t N>
-    [[nodiscard]] bool transmitAndAwaitEcho(const std::array<uint8_t, N>& head) {
+    [[nodiscard]] bool transmitAndAwaitEcho(const std::array<uint8_t, 8>& data) {
         CANFrame frame{};
         frame.id = kLssMasterId;
         frame.length = 8;
-        std::copy(head.begin(), head.end(), frame.data);
+        std::copy(data.begin(), data.end(), frame.data);
         {
             std::lock_guard lock(m_.mutex);
             m_.requestSeen = false;
@@ -485,7 +484,11 @@ void startScan(const ScanParameters& parameters, int32_t* out) {
                 out = nullptr;  // already written
             }
         }
-        ended = takeThreads(m, true);
+        try {
+            ended = takeThreads(m, true);
+        } catch (const std::exception&) {
+            // Ended threads are only tidied up; the next start or the shut-down joins them.
+        }
     }
     joinAll(ended);
     if (out != nullptr) {

@@ -233,7 +233,12 @@ extern "C" {
 void CANopen_NMT(uint8_t node, uint32_t type, ResultBlock* result) {
     const uint8_t data[2] = {drennic::nmtCommandByte(type), node};
     ResultBlock driverResult{};
-    const int32_t code = drennic::engineTransmit(0x000, data, 2, &driverResult);
+    int32_t code = DRN_NOT_INITIALIZED;
+    try {
+        code = drennic::engineTransmit(0x000, data, 2, &driverResult);
+    } catch (...) {
+        code = DRN_NOT_INITIALIZED;  // nothing crosses the C boundary
+    }
     if (code == DRN_OK) {
         drennic::setResultCode(result, DRN_OK);  // the caller's message stays as it was
     } else if (code == DRN_TRANSMIT_ERROR) {

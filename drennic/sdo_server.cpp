@@ -316,7 +316,8 @@ void SDOServer_RequestChannel() {
         s.channelValue = kChannelRequestValue;
         s.channelState = ChannelState::Requested;
     }
-    (void)engineTransmit(kChannelRequestId, nullptr, 0);
+    const uint8_t noData[1] = {0};
+    (void)engineTransmit(kChannelRequestId, noData, 0);
 }
 
 void SDOServer_GiveUpChannelWait() {

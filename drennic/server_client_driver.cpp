@@ -21,6 +21,7 @@
 #include <memory>
 #include <mutex>
 #include <string_view>
+#include <vector>
 
 #include <sys/wait.h>
 #include <unistd.h>
@@ -56,10 +57,12 @@ struct ServerClientState {
     std::mutex lifecycle;
     std::atomic<int32_t> driverState{kNotConnected};
 
+    // The reader thread puts into the buffer: the buffer is declared first, so that it outlives
+    // the link at the end of the process.
+    MsgBuffer frames;
+
     mutable std::mutex linkLock;
     std::shared_ptr<ServerLink> link;  // present from InitDriver to Close
-
-    MsgBuffer frames;
     std::atomic<int32_t> oneShot{0};
     std::atomic<uint32_t> reserved{0};
 
@@ -68,7 +71,7 @@ struct ServerClientState {
     void* transmitUser = nullptr;
 
     std::mutex serverProcessLock;
-    pid_t startedServer = -1;  // the server this process started, until reaped
+    std::vector<pid_t> startedServers;  // servers this process started, until reaped
 };
 
 ServerClientState& state() {
@@ -84,12 +87,11 @@ std::shared_ptr<ServerLink> currentLink() {
 
 // ---- the server process ----
 
-void reapStartedServer() {
+// A server started here is our child: once it has ended it is reaped, so that no zombie is left.
+void reapStartedServers() {
     ServerClientState& s = state();
     std::lock_guard lock(s.serverProcessLock);
-    if (s.startedServer > 0 && ::waitpid(s.startedServer, nullptr, WNOHANG) != 0) {
-        s.startedServer = -1;  // ended and reaped (or not our child any more)
-    }
+    std::erase_if(s.startedServers, [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
 }
 
 // Starts the server from the program's folder when its running event is not set.
@@ -105,7 +107,7 @@ void ensureServer() {
     {
         ServerClientState& s = state();
         std::lock_guard lock(s.serverProcessLock);
-        s.startedServer = pid;
+        s.startedServers.push_back(pid);
     }
     if (running) {
         (void)running->wait(kServerStartWaitMs);
@@ -220,7 +222,7 @@ std::unique_ptr<ServerLink> openLink() {
     ensureServer();
     ServerLink::Options options;
     options.pollOnly = pollOnlyRequested();
-    options.onPing = reapStartedServer;
+    options.onPing = reapStartedServers;
     auto link = ServerLink::connect(static_cast<uint32_t>(::getpid()), s.frames, std::move(options));
     if (!link) {
         return nullptr;
@@ -257,7 +259,7 @@ int32_t initDriver() {
     if (s.driverState.load() != kNotConnected) {
         return DRN_OK;
     }
-    reapStartedServer();
+    reapStartedServers();
     std::shared_ptr<ServerLink> link = openLink();
     if (link && !serverAnswers(*link)) {
         link.reset();
@@ -483,7 +485,7 @@ void close() {
         s.driverState.store(kConnected);
     }
     closeLink();
-    reapStartedServer();
+    reapStartedServers();
     s.driverState.store(kNotConnected);
 }
 

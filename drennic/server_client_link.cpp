@@ -292,13 +292,13 @@ void EchoWindow::admit(const Signature& frame) {
     std::unique_lock lock(lock_);
     if (!off_ && count_ >= kEchoWindow) {
         ++waiters_;
-        uint64_t seen = echoes_;
+        uint64_t seen = settledFrames_;
         auto lastProgress = std::chrono::steady_clock::now();
         while (!off_ && count_ >= kEchoWindow) {
             (void)settled_.wait_for(lock, std::chrono::milliseconds(1));
             const auto now = std::chrono::steady_clock::now();
-            if (echoes_ != seen) {
-                seen = echoes_;
+            if (settledFrames_ != seen) {
+                seen = settledFrames_;
                 lastProgress = now;
                 continue;
             }
@@ -326,7 +326,6 @@ void EchoWindow::settle(const Signature& frame) {
     {
         std::lock_guard lock(lock_);
         echoesSeen_ = true;
-        ++echoes_;
         for (std::size_t i = 0; i < count_; ++i) {
             if (slots_[(head_ + i) % kSlots] == frame) {
                 dropOldest(i + 1);
@@ -352,6 +351,7 @@ void EchoWindow::release() {
 void EchoWindow::dropOldest(std::size_t count) noexcept {
     head_ = (head_ + count) % kSlots;
     count_ -= count;
+    settledFrames_ += count;
 }
 
 ServerLink::FrameOutcome ServerLink::sendFrame(const ServerFrame& frame) {

@@ -66,7 +66,7 @@ private:
     Signature slots_[kSlots];
     std::size_t head_ = 0;
     std::size_t count_ = 0;
-    uint64_t echoes_ = 0;
+    uint64_t settledFrames_ = 0;  // frames that left the window
     int waiters_ = 0;
     bool echoesSeen_ = false;
     bool off_ = false;

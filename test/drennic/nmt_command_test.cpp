@@ -1,8 +1,6 @@
 // CANopen_NMT: the command frame for one node and for all, its result, and what the nodes do.
 #include "nmt_scene.h"
 
-#include "nmt_scan.h"
-
 #include <thread>
 
 namespace drennic::test {
@@ -151,11 +149,6 @@ TEST(NmtCommandWithoutLibrary, ReportsHardwareNotInitialized) {
     CANopen_NMT(1, 0, &result);
     EXPECT_EQ(result.code, DRN_REQUEST_FAILED);
     EXPECT_EQ(messageOf(result), u"Hardware not initialized");
-}
-
-TEST(NmtCommandByte, UnknownTypesStopTheNode) {
-    EXPECT_EQ(nmtCommandByte(7), 0x02);
-    EXPECT_EQ(nmtCommandByte(3), nmtCommandByte(4));
 }
 
 } // namespace

@@ -291,22 +291,5 @@ TEST_F(NmtScan, SteadyForeignTrafficOnTheAnswerIdentifiersCannotKeepTheScanRunni
     EXPECT_GE(recorder().completions().at(0).atMs - startMs, scanCollectionCapMs()) << "not ended by the time-out";
 }
 
-TEST_F(NmtScan, ScanPostedWhileAnotherRequestRunsIsRefused) {
-    startBus({});
-    CANopen_SetSDOTimeout(30000);
-    scan();
-    waitForAllRequests();
-    ScanResult second[DRN_NODE_COUNT]{};
-    second[0].found = 7;
-    int32_t out = -99;
-    CANopen_ScanNetwork(second, &CallbackRecorder::onCompletion, &recorder(), &out);
-    EXPECT_EQ(out, DRN_BUSY);
-    EXPECT_EQ(second[0].found, 7) << "a refused request leaves the caller's array alone";
-    CANopen_Cancel();
-    ASSERT_TRUE(recorder().waitForCompletions(1, kGenerousWait));
-    std::this_thread::sleep_for(100ms);
-    EXPECT_EQ(recorder().completions().size(), 1u);
-}
-
 } // namespace
 } // namespace drennic::test

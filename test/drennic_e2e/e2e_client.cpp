@@ -16,6 +16,9 @@
 //   clear                      forget the frames received               -> ok
 //   baud|delete <net>          Hardware_GetBaudrate|DeleteNetwork       -> value <n> <elapsed ms>
 //   add <name> <kbit> <hw>     Hardware_AddNetwork                      -> value <n>
+//   hardware <max>             Hardware_EnumerateHardware               -> hardware <n> <name>:<handle> ...
+//   networks <hw> <max>        Hardware_EnumerateNetworks               -> networks <n> <name>:<handle>:<kbit> ...
+//   time                       Hardware_GetCurrentTime                  -> time <ms> <overflow> <us>
 //   pid                        this process                             -> pid <n>
 //   quit                       ends the program                         (no answer)
 #include <drennic/drennic.h>
@@ -25,6 +28,7 @@
 #include "library_state.h"
 #endif
 
+#include <algorithm>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -237,6 +241,31 @@ int main() {
             const std::u16string name = w.size() > 1 ? widen(w[1]) : std::u16string();
             answer("value " + std::to_string(Hardware_AddNetwork(name.c_str(), static_cast<uint32_t>(arg(2)),
                                                                  static_cast<uint32_t>(arg(3)))));
+        } else if (cmd == "hardware") {
+            std::vector<HardwareInfo> list(static_cast<std::size_t>(std::max<int64_t>(arg(1), 0)) + 1);
+            const int32_t n = Hardware_EnumerateHardware(list.data(), static_cast<int32_t>(arg(1)));
+            std::string out = "hardware " + std::to_string(n);
+            for (int32_t i = 0; i < n; ++i) {
+                list[i].name[DRN_HARDWARE_NAME_CHARS - 1] = 0;
+                out += " " + narrow(list[i].name) + ":" + std::to_string(list[i].hardwareHandle);
+            }
+            answer(out);
+        } else if (cmd == "networks") {
+            std::vector<NetworkInfo> list(static_cast<std::size_t>(std::max<int64_t>(arg(2), 0)) + 1);
+            const int32_t n = Hardware_EnumerateNetworks(list.data(), static_cast<int32_t>(arg(2)),
+                                                         static_cast<uint32_t>(arg(1)));
+            std::string out = "networks " + std::to_string(n);
+            for (int32_t i = 0; i < n; ++i) {
+                list[i].name[DRN_NETWORK_NAME_CHARS - 1] = 0;
+                out += " " + narrow(list[i].name) + ":" + std::to_string(list[i].networkHandle) + ":" +
+                       std::to_string(list[i].baudKbit);
+            }
+            answer(out);
+        } else if (cmd == "time") {
+            CANTimeStamp t{1, 1, 1};
+            Hardware_GetCurrentTime(&t);
+            answer("time " + std::to_string(t.timeMs) + " " + std::to_string(t.timeMsOverflow) + " " +
+                   std::to_string(t.timeUs));
         } else if (cmd == "pid") {
             answer("pid " + std::to_string(::getpid()));
         } else if (cmd == "quit") {

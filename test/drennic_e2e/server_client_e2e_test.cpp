@@ -5,9 +5,12 @@
 #include <halvorn/ring.h>
 #include <halvorn/server_block.h>
 #include <halvorn/transport.h>
+#include <platform/clock.h>
 #include <platform/ipc.h>
 
+#include <algorithm>
 #include <atomic>
+#include <cstdlib>
 #include <csignal>
 #include <memory>
 #include <string>
@@ -124,6 +127,43 @@ TEST_F(ServerClientE2E, ServerThatShowsAsRunningButDoesNotAnswerIsReplaced) {
     EXPECT_EQ(a.ask("init 1"), "result 0 ");
     EXPECT_EQ(a.ask("send 600 1"), "result 0");
     EXPECT_EQ(a.askNumber("wait 1 10000"), 1);
+}
+
+TEST_F(ServerClientE2E, SwitchingNetworksTakesTheClientAndTheBusAlong) {
+    Client a;
+    startOn(a, 1);
+    Client b;
+    startOn(b, 1);
+
+    EXPECT_EQ(a.ask("switch 1 3"), "result 0 ");
+    EXPECT_EQ(a.ask("send 700 1"), "result 0");
+    EXPECT_EQ(a.askNumber("wait 1 10000"), 1);
+    EXPECT_EQ(b.askNumber("wait 1 500"), 0) << "b stayed on network 1";
+
+    EXPECT_EQ(a.ask("switch 7 3"), "result 1 ") << "neither connect nor disconnect: nothing done";
+    EXPECT_EQ(a.ask("switch 0 3"), "result 0 ");
+    EXPECT_EQ(b.ask("send 701 2"), "result 0") << "the bus is on no network now";
+    EXPECT_EQ(a.askNumber("wait 2 500"), 1);
+    EXPECT_EQ(b.askNumber("count"), 0);
+}
+
+TEST_F(ServerClientE2E, EnumerationsAndTheClockComeFromTheServer) {
+    Client a;
+    startOn(a, 1);
+    EXPECT_EQ(a.askNumber("hardware 4"), 1);
+    const auto all = Client::words(a.ask("networks 1 32"));
+    ASSERT_GE(all.size(), 2u);
+    EXPECT_EQ(all[1], "8") << "the built-in networks";
+    EXPECT_NE(std::find(all.begin(), all.end(), "CANopen_250:4:250"), all.end());
+    EXPECT_EQ(a.ask("networks 1 2"), "networks 2 CANopen_1000:1:1000 CANopen_800:2:800") << "no more than room for";
+
+    const auto time = Client::words(a.ask("time"));
+    ASSERT_EQ(time.size(), 4u);
+    EXPECT_EQ(time[2], "0") << "no millisecond overflow";
+    long long serverMs = 0;
+    (void)std::from_chars(time[1].data(), time[1].data() + time[1].size(), serverMs);
+    const auto ownMs = static_cast<long long>(ostrel::platform::tickMs());
+    EXPECT_LT(std::llabs(ownMs - serverMs), 10'000) << "the server's millisecond clock";
 }
 
 TEST_F(ServerClientE2E, SelfReceiveCannotBeSwitchedOff) {
