@@ -90,6 +90,7 @@ DriverOps unavailableDriverOps() {
         .IsNetworkFunctional = isNetworkFunctional,
         .Transmit = transmit,
         .SetTransmitCallback = setTransmitCallback,
+        .WakeReceive = nullptr,
     };
 }
 

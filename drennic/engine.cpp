@@ -70,6 +70,8 @@ struct EngineModule {
     std::thread thread;
     std::shared_ptr<const DriverBinding> driver;  // kept for the thread's life: the table it calls
     const DriverOps* ops = nullptr;
+    // The driver's WakeReceive while the engine runs; read by posting threads.
+    std::atomic<void (*)()> wakeReceive{nullptr};
     std::atomic<bool> stopRequested{false};
     std::mutex startedMutex;
     std::condition_variable startedChanged;
@@ -279,6 +281,7 @@ void joinFinishedThread(EngineModule& m) {
         m.stopRequested.store(true);
         m.thread.join();
     }
+    m.wakeReceive.store(nullptr);
     m.ops = nullptr;
     m.driver.reset();
 }
@@ -304,6 +307,7 @@ bool engineStart() {
         return false;
     }
     m.ops = &m.driver->ops;
+    m.wakeReceive.store(m.ops->WakeReceive);
     m.context = EngineContext{};
     m.service = kNoService;
     m.frame = CANFrame{};
@@ -365,7 +369,7 @@ void postRequest(const EngineRequest& request, int32_t* out) {
         return;
     }
     // One critical section from the check to the code: two posts at once can never mix parameters.
-    std::lock_guard lock(m.requestMutex);
+    std::unique_lock lock(m.requestMutex);
     int32_t code = DRN_OK;
     if (!m.accepting || m.stopRequested.load()) {
         code = DRN_NOT_INITIALIZED;
@@ -390,6 +394,13 @@ void postRequest(const EngineRequest& request, int32_t* out) {
     // Written before the engine can take the request up, so a completion never precedes it.
     if (out != nullptr) {
         *out = code;
+    }
+    lock.unlock();
+    if (code == DRN_OK) {
+        // The driver functions live in this library, never in an unloaded one.
+        if (void (*wake)() = m.wakeReceive.load()) {
+            wake();
+        }
     }
 }
 

@@ -67,7 +67,8 @@ bool MsgBuffer::get(CANFrame& out, uint32_t waitMs) {
     }
     if (readPosition_ == writePosition_) {
         frameArrived_.wait_for(lock, std::chrono::milliseconds(waitMs),
-                               [this] { return !ring_ || readPosition_ != writePosition_; });
+                               [this] { return !ring_ || readPosition_ != writePosition_ || wakeRequested_; });
+        wakeRequested_ = false;
         if (!ring_ || readPosition_ == writePosition_) {
             return false;
         }
@@ -81,6 +82,14 @@ bool MsgBuffer::get(CANFrame& out, uint32_t waitMs) {
     std::memcpy(out.data, entry.data, entry.length);
     readPosition_ = next(readPosition_);
     return true;
+}
+
+void MsgBuffer::wake() {
+    {
+        std::lock_guard lock(mutex_);
+        wakeRequested_ = true;
+    }
+    frameArrived_.notify_all();
 }
 
 std::size_t MsgBuffer::pending() const {

@@ -44,6 +44,9 @@ public:
     // when none arrived or the ring was never created (then at once).
     [[nodiscard]] bool get(CANFrame& out, uint32_t waitMs = kGetWaitMs);
 
+    // Ends a get that is waiting now, or the next one, early (it returns false when no frame came).
+    void wake();
+
     // Unread frames now, and frames dropped because the ring was full since create().
     [[nodiscard]] std::size_t pending() const;
     [[nodiscard]] uint64_t droppedFrames() const;
@@ -69,6 +72,7 @@ private:
     std::size_t writePosition_ = 0;
     std::size_t readPosition_ = 0;
     uint64_t dropped_ = 0;
+    bool wakeRequested_ = false;
 };
 
 } // namespace drennic

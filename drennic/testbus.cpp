@@ -53,6 +53,7 @@ struct TestBus::Impl {
     std::deque<CANFrame> received;
     std::vector<CANFrame> sentLog;
     bool selfReceive = false;
+    bool wakeRequested = false;  // a Receive wait is to end now
     std::optional<Failure> failure;
     uint32_t status = 0;
     Counters counters;
@@ -122,6 +123,16 @@ void busStatus(uint32_t* status, ResultBlock* result) {
     setResult(result, DRN_OK);
 }
 
+void busWakeReceive() {
+    if (const auto bus = activeBus()) {
+        {
+            std::lock_guard lock(bus->mutex);
+            bus->wakeRequested = true;
+        }
+        bus->changed.notify_all();
+    }
+}
+
 void busReceive(uint32_t* id, uint8_t* length, uint8_t* extended, uint8_t* remote, uint8_t* errorFrame,
                 uint8_t* data, uint32_t* timeMs, uint32_t* timeMsOverflow, uint32_t* timeUs, ResultBlock* result) {
     const auto bus = activeBus();
@@ -132,8 +143,10 @@ void busReceive(uint32_t* id, uint8_t* length, uint8_t* extended, uint8_t* remot
     CANFrame frame{};
     {
         std::unique_lock lock(bus->mutex);
-        if (!bus->changed.wait_for(lock, std::chrono::milliseconds(kReceiveWaitMs),
-                                   [&] { return !bus->received.empty(); })) {
+        const bool ready = bus->changed.wait_for(lock, std::chrono::milliseconds(kReceiveWaitMs),
+                                                 [&] { return !bus->received.empty() || bus->wakeRequested; });
+        bus->wakeRequested = false;
+        if (!ready || bus->received.empty()) {
             lock.unlock();
             setResult(result, DRN_NO_FRAME);
             return;
@@ -429,6 +442,7 @@ void fillTestBusOps(DriverOps& ops) {
         .IsNetworkFunctional = busIsNetworkFunctional,
         .Transmit = busTransmit,
         .SetTransmitCallback = busSetTransmitCallback,
+        .WakeReceive = busWakeReceive,
     };
 }
 

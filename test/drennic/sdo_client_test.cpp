@@ -41,6 +41,10 @@ std::string caseName(const ::testing::TestParamInfo<TransferCase>& info) {
            (info.param.direction == Direction::Upload ? "Upload" : "Download") + std::to_string(info.param.size);
 }
 
+void PrintTo(const TransferCase& c, std::ostream* out) {
+    *out << static_cast<int>(c.transfer) << (c.direction == Direction::Upload ? " up " : " down ") << c.size;
+}
+
 std::vector<TransferCase> allCases() {
     std::vector<TransferCase> cases;
     for (Transfer t : {Transfer::Segmented, Transfer::Block, Transfer::BlockSwitched}) {
@@ -433,7 +437,7 @@ std::vector<CANFrame> blockUploadScript(const CANFrame& request, const std::vect
         std::size_t at = 0;
         uint8_t sequence = 1;
         do {
-            std::array<uint8_t, 8> d{};
+            std::array<uint8_t, 8> d{0, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE, 0xEE};  // padding is not data
             const std::size_t n = std::min<std::size_t>(7, data.size() - at);
             std::copy_n(data.begin() + static_cast<std::ptrdiff_t>(at), n, d.begin() + 1);
             at += n;
@@ -461,6 +465,16 @@ TEST_F(SdoClientScripted, UnsizedBlockUploadReportsTheBytesReceived) {
     EXPECT_EQ(outcome.sizeWord, 40u) << "not the capacity less two";
     EXPECT_EQ(outcome.data, data);
     EXPECT_EQ(sentTo(*bus, kPeerRequest).back().data[0], 0xA1);
+}
+
+TEST_F(SdoClientScripted, BlockUploadCrcCoversOnlyTheDataBytesOfTheLastSegment) {
+    CANopen_SetSDOConfig(1, 0, 1, 127);
+    const auto data = pattern(17, 14);  // the last segment holds 3 data bytes and 4 of padding
+    ScriptedPeer peer(*bus, kPeerRequest,
+                      [&](const CANFrame& r) { return blockUploadScript(r, data, true, -1, kPeerResponse); });
+    const Outcome outcome = uploadBlocking(kPeer, 0x2000, 0, 19);
+    ASSERT_EQ(outcome.code, DRN_OK) << narrow(outcome.message);
+    EXPECT_EQ(outcome.data, data);
 }
 
 TEST_F(SdoClientScripted, BlockEndWithSevenUnusedBytesAfterDataAborts) {
@@ -594,6 +608,46 @@ TEST_F(SdoClientScripted, OnlyAnswersForAnotherObjectRunIntoTheTimeOut) {
     });
     const Outcome outcome = downloadBlocking(kPeer, 0x2000, 0, {1, 2, 3, 4});
     EXPECT_EQ(narrow(outcome.message), "Client aborted - 0x05040000");
+}
+
+TEST_F(SdoClientScripted, SegmentedDownloadAbortsOnToggleError) {
+    ScriptedPeer peer(*bus, kPeerRequest, [&](const CANFrame& r) -> std::vector<CANFrame> {
+        if (r.data[0] == 0x21) return {answer({0x60, r.data[1], r.data[2], r.data[3]})};
+        if ((r.data[0] & 0xE0) == 0x00) return {answer({0x30})};  // toggle 1 for the first segment
+        return {};
+    });
+    const Outcome outcome = downloadBlocking(kPeer, 0x2000, 0, pattern(20));
+    EXPECT_EQ(narrow(outcome.message), "Client aborted - 0x05030000");
+    EXPECT_EQ(abortsSentTo(*bus, kPeerRequest), std::vector<uint32_t>{0x05030000});
+}
+
+TEST_F(SdoClientScripted, BlockUploadSegmentNumberZeroAborts) {
+    CANopen_SetSDOConfig(1, 0, 1, 127);
+    ScriptedPeer peer(*bus, kPeerRequest, [&](const CANFrame& r) -> std::vector<CANFrame> {
+        if ((r.data[0] & 0xE3) == 0xA0) return {answer({0xC6, r.data[1], r.data[2], r.data[3], 20})};
+        if (r.data[0] == 0xA3) return {answer({0x01, 1, 2, 3, 4, 5, 6, 7}), answer({0x00, 8, 9})};
+        return {};
+    });
+    const Outcome outcome = uploadBlocking(kPeer, 0x2000, 0, 100);
+    EXPECT_EQ(narrow(outcome.message), "Client aborted - 0x05040003");
+    EXPECT_EQ(abortsSentTo(*bus, kPeerRequest), std::vector<uint32_t>{0x05040003});
+}
+
+TEST_F(SdoClientScripted, ProgressOfAVeryLargeTransferDoesNotOverflow) {
+    CANopen_SetSDOConfig(1, 28, 1, 127);
+    int acks = 0;
+    ScriptedPeer peer(*bus, kPeerRequest, [&](const CANFrame& r) -> std::vector<CANFrame> {
+        if (r.data[0] == 0xC6) return {answer({0xA4, r.data[1], r.data[2], r.data[3], 127})};
+        if ((r.data[0] & 0x7F) != 127) return {};
+        if (++acks == 1) return {answer({0xA2, 127, 127})};
+        return {answer({0x80, 0x00, 0x20, 0x00, 0x00, 0x00, 0x00, 0x08})};  // then the node gives up
+    });
+    const std::vector<uint8_t> data(50'000'000, 0x11);  // 100 x remaining no longer fits 32 bits
+    const Outcome outcome = downloadBlocking(kPeer, 0x2000, 0, data);
+    EXPECT_EQ(narrow(outcome.message), "Server aborted - 0x08000000");
+    ASSERT_EQ(outcome.progress.size(), 1u);
+    EXPECT_GT(outcome.progress[0], 0.0f);
+    EXPECT_LT(outcome.progress[0], 0.01f) << "889 of 50,000,000 bytes";
 }
 
 TEST_F(SdoClientScripted, RuleWithoutIdentifiersSendsNothing) {

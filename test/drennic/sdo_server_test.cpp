@@ -106,6 +106,8 @@ struct RequestCase {
     std::vector<uint8_t> answer;  // none: no answer; else padded with zeros to 8 bytes
 };
 
+void PrintTo(const RequestCase& c, std::ostream* out) { *out << c.name; }
+
 class SdoServerObjects : public SdoServer, public ::testing::WithParamInterface<RequestCase> {};
 
 TEST_P(SdoServerObjects, AnswersAsTheObjectAllows) {
