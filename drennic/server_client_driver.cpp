@@ -167,6 +167,8 @@ void status(uint32_t* status, ResultBlock* result) {
     setResult(result, DRN_OK);
 }
 
+void wakeReceive() { state().frames.wake(); }
+
 void receive(uint32_t* id, uint8_t* length, uint8_t* extended, uint8_t* remote, uint8_t* errorFrame, uint8_t* data,
              uint32_t* timeMs, uint32_t* timeMsOverflow, uint32_t* timeUs, ResultBlock* result) {
     ServerClientState& s = state();
@@ -594,6 +596,7 @@ void fillServerClientOps(DriverOps& ops) {
         .IsNetworkFunctional = isNetworkFunctional,
         .Transmit = transmit,
         .SetTransmitCallback = setTransmitCallback,
+        .WakeReceive = wakeReceive,
     };
 }
 

@@ -29,8 +29,9 @@ inline constexpr uint32_t kServerRequestTimeoutMs = 20'000;
 // The server drops a client after 15 s of silence; a ping every 500 ms leaves ample margin.
 inline constexpr uint32_t kPingIntervalMs = 500;
 // Frames sent whose echo has not come back yet, at most. Keeps a fast sender from lapping the
-// server's reading of the send ring (1000 slots shared by every client).
-inline constexpr std::size_t kEchoWindow = 256;
+// server's reading of the send ring (1000 slots shared by every client) and, by holding a single
+// sender to some 300,000 frames/s, leaves the other clients' readers time to keep up.
+inline constexpr std::size_t kEchoWindow = 64;
 // A server that has never echoed a frame of ours within this time is taken not to echo at all
 // (an interface that hands our frames back as bus frames): the window is switched off.
 inline constexpr uint32_t kEchoNeverMs = 200;

@@ -203,7 +203,7 @@ TEST_F(ServerClientE2E, TenThousandFramesAtFullSpeedArriveCompleteAndInOrder) {
     EXPECT_EQ(a.ask("sequence 768 10000"), "sequence 10000 1 1") << "the sender's own echoes too";
 }
 
-// Without any pause the sender waits for its own echoes whenever 256 frames are out, so the server
+// Without any pause the sender waits for its own echoes whenever 64 frames are out, so the server
 // never falls a lap behind on the send ring.
 TEST_F(ServerClientE2E, SenderWithoutPostTransmitDelayLosesNothingOnTheServersSide) {
     Client a;
