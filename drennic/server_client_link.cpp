@@ -197,6 +197,8 @@ bool ServerLink::drainResponses() {
 void ServerLink::takeFrame(const ServerFrame& frame) {
     if (frame.processId == processId_) {
         echoWindow_.settle(signatureOf(frame));  // our own frame came back
+    } else if (frame.processId == 0) {
+        echoWindow_.settle(signatureOf(frame), true);
     }
     if (client_->currentNetwork() != busHandle_.load(std::memory_order_relaxed)) {
         return;  // the server works on another network than ours
@@ -321,18 +323,22 @@ void EchoWindow::admit(const Signature& frame) {
     ++count_;
 }
 
-void EchoWindow::settle(const Signature& frame) {
+void EchoWindow::settle(const Signature& frame, bool fromBus) {
     bool wake = false;
     {
         std::lock_guard lock(lock_);
-        echoesSeen_ = true;
+        bool matched = false;
         for (std::size_t i = 0; i < count_; ++i) {
             if (slots_[(head_ + i) % kSlots] == frame) {
                 dropOldest(i + 1);
+                matched = true;
                 break;
             }
         }
-        wake = waiters_ > 0;
+        if (!fromBus || matched) {
+            echoesSeen_ = true;
+        }
+        wake = matched && waiters_ > 0;
     }
     if (wake) {
         settled_.notify_all();

@@ -53,8 +53,9 @@ public:
 
     // Waits while the window is full (bounded as above), then records the frame about to be sent.
     void admit(const Signature& frame);
-    // An echo of one of our frames.
-    void settle(const Signature& frame);
+    // An echo of one of our frames. A frame from the bus (process id 0) settles only when it matches a
+    // frame in flight: a real interface hands our own frames back that way instead of the server.
+    void settle(const Signature& frame, bool fromBus = false);
     // Lets every sender go at once, from now on.
     void release();
 

@@ -117,6 +117,9 @@ bool CanBus::StartDriver(std::string_view utf8Name) {
     log_.Print("Starting CANopen DLL with %.*s\n", static_cast<int>(utf8Name.size()), utf8Name.data());
     const std::u16string name = boundedUtf16(utf8Name, kDriverNameChars);
     CANopenDLL_Startup(0, name.c_str());
+    // The clients pace their own frames; a pause after each forwarded frame would make the server
+    // the bottleneck of all of them together, and the send ring would overrun.
+    CANopen_SetPostTransmitDelay(0);
     // Whatever the library reports: a failed start shows later as failing library calls.
     state_ = CanBusState::DriverStarted;
     return true;
