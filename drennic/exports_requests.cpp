@@ -34,17 +34,8 @@ void CANopen_SDODownload(uint8_t node, uint16_t index, uint8_t subIndex, const u
     if (data == nullptr && size != 0) {
         return refuse(out);
     }
-    EngineRequest request;
-    request.code = kRequestSdoDownload;
-    request.node = node;
-    request.index = index;
-    request.subIndex = subIndex;
-    request.data = data;
-    request.size = size;
-    request.progress = progress;
-    request.completion = completion;
-    request.user = user;
-    post(request, out);
+    post({.code = kRequestSdoDownload, .node = node, .index = index, .subIndex = subIndex, .data = data, .size = size,
+          .progress = progress, .completion = completion, .user = user}, out);
 }
 
 void CANopen_SDOUpload(uint8_t node, uint16_t index, uint8_t subIndex, uint8_t* buffer, uint32_t* size,
@@ -52,29 +43,15 @@ void CANopen_SDOUpload(uint8_t node, uint16_t index, uint8_t subIndex, uint8_t* 
     if (size == nullptr || (buffer == nullptr && *size != 0)) {
         return refuse(out);
     }
-    EngineRequest request;
-    request.code = kRequestSdoUpload;
-    request.node = node;
-    request.index = index;
-    request.subIndex = subIndex;
-    request.buffer = buffer;
-    request.sizeInOut = size;
-    request.progress = progress;
-    request.completion = completion;
-    request.user = user;
-    post(request, out);
+    post({.code = kRequestSdoUpload, .node = node, .index = index, .subIndex = subIndex, .buffer = buffer,
+          .sizeInOut = size, .progress = progress, .completion = completion, .user = user}, out);
 }
 
 void CANopen_ScanNetwork(ScanResult* results, CompletionCallback completion, void* user, int32_t* out) {
     if (results == nullptr) {
         return refuse(out);
     }
-    EngineRequest request;
-    request.code = kRequestScanNetwork;
-    request.scanResults = results;
-    request.completion = completion;
-    request.user = user;
-    post(request, out);
+    post({.code = kRequestScanNetwork, .scanResults = results, .completion = completion, .user = user}, out);
 }
 
 void CANopen_MassExpeditedWrite(uint16_t index, uint8_t subIndex, const uint8_t* data, uint32_t size,
@@ -82,40 +59,22 @@ void CANopen_MassExpeditedWrite(uint16_t index, uint8_t subIndex, const uint8_t*
     if (results == nullptr || (data == nullptr && size != 0)) {
         return refuse(out);
     }
-    EngineRequest request;
-    request.code = kRequestMassExpeditedWrite;
-    request.index = index;
-    request.subIndex = subIndex;
-    request.data = data;
-    request.size = size;
-    request.massWriteResults = results;
-    request.completion = completion;
-    request.user = user;
-    post(request, out);
+    post({.code = kRequestMassExpeditedWrite, .index = index, .subIndex = subIndex, .data = data, .size = size,
+          .massWriteResults = results, .completion = completion, .user = user}, out);
 }
 
 void CANopen_FindLSSSlave(LSSIdentity* identity, CompletionCallback completion, void* user, int32_t* out) {
     if (identity == nullptr) {
         return refuse(out);
     }
-    EngineRequest request;
-    request.code = kRequestFindLssSlave;
-    request.identity = identity;
-    request.completion = completion;
-    request.user = user;
-    post(request, out);
+    post({.code = kRequestFindLssSlave, .identity = identity, .completion = completion, .user = user}, out);
 }
 
 void CANopen_SetLSSSlaveConfig(LSSIdentity* identity, CompletionCallback completion, void* user, int32_t* out) {
     if (identity == nullptr) {
         return refuse(out);
     }
-    EngineRequest request;
-    request.code = kRequestSetLssSlaveConfig;
-    request.identity = identity;
-    request.completion = completion;
-    request.user = user;
-    post(request, out);
+    post({.code = kRequestSetLssSlaveConfig, .identity = identity, .completion = completion, .user = user}, out);
 }
 
 void CANopen_SetLSSSlaveBitTiming(LSSIdentity* identity, uint8_t tableSelector, uint8_t tableIndex,
@@ -123,25 +82,14 @@ void CANopen_SetLSSSlaveBitTiming(LSSIdentity* identity, uint8_t tableSelector, 
     if (identity == nullptr) {
         return refuse(out);
     }
-    EngineRequest request;
-    request.code = kRequestSetLssSlaveBitTiming;
-    request.identity = identity;
-    request.tableSelector = tableSelector;
-    request.tableIndex = tableIndex;
-    request.completion = completion;
-    request.user = user;
-    post(request, out);
+    post({.code = kRequestSetLssSlaveBitTiming, .identity = identity, .tableSelector = tableSelector,
+          .tableIndex = tableIndex, .completion = completion, .user = user}, out);
 }
 
 void CANopen_UseLSSSlaveBitTiming(uint32_t value, LSSSwitchBitTimingCallback switchBitTiming,
                                   CompletionCallback completion, void* user, int32_t* out) {
-    EngineRequest request;
-    request.code = kRequestUseLssSlaveBitTiming;
-    request.bitTimingValue = value;
-    request.switchBitTiming = switchBitTiming;
-    request.completion = completion;
-    request.user = user;
-    post(request, out);
+    post({.code = kRequestUseLssSlaveBitTiming, .bitTimingValue = value, .switchBitTiming = switchBitTiming,
+          .completion = completion, .user = user}, out);
 }
 
 void CANopen_Cancel(void) {

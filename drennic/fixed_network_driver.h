@@ -10,11 +10,15 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
+#include <chrono>
 #include <cstdint>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
+#include <string_view>
+#include <type_traits>
 
 namespace drennic::fixed {
 
@@ -53,9 +57,8 @@ inline constexpr uint32_t kHardwareShift = 8;
     return text;
 }
 
-// "CANopen_10" .. "CANopen_1000" of one hardware; at most maxCount entries.
-[[nodiscard]] inline int32_t enumerateStandardNetworks(NetworkInfo* networks, int32_t maxCount,
-                                                       uint32_t hardwareHandle) {
+// Slot EnumerateNetworks: "CANopen_10" .. "CANopen_1000" of one hardware; at most maxCount entries.
+[[nodiscard]] inline int32_t enumerateNetworks(NetworkInfo* networks, int32_t maxCount, uint32_t hardwareHandle) {
     if (networks == nullptr || maxCount <= 0) {
         return 0;
     }
@@ -70,11 +73,53 @@ inline constexpr uint32_t kHardwareShift = 8;
     return count;
 }
 
+// The networks are fixed: adding gives handle 0, deleting is refused.
+inline int32_t addNetworksToHardware(uint32_t, uint32_t, uint32_t, uint32_t) { return 1; }
+inline int32_t addNetwork(const char16_t*, uint32_t, uint32_t) { return 0; }
+inline int32_t deleteNetwork(uint32_t) { return DRN_REFUSED; }
+inline int32_t getBaudrate(uint32_t networkHandle) { return static_cast<int32_t>(Baud_IndexToKbit(networkHandle)); }
+// Every frame is sent until it is acknowledged.
+inline void oneShot(int32_t) {}
+
+// The hardware lock for one read or write of the bus. Not owned (and `result` set) when it stays
+// busy, or when the network was closed while this call waited for it.
+[[nodiscard]] inline std::unique_lock<std::timed_mutex> lockForBusCall(std::timed_mutex& hardwareLock,
+                                                                       const std::atomic<bool>& opened,
+                                                                       ResultBlock* result,
+                                                                       std::u16string_view closedMessage = {}) {
+    std::unique_lock lock(hardwareLock, std::chrono::milliseconds(kLockWaitMs));
+    if (!lock.owns_lock()) {
+        setResult(result, DRN_NO_FRAME);
+    } else if (!opened.load()) {
+        setResult(result, DRN_NOT_INITIALIZED, closedMessage);
+        lock.unlock();
+    }
+    return lock;
+}
+
 // The resolved functions of the interface library. Holding them keeps the library loaded, so the
 // driver drops them at CloseDriver.
 template <typename Api>
 class ApiHolder {
 public:
+    // Resolves the functions of the selected library: `takeAll(api, take)` calls
+    // `take(api.slot, "Name")` for each. A missing entry point stays null; its calls fail as the
+    // hardware would. False when no library is selected.
+    template <typename TakeAll>
+    bool resolve(TakeAll takeAll) {
+        auto binding = currentDriver();
+        if (!binding || !binding->module) {
+            return false;
+        }
+        auto api = std::make_shared<Api>();
+        const auto& module = *binding->module;
+        takeAll(*api, [&](auto& slot, const char* name) {
+            slot = module.function<std::remove_reference_t<decltype(slot)>>(name);
+        });
+        api->binding = std::move(binding);
+        store(std::move(api));
+        return true;
+    }
     void store(std::shared_ptr<const Api> api) {
         std::lock_guard lock(mutex_);
         api_ = std::move(api);

@@ -16,9 +16,15 @@
 namespace drennic {
 namespace {
 
+using fixed::addNetwork;
+using fixed::addNetworksToHardware;
 using fixed::Baud_IndexToKbit;
+using fixed::deleteNetwork;
+using fixed::enumerateNetworks;
+using fixed::getBaudrate;
 using fixed::kCloseLockWaitMs;
 using fixed::kLockWaitMs;
+using fixed::oneShot;
 
 constexpr std::u16string_view kOpenDriver = u"Failed to open driver";
 constexpr std::u16string_view kOpenNode = u"Failed to open can node";
@@ -130,31 +136,22 @@ HicoDriver& driver() {
 }
 
 bool HicoDriver::resolve() {
-    auto binding = currentDriver();
-    if (!binding || !binding->module) {
-        return false;
-    }
-    auto api = std::make_shared<HicoApi>();
-    const auto& module = *binding->module;
-    // A missing entry point stays null; its calls fail as the card would.
-    auto take = [&](auto& slot, const char* name) { slot = module.function<std::remove_reference_t<decltype(slot)>>(name); };
-    take(api->openDriver, "HiCOCANOpenDriver");
-    take(api->closeDriver, "HiCOCANCloseDriver");
-    take(api->open, "HiCOCANOpen");
-    take(api->close, "HiCOCANClose");
-    take(api->start, "HiCOCANStart");
-    take(api->stop, "HiCOCANStop");
-    take(api->setBaud, "HiCOCANSetBaud");
-    take(api->canCtrl, "HiCOCANCanCtrl");
-    take(api->setTimestamp, "HiCOCANSetTimestamp");
-    take(api->write, "HiCOCANWrite");
-    take(api->read, "HiCOCANRead");
-    take(api->resetContr, "HiCOCANResetContr");
-    take(api->clrOverrun, "HiCOCANClrOverrun");
-    take(api->registerEvent, "HiCOCANRegisterEvent");
-    api->binding = std::move(binding);
-    api_.store(std::move(api));
-    return true;
+    return api_.resolve([](HicoApi& api, auto take) {
+        take(api.openDriver, "HiCOCANOpenDriver");
+        take(api.closeDriver, "HiCOCANCloseDriver");
+        take(api.open, "HiCOCANOpen");
+        take(api.close, "HiCOCANClose");
+        take(api.start, "HiCOCANStart");
+        take(api.stop, "HiCOCANStop");
+        take(api.setBaud, "HiCOCANSetBaud");
+        take(api.canCtrl, "HiCOCANCanCtrl");
+        take(api.setTimestamp, "HiCOCANSetTimestamp");
+        take(api.write, "HiCOCANWrite");
+        take(api.read, "HiCOCANRead");
+        take(api.resetContr, "HiCOCANResetContr");
+        take(api.clrOverrun, "HiCOCANClrOverrun");
+        take(api.registerEvent, "HiCOCANRegisterEvent");
+    });
 }
 
 void HicoDriver::takeStatusReport(int32_t result) {
@@ -198,13 +195,8 @@ void HicoDriver::receive(uint32_t* id, uint8_t* length, uint8_t* extended, uint8
     HiCanMessage message{};
     int32_t read = 0;
     {
-        std::unique_lock lock(hardwareLock_, std::chrono::milliseconds(kLockWaitMs));
+        const auto lock = fixed::lockForBusCall(hardwareLock_, opened_, result);
         if (!lock.owns_lock()) {
-            setResult(result, DRN_NO_FRAME);
-            return;
-        }
-        if (!opened_.load()) {  // disconnected while this call waited for the lock
-            setResult(result, DRN_NOT_INITIALIZED);
             return;
         }
         read = callCard(api->read, HICO_CURRENT_NODE, &message, kReadTimeoutUs);
@@ -448,13 +440,8 @@ void HicoDriver::transmit(uint32_t id, uint8_t length, const uint8_t* data, int3
     }
     int32_t written = 0;
     {
-        std::unique_lock lock(hardwareLock_, std::chrono::milliseconds(kLockWaitMs));
+        const auto lock = fixed::lockForBusCall(hardwareLock_, opened_, result, kHardwareNotInitialized);
         if (!lock.owns_lock()) {
-            setResult(result, DRN_NO_FRAME);
-            return;
-        }
-        if (!opened_.load()) {  // disconnected while this call waited for the lock
-            setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
             return;
         }
         written = callCard(api->write, HICO_CURRENT_NODE, &message, kWriteTimeoutUs);
@@ -493,24 +480,11 @@ int32_t initDriver() { return driver().resolve() ? DRN_OK : DRN_NOT_INITIALIZED;
 // The library is unloaded after this: nothing of it may stay in use.
 void closeDriver() { driver().clear(); }
 
-int32_t addNetworksToHardware(uint32_t, uint32_t, uint32_t, uint32_t) { return 1; }
-
 void getCurrentTime(CANTimeStamp* time) { driver().getCurrentTime(time); }
 
 int32_t enumerateHardware(HardwareInfo* hardware, int32_t maxCount) {
     return driver().enumerateHardware(hardware, maxCount);
 }
-
-int32_t enumerateNetworks(NetworkInfo* networks, int32_t maxCount, uint32_t hardwareHandle) {
-    return fixed::enumerateStandardNetworks(networks, maxCount, hardwareHandle);
-}
-
-// The networks are fixed: adding gives handle 0, deleting is refused.
-int32_t addNetwork(const char16_t*, uint32_t, uint32_t) { return 0; }
-
-int32_t deleteNetwork(uint32_t) { return DRN_REFUSED; }
-
-int32_t getBaudrate(uint32_t networkHandle) { return static_cast<int32_t>(Baud_IndexToKbit(networkHandle)); }
 
 // The card has no clients: the client name and the window handle are not used.
 void initialize(uint32_t networkHandle, const char16_t*, uint32_t, uint32_t reserved, ResultBlock* result) {
@@ -525,10 +499,8 @@ void close() { driver().close(); }
 
 void reset() { driver().reset(); }
 
-// The card delivers no error frames and sends every frame until it is acknowledged.
+// The card delivers no error frames.
 int32_t errorFrames(int32_t) { return DRN_OK; }
-
-void oneShot(int32_t) {}
 
 void selfReceive(int32_t on, ResultBlock* result) { driver().selfReceive(on, result); }
 

@@ -15,9 +15,15 @@
 namespace drennic {
 namespace {
 
+using fixed::addNetwork;
+using fixed::addNetworksToHardware;
 using fixed::Baud_IndexToKbit;
+using fixed::deleteNetwork;
+using fixed::enumerateNetworks;
+using fixed::getBaudrate;
 using fixed::kCloseLockWaitMs;
 using fixed::kLockWaitMs;
+using fixed::oneShot;
 
 constexpr std::u16string_view kOpenNode = u"Failed to open can node";
 constexpr std::u16string_view kStartNode = u"Failed to start can node";
@@ -104,27 +110,19 @@ WinceDriver& driver() {
 }
 
 bool WinceDriver::resolve() {
-    auto binding = currentDriver();
-    if (!binding || !binding->module) {
-        return false;
-    }
-    auto api = std::make_shared<WinceApi>();
-    const auto& module = *binding->module;
-    auto take = [&](auto& slot, const char* name) { slot = module.function<std::remove_reference_t<decltype(slot)>>(name); };
-    take(api->open, "WinCE_Open");
-    take(api->close, "WinCE_Close");
-    take(api->setReceiveEvent, "WinCE_SetReceiveEvent");
-    take(api->start, "WinCE_Start");
-    take(api->stop, "WinCE_Stop");
-    take(api->transmit, "WinCE_Transmit");
-    take(api->receive, "WinCE_Receive");
-    take(api->numberOfInterfaces, "WinCE_NumberOfInterfaces");
-    take(api->configureErrorFrames, "WinCE_ConfigureErrorFrames");
-    take(api->configureSelfReceive, "WinCE_ConfigureSelfReceive");
-    take(api->status, "WinCE_Status");
-    api->binding = std::move(binding);
-    api_.store(std::move(api));
-    return true;
+    return api_.resolve([](WinceApi& api, auto take) {
+        take(api.open, "WinCE_Open");
+        take(api.close, "WinCE_Close");
+        take(api.setReceiveEvent, "WinCE_SetReceiveEvent");
+        take(api.start, "WinCE_Start");
+        take(api.stop, "WinCE_Stop");
+        take(api.transmit, "WinCE_Transmit");
+        take(api.receive, "WinCE_Receive");
+        take(api.numberOfInterfaces, "WinCE_NumberOfInterfaces");
+        take(api.configureErrorFrames, "WinCE_ConfigureErrorFrames");
+        take(api.configureSelfReceive, "WinCE_ConfigureSelfReceive");
+        take(api.status, "WinCE_Status");
+    });
 }
 
 void WinceDriver::status(uint32_t* status, ResultBlock* result) {
@@ -181,13 +179,8 @@ void WinceDriver::receive(uint32_t* id, uint8_t* length, uint8_t* extended, uint
     uint8_t frameLength = 0;
     uint8_t bytes[8] = {};
     {
-        std::unique_lock lock(hardwareLock_, std::chrono::milliseconds(kLockWaitMs));
+        const auto lock = fixed::lockForBusCall(hardwareLock_, opened_, result);
         if (!lock.owns_lock()) {
-            setResult(result, DRN_NO_FRAME);
-            return;
-        }
-        if (!opened_.load()) {  // disconnected while this call waited for the lock
-            setResult(result, DRN_NOT_INITIALIZED);
             return;
         }
         if (port_.load() == kNoPort ||
@@ -414,13 +407,8 @@ void WinceDriver::transmit(uint32_t id, uint8_t length, const uint8_t* data, int
     }
     int32_t sent = 0;
     {
-        std::unique_lock lock(hardwareLock_, std::chrono::milliseconds(kLockWaitMs));
+        const auto lock = fixed::lockForBusCall(hardwareLock_, opened_, result, kHardwareNotInitialized);
         if (!lock.owns_lock()) {
-            setResult(result, DRN_NO_FRAME);
-            return;
-        }
-        if (!opened_.load()) {  // disconnected while this call waited for the lock
-            setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
             return;
         }
         sent = callPort(0, api->transmit, port_.load(), id, remote != 0 ? 1 : 0, extended != 0 ? 1 : 0,
@@ -457,8 +445,6 @@ int32_t initDriver() { return driver().resolve() ? DRN_OK : DRN_NOT_INITIALIZED;
 // The library is unloaded after this: nothing of it may stay in use.
 void closeDriver() { driver().clear(); }
 
-int32_t addNetworksToHardware(uint32_t, uint32_t, uint32_t, uint32_t) { return 1; }
-
 void getCurrentTime(CANTimeStamp* time) {
     if (time == nullptr) {
         return;
@@ -472,17 +458,6 @@ void getCurrentTime(CANTimeStamp* time) {
 int32_t enumerateHardware(HardwareInfo* hardware, int32_t maxCount) {
     return driver().enumerateHardware(hardware, maxCount);
 }
-
-int32_t enumerateNetworks(NetworkInfo* networks, int32_t maxCount, uint32_t hardwareHandle) {
-    return fixed::enumerateStandardNetworks(networks, maxCount, hardwareHandle);
-}
-
-// The networks are fixed: adding gives handle 0, deleting is refused.
-int32_t addNetwork(const char16_t*, uint32_t, uint32_t) { return 0; }
-
-int32_t deleteNetwork(uint32_t) { return DRN_REFUSED; }
-
-int32_t getBaudrate(uint32_t networkHandle) { return static_cast<int32_t>(Baud_IndexToKbit(networkHandle)); }
 
 // The ports have no clients: the client name and the window handle are not used.
 void initialize(uint32_t networkHandle, const char16_t*, uint32_t, uint32_t reserved, ResultBlock* result) {
@@ -501,8 +476,6 @@ int32_t errorFrames(int32_t on) {
     driver().errorFrames(on);
     return DRN_OK;
 }
-
-void oneShot(int32_t) {}
 
 void selfReceive(int32_t on, ResultBlock* result) { driver().selfReceive(on, result); }
 

@@ -86,6 +86,23 @@ std::optional<int32_t> HicoCard::fault(std::string_view function, uint32_t detai
 
 void HicoCard::note(std::string text) const { simbus::record(kLibraryName, std::move(text)); }
 
+template <typename Change>
+int32_t HicoCard::changeChannel(std::string_view function, uint32_t channel, const std::string& details,
+                                uint32_t faultDetail, Change change) {
+    if (auto result = fault(function, faultDetail)) {
+        return *result;
+    }
+    int32_t result = HICO_ERR_CHANNEL_CLOSED;
+    {
+        std::lock_guard lock(mutex_);
+        if (Channel* c = channelLocked(channel)) {
+            result = change(*c);
+        }
+    }
+    note(std::string(function) + " channel=" + dec(channel) + details + resultText(result));
+    return result;
+}
+
 HicoCard::Channel* HicoCard::channelLocked(uint32_t channel) {
     auto it = channels_.find(channel);
     return it == channels_.end() ? nullptr : &it->second;
@@ -259,103 +276,54 @@ int32_t HicoCard::close(uint32_t channel) {
 }
 
 int32_t HicoCard::start(uint32_t channel) {
-    if (auto result = fault("HiCOCANStart")) {
-        return *result;
-    }
-    int32_t result = HICO_OK;
-    {
-        std::lock_guard lock(mutex_);
-        Channel* c = channelLocked(channel);
-        if (c == nullptr) {
-            result = HICO_ERR_CHANNEL_CLOSED;
-        } else if (c->baud == 0) {
-            result = HICO_ERR_STATE;
-        } else {
-            c->started = true;
+    return changeChannel("HiCOCANStart", channel, "", simbus::kAnyDetail, [](Channel& c) {
+        if (c.baud == 0) {
+            return HICO_ERR_STATE;
         }
-    }
-    note("HiCOCANStart channel=" + dec(channel) + resultText(result));
-    return result;
+        c.started = true;
+        return HICO_OK;
+    });
 }
 
 int32_t HicoCard::stop(uint32_t channel) {
-    if (auto result = fault("HiCOCANStop")) {
-        return *result;
-    }
-    int32_t result = HICO_OK;
-    {
-        std::lock_guard lock(mutex_);
-        if (Channel* c = channelLocked(channel); c == nullptr) {
-            result = HICO_ERR_CHANNEL_CLOSED;
-        } else {
-            c->started = false;
-        }
-    }
-    note("HiCOCANStop channel=" + dec(channel) + resultText(result));
-    return result;
+    return changeChannel("HiCOCANStop", channel, "", simbus::kAnyDetail, [](Channel& c) {
+        c.started = false;
+        return HICO_OK;
+    });
 }
 
 int32_t HicoCard::setBaud(uint32_t channel, uint32_t baud) {
-    if (auto result = fault("HiCOCANSetBaud")) {
-        return *result;
-    }
-    int32_t result = HICO_OK;
-    {
-        std::lock_guard lock(mutex_);
-        Channel* c = channelLocked(channel);
-        if (c == nullptr) {
-            result = HICO_ERR_CHANNEL_CLOSED;
-        } else if (c->started) {
-            result = HICO_ERR_STATE;  // the controller takes a bit rate only while stopped
-        } else if (!knownBaud(baud)) {
-            result = HICO_ERR_BAUD;
-        } else {
-            c->baud = baud;
+    return changeChannel("HiCOCANSetBaud", channel, " baud=" + dec(baud), simbus::kAnyDetail, [&](Channel& c) {
+        if (c.started) {
+            return HICO_ERR_STATE;  // the controller takes a bit rate only while stopped
         }
-    }
-    note("HiCOCANSetBaud channel=" + dec(channel) + " baud=" + dec(baud) + resultText(result));
-    return result;
+        if (!knownBaud(baud)) {
+            return HICO_ERR_BAUD;
+        }
+        c.baud = baud;
+        return HICO_OK;
+    });
 }
 
 int32_t HicoCard::canCtrl(uint32_t channel, uint32_t command) {
-    if (auto result = fault("HiCOCANCanCtrl", command)) {
-        return *result;
-    }
-    int32_t result = HICO_OK;
-    {
-        std::lock_guard lock(mutex_);
-        Channel* c = channelLocked(channel);
-        if (c == nullptr) {
-            result = HICO_ERR_CHANNEL_CLOSED;
-        } else if (command == HICO_CTRL_SELF_RECEPTION_ON || command == HICO_CTRL_SELF_RECEPTION_OFF) {
-            c->selfReception = command == HICO_CTRL_SELF_RECEPTION_ON;
-        } else {
-            result = HICO_ERR_PARAMETER;
+    return changeChannel("HiCOCANCanCtrl", channel, " command=" + dec(command), command, [&](Channel& c) {
+        if (command != HICO_CTRL_SELF_RECEPTION_ON && command != HICO_CTRL_SELF_RECEPTION_OFF) {
+            return HICO_ERR_PARAMETER;
         }
-    }
-    note("HiCOCANCanCtrl channel=" + dec(channel) + " command=" + dec(command) + resultText(result));
-    return result;
+        c.selfReception = command == HICO_CTRL_SELF_RECEPTION_ON;
+        return HICO_OK;
+    });
 }
 
 int32_t HicoCard::setTimestamp(uint32_t channel, const HiCanTimeStamp* time) {
-    if (auto result = fault("HiCOCANSetTimestamp")) {
-        return *result;
-    }
-    int32_t result = HICO_OK;
-    {
-        std::lock_guard lock(mutex_);
-        Channel* c = channelLocked(channel);
-        if (c == nullptr) {
-            result = HICO_ERR_CHANNEL_CLOSED;
-        } else if (time == nullptr) {
-            result = HICO_ERR_PARAMETER;
-        } else {
-            // From now on the card's clock reads `time` plus what passes.
-            c->clockOffsetUs = static_cast<int64_t>(simbus::nowUs()) - static_cast<int64_t>(fromCardTime(*time));
+    return changeChannel("HiCOCANSetTimestamp", channel, "", simbus::kAnyDetail, [&](Channel& c) {
+        if (time == nullptr) {
+            return HICO_ERR_PARAMETER;
         }
-    }
-    note("HiCOCANSetTimestamp channel=" + dec(channel) + resultText(result));
-    return result;
+        // From now on the card's clock reads `time` plus what passes.
+        c.clockOffsetUs = static_cast<int64_t>(simbus::nowUs()) - static_cast<int64_t>(fromCardTime(*time));
+        return HICO_OK;
+    });
 }
 
 int32_t HicoCard::write(uint32_t node, const HiCanMessage* message, uint32_t timeoutUs) {
@@ -465,29 +433,19 @@ int32_t HicoCard::read(uint32_t node, HiCanMessage* message, uint32_t timeoutUs)
 }
 
 int32_t HicoCard::resetContr(uint32_t channel, uint32_t mode) {
-    if (auto result = fault("HiCOCANResetContr")) {
-        return *result;
-    }
-    int32_t result = HICO_OK;
-    {
-        std::lock_guard lock(mutex_);
-        Channel* c = channelLocked(channel);
-        if (c == nullptr) {
-            result = HICO_ERR_CHANNEL_CLOSED;
-        } else if (mode != HICO_RESET_CONTROLLER) {
-            result = HICO_ERR_PARAMETER;
-        } else {
-            c->started = false;
-            c->baud = 0;
-            c->selfReception = false;
-            c->overrun = false;
-            c->queue.clear();
-            c->reportedState = HICO_STATE_ERROR_ACTIVE;
-            simbus::setHardwareStatus(kLibraryName, channel, HICO_STATE_ERROR_ACTIVE);  // out of bus off
+    return changeChannel("HiCOCANResetContr", channel, " mode=" + dec(mode), simbus::kAnyDetail, [&](Channel& c) {
+        if (mode != HICO_RESET_CONTROLLER) {
+            return HICO_ERR_PARAMETER;
         }
-    }
-    note("HiCOCANResetContr channel=" + dec(channel) + " mode=" + dec(mode) + resultText(result));
-    return result;
+        c.started = false;
+        c.baud = 0;
+        c.selfReception = false;
+        c.overrun = false;
+        c.queue.clear();
+        c.reportedState = HICO_STATE_ERROR_ACTIVE;
+        simbus::setHardwareStatus(kLibraryName, channel, HICO_STATE_ERROR_ACTIVE);  // out of bus off
+        return HICO_OK;
+    });
 }
 
 int32_t HicoCard::clrOverrun(uint32_t channel) {

@@ -69,6 +69,12 @@ private:
 
     [[nodiscard]] std::optional<int32_t> fault(std::string_view function, uint32_t detail = simbus::kAnyDetail) const;
     void note(std::string text) const;
+    // An entry point that changes one open channel: the provoked fault, else what `change` returns
+    // (HICO_ERR_CHANNEL_CLOSED when the channel is not open), noted as
+    // "<function> channel=<n><details> -> <result>". `change` runs under mutex_.
+    template <typename Change>
+    [[nodiscard]] int32_t changeChannel(std::string_view function, uint32_t channel, const std::string& details,
+                                        uint32_t faultDetail, Change change);
     // The channel a selector or number names; null when it is not open. Caller holds mutex_.
     [[nodiscard]] Channel* channelLocked(uint32_t channel);
     [[nodiscard]] std::optional<uint32_t> currentNodeLocked() const;

@@ -1,80 +1,23 @@
 // The simulated Kobalapi2 library: names as UTF-8, bit rates as bit-timing register values.
-#include <kobalapi2/kobal_model.h>
+#include <kobalapi2/kobal_exports.h>
 
 #include <type_traits>
 
-#define KOBAL_EXPORT extern "C" __attribute__((visibility("default")))
+using ostrel::simkobal::libraryModel;
 
-namespace {
-
-ostrel::simkobal::KobalModel& model() {
-    static ostrel::simkobal::KobalModel instance("kobalapi2", ostrel::simkobal::TextEncoding::Utf8,
-                                                 {{1, "Sim CAN 1", 0}});
+ostrel::simkobal::KobalModel& ostrel::simkobal::libraryModel() {
+    static KobalModel instance("kobalapi2", TextEncoding::Utf8, {{1, "Sim CAN 1", 0}});
     return instance;
 }
 
-} // namespace
-
-KOBAL_EXPORT int32_t CAN_GetHwParam(uint32_t hardware, uint32_t param, void* buffer, uint32_t size) {
-    return model().getHwParam(hardware, param, buffer, size);
-}
 KOBAL_EXPORT int32_t CAN_SetHwParam(uint32_t hardware, uint32_t param, const void* buffer, uint32_t size) {
-    return model().setHwParam(hardware, param, buffer, size);
+    return libraryModel().setHwParam(hardware, param, buffer, size);
 }
-KOBAL_EXPORT int32_t CAN_GetNetParam(uint32_t network, uint32_t param, void* buffer, uint32_t size) {
-    return model().getNetParam(network, param, buffer, size);
-}
-KOBAL_EXPORT int32_t CAN_SetNetParam(uint32_t network, uint32_t param, uint32_t value) {
-    return model().setNetParam(network, param, value);
-}
-KOBAL_EXPORT int32_t CAN_RegisterNet(uint32_t network, const char* name, uint32_t hardware, uint32_t bitRate) {
-    return model().registerNet(network, name, hardware, bitRate);
-}
-KOBAL_EXPORT int32_t CAN_RemoveNet(uint32_t network) { return model().removeNet(network); }
-KOBAL_EXPORT int32_t CAN_RegisterClient(const char* name, uint32_t windowHandle, uint8_t* client) {
-    return model().registerClient(name, windowHandle, client);
-}
-KOBAL_EXPORT int32_t CAN_RemoveClient(uint8_t client) { return model().removeClient(client); }
 KOBAL_EXPORT int32_t CAN_ConnectToNet(uint8_t client, const char* networkName, uint8_t* network) {
-    return model().connectToNet(client, networkName != nullptr ? std::optional<std::string>(networkName) : std::nullopt,
-                                network);
+    return libraryModel().connectToNet(
+        client, networkName != nullptr ? std::optional<std::string>(networkName) : std::nullopt, network);
 }
-KOBAL_EXPORT int32_t CAN_DisconnectFromNet(uint8_t client, uint32_t network) {
-    return model().disconnectFromNet(client, network);
-}
-KOBAL_EXPORT int32_t CAN_RegisterMsg(uint8_t client, uint32_t network, const KobalMsgBound* low,
-                                     const KobalMsgBound* high) {
-    return model().registerMsg(client, network, low, high);
-}
-KOBAL_EXPORT int32_t CAN_SetClientParam(uint8_t client, uint32_t param, uintptr_t value) {
-    return model().setClientParam(client, param, value);
-}
-KOBAL_EXPORT int32_t CAN_Write(uint8_t client, uint32_t network, const KobalMessage* message,
-                               const KobalTimeStamp* time) {
-    return model().write(client, network, message, time);
-}
-KOBAL_EXPORT int32_t CAN_Read(uint8_t client, KobalMessage* message, uint8_t* network, KobalTimeStamp* time) {
-    return model().read(client, message, network, time);
-}
-KOBAL_EXPORT int32_t CAN_GetSystemTime(KobalTimeStamp* time) { return model().getSystemTime(time); }
-KOBAL_EXPORT uint32_t CAN_Status(uint32_t hardware) { return model().status(hardware); }
-KOBAL_EXPORT int32_t CAN_ResetHardware(uint32_t hardware) { return model().resetHardware(hardware); }
 
 // The exports have exactly the types the drivers resolve them as.
-static_assert(std::is_same_v<decltype(&CAN_GetHwParam), KobalGetHwParamFn>);
 static_assert(std::is_same_v<decltype(&CAN_SetHwParam), KobalSetHwParamFn>);
-static_assert(std::is_same_v<decltype(&CAN_GetNetParam), KobalGetNetParamFn>);
-static_assert(std::is_same_v<decltype(&CAN_SetNetParam), KobalSetNetParamFn>);
-static_assert(std::is_same_v<decltype(&CAN_RegisterNet), KobalRegisterNetFn>);
-static_assert(std::is_same_v<decltype(&CAN_RemoveNet), KobalRemoveNetFn>);
-static_assert(std::is_same_v<decltype(&CAN_RegisterClient), KobalRegisterClientFn>);
-static_assert(std::is_same_v<decltype(&CAN_RemoveClient), KobalRemoveClientFn>);
 static_assert(std::is_same_v<decltype(&CAN_ConnectToNet), KobalConnectToNetFn>);
-static_assert(std::is_same_v<decltype(&CAN_DisconnectFromNet), KobalDisconnectFromNetFn>);
-static_assert(std::is_same_v<decltype(&CAN_RegisterMsg), KobalRegisterMsgFn>);
-static_assert(std::is_same_v<decltype(&CAN_SetClientParam), KobalSetClientParamFn>);
-static_assert(std::is_same_v<decltype(&CAN_Write), KobalWriteFn>);
-static_assert(std::is_same_v<decltype(&CAN_Read), KobalReadFn>);
-static_assert(std::is_same_v<decltype(&CAN_GetSystemTime), KobalGetSystemTimeFn>);
-static_assert(std::is_same_v<decltype(&CAN_Status), KobalStatusFn>);
-static_assert(std::is_same_v<decltype(&CAN_ResetHardware), KobalResetHardwareFn>);

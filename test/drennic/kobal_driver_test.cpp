@@ -2,6 +2,7 @@
 // network lists, bit rates, the networks kept in the registry, opening a network, frames to and from
 // a simulated CANopen device with microsecond stamps, status changes, switching networks, closing,
 // and the messages of every failure the libraries can be made to report.
+#include "engine_listener.h"
 #include "library_fixture.h"
 
 #include "../simlibs/kobal_library.h"
@@ -39,69 +40,6 @@ namespace simbus = ostrel::simbus;
 constexpr const char* kApi2 = "kobalapi2";
 constexpr const char* kPls = "kobalplsapi2";
 constexpr std::string_view kNetworksKey = "Software\\Ostrel\\DrennicDLL\\TrovelNetworks";
-constexpr auto kGenerousWait = std::chrono::seconds(10);
-
-// Frames and statuses the engine hands to the application.
-class Listener {
-public:
-    void install() {
-        Event_Receive(&Listener::onFrame, this);
-        Event_MajorError(&Listener::onStatus, this);
-    }
-    [[nodiscard]] bool waitForFrame(uint32_t id, CANFrame* out = nullptr) {
-        std::unique_lock lock(mutex_);
-        const bool seen = changed_.wait_for(lock, kGenerousWait, [&] { return find(id) != nullptr; });
-        if (seen && out != nullptr) {
-            *out = *find(id);
-        }
-        return seen;
-    }
-    [[nodiscard]] bool waitForStatus(uint32_t status) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kGenerousWait, [&] {
-            return std::find(statuses_.begin(), statuses_.end(), status) != statuses_.end();
-        });
-    }
-    [[nodiscard]] std::vector<CANFrame> frames() {
-        std::lock_guard lock(mutex_);
-        return frames_;
-    }
-    [[nodiscard]] std::vector<uint32_t> statuses() {
-        std::lock_guard lock(mutex_);
-        return statuses_;
-    }
-
-private:
-    static void onFrame(const CANFrame* frame, int32_t, void* user) {
-        auto* self = static_cast<Listener*>(user);
-        {
-            std::lock_guard lock(self->mutex_);
-            self->frames_.push_back(*frame);
-        }
-        self->changed_.notify_all();
-    }
-    static void onStatus(uint32_t status, void* user) {
-        auto* self = static_cast<Listener*>(user);
-        {
-            std::lock_guard lock(self->mutex_);
-            self->statuses_.push_back(status);
-        }
-        self->changed_.notify_all();
-    }
-    const CANFrame* find(uint32_t id) const {
-        for (const CANFrame& f : frames_) {
-            if (f.id == id) {
-                return &f;
-            }
-        }
-        return nullptr;
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<CANFrame> frames_;
-    std::vector<uint32_t> statuses_;
-};
 
 bool journalHas(const char* library, std::string_view text) {
     const auto lines = simbus::journal(library);

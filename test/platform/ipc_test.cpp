@@ -4,6 +4,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <cstdlib>
@@ -566,6 +567,20 @@ protected:
     }
 };
 
+// `count` threads, each in a long wait for the event (result 1 once released).
+std::vector<std::unique_ptr<Waiter>> waitersOn(NamedEvent& event, int count)
+{
+    std::vector<std::unique_ptr<Waiter>> waiters;
+    for (int i = 0; i < count; ++i)
+        waiters.push_back(std::make_unique<Waiter>([&event] { return event.wait(kLongWaitMs) ? 1 : 0; }));
+    return waiters;
+}
+
+bool allSleepInWait(const std::vector<std::unique_ptr<Waiter>>& waiters)
+{
+    return std::all_of(waiters.begin(), waiters.end(), [](const auto& w) { return w->sleepsInWait(); });
+}
+
 int released(const std::vector<std::unique_ptr<Waiter>>& waiters)
 {
     int count = 0;
@@ -591,11 +606,8 @@ TEST_P(EventSemantics, AutomaticSetReleasesExactlyOneOfTwoWaiters)
 {
     auto event = make("auto", EventReset::Automatic);
     ASSERT_NE(event, nullptr);
-    std::vector<std::unique_ptr<Waiter>> waiters;
-    for (int i = 0; i < 2; ++i)
-        waiters.push_back(std::make_unique<Waiter>([&] { return event->wait(kLongWaitMs) ? 1 : 0; }));
-    for (const auto& w : waiters)
-        ASSERT_TRUE(w->sleepsInWait());
+    const auto waiters = waitersOn(*event, 2);
+    ASSERT_TRUE(allSleepInWait(waiters));
     event->set();
     EXPECT_TRUE(eventually([&] { return released(waiters) == 1; }));
     std::this_thread::sleep_for(kQuietPeriod);
@@ -613,11 +625,8 @@ TEST_P(EventSemantics, ManualSetStaysUntilReset)
     EXPECT_TRUE(event->wait(0));
     event->reset();
     EXPECT_FALSE(event->wait(0));
-    std::vector<std::unique_ptr<Waiter>> waiters;
-    for (int i = 0; i < 3; ++i)
-        waiters.push_back(std::make_unique<Waiter>([&] { return event->wait(kLongWaitMs) ? 1 : 0; }));
-    for (const auto& w : waiters)
-        ASSERT_TRUE(w->sleepsInWait());
+    const auto waiters = waitersOn(*event, 3);
+    ASSERT_TRUE(allSleepInWait(waiters));
     event->set();
     EXPECT_TRUE(eventually([&] { return released(waiters) == 3; }));
     EXPECT_TRUE(event->isSet());
@@ -627,11 +636,8 @@ TEST_P(EventSemantics, ManualPulseReleasesPresentWaitersAndLeavesItUnset)
 {
     auto event = make("manual", EventReset::Manual);
     ASSERT_NE(event, nullptr);
-    std::vector<std::unique_ptr<Waiter>> waiters;
-    for (int i = 0; i < 2; ++i)
-        waiters.push_back(std::make_unique<Waiter>([&] { return event->wait(kLongWaitMs) ? 1 : 0; }));
-    for (const auto& w : waiters)
-        ASSERT_TRUE(w->sleepsInWait());
+    const auto waiters = waitersOn(*event, 2);
+    ASSERT_TRUE(allSleepInWait(waiters));
     event->pulse();
     EXPECT_TRUE(eventually([&] { return released(waiters) == 2; }));
     EXPECT_FALSE(event->isSet());
@@ -642,11 +648,8 @@ TEST_P(EventSemantics, AutomaticPulseReleasesOneWaiter)
 {
     auto event = make("auto", EventReset::Automatic);
     ASSERT_NE(event, nullptr);
-    std::vector<std::unique_ptr<Waiter>> waiters;
-    for (int i = 0; i < 2; ++i)
-        waiters.push_back(std::make_unique<Waiter>([&] { return event->wait(kLongWaitMs) ? 1 : 0; }));
-    for (const auto& w : waiters)
-        ASSERT_TRUE(w->sleepsInWait());
+    const auto waiters = waitersOn(*event, 2);
+    ASSERT_TRUE(allSleepInWait(waiters));
     event->pulse();
     EXPECT_TRUE(eventually([&] { return released(waiters) == 1; }));
     std::this_thread::sleep_for(kQuietPeriod);

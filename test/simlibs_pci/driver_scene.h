@@ -2,6 +2,7 @@
 // after each test, and a listener for the frames and statuses the engine hands to the application.
 #pragma once
 
+#include "../drennic/engine_listener.h"
 #include "../drennic/library_fixture.h"
 #include "card_libraries.h"
 #include "engine.h"
@@ -13,66 +14,6 @@
 namespace drennic::test {
 
 inline constexpr auto kGenerousWait = std::chrono::seconds(10);
-
-class Listener {
-public:
-    void install() {
-        Event_Receive(&Listener::onFrame, this);
-        Event_MajorError(&Listener::onStatus, this);
-    }
-    void installReceiveOnly() { Event_Receive(&Listener::onFrame, this); }
-    [[nodiscard]] bool waitForFrame(uint32_t id, CANFrame* out = nullptr) {
-        std::unique_lock lock(mutex_);
-        const bool seen = changed_.wait_for(lock, kGenerousWait, [&] { return find(id) != nullptr; });
-        if (seen && out != nullptr) {
-            *out = *find(id);
-        }
-        return seen;
-    }
-    [[nodiscard]] bool waitForStatusCount(std::size_t count) {
-        std::unique_lock lock(mutex_);
-        return changed_.wait_for(lock, kGenerousWait, [&] { return statuses_.size() >= count; });
-    }
-    [[nodiscard]] bool heard(uint32_t id) {
-        std::lock_guard lock(mutex_);
-        return find(id) != nullptr;
-    }
-    [[nodiscard]] std::vector<uint32_t> statuses() {
-        std::lock_guard lock(mutex_);
-        return statuses_;
-    }
-
-private:
-    static void onFrame(const CANFrame* frame, int32_t, void* user) {
-        auto* self = static_cast<Listener*>(user);
-        {
-            std::lock_guard lock(self->mutex_);
-            self->frames_.push_back(*frame);
-        }
-        self->changed_.notify_all();
-    }
-    static void onStatus(uint32_t status, void* user) {
-        auto* self = static_cast<Listener*>(user);
-        {
-            std::lock_guard lock(self->mutex_);
-            self->statuses_.push_back(status);
-        }
-        self->changed_.notify_all();
-    }
-    const CANFrame* find(uint32_t id) const {
-        for (const CANFrame& f : frames_) {
-            if (f.id == id) {
-                return &f;
-            }
-        }
-        return nullptr;
-    }
-
-    std::mutex mutex_;
-    std::condition_variable changed_;
-    std::vector<CANFrame> frames_;
-    std::vector<uint32_t> statuses_;
-};
 
 // The completion of one engine request.
 class Completion {
