@@ -3,7 +3,10 @@
 // bus, and the rules that keep a scan and the engine's LSS requests apart.
 #include "lss_scene.h"
 
+#include "engine.h"
 #include "lss_fastscan.h"
+
+#include <platform/clock.h>
 
 #include <array>
 #include <random>
@@ -12,6 +15,17 @@
 
 namespace drennic::test {
 namespace {
+
+// The engine uses a request's records in place until the request has ended: a test whose records
+// live on its stack cancels and waits before it returns.
+void cancelAndWaitForTheEngine() {
+    CANopen_Cancel();
+    const uint32_t cancelledAt = ostrel::platform::tickMs();
+    while (engineRequestPending() && ostrel::platform::tickMs() - cancelledAt < 5000) {
+        ostrel::platform::sleepMs(1);
+    }
+    ASSERT_FALSE(engineRequestPending());
+}
 
 using ostrel::fixtures::kUnconfiguredNodeId;
 using ostrel::fixtures::LssIdentity;
@@ -83,6 +97,7 @@ TEST_F(LssFastScan, BusWithoutUnconfiguredSlavesReportsZeroThenHundredAndFillsNo
     int32_t out = 99;
     CANopen_FindLSSSlave(&identity, nullptr, nullptr, &out);
     EXPECT_EQ(out, DRN_OK);
+    cancelAndWaitForTheEngine();
 }
 
 TEST_F(LssFastScan, ThreeSlavesWithRandomIdentitiesGetConsecutiveNodeIdsEachConfirmedByItsBootUp) {
@@ -239,7 +254,7 @@ TEST_F(LssFastScan, ScanIsRefusedWhileAnEngineRequestRuns) {
     ASSERT_EQ(out, DRN_OK);
     EXPECT_EQ(scan(2, 1), DRN_BUSY);
     EXPECT_FALSE(fastScanRunning());
-    CANopen_Cancel();
+    cancelAndWaitForTheEngine();
     EXPECT_TRUE(recorder_.completionsSoFar().empty());
 }
 
