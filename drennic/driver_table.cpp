@@ -68,30 +68,7 @@ void setTransmitCallback(TransmitCallback, void*) {}
 } // namespace
 
 DriverOps unavailableDriverOps() {
-    return DriverOps{
-        .Status = status,
-        .Receive = receive,
-        .InitDriver = initDriver,
-        .CloseDriver = closeDriver,
-        .AddNetworksToHardware = addNetworksToHardware,
-        .GetCurrentTime = getCurrentTime,
-        .EnumerateHardware = enumerateHardware,
-        .EnumerateNetworks = enumerateNetworks,
-        .AddNetwork = addNetwork,
-        .DeleteNetwork = deleteNetwork,
-        .GetBaudrate = getBaudrate,
-        .Initialize = initialize,
-        .SwitchNetworks = switchNetworks,
-        .Close = close,
-        .Reset = reset,
-        .ErrorFrames = errorFrames,
-        .OneShot = oneShot,
-        .SelfReceive = selfReceive,
-        .IsNetworkFunctional = isNetworkFunctional,
-        .Transmit = transmit,
-        .SetTransmitCallback = setTransmitCallback,
-        .WakeReceive = nullptr,
-    };
+    return DRENNIC_DRIVER_OPS_OF_SCOPE;  // WakeReceive stays null
 }
 
 } // namespace drennic

@@ -5,6 +5,34 @@
 
 #include <cstdint>
 
+// The whole table from slot functions named like the slots in lower camel case (status, receive,
+// initDriver, ...) and visible where this is used: every driver lists its slots through it, so the
+// order of the 21 slots is written down once.
+#define DRENNIC_DRIVER_OPS_OF_SCOPE \
+    ::drennic::DriverOps { \
+        .Status = status, \
+        .Receive = receive, \
+        .InitDriver = initDriver, \
+        .CloseDriver = closeDriver, \
+        .AddNetworksToHardware = addNetworksToHardware, \
+        .GetCurrentTime = getCurrentTime, \
+        .EnumerateHardware = enumerateHardware, \
+        .EnumerateNetworks = enumerateNetworks, \
+        .AddNetwork = addNetwork, \
+        .DeleteNetwork = deleteNetwork, \
+        .GetBaudrate = getBaudrate, \
+        .Initialize = initialize, \
+        .SwitchNetworks = switchNetworks, \
+        .Close = close, \
+        .Reset = reset, \
+        .ErrorFrames = errorFrames, \
+        .OneShot = oneShot, \
+        .SelfReceive = selfReceive, \
+        .IsNetworkFunctional = isNetworkFunctional, \
+        .Transmit = transmit, \
+        .SetTransmitCallback = setTransmitCallback, \
+    }
+
 namespace drennic {
 
 // Every driver fills all 21 slots; the library calls nothing else of a driver. Slots are plain

@@ -491,6 +491,9 @@ void close() {
     s.driverState.store(kNotConnected);
 }
 
+// Leaving the library closes the connection as Close does.
+void closeDriver() { close(); }
+
 void reset() {
     if (state().driverState.load() == kHardwareInitialised) {
         (void)sendCommand(hv::ServerCmd_ResetHardware);
@@ -574,30 +577,8 @@ void setTransmitCallback(TransmitCallback callback, void* user) {
 } // namespace
 
 void fillServerClientOps(DriverOps& ops) {
-    ops = DriverOps{
-        .Status = status,
-        .Receive = receive,
-        .InitDriver = initDriver,
-        .CloseDriver = close,
-        .AddNetworksToHardware = addNetworksToHardware,
-        .GetCurrentTime = getCurrentTime,
-        .EnumerateHardware = enumerateHardware,
-        .EnumerateNetworks = enumerateNetworks,
-        .AddNetwork = addNetwork,
-        .DeleteNetwork = deleteNetwork,
-        .GetBaudrate = getBaudrate,
-        .Initialize = initialize,
-        .SwitchNetworks = switchNetworks,
-        .Close = close,
-        .Reset = reset,
-        .ErrorFrames = errorFrames,
-        .OneShot = oneShot,
-        .SelfReceive = selfReceive,
-        .IsNetworkFunctional = isNetworkFunctional,
-        .Transmit = transmit,
-        .SetTransmitCallback = setTransmitCallback,
-        .WakeReceive = wakeReceive,
-    };
+    ops = DRENNIC_DRIVER_OPS_OF_SCOPE;
+    ops.WakeReceive = wakeReceive;
 }
 
 } // namespace drennic

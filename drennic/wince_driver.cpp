@@ -491,29 +491,7 @@ void setTransmitCallback(TransmitCallback callback, void* user) { driver().setTr
 } // namespace
 
 void fillWinCEOps(DriverOps& ops) {
-    ops = DriverOps{
-        .Status = status,
-        .Receive = receive,
-        .InitDriver = initDriver,
-        .CloseDriver = closeDriver,
-        .AddNetworksToHardware = addNetworksToHardware,
-        .GetCurrentTime = getCurrentTime,
-        .EnumerateHardware = enumerateHardware,
-        .EnumerateNetworks = enumerateNetworks,
-        .AddNetwork = addNetwork,
-        .DeleteNetwork = deleteNetwork,
-        .GetBaudrate = getBaudrate,
-        .Initialize = initialize,
-        .SwitchNetworks = switchNetworks,
-        .Close = close,
-        .Reset = reset,
-        .ErrorFrames = errorFrames,
-        .OneShot = oneShot,
-        .SelfReceive = selfReceive,
-        .IsNetworkFunctional = isNetworkFunctional,
-        .Transmit = transmit,
-        .SetTransmitCallback = setTransmitCallback,
-    };
+    ops = DRENNIC_DRIVER_OPS_OF_SCOPE;
 }
 
 } // namespace drennic
