@@ -16,6 +16,13 @@ namespace {
 
 constexpr int kCycles = 1000;
 constexpr int kWarmUpCycles = 100;
+// The C library may keep a block or two that it frees later (the loader, a thread that is still
+// exiting); anything left per cycle would add up to at least 32 bytes x kCycles.
+constexpr std::size_t kHeapSlack = 4096;
+
+void expectNoHeapGrowth(std::size_t before, std::size_t after) {
+    EXPECT_LE(after, before + kHeapSlack) << "heap in use grew by " << (after - before) << " bytes";
+}
 
 std::size_t countMappingsOf(const std::string& fileName) {
     std::ifstream in("/proc/self/maps");
@@ -67,7 +74,7 @@ TEST_F(DrennicLibrary, ThousandStartupShutdownCyclesWithInterfaceLibraryLeaveNot
 
     EXPECT_EQ(countMappingsOf("libmy_wince_drv.so"), 0u);
     EXPECT_EQ(countOpenFiles(), files);
-    EXPECT_EQ(heapInUse(), heap);
+    expectNoHeapGrowth(heap, heapInUse());
 }
 
 TEST_F(DrennicLibrary, ThousandStartupShutdownCyclesOnTheBusLeaveNothingBehind) {
@@ -91,7 +98,7 @@ TEST_F(DrennicLibrary, ThousandStartupShutdownCyclesOnTheBusLeaveNothingBehind) 
     EXPECT_EQ(bus.counters().initDriver, kCycles + 1);
     EXPECT_EQ(bus.counters().closeDriver, kCycles + 1);
     EXPECT_EQ(countOpenFiles(), files);
-    EXPECT_EQ(heapInUse(), heap);
+    expectNoHeapGrowth(heap, heapInUse());
 }
 
 } // namespace
