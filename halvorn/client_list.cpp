@@ -27,17 +27,28 @@ void ClientList::publishCount() {
 }
 
 void ClientList::Register(uint32_t processId) {
-    Unregister(processId);
     ClientEntry entry;
     entry.processId = processId;
     entry.lastPingMs = platform::tickMs();
-    Lock lock = takeLock();
-    if (!lock.owns_lock()) {
-        log_.Print("Client %lu not registered - client list busy\n", static_cast<unsigned long>(processId));
-        return;
+    bool replaced = false;
+    {
+        // The old entry goes and the new one comes under one hold: the main loop must never see a
+        // count of 0 while a client that registers again is still there.
+        Lock lock = takeLock();
+        if (!lock.owns_lock()) {
+            log_.Print("Client %lu not registered - client list busy\n", static_cast<unsigned long>(processId));
+            return;
+        }
+        if (ClientEntry* old = find(processId)) {
+            log_.Print("Deleting client\n");
+            entries_.erase(entries_.begin() + (old - entries_.data()));
+            replaced = true;
+        }
+        entries_.push_back(entry);
+        publishCount();
     }
-    entries_.push_back(entry);
-    publishCount();
+    // The old entry's error-frame wish is gone.
+    if (replaced) UpdateErrorFrames();
 }
 
 void ClientList::Unregister(uint32_t processId) {
@@ -91,7 +102,10 @@ bool ClientList::IsNetworkInUse(uint32_t handle) {
 }
 
 ClientCounts ClientList::GetCounts() const noexcept {
-    return {current_.load(), highest_.load()};
+    // The highest count first: it only grows and is published after the current count, so a pair
+    // {0, above 0} can only mean that every client has gone, never a first one registering.
+    const int32_t highest = highest_.load();
+    return {current_.load(), highest};
 }
 
 void ClientList::Clear() {
