@@ -352,6 +352,8 @@ void engineStop() {
     joinFinishedThread(m);
 }
 
+bool engineStoppingOnThisThread() { return tOnEngineThread && engine().stopRequested.load(); }
+
 bool engineRunning() {
     EngineModule& m = engine();
     std::lock_guard lock(m.requestMutex);

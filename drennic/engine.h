@@ -16,6 +16,10 @@ namespace drennic {
 // thread to end after the current loop pass; the next engineStart or engineStop joins it.
 void engineStop();
 [[nodiscard]] bool engineRunning();
+// True on the engine thread once it has been asked to stop. Its last completions run then while the
+// stopping thread may hold the driver's locks and waits to join it: a callback that called back into
+// the driver's lifecycle would never return.
+[[nodiscard]] bool engineStoppingOnThisThread();
 
 // Posts a request. `out` (when given) receives 0 when it was accepted (its completion will come
 // exactly once), -12 when another request is waiting or running, -7 when the engine does not run.

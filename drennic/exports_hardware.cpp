@@ -1,9 +1,12 @@
 // The hardware exports: each forwards to its driver slot, or gives the no-driver result.
+#include "engine.h"
 #include "library_state.h"
+#include "result_block.h"
 
 #include <drennic/drennic.h>
 
 using drennic::currentDriver;
+using drennic::engineStoppingOnThisThread;
 
 extern "C" {
 
@@ -38,18 +41,29 @@ int32_t Hardware_GetBaudrate(uint32_t networkHandle) {
 
 void Hardware_Initialize(uint32_t networkHandle, const drn_char16* clientName, uint32_t windowHandle,
                          uint32_t reserved, ResultBlock* result) {
+    if (engineStoppingOnThisThread()) {
+        drennic::setResult(result, DRN_NOT_INITIALIZED, drennic::kHardwareNotInitialized);
+        return;
+    }
     if (const auto driver = currentDriver()) {
         driver->ops.Initialize(networkHandle, clientName, windowHandle, reserved, result);
     }
 }
 
 void Hardware_SwitchNetworks(int32_t connect, uint32_t networkHandle, ResultBlock* result) {
+    if (engineStoppingOnThisThread()) {
+        drennic::setResult(result, DRN_NOT_INITIALIZED, drennic::kHardwareNotInitialized);
+        return;
+    }
     if (const auto driver = currentDriver()) {
         driver->ops.SwitchNetworks(connect, networkHandle, result);
     }
 }
 
 void Hardware_Close(void) {
+    if (engineStoppingOnThisThread()) {
+        return;  // being closed already
+    }
     if (const auto driver = currentDriver()) {
         driver->ops.Close();
     }

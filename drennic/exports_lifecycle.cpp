@@ -1,4 +1,5 @@
 // CANopenDLL_Startup and CANopenDLL_Shutdown.
+#include "engine.h"
 #include "library_state.h"
 
 #include <drennic/drennic.h>
@@ -6,6 +7,9 @@
 extern "C" {
 
 void CANopenDLL_Startup(int32_t mode, const drn_char16* driverName) {
+    if (drennic::engineStoppingOnThisThread()) {
+        return;  // a last completion while the library closes: the driver cannot be changed now
+    }
     try {
         drennic::startLibrary(mode, driverName);
     } catch (...) {
@@ -14,6 +18,9 @@ void CANopenDLL_Startup(int32_t mode, const drn_char16* driverName) {
 }
 
 void CANopenDLL_Shutdown(void) {
+    if (drennic::engineStoppingOnThisThread()) {
+        return;  // being closed already
+    }
     try {
         drennic::stopLibrary();
     } catch (...) {

@@ -493,6 +493,58 @@ TEST_F(KobalDriverTest, CloseStopsTheEngineAndLeavesNoClientBehind) {
     EXPECT_EQ(initialize(1).code, DRN_OK) << "the network opens again";
 }
 
+// Close completes a running request with -7 while the driver holds its own lock and waits for the
+// engine thread. A completion that calls back into the driver's lifecycle must fail, not hang.
+TEST_F(KobalDriverTest, CompletionAtCloseThatCallsTheLifecycleExportsFailsInsteadOfHanging) {
+    CANopenDLL_Startup(0, u"kobalapi2.dll");
+    const uint32_t network = addNetwork();
+    ASSERT_EQ(initialize(network).code, DRN_OK);
+    CANopen_SetSDOTimeout(30'000);  // no device answers: the upload runs until Close ends it
+
+    struct Seen {
+        std::mutex lock;
+        std::condition_variable done;
+        bool completed = false;
+        int32_t code = 0;
+        int32_t nestedInitialize = 0;
+        int32_t nestedSwitch = 0;
+        uint32_t network = 0;
+    } seen;
+    seen.network = network;
+    const CompletionCallback onDone = [](ResultBlock* result, void* user) {
+        auto& s = *static_cast<Seen*>(user);
+        ResultBlock nested{};
+        Hardware_Initialize(s.network, u"again", 0, 0, &nested);
+        ResultBlock nestedSwitch{};
+        Hardware_SwitchNetworks(1, s.network, &nestedSwitch);
+        Hardware_Close();
+        CANopenDLL_Shutdown();
+        std::lock_guard lock(s.lock);
+        s.code = result->code;
+        s.nestedInitialize = nested.code;
+        s.nestedSwitch = nestedSwitch.code;
+        s.completed = true;
+        s.done.notify_all();
+    };
+    uint8_t buffer[8] = {};
+    uint32_t size = sizeof buffer;
+    int32_t out = -99;
+    CANopen_SDOUpload(5, 0x1000, 0, buffer, &size, nullptr, onDone, &seen, &out);
+    ASSERT_EQ(out, DRN_OK);
+
+    Hardware_Close();
+
+    std::unique_lock lock(seen.lock);
+    ASSERT_TRUE(seen.done.wait_for(lock, std::chrono::seconds(5), [&] { return seen.completed; }));
+    EXPECT_EQ(seen.code, DRN_NOT_INITIALIZED);
+    EXPECT_EQ(seen.nestedInitialize, DRN_NOT_INITIALIZED);
+    EXPECT_EQ(seen.nestedSwitch, DRN_NOT_INITIALIZED);
+    lock.unlock();
+    EXPECT_FALSE(engineRunning());
+    EXPECT_TRUE(libraryStatus().driverPresent) << "the callback's shutdown was not carried out";
+    EXPECT_EQ(initialize(network).code, DRN_OK) << "the network opens again";
+}
+
 TEST_F(KobalDriverTest, CloseAfterDisconnectStillStopsTheEngine) {
     CANopenDLL_Startup(0, u"kobalapi2.dll");
     ASSERT_EQ(initialize(addNetwork()).code, DRN_OK);
