@@ -380,9 +380,10 @@ bool IniFile::readBool(std::string_view section, std::string_view key, bool defa
 
 bool IniFile::writeString(std::string_view section, std::string_view key, std::string_view value) {
     if (hasLineBreak(section) || section.find(']') != std::string_view::npos) return false;
-    const std::string_view trimmedKey = trim(key);
-    if (hasLineBreak(key) || trimmedKey.empty() || key.find('=') != std::string_view::npos ||
-        trimmedKey.front() == ';' || trimmedKey.front() == '[') {
+    // The file reads names without surrounding blanks: a name with them could never be found again.
+    if (trim(section) != section || trim(key) != key) return false;
+    if (hasLineBreak(key) || key.empty() || key.find('=') != std::string_view::npos || key.front() == ';' ||
+        key.front() == '[') {
         return false;
     }
     if (hasLineBreak(value)) return false;

@@ -224,6 +224,9 @@ TEST(IniFile, WritesRefuseWhatTheFormatCannotHold) {
     EXPECT_FALSE(ini.writeString("A", ";comment", "v"));
     EXPECT_FALSE(ini.writeString("A]", "key", "v"));
     EXPECT_FALSE(ini.writeString("A\r", "key", "v"));
+    // The file would read these names trimmed, so the value could never be found under them.
+    EXPECT_FALSE(ini.writeString("A", " key", "v"));
+    EXPECT_FALSE(ini.writeString("A ", "key", "v"));
     EXPECT_EQ(ini.toString(), "");
     EXPECT_TRUE(ini.writeString("A", "key", "a = b ; c"));
     EXPECT_EQ(ini.readString("A", "key"), "a = b ; c");
