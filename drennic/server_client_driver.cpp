@@ -57,9 +57,11 @@ struct ServerClientState {
     std::mutex lifecycle;
     std::atomic<int32_t> driverState{kNotConnected};
 
-    // The reader thread puts into the buffer: the buffer is declared first, so that it outlives
-    // the link at the end of the process.
+    // The link's threads use these: declared before the link, so that they outlive it at the end
+    // of the process (the reader puts into the buffer, the ping thread reaps started servers).
     MsgBuffer frames;
+    std::mutex serverProcessLock;
+    std::vector<pid_t> startedServers;  // servers this process started, until reaped
 
     mutable std::mutex linkLock;
     std::shared_ptr<ServerLink> link;  // present from InitDriver to Close
@@ -69,9 +71,6 @@ struct ServerClientState {
     std::mutex transmitCallbackLock;
     TransmitCallback transmitCallback = nullptr;
     void* transmitUser = nullptr;
-
-    std::mutex serverProcessLock;
-    std::vector<pid_t> startedServers;  // servers this process started, until reaped
 };
 
 ServerClientState& state() {
