@@ -162,8 +162,9 @@ void onInquiryAnswer(EngineContext& context, const CANFrame& frame) {
         return;
     case kInquireNodeId:
         identity.nodeId = frame.data[1];
+        // All five answers came: the slave is found even if the switch back to waiting does not go out.
+        identity.found = 1;
         if (sendCommand(context, kSwitchGlobal, kModeWaiting)) {
-            identity.found = 1;
             next(context, kFinalStep);
         }
         return;

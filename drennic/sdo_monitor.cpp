@@ -25,6 +25,9 @@ struct MonitorModule {
     std::mutex mutex;
     std::array<MonitorSlot, kMonitorSlotCount> slots{};
     std::size_t handedOut = 0;
+    // Slots whose upload was aborted: they keep their phase but take no frame until restarted, so
+    // that a later upload's segments are never appended to the aborted one's bytes.
+    std::array<bool, kMonitorSlotCount> aborted{};
     MonitorDataCallback callback = nullptr;
     void* user = nullptr;
 };
@@ -74,19 +77,14 @@ void complete(MonitorSlot& slot, uint32_t length, std::size_t& reportCount,
     const uint8_t command = frame.data[0];
     const uint8_t specifier = static_cast<uint8_t>(command >> 5);
 
-    // An abort from either side ends the transfer on this channel.
-    if (slot.phase != kWaitUploadRequest && command == 0x80) {
-        returnToIdle(slot);
-        return false;
-    }
-    // A fresh initiate for the watched object starts the capture over (the client gave up the last one).
-    if (request && specifier == 2 && addresses(slot, frame)) {
-        returnToIdle(slot);
-        slot.phase = kWaitUploadResponse;
-        return false;
-    }
-
+    // Aborts are not followed and a request only counts in the phase that waits for it: a slot left
+    // hanging by an aborted upload stays where it is until the caller restarts it.
     switch (slot.phase) {
+    case kWaitUploadRequest:
+        if (request && specifier == 2 && addresses(slot, frame)) {
+            slot.phase = kWaitUploadResponse;
+        }
+        return false;
     case kWaitUploadResponse:
         if (response && specifier == 2 && addresses(slot, frame)) {
             if ((command & 0x02) != 0) {  // expedited
@@ -149,7 +147,12 @@ void SDOMonitor_OnFrame(const CANFrame& frame) {
         std::lock_guard lock(m.mutex);
         for (std::size_t i = 0; i < m.handedOut; ++i) {
             MonitorSlot& slot = m.slots[i];
-            if (slot.runState != kRunning || (frame.id != slot.requestCobId && frame.id != slot.responseCobId)) {
+            if (slot.runState != kRunning || m.aborted[i] ||
+                (frame.id != slot.requestCobId && frame.id != slot.responseCobId)) {
+                continue;
+            }
+            if (slot.phase != kWaitUploadRequest && frame.data[0] == 0x80) {
+                m.aborted[i] = true;
                 continue;
             }
             uint32_t length = 0;
@@ -172,6 +175,7 @@ void resetSdoMonitor() {
     MonitorModule& m = monitor();
     std::lock_guard lock(m.mutex);
     m.slots = {};
+    m.aborted = {};
     m.handedOut = 0;
     m.callback = nullptr;
     m.user = nullptr;
@@ -222,6 +226,7 @@ void CANopenMonitor_Start(MonitorSlot* slot) {
     slot->received = 0;
     slot->phase = kWaitUploadRequest;
     slot->runState = kRunning;
+    m.aborted[static_cast<std::size_t>(slot - m.slots.data())] = false;
 }
 
 void CANopenMonitor_Stop(MonitorSlot* slot) {

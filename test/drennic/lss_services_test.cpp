@@ -98,6 +98,38 @@ TEST_F(LssServices, FailedTransmissionEndsWithTheDriversResult) {
     EXPECT_TRUE(lssFrames(completion.sentSoFar).empty());
 }
 
+// Arms a one-frame transmit failure when the slave's node-id answer arrives, so that only the switch
+// back to waiting fails. The receive callback runs before the engine steps the request.
+struct FailAfterNodeIdAnswer {
+    static void onReceive(const CANFrame* frame, int32_t answers, void* user) {
+        auto* self = static_cast<FailAfterNodeIdAnswer*>(user);
+        recordReceived(frame, answers, self->recorder);
+        if (frame->id == 0x7E4 && frame->data[0] == 0x5E) {
+            self->bus->setTransmitFailure(DRN_TRANSMIT_ERROR, u"Transmit error", 1);
+        }
+    }
+    TestBus* bus = nullptr;
+    Recorder* recorder = nullptr;
+};
+
+TEST_F(LssServices, FindWithAllFiveAnswersIsFoundEvenIfTheSwitchBackFails) {
+    addNode(42, kIdentity);
+    start();
+    FailAfterNodeIdAnswer hook{&bus(), &recorder_};
+    Event_Receive(&FailAfterNodeIdAnswer::onReceive, &hook);
+    LSSIdentity identity{};
+    find(identity);
+    Event_Receive(nullptr, nullptr);
+
+    const auto completion = recorder_.only();
+    EXPECT_EQ(completion.code, DRN_TRANSMIT_ERROR);
+    EXPECT_EQ(completion.message, u"Transmit error");
+    EXPECT_EQ(identity.found, 1u);
+    EXPECT_EQ(identity.serialNumber, kIdentity.serialNumber);
+    EXPECT_EQ(identity.nodeId, 42);
+    EXPECT_EQ(commandsOf(lssFrames(completion.sentSoFar)), (std::vector<uint8_t>{0x04, 0x5A, 0x5B, 0x5C, 0x5D, 0x5E}));
+}
+
 TEST_F(LssServices, CancelSendsTheAbortFrameForNodeZeroAndEndsWithMinusOne) {
     start();
     CANopen_SetLSSTimings(60'000, 30, 100);  // the find would wait a minute for the inquiry's answer

@@ -192,7 +192,7 @@ TEST_F(SdoMonitor, OnlyTheWatchedObjectIsCapturedAndAStoppedSlotWaitsForItsResta
     EXPECT_TRUE(captures_.waitFor(2));
 }
 
-TEST_F(SdoMonitor, AbortedUploadReturnsTheSlotToIdleWithoutCallbackAndTheNextIsCaptured) {
+TEST_F(SdoMonitor, AbortedUploadLeavesTheSlotInItsPhaseUntilTheCallerRestartsIt) {
     startWithDevice();
     const std::string text = "abcdefghijklmnopqrst";  // three segments
     ASSERT_TRUE(node_->write(kLabel, 0, std::vector<uint8_t>(text.begin(), text.end())));
@@ -209,12 +209,72 @@ TEST_F(SdoMonitor, AbortedUploadReturnsTheSlotToIdleWithoutCallbackAndTheNextIsC
     letTheEngineCatchUp();
     EXPECT_TRUE(captures_.all().empty());
     EXPECT_EQ(slot->runState, 2u);
-    EXPECT_EQ(slot->phase, 0u);
+    EXPECT_EQ(slot->phase, 3u) << "still waiting for the second segment";
+    EXPECT_EQ(slot->received, 7u);
 
+    // The next upload passes the stuck slot by: none of its segments is appended to the aborted
+    // upload's bytes, though their toggle bits would fit.
+    const std::string next = "ABCDEFGHIJKLMNOPQRSTU";  // three segments
+    ASSERT_TRUE(node_->write(kLabel, 0, std::vector<uint8_t>(next.begin(), next.end())));
+    (void)clientUpload(kLabel, 0);
+    letTheEngineCatchUp();
+    EXPECT_TRUE(captures_.all().empty());
+    EXPECT_EQ(slot->phase, 3u);
+    EXPECT_EQ(slot->received, 7u);
+
+    CANopenMonitor_Start(slot);
     const auto seen = clientUpload(kLabel, 0);
     ASSERT_TRUE(captures_.waitFor(1));
-    EXPECT_EQ(captures_.all().at(0).length, 20u);
+    EXPECT_EQ(captures_.all().at(0).length, next.size());
     EXPECT_EQ(captures_.all().at(0).data, seen);
+}
+
+TEST_F(SdoMonitor, InitiateRequestWhileWaitingForASegmentKeepsWhatWasCaptured) {
+    startWithDevice();
+    const std::string text = "abcdefghijklmnopqrst";
+    ASSERT_TRUE(node_->write(kLabel, 0, std::vector<uint8_t>(text.begin(), text.end())));
+    std::array<uint8_t, 64> buffer{};
+    MonitorSlot* slot = CANopenMonitor_SDO(kRequestId, kResponseId, kLabel, 0, buffer.data(), buffer.size());
+    CANopenMonitor_Start(slot);
+
+    (void)exchange({0x40, 0x01, 0x20, 0x00, 0, 0, 0, 0});
+    (void)exchange({0x60, 0, 0, 0, 0, 0, 0, 0});
+    letTheEngineCatchUp();
+    ASSERT_EQ(slot->phase, 3u);
+    ASSERT_EQ(slot->received, 7u);
+
+    // Only the initiate of a slot waiting for one counts.
+    (void)exchange({0x40, 0x01, 0x20, 0x00, 0, 0, 0, 0});
+    letTheEngineCatchUp();
+    EXPECT_EQ(slot->runState, 2u);
+    EXPECT_EQ(slot->phase, 3u);
+    EXPECT_EQ(slot->received, 7u);
+    EXPECT_EQ(slot->writePos, buffer.data() + 7);
+    EXPECT_EQ(std::string(buffer.begin(), buffer.begin() + 7), "abcdefg");
+    EXPECT_TRUE(captures_.all().empty());
+}
+
+TEST_F(SdoMonitor, SlotWhoseRequestAndResponseShareOneIdentifierCompletes) {
+    startWithDevice();
+    constexpr uint32_t kShared = 0x2F0;  // no device answers here: the test plays both sides
+    std::array<uint8_t, 8> buffer{};
+    MonitorSlot* slot = CANopenMonitor_SDO(kShared, kShared, 0x1001, 0, buffer.data(), buffer.size());
+    CANopenMonitor_Start(slot);
+
+    for (const CANFrame& frame : {makeFrame(kShared, {0x40, 0x01, 0x10, 0x00, 0, 0, 0, 0}),
+                                  makeFrame(kShared, {0x4F, 0x01, 0x10, 0x00, 0x5A, 0, 0, 0})}) {
+        CANFrame copy = frame;
+        copy.length = 8;
+        ResultBlock result{};
+        CAN_Transmit(&copy, &result);
+        ASSERT_EQ(result.code, DRN_OK);
+    }
+    ASSERT_TRUE(captures_.waitFor(1, 5s));
+    const auto capture = captures_.all().at(0);
+    EXPECT_EQ(capture.slot, slot);
+    EXPECT_EQ(capture.length, 1u);
+    EXPECT_EQ(capture.data, (std::vector<uint8_t>{0x5A}));
+    EXPECT_EQ(slot->runState, 1u);
 }
 
 TEST_F(SdoMonitor, UploadLongerThanTheBufferWritesNothingPastItAndIsNotReported) {
