@@ -290,7 +290,6 @@ void onDownloadFrame(EngineContext& context, const uint8_t* d) {
         // block size it asks for now.
         t.done = std::min<uint32_t>(t.total, t.done + uint32_t{acknowledged} * 7);
         t.blockSize = d[2];
-        progress(context, t.done, t.total);
         if (t.done >= t.total) {
             const uint32_t rest = t.total % 7;
             const uint8_t unused = rest == 0 ? 0 : static_cast<uint8_t>(7 - rest);
@@ -303,7 +302,9 @@ void onDownloadFrame(EngineContext& context, const uint8_t* d) {
             (void)send(context, end);
             return stamp(context);
         }
-        return sendSubBlock(context);
+        // Progress only while sub-blocks follow: the end frame is no step of its own.
+        sendSubBlock(context);
+        return progress(context, t.done, t.total);
     }
     case kSdoBlockDownloadEnd:
         if (scs != 5 || (d[0] & 0x03) != 1) {
@@ -469,6 +470,8 @@ void onBlockUploadSegment(EngineContext& context, const uint8_t* d) {
     }
     acknowledgeSubBlock(context);
     if (!t.sequenceError && last) {
+        // Counted as whole segments: only the end frame tells how much of the last one is data.
+        progress(context, t.done + uint32_t{t.inSequence} * 7, t.total);
         context.protocolState = kSdoBlockUploadEnd;
         return;
     }
@@ -552,6 +555,8 @@ void sdoClientStart(EngineContext& context) {
 
 void sdoClientOnFrame(EngineContext& context, const CANFrame& frame) {
     if (frame.length == 0) {
+        // No answer at all: it must not hold off the time-out the engine's stamp would reset.
+        context.lastEventTime = context.sdo.answerStampMs;
         return;
     }
     // SDO frames carry 8 bytes; bytes a shorter frame lacks count as 0, never as an earlier frame's.

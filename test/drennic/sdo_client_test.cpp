@@ -384,6 +384,26 @@ TEST_F(SdoClient, LargeTransfersReportSaneProgress) {
     EXPECT_GE(segmented.progress.size(), 100'000u / 7 / 4 - 1) << "every fourth segment";
 }
 
+TEST_F(SdoClient, BlockDownloadReportsProgressOnlyBeforeFurtherSubBlocks) {
+    CANopen_SetSDOConfig(1, 0, 1, 127);
+    node->setSdoSettings(SdoServerSettings{.blockSize = 5});
+    const Outcome two = downloadBlocking(kNode, kBigObject, 0, pattern(70, 16));  // two sub-blocks of 5
+    ASSERT_EQ(two.code, DRN_OK) << narrow(two.message);
+    EXPECT_EQ(two.progress, std::vector<float>{50.0f}) << "none for the acknowledgement of the last one";
+    const Outcome one = downloadBlocking(kNode, kBigObject, 0, pattern(30, 17));
+    ASSERT_EQ(one.code, DRN_OK) << narrow(one.message);
+    EXPECT_TRUE(one.progress.empty());
+}
+
+TEST_F(SdoClient, BlockUploadReportsTheLastSubBlock) {
+    CANopen_SetSDOConfig(1, 0, 1, 127);
+    const Outcome outcome = uploadBlocking(kNode, 0x2000, 0, 2002);  // 2000 bytes: 889, 889, 222
+    ASSERT_EQ(outcome.code, DRN_OK) << narrow(outcome.message);
+    ASSERT_EQ(outcome.progress.size(), 3u);
+    EXPECT_LT(outcome.progress[1], 100.0f);
+    EXPECT_EQ(outcome.progress.back(), 100.0f);
+}
+
 // ---- CRC ---------------------------------------------------------------------------------------------
 
 TEST(SdoCrc, MatchesTheCheckValueAndTheFixture) {
@@ -475,6 +495,16 @@ TEST_F(SdoClientScripted, BlockUploadCrcCoversOnlyTheDataBytesOfTheLastSegment) 
     const Outcome outcome = uploadBlocking(kPeer, 0x2000, 0, 19);
     ASSERT_EQ(outcome.code, DRN_OK) << narrow(outcome.message);
     EXPECT_EQ(outcome.data, data);
+}
+
+TEST_F(SdoClientScripted, BlockUploadInOneSubBlockReportsProgressOnce) {
+    CANopen_SetSDOConfig(1, 0, 1, 127);
+    const auto data = pattern(40, 15);
+    ScriptedPeer peer(*bus, kPeerRequest,
+                      [&](const CANFrame& r) { return blockUploadScript(r, data, true, -1, kPeerResponse); });
+    const Outcome outcome = uploadBlocking(kPeer, 0x2000, 0, 42);
+    ASSERT_EQ(outcome.code, DRN_OK) << narrow(outcome.message);
+    EXPECT_EQ(outcome.progress, std::vector<float>{100.0f});
 }
 
 TEST_F(SdoClientScripted, BlockEndWithSevenUnusedBytesAfterDataAborts) {
@@ -608,6 +638,45 @@ TEST_F(SdoClientScripted, OnlyAnswersForAnotherObjectRunIntoTheTimeOut) {
     });
     const Outcome outcome = downloadBlocking(kPeer, 0x2000, 0, {1, 2, 3, 4});
     EXPECT_EQ(narrow(outcome.message), "Client aborted - 0x05040000");
+}
+
+TEST_F(SdoClientScripted, EmptyFramesOnTheResponseIdentifierDoNotHoldOffTheTimeOut) {
+    CANopen_SetSDOTimeout(100);
+    std::atomic<bool> asked{false};
+    ScriptedPeer peer(*bus, kPeerRequest, [&](const CANFrame& r) -> std::vector<CANFrame> {
+        if (r.data[0] == 0x40) asked = true;
+        return {};
+    });
+    std::vector<uint8_t> buffer(4);
+    uint32_t size = 4;
+    Completion completion;
+    // After the initiate the node only ever sends frames without data, every 5 ms.
+    std::jthread chatter([&](const std::stop_token& stop) {
+        CANFrame empty{};
+        empty.id = kPeerResponse;
+        empty.length = 0;
+        while (!stop.stop_requested()) {
+            if (asked) bus->inject(empty);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    });
+    int32_t out = -99;
+    const auto start = std::chrono::steady_clock::now();
+    CANopen_SDOUpload(kPeer, 0x1018, 1, buffer.data(), &size, nullptr, Completion::onComplete, &completion, &out);
+    ASSERT_EQ(out, DRN_OK);
+    const bool ended = completion.wait(std::chrono::seconds(3));
+    const auto elapsed = std::chrono::steady_clock::now() - start;
+    if (!ended) {
+        CANopen_Cancel();
+        (void)completion.wait();
+    }
+    chatter.request_stop();
+    EXPECT_TRUE(asked.load());
+    ASSERT_TRUE(ended) << "the empty frames kept the transfer waiting";
+    EXPECT_LT(elapsed, std::chrono::seconds(2));
+    EXPECT_EQ(completion.result.code, DRN_REQUEST_FAILED);
+    EXPECT_EQ(narrow(messageOf(completion.result)), "Client aborted - 0x05040000");
+    EXPECT_EQ(abortsSentTo(*bus, kPeerRequest), std::vector<uint32_t>{0x05040000});
 }
 
 TEST_F(SdoClientScripted, SegmentedDownloadAbortsOnToggleError) {
