@@ -490,13 +490,16 @@ TypedValue convert(const TypedValue& v, std::uint32_t type) {
     TypedValue out;
     out.type = type;
     if (isFloating(type)) {
-        const long double x = isFloating(v.type) ? floatingOf(v) : static_cast<long double>(integerOf(v));
+        // Integers convert directly, so that each rounds once, as in C.
+        const bool fromFloating = isFloating(v.type);
+        const long double wide = fromFloating ? floatingOf(v) : 0.0L;
+        const std::int64_t whole = fromFloating ? 0 : integerOf(v);
         if (type == kTypeFloat)
-            out.value.f = isFloating(v.type) ? static_cast<float>(x) : static_cast<float>(integerOf(v));
+            out.value.f = fromFloating ? static_cast<float>(wide) : static_cast<float>(whole);
         else if (type == kTypeDouble)
-            out.value.d = isFloating(v.type) ? static_cast<double>(x) : static_cast<double>(integerOf(v));
+            out.value.d = fromFloating ? static_cast<double>(wide) : static_cast<double>(whole);
         else
-            out.value.ld = x;
+            out.value.ld = fromFloating ? wide : static_cast<long double>(whole);
         return out;
     }
     std::int64_t x = 0;

@@ -10,6 +10,7 @@
 #include <limits>
 #include <random>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ostrel::vessolt {
@@ -447,6 +448,43 @@ TEST(Expressions, ARefusedPatternLeavesTheModuleNotOperational) {
     TExpressions good(&quiet);
     EXPECT_FALSE(good.NotOperational());
     EXPECT_TRUE(quiet.asked().empty());
+}
+
+// Calls keep their stacks and tree to themselves: evaluations on several threads at once agree
+// with the same evaluations one after another.
+TEST(Expressions, OverlappingEvaluationsDoNotDisturbEachOther) {
+    TExpressions ex;
+    const std::vector<std::string> texts = {
+        "((tpdodiff >> 8) & 0x07UL) | 0xE8", "msgrate * 2 + ecdev / 3", "(1+2)*(3+4)-~5", "1 2", "1/0",
+        "tpdodev >= 4.5 || ecdev <= 12.9",   "0x7FFFFFFF + msgrate",    "msgrateX",
+    };
+    struct Expected {
+        bool ok;
+        std::uint32_t type;
+        long double value;
+        std::string error;
+    };
+    std::vector<Expected> expected;
+    for (const std::string& t : texts) {
+        Outcome o = run(ex, t.c_str());
+        expected.push_back({o.ok, o.value.type, o.ok ? numeric(o.value) : 0.0L, o.error});
+    }
+    std::vector<int> mismatches(4, 0);
+    std::vector<std::thread> threads;
+    for (int w = 0; w < 4; ++w)
+        threads.emplace_back([&, w] {
+            for (int i = 0; i < 2000; ++i) {
+                const std::size_t k = static_cast<std::size_t>(i + w) % texts.size();
+                Outcome o = run(ex, texts[k].c_str());
+                const Expected& e = expected[k];
+                if (o.ok != e.ok || o.value.type != (e.ok ? e.type : kTypeInitial) ||
+                    (o.ok && numeric(o.value) != e.value) || o.error != e.error)
+                    ++mismatches[static_cast<std::size_t>(w)];
+            }
+        });
+    for (std::thread& t : threads)
+        t.join();
+    EXPECT_EQ(mismatches, std::vector<int>(4, 0));
 }
 
 // Random texts, half built by the grammar and half a soup of tokens and stray characters: every
