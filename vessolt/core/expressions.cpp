@@ -736,8 +736,11 @@ void TExpressions::CodeDeleter::operator()(pcre2_real_code_8* code) const {
 TExpressions::TExpressions(UserPrompt* prompt, const char* numberPattern) {
     int errorCode = 0;
     PCRE2_SIZE errorOffset = 0;
-    numberPattern_.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(numberPattern), PCRE2_ZERO_TERMINATED, 0,
-                                       &errorCode, &errorOffset, nullptr));
+    if (numberPattern != nullptr)
+        numberPattern_.reset(pcre2_compile(reinterpret_cast<PCRE2_SPTR>(numberPattern), PCRE2_ZERO_TERMINATED,
+                                           0, &errorCode, &errorOffset, nullptr));
+    else
+        errorCode = PCRE2_ERROR_NULL;
     if (!numberPattern_ && prompt != nullptr) {
         PCRE2_UCHAR message[256];
         if (pcre2_get_error_message(errorCode, message, sizeof message) < 0)

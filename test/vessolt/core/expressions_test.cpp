@@ -444,6 +444,8 @@ TEST(Expressions, ARefusedPatternLeavesTheModuleNotOperational) {
     EXPECT_FALSE(ex.Check("1+1", error, sizeof error));
     EXPECT_STREQ(error, "Expressions module is not operational");
 
+    EXPECT_TRUE(TExpressions(nullptr, nullptr).NotOperational());
+
     RecordingPrompt quiet;
     TExpressions good(&quiet);
     EXPECT_FALSE(good.NotOperational());
