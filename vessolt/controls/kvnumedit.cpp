@@ -132,8 +132,9 @@ void TKvNumEdit::focusInEvent(QFocusEvent* e) {
 
 void TKvNumEdit::focusOutEvent(QFocusEvent* e) {
     QLineEdit::focusOutEvent(e);
-    if (e->reason() == Qt::PopupFocusReason)
-        return;  // a context menu is no leaving
+    // A context menu or another window taking over is no leaving: the edit goes on when it is back.
+    if (e->reason() == Qt::PopupFocusReason || e->reason() == Qt::ActiveWindowFocusReason)
+        return;
     leaving_ = true;
     const bool wasError = State() == esError;
     if (!model_.commit() && wasError)

@@ -49,6 +49,15 @@ void TKvNumSpin::changeEvent(QEvent* e) {
         updateButtons();
 }
 
+// A button held while the focus goes elsewhere (another window) would never see its release.
+void TKvNumSpin::focusOutEvent(QFocusEvent* e) {
+    TKvNumEdit::focusOutEvent(e);
+    for (TKvTimerSpeedBtn* b : {button_->UpButton(), button_->DownButton()}) {
+        DelControl(b);
+        b->setDown(false);
+    }
+}
+
 int TKvNumSpin::minHeight() const {
     const int own = QFontMetrics(font()).height();
     const int system = QFontMetrics(QApplication::font()).height();

@@ -28,6 +28,7 @@ protected:
     void Limit() override;
     void resizeEvent(QResizeEvent* e) override;
     void changeEvent(QEvent* e) override;
+    void focusOutEvent(QFocusEvent* e) override;
 
 private:
     void updateButtons();

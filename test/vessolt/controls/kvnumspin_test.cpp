@@ -126,6 +126,15 @@ TEST_F(BootupSpin, HeldButtonThatIsDisabledLeavesTheTickList) {
     ASSERT_EQ(FlashList().size(), 1u);
     spin.hide();
     EXPECT_TRUE(FlashList().empty());
+
+    spin.show();
+    spin.setFocus();
+    QTest::mousePress(up(), Qt::LeftButton);
+    ASSERT_EQ(FlashList().size(), 1u);
+    QFocusEvent away(QEvent::FocusOut, Qt::ActiveWindowFocusReason);
+    QCoreApplication::sendEvent(&spin, &away);
+    EXPECT_TRUE(FlashList().empty());
+    EXPECT_FALSE(up()->isDown());
 }
 
 TEST_F(BootupSpin, ShortPressStepsOnceAndTheDownButtonStopsAtTheMinimum) {
