@@ -43,6 +43,11 @@ bool failed(PyStatus status, std::string& error) {
 
 } // namespace
 
+std::mutex& runMutex() {
+    static std::mutex mutex;
+    return mutex;
+}
+
 bool ensureInterpreter(std::string& error) {
     Interpreter& in = interpreter();
     std::lock_guard lock(in.mutex);
@@ -56,6 +61,14 @@ bool ensureInterpreter(std::string& error) {
         error = "the Norbix module could not be registered";
         return false;
     }
+
+    // Text is UTF-8 whatever the locale, and the program's locale is left as Qt set it.
+    PyPreConfig preConfig;
+    PyPreConfig_InitIsolatedConfig(&preConfig);
+    preConfig.utf8_mode = 1;
+    preConfig.configure_locale = 0;
+    if (failed(Py_PreInitialize(&preConfig), error))
+        return false;
 
     PyConfig config;
     PyConfig_InitIsolatedConfig(&config);

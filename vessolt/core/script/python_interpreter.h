@@ -15,6 +15,10 @@ namespace ostrel::vessolt::script {
 // false with a reason when it cannot start. The caller holds no GIL; afterwards neither does it.
 [[nodiscard]] bool ensureInterpreter(std::string& error);
 
+// Held for a whole run: runs share sys.modules and the standard streams, so they never overlap.
+// Taken before the GIL.
+[[nodiscard]] std::mutex& runMutex();
+
 // Holds the GIL for a scope on any thread.
 class GilGuard {
 public:

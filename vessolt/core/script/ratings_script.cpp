@@ -220,6 +220,7 @@ TRatingsScript::TRatingsScript(std::string folder, TLog& log, TDeviceSummary& su
 
 bool TRatingsScript::Run() {
     ScriptOutput output(log_);
+    std::unique_lock exclusive(script::runMutex());
     bool ok = false;
     std::string error;
     if (!script::ensureInterpreter(error)) {
@@ -229,6 +230,7 @@ bool TRatingsScript::Run() {
         ok = runWithGil(output);
     }
     output.finish();
+    exclusive.unlock();
     // The box comes after the GIL is released: it waits for the user.
     if (!ok)
         (void)prompt_.ask(PromptIcon::Warning, kFailureText, kProductName, PromptButtons::Ok);

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <chrono>
+#include <clocale>
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
@@ -95,11 +96,13 @@ TEST_F(RatingsScriptTest, OutputBecomesWholeLogLinesAndAFailureIsReportedOnce) {
     EXPECT_EQ(prompt.asked()[0].icon, PromptIcon::Warning);
     EXPECT_EQ(prompt.asked()[0].buttons, PromptButtons::Ok);
 
-    // The streams are the program's own again after a run.
+    // UTF-8 whatever the locale, which the interpreter leaves alone; a clean sys.exit is success.
     log.Clear();
-    writeScript("import sys, Norbix\nprint(sys.stdout is Norbix, sys.stdin)\nsys.exit(0)\n");
+    const std::string localeBefore = std::setlocale(LC_ALL, nullptr);
+    writeScript("import sys, Norbix\nprint(sys.stdout is Norbix, sys.stdin, 'größe')\nsys.exit(0)\n");
     EXPECT_TRUE(rs().Run());
-    EXPECT_EQ(logLines(), std::vector<std::string>{"True None"});
+    EXPECT_EQ(logLines(), std::vector<std::string>{"True None größe"});
+    EXPECT_EQ(std::setlocale(LC_ALL, nullptr), localeBefore);
     writeScript("import sys\nsys.exit(3)\n");
     EXPECT_FALSE(rs().Run());
     EXPECT_EQ(logLines().back(), "SystemExit: 3");
