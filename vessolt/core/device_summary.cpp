@@ -2,6 +2,7 @@
 
 #include <cmath>
 #include <cstring>
+#include <type_traits>
 
 #include "window_messages.h"
 
@@ -10,6 +11,8 @@ namespace ostrel::vessolt {
 namespace {
 
 using R = DeviceSummaryRecord;
+// The field table addresses values by offset.
+static_assert(std::is_standard_layout_v<R>);
 
 void setFlags(R& r, SummaryFlag first, int count) {
     for (int i = 0; i < count; ++i)

@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 #include <set>
 #include <string>
+#include <thread>
 
 #include "qt_message_sink.h"
 #include "window_messages.h"
@@ -156,4 +157,30 @@ TEST(DeviceSummary, RatingsAndIdentityReadBackSignedAndUnsigned) {
     EXPECT_EQ(fieldInteger(r, *findSummaryField("devicetype")), 0xFFFF0191LL);
     EXPECT_EQ(fieldInteger(r, *findSummaryField("reliabilityrating")), -1);
     EXPECT_EQ(fieldInteger(r, *findSummaryField("nodeid")), 0x85);
+}
+
+TEST(DeviceSummary, ConcurrentWritersAndReadersLoseNothing) {
+    TDeviceSummary summary;
+    std::vector<std::thread> threads;
+    for (int t = 0; t < 3; ++t)
+        threads.emplace_back([&] {
+            for (int i = 0; i < 5000; ++i) {
+                summary.AddSDOResponseTime(static_cast<float>(i % 7));
+                summary.UpdatePeakMessageRate(static_cast<float>(i));
+            }
+        });
+    threads.emplace_back([&] {
+        for (int i = 0; i < 5000; ++i) {
+            DeviceSummaryRecord r{};
+            ASSERT_TRUE(summary.GetSummary(r));
+            ASSERT_LE(r.sdoresponse_min, r.sdoresponse_max);
+        }
+    });
+    for (auto& th : threads)
+        th.join();
+    DeviceSummaryRecord r = copyOf(summary);
+    EXPECT_EQ(r.sdoresponse_numtries, 15000u);
+    EXPECT_EQ(r.sdoresponse_min, 0.0f);
+    EXPECT_EQ(r.sdoresponse_max, 6.0f);
+    EXPECT_EQ(r.peakmessagerate, 4999.0f);
 }

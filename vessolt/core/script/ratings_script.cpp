@@ -69,12 +69,12 @@ struct DecRef {
 using PyRef = std::unique_ptr<PyObject, DecRef>;
 
 // Writes the pending error with its traceback to sys.stderr, bypassing any sys.excepthook the script
-// set. A SystemExit with code 0 or None is a normal end (true); no error leaves the process.
+// set. True only for a SystemExit with code 0 or None, a normal end; no error leaves the process.
 bool reportPendingError() {
     PyObject *type = nullptr, *value = nullptr, *traceback = nullptr;
     PyErr_Fetch(&type, &value, &traceback);
     if (!type)
-        return true;
+        return false;
     PyErr_NormalizeException(&type, &value, &traceback);
     if (traceback && value)
         PyException_SetTraceback(value, traceback);
