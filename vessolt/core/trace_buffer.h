@@ -145,6 +145,7 @@ private:
     float busLoad_ = 0, maxBusLoad_ = 0;
     float messageRate_ = 0, peakMessageRate_ = 0;
 
+    std::atomic<int> receiveWaiting_{0};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> dropWarned_{false};
 };
