@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "receive_fanout.h"
+#include "timed_mutex.h"
 
 namespace ostrel::vessolt {
 
@@ -129,7 +130,7 @@ private:
     ReceiveFanout& fanout_;
     TLog& log_;
 
-    mutable std::timed_mutex mutex_;
+    mutable TimedMutex mutex_;
     std::unique_ptr<TraceMessage[]> ring_;
     // Frames are numbered from 0 since the last reset; frame k lives in slot k % capacity and
     // survives until frame k + capacity overwrites it.
