@@ -226,21 +226,20 @@ void TTraceBuffer::Reset() {
 }
 
 std::optional<TraceMessage> TTraceBuffer::FindFirst(const TraceFilter* filters, int n) {
-    return search(0, false, filters, n);
+    return search(false, filters, n);
 }
 
 std::optional<TraceMessage> TTraceBuffer::FindNext(const TraceFilter* filters, int n) {
-    return search(0, true, filters, n);
+    return search(true, filters, n);
 }
 
-std::optional<TraceMessage> TTraceBuffer::search(uint64_t from, bool resumeAtCursor, const TraceFilter* filters,
-                                                 int n) {
+std::optional<TraceMessage> TTraceBuffer::search(bool resumeAtCursor, const TraceFilter* filters, int n) {
     const CompiledFilters compiled(filters, n);
     std::unique_lock lock(mutex_);
     if (!ring_ || added_ == 0)
         return std::nullopt;
     const uint32_t generation = generation_;
-    uint64_t seq = from;
+    uint64_t seq = 0;  // clamped to the oldest record below
     if (compiled.empty()) {
         cursor_ = added_;
         cursorSet_ = true;

@@ -118,8 +118,8 @@ public:
     [[nodiscard]] uint64_t GetDroppedCount() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 
 private:
-    [[nodiscard]] std::optional<TraceMessage> search(uint64_t from, bool resumeAtCursor, const TraceFilter* filters,
-                                                     int n);
+    // From the oldest record, or from the one after the cursor.
+    [[nodiscard]] std::optional<TraceMessage> search(bool resumeAtCursor, const TraceFilter* filters, int n);
     void buildFrameTimes(uint32_t bitRate);
     void updateStatistics();  // ring lock held
     [[nodiscard]] const TraceMessage& record(uint64_t sequence) const {
