@@ -111,7 +111,7 @@ void appendUtf8(std::string& out, uint32_t code) {
     }
 }
 
-// Data sheets written on Windows without a BOM are Windows-1252; 0xA0-0xFF agree with Latin-1.
+// Data sheets that are not UTF-8 were written on Windows: Windows-1252, which agrees with Latin-1 above 0x9F.
 std::string fromWindows1252(std::string_view text) {
     static constexpr uint16_t k80to9F[32] = {
         0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
@@ -198,8 +198,9 @@ void TSymbols::ImportEDS(uint8_t nodeId, const std::string& path) {
                             std::strerror(error) + ")");
         return;
     }
-    const bool bom = content.compare(0, 3, "\xEF\xBB\xBF") == 0;
-    if (!bom && !isValidUtf8(content)) content = fromWindows1252(content);
+    // A BOM says UTF-8, but editors put one before Latin-1 text too: the bytes decide.
+    if (content.compare(0, 3, "\xEF\xBB\xBF") == 0) content.erase(0, 3);
+    if (!isValidUtf8(content)) content = fromWindows1252(content);
 
     platform::IniFile file;
     (void)file.loadFromString(content);

@@ -425,7 +425,8 @@ void TSymbols::TrimText(std::string& text) {
     while (first < text.size() && isWhiteSpace(text[first])) ++first;
     std::size_t last = text.size();
     while (last > first && isWhiteSpace(text[last - 1])) --last;
-    text = text.substr(first, last - first);
+    text.erase(last);
+    text.erase(0, first);
     // Runs are not merged: a line break followed by two blanks becomes three blanks.
     std::replace_if(text.begin(), text.end(), isWhiteSpace, ' ');
 }

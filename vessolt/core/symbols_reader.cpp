@@ -9,6 +9,8 @@
 #include <cstring>
 #include <memory>
 #include <string>
+#include <string_view>
+#include <unordered_map>
 
 #include <expat.h>
 
@@ -38,17 +40,32 @@ constexpr const char* kElementNames[] = {
     "simio", "simproduct",
 };
 
-uint32_t elementId(const char* name) noexcept {
-    for (std::size_t i = 0; i < std::size(kElementNames); ++i) {
-        if (std::strcmp(name, kElementNames[i]) == 0) return static_cast<uint32_t>(i + 1);
-    }
-    return E_UNKNOWN;
+uint32_t elementId(const char* name) {
+    static const std::unordered_map<std::string_view, uint32_t> ids = [] {
+        std::unordered_map<std::string_view, uint32_t> map;
+        for (std::size_t i = 0; i < std::size(kElementNames); ++i) map.emplace(kElementNames[i], static_cast<uint32_t>(i + 1));
+        return map;
+    }();
+    const auto it = ids.find(name);
+    return it == ids.end() ? E_UNKNOWN : it->second;
 }
 
-using Path = std::array<uint32_t, TSymbols::kPathDepth>;
+// The open elements as one number, six bits per level (ids fit; unknown elements count as 63), so
+// that matching a path is one comparison.
+using PathKey = uint32_t;
+
+constexpr PathKey levelBits(uint32_t id) noexcept { return id == E_UNKNOWN ? 63u : id; }
+
+constexpr PathKey keyOf(const std::array<uint32_t, TSymbols::kPathDepth>& ids) noexcept {
+    PathKey key = 0;
+    for (uint32_t id : ids) key = (key << 6) | levelBits(id);
+    return key;
+}
 
 // Start and end paths below the root; the root itself is always `cxl`.
-constexpr Path path(uint32_t a, uint32_t b = 0, uint32_t c = 0, uint32_t d = 0) { return {E_CXL, a, b, c, d}; }
+constexpr PathKey path(uint32_t a, uint32_t b = 0, uint32_t c = 0, uint32_t d = 0) noexcept {
+    return keyOf({E_CXL, a, b, c, d});
+}
 
 struct FileCloser {
     void operator()(std::FILE* file) const noexcept { std::fclose(file); }
@@ -65,7 +82,8 @@ struct TSymbols::Reader {
     explicit Reader(TSymbols& s) : store(s) {}
 
     TSymbols& store;
-    Path stack{};
+    std::array<uint32_t, kPathDepth> stack{};
+    PathKey stackKey = 0;
     std::size_t depth = 0;
     std::size_t overflowDepth = 0;  // open elements deeper than the stack holds
     std::string text;
@@ -85,7 +103,7 @@ struct TSymbols::Reader {
     LSSSlaveEntry lssSlave;
     ProcessDataEntry processData;
 
-    bool at(const Path& p) const noexcept { return overflowDepth == 0 && stack == p; }
+    bool at(PathKey p) const noexcept { return overflowDepth == 0 && stackKey == p; }
 
     void clearText() {
         text.clear();
@@ -96,6 +114,7 @@ struct TSymbols::Reader {
         clearText();
         if (depth < kPathDepth) {
             stack[depth++] = elementId(name);
+            stackKey = keyOf(stack);
         } else {
             // Deeper than any path of the format: counted, so that the end tags keep the stack in step.
             ++overflowDepth;
@@ -160,6 +179,7 @@ struct TSymbols::Reader {
             TrimText(text);
             runEndAction();
             stack[--depth] = 0;
+            stackKey = keyOf(stack);
         }
         clearText();
     }
