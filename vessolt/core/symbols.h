@@ -251,9 +251,8 @@ public:
     static void TrimText(std::string& text);
     static void LowerCase(std::string& text);
 
-    struct ImportReport;  // diagnostics of one import
-
 private:
+    struct ImportReport;  // diagnostics of one import
     struct Reader;
     friend struct Reader;
 
