@@ -194,8 +194,10 @@ void TSymbols::ImportEDS(uint8_t nodeId, const std::string& path) {
     std::string content;
     if (const int error = readWholeFile(path, content); error != 0) {
         report.note({}, {}, std::string("cannot be read: ") + std::strerror(error));
-        if (log_) log_->Add("EDS import for node " + std::to_string(nodeId) + " failed: " + path + " cannot be read (" +
-                            std::strerror(error) + ")");
+        if (TLog* log = log_.load()) {
+            log->Add("EDS import for node " + std::to_string(nodeId) + " failed: " + path + " cannot be read (" +
+                     std::strerror(error) + ")");
+        }
         return;
     }
     // A BOM says UTF-8, but editors put one before Latin-1 text too: the bytes decide.
@@ -223,8 +225,8 @@ void TSymbols::ImportEDS(uint8_t nodeId, const std::string& path) {
             importEdsObject(nodeId, file, index, report);
         }
     }
-    if (report.problems > 0 && log_) {
-        log_->Add("EDS import for node " + std::to_string(nodeId) + " incomplete: " + std::to_string(report.problems) +
+    if (TLog* log = log_.load(); report.problems > 0 && log) {
+        log->Add("EDS import for node " + std::to_string(nodeId) + " incomplete: " + std::to_string(report.problems) +
                   " problem(s) in " + path);
     }
 }

@@ -8,6 +8,7 @@
 // query shares it; queries answer with copies, never with pointers into the store, so a worker may
 // ask while the GUI thread reloads. Load callbacks run without any lock held.
 #include <array>
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <functional>
@@ -169,6 +170,9 @@ public:
 
     // `prompt` shows the load messages; `log`, when given, gets a line for a failed or partial import.
     explicit TSymbols(UserPrompt& prompt, TLog* log = nullptr);
+    // The start-up function creates the store before the log: it attaches the log once that exists,
+    // and detaches it (nullptr) before destroying it.
+    void SetLog(TLog* log) noexcept { log_.store(log); }
     ~TSymbols();
     TSymbols(const TSymbols&) = delete;
     TSymbols& operator=(const TSymbols&) = delete;
@@ -261,7 +265,7 @@ private:
     [[nodiscard]] const ODEntry* findEntryLocked(uint32_t index, uint8_t subIndex, uint8_t nodeId, bool fallBack) const;
 
     UserPrompt& prompt_;
-    TLog* log_;
+    std::atomic<TLog*> log_;
 
     // Guards every list below. Adds hold it exclusively, queries shared.
     mutable std::shared_mutex mutex_;

@@ -21,9 +21,11 @@ const std::string kDataDir = OSTREL_VESSOLT_TEST_DATA;
 
 class EdsImport : public ::testing::Test {
 protected:
+    EdsImport() { symbols.SetLog(&log); }  // as at start-up, where the store comes before the log
+
     RecordingPrompt prompt;
     TLog log;
-    TSymbols symbols{prompt, &log};
+    TSymbols symbols{prompt};
     TempFolder folder;
 
     int32_t type(uint32_t index, uint8_t sub, uint8_t node = 4) const {
