@@ -363,6 +363,18 @@ std::vector<std::string> IniFile::keys(std::string_view section) const {
     return names;
 }
 
+int32_t IniFile::lineNumber(std::string_view section, std::string_view key) const {
+    const Section* s = impl_->findSection(section);
+    if (!s) return 0;
+    const auto it = s->keys.find(key);
+    if (it == s->keys.end()) return 0;
+    std::size_t line = it->second.line + 1;
+    for (uint32_t b = 0; b < it->second.block; ++b) {
+        if (!impl_->blocks[b].erased) line += impl_->blocks[b].lines.size();
+    }
+    return line > static_cast<std::size_t>(INT32_MAX) ? INT32_MAX : static_cast<int32_t>(line);
+}
+
 std::string IniFile::readString(std::string_view section, std::string_view key, std::string_view defaultValue) const {
     const Line* line = impl_->findKey(section, key);
     return std::string(line ? line->value() : defaultValue);

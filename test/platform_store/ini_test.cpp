@@ -309,3 +309,14 @@ TEST(IniFile, AMovedFileKeepsItsContent) {
 }
 
 } // namespace
+
+TEST(IniFile, LineNumberPointsAtTheKeyAsTheTextNowStands) {
+    IniFile ini = fromText("\xEF\xBB\xBF; head\r\n[A]\r\nx=1\r\n\r\n[B]\r\ny = 2\r\ny=3\r\n[a]\r\nz=4\r\n");
+    EXPECT_EQ(ini.lineNumber("a", "X"), 3);
+    EXPECT_EQ(ini.lineNumber("B", "y"), 6);  // the first of a duplicate key, which is the one read
+    EXPECT_EQ(ini.lineNumber("A", "z"), 9);  // a repeated header continues its section
+    EXPECT_EQ(ini.lineNumber("B", "missing"), 0);
+    EXPECT_EQ(ini.lineNumber("C", "x"), 0);
+    ini.eraseSection("A");
+    EXPECT_EQ(ini.lineNumber("B", "y"), 3);
+}

@@ -43,6 +43,10 @@ public:
     [[nodiscard]] std::vector<std::string> sections() const;
     [[nodiscard]] std::vector<std::string> keys(std::string_view section) const;
 
+    // The 1-based line of the key (its first occurrence) in the text as it now stands, for messages
+    // that point into the file; 0 when the key is not there. Walks the blocks before the key's.
+    [[nodiscard]] int32_t lineNumber(std::string_view section, std::string_view key) const;
+
     [[nodiscard]] std::string readString(std::string_view section, std::string_view key,
                                          std::string_view defaultValue = {}) const;
     // Decimal, or hexadecimal with "0x", "0X" or "$"; anything else gives the default.
