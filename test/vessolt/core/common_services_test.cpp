@@ -279,3 +279,47 @@ TEST_F(CommonServicesTest, SetupErrorControlFallsBackToGuardingAndReportsFailedW
     EXPECT_EQ(common.SetupErrorControl(8), 0);
     EXPECT_EQ(nsm.GetErrorControlMode(), 0u);
 }
+
+TEST_F(CommonServicesTest, RemoteRequestIsNoBootupAndAOneByteProducerTimeReadsWhole) {
+    addNode(5);
+    addNsm();
+    auto oneByte = ostrel::fixtures::SimObjectDictionary::minimalProfile();
+    oneByte.addNumber(0x1017, 0, "Producer heartbeat time", ostrel::fixtures::SimDataType::Unsigned8,
+                      ostrel::fixtures::SimAccess::ReadWrite, 100);
+    auto& short1017 = drennic.devices().addNode(ostrel::fixtures::SimNodeConfig{.nodeId = 9}, oneByte);
+    open();
+    uint8_t found = 0;
+    {
+        // A node-guarding request (remote, length 1) for node 6 while the nodes boot.
+        std::thread request([&] {
+            std::this_thread::sleep_for(std::chrono::milliseconds(120));
+            drennic.inject(0x706, {0x00}, DRN_FLAG_REMOTE);
+        });
+        found = common.FindTestNode(nullptr);
+        request.join();
+    }
+    EXPECT_EQ(found, 9);  // the last to boot; never 6
+    EXPECT_EQ(summaryRecord().bootup_numtries, 2u);
+
+    short1017.clearWriteLog();
+    EXPECT_EQ(common.SetupErrorControl(9), 1);
+    EXPECT_TRUE(short1017.writeLog().empty());
+}
+
+TEST_F(CommonServicesTest, SetupErrorControlEndsOnAStalledRequestAndOnCancel) {
+    auto& node = addNode(5);
+    node.addSdoFault(SdoFault::noAnswer(0x1017, 0));
+    open();
+    drennic.api().setSdoTimeout(60'000);  // the library would wait a minute
+    common.SetStallLimitMs(300);
+    const uint32_t start = ostrel::platform::tickMs();
+    EXPECT_EQ(common.SetupErrorControl(5), 2);  // heartbeat unreadable: guarding
+    EXPECT_LT(ostrel::platform::tickMs() - start, 5'000u);
+
+    uint8_t cancel = 1;
+    EXPECT_EQ(common.SetupErrorControl(5, &cancel), 0);
+    // The services still work after both.
+    std::vector<uint8_t> value;
+    ASSERT_TRUE(upload(common, 5, 0x2004, 7, value));
+    EXPECT_EQ(value, std::vector<uint8_t>{0x5A});
+}
