@@ -1,8 +1,11 @@
 #include "trace_buffer.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <new>
+#include <span>
+#include <thread>
 #include <vector>
 
 #include "canopen_api.h"
@@ -18,6 +21,8 @@ constexpr const char* kDropWarning = "Warning: receive buffer busy, frames dropp
 
 // Records examined per hold of the lock by a search, so that the engine thread never waits long.
 constexpr uint64_t kSearchChunk = 4096;
+// Bounds how long a search gives way to the receive path between two chunks.
+constexpr int kMaxYields = 1000;
 
 [[nodiscard]] int64_t stampUs(const CANTimeStamp& t) {
     return static_cast<int64_t>(t.timeMs) * 1000 + static_cast<int64_t>(t.timeUs);
@@ -32,9 +37,11 @@ constexpr uint64_t kSearchChunk = 4096;
 }
 
 struct CompiledFilter {
-    uint32_t idMask, idValue;
-    uint8_t dlcMask, dlcValue, flagsMask, flagsValue;
-    uint64_t dataMask, dataValue;
+    uint32_t idMask = 0, idValue = 0;
+    uint8_t dlcMask = 0, dlcValue = 0, flagsMask = 0, flagsValue = 0;
+    uint64_t dataMask = 0, dataValue = 0;
+
+    CompiledFilter() = default;
 
     explicit CompiledFilter(const TraceFilter& f)
         : idMask(f.idMask), idValue(f.idValue), dlcMask(f.dlcMask), dlcValue(f.dlcValue), flagsMask(f.flagsMask),
@@ -44,6 +51,37 @@ struct CompiledFilter {
         return (m.identifier & idMask) == idValue && (m.dlc & dlcMask) == dlcValue &&
                (m.flags & flagsMask) == flagsValue && (dataWord(m.data) & dataMask) == dataValue;
     }
+};
+
+// The filters of one search; a walk calls FindNext once per record, so the usual few filters are
+// kept off the heap.
+class CompiledFilters {
+public:
+    CompiledFilters(const TraceFilter* filters, int n) {
+        const size_t count = (filters && n > 0) ? static_cast<size_t>(n) : 0;
+        if (count > local_.size()) {
+            heap_.reserve(count);
+            for (size_t i = 0; i < count; ++i)
+                heap_.emplace_back(filters[i]);
+            view_ = heap_;
+        } else {
+            for (size_t i = 0; i < count; ++i)
+                local_[i] = CompiledFilter(filters[i]);
+            view_ = std::span<const CompiledFilter>(local_.data(), count);
+        }
+    }
+    [[nodiscard]] bool empty() const { return view_.empty(); }
+    [[nodiscard]] bool match(const TraceMessage& m) const {
+        for (const CompiledFilter& f : view_)
+            if (f.matches(m))
+                return true;
+        return false;
+    }
+
+private:
+    std::array<CompiledFilter, 16> local_;
+    std::vector<CompiledFilter> heap_;
+    std::span<const CompiledFilter> view_;
 };
 
 } // namespace
@@ -79,7 +117,13 @@ void TTraceBuffer::Add(uint32_t identifier, uint8_t dlc, uint8_t kind, uint32_t 
         return;
     bool warnOverrun = false;
     {
-        std::unique_lock lock(mutex_, kReceiveLockWait);
+        std::unique_lock lock(mutex_, std::try_to_lock);
+        if (!lock.owns_lock()) {
+            // Searches see this and let the receive path in between their chunks.
+            receiveWaiting_.fetch_add(1);
+            lock = std::unique_lock(mutex_, kReceiveLockWait);
+            receiveWaiting_.fetch_sub(1);
+        }
         if (!lock.owns_lock()) {
             // Never written unlocked: the frame is lost, and said so once per reset.
             dropped_.fetch_add(1, std::memory_order_relaxed);
@@ -182,26 +226,20 @@ void TTraceBuffer::Reset() {
 }
 
 std::optional<TraceMessage> TTraceBuffer::FindFirst(const TraceFilter* filters, int n) {
-    return search(0, false, filters, n);
+    return search(false, filters, n);
 }
 
 std::optional<TraceMessage> TTraceBuffer::FindNext(const TraceFilter* filters, int n) {
-    return search(0, true, filters, n);
+    return search(true, filters, n);
 }
 
-std::optional<TraceMessage> TTraceBuffer::search(uint64_t from, bool resumeAtCursor, const TraceFilter* filters,
-                                                 int n) {
-    std::vector<CompiledFilter> compiled;
-    if (filters && n > 0) {
-        compiled.reserve(static_cast<size_t>(n));
-        for (int i = 0; i < n; ++i)
-            compiled.emplace_back(filters[i]);
-    }
+std::optional<TraceMessage> TTraceBuffer::search(bool resumeAtCursor, const TraceFilter* filters, int n) {
+    const CompiledFilters compiled(filters, n);
     std::unique_lock lock(mutex_);
     if (!ring_ || added_ == 0)
         return std::nullopt;
     const uint32_t generation = generation_;
-    uint64_t seq = from;
+    uint64_t seq = 0;  // clamped to the oldest record below
     if (compiled.empty()) {
         cursor_ = added_;
         cursorSet_ = true;
@@ -220,18 +258,19 @@ std::optional<TraceMessage> TTraceBuffer::search(uint64_t from, bool resumeAtCur
         const uint64_t end = std::min(added_, seq + kSearchChunk);
         for (; seq < end; ++seq) {
             const TraceMessage& r = record(seq);
-            for (const CompiledFilter& f : compiled) {
-                if (f.matches(r)) {
-                    cursor_ = seq;
-                    cursorSet_ = true;
-                    return r;
-                }
+            if (compiled.match(r)) {
+                cursor_ = seq;
+                cursorSet_ = true;
+                return r;
             }
         }
         if (seq >= added_)
             break;
-        // Let the engine store what arrived meanwhile.
+        // Let the engine store what arrived meanwhile. The mutex is not fair: without waiting for the
+        // receive path to get in, this thread could take it straight back, chunk after chunk.
         lock.unlock();
+        for (int i = 0; i < kMaxYields && receiveWaiting_.load() != 0; ++i)
+            std::this_thread::yield();
         lock.lock();
         if (generation_ != generation)
             break;  // reset under our feet: nothing of what we searched is left

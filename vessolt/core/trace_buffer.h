@@ -15,6 +15,7 @@
 #include <optional>
 
 #include "receive_fanout.h"
+#include "timed_mutex.h"
 
 namespace ostrel::vessolt {
 
@@ -117,8 +118,8 @@ public:
     [[nodiscard]] uint64_t GetDroppedCount() const noexcept { return dropped_.load(std::memory_order_relaxed); }
 
 private:
-    [[nodiscard]] std::optional<TraceMessage> search(uint64_t from, bool resumeAtCursor, const TraceFilter* filters,
-                                                     int n);
+    // From the oldest record, or from the one after the cursor.
+    [[nodiscard]] std::optional<TraceMessage> search(bool resumeAtCursor, const TraceFilter* filters, int n);
     void buildFrameTimes(uint32_t bitRate);
     void updateStatistics();  // ring lock held
     [[nodiscard]] const TraceMessage& record(uint64_t sequence) const {
@@ -129,7 +130,7 @@ private:
     ReceiveFanout& fanout_;
     TLog& log_;
 
-    mutable std::timed_mutex mutex_;
+    mutable TimedMutex mutex_;
     std::unique_ptr<TraceMessage[]> ring_;
     // Frames are numbered from 0 since the last reset; frame k lives in slot k % capacity and
     // survives until frame k + capacity overwrites it.
@@ -145,6 +146,7 @@ private:
     float busLoad_ = 0, maxBusLoad_ = 0;
     float messageRate_ = 0, peakMessageRate_ = 0;
 
+    std::atomic<int> receiveWaiting_{0};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> dropWarned_{false};
 };

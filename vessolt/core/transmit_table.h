@@ -12,6 +12,7 @@
 #include <vector>
 
 #include "receive_fanout.h"
+#include "timed_mutex.h"
 
 namespace ostrel::platform {
 class PeriodicTimer;
@@ -83,7 +84,7 @@ private:
     UserPrompt& prompt_;
     bool usable_ = false;
 
-    mutable std::timed_mutex mutex_;  // guards entries_
+    mutable TimedMutex mutex_;  // guards entries_
     std::vector<TransmitEntry> entries_;
 
     mutable std::mutex timerMutex_;  // guards timer_; never taken by the timer's own thread

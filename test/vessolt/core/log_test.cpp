@@ -53,9 +53,19 @@ TEST(Log, ConcurrentAddsKeepEachThreadsOrderAndPostPerAdd) {
         EXPECT_GE(target.got[i].second, 0);
         EXPECT_LT(target.got[i].second, kThreads * kLines);
     }
+    // The last post came after every line was in.
+    EXPECT_EQ(target.got[target.got.size() - 2], std::make_pair(uintptr_t{0}, intptr_t{kThreads * kLines - 1}));
     EXPECT_EQ(target.got.back(), std::make_pair(uintptr_t{1}, intptr_t{0}));
     EXPECT_EQ(log.GetLine(-1), "");
     EXPECT_EQ(log.GetLine(0), "");
+
+    // After a Clear the numbering starts again; an empty text is a line.
+    target.got.clear();
+    log.Add("");
+    log.Add("second");
+    QCoreApplication::sendPostedEvents(&target);
+    EXPECT_EQ(target.got, (std::vector<std::pair<uintptr_t, intptr_t>>{{0, 0}, {0, 1}}));
+    EXPECT_EQ(log.GetLinesFrom(1), std::vector<std::string>{"second"});
 }
 
 TEST(Log, ListenerSlotsAreNotReusedAndReportLayouts) {

@@ -3,6 +3,9 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <chrono>
+#include <atomic>
+#include <thread>
 #include <vector>
 
 #include "drennic_test_bus.h"
@@ -227,4 +230,29 @@ TEST_F(TraceBufferTest, MessageRateCountsNineteenIntervalsAndSkipsZeroSpans) {
     EXPECT_EQ(trace.GetPeakMessageRate(), 0.0f);
     EXPECT_EQ(trace.GetBusLoad(), 0.0f);
     EXPECT_EQ(trace.GetMaxBusLoad(), 0.0f);
+}
+
+// A search holds the ring for a whole chunk of records; a frame that cannot get in within the receive
+// path's 100 ms is dropped, counted and warned about once, never written unlocked.
+TEST_F(TraceBufferTest, FramesThatCannotGetTheLockInTimeAreCountedAndWarnedOnce) {
+    for (uint32_t i = 0; i < 5000; ++i)
+        add(0x181, {1}, i);
+    // Enough filters that one chunk of the search takes far longer than 100 ms.
+    std::vector<TraceFilter> never(200'000, idFilter(0x7FF, 0x7FE));
+    std::atomic<bool> searching{true};
+    std::thread searcher([&] {
+        EXPECT_FALSE(trace.FindFirst(never.data(), static_cast<int>(never.size())));
+        searching = false;
+    });
+    while (searching && trace.GetDroppedCount() < 3) {
+        add(0x182, {2});
+        std::this_thread::sleep_for(std::chrono::microseconds(200));  // frames as a busy bus brings them
+    }
+    searcher.join();
+    EXPECT_GE(trace.GetDroppedCount(), 1u);
+    ASSERT_EQ(log.GetLineCount(), 1);
+    EXPECT_EQ(log.GetLine(0), "Warning: receive buffer busy, frames dropped!");
+
+    trace.Reset();
+    EXPECT_EQ(trace.GetDroppedCount(), 0u);
 }
