@@ -323,3 +323,31 @@ TEST_F(CommonServicesTest, SetupErrorControlEndsOnAStalledRequestAndOnCancel) {
     ASSERT_TRUE(upload(common, 5, 0x2004, 7, value));
     EXPECT_EQ(value, std::vector<uint8_t>{0x5A});
 }
+
+TEST_F(CommonServicesTest, ModuleDriverFindsOnlyTheModuleAndResetForgetsItButNotTheMode) {
+    addNode(5);
+    addNsm(0x7F);
+    open();
+    EXPECT_FALSE(nsm.Find(5, nullptr));  // no [1F50]
+    EXPECT_FALSE(nsm.IsFound());
+    const uint8_t cancelled = 1;
+    EXPECT_FALSE(nsm.Find(0x7F, &cancelled));
+    EXPECT_FALSE(nsm.IsFound());
+
+    uint32_t major = 9;
+    uint32_t minor = 9;
+    ASSERT_TRUE(nsm.QueryVersion(0x7F, 2, &major, &minor));
+    EXPECT_EQ(major, 1u);
+    EXPECT_EQ(minor, 0u);
+    EXPECT_FALSE(nsm.QueryVersion(0x7F, 1, &major, &minor));  // the hardware channel has no version
+
+    ASSERT_TRUE(nsm.Find(0x7F, nullptr));
+    nsm.SetErrorControlMode(2);
+    nsm.Reset();
+    EXPECT_FALSE(nsm.IsFound());
+    EXPECT_EQ(nsm.GetNodeId(), TNSM::kNoModule);
+    EXPECT_EQ(nsm.GetListObject(), 0u);
+    EXPECT_EQ(nsm.GetControlSubIndex(), 0);
+    EXPECT_EQ(nsm.GetMajorVersion(), 0u);
+    EXPECT_EQ(nsm.GetErrorControlMode(), 2u);
+}
