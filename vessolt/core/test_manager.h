@@ -39,13 +39,13 @@ enum TestStatus : int32_t {
 // What a test hands over when it registers. Every callback may be empty: the manager then skips it.
 struct TestRegistration {
     std::string name;
-    std::function<void()> Run;
-    std::function<void()> Cancel;
-    std::function<void()> ShowWindow;
-    std::function<void(platform::IniFile&)> SaveSettings;
-    std::function<void(platform::IniFile&)> LoadSettings;
-    std::function<void(std::FILE*, int)> WriteReport;
-    std::function<void(struct _object*)> RegisterPythonTypes;
+    std::function<void()> Run{};
+    std::function<void()> Cancel{};
+    std::function<void()> ShowWindow{};
+    std::function<void(platform::IniFile&)> SaveSettings{};
+    std::function<void(platform::IniFile&)> LoadSettings{};
+    std::function<void(std::FILE*, int)> WriteReport{};
+    std::function<void(struct _object*)> RegisterPythonTypes{};
     IConfigPage* ConfigPage = nullptr;
 };
 
@@ -56,27 +56,27 @@ struct TEST {
     bool enabled = true;
     int32_t progress = 0;
     int32_t status = NOTSTARTED;
-    std::function<void()> Run;
-    std::function<void()> Cancel;
-    std::function<void()> ShowWindow;
-    std::function<void(platform::IniFile&)> SaveSettings;
-    std::function<void(platform::IniFile&)> LoadSettings;
-    std::function<void(std::FILE*, int)> WriteReport;
-    std::function<void(struct _object*)> RegisterPythonTypes;
+    std::function<void()> Run{};
+    std::function<void()> Cancel{};
+    std::function<void()> ShowWindow{};
+    std::function<void(platform::IniFile&)> SaveSettings{};
+    std::function<void(platform::IniFile&)> LoadSettings{};
+    std::function<void(std::FILE*, int)> WriteReport{};
+    std::function<void(struct _object*)> RegisterPythonTypes{};
     IConfigPage* ConfigPage = nullptr;
 };
 
 // What the manager calls in services and windows made after it. Each may be empty.
 struct TestManagerHooks {
     // The message log; the log is made after the manager, so it is looked up when used.
-    std::function<TLog*()> log;
-    std::function<void()> clearDeviceSummary;
+    std::function<TLog*()> log{};
+    std::function<void()> clearDeviceSummary{};
     // The software support module, started before and stopped after a run (on the worker).
-    std::function<void()> startSupportModule;
-    std::function<void()> stopSupportModule;
+    std::function<void()> startSupportModule{};
+    std::function<void()> stopSupportModule{};
     // The "Global Configuration" section of a test configuration file, handled before the tests'.
-    std::function<void(platform::IniFile&)> saveGlobalConfig;
-    std::function<void(platform::IniFile&)> loadGlobalConfig;
+    std::function<void(platform::IniFile&)> saveGlobalConfig{};
+    std::function<void(platform::IniFile&)> loadGlobalConfig{};
 };
 
 class TTestManager {
@@ -166,7 +166,7 @@ private:
     mutable std::timed_mutex mutex_;  // the table, its iteration position and the dialog handler
     std::vector<TEST> tests_;
     size_t iteration_ = 0;
-    std::function<void(int32_t, IConfigPage*)> configureHandler_;
+    std::function<void(int32_t, IConfigPage*)> configureHandler_{};
 
     ListenerList testListListeners_;
     ListenerList runStateListeners_;
