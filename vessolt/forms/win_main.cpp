@@ -243,6 +243,7 @@ void TWin_Main::CreateTestRow(int n, const TEST& test) {
     layout->addWidget(row.enable);
     auto* line = new QHBoxLayout();
     line->setContentsMargins(18, 0, 0, 0);
+    line->setSpacing(5);
     row.progressBar = new QProgressBar(row.box);
     row.progressBar->setRange(0, 100);
     row.progressBar->setTextVisible(false);
