@@ -8,6 +8,7 @@
 #include <string>
 #include <vector>
 
+#include "bounded_mutex.h"
 #include "message_sink.h"
 
 namespace ostrel::vessolt {
@@ -38,7 +39,7 @@ public:
 private:
     static constexpr auto kLockWait = std::chrono::milliseconds(500);
 
-    mutable std::timed_mutex mutex_;
+    mutable BoundedMutex mutex_;
     std::vector<std::string> lines_;
     ListenerList listeners_;
 };

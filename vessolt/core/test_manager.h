@@ -14,6 +14,7 @@
 #include <thread>
 #include <vector>
 
+#include "bounded_mutex.h"
 #include "message_sink.h"
 
 struct _object;  // a Python object (the script module); no Python header here
@@ -143,7 +144,7 @@ public:
 
 private:
     static constexpr auto kLockWait = std::chrono::milliseconds(500);
-    using Lock = std::unique_lock<std::timed_mutex>;
+    using Lock = std::unique_lock<BoundedMutex>;
     // A stored value by key, absent when missing or not a number.
     using StoredValue = std::function<std::optional<int32_t>(const std::string& key)>;
 
@@ -163,7 +164,7 @@ private:
 
     TestManagerHooks hooks_;
 
-    mutable std::timed_mutex mutex_;  // the table, its iteration position and the dialog handler
+    mutable BoundedMutex mutex_;  // the table, its iteration position and the dialog handler
     std::vector<TEST> tests_;
     size_t iteration_ = 0;
     std::function<void(int32_t, IConfigPage*)> configureHandler_{};
