@@ -1,0 +1,90 @@
+// The vessolt program as a process: it joins the CAN server and leaves cleanly on SIGTERM; and
+// the demo script refuses at once without a display.
+#include <gtest/gtest.h>
+
+#include <platform/registry.h>
+
+#include "e2e_support.h"
+#include "product_key.h"
+
+#include <spawn.h>
+
+extern char** environ;
+
+using namespace drennic::e2e;
+
+namespace {
+
+// Waits up to `ms` for the child to end; its exit status, or nullopt while it runs.
+std::optional<int> waitExit(pid_t pid, int ms) {
+    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
+    for (;;) {
+        int status = 0;
+        if (::waitpid(pid, &status, WNOHANG) == pid)
+            return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+        if (std::chrono::steady_clock::now() > end)
+            return std::nullopt;
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    }
+}
+
+pid_t spawn(const std::string& path, std::vector<std::string> args = {}) {
+    std::vector<char*> argv{const_cast<char*>(path.c_str())};
+    for (std::string& a : args)
+        argv.push_back(a.data());
+    argv.push_back(nullptr);
+    pid_t pid = -1;
+    posix_spawn_file_actions_t actions;
+    posix_spawn_file_actions_init(&actions);
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+    if (::posix_spawn(&pid, path.c_str(), &actions, nullptr, argv.data(), environ) != 0)
+        pid = -1;
+    posix_spawn_file_actions_destroy(&actions);
+    return pid;
+}
+
+} // namespace
+
+TEST(VessoltProgram, JoinsTheServerAndLeavesCleanlyOnSigterm) {
+    ProcessGuard guard;
+    IsolatedEnvironment environment("vessolt");
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+
+    const pid_t vessolt = spawn(binDir() + "/vessolt");
+    ASSERT_GT(vessolt, 0);
+    ASSERT_TRUE(eventually(30'000, [] { return !liveServers().empty(); })) << "no CAN server started";
+    // Up and in its message loop: the window settings are not there before it closes.
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+
+    const auto sent = std::chrono::steady_clock::now();
+    ASSERT_EQ(::kill(vessolt, SIGTERM), 0);
+    const std::optional<int> status = waitExit(vessolt, 5'000);
+    ASSERT_TRUE(status.has_value()) << "still running 5 s after SIGTERM";
+    EXPECT_EQ(*status, 0);
+    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
+
+    auto key = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,
+                                                   std::string(ostrel::vessolt::kProductKey) + "\\testmanager");
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->readInteger("testnum"), 0);
+    EXPECT_TRUE(eventually(10'000, [] { return liveServers().empty(); })) << "the server outlived its last client";
+}
+
+TEST(VessoltProgram, DemoScriptWithoutADisplaySaysSoAndStartsNothing) {
+    ProcessGuard guard;
+    const std::string output = (std::filesystem::temp_directory_path() /
+                                ("run-output-" + std::to_string(::getpid()))).string();
+    const std::string command = "env -u DISPLAY -u WAYLAND_DISPLAY -u QT_QPA_PLATFORM " +
+                                std::string(OSTREL_RUN_SCRIPT) + " >" + output + " 2>&1";
+    const auto started = std::chrono::steady_clock::now();
+    const int status = std::system(command.c_str());
+    ASSERT_TRUE(WIFEXITED(status));
+    EXPECT_EQ(WEXITSTATUS(status), 1);
+    EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(5));
+    std::ifstream in(output);
+    const std::string text((std::istreambuf_iterator<char>(in)), std::istreambuf_iterator<char>());
+    std::filesystem::remove(output);
+    EXPECT_NE(text.find("xvfb-run -a scripts/run"), std::string::npos) << text;
+    EXPECT_NE(text.find("xvfb"), std::string::npos);
+    EXPECT_TRUE(descendants().empty());
+}
