@@ -46,7 +46,6 @@ public:
     void setPen(QColor color, int width = 1);
     [[nodiscard]] const QBrush& brush() const { return brush_; }
     void setBrush(const QBrush& brush);
-    void setBrush(QColor color) { setBrush(QBrush(color, Qt::SolidPattern)); }
     void clearBrush() { setBrush(QBrush(Qt::NoBrush)); }
     [[nodiscard]] const QFont& font() const { return font_; }
     void setFont(const QFont& font);
