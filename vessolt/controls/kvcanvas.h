@@ -116,4 +116,24 @@ private:
     QPoint at_;
 };
 
+// Restores a canvas's clip (or its absence) when it goes out of scope.
+class KVCONTROLS_EXPORT KvClipKeeper {
+public:
+    explicit KvClipKeeper(KvCanvas& canvas)
+        : canvas_(canvas), had_(canvas.hasClip()), region_(canvas.clipRegion()) {}
+    ~KvClipKeeper() {
+        if (had_)
+            canvas_.setClipRegion(region_);
+        else
+            canvas_.clearClip();
+    }
+    KvClipKeeper(const KvClipKeeper&) = delete;
+    KvClipKeeper& operator=(const KvClipKeeper&) = delete;
+
+private:
+    KvCanvas& canvas_;
+    bool had_;
+    QRegion region_;
+};
+
 } // namespace ostrel::vessolt::controls

@@ -17,25 +17,6 @@ void penAndBrush(KvCanvas& canvas, const QColor& color) {
     canvas.setBrush(color);
 }
 
-// Keeps the canvas's clip across a procedure that clips on its own.
-class ClipKeeper {
-public:
-    explicit ClipKeeper(KvCanvas& canvas) : canvas_(canvas), had_(canvas.hasClip()), region_(canvas.clipRegion()) {}
-    ~ClipKeeper() {
-        if (had_)
-            canvas_.setClipRegion(region_);
-        else
-            canvas_.clearClip();
-    }
-    ClipKeeper(const ClipKeeper&) = delete;
-    ClipKeeper& operator=(const ClipKeeper&) = delete;
-
-private:
-    KvCanvas& canvas_;
-    bool had_;
-    QRegion region_;
-};
-
 struct Rgb {
     int r = 0, g = 0, b = 0;
 };
@@ -141,7 +122,7 @@ void Kv3DEllipse(KvCanvas& canvas, TPoint, TPoint c, int32_t rx, int32_t ry, TCo
             w.ellipse(source.left(), source.top(), source.right() + 1, source.bottom() + 1);
         }
     }
-    const ClipKeeper keep(canvas);
+    const KvClipKeeper keep(canvas);
     canvas.setClipEllipse(c.x - rx, c.y - ry, c.x + rx, c.y + ry);
     canvas.copyRect(QRect(c.x - rx, c.y - ry, 2 * rx, 2 * ry), work, source);
 }
@@ -203,7 +184,7 @@ void KvCircleGradFill(KvCanvas& canvas, const TRect& rect, TColor from, TColor t
     const Rgb diff{t.r - f.r, t.g - f.g, t.b - f.b};
     const int d = kvRound(rect.width() * 0.22);
     const int steps = std::max(2 * (rect.width() - d), 1);
-    const ClipKeeper keep(canvas);
+    const KvClipKeeper keep(canvas);
     canvas.setClipEllipse(rect.left, rect.top, rect.right, rect.bottom);
     for (int i = 0; i <= steps; ++i) {
         canvas.setPen(mixColor(f, diff, i, steps, true), 1);
