@@ -330,7 +330,9 @@ void KvCanvas::setClipRegion(const QRegion& region) {
 void KvCanvas::clearClip() {
     clip_ = QRegion();
     hasClip_ = false;
-    painter_.setClipping(false);
+    // A painter whose clipping was switched off ignores a later elliptic region when drawing
+    // images; the whole image as clip leaves clipping on and clips nothing.
+    painter_.setClipRect(image_.rect());
 }
 
 } // namespace ostrel::vessolt::controls

@@ -104,8 +104,9 @@ void KvCircleAtPoint(KvCanvas& canvas, TPoint c, int32_t r, TColor, TColor fill)
     canvas.setBrush(qc(fill));
     canvas.setPen(qc(clBtnHighlight), 1);
     canvas.ellipse(c.x - r, c.y - r, c.x + r + 1, c.y + r + 1);
+    // The shadow on the lower-right half: counter-clockwise from the lower-left ray to the upper-right.
     canvas.setPen(qc(clBtnShadow), 1);
-    canvas.arc(c.x - r, c.y - r, c.x + r + 1, c.y + r + 1, c.x + r + 2, c.y - r, c.x - r, c.y + r + 1);
+    canvas.arc(c.x - r, c.y - r, c.x + r + 1, c.y + r + 1, c.x - r, c.y + r + 1, c.x + r + 2, c.y - r);
 }
 
 void Kv3DEllipse(KvCanvas& canvas, TPoint, TPoint c, int32_t rx, int32_t ry, TColor color, bool, bool ring) {
@@ -314,7 +315,8 @@ void KvDrawLED(KvCanvas& canvas, const TRect& r, TLEDShape shape, TColor border,
         TRect glint = r;
         KvBorder(glint, w / 5);
         canvas.setPen(qc(clBtnHighlight), std::max(w / 8, 1));
-        canvas.arc(glint.left, glint.top, glint.right, glint.bottom, r.left, r.top + h / 2, r.left + w / 2, r.top);
+        // Counter-clockwise from the top to the left: a quarter on the upper left, not three quarters.
+        canvas.arc(glint.left, glint.top, glint.right, glint.bottom, r.left + w / 2, r.top, r.left, r.top + h / 2);
         break;
     }
     case sArrowLeft:

@@ -126,6 +126,29 @@ TEST(KvCanvas, StretchMirrorsReversedBoxesXorInvertsAndClipsAreElliptic) {
     EXPECT_EQ(rgbAt(image, 5, 5), kBlack);
     canvas.clearClip();
     EXPECT_EQ(canvas.clipBox(), image.rect());
+    canvas.setClipEllipse(0, 0, 10, 10);  // clipping again after it was off, also for images
+    canvas.draw(0, 0, mask);
+    EXPECT_EQ(rgbAt(image, 0, 0), kWhite);
+    EXPECT_EQ(rgbAt(image, 5, 5), 0x00FF00u);
+}
+
+TEST(KvDraw, HighlightsAndShadowsSitWhereTheyShade) {
+    QImage image = blank(40, 40);
+    KvCanvas canvas(image);
+    KvCircleAtPoint(canvas, {20, 20}, 15, clBlack, clWhite);
+    EXPECT_EQ(rgbAt(image, 20 + 10, 20 + 11), q(clBtnShadow));  // lower right
+    EXPECT_EQ(rgbAt(image, 20 - 10, 20 - 11), q(clBtnHighlight));
+    image.fill(Qt::white);
+    KvDrawLED(canvas, {0, 0, 40, 40}, sRound, clBlack, clRed);
+    int below = 0;  // the lower half of the lamp is all fill
+    for (int y = 22; y < 40; ++y)
+        for (int x = 0; x < 40; ++x)
+            below += (x - 20) * (x - 20) + (y - 20) * (y - 20) < 17 * 17 && rgbAt(image, x, y) != kRed ? 1 : 0;
+    EXPECT_EQ(below, 0);
+    int glint = 0;
+    for (int x = 5; x < 20; ++x)
+        glint += rgbAt(image, x, 20 - (20 - x) * 7 / 10) == q(clBtnHighlight) ? 1 : 0;
+    EXPECT_GT(glint, 0);
 }
 
 TEST(KvDraw, BtnBevelRingsAndShrink) {
