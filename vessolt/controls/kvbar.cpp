@@ -67,6 +67,13 @@ void TBarSettings::SetFont(const KvFont& font) {
     ChangeObject(this);
 }
 
+void TBarSettings::SetBevel(const TKvSBevel& bevel) {
+    if (&bevel == &bevel_)
+        return;
+    bevel_.assign(bevel);
+    Change();
+}
+
 void TBarSettings::SetminHeight(int32_t v) {
     if (v <= 0)
         return;

@@ -141,6 +141,8 @@ public:
     [[nodiscard]] bool BkAuto() const { return bkAuto_; }
     void SetBkAuto(bool v) { setField(bkAuto_, v); }
     [[nodiscard]] TKvSBevel& Bevel() { return bevel_; }
+    // Copies another bevel's settings into the owned one, then notifies.
+    void SetBevel(const TKvSBevel& bevel);
     // Only values above 0; every accepted value notifies, also an equal one.
     [[nodiscard]] int32_t minHeight() const { return minHeight_; }
     void SetminHeight(int32_t v);

@@ -283,13 +283,22 @@ TEST(KvBar, SettingsGuardsSectorsLampAndCopies) {
     EXPECT_FALSE(sectors.CheckSectorColor(1001, c));
     EXPECT_EQ(c, clBlue);
 
+    TKvSBevel raised;
+    raised.SetSpacing(9);
+    bar.SetBevel(raised);
+    EXPECT_EQ(bar.Bevel().Spacing(), 9);
+    EXPECT_EQ(senders.back(), &bar);
+    const int before = calls;
+    bar.SetBevel(bar.Bevel());  // its own bevel: nothing
+    EXPECT_EQ(calls, before);
+
     TBarSettings copy;
     bar.SetColor(clRed);
     bar.SetBkAuto(true);
     copy.assign(bar);
     EXPECT_EQ(copy.Color(), clRed);
     EXPECT_EQ(copy.Font().Size(), 12);
-    EXPECT_EQ(copy.Bevel().Offset().Top(), 2);
+    EXPECT_EQ(copy.Bevel().Spacing(), 9);
     EXPECT_FALSE(copy.BkAuto());
 
     // Sectors across the whole range: no leading or trailing background when they reach the ends.

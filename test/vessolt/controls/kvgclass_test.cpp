@@ -139,6 +139,14 @@ TEST(KvGClass, IniSettingsCheckNamesPlaceFilesAndReportFailedSaves) {
     EXPECT_TRUE(ini.ErrorText().contains("missing/gauge.ini"));
 }
 
+// Copies are typed: a settings object takes only its own class.
+template <typename D, typename S>
+concept AssignsFrom = requires(D& d, const S& s) { d.assign(s); };
+static_assert(AssignsFrom<TKvSBevel, TKvSBevel>);
+static_assert(!AssignsFrom<TKvBtnBevel, TKvSBevel>);
+static_assert(!AssignsFrom<TKvOffset, TKvGradSettings>);
+static_assert(!std::is_copy_assignable_v<TKvSBevel>);
+
 TEST(KvBevel, GradedRingsRaisedAndLowered) {
     TKvSBevel bevel;
     bevel.SetColorHighLightFrom(0x000000);
