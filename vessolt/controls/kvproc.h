@@ -10,6 +10,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <span>
 
 class QImage;
 class QWidget;
@@ -117,6 +118,48 @@ KVCONTROLS_EXPORT void KvArrowSettings(TPoint& point, int32_t unused, uint8_t b1
 // Copies what of the canvas's clip box lies in `rect` into `bitmap` (sized to the rectangle), at the
 // same place relative to the rectangle.
 KVCONTROLS_EXPORT void GetBkUpImage(const KvCanvas& canvas, QImage& bitmap, const TRect& rect);
+
+// ---- drawing ----
+// The procedures set the canvas's pen and brush as they need and leave them so.
+
+enum TGradientStyle {
+    gsHorizontal1, gsHorizontal2, gsHorizontal3, gsVertical1, gsVertical2, gsVertical3, gsElliptic1,
+    gsElliptic2, gsElliptic3, gsRectangle, gsDiamond1, gsDiamond2, gsTopLeft, gsTopRight
+};
+inline constexpr int kGradientStyleCount = gsTopRight + 1;
+enum TLEDShape { sRound, sArrowLeft, sArrowRight, sArrowUp, sArrowDown, sRectangle, sDiamondLeft, sDiamondRight };
+
+// Raised: shadow outside and highlight inside; the rect becomes the inner ellipse's box.
+KVCONTROLS_EXPORT void KvEllipse3D(KvCanvas& canvas, TRect& rect, TColor color, bool raised);
+// `color` has no effect: the outline is highlight with a shadow arc.
+KVCONTROLS_EXPORT void KvCircleAtPoint(KvCanvas& canvas, TPoint centre, int32_t r, TColor color, TColor fill);
+// A ring (or disc) in `color`, copied through an elliptic clip; `origin` is not needed since clips
+// are set in the canvas's own coordinates.
+KVCONTROLS_EXPORT void Kv3DEllipse(KvCanvas& canvas, TPoint origin, TPoint centre, int32_t rx, int32_t ry,
+                                   TColor color, bool whole, bool ring);
+KVCONTROLS_EXPORT void KvThumb(KvCanvas& canvas, TPoint centre, int32_t size, int32_t unused, bool vertical,
+                               TColor color);
+KVCONTROLS_EXPORT bool KvInCircle(int32_t x, int32_t y, const TRect& rect);
+KVCONTROLS_EXPORT TRect KvMakeSquare(const TRect& rect);
+KVCONTROLS_EXPORT TRect KvMakeCenterSquare(const TRect& rect);
+// Two rings; the rect shrinks by 2.
+KVCONTROLS_EXPORT void KvBtnBevel(KvCanvas& canvas, TRect& rect, bool raised, bool fill, TColor color);
+KVCONTROLS_EXPORT void KvCircleGradFill(KvCanvas& canvas, const TRect& rect, TColor from, TColor to);
+// An empty rect paints nothing.
+KVCONTROLS_EXPORT void KvGradFill(KvCanvas& canvas, const TRect& rect, TColor from, TColor to, TGradientStyle style);
+KVCONTROLS_EXPORT void KvDrawLED(KvCanvas& canvas, const TRect& rect, TLEDShape shape, TColor border, TColor fill);
+KVCONTROLS_EXPORT void KvRoundSector(KvCanvas& canvas, const TRect& rect, float angle1, float angle2);
+// `labels` is a ";"-separated list of main + 1 items. Nothing is drawn when main x sub is 0.
+KVCONTROLS_EXPORT void KvHorizScala(KvCanvas& canvas, const QString& labels, TRect& rect, int32_t main, int32_t sub,
+                                    bool labelsFirst);
+// Position in thousandths of the rect's width.
+KVCONTROLS_EXPORT void KvDrawHPointer(KvCanvas& canvas, const TRect& rect, int32_t position, int32_t halfWidth,
+                                      int32_t height, bool unused);
+KVCONTROLS_EXPORT int32_t CalcTotalDigit(int32_t a, int32_t b);
+// Element 0 holds the last index n (low byte of x), element 1 the centre; points 2..n are turned
+// and drawn. n is bounded by both arrays.
+KVCONTROLS_EXPORT void KvArrowDraw(KvCanvas& canvas, float angle, std::span<const TPoint> source,
+                                   std::span<TPoint> target, bool clockwise);
 
 // Opens a file or starts a program with parameters; above 32 on success, as the shell answers.
 KVCONTROLS_EXPORT int32_t KvExecuteFile(const QString& file, const QString& parameters, const QString& directory,
