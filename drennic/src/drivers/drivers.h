@@ -1,7 +1,7 @@
 // The drivers the library can select; each fills the whole table.
 #pragma once
 
-#include "driver_table.h"
+#include "engine/driver_table.h"
 
 namespace drennic {
 

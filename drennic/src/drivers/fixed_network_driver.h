@@ -3,8 +3,8 @@
 // bit rate, with the hardware in the handle's high byte and the rate's index in its low byte.
 #pragma once
 
-#include "library_state.h"
-#include "result_block.h"
+#include "engine/library_state.h"
+#include "engine/result_block.h"
 
 #include <platform/utf16.h>
 

@@ -2,10 +2,10 @@
 // the driver offers the pseudo hardware "Internal" (handle 0, on which nothing is sent) and eight
 // channels "PCI CAN 0".."PCI CAN 7" (handles 1..8, card channel = handle - 1), each with the eight
 // standard networks.
-#include "../simlibs/hicanpci/hicanpci_api.h"
-#include "drivers.h"
-#include "engine.h"
-#include "fixed_network_driver.h"
+#include "hicanpci/hicanpci_api.h"
+#include "drivers/drivers.h"
+#include "drivers/fixed_network_driver.h"
+#include "engine/engine.h"
 
 #include <platform/clock.h>
 

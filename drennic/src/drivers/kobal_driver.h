@@ -4,8 +4,8 @@
 // part; each driver file adds what only it does (hardware and network lists, network storage).
 #pragma once
 
-#include "../simlibs/kobalapi2/kobal_api.h"
-#include "library_state.h"
+#include "kobalapi2/kobal_api.h"
+#include "engine/library_state.h"
 
 #include <platform/ipc.h>
 

@@ -1,8 +1,8 @@
 // The Kobalapi2 driver, and the client-and-network driver both Kobal drivers are built on.
-#include "drivers.h"
-#include "engine.h"
-#include "kobal_driver.h"
-#include "result_block.h"
+#include "drivers/drivers.h"
+#include "drivers/kobal_driver.h"
+#include "engine/engine.h"
+#include "engine/result_block.h"
 
 #include <platform/clock.h>
 #include <platform/registry.h>

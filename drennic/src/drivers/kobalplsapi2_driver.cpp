@@ -1,8 +1,8 @@
 // The KobalPlsapi2 driver: the Kobal client-and-network driver for the library that works with one
 // hardware, registers the standard CANopen networks itself and offers no network storage.
-#include "drivers.h"
-#include "kobal_driver.h"
-#include "result_block.h"
+#include "drivers/drivers.h"
+#include "drivers/kobal_driver.h"
+#include "engine/result_block.h"
 
 #include <platform/utf16.h>
 

@@ -1,11 +1,11 @@
 // The server-client driver (mode 1): no CAN interface of its own; every hardware operation is a
 // command to the CAN server, frames go through the server's rings.
-#include "drivers.h"
-#include "engine.h"
-#include "library_state.h"
-#include "msg_buffer.h"
-#include "result_block.h"
-#include "server_client_link.h"
+#include "drivers/drivers.h"
+#include "drivers/server_client_link.h"
+#include "engine/engine.h"
+#include "engine/library_state.h"
+#include "engine/msg_buffer.h"
+#include "engine/result_block.h"
 
 #include <halvorn/server_block.h>
 #include <platform/clock.h>

@@ -1,4 +1,4 @@
-#include "server_client_link.h"
+#include "drivers/server_client_link.h"
 
 #include <platform/clock.h>
 

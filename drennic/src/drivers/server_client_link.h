@@ -2,7 +2,7 @@
 // and the request protocol. Private to the server-client driver.
 #pragma once
 
-#include "msg_buffer.h"
+#include "engine/msg_buffer.h"
 
 #include <halvorn/server_block.h>
 #include <halvorn/transport.h>

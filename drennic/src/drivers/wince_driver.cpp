@@ -2,10 +2,10 @@
 // "CAN1:".."CAN<n>:" opened with a bit rate. The network handle's high byte is the port's number
 // (0: no port, nothing is sent), its low byte the rate's index. A library may lack any of the WinCE_
 // functions; a call of a missing one fails as the port would.
-#include "../simlibs/wince/wince_api.h"
-#include "drivers.h"
-#include "engine.h"
-#include "fixed_network_driver.h"
+#include "wince/wince_api.h"
+#include "drivers/drivers.h"
+#include "drivers/fixed_network_driver.h"
+#include "engine/engine.h"
 
 #include <platform/clock.h>
 

@@ -1,6 +1,6 @@
-#include "driver_table.h"
+#include "engine/driver_table.h"
 
-#include "result_block.h"
+#include "engine/result_block.h"
 
 namespace drennic {
 namespace {

@@ -1,12 +1,12 @@
 // The engine thread: receives every frame, offers it to the listeners, drives the running request and
 // finishes it through the caller's completion callback.
-#include "engine.h"
+#include "engine/engine.h"
 
-#include "library_state.h"
-#include "lss_fastscan.h"
-#include "result_block.h"
-#include "sdo_monitor.h"
-#include "sdo_server.h"
+#include "engine/library_state.h"
+#include "engine/result_block.h"
+#include "services/lss_fastscan.h"
+#include "services/sdo_monitor.h"
+#include "services/sdo_server.h"
 
 #include <platform/clock.h>
 

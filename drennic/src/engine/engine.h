@@ -2,7 +2,7 @@
 // posting side of its request slot.
 #pragma once
 
-#include "engine_context.h"
+#include "engine/engine_context.h"
 
 #include <cstdint>
 

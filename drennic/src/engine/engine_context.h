@@ -11,9 +11,9 @@
 // the calls. Nothing in the loop allocates.
 #pragma once
 
-#include "lss_services.h"
-#include "nmt_scan.h"
-#include "sdo_client.h"
+#include "services/lss_services.h"
+#include "services/nmt_scan.h"
+#include "services/sdo_client.h"
 
 #include <drennic/drennic.h>
 

@@ -1,4 +1,4 @@
-#include "engine_settings.h"
+#include "engine/engine_settings.h"
 
 #include <atomic>
 #include <mutex>

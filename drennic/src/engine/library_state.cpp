@@ -1,10 +1,10 @@
-#include "library_state.h"
+#include "engine/library_state.h"
 
-#include "drivers.h"
-#include "engine.h"
-#include "engine_settings.h"
-#include "sdo_monitor.h"
-#include "service_modules.h"
+#include "drivers/drivers.h"
+#include "engine/engine.h"
+#include "engine/engine_settings.h"
+#include "services/sdo_monitor.h"
+#include "services/service_modules.h"
 
 #include <platform/clock.h>
 #include <platform/utf16.h>

@@ -1,7 +1,7 @@
 // Process-wide state of the library: start-up, the selected driver and the event registrations.
 #pragma once
 
-#include "driver_table.h"
+#include "engine/driver_table.h"
 
 #include <platform/library.h>
 

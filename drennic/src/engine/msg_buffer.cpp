@@ -1,4 +1,4 @@
-#include "msg_buffer.h"
+#include "engine/msg_buffer.h"
 
 #include <algorithm>
 #include <chrono>

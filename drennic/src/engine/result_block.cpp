@@ -1,4 +1,4 @@
-#include "result_block.h"
+#include "engine/result_block.h"
 
 #include <platform/utf16.h>
 

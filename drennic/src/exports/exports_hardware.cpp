@@ -1,7 +1,7 @@
 // The hardware exports: each forwards to its driver slot, or gives the no-driver result.
-#include "engine.h"
-#include "library_state.h"
-#include "result_block.h"
+#include "engine/engine.h"
+#include "engine/library_state.h"
+#include "engine/result_block.h"
 
 #include <drennic/drennic.h>
 

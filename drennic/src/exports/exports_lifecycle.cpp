@@ -1,6 +1,6 @@
 // CANopenDLL_Startup and CANopenDLL_Shutdown.
-#include "engine.h"
-#include "library_state.h"
+#include "engine/engine.h"
+#include "engine/library_state.h"
 
 #include <drennic/drennic.h>
 

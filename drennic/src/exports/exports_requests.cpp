@@ -1,7 +1,7 @@
 // The exports that post engine requests, and cancel. Each translates its arguments into a request
 // and forwards it; `out` says whether the request was taken (0), refused because another one runs
 // (-12), refused because the engine does not run (-7), or refused for a missing record (-4).
-#include "engine.h"
+#include "engine/engine.h"
 
 #include <drennic/drennic.h>
 

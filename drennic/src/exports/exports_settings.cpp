@@ -1,5 +1,5 @@
 // The engine's timing and SDO-channel settings: plain stores that take effect at their next use.
-#include "engine_settings.h"
+#include "engine/engine_settings.h"
 
 #include <drennic/drennic.h>
 

@@ -1,6 +1,6 @@
 // CAN_Transmit, the event registrations and the post-transmit delay.
-#include "library_state.h"
-#include "result_block.h"
+#include "engine/library_state.h"
+#include "engine/result_block.h"
 
 #include <drennic/drennic.h>
 

@@ -5,10 +5,10 @@
 // as its completion's user value, so a completion that arrives late (a request given up after its
 // wait ran out) can never be taken for the answer to a later one. One write runs at a time; the data
 // buffer the engine works in belongs to the module and outlives any request still in flight.
-#include "config_writer.h"
+#include "services/config_writer.h"
 
-#include "engine.h"
-#include "service_modules.h"
+#include "engine/engine.h"
+#include "services/service_modules.h"
 
 #include <drennic/drennic.h>
 #include <platform/utf16.h>

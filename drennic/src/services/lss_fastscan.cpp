@@ -7,12 +7,12 @@
 // Every request must come back as an echo through the engine's frame hook before its answer
 // window counts: a request that never reached the bus must not be read as "no slave has a 0 here"
 // (on a dead bus that would end the scan with success).
-#include "lss_fastscan.h"
+#include "services/lss_fastscan.h"
 
-#include "engine.h"
-#include "lss_services.h"
-#include "result_block.h"
-#include "service_modules.h"
+#include "engine/engine.h"
+#include "engine/result_block.h"
+#include "services/lss_services.h"
+#include "services/service_modules.h"
 
 #include <algorithm>
 #include <array>

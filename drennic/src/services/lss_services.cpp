@@ -1,12 +1,12 @@
 // The LSS services as protocol states of the engine. Step states send their frame once the step delay
 // has passed since the last stamp; answer states wait for the slave's frame on 0x7E4 up to the
 // response time-out. Every step and every answer stamps the time.
-#include "lss_services.h"
+#include "services/lss_services.h"
 
-#include "engine.h"
-#include "engine_context.h"
-#include "engine_settings.h"
-#include "result_block.h"
+#include "engine/engine.h"
+#include "engine/engine_context.h"
+#include "engine/engine_settings.h"
+#include "engine/result_block.h"
 
 #include <array>
 #include <cstdint>

@@ -3,11 +3,11 @@
 // Scan and mass write send one request to every node 1..127 under COB-ID rule 1, then collect the
 // answers until the SDO response identifiers have been quiet for the SDO time-out. The caller's rule
 // is put back exactly once, before the completion, however the request ends.
-#include "nmt_scan.h"
+#include "services/nmt_scan.h"
 
-#include "engine.h"
-#include "engine_context.h"
-#include "result_block.h"
+#include "engine/engine.h"
+#include "engine/engine_context.h"
+#include "engine/result_block.h"
 
 #include <algorithm>
 #include <array>

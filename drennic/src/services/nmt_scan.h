@@ -2,7 +2,7 @@
 // expedited write (request 6) run by the engine thread.
 #pragma once
 
-#include "engine_settings.h"
+#include "engine/engine_settings.h"
 
 #include <drennic/drennic.h>
 

@@ -2,9 +2,9 @@
 //
 // Uploads check before they copy: nothing is stored beyond the caller's capacity, and only real data
 // bytes are stored. The caller's size word always ends as the number of bytes stored, on failure too.
-#include "sdo_client.h"
+#include "services/sdo_client.h"
 
-#include "engine_context.h"
+#include "engine/engine_context.h"
 
 #include <algorithm>
 #include <chrono>

@@ -2,7 +2,7 @@
 // expedited, segmented or by block transfer with CRC.
 #pragma once
 
-#include "engine_settings.h"
+#include "engine/engine_settings.h"
 
 #include <drennic/drennic.h>
 

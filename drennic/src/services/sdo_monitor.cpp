@@ -1,7 +1,7 @@
 // The SDO monitor. Slot fields live in the caller-visible MonitorSlot records; every change of them
 // (caller's start and stop, the engine's steps) is made under the monitor's lock, and the data
 // callback runs after the lock is released.
-#include "sdo_monitor.h"
+#include "services/sdo_monitor.h"
 
 #include <algorithm>
 #include <array>

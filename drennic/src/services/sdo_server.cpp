@@ -5,11 +5,11 @@
 // caller's thread. One lock guards the server's values; it is never held while a frame goes out
 // (transmission may call the application's TransmitCallback), so `busy` tells the callers that a
 // frame is still being answered.
-#include "sdo_server.h"
+#include "services/sdo_server.h"
 
-#include "engine_context.h"
-#include "engine_settings.h"
-#include "service_modules.h"
+#include "engine/engine_context.h"
+#include "engine/engine_settings.h"
+#include "services/service_modules.h"
 
 #include <array>
 #include <chrono>

@@ -1,8 +1,8 @@
 #include "testbus.h"
 
-#include "engine.h"
-#include "library_state.h"
-#include "result_block.h"
+#include "engine/engine.h"
+#include "engine/library_state.h"
+#include "engine/result_block.h"
 
 #include <platform/clock.h>
 #include <platform/utf16.h>
