@@ -30,7 +30,9 @@ Document makeDocument(int keyCount) {
     for (int s = 0; s < sectionCount; ++s) {
         char name[16];
         std::snprintf(name, sizeof name, "%4.4X", 0x1000 + s);
-        doc.text += "[" + std::string(name) + "]\n";
+        doc.text += '[';
+        doc.text += name;
+        doc.text += "]\n";
         std::snprintf(name, sizeof name, "%4.4x", 0x1000 + s);
         doc.sections.push_back(name);
         for (int k = 0; k < kKeysPerSection; ++k) {

@@ -153,7 +153,11 @@ std::string hex4(uint32_t value) {
 }
 
 std::string objectList(const char* name, const std::vector<uint16_t>& indexes) {
-    std::string text = "[" + std::string(name) + "]\nSupportedObjects=" + std::to_string(indexes.size()) + "\n";
+    std::string text = "[";
+    text += name;
+    text += "]\nSupportedObjects=";
+    text += std::to_string(indexes.size());
+    text += '\n';
     for (std::size_t i = 0; i < indexes.size(); ++i) {
         text += std::to_string(i + 1) + "=0x" + hex4(indexes[i]) + "\n";
     }

@@ -306,7 +306,9 @@ TEST_F(IpcTest, NamespaceComesFromEnvironmentElseUserId)
 {
     EXPECT_EQ(ipcNamespace(), namespace_);
     unsetenv("OSTREL_IPC_NAMESPACE");
-    EXPECT_EQ(ipcNamespace(), "u" + std::to_string(geteuid()));
+    std::string userNamespace = "u";
+    userNamespace += std::to_string(geteuid());
+    EXPECT_EQ(ipcNamespace(), userNamespace);
     useNamespace(namespace_);
 }
 

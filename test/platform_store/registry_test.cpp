@@ -294,7 +294,10 @@ TEST_F(Registry, TwoProcessesWritingOneKeyAtOnceLoseNothing) {
             auto key = RegistryKey::open(RegistryRoot::CurrentUser, "Software\\Ostrel\\Shared");
             if (!key) return 2;
             for (int i = 0; i < kPerProcess; ++i) {
-                const std::string name = "w" + std::to_string(writer) + "_" + std::to_string(i);
+                std::string name = "w";
+                name += std::to_string(writer);
+                name += '_';
+                name += std::to_string(i);
                 const bool ok = (i % 2 == 0) ? key->writeString(name, name + "-data")
                                              : key->writeInteger(name, writer * 100000 + i);
                 if (!ok) return 3;

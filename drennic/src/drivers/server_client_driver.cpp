@@ -1,0 +1,583 @@
+// The server-client driver (mode 1): no CAN interface of its own; every hardware operation is a
+// command to the CAN server, frames go through the server's rings.
+#include "drivers/drivers.h"
+#include "drivers/server_client_link.h"
+#include "engine/engine.h"
+#include "engine/library_state.h"
+#include "engine/msg_buffer.h"
+#include "engine/result_block.h"
+
+#include <halvorn/server_block.h>
+#include <platform/clock.h>
+#include <platform/ipc.h>
+#include <platform/process.h>
+#include <platform/utf16.h>
+
+#include <algorithm>
+#include <array>
+#include <atomic>
+#include <cstdlib>
+#include <cstring>
+#include <memory>
+#include <mutex>
+#include <string_view>
+#include <vector>
+
+#include <sys/wait.h>
+#include <unistd.h>
+
+namespace drennic {
+namespace {
+
+namespace hv = ostrel::halvorn;
+using hv::ServerCommand;
+using ostrel::platform::EventReset;
+using ostrel::platform::NamedEvent;
+
+// Waits of the server start: a quick look whether it runs, then its whole start-up.
+constexpr uint32_t kServerRunningLookMs = 10;
+constexpr uint32_t kServerStartWaitMs = 20'000;
+constexpr uint32_t kServerSettleMs = 1'000;
+// How long a server may take to answer the first request before it is taken to be on its way out,
+// and how long such a server may take to go.
+constexpr uint32_t kServerAnswerProbeMs = 1'000;
+constexpr uint32_t kServerGoneWaitMs = 5'000;
+constexpr uint32_t kServerGonePollMs = 50;
+constexpr const char* kServerProgram = "halvorn";
+// Benchmarks only: the reader polls its rings every millisecond and ignores the server's pulses.
+constexpr const char* kPollOnlyVariable = "DRENNIC_SC_POLL_ONLY";
+// Keeps the SetHardwareConfiguration payload (name and terminator) within one command.
+constexpr std::size_t kMaxDriverNameChars = hv::kCommandDataMax / 2 - 1;
+
+enum DriverState : int32_t { kNotConnected = 0, kConnected = 1, kHardwareInitialised = 2 };
+
+// The driver's process-wide state.
+struct ServerClientState {
+    // InitDriver, Initialize, SwitchNetworks and Close one at a time.
+    std::mutex lifecycle;
+    std::atomic<int32_t> driverState{kNotConnected};
+
+    // The link's threads use these: declared before the link, so that they outlive it at the end
+    // of the process (the reader puts into the buffer, the ping thread reaps started servers).
+    MsgBuffer frames;
+    std::mutex serverProcessLock;
+    std::vector<pid_t> startedServers;  // servers this process started, until reaped
+
+    mutable std::mutex linkLock;
+    std::shared_ptr<ServerLink> link;  // present from InitDriver to Close
+    std::atomic<int32_t> oneShot{0};
+    std::atomic<uint32_t> reserved{0};
+
+    std::mutex transmitCallbackLock;
+    TransmitCallback transmitCallback = nullptr;
+    void* transmitUser = nullptr;
+};
+
+ServerClientState& state() {
+    static ServerClientState instance;
+    return instance;
+}
+
+std::shared_ptr<ServerLink> currentLink() {
+    ServerClientState& s = state();
+    std::lock_guard lock(s.linkLock);
+    return s.link;
+}
+
+// ---- the server process ----
+
+// A server started here is our child: once it has ended it is reaped, so that no zombie is left.
+void reapStartedServers() {
+    ServerClientState& s = state();
+    std::lock_guard lock(s.serverProcessLock);
+    std::erase_if(s.startedServers, [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
+}
+
+// Starts the server from the program's folder when its running event is not set.
+void ensureServer() {
+    auto running = NamedEvent::open(hv::kRunningEventName, EventReset::Manual);
+    if (running && running->wait(kServerRunningLookMs)) {
+        return;
+    }
+    const pid_t pid = ostrel::platform::spawnDetached(kServerProgram, {"0"});
+    if (pid < 0) {
+        return;  // the requests will fail and say so
+    }
+    {
+        ServerClientState& s = state();
+        std::lock_guard lock(s.serverProcessLock);
+        s.startedServers.push_back(pid);
+    }
+    if (running) {
+        (void)running->wait(kServerStartWaitMs);
+        running.reset();
+    }
+    ostrel::platform::sleepMs(kServerSettleMs);
+}
+
+bool pollOnlyRequested() {
+    const char* value = std::getenv(kPollOnlyVariable);
+    return value != nullptr && std::string_view(value) == "1";
+}
+
+// ---- payloads ----
+
+void putUtf16(uint8_t* out, std::u16string_view text) {
+    for (std::size_t i = 0; i < text.size(); ++i) {
+        out[2 * i] = static_cast<uint8_t>(text[i] & 0xFF);
+        out[2 * i + 1] = static_cast<uint8_t>(text[i] >> 8);
+    }
+}
+
+// A fixed name field of `chars` characters from the payload (little-endian code units).
+void getUtf16Field(char16_t* out, const uint8_t* in, std::size_t chars) {
+    for (std::size_t i = 0; i < chars; ++i) {
+        out[i] = static_cast<char16_t>(in[2 * i] | (in[2 * i + 1] << 8));
+    }
+}
+
+[[nodiscard]] int32_t request(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response) {
+    const auto link = currentLink();
+    return link ? link->request(code, data, length, response) : kRequestNotSent;
+}
+
+// A request whose answer must carry at least `minLength` bytes.
+[[nodiscard]] int32_t requestAtLeast(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response,
+                                     int32_t minLength) {
+    const int32_t r = request(code, data, length, response);
+    if (r == 0 && response.length < minLength) {
+        return kRequestWrongResponse;
+    }
+    return r;
+}
+
+[[nodiscard]] bool sendCommand(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0) {
+    const auto link = currentLink();
+    return link && link->send(code, data, length);
+}
+
+// ---- slots ----
+
+void status(uint32_t* status, ResultBlock* result) {
+    // The server's major-error broadcasts are not turned into a status of this client.
+    if (status != nullptr) {
+        *status = 0;
+    }
+    setResult(result, DRN_OK);
+}
+
+void wakeReceive() { state().frames.wake(); }
+
+void receive(uint32_t* id, uint8_t* length, uint8_t* extended, uint8_t* remote, uint8_t* errorFrame, uint8_t* data,
+             uint32_t* timeMs, uint32_t* timeMsOverflow, uint32_t* timeUs, ResultBlock* result) {
+    ServerClientState& s = state();
+    CANFrame frame{};
+    if (!s.frames.get(frame, MsgBuffer::kGetWaitMs)) {
+        if (!s.frames.created()) {
+            // No buffer: keep the caller's loop at its usual pace.
+            ostrel::platform::sleepMs(MsgBuffer::kGetWaitMs);
+        }
+        setResult(result, DRN_NO_FRAME);
+        return;
+    }
+    if (id != nullptr) *id = frame.id;
+    if (length != nullptr) *length = frame.length;
+    if (extended != nullptr) *extended = (frame.flags & DRN_FLAG_EXTENDED) ? 1 : 0;
+    if (remote != nullptr) *remote = (frame.flags & DRN_FLAG_REMOTE) ? 1 : 0;
+    if (errorFrame != nullptr) *errorFrame = (frame.flags & DRN_FLAG_ERROR) ? 1 : 0;
+    if (data != nullptr) std::memcpy(data, frame.data, std::min<std::size_t>(frame.length, 8));
+    if (timeMs != nullptr) *timeMs = frame.timeMs;
+    if (timeMsOverflow != nullptr) *timeMsOverflow = 0;
+    if (timeUs != nullptr) *timeUs = frame.timeUs;
+    setResult(result, DRN_OK);
+}
+
+// The driver library name as the library keeps it (upper-cased): an empty one makes the server
+// run its simulated bus.
+int32_t sendHardwareConfiguration() {
+    std::u16string name = libraryStatus().driverName;
+    if (name.size() > kMaxDriverNameChars) {
+        name.resize(kMaxDriverNameChars);
+    }
+    std::array<uint8_t, hv::kCommandDataMax> payload{};
+    putUtf16(payload.data(), name);  // the terminator is already zero
+    const auto length = static_cast<int32_t>(2 * (name.size() + 1));
+    auto response = std::make_unique<ServerCommand>();
+    const int32_t r =
+        requestAtLeast(hv::ServerCmd_SetHardwareConfiguration, payload.data(), length, *response, 1);
+    if (r != 0) {
+        return r;
+    }
+    switch (response->data[0]) {
+    case 0: return DRN_OK;
+    case 6: return DRN_DRIVER_FAILURE;
+    case 7: return DRN_NOT_INITIALIZED;  // the server already runs a driver, which stays
+    case 8: return DRN_DELETE_FAILED;
+    default: return DRN_BAD_PARAMETERS;
+    }
+}
+
+// Connects to the server (starting it when it does not run), registers and starts the threads.
+std::unique_ptr<ServerLink> openLink() {
+    ServerClientState& s = state();
+    ensureServer();
+    ServerLink::Options options;
+    options.pollOnly = pollOnlyRequested();
+    options.onPing = reapStartedServers;
+    auto link = ServerLink::connect(static_cast<uint32_t>(::getpid()), s.frames, std::move(options));
+    if (!link) {
+        return nullptr;
+    }
+    s.frames.create();
+    (void)link->send(hv::ServerCmd_RegisterClient);
+    if (!link->startThreads()) {
+        return nullptr;
+    }
+    return link;
+}
+
+// A server whose last client has just gone still shows as running while it shuts down; a client
+// that registers then is never served. Such a server does not answer, and its running event
+// clears once it has gone.
+bool serverAnswers(ServerLink& link) {
+    auto response = std::make_unique<ServerCommand>();
+    return link.request(hv::ServerCmd_GetVersion, nullptr, 0, *response, kServerAnswerProbeMs) != kRequestNoResponse;
+}
+
+void awaitServerGone() {
+    auto running = NamedEvent::open(hv::kRunningEventName, EventReset::Manual);
+    const uint32_t start = ostrel::platform::tickMs();
+    while (running && running->isSet() && ostrel::platform::tickMs() - start < kServerGoneWaitMs) {
+        running.reset();  // our handle must not keep the event alive
+        ostrel::platform::sleepMs(kServerGonePollMs);
+        running = NamedEvent::open(hv::kRunningEventName, EventReset::Manual);
+    }
+}
+
+int32_t initDriver() {
+    ServerClientState& s = state();
+    std::lock_guard lifecycle(s.lifecycle);
+    if (s.driverState.load() != kNotConnected) {
+        return DRN_OK;
+    }
+    reapStartedServers();
+    std::shared_ptr<ServerLink> link = openLink();
+    if (link && !serverAnswers(*link)) {
+        link.reset();
+        awaitServerGone();
+        link = openLink();
+    }
+    if (!link) {
+        s.frames.release();
+        return kRequestNotSent;  // no shared objects: every later request fails as not sent
+    }
+    {
+        std::lock_guard lock(s.linkLock);
+        s.link = link;
+    }
+    s.driverState.store(kConnected);
+    return sendHardwareConfiguration();
+}
+
+int32_t addNetworksToHardware(uint32_t, uint32_t, uint32_t, uint32_t) { return 1; }
+
+void getCurrentTime(CANTimeStamp* time) {
+    if (time == nullptr) {
+        return;
+    }
+    *time = CANTimeStamp{};
+    auto response = std::make_unique<ServerCommand>();
+    if (requestAtLeast(hv::ServerCmd_GetCurrentTime, nullptr, 0, *response, 6) == 0) {
+        time->timeMs = hv::getBe32(response->data);
+        time->timeUs = hv::getBe16(response->data + 4);
+    }
+}
+
+int32_t enumerateHardware(HardwareInfo* hardware, int32_t maxCount) {
+    auto response = std::make_unique<ServerCommand>();
+    if (requestAtLeast(hv::ServerCmd_EnumerateHardware, nullptr, 0, *response, 2) != 0) {
+        return 0;
+    }
+    // Only entries that the answer really holds, and no more than the caller has room for.
+    const auto held = static_cast<int32_t>((response->length - 2) / static_cast<int32_t>(hv::kHardwareEntrySize));
+    const int32_t count = std::min({static_cast<int32_t>(hv::getBe16(response->data)), held,
+                                    hardware != nullptr ? std::max(maxCount, 0) : 0});
+    for (int32_t i = 0; i < count; ++i) {
+        const uint8_t* entry = response->data + 2 + static_cast<std::size_t>(i) * hv::kHardwareEntrySize;
+        HardwareInfo& info = hardware[i];
+        getUtf16Field(info.name, entry, DRN_HARDWARE_NAME_CHARS);
+        info.hardwareHandle = hv::getBe16(entry + hv::kHardwareNameField);
+    }
+    return count;
+}
+
+int32_t enumerateNetworks(NetworkInfo* networks, int32_t maxCount, uint32_t hardwareHandle) {
+    uint8_t payload[2];
+    hv::putBe16(payload, static_cast<uint16_t>(hardwareHandle));
+    auto response = std::make_unique<ServerCommand>();
+    if (requestAtLeast(hv::ServerCmd_EnumerateNetworks, payload, sizeof payload, *response, 2) != 0) {
+        return 0;
+    }
+    const auto held = static_cast<int32_t>((response->length - 2) / static_cast<int32_t>(hv::kNetworkEntrySize));
+    const int32_t count = std::min({static_cast<int32_t>(hv::getBe16(response->data)), held,
+                                    networks != nullptr ? std::max(maxCount, 0) : 0});
+    for (int32_t i = 0; i < count; ++i) {
+        const uint8_t* entry = response->data + 2 + static_cast<std::size_t>(i) * hv::kNetworkEntrySize;
+        NetworkInfo& info = networks[i];
+        getUtf16Field(info.name, entry, DRN_NETWORK_NAME_CHARS);
+        info.networkHandle = hv::getBe16(entry + hv::kNetworkNameField);
+        info.baudKbit = hv::getBe16(entry + hv::kNetworkNameField + 2);
+    }
+    return count;
+}
+
+int32_t addNetwork(const char16_t* name, uint32_t baudKbit, uint32_t hardwareHandle) {
+    std::array<uint8_t, hv::kAddNetworkPayload> payload{};
+    std::u16string_view text(name != nullptr ? name : u"");
+    if (name != nullptr) {
+        text = std::u16string_view(name, ostrel::platform::u16len(name));
+    }
+    putUtf16(payload.data(), text.substr(0, hv::kNetworkNameChars));
+    hv::putBe16(payload.data() + hv::kNetworkNameField, static_cast<uint16_t>(baudKbit));
+    hv::putBe16(payload.data() + hv::kNetworkNameField + 2, static_cast<uint16_t>(hardwareHandle));
+    auto response = std::make_unique<ServerCommand>();
+    if (requestAtLeast(hv::ServerCmd_AddNetwork, payload.data(), static_cast<int32_t>(payload.size()), *response,
+                       3) != 0 ||
+        response->data[0] != 0) {
+        return -1;
+    }
+    return hv::getBe16(response->data + 1);
+}
+
+int32_t deleteNetwork(uint32_t networkHandle) {
+    uint8_t payload[2];
+    hv::putBe16(payload, static_cast<uint16_t>(networkHandle));
+    auto response = std::make_unique<ServerCommand>();
+    const int32_t r = requestAtLeast(hv::ServerCmd_DeleteNetwork, payload, sizeof payload, *response, 1);
+    if (r != 0) {
+        return r;
+    }
+    switch (response->data[0]) {
+    case 0: return DRN_OK;
+    case 12: return DRN_NETWORK_IN_USE;
+    case 13: return DRN_REFUSED;
+    default: return DRN_DELETE_FAILED;
+    }
+}
+
+int32_t getBaudrate(uint32_t networkHandle) {
+    uint8_t payload[2];
+    hv::putBe16(payload, static_cast<uint16_t>(networkHandle));
+    auto response = std::make_unique<ServerCommand>();
+    if (requestAtLeast(hv::ServerCmd_GetBaudrate, payload, sizeof payload, *response, 2) != 0) {
+        return 0;
+    }
+    return hv::getBe16(response->data);
+}
+
+// Status of a 0x11 answer as a library result (only the fact of failure reaches the caller).
+int32_t busConfigurationResult(uint8_t status) {
+    switch (status) {
+    case 0: return DRN_OK;
+    case 2: return DRN_SERVER_STATUS_2;
+    case 3: return DRN_TRANSMIT_ERROR;
+    case 4: return DRN_NO_FRAME;
+    case 5: return DRN_NO_RESPONSE;
+    case 8: return DRN_DELETE_FAILED;
+    case 15: return DRN_SERVER_STATUS_15;
+    default: return DRN_BAD_PARAMETERS;
+    }
+}
+
+void initialize(uint32_t networkHandle, const char16_t* /*clientName*/, uint32_t /*windowHandle*/, uint32_t reserved,
+                ResultBlock* result) {
+    ServerClientState& s = state();
+    std::lock_guard lifecycle(s.lifecycle);
+    auto response = std::make_unique<ServerCommand>();
+    if (requestAtLeast(hv::ServerCmd_GetVersion, nullptr, 0, *response, 2) != 0) {
+        setResult(result, DRN_NOT_INITIALIZED, u"Failed to get the CAN server version. Please restart all CAN applications.");
+        return;
+    }
+    const int32_t version = response->data[0] * 100 + response->data[1];
+    if (version < 100) {
+        setResult(result, DRN_NOT_INITIALIZED, u"The CAN server is too old. Please reinstall the application.");
+        return;
+    }
+    uint8_t payload[6];
+    hv::putBe16(payload, static_cast<uint16_t>(networkHandle));
+    hv::putBe32(payload + 2, 0);  // options
+    int32_t r = requestAtLeast(hv::ServerCmd_SetBusConfiguration, payload, sizeof payload, *response, 1);
+    if (r == 0) {
+        r = busConfigurationResult(response->data[0]);
+    }
+    const auto link = currentLink();
+    if (r != 0 || !link) {
+        setResult(result, DRN_NOT_INITIALIZED, u"Failed to configure can bus");
+        return;
+    }
+    link->setBusHandle(networkHandle);
+    s.reserved.store(reserved);
+    if (s.driverState.load() != kHardwareInitialised) {
+        if (!engineStart()) {
+            setResult(result, DRN_NOT_INITIALIZED, u"Failed to start the CANopen engine");
+            return;
+        }
+        s.driverState.store(kHardwareInitialised);
+    }
+    setResult(result, DRN_OK);
+}
+
+void switchNetworks(int32_t connect, uint32_t networkHandle, ResultBlock* result) {
+    if (connect != 0 && connect != 1) {
+        return;
+    }
+    ServerClientState& s = state();
+    std::lock_guard lifecycle(s.lifecycle);
+    uint8_t payload[3];
+    payload[0] = connect == 1 ? 0 : 1;  // 0 connect, 1 disconnect
+    hv::putBe16(payload + 1, static_cast<uint16_t>(networkHandle));
+    auto response = std::make_unique<ServerCommand>();
+    int32_t r = requestAtLeast(hv::ServerCmd_SwitchNetworks, payload, sizeof payload, *response, 1);
+    if (r == 0 && response->data[0] != 0) {
+        r = response->data[0] == 3 ? DRN_TRANSMIT_ERROR : DRN_DELETE_FAILED;
+    }
+    const auto link = currentLink();
+    if (r != 0 || !link) {
+        setResult(result, DRN_NOT_INITIALIZED,
+                  connect == 1 ? u"Failed to connect to the network (switch network - general). Please restart the application"
+                               : u"Failed to disconnect from the network. Please restart the application");
+        return;
+    }
+    link->setBusHandle(networkHandle);
+    setResult(result, DRN_OK);
+}
+
+void closeLink() {
+    ServerClientState& s = state();
+    std::shared_ptr<ServerLink> link;
+    {
+        std::lock_guard lock(s.linkLock);
+        link = std::move(s.link);
+        s.link.reset();
+    }
+    if (!link) {
+        return;
+    }
+    link->stopPing();
+    (void)link->send(hv::ServerCmd_UnregisterClient);
+    link->stopReader();
+    // A transmitter still holding the link finishes with it; the objects close with the last one.
+    link.reset();
+    s.frames.release();
+}
+
+void close() {
+    ServerClientState& s = state();
+    // A request that waits for an answer holds Initialize or SwitchNetworks: let it go at once.
+    if (const auto link = currentLink()) {
+        link->abandonRequests();
+    }
+    std::lock_guard lifecycle(s.lifecycle);
+    if (s.driverState.load() == kNotConnected) {
+        return;
+    }
+    if (s.driverState.load() == kHardwareInitialised) {
+        engineStop();
+        s.driverState.store(kConnected);
+    }
+    closeLink();
+    reapStartedServers();
+    s.driverState.store(kNotConnected);
+}
+
+// Leaving the library closes the connection as Close does.
+void closeDriver() { close(); }
+
+void reset() {
+    if (state().driverState.load() == kHardwareInitialised) {
+        (void)sendCommand(hv::ServerCmd_ResetHardware);
+    }
+}
+
+int32_t errorFrames(int32_t on) {
+    if (on != 0 && on != 1) {
+        return 0;
+    }
+    const auto link = currentLink();
+    const uint8_t wish = on == 1 ? 1 : 0;
+    if (!link || !link->send(hv::ServerCmd_SetErrorFrames, &wish, 1)) {
+        return 0;
+    }
+    link->setErrorFrameWish(on == 1);
+    return 1;
+}
+
+void oneShot(int32_t on) {
+    if (on == 0 || on == 1) {
+        state().oneShot.store(on);
+    }
+}
+
+void selfReceive(int32_t on, ResultBlock* result) {
+    // The server decides about echoes; a client cannot switch them off.
+    setResult(result, on != 0 ? DRN_OK : DRN_REFUSED);
+}
+
+int32_t isNetworkFunctional() { return 1; }
+
+void transmit(uint32_t id, uint8_t length, const uint8_t* data, int32_t extended, int32_t remote, int32_t errorFlag,
+              ResultBlock* result) {
+    if (length > 8 || (length > 0 && data == nullptr)) {
+        setResult(result, DRN_BAD_PARAMETERS);
+        return;
+    }
+    CANFrame frame{};
+    frame.id = id;
+    frame.length = length;
+    frame.flags = static_cast<uint8_t>((extended != 0 ? DRN_FLAG_EXTENDED : 0) | (remote != 0 ? DRN_FLAG_REMOTE : 0) |
+                                       (errorFlag != 0 ? DRN_FLAG_ERROR : 0));
+    if (length > 0) {
+        std::memcpy(frame.data, data, length);
+    }
+    hv::ServerFrame entry{};
+    entry.id = frame.id;
+    entry.length = frame.length;
+    entry.flags = frame.flags;
+    std::memcpy(entry.data, frame.data, sizeof entry.data);
+
+    const auto link = currentLink();
+    // A server on another network than ours takes no frame of ours, and that is no error.
+    const bool done = link && link->sendFrame(entry) != ServerLink::FrameOutcome::NotWritten;
+    if (!done) {
+        setResult(result, DRN_TRANSMIT_ERROR, kTransmitError);
+        return;
+    }
+    ServerClientState& s = state();
+    TransmitCallback callback = nullptr;
+    void* user = nullptr;
+    {
+        std::lock_guard lock(s.transmitCallbackLock);
+        callback = s.transmitCallback;
+        user = s.transmitUser;
+    }
+    if (callback != nullptr) {
+        callback(&frame, user);
+    }
+    setResult(result, DRN_OK);
+}
+
+void setTransmitCallback(TransmitCallback callback, void* user) {
+    ServerClientState& s = state();
+    std::lock_guard lock(s.transmitCallbackLock);
+    s.transmitCallback = callback;
+    s.transmitUser = user;
+}
+
+} // namespace
+
+void fillServerClientOps(DriverOps& ops) {
+    ops = DRENNIC_DRIVER_OPS_OF_SCOPE;
+    ops.WakeReceive = wakeReceive;
+}
+
+} // namespace drennic

@@ -1,0 +1,371 @@
+#include "drivers/server_client_link.h"
+
+#include <platform/clock.h>
+
+#include <algorithm>
+#include <chrono>
+#include <cstring>
+#include <system_error>
+
+namespace drennic {
+
+using ostrel::halvorn::RingClient;
+using ostrel::halvorn::RingRead;
+using ostrel::halvorn::RingReadStatus;
+using ostrel::halvorn::RingWriteResult;
+using ostrel::halvorn::ServerCommand;
+using ostrel::halvorn::ServerFrame;
+using ostrel::platform::EventReset;
+using ostrel::platform::NamedEvent;
+
+namespace {
+
+// A requester waits this long for the one in flight before it gives up with -1.
+constexpr auto kRequestQueueWait = std::chrono::milliseconds(kServerRequestTimeoutMs + 5'000);
+// Starting a thread takes microseconds; the bound only matters on a starved machine.
+constexpr auto kThreadStartWait = std::chrono::seconds(10);
+constexpr uint32_t kReaderPollMs = 1;
+// A reader that has just taken frames waits this long before it looks again. Well below the time
+// the server needs to fill a ring, so it costs no frames.
+constexpr uint32_t kBusyBatchPauseUs = 50;
+
+EchoWindow::Signature signatureOf(const ServerFrame& frame) {
+    EchoWindow::Signature signature;
+    signature.id = frame.id;
+    signature.length = frame.length;
+    signature.flags = frame.flags;
+    std::memcpy(signature.data, frame.data, sizeof signature.data);
+    return signature;
+}
+
+} // namespace
+
+std::unique_ptr<ServerLink> ServerLink::connect(uint32_t processId, MsgBuffer& frames, Options options) {
+    auto client = RingClient::connect(processId);
+    if (!client) {
+        return nullptr;
+    }
+    auto receiveEvent = NamedEvent::open(ostrel::halvorn::kReceiveEventName, EventReset::Manual);
+    auto responseEvent = NamedEvent::open(ostrel::halvorn::kResponseEventName, EventReset::Manual);
+    if (!receiveEvent || !responseEvent) {
+        return nullptr;
+    }
+    return std::unique_ptr<ServerLink>(new ServerLink(std::move(client), std::move(receiveEvent),
+                                                      std::move(responseEvent), processId, frames,
+                                                      std::move(options)));
+}
+
+ServerLink::ServerLink(std::unique_ptr<RingClient> client, std::unique_ptr<NamedEvent> receiveEvent,
+                       std::unique_ptr<NamedEvent> responseEvent, uint32_t processId, MsgBuffer& frames,
+                       Options options)
+    : client_(std::move(client)),
+      receiveEvent_(std::move(receiveEvent)),
+      responseEvent_(std::move(responseEvent)),
+      processId_(processId),
+      frames_(frames),
+      options_(std::move(options)),
+      responseBuffer_(std::make_unique<ServerCommand>()),
+      readerFrame_(std::make_unique<ServerFrame>()),
+      readerResponse_(std::make_unique<ServerCommand>()) {}
+
+ServerLink::~ServerLink() {
+    abandonRequests();
+    stopPing();
+    stopReader();
+}
+
+// ---- threads ----
+
+bool ServerLink::startThreads() {
+    try {
+        reader_ = std::thread([this] { readerLoop(); });
+        ping_ = std::thread([this] { pingLoop(); });
+    } catch (const std::system_error&) {
+        stopPing();
+        stopReader();
+        return false;
+    }
+    std::unique_lock lock(threadLock_);
+    const bool running =
+        threadState_.wait_for(lock, kThreadStartWait, [this] { return readerRunning_ && pingRunning_; });
+    lock.unlock();
+    if (!running) {
+        stopPing();
+        stopReader();
+    }
+    return running;
+}
+
+void ServerLink::stopPing() {
+    {
+        std::lock_guard lock(threadLock_);
+        pingStop_ = true;
+    }
+    threadState_.notify_all();
+    if (ping_.joinable()) {
+        ping_.join();
+    }
+}
+
+void ServerLink::stopReader() {
+    readerStop_.store(true);
+    echoWindow_.release();  // no echo will be taken any more
+    if (reader_.joinable()) {
+        reader_.join();
+    }
+}
+
+void ServerLink::pingLoop() {
+    std::unique_lock lock(threadLock_);
+    pingRunning_ = true;
+    threadState_.notify_all();
+    for (;;) {
+        threadState_.wait_for(lock, std::chrono::milliseconds(kPingIntervalMs), [this] { return pingStop_; });
+        if (pingStop_) {
+            break;
+        }
+        lock.unlock();
+        (void)send(ostrel::halvorn::ServerCmd_Ping);
+        if (options_.onPing) {
+            options_.onPing();
+        }
+        lock.lock();
+    }
+    pingRunning_ = false;
+}
+
+void ServerLink::readerLoop() {
+    {
+        std::lock_guard lock(threadLock_);
+        readerRunning_ = true;
+    }
+    threadState_.notify_all();
+    while (!readerStop_.load(std::memory_order_relaxed)) {
+        // Frames first, then responses; both every pass, so that a busy bus never starves an answer.
+        const bool framesTaken = drainReceived();
+        const bool responsesTaken = drainResponses();
+        if (!framesTaken && !responsesTaken) {
+            waitForTraffic();
+        } else if (framesTaken && !options_.pollOnly) {
+            // Frames keep coming: take them in batches rather than waking for every pulse.
+            std::this_thread::sleep_for(std::chrono::microseconds(kBusyBatchPauseUs));
+        }
+    }
+    std::lock_guard lock(threadLock_);
+    readerRunning_ = false;
+}
+
+void ServerLink::waitForTraffic() {
+    if (options_.pollOnly) {
+        ostrel::platform::sleepMs(kReaderPollMs);
+        return;
+    }
+    // The server pulses an event after each write. A pulse that came between our last look and
+    // this wait is lost to us; the short time-out then picks the entry up.
+    (void)ostrel::platform::waitForEither(*receiveEvent_, *responseEvent_, kReaderPollMs);
+}
+
+bool ServerLink::drainReceived() {
+    bool taken = false;
+    ServerFrame& frame = *readerFrame_;
+    while (client_->receivePending()) {
+        const RingRead r = client_->readReceived(frame);
+        if (r.status == RingReadStatus::Entry) {
+            takeFrame(frame);
+            taken = true;
+        } else if (r.status != RingReadStatus::Rejected) {
+            break;  // empty, busy or not set up: look again on the next pass
+        }
+    }
+    return taken;
+}
+
+bool ServerLink::drainResponses() {
+    bool taken = false;
+    ServerCommand& response = *readerResponse_;
+    for (;;) {
+        const RingRead r = client_->readResponse(response);
+        if (r.status == RingReadStatus::Entry) {
+            takeResponse(response);
+            taken = true;
+        } else if (r.status != RingReadStatus::Rejected) {
+            return taken;
+        }
+    }
+}
+
+void ServerLink::takeFrame(const ServerFrame& frame) {
+    if (frame.processId == processId_) {
+        echoWindow_.settle(signatureOf(frame));  // our own frame came back
+    } else if (frame.processId == 0) {
+        echoWindow_.settle(signatureOf(frame), true);
+    }
+    if (client_->currentNetwork() != busHandle_.load(std::memory_order_relaxed)) {
+        return;  // the server works on another network than ours
+    }
+    if ((frame.flags & ostrel::halvorn::kFrameFlagError) != 0 && !errorFrameWish_.load(std::memory_order_relaxed)) {
+        return;
+    }
+    CANFrame received{};
+    received.timeMs = frame.timeMs;
+    received.timeMsOverflow = frame.timeMsOverflow;
+    received.timeUs = frame.timeUs;
+    received.id = frame.id;
+    received.length = frame.length;
+    received.flags = frame.flags;
+    std::memcpy(received.data, frame.data, sizeof received.data);
+    frames_.put(received);
+}
+
+void ServerLink::takeResponse(const ServerCommand& response) {
+    if (response.code == ostrel::halvorn::ServerResp_MajorError) {
+        // A broadcast to every client about the interface, not the answer to anyone's request.
+        return;
+    }
+    {
+        std::lock_guard lock(responseLock_);
+        if (awaitedCode_ == 0 || responseFilled_) {
+            return;  // a late answer to a request that has given up: nobody may take it
+        }
+        ServerCommand& buffer = *responseBuffer_;
+        buffer.code = response.code;
+        buffer.length = response.length;
+        buffer.processId = response.processId;
+        std::memcpy(buffer.data, response.data, static_cast<std::size_t>(response.length));
+        responseFilled_ = true;
+    }
+    responseArrived_.notify_all();
+}
+
+// ---- commands and requests ----
+
+bool ServerLink::send(uint8_t code, const uint8_t* data, int32_t length) {
+    return client_->sendCommand(code, data, length) == RingWriteResult::Written;
+}
+
+int32_t ServerLink::request(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response,
+                            uint32_t timeoutMs) {
+    std::unique_lock inFlight(inFlight_, std::defer_lock);
+    if (!inFlight.try_lock_for(kRequestQueueWait)) {
+        return kRequestNotSent;
+    }
+    const auto expected = static_cast<uint8_t>(code + 1);
+    {
+        std::lock_guard lock(responseLock_);
+        if (abandoned_) {
+            return kRequestNotSent;
+        }
+        // Whatever arrived for an earlier request is stale.
+        awaitedCode_ = expected;
+        responseFilled_ = false;
+    }
+    if (!send(code, data, length)) {
+        std::lock_guard lock(responseLock_);
+        awaitedCode_ = 0;
+        return kRequestNotSent;
+    }
+    std::unique_lock lock(responseLock_);
+    (void)responseArrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
+                                    [this] { return responseFilled_ || abandoned_; });
+    awaitedCode_ = 0;
+    if (!responseFilled_) {
+        return kRequestNoResponse;
+    }
+    responseFilled_ = false;
+    const ServerCommand& buffer = *responseBuffer_;
+    response.code = buffer.code;
+    response.length = buffer.length;
+    response.processId = buffer.processId;
+    std::memcpy(response.data, buffer.data, static_cast<std::size_t>(buffer.length));
+    return response.code == expected ? 0 : kRequestWrongResponse;
+}
+
+void ServerLink::abandonRequests() {
+    {
+        std::lock_guard lock(responseLock_);
+        abandoned_ = true;
+    }
+    responseArrived_.notify_all();
+}
+
+// ---- frames ----
+
+void EchoWindow::admit(const Signature& frame) {
+    std::unique_lock lock(lock_);
+    if (!off_ && count_ >= kEchoWindow) {
+        ++waiters_;
+        uint64_t seen = settledFrames_;
+        auto lastProgress = std::chrono::steady_clock::now();
+        while (!off_ && count_ >= kEchoWindow) {
+            (void)settled_.wait_for(lock, std::chrono::milliseconds(1));
+            const auto now = std::chrono::steady_clock::now();
+            if (settledFrames_ != seen) {
+                seen = settledFrames_;
+                lastProgress = now;
+                continue;
+            }
+            const auto stalled = now - lastProgress;
+            if (!echoesSeen_ && stalled > std::chrono::milliseconds(kEchoNeverMs)) {
+                off_ = true;  // this server does not echo our frames
+            } else if (stalled > std::chrono::milliseconds(kEchoStallMs)) {
+                dropOldest(count_);
+            }
+        }
+        --waiters_;
+    }
+    if (off_) {
+        return;
+    }
+    if (count_ == kSlots) {
+        dropOldest(1);
+    }
+    slots_[(head_ + count_) % kSlots] = frame;
+    ++count_;
+}
+
+void EchoWindow::settle(const Signature& frame, bool fromBus) {
+    bool wake = false;
+    {
+        std::lock_guard lock(lock_);
+        bool matched = false;
+        for (std::size_t i = 0; i < count_; ++i) {
+            if (slots_[(head_ + i) % kSlots] == frame) {
+                dropOldest(i + 1);
+                matched = true;
+                break;
+            }
+        }
+        if (!fromBus || matched) {
+            echoesSeen_ = true;
+        }
+        wake = matched && waiters_ > 0;
+    }
+    if (wake) {
+        settled_.notify_all();
+    }
+}
+
+void EchoWindow::release() {
+    {
+        std::lock_guard lock(lock_);
+        off_ = true;
+        dropOldest(count_);
+    }
+    settled_.notify_all();
+}
+
+void EchoWindow::dropOldest(std::size_t count) noexcept {
+    head_ = (head_ + count) % kSlots;
+    count_ -= count;
+    settledFrames_ += count;
+}
+
+ServerLink::FrameOutcome ServerLink::sendFrame(const ServerFrame& frame) {
+    if (client_->currentNetwork() != busHandle_.load()) {
+        return FrameOutcome::OtherNetwork;
+    }
+    echoWindow_.admit(signatureOf(frame));
+    return client_->sendFrame(frame) == RingWriteResult::Written ? FrameOutcome::Written : FrameOutcome::NotWritten;
+}
+
+} // namespace drennic

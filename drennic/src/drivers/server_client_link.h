@@ -1,0 +1,166 @@
+// The server client's connection to the CAN server: the shared rings, the reader and ping threads
+// and the request protocol. Private to the server-client driver.
+#pragma once
+
+#include "engine/msg_buffer.h"
+
+#include <halvorn/server_block.h>
+#include <halvorn/transport.h>
+#include <platform/ipc.h>
+
+#include <atomic>
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <mutex>
+#include <thread>
+
+namespace drennic {
+
+// Results of the request protocol, beside 0 for an answer with the expected code.
+inline constexpr int32_t kRequestNotSent = -1;       // the command ring was busy, or the link is gone
+inline constexpr int32_t kRequestNoResponse = -2;    // nothing within kServerRequestTimeoutMs
+inline constexpr int32_t kRequestWrongResponse = -3; // an answer with another code
+
+// Long enough for a server that is busy opening an interface; a dead server shows as -2 after it.
+inline constexpr uint32_t kServerRequestTimeoutMs = 20'000;
+// The server drops a client after 15 s of silence; a ping every 500 ms leaves ample margin.
+inline constexpr uint32_t kPingIntervalMs = 500;
+// Frames sent whose echo has not come back yet, at most. Keeps a fast sender from lapping the
+// server's reading of the send ring (1000 slots shared by every client) and, by holding a single
+// sender to some 300,000 frames/s, leaves the other clients' readers time to keep up.
+inline constexpr std::size_t kEchoWindow = 64;
+// A server that has never echoed a frame of ours within this time is taken not to echo at all
+// (an interface that hands our frames back as bus frames): the window is switched off.
+inline constexpr uint32_t kEchoNeverMs = 200;
+// Echoes that stop coming (a server gone, a frame it could not send) hold a sender this long.
+inline constexpr uint32_t kEchoStallMs = 1000;
+
+// The frames this client has sent and not yet seen come back. The server echoes a client's frames
+// in the order it sent them, so an echo also settles every frame sent before it (frames that the
+// server could not send are never echoed).
+class EchoWindow {
+public:
+    struct Signature {
+        uint32_t id = 0;
+        uint8_t length = 0;
+        uint8_t flags = 0;
+        uint8_t data[8] = {};
+        [[nodiscard]] bool operator==(const Signature&) const = default;
+    };
+
+    // Waits while the window is full (bounded as above), then records the frame about to be sent.
+    void admit(const Signature& frame);
+    // An echo of one of our frames. A frame from the bus (process id 0) settles only when it matches a
+    // frame in flight: a real interface hands our own frames back that way instead of the server.
+    void settle(const Signature& frame, bool fromBus = false);
+    // Lets every sender go at once, from now on.
+    void release();
+
+private:
+    static constexpr std::size_t kSlots = 2 * kEchoWindow;  // room for concurrent senders
+    void dropOldest(std::size_t count) noexcept;
+
+    std::mutex lock_;
+    std::condition_variable settled_;
+    Signature slots_[kSlots];
+    std::size_t head_ = 0;
+    std::size_t count_ = 0;
+    uint64_t settledFrames_ = 0;  // frames that left the window
+    int waiters_ = 0;
+    bool echoesSeen_ = false;
+    bool off_ = false;
+};
+
+class ServerLink {
+public:
+    struct Options {
+        // Poll the rings every millisecond only, instead of waiting for the server's pulses as well.
+        bool pollOnly = false;
+        // Called by the ping thread after each ping.
+        std::function<void()> onPing;
+    };
+
+    // Opens (creates-or-opens) the shared objects and takes the write indexes of the response and
+    // receive rings, so that nothing written earlier is seen. Empty when the objects cannot be had.
+    [[nodiscard]] static std::unique_ptr<ServerLink> connect(uint32_t processId, MsgBuffer& frames,
+                                                             Options options);
+    ~ServerLink();  // stops and joins the threads
+    ServerLink(const ServerLink&) = delete;
+    ServerLink& operator=(const ServerLink&) = delete;
+
+    // Starts the reader and the ping thread and returns once both run; false when either failed
+    // (then neither runs).
+    [[nodiscard]] bool startThreads();
+    void stopPing();
+    void stopReader();
+
+    // A command without a response; false when it was not written.
+    [[nodiscard]] bool send(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0);
+    // A command and its response (code + 1): 0 with `response` filled, or kRequest*. One request
+    // is in flight per process; a second requester waits for the first.
+    [[nodiscard]] int32_t request(uint8_t code, const uint8_t* data, int32_t length, ostrel::halvorn::ServerCommand& response,
+                                  uint32_t timeoutMs = kServerRequestTimeoutMs);
+    // From now on requests fail at once; a requester that waits is woken and gets -2.
+    void abandonRequests();
+
+    enum class FrameOutcome { Written, OtherNetwork, NotWritten };
+    // Writes a frame into the send ring when the server works on this client's network.
+    [[nodiscard]] FrameOutcome sendFrame(const ostrel::halvorn::ServerFrame& frame);
+
+    [[nodiscard]] uint32_t busHandle() const noexcept { return busHandle_.load(); }
+    void setBusHandle(uint32_t handle) noexcept { busHandle_.store(handle); }
+    void setErrorFrameWish(bool on) noexcept { errorFrameWish_.store(on); }
+    [[nodiscard]] uint32_t processId() const noexcept { return processId_; }
+
+private:
+    ServerLink(std::unique_ptr<ostrel::halvorn::RingClient> client, std::unique_ptr<ostrel::platform::NamedEvent> receiveEvent,
+               std::unique_ptr<ostrel::platform::NamedEvent> responseEvent, uint32_t processId, MsgBuffer& frames,
+               Options options);
+
+    void readerLoop();
+    [[nodiscard]] bool drainReceived();
+    [[nodiscard]] bool drainResponses();
+    void takeFrame(const ostrel::halvorn::ServerFrame& frame);
+    void takeResponse(const ostrel::halvorn::ServerCommand& response);
+    void waitForTraffic();
+    void pingLoop();
+
+    std::unique_ptr<ostrel::halvorn::RingClient> client_;
+    // The server pulses these after each write into the receive and response rings.
+    std::unique_ptr<ostrel::platform::NamedEvent> receiveEvent_;
+    std::unique_ptr<ostrel::platform::NamedEvent> responseEvent_;
+    const uint32_t processId_;
+    MsgBuffer& frames_;
+    const Options options_;
+
+    std::atomic<uint32_t> busHandle_{0};
+    std::atomic<bool> errorFrameWish_{false};
+
+    // The response buffer: filled by the reader only while a requester waits for it.
+    std::timed_mutex inFlight_;  // one request at a time
+    std::mutex responseLock_;
+    std::condition_variable responseArrived_;
+    uint8_t awaitedCode_ = 0;    // 0: nobody waits, answers are stale
+    bool responseFilled_ = false;
+    bool abandoned_ = false;
+    std::unique_ptr<ostrel::halvorn::ServerCommand> responseBuffer_;
+
+    EchoWindow echoWindow_;
+
+    // Threads: running flags for the start handshake, stop flags polled by the loops.
+    std::mutex threadLock_;
+    std::condition_variable threadState_;
+    bool readerRunning_ = false;
+    bool pingRunning_ = false;
+    bool pingStop_ = false;
+    std::atomic<bool> readerStop_{false};
+    std::thread reader_;
+    std::thread ping_;
+    std::unique_ptr<ostrel::halvorn::ServerFrame> readerFrame_;
+    std::unique_ptr<ostrel::halvorn::ServerCommand> readerResponse_;
+};
+
+} // namespace drennic

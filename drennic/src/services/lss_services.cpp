@@ -1,0 +1,420 @@
+// The LSS services as protocol states of the engine. Step states send their frame once the step delay
+// has passed since the last stamp; answer states wait for the slave's frame on 0x7E4 up to the
+// response time-out. Every step and every answer stamps the time.
+#include "services/lss_services.h"
+
+#include "engine/engine.h"
+#include "engine/engine_context.h"
+#include "engine/engine_settings.h"
+#include "engine/result_block.h"
+
+#include <array>
+#include <cstdint>
+#include <string>
+#include <string_view>
+
+namespace drennic {
+namespace {
+
+// Protocol states (numbers shared with the engine's view of which states wait for 0x7E4).
+enum LssStateNumber : int32_t {
+    kFindInquire = 10,         // answer: the inquiries 0x5A..0x5E one after another
+    kFindSwitchGlobal = 12,    // step: first inquiry
+    kConfigSelectProduct = 13, // steps: rest of switch state selective
+    kConfigSelectRevision = 14,
+    kConfigSelectSerial = 15,
+    kConfigSelectAnswer = 16,  // answer 0x44
+    kConfigNodeIdAnswer = 17,  // answer 0x11
+    kConfigStoreAnswer = 18,   // answer 0x17
+    kBitSelectProduct = 19,
+    kBitSelectRevision = 20,
+    kBitSelectSerial = 21,
+    kBitSelectAnswer = 22,     // answer 0x44
+    kBitTimingAnswer = 23,     // answer 0x13
+    kActivateStep = 24,        // step: send activate bit timing
+    kActivateSwitchWait = 25,  // the switch delay, then the caller switches its own bit rate
+    kActivateSettleWait = 26,  // 2 x switch delay + 100 ms at the new bit rate
+    kFinalStep = 27,           // step: end with the request's result
+};
+
+constexpr uint8_t kSwitchGlobal = 0x04;
+constexpr uint8_t kModeWaiting = 0;
+constexpr uint8_t kModeConfiguration = 1;
+constexpr uint8_t kConfigureNodeId = 0x11;
+constexpr uint8_t kConfigureBitTiming = 0x13;
+constexpr uint8_t kActivateBitTiming = 0x15;
+constexpr uint8_t kStoreConfiguration = 0x17;
+constexpr uint8_t kSelectVendor = 0x40;
+constexpr uint8_t kSelectProduct = 0x41;
+constexpr uint8_t kSelectRevision = 0x42;
+constexpr uint8_t kSelectSerial = 0x43;
+constexpr uint8_t kSelectAnswer = 0x44;
+constexpr uint8_t kInquireVendor = 0x5A;
+constexpr uint8_t kInquireProduct = 0x5B;
+constexpr uint8_t kInquireRevision = 0x5C;
+constexpr uint8_t kInquireSerial = 0x5D;
+constexpr uint8_t kInquireNodeId = 0x5E;
+
+constexpr uint8_t kErrorNone = 0;
+constexpr uint8_t kErrorNotSupported = 1;
+constexpr uint8_t kErrorStorageAccess = 2;
+constexpr uint8_t kErrorImplementationSpecific = 255;
+
+constexpr uint32_t kSettleExtraMs = 100;
+constexpr uint32_t kMaxSwitchDelayMs = 0xFFFF;  // the delay travels in 16 bits
+constexpr uint32_t kAbortCancelledByCaller = 0x08000021;
+
+std::u16string hex(uint32_t value, int digits) {
+    static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
+    std::u16string text(static_cast<std::size_t>(digits), u'0');
+    for (int i = digits - 1; i >= 0; --i) {
+        text[static_cast<std::size_t>(i)] = kDigits[value & 0xF];
+        value >>= 4;
+    }
+    return text;
+}
+
+uint32_t serialOf(const EngineContext& context) {
+    return context.request.identity != nullptr ? context.request.identity->serialNumber : 0;
+}
+
+// "<before><serial as %8.8lX><after>"
+std::u16string aboutSlave(const EngineContext& context, std::u16string_view before, std::u16string_view after) {
+    std::u16string text(before);
+    text += hex(serialOf(context), 8);
+    text += after;
+    return text;
+}
+
+[[nodiscard]] uint32_t getLe32(const uint8_t* bytes) {
+    return static_cast<uint32_t>(bytes[0]) | (static_cast<uint32_t>(bytes[1]) << 8) |
+           (static_cast<uint32_t>(bytes[2]) << 16) | (static_cast<uint32_t>(bytes[3]) << 24);
+}
+
+void putLe32(uint8_t* bytes, uint32_t value) {
+    bytes[0] = static_cast<uint8_t>(value & 0xFF);
+    bytes[1] = static_cast<uint8_t>((value >> 8) & 0xFF);
+    bytes[2] = static_cast<uint8_t>((value >> 16) & 0xFF);
+    bytes[3] = static_cast<uint8_t>(value >> 24);
+}
+
+// Sends one 8-byte master frame and stamps the time. A frame that did not go out ends the request at
+// once with the driver's result: waiting for an answer to it would only turn into a time-out.
+[[nodiscard]] bool send(EngineContext& context, const std::array<uint8_t, 8>& data) {
+    ResultBlock driverResult;
+    if (engineTransmit(kLssMasterId, data.data(), 8, &driverResult) != DRN_OK) {
+        engineFinishWith(context, driverResult);
+        return false;
+    }
+    engineStamp(context);
+    return true;
+}
+
+[[nodiscard]] bool sendCommand(EngineContext& context, uint8_t command, uint8_t first = 0, uint8_t second = 0) {
+    return send(context, {command, first, second, 0, 0, 0, 0, 0});
+}
+
+[[nodiscard]] bool sendValue(EngineContext& context, uint8_t command, uint32_t value) {
+    std::array<uint8_t, 8> data{command};
+    putLe32(data.data() + 1, value);
+    return send(context, data);
+}
+
+void next(EngineContext& context, int32_t state) {
+    if (context.active) {
+        context.protocolState = state;
+    }
+}
+
+// The slaves back to waiting; the request ends one step later with whatever result it holds.
+void switchToWaiting(EngineContext& context) {
+    if (sendCommand(context, kSwitchGlobal, kModeWaiting)) {
+        next(context, kFinalStep);
+    }
+}
+
+void fail(EngineContext& context, std::u16string_view message) {
+    setResult(&context.result, DRN_REQUEST_FAILED, message);
+}
+
+// ---- Answers ----
+
+void onInquiryAnswer(EngineContext& context, const CANFrame& frame) {
+    LSSIdentity& identity = *context.request.identity;
+    const uint8_t command = frame.length == 8 ? frame.data[0] : 0;
+    const uint32_t value = getLe32(frame.data + 1);
+    switch (command) {
+    case kInquireVendor:
+        identity.vendorId = value;
+        (void)sendCommand(context, kInquireProduct);
+        return;
+    case kInquireProduct:
+        identity.productCode = value;
+        (void)sendCommand(context, kInquireRevision);
+        return;
+    case kInquireRevision:
+        identity.revisionNumber = value;
+        (void)sendCommand(context, kInquireSerial);
+        return;
+    case kInquireSerial:
+        identity.serialNumber = value;
+        (void)sendCommand(context, kInquireNodeId);
+        return;
+    case kInquireNodeId:
+        identity.nodeId = frame.data[1];
+        // All five answers came: the slave is found even if the switch back to waiting does not go out.
+        identity.found = 1;
+        if (sendCommand(context, kSwitchGlobal, kModeWaiting)) {
+            next(context, kFinalStep);
+        }
+        return;
+    default:
+        engineFinish(context, DRN_REQUEST_FAILED, u"Unknown LSS slave response");
+        return;
+    }
+}
+
+// 0x44: the addressed slave is in configuration mode; anything else is not the slave we asked for.
+void onSelectAnswer(EngineContext& context, const CANFrame& frame, bool configureBitTiming) {
+    if (frame.length != 8 || frame.data[0] != kSelectAnswer) {
+        fail(context, aboutSlave(context, u"Invalid response from LSS slave ", u" when switching to configuration mode"));
+        switchToWaiting(context);
+        return;
+    }
+    if (configureBitTiming) {
+        if (sendCommand(context, kConfigureBitTiming, context.request.tableSelector, context.request.tableIndex)) {
+            next(context, kBitTimingAnswer);
+        }
+    } else {
+        if (sendCommand(context, kConfigureNodeId, context.request.identity->nodeId)) {
+            next(context, kConfigNodeIdAnswer);
+        }
+    }
+}
+
+void onNodeIdAnswer(EngineContext& context, const CANFrame& frame) {
+    const uint8_t error = frame.data[1];
+    if (frame.length != 8 || frame.data[0] != kConfigureNodeId ||
+        (error > kErrorNotSupported && error != kErrorImplementationSpecific)) {
+        fail(context, aboutSlave(context, u"Invalid response from LSS slave ", u" when configuring node id"));
+    } else if (error == kErrorNotSupported) {
+        fail(context, u"Node ID out of range");
+    } else if (error == kErrorImplementationSpecific) {
+        fail(context, u"Implementation specific error when setting Node ID - 0x" + hex(frame.data[2], 2));
+    } else if (context.request.identity->store != 0) {
+        if (sendCommand(context, kStoreConfiguration)) {
+            next(context, kConfigStoreAnswer);
+        }
+        return;
+    }
+    switchToWaiting(context);
+}
+
+// The slave's answer to "store configuration" decides whether the node id survives a power cycle, so
+// a refusal is the request's result.
+void onStoreAnswer(EngineContext& context, const CANFrame& frame) {
+    const uint8_t error = frame.data[1];
+    if (frame.length != 8 || frame.data[0] != kStoreConfiguration) {
+        fail(context, aboutSlave(context, u"Invalid response from LSS slave ", u" when storing configuration"));
+    } else if (error == kErrorNotSupported) {
+        fail(context, u"Store configuration not supported");
+    } else if (error == kErrorStorageAccess) {
+        fail(context, u"Storage media access error when storing configuration");
+    } else if (error == kErrorImplementationSpecific) {
+        fail(context, u"Implementation specific error when storing configuration - 0x" + hex(frame.data[2], 2));
+    } else if (error != kErrorNone) {
+        fail(context, aboutSlave(context, u"Invalid response from LSS slave ", u" when storing configuration"));
+    }
+    switchToWaiting(context);
+}
+
+void onBitTimingAnswer(EngineContext& context, const CANFrame& frame) {
+    const uint8_t error = frame.data[1];
+    if (frame.length != 8 || frame.data[0] != kConfigureBitTiming ||
+        (error > kErrorNotSupported && error != kErrorImplementationSpecific)) {
+        fail(context, aboutSlave(context, u"Invalid response from LSS slave ", u" when configuring bit timing"));
+    } else if (error == kErrorNotSupported) {
+        fail(context, u"Bit timing not supported");
+    } else if (error == kErrorImplementationSpecific) {
+        fail(context, u"Implementation specific error when setting bit timing - 0x" + hex(frame.data[2], 2));
+    }
+    switchToWaiting(context);
+}
+
+// ---- Time-outs and steps ----
+
+// No answer within the response time-out. These ends leave the slaves as they are.
+void onResponseTimeout(EngineContext& context) {
+    switch (context.protocolState) {
+    case kFindInquire:
+        Engine_Complete(context);  // what was answered so far; `found` stays 0
+        return;
+    case kConfigSelectAnswer:
+    case kBitSelectAnswer:
+        engineFinish(context, DRN_REQUEST_FAILED,
+                     aboutSlave(context, u"No response from LSS slave ", u" when switching to configuration mode"));
+        return;
+    case kConfigNodeIdAnswer:
+        engineFinish(context, DRN_REQUEST_FAILED,
+                     aboutSlave(context, u"No response from LSS slave ", u" when configuring node id"));
+        return;
+    case kConfigStoreAnswer:
+        engineFinish(context, DRN_REQUEST_FAILED,
+                     aboutSlave(context, u"No response from LSS slave ", u" when storing configuring"));
+        return;
+    case kBitTimingAnswer:
+        engineFinish(context, DRN_REQUEST_FAILED,
+                     aboutSlave(context, u"No response from LSS slave ", u" when configuring bit timing"));
+        return;
+    default:
+        return;
+    }
+}
+
+void onStep(EngineContext& context) {
+    const LSSIdentity* identity = context.request.identity;
+    switch (context.protocolState) {
+    case kFindSwitchGlobal:
+        if (sendCommand(context, kInquireVendor)) {
+            next(context, kFindInquire);
+        }
+        return;
+    case kConfigSelectProduct:
+    case kBitSelectProduct:
+        if (sendValue(context, kSelectProduct, identity->productCode)) {
+            next(context, context.protocolState + 1);
+        }
+        return;
+    case kConfigSelectRevision:
+    case kBitSelectRevision:
+        if (sendValue(context, kSelectRevision, identity->revisionNumber)) {
+            next(context, context.protocolState + 1);
+        }
+        return;
+    case kConfigSelectSerial:
+    case kBitSelectSerial:
+        if (sendValue(context, kSelectSerial, identity->serialNumber)) {
+            next(context, context.protocolState + 1);
+        }
+        return;
+    case kActivateStep: {
+        const uint32_t delay = context.lss.switchDelayMs;
+        if (sendCommand(context, kActivateBitTiming, static_cast<uint8_t>(delay & 0xFF), static_cast<uint8_t>(delay >> 8))) {
+            next(context, kActivateSwitchWait);
+        }
+        return;
+    }
+    case kFinalStep:
+        Engine_Complete(context);
+        return;
+    default:
+        return;
+    }
+}
+
+[[nodiscard]] bool isStepState(int32_t state) {
+    return state == kFindSwitchGlobal || (state >= kConfigSelectProduct && state <= kConfigSelectSerial) ||
+           (state >= kBitSelectProduct && state <= kBitSelectSerial) || state == kActivateStep || state == kFinalStep;
+}
+
+} // namespace
+
+void lssStart(EngineContext& context) {
+    EngineRequest& request = context.request;
+    switch (request.code) {
+    case kRequestFindLssSlave:
+        request.identity->found = 0;
+        if (sendCommand(context, kSwitchGlobal, kModeConfiguration)) {
+            next(context, kFindSwitchGlobal);
+        }
+        return;
+    case kRequestSetLssSlaveConfig:
+        if (sendValue(context, kSelectVendor, request.identity->vendorId)) {
+            next(context, kConfigSelectProduct);
+        }
+        return;
+    case kRequestSetLssSlaveBitTiming:
+        if (sendValue(context, kSelectVendor, request.identity->vendorId)) {
+            next(context, kBitSelectProduct);
+        }
+        return;
+    case kRequestUseLssSlaveBitTiming: {
+        // The delay read now is the one sent, handed to the callback and waited for.
+        const uint32_t delay = lssTimings().switchDelayMs;
+        if (delay > kMaxSwitchDelayMs) {
+            engineFinish(context, DRN_BAD_PARAMETERS, u"LSS switch delay above 65535 ms");
+            return;
+        }
+        context.lss.switchDelayMs = delay;
+        if (sendCommand(context, kSwitchGlobal, kModeConfiguration)) {
+            next(context, kActivateStep);
+        }
+        return;
+    }
+    default:
+        engineFinish(context, DRN_BAD_PARAMETERS);
+        return;
+    }
+}
+
+void lssOnFrame(EngineContext& context, const CANFrame& frame) {
+    switch (context.protocolState) {
+    case kFindInquire:
+        onInquiryAnswer(context, frame);
+        return;
+    case kConfigSelectAnswer:
+        onSelectAnswer(context, frame, false);
+        return;
+    case kBitSelectAnswer:
+        onSelectAnswer(context, frame, true);
+        return;
+    case kConfigNodeIdAnswer:
+        onNodeIdAnswer(context, frame);
+        return;
+    case kConfigStoreAnswer:
+        onStoreAnswer(context, frame);
+        return;
+    case kBitTimingAnswer:
+        onBitTimingAnswer(context, frame);
+        return;
+    default:
+        return;  // a step state: the engine calls every other state's frames ours, ignore them
+    }
+}
+
+void lssOnTick(EngineContext& context, uint32_t elapsedMs) {
+    const LssTimings timings = lssTimings();
+    const int32_t state = context.protocolState;
+    if (isLssAnswerState(state)) {
+        if (elapsedMs > timings.responseTimeoutMs) {
+            onResponseTimeout(context);
+        }
+        return;
+    }
+    if (isStepState(state)) {
+        if (elapsedMs > timings.stepDelayMs) {
+            onStep(context);
+        }
+        return;
+    }
+    const uint32_t delay = context.lss.switchDelayMs;
+    if (state == kActivateSwitchWait && elapsedMs > delay) {
+        if (context.request.switchBitTiming != nullptr) {
+            context.request.switchBitTiming(context.request.bitTimingValue, delay, context.request.user);
+        }
+        engineStamp(context);
+        next(context, kActivateSettleWait);
+    } else if (state == kActivateSettleWait && elapsedMs > 2 * delay + kSettleExtraMs) {
+        switchToWaiting(context);
+    }
+}
+
+void lssOnCancel(EngineContext& context) {
+    // A caller's cancel sends the engine's abort frame for node 0, as for every request; an engine
+    // that stops does not transmit any more.
+    if (engineRunning()) {
+        (void)engineSendSdoAbort(context, kAbortCancelledByCaller);
+    }
+}
+
+} // namespace drennic

@@ -1,0 +1,81 @@
+// SDO client transfers run by the engine thread: download (request 1) and upload (request 2), each
+// expedited, segmented or by block transfer with CRC.
+#pragma once
+
+#include "engine/engine_settings.h"
+
+#include <drennic/drennic.h>
+
+#include <array>
+#include <cstddef>
+#include <cstdint>
+
+namespace drennic {
+
+struct EngineContext;
+
+// The protocol states of the SDO client.
+enum SdoState : int32_t {
+    kSdoDownloadWaitChannel = 1,
+    kSdoDownloadExpedited = 2,      // initiate sent, expedited
+    kSdoDownloadInitiate = 3,       // initiate sent, segmented
+    kSdoDownloadSegment = 4,        // a segment sent, more to come
+    kSdoDownloadLastSegment = 5,    // the last segment sent
+    kSdoUploadWaitChannel = 6,
+    kSdoUploadInitiate = 7,         // (block) initiate upload sent
+    kSdoUploadSegment = 8,          // segment request sent
+    kSdoBlockDownloadSubBlock = 30, // a sub-block sent, more data after it
+    kSdoBlockDownloadLastSubBlock = 31,
+    kSdoBlockDownloadEnd = 32,      // end sent
+    kSdoBlockUploadSubBlock = 33,   // receiving segments
+    kSdoBlockUploadEnd = 34,        // last segment acknowledged, waiting for the end
+    kSdoBlockDownloadInitiate = 35,
+};
+
+// SDO abort codes the client sends or recognises.
+inline constexpr uint32_t kSdoAbortToggle = 0x05030000;
+inline constexpr uint32_t kSdoAbortTimeout = 0x05040000;
+inline constexpr uint32_t kSdoAbortCommand = 0x05040001;
+inline constexpr uint32_t kSdoAbortBlockSize = 0x05040002;
+inline constexpr uint32_t kSdoAbortSequence = 0x05040003;
+inline constexpr uint32_t kSdoAbortCrc = 0x05040004;
+inline constexpr uint32_t kSdoAbortLengthTooHigh = 0x06070012;
+inline constexpr uint32_t kSdoAbortCannotStore = 0x08000020;
+inline constexpr uint32_t kSdoAbortCancelled = 0x08000021;
+
+// The CRC of SDO block transfer (CRC-16/XMODEM: polynomial 0x1021, start 0, most significant bit
+// first); continues from `crc`.
+[[nodiscard]] uint16_t sdoCrc16(const uint8_t* data, std::size_t size, uint16_t crc = 0) noexcept;
+
+// The initiate download request for `size` bytes of `data`: expedited (0x23 with the count of unused
+// bytes) for 1..4 bytes, else segmented (0x21) with the size, also for 0 bytes. Mass write uses it too.
+[[nodiscard]] std::array<uint8_t, 8> sdoInitiateDownloadFrame(uint16_t index, uint8_t subIndex, const uint8_t* data,
+                                                              uint32_t size) noexcept;
+
+// The transfer's working state, part of the engine context; reset when a request is taken up.
+struct SdoTransfer {
+    SdoBlockConfig config;       // block settings as the transfer started
+    uint32_t total = 0;          // download: bytes to send; upload: indicated size, else `limit`
+    uint32_t limit = 0;          // upload: the most bytes the caller's buffer takes for this transfer
+    uint32_t done = 0;           // download: bytes sent (block: acknowledged); upload: bytes stored
+    uint32_t segments = 0;       // segments exchanged, for progress
+    uint8_t toggle = 0;
+    bool blockRequested = false; // upload: the initiate asked for block transfer
+    bool serverCrc = false;
+    uint8_t blockSize = 0;       // download: as granted by the server; upload: ours
+    uint8_t segmentsSent = 0;    // block download: segments of the current sub-block
+    uint8_t inSequence = 0;      // block upload: segments received in sequence in this sub-block
+    bool sequenceError = false;
+    uint16_t crc = 0;            // block upload: over the stored segments before the last one
+    std::array<uint8_t, 7> lastSegment{};
+    uint32_t lastSegmentOffset = 0;
+    uint32_t lastSegmentStored = 0;
+    uint32_t answerStampMs = 0;  // time of the last frame taken as an answer (or of the last request)
+};
+
+void sdoClientStart(EngineContext& context);
+void sdoClientOnFrame(EngineContext& context, const CANFrame& frame);
+void sdoClientOnTick(EngineContext& context, uint32_t elapsedMs);
+void sdoClientOnCancel(EngineContext& context);
+
+} // namespace drennic
