@@ -1,10 +1,35 @@
 #include "server_log.h"
 
+#include "platform/ipc.h"
+
 #include <chrono>
 #include <cstdarg>
 #include <cstdlib>
 
 namespace ostrel::halvorn {
+
+namespace {
+
+// The namespace as one safe file-name part: no '/', no leading dot, nothing a shell would mangle.
+std::string fileNamePart(const std::string& text) {
+    static constexpr char kHex[] = "0123456789ABCDEF";
+    std::string out;
+    for (const char c : text) {
+        const auto u = static_cast<unsigned char>(c);
+        const bool plain = (u >= 'a' && u <= 'z') || (u >= 'A' && u <= 'Z') || (u >= '0' && u <= '9') || u == '-' ||
+                           u == '_';
+        if (plain) {
+            out += c;
+        } else {
+            out += '%';
+            out += kHex[u >> 4];
+            out += kHex[u & 0x0F];
+        }
+    }
+    return out;
+}
+
+} // namespace
 
 ServerLog::~ServerLog() { Close(); }
 
@@ -12,7 +37,7 @@ std::string ServerLog::defaultPath() {
     const char* tmp = std::getenv("TMPDIR");
     std::string folder = (tmp != nullptr && *tmp != '\0') ? tmp : "/tmp";
     if (folder.back() != '/') folder += '/';
-    return folder + kFileName;
+    return folder + "halvorn_debug." + fileNamePart(platform::ipcNamespace()) + ".txt";
 }
 
 bool ServerLog::Open() { return Open(defaultPath()); }

@@ -13,7 +13,6 @@ namespace ostrel::halvorn {
 
 class ServerLog {
 public:
-    static constexpr const char* kFileName = "halvorn_debug.txt";
     static constexpr unsigned kLockWaitMs = 500;
 
     // Construct: disabled, no file.
@@ -23,7 +22,9 @@ public:
     ServerLog(const ServerLog&) = delete;
     ServerLog& operator=(const ServerLog&) = delete;
 
-    // "halvorn_debug.txt" in the system's temporary folder ($TMPDIR, else /tmp).
+    // "halvorn_debug.<namespace>.txt" in the system's temporary folder ($TMPDIR, else /tmp), named
+    // after the IPC namespace so that servers of parallel namespaces never share a file. Characters
+    // of the namespace other than letters, digits, '-' and '_' are written as %XX.
     [[nodiscard]] static std::string defaultPath();
 
     // Creates or truncates the file; on success the log is enabled. False leaves it disabled.

@@ -33,6 +33,20 @@ CANFrame toCanFrame(const ServerFrame& frame) noexcept {
     return out;
 }
 
+namespace {
+
+const char* ringName(SharedMem::Ring ring) {
+    switch (ring) {
+    case SharedMem::Ring::Command: return "command";
+    case SharedMem::Ring::Response: return "response";
+    case SharedMem::Ring::Send: return "send";
+    case SharedMem::Ring::Receive: return "receive";
+    }
+    return "unknown";
+}
+
+} // namespace
+
 std::unique_ptr<SharedMem> SharedMem::Construct(ServerLog& log) {
     auto objects = TransportObjects::open();
     if (!objects) return nullptr;
@@ -62,6 +76,7 @@ void SharedMem::SetFrameCallback(FrameHandler handler, void* user) {
 }
 
 SharedMem::PollResult SharedMem::Poll(uint32_t timeoutMs) {
+    checkRings();
     // The send event comes first: frames are not kept waiting behind a burst of commands.
     switch (platform::waitForEither(objects_->sendEvent(), objects_->commandEvent(), timeoutMs)) {
     case 0:
@@ -83,6 +98,9 @@ void SharedMem::drainSendRing() {
         if (r.status == RingReadStatus::Rejected) {
             log_.Print("Rejected frame from client %lu with length %u\n", static_cast<unsigned long>(entry.processId),
                        static_cast<unsigned>(entry.length));
+            continue;
+        }
+        if (r.status == RingReadStatus::Unusable && repairRing(objects_->sendRing(), &sendReader_, Ring::Send)) {
             continue;
         }
         if (r.status != RingReadStatus::Entry) return;
@@ -107,6 +125,10 @@ void SharedMem::drainCommandRing() {
                        static_cast<long>(commandRecord_.length));
             continue;
         }
+        if (r.status == RingReadStatus::Unusable &&
+            repairRing(objects_->commandRing(), &commandReader_, Ring::Command)) {
+            continue;
+        }
         if (r.status != RingReadStatus::Entry) return;
         CommandHandler handler;
         void* user;
@@ -119,8 +141,45 @@ void SharedMem::drainCommandRing() {
     }
 }
 
+void SharedMem::checkRings() {
+    (void)repairRing(objects_->commandRing(), &commandReader_, Ring::Command);
+    (void)repairRing(objects_->responseRing(), static_cast<RingReader<ServerCommand>*>(nullptr), Ring::Response);
+    (void)repairRing(objects_->sendRing(), &sendReader_, Ring::Send);
+    (void)repairRing(objects_->receiveRing(), static_cast<RingReader<ServerFrame>*>(nullptr), Ring::Receive);
+}
+
+template <typename Entry>
+bool SharedMem::repairRing(RingChannel<Entry>& channel, RingReader<Entry>* reader, Ring ring) {
+    if (channel.headerLooksValid()) return false;
+    const std::optional<RingRepair> found = channel.repairIfCorrupt();
+    if (!found) return false;
+    RepairCounters& counters = repairCounters_[static_cast<std::size_t>(ring)];
+    counters.repairs.fetch_add(1);
+    if (reader != nullptr) {
+        const uint32_t lost = reader->followRestart();
+        counters.entriesLost.fetch_add(lost);
+        log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - %lu entries lost\n", ringName(ring),
+                   static_cast<unsigned long>(found->capacity), static_cast<unsigned long>(found->writeIndex),
+                   static_cast<unsigned long>(lost));
+    } else {
+        log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - its readers start afresh\n",
+                   ringName(ring), static_cast<unsigned long>(found->capacity),
+                   static_cast<unsigned long>(found->writeIndex));
+    }
+    return true;
+}
+
+SharedMem::RingRepairCounts SharedMem::repairCounts(Ring ring) const {
+    const RepairCounters& counters = repairCounters_[static_cast<std::size_t>(ring)];
+    return RingRepairCounts{counters.repairs.load(), counters.entriesLost.load()};
+}
+
 bool SharedMem::SendResponse(const ServerCommand& entry) {
-    const RingWriteResult r = objects_->responseRing().write(entry);
+    RingWriteResult r = objects_->responseRing().write(entry);
+    if (r == RingWriteResult::Unusable &&
+        repairRing(objects_->responseRing(), static_cast<RingReader<ServerCommand>*>(nullptr), Ring::Response)) {
+        r = objects_->responseRing().write(entry);
+    }
     switch (r) {
     case RingWriteResult::Written:
         log_.Print("Sending response %2.2X at %lu\n", static_cast<unsigned>(entry.code),
@@ -137,7 +196,11 @@ bool SharedMem::SendResponse(const ServerCommand& entry) {
 }
 
 bool SharedMem::writeFrame(const ServerFrame& frame) {
-    const RingWriteResult r = objects_->receiveRing().write(frame);
+    RingWriteResult r = objects_->receiveRing().write(frame);
+    if (r == RingWriteResult::Unusable &&
+        repairRing(objects_->receiveRing(), static_cast<RingReader<ServerFrame>*>(nullptr), Ring::Receive)) {
+        r = objects_->receiveRing().write(frame);
+    }
     if (r == RingWriteResult::Written) return true;
     if (r == RingWriteResult::Rejected) {
         log_.Print("Frame %lX with length %u not passed on\n", static_cast<unsigned long>(frame.id),

@@ -7,6 +7,8 @@
 #include "halvorn/transport.h"
 #include "server_log.h"
 
+#include <array>
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <mutex>
@@ -21,6 +23,13 @@ public:
 
     enum class PollResult { TimedOut, SendRingDrained, CommandRingDrained };
 
+    // The four rings, for their repair counts.
+    enum class Ring { Command, Response, Send, Receive };
+    struct RingRepairCounts {
+        uint64_t repairs = 0;      // headers found out of range and set back to an empty ring
+        uint64_t entriesLost = 0;  // entries the server had not read yet when it repaired its rings
+    };
+
     // Construct: creates the mutexes, the events and the block, maps it and writes the initial
     // state (capacities 1000, write indexes 0, no current network). Empty when any object fails.
     [[nodiscard]] static std::unique_ptr<SharedMem> Construct(ServerLog& log);
@@ -33,8 +42,10 @@ public:
     void SetFrameCallback(FrameHandler handler, void* user);
 
     // Waits up to timeoutMs for the send event (first) or the command event and drains the ring
-    // whose event woke it; the other ring waits for a later call, its event staying set.
+    // whose event woke it; the other ring waits for a later call, its event staying set. Every call
+    // first looks at the four ring headers and repairs one that left its range.
     PollResult Poll(uint32_t timeoutMs);
+    [[nodiscard]] RingRepairCounts repairCounts(Ring ring) const;
 
     // Writes a response; the caller sets code, length, data and the addressee (0 = every client).
     bool SendResponse(const ServerCommand& entry);
@@ -51,12 +62,23 @@ private:
     void drainSendRing();
     void drainCommandRing();
     bool writeFrame(const ServerFrame& frame);
+    void checkRings();
+    // Repairs the ring when its header is out of range: logged once per repair, counted. `reader`
+    // is the server's own reader of the ring (polling thread only), which then starts afresh too.
+    template <typename Entry>
+    bool repairRing(RingChannel<Entry>& channel, RingReader<Entry>* reader, Ring ring);
+
+    struct RepairCounters {
+        std::atomic<uint64_t> repairs{0};
+        std::atomic<uint64_t> entriesLost{0};
+    };
 
     ServerLog& log_;
     std::unique_ptr<TransportObjects> objects_;
     RingReader<ServerCommand> commandReader_;  // used only by the polling thread
     RingReader<ServerFrame> sendReader_;       // used only by the polling thread
     ServerCommand commandRecord_{};            // the copy handed to the command handler
+    std::array<RepairCounters, 4> repairCounters_;
 
     std::mutex handlersLock_;
     CommandHandler commandHandler_ = nullptr;

@@ -1,5 +1,7 @@
 #include "halvorn/transport.h"
 
+#include "platform/clock.h"
+
 #include <algorithm>
 
 namespace ostrel::halvorn {
@@ -25,6 +27,8 @@ std::unique_ptr<TransportObjects> TransportObjects::open() {
     if (!o.commandEvent || !o.responseEvent || !o.sendEvent || !o.receiveEvent) return nullptr;
     o.memory = platform::SharedMemory::open(kMemoryName, sizeof(ServerBlock));
     if (!o.memory || o.memory->size() < sizeof(ServerBlock) || o.memory->data() == nullptr) return nullptr;
+    o.ringState = platform::SharedMemory::open(kRingStateName, sizeof(RingStateBlock));
+    if (!o.ringState || o.ringState->size() < sizeof(RingStateBlock) || o.ringState->data() == nullptr) return nullptr;
     return std::unique_ptr<TransportObjects>(new TransportObjects(std::move(o)));
 }
 
@@ -38,15 +42,20 @@ TransportObjects::TransportObjects(Objects o)
       sendEvent_(std::move(o.sendEvent)),
       receiveEvent_(std::move(o.receiveEvent)),
       memory_(std::move(o.memory)),
+      ringState_(std::move(o.ringState)),
       block_(static_cast<ServerBlock*>(memory_->data())),
-      commandRing_(block_->commandRing, *commandMutex_, *commandEvent_, RingSignal::Set),
-      responseRing_(block_->responseRing, *responseMutex_, *responseEvent_, RingSignal::Pulse),
-      sendRing_(block_->sendRing, *sendMutex_, *sendEvent_, RingSignal::Set),
-      receiveRing_(block_->receiveRing, *receiveMutex_, *receiveEvent_, RingSignal::Pulse) {}
+      restarts_(static_cast<RingStateBlock*>(ringState_->data())),
+      commandRing_(block_->commandRing, restarts_->commandRing, *commandMutex_, *commandEvent_, RingSignal::Set),
+      responseRing_(block_->responseRing, restarts_->responseRing, *responseMutex_, *responseEvent_,
+                    RingSignal::Pulse),
+      sendRing_(block_->sendRing, restarts_->sendRing, *sendMutex_, *sendEvent_, RingSignal::Set),
+      receiveRing_(block_->receiveRing, restarts_->receiveRing, *receiveMutex_, *receiveEvent_, RingSignal::Pulse) {}
 
 TransportObjects::~TransportObjects() {
-    // The block first, then the events, then the mutexes.
+    // The block and the restart records first, then the events, then the mutexes.
     block_ = nullptr;
+    restarts_ = nullptr;
+    ringState_.reset();
     memory_.reset();
     receiveEvent_.reset();
     sendEvent_.reset();
@@ -75,6 +84,25 @@ void TransportObjects::initialise() {
 }
 
 // ---- RingClient ----
+
+namespace {
+
+// A ring the server writes for us never needs this: the server repairs its own rings as it writes.
+template <typename Entry>
+RingWriteResult writeOrAwaitRepair(RingChannel<Entry>& ring, const Entry& entry) {
+    const RingWriteResult first = ring.write(entry);
+    if (first != RingWriteResult::Unusable) return first;
+    // The server waits on this ring's event and repairs a broken header whenever it looks.
+    ring.event().set();
+    const uint32_t start = platform::tickMs();
+    while (platform::tickMs() - start < RingClient::kRepairWaitMs) {
+        platform::sleepMs(1);
+        if (ring.headerLooksValid()) return ring.write(entry);
+    }
+    return first;
+}
+
+} // namespace
 
 std::unique_ptr<RingClient> RingClient::connect(uint32_t processId) {
     auto objects = TransportObjects::open();
@@ -107,13 +135,13 @@ RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32
     entry.length = length;
     if (length > 0) std::copy(data, data + length, entry.data);
     entry.processId = processId_;
-    return objects_->commandRing().write(entry);
+    return writeOrAwaitRepair(objects_->commandRing(), entry);
 }
 
 RingWriteResult RingClient::sendFrame(const ServerFrame& frame) {
     ServerFrame entry = frame;
     entry.processId = processId_;
-    return objects_->sendRing().write(entry);
+    return writeOrAwaitRepair(objects_->sendRing(), entry);
 }
 
 RingRead RingClient::readResponse(ServerCommand& out) {
@@ -122,6 +150,7 @@ RingRead RingClient::readResponse(ServerCommand& out) {
         RingRead r = responseReader_.read(out);
         lost += r.lost;
         lostResponses_ += r.lost;
+        if (r.restarted) ++restartsSeen_;
         if (r.status == RingReadStatus::Entry && out.processId != processId_ && out.processId != 0) {
             continue;  // addressed to another client
         }
@@ -133,6 +162,7 @@ RingRead RingClient::readResponse(ServerCommand& out) {
 RingRead RingClient::readReceived(ServerFrame& out) {
     const RingRead r = receiveReader_.read(out);
     lostFrames_ += r.lost;
+    if (r.restarted) ++restartsSeen_;
     return r;
 }
 

@@ -488,6 +488,51 @@ TEST_F(Engine, CancelWhileIdleDoesNotCancelTheNextRequest) {
     EXPECT_TRUE(bus().sent().empty());
 }
 
+// A caller that gives up on its own request cancels it by the serial it got when posting: the
+// cancel cannot hit another caller's request posted in the instant after the first one ended.
+TEST_F(Engine, CancelBySerialEndsOnlyThatRequest) {
+    initialize();
+    std::array<uint8_t, 8> buffer{};
+    uint32_t size = 8;
+    EngineRequest own;
+    own.code = kRequestSdoUpload;
+    own.node = 5;
+    own.index = 0x1000;
+    own.buffer = buffer.data();
+    own.sizeInOut = &size;
+    own.completion = recordCompletion;
+    own.user = &firstTag_;
+    int32_t out = 99;
+    uint64_t first = 0;
+    postRequest(own, &out, &first);
+    ASSERT_EQ(out, DRN_OK);
+    EXPECT_NE(first, 0u);
+    ASSERT_TRUE(probe_.waitForStarts(1));
+    injectResponse(0x585);
+    ASSERT_TRUE(journal_.waitForCompletions(1));
+
+    ASSERT_EQ(postUpload(5, &secondTag_), DRN_OK);  // another caller's request
+    ASSERT_TRUE(probe_.waitForStarts(2));
+    cancelRequest(first);  // too late for the first request: it has ended
+    injectResponse(0x585);
+    ASSERT_TRUE(journal_.waitForCompletions(2));
+    EXPECT_EQ(journal_.completions()[1].code, DRN_OK);
+    EXPECT_EQ(probe_.cancelCount(), 0);
+
+    uint64_t third = 0;
+    postRequest(own, &out, &third);
+    ASSERT_EQ(out, DRN_OK);
+    EXPECT_GT(third, first);
+    ASSERT_TRUE(probe_.waitForStarts(3));
+    cancelRequest(third);
+    ASSERT_TRUE(journal_.waitForCompletions(3));
+    EXPECT_EQ(journal_.completions()[2].code, DRN_CANCELLED);
+
+    uint64_t refused = 99;
+    postRequest(EngineRequest{}, &out, &refused);
+    EXPECT_EQ(refused, 0u) << "a refused request has no serial";
+}
+
 // ---- Stop ----
 
 TEST_F(Engine, HardwareCloseDuringARequestCompletesItWithMinusSeven) {

@@ -152,6 +152,48 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"ChannelGrantSegmented", {0x21, 0x10, 0x1F, 0x00, 0x04}, {0x80, 0x10, 0x1F, 0x00, 0x00, 0x00, 0x01, 0x06}}),
     [](const ::testing::TestParamInfo<RequestCase>& info) { return std::string(info.param.name); });
 
+// Requests shorter than 8 bytes change nothing and are refused with 0x05040001; a short abort
+// is not answered. The engine handles frames in order, so a read of the channel object sent right
+// after each one shows both the refusal and that nothing was written.
+TEST_F(SdoServer, ShortRequestsAreAbortedAndWriteNothing) {
+    ASSERT_EQ(start(), DRN_OK);
+    struct Case {
+        std::vector<uint8_t> request;
+        std::vector<uint8_t> abort;  // empty: no answer
+    };
+    const Case cases[] = {
+        {{0x23, 0x10, 0x1F, 0x00, 0x11}, {0x80, 0x10, 0x1F, 0x00, 0x01, 0x00, 0x04, 0x05}},
+        {{0x2F, 0x10, 0x1F, 0x00, 0x05, 0x00, 0x00}, {0x80, 0x10, 0x1F, 0x00, 0x01, 0x00, 0x04, 0x05}},
+        {{0x40, 0x00, 0x10}, {0x80, 0x00, 0x10, 0x00, 0x01, 0x00, 0x04, 0x05}},
+        {{}, {0x80, 0x00, 0x00, 0x00, 0x01, 0x00, 0x04, 0x05}},
+        {{0x80, 0x10, 0x1F, 0x00}, {}},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.request.size());
+        bus->clearSent();
+        CANFrame f{};
+        f.id = kServerRequest;
+        f.length = static_cast<uint8_t>(c.request.size());
+        std::copy(c.request.begin(), c.request.end(), f.data);
+        bus->inject(f);
+        bus->inject(sdoFrame(kServerRequest, {0x40, 0x10, 0x1F, 0x00}));
+        std::vector<CANFrame> answers;
+        ASSERT_TRUE(eventuallySent([&] {
+            answers.clear();
+            for (const CANFrame& a : bus->sent()) {
+                if (a.id == kServerResponse) answers.push_back(a);
+            }
+            return !answers.empty() && answers.back().data[0] == 0x43;
+        }));
+        ASSERT_EQ(answers.size(), c.abort.empty() ? 1u : 2u);
+        if (!c.abort.empty()) {
+            EXPECT_EQ(answers[0].length, 8);
+            EXPECT_TRUE(std::equal(c.abort.begin(), c.abort.end(), answers[0].data));
+        }
+        EXPECT_EQ(le32(answers.back().data + 4), 0u) << "the channel object was not written";
+    }
+}
+
 TEST_F(SdoServer, ChannelGrantIsReadBack) {
     ASSERT_EQ(start(), DRN_OK);
     ASSERT_EQ(exchange(kServerRequest, {0x23, 0x10, 0x1F, 0x00, 0x11, 0x22, 0x33, 0x44}).size(), 1u);

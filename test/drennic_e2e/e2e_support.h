@@ -145,8 +145,10 @@ class Client {
 public:
     static constexpr int kAnswerWaitMs = 60'000;
 
-    explicit Client(const std::string& program = "drennic_e2e_client") {
-        const std::string path = binDir() + "/" + program;
+    // `program` names a program beside the test, or is a path; `environment` holds extra "NAME=value"
+    // settings for it.
+    explicit Client(const std::string& program = "drennic_e2e_client", const std::vector<std::string>& environment = {}) {
+        const std::string path = program.find('/') == std::string::npos ? binDir() + "/" + program : program;
         int in[2];
         int out[2];
         if (::pipe2(in, O_CLOEXEC) != 0) return;
@@ -159,6 +161,10 @@ public:
         if (pid_ == 0) {
             ::dup2(in[0], STDIN_FILENO);
             ::dup2(out[1], STDOUT_FILENO);
+            for (const std::string& setting : environment) {
+                const auto equals = setting.find('=');
+                ::setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
+            }
             ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
             ::_exit(127);
         }

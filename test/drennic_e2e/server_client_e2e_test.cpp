@@ -7,8 +7,12 @@
 #include <halvorn/transport.h>
 #include <platform/clock.h>
 #include <platform/ipc.h>
+#include <platform/process.h>
 
 #include <algorithm>
+#include <filesystem>
+#include <fstream>
+#include <sstream>
 #include <atomic>
 #include <cstdlib>
 #include <csignal>
@@ -20,6 +24,24 @@ namespace drennic::e2e {
 namespace {
 
 namespace hv = ostrel::halvorn;
+
+std::string makeTempDir() {
+    std::string pattern = (std::filesystem::temp_directory_path() / "drennic-e2e-dir-XXXXXX").string();
+    return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
+}
+
+std::string readText(const std::string& path) {
+    std::ifstream in(path);
+    std::stringstream text;
+    text << in.rdbuf();
+    return text.str();
+}
+
+int countOccurrences(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (auto at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+    return n;
+}
 
 class ServerClientE2E : public ::testing::Test {
 protected:
@@ -238,6 +260,161 @@ TEST_F(ServerClientE2E, KilledServerFailsRequestsWithNoResponseAndTheNextStartup
     EXPECT_NE(fresh[0], servers[0]);
     EXPECT_EQ(b.ask("send 401 1"), "result 0");
     EXPECT_EQ(b.askNumber("wait 1 10000"), 1);
+}
+
+// Stops a client process at a moment when it holds none of the ring mutexes (a stopped holder would
+// block the server's writes).
+bool stopOutsideTheRings(pid_t pid) {
+    auto response = ostrel::platform::NamedMutex::open(hv::kResponseMutexName);
+    auto receive = ostrel::platform::NamedMutex::open(hv::kReceiveMutexName);
+    if (!response || !receive) return false;
+    for (int attempt = 0; attempt < 100; ++attempt) {
+        ::kill(pid, SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        ostrel::platform::NamedMutexLock a(*response, 50);
+        ostrel::platform::NamedMutexLock b(*receive, 50);
+        if (a.held() && b.held()) return true;
+        ::kill(pid, SIGCONT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(5));
+    }
+    return false;
+}
+
+// A receiver stays attached while its server is killed; a sender starts a new one. The receiver's
+// read position lies far ahead of where the new server starts writing, in a ring full of the dead
+// server's marked frames: it must take every frame of the new server, in order, and none of the old.
+TEST_F(ServerClientE2E, ReceiverAttachedAcrossAServerRestartGetsOnlyTheNewServersFramesInOrder) {
+    Client receiver;
+    startOn(receiver, 1);
+    {
+        Client marker;
+        startOn(marker, 1);
+        ASSERT_EQ(marker.ask("delay 0"), "ok");
+        EXPECT_EQ(marker.ask("burst 256 1700"), "result 0");
+        ASSERT_EQ(receiver.askNumber("wait 1700 30000"), 1700);
+        EXPECT_EQ(marker.ask("close"), "ok");
+        EXPECT_EQ(marker.ask("shutdown"), "ok");
+        ASSERT_TRUE(marker.quit());
+    }
+    EXPECT_EQ(receiver.ask("clear"), "ok");
+    // The receiver sleeps through the restart, so that it meets the new server's ring only afterwards.
+    ASSERT_TRUE(stopOutsideTheRings(receiver.pid()));
+    const auto servers = liveServers();
+    ASSERT_EQ(servers.size(), 1u);
+    ::kill(servers[0], SIGKILL);
+    ASSERT_TRUE(eventually(10'000, [] { return liveServers().empty(); }));
+
+    Client sender;
+    startOn(sender, 1);
+    ASSERT_EQ(liveServers().size(), 1u);
+    ASSERT_EQ(sender.ask("delay 0"), "ok");
+    EXPECT_EQ(sender.ask("burst 512 300"), "result 0");
+    ::kill(receiver.pid(), SIGCONT);
+    EXPECT_EQ(receiver.askNumber("wait 300 30000"), 300);
+    std::this_thread::sleep_for(std::chrono::milliseconds(200));
+    EXPECT_EQ(receiver.ask("sequence 512 300"), "sequence 300 1 1") << "every new frame, in order";
+    EXPECT_EQ(receiver.ask("sequence 256 0"), "sequence 0 1 1") << "none of the dead server's frames";
+    EXPECT_EQ(receiver.askNumber("count"), 300);
+}
+
+// Each ring header in turn is left out of range by a peer that then goes away. The server repairs it
+// and logs the repair once per event; the clients' next frames and requests go through and nobody
+// is dropped.
+TEST_F(ServerClientE2E, RingHeadersLeftOutOfRangeAreRepairedAndEveryClientCarriesOn) {
+    const std::string tmp = makeTempDir();
+    ASSERT_FALSE(tmp.empty());
+    ::setenv("TMPDIR", tmp.c_str(), 1);
+    const pid_t server = ostrel::platform::spawnDetached(binDir() + "/halvorn", {"1"});
+    ASSERT_GT(server, 0);
+    auto running = ostrel::platform::NamedEvent::open(hv::kRunningEventName, ostrel::platform::EventReset::Manual);
+    ASSERT_TRUE(running && running->wait(20'000));
+    running.reset();
+    Client a;
+    Client b;
+    startOn(a, 1);
+    startOn(b, 1);
+    ASSERT_EQ(liveServers(), std::vector<pid_t>{server});
+
+    struct Corruption {
+        const char* ring;
+        bool capacity;
+        uint32_t value;
+    };
+    std::vector<Corruption> corruptions;
+    for (const char* ring : {"command", "response", "send", "receive"}) {
+        for (const auto& [capacity, value] : {std::pair{false, 0xFFFFFFFFu}, std::pair{false, 1000u},
+                                              std::pair{true, 0xFFFFFFFFu}, std::pair{true, 0u}}) {
+            corruptions.push_back({ring, capacity, value});
+        }
+    }
+    int frames = 0;
+    for (const Corruption& c : corruptions) {
+        SCOPED_TRACE(std::string(c.ring) + (c.capacity ? " capacity " : " write index ") + std::to_string(c.value));
+        {
+            auto peer = hv::TransportObjects::open();
+            ASSERT_TRUE(peer);
+            hv::ServerBlock& block = peer->block();
+            const std::string ring = c.ring;
+            hv::ServerRingHeader& header = ring == "command"    ? block.commandRing.header
+                                           : ring == "response" ? block.responseRing.header
+                                           : ring == "send"     ? block.sendRing.header
+                                                                : block.receiveRing.header;
+            (c.capacity ? header.capacity : header.writeIndex) = c.value;
+        }
+        EXPECT_EQ(a.ask("send 385 " + std::to_string(frames % 256)), "result 0");
+        EXPECT_EQ(b.ask("send 386 " + std::to_string(frames % 256)), "result 0");
+        frames += 2;
+        EXPECT_EQ(a.askNumber("baud 3"), 500);
+        EXPECT_EQ(b.askNumber("baud 4"), 250);
+        EXPECT_EQ(a.askNumber("wait " + std::to_string(frames) + " 10000"), frames);
+        EXPECT_EQ(b.askNumber("wait " + std::to_string(frames) + " 10000"), frames);
+    }
+    const std::string log = readText(tmp + "/halvorn_debug." + ostrel::platform::ipcNamespace() + ".txt");
+    for (const char* ring : {"command", "response", "send", "receive"}) {
+        EXPECT_EQ(countOccurrences(log, std::string("Repaired the ") + ring + " ring ("), 4) << ring << "\n" << log;
+    }
+    EXPECT_EQ(countOccurrences(log, "Removing dead client"), 0);
+    EXPECT_EQ(liveServers(), std::vector<pid_t>{server});
+    ::unsetenv("TMPDIR");
+}
+
+// Mode 1 finds the server beside the program first, then beside the library itself: a program in
+// another folder (a tool installed elsewhere, a script through an FFI) starts it from the library's.
+TEST_F(ServerClientE2E, ProgramInAnotherFolderStartsTheServerBesideTheLibrary) {
+    const std::string folder = makeTempDir();
+    ASSERT_FALSE(folder.empty());
+    std::filesystem::copy_file(binDir() + "/drennic_e2e_client", folder + "/client");
+    const std::string libraryDir = std::filesystem::path(DRENNIC_LIBRARY_FILE).parent_path().string();
+    Client a(folder + "/client", {"LD_LIBRARY_PATH=" + libraryDir});
+    startOn(a, 1);
+    const auto servers = liveServers();
+    ASSERT_EQ(servers.size(), 1u);
+    EXPECT_EQ(std::filesystem::canonical("/proc/" + std::to_string(servers[0]) + "/exe"),
+              std::filesystem::canonical(libraryDir + "/halvorn"));
+    Client b;
+    startOn(b, 1);
+    EXPECT_EQ(a.ask("send 301 7"), "result 0");
+    EXPECT_EQ(b.askNumber("wait 1 10000"), 1);
+    EXPECT_EQ(b.ask("frames"), "frames 1 301:1:07");
+    std::filesystem::remove_all(folder);
+}
+
+// Neither folder holds the server: the failure names both (after the usual 20 s waits).
+TEST_F(ServerClientE2E, ServerInNeitherFolderIsReportedWithBothFolders) {
+    const std::string programDir = makeTempDir();
+    const std::string libraryDir = makeTempDir();
+    ASSERT_FALSE(programDir.empty() || libraryDir.empty());
+    std::filesystem::copy_file(binDir() + "/drennic_e2e_client", programDir + "/client");
+    const auto library = std::filesystem::canonical(DRENNIC_LIBRARY_FILE);
+    std::filesystem::copy_file(library, libraryDir + "/libdrennic.so." + std::to_string(DRENNIC_SOVERSION));
+    Client a(programDir + "/client", {"LD_LIBRARY_PATH=" + libraryDir});
+    EXPECT_EQ(a.ask("startup", 90'000), "ok");
+    EXPECT_EQ(a.ask("init 1", 90'000),
+              "result -7 Failed to get the CAN server version. Please restart all CAN applications. The CAN server "
+              "\"halvorn\" is neither in " + programDir + " nor in " + libraryDir + ".");
+    EXPECT_TRUE(liveServers().empty());
+    std::filesystem::remove_all(programDir);
+    std::filesystem::remove_all(libraryDir);
 }
 
 // A stand-in for the server in this process: it answers as the test tells it, so that responses

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <vector>
 
 namespace ostrel::halvorn {
 namespace {
@@ -223,6 +224,35 @@ TEST_F(RingTest, ReaderRejectsAnEntryWithAnUntrustedLengthAndGoesOn) {
     EXPECT_EQ(out.code, ServerResp_GetVersion);
 }
 
+// A new server starts every ring afresh. A client still attached drops what the dead server left
+// and it had not read (counted, never delivered), and takes the new server's entries from slot 0.
+TEST_F(RingTest, ClientFollowsARestartedRingFromSlotZeroAndCountsWhatItDropped) {
+    auto client = RingClient::connect(60);
+    ASSERT_TRUE(client);
+    broadcast(100, 5);
+    ServerFrame out{};
+    ASSERT_EQ(client->readReceived(out).status, RingReadStatus::Entry);
+    ASSERT_EQ(client->readReceived(out).status, RingReadStatus::Entry);
+    broadcast(105, 3);  // written after the client's last look
+    broadcast(200, 600);  // the client's index stands far beyond where the new server starts writing
+    ASSERT_EQ(client->readReceived(out).status, RingReadStatus::Entry);  // looks at 608 written, 606 unread
+    server_->initialise();
+    broadcast(900, 4);
+    std::vector<uint32_t> ids;
+    uint32_t lost = 0;
+    for (;;) {
+        const RingRead r = client->readReceived(out);
+        lost += r.lost;
+        if (r.status != RingReadStatus::Entry) break;
+        ids.push_back(out.id);
+    }
+    EXPECT_EQ(ids, (std::vector<uint32_t>{900, 901, 902, 903}));
+    EXPECT_EQ(lost, 605u);
+    EXPECT_EQ(client->lostFrames(), 605u);
+    EXPECT_EQ(client->restartsSeen(), 1u);
+    EXPECT_EQ(server_->block().receiveRing.header.writeIndex, 4u);
+}
+
 TEST_F(RingTest, RingWithoutCapacityIsNeitherWrittenNorRead) {
     server_->block().sendRing.header.capacity = 0;
     auto client = RingClient::connect(59);
@@ -235,6 +265,15 @@ TEST_F(RingTest, RingWithoutCapacityIsNeitherWrittenNorRead) {
     // A write index that left the ring is not followed either.
     server_->block().receiveRing.header.writeIndex = 5000;
     EXPECT_EQ(server_->receiveRing().write(frame(2)), RingWriteResult::Unusable);
+
+    // The server's repair gives back an empty ring in a new epoch; a sound ring is left alone.
+    EXPECT_FALSE(server_->commandRing().repairIfCorrupt());
+    const auto found = server_->sendRing().repairIfCorrupt();
+    ASSERT_TRUE(found);
+    EXPECT_EQ(found->capacity, 0u);
+    EXPECT_EQ(client->sendFrame(frame(3)), RingWriteResult::Written);
+    ASSERT_EQ(reader.read(out).status, RingReadStatus::Entry);
+    EXPECT_EQ(out.id, 3u);
 }
 
 } // namespace

@@ -38,12 +38,6 @@ inline std::string readText(const std::string& path) {
     return s.str();
 }
 
-inline int countOccurrences(const std::string& text, const std::string& needle) {
-    int n = 0;
-    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
-    return n;
-}
-
 // Own IPC names, registry and temporary folder; the server started later inherits them.
 class Scene {
 public:
@@ -53,7 +47,9 @@ public:
     Scene(const Scene&) = delete;
     Scene& operator=(const Scene&) = delete;
     [[nodiscard]] bool ready() const { return !registry_.path().empty() && !tmp_.path().empty(); }
-    [[nodiscard]] std::string logPath() const { return tmp_.path() + "/halvorn_debug.txt"; }
+    [[nodiscard]] std::string logPath() const {
+        return tmp_.path() + "/halvorn_debug." + platform::ipcNamespace() + ".txt";
+    }
     [[nodiscard]] bool logExists() const { return std::filesystem::exists(logPath()); }
     [[nodiscard]] std::string logText() const { return readText(logPath()); }
 

@@ -9,6 +9,8 @@
 #include <thread>
 #include <vector>
 
+#include <unistd.h>
+
 namespace ostrel::halvorn {
 namespace {
 
@@ -19,12 +21,17 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
-TEST(ServerLog, FileLivesInTheTemporaryFolder) {
+TEST(ServerLog, FileLivesInTheTemporaryFolderNamedAfterTheIpcNamespace) {
     test::TempDir tmp;
     test::ScopedEnv env("TMPDIR", tmp.path());
-    EXPECT_EQ(ServerLog::defaultPath(), tmp.path() + "/halvorn_debug.txt");
+    test::ScopedEnv ns("OSTREL_IPC_NAMESPACE", "run-7_a");
+    EXPECT_EQ(ServerLog::defaultPath(), tmp.path() + "/halvorn_debug.run-7_a.txt");
     test::ScopedEnv unset("TMPDIR", "");
-    EXPECT_EQ(ServerLog::defaultPath(), "/tmp/halvorn_debug.txt");
+    EXPECT_EQ(ServerLog::defaultPath(), "/tmp/halvorn_debug.run-7_a.txt");
+    test::ScopedEnv odd("OSTREL_IPC_NAMESPACE", "../x y");
+    EXPECT_EQ(ServerLog::defaultPath(), "/tmp/halvorn_debug.%2E%2E%2Fx%20y.txt") << "never a path of its own";
+    test::ScopedEnv none("OSTREL_IPC_NAMESPACE", "");
+    EXPECT_EQ(ServerLog::defaultPath(), "/tmp/halvorn_debug.u" + std::to_string(::geteuid()) + ".txt");
 }
 
 TEST(ServerLog, NothingIsWrittenOrCreatedUntilOpened) {

@@ -6,6 +6,7 @@
 #include <gtest/gtest.h>
 
 #include <fstream>
+#include <future>
 #include <memory>
 #include <sstream>
 #include <vector>
@@ -175,6 +176,64 @@ TEST_F(SharedMemTest, LappedSendRingIsLoggedWithTheNumberOfLostFrames) {
     EXPECT_EQ(lapper.ids[1], 5u);
     EXPECT_EQ(lapper.ids.back(), 1004u);
     EXPECT_NE(readFile(logPath_).find("Send ring overrun - 4 frames lost\n"), std::string::npos);
+}
+
+// A client that died halfway through an update leaves a header out of range: each ring is repaired
+// once, what the server had not read is counted as lost and never handed on, and the next entries
+// go through (a client's writer waits for the repair rather than failing).
+TEST_F(SharedMemTest, RingHeadersOutOfRangeAreRepairedOnceAndTheRingsCarryOn) {
+    auto client = RingClient::connect(31);
+    auto peer = TransportObjects::open();
+    ASSERT_TRUE(client && peer);
+    ServerBlock& block = peer->block();
+
+    for (int i = 0; i < 3; ++i) ASSERT_EQ(client->sendCommand(ServerCmd_Ping, nullptr, 0), RingWriteResult::Written);
+    block.commandRing.header.capacity = 0xFFFFFFFF;
+    (void)shm_->Poll(0);
+    EXPECT_TRUE(got_.commands.empty()) << "entries of a broken ring are never delivered";
+    EXPECT_EQ(shm_->repairCounts(SharedMem::Ring::Command).repairs, 1u);
+    EXPECT_EQ(shm_->repairCounts(SharedMem::Ring::Command).entriesLost, 3u);
+    ASSERT_EQ(client->sendCommand(ServerCmd_GetVersion, nullptr, 0), RingWriteResult::Written);
+    pollUntil([&] { return !got_.commands.empty(); });
+    ASSERT_EQ(got_.commands.size(), 1u);
+    EXPECT_EQ(got_.commands[0].code, ServerCmd_GetVersion);
+
+    block.sendRing.header.writeIndex = 1000;
+    auto sent = std::async(std::launch::async, [&] { return client->sendFrame(frame(7)); });
+    pollUntil([&] { return !got_.frames.empty(); });
+    EXPECT_EQ(sent.get(), RingWriteResult::Written);
+    ASSERT_EQ(got_.frames.size(), 1u);
+    EXPECT_EQ(got_.frames[0].id, 7u);
+
+    // The rings the server writes are repaired by the writing itself; the client follows from slot 0.
+    block.responseRing.header.writeIndex = 0xFFFFFFFF;
+    block.receiveRing.header.capacity = 0;
+    ServerCommand response{};
+    response.code = ServerResp_GetVersion;
+    response.processId = 31;
+    EXPECT_TRUE(shm_->SendResponse(response));
+    EXPECT_TRUE(shm_->BroadcastFrame(frame(9)));
+    ServerCommand in{};
+    const RingRead r = client->readResponse(in);
+    ASSERT_EQ(r.status, RingReadStatus::Entry);
+    EXPECT_TRUE(r.restarted);
+    EXPECT_EQ(in.code, ServerResp_GetVersion);
+    ServerFrame f{};
+    ASSERT_EQ(client->readReceived(f).status, RingReadStatus::Entry);
+    EXPECT_EQ(f.id, 9u);
+    EXPECT_EQ(client->restartsSeen(), 2u);
+
+    (void)shm_->Poll(0);
+    for (auto ring : {SharedMem::Ring::Send, SharedMem::Ring::Response, SharedMem::Ring::Receive}) {
+        EXPECT_EQ(shm_->repairCounts(ring).repairs, 1u);
+    }
+    const std::string log = readFile(logPath_);
+    for (const char* line : {"Repaired the command ring (capacity 4294967295, write index 3) - 3 entries lost\n",
+                             "Repaired the send ring (capacity 1000, write index 1000) - 0 entries lost\n",
+                             "Repaired the response ring (capacity 1000, write index 4294967295) - its readers start afresh\n",
+                             "Repaired the receive ring (capacity 0, write index 0) - its readers start afresh\n"}) {
+        EXPECT_EQ(test::countOccurrences(log, line), 1) << line;
+    }
 }
 
 TEST_F(SharedMemTest, ClientProcessWritesCommandsAndFramesInOrder) {

@@ -18,6 +18,12 @@
 
 namespace ostrel::halvorn::test {
 
+inline int countOccurrences(const std::string& text, const std::string& needle) {
+    int n = 0;
+    for (std::size_t at = text.find(needle); at != std::string::npos; at = text.find(needle, at + needle.size())) ++n;
+    return n;
+}
+
 // A fresh IPC namespace per call, so that tests in one process never meet stale objects.
 inline void isolateIpcNames() {
     static int counter = 0;

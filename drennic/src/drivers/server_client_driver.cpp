@@ -16,13 +16,16 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <climits>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
+#include <string>
 #include <string_view>
 #include <vector>
 
+#include <dlfcn.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -62,6 +65,7 @@ struct ServerClientState {
     MsgBuffer frames;
     std::mutex serverProcessLock;
     std::vector<pid_t> startedServers;  // servers this process started, until reaped
+    std::u16string serverMissing;       // why no server could be started, for the user; empty once found
 
     mutable std::mutex linkLock;
     std::shared_ptr<ServerLink> link;  // present from InitDriver to Close
@@ -93,13 +97,63 @@ void reapStartedServers() {
     std::erase_if(s.startedServers, [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
 }
 
-// Starts the server from the program's folder when its running event is not set.
+// The folder of this library's own file, symbolic links resolved (the program's folder when the
+// library is linked into the program). Empty when the loader cannot tell.
+std::string libraryDir() {
+    Dl_info info{};
+    if (::dladdr(reinterpret_cast<const void*>(&libraryDir), &info) == 0 || info.dli_fname == nullptr) {
+        return {};
+    }
+    char resolved[PATH_MAX];
+    if (::realpath(info.dli_fname, resolved) == nullptr) {
+        return {};
+    }
+    std::string path(resolved);
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string::npos) {
+        return {};
+    }
+    return slash == 0 ? std::string("/") : path.substr(0, slash);
+}
+
+std::u16string widen(const std::string& text) { return ostrel::platform::toUtf16(text); }
+
+// The server program: beside the calling program first, then beside this library (a program that
+// lives elsewhere, such as a script using the library through an FFI). Empty when neither folder
+// holds it; `missing` then says where it was looked for.
+std::string findServerProgram(std::u16string& missing) {
+    const std::string programDir = ostrel::platform::executableDir();
+    const std::string ownDir = libraryDir();
+    for (const std::string& dir : {programDir, ownDir}) {
+        if (dir.empty()) {
+            continue;
+        }
+        std::string path = dir == "/" ? "/" + std::string(kServerProgram) : dir + "/" + kServerProgram;
+        if (::access(path.c_str(), X_OK) == 0) {
+            missing.clear();
+            return path;
+        }
+    }
+    missing = u"The CAN server \"" + widen(kServerProgram) + u"\" is neither in " + widen(programDir) + u" nor in " +
+              widen(ownDir.empty() ? std::string("(the library's folder is unknown)") : ownDir) + u".";
+    return {};
+}
+
+// Starts the server when its running event is not set.
 void ensureServer() {
     auto running = NamedEvent::open(hv::kRunningEventName, EventReset::Manual);
     if (running && running->wait(kServerRunningLookMs)) {
+        std::lock_guard lock(state().serverProcessLock);
+        state().serverMissing.clear();
         return;
     }
-    const pid_t pid = ostrel::platform::spawnDetached(kServerProgram, {"0"});
+    std::u16string missing;
+    const std::string program = findServerProgram(missing);
+    {
+        std::lock_guard lock(state().serverProcessLock);
+        state().serverMissing = missing;
+    }
+    const pid_t pid = program.empty() ? -1 : ostrel::platform::spawnDetached(program, {"0"});
     if (pid < 0) {
         return;  // the requests will fail and say so
     }
@@ -395,7 +449,14 @@ void initialize(uint32_t networkHandle, const char16_t* /*clientName*/, uint32_t
     std::lock_guard lifecycle(s.lifecycle);
     auto response = std::make_unique<ServerCommand>();
     if (requestAtLeast(hv::ServerCmd_GetVersion, nullptr, 0, *response, 2) != 0) {
-        setResult(result, DRN_NOT_INITIALIZED, u"Failed to get the CAN server version. Please restart all CAN applications.");
+        std::u16string message = u"Failed to get the CAN server version. Please restart all CAN applications.";
+        {
+            std::lock_guard lock(s.serverProcessLock);
+            if (!s.serverMissing.empty()) {
+                message += u" " + s.serverMissing;
+            }
+        }
+        setResult(result, DRN_NOT_INITIALIZED, message);
         return;
     }
     const int32_t version = response->data[0] * 100 + response->data[1];

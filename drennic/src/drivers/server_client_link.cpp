@@ -25,6 +25,8 @@ constexpr auto kRequestQueueWait = std::chrono::milliseconds(kServerRequestTimeo
 // Starting a thread takes microseconds; the bound only matters on a starved machine.
 constexpr auto kThreadStartWait = std::chrono::seconds(10);
 constexpr uint32_t kReaderPollMs = 1;
+// The reader ends a pass within a millisecond, or within a ring mutex wait when a peer holds it.
+constexpr auto kStaleDrainWait = std::chrono::milliseconds(ostrel::halvorn::kRingMutexWaitMs * 2);
 // A reader that has just taken frames waits this long before it looks again. Well below the time
 // the server needs to fill a ring, so it costs no frames.
 constexpr uint32_t kBusyBatchPauseUs = 50;
@@ -181,6 +183,11 @@ bool ServerLink::drainReceived() {
 }
 
 bool ServerLink::drainResponses() {
+    uint64_t asked = 0;
+    {
+        std::lock_guard lock(drainLock_);
+        asked = drainAsked_;
+    }
     bool taken = false;
     ServerCommand& response = *readerResponse_;
     for (;;) {
@@ -188,10 +195,30 @@ bool ServerLink::drainResponses() {
         if (r.status == RingReadStatus::Entry) {
             takeResponse(response);
             taken = true;
+        } else if (r.status == RingReadStatus::Empty) {
+            break;
         } else if (r.status != RingReadStatus::Rejected) {
-            return taken;
+            return taken;  // busy or broken: this pass did not read the ring empty
         }
     }
+    bool wake = false;
+    {
+        std::lock_guard lock(drainLock_);
+        if (asked > drainDone_) {
+            drainDone_ = asked;
+            wake = true;
+        }
+    }
+    if (wake) {
+        drained_.notify_all();
+    }
+    return taken;
+}
+
+bool ServerLink::awaitStaleResponsesDropped() {
+    std::unique_lock lock(drainLock_);
+    const uint64_t ask = ++drainAsked_;
+    return drained_.wait_for(lock, kStaleDrainWait, [&] { return drainDone_ >= ask || readerStop_.load(); });
 }
 
 void ServerLink::takeFrame(const ServerFrame& frame) {
@@ -250,6 +277,15 @@ int32_t ServerLink::request(uint8_t code, const uint8_t* data, int32_t length, S
         return kRequestNotSent;
     }
     const auto expected = static_cast<uint8_t>(code + 1);
+    {
+        std::lock_guard lock(responseLock_);
+        if (abandoned_) {
+            return kRequestNotSent;
+        }
+    }
+    // Nobody waits now, so whatever the reader takes in this pass is dropped: an answer that came
+    // after its request gave up can never pass for the answer to this one.
+    (void)awaitStaleResponsesDropped();
     {
         std::lock_guard lock(responseLock_);
         if (abandoned_) {

@@ -139,6 +139,15 @@ private:
     std::atomic<uint32_t> busHandle_{0};
     std::atomic<bool> errorFrameWish_{false};
 
+    // Before each request the reader drops every response already waiting for us (a late answer to
+    // a request that gave up): the requester asks for a pass and waits until the reader has read
+    // the response ring empty after the ask.
+    [[nodiscard]] bool awaitStaleResponsesDropped();
+    std::mutex drainLock_;
+    std::condition_variable drained_;
+    uint64_t drainAsked_ = 0;  // passes asked for
+    uint64_t drainDone_ = 0;   // the last ask that a completed pass covered
+
     // The response buffer: filled by the reader only while a requester waits for it.
     std::timed_mutex inFlight_;  // one request at a time
     std::mutex responseLock_;

@@ -362,8 +362,11 @@ bool engineRunning() {
 
 // ---- Posting ----
 
-void postRequest(const EngineRequest& request, int32_t* out) {
+void postRequest(const EngineRequest& request, int32_t* out, uint64_t* serial) {
     EngineModule& m = engine();
+    if (serial != nullptr) {
+        *serial = 0;
+    }
     if (!knownCode(request.code)) {
         if (out != nullptr) {
             *out = DRN_BAD_PARAMETERS;
@@ -392,6 +395,9 @@ void postRequest(const EngineRequest& request, int32_t* out) {
             }
         }
         m.requestCode = request.code;
+        if (serial != nullptr) {
+            *serial = m.postedSerial;
+        }
     }
     // Written before the engine can take the request up, so a completion never precedes it.
     if (out != nullptr) {
@@ -411,6 +417,14 @@ void cancelRequest() {
     std::lock_guard lock(m.requestMutex);
     if (m.requestCode != kRequestNone) {
         m.cancelledSerial = m.postedSerial;
+    }
+}
+
+void cancelRequest(uint64_t serial) {
+    EngineModule& m = engine();
+    std::lock_guard lock(m.requestMutex);
+    if (serial != 0 && m.requestCode != kRequestNone && m.postedSerial == serial) {
+        m.cancelledSerial = serial;
     }
 }
 

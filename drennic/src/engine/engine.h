@@ -23,10 +23,14 @@ void engineStop();
 
 // Posts a request. `out` (when given) receives 0 when it was accepted (its completion will come
 // exactly once), -12 when another request is waiting or running, -7 when the engine does not run.
-// Scan and mass write clear the flags of their result arrays when they are accepted.
-void postRequest(const EngineRequest& request, int32_t* out);
+// Scan and mass write clear the flags of their result arrays when they are accepted. `serial`
+// (when given) receives the accepted request's serial, for cancelRequest(serial); 0 when refused.
+void postRequest(const EngineRequest& request, int32_t* out, uint64_t* serial = nullptr);
 // Cancels the request waiting or running now; a later request is not affected.
 void cancelRequest();
+// Cancels the request with this serial if it is still waiting or running; any other request, such as
+// one another caller posted just after it ended, is left alone.
+void cancelRequest(uint64_t serial);
 // Whether an engine request is waiting or running. For services that must not run beside one.
 [[nodiscard]] bool engineRequestPending();
 

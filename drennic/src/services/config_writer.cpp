@@ -809,11 +809,24 @@ std::optional<std::vector<uint8_t>> DcfWriter::transfer(Direction direction, uin
     }
 
     void* token = reinterpret_cast<void*>(static_cast<std::uintptr_t>(serial));
-    if (out == DRN_OK && upload) {
-        CANopen_SDOUpload(node_, index, subIndex, buffer, &m.uploadSize, nullptr, onSdoCompleted, token, &out);
-    } else if (out == DRN_OK) {
-        CANopen_SDODownload(node_, index, subIndex, buffer, static_cast<uint32_t>(data.size()), nullptr,
-                            onSdoCompleted, token, &out);
+    // The engine's own serial of the request, so that a time-out cancels this request and no other.
+    uint64_t engineSerial = 0;
+    if (out == DRN_OK) {
+        EngineRequest request;
+        request.code = upload ? kRequestSdoUpload : kRequestSdoDownload;
+        request.node = node_;
+        request.index = index;
+        request.subIndex = subIndex;
+        if (upload) {
+            request.buffer = buffer;
+            request.sizeInOut = &m.uploadSize;
+        } else {
+            request.data = buffer;
+            request.size = static_cast<uint32_t>(data.size());
+        }
+        request.completion = onSdoCompleted;
+        request.user = token;
+        postRequest(request, &out, &engineSerial);
     }
 
     std::unique_lock lock(m.mutex);
@@ -830,7 +843,7 @@ std::optional<std::vector<uint8_t>> DcfWriter::transfer(Direction direction, uin
             // anything else is posted or the buffer is released.
             const bool shuttingDown = !m.started;
             lock.unlock();
-            CANopen_Cancel();
+            cancelRequest(engineSerial);
             lock.lock();
             m.changed.wait_for(lock, kCancelWait, [&] { return m.completedSerial == serial; });
             lock.unlock();

@@ -554,15 +554,17 @@ void sdoClientStart(EngineContext& context) {
 }
 
 void sdoClientOnFrame(EngineContext& context, const CANFrame& frame) {
-    if (frame.length == 0) {
-        // No answer at all: it must not hold off the time-out the engine's stamp would reset.
-        context.lastEventTime = context.sdo.answerStampMs;
+    const int32_t state = context.protocolState;
+    // SDO frames always carry 8 data bytes. A shorter one is a protocol error, checked before
+    // anything else: none of its bytes is taken for data, and no missing byte is made up.
+    if (frame.length < 8) {
+        if (waitsForAnswer(state)) {
+            unexpected(context);
+        }
         return;
     }
-    // SDO frames carry 8 bytes; bytes a shorter frame lacks count as 0, never as an earlier frame's.
-    uint8_t d[8] = {};
-    std::memcpy(d, frame.data, std::min<uint8_t>(frame.length, 8));
-    const int32_t state = context.protocolState;
+    uint8_t d[8];
+    std::memcpy(d, frame.data, sizeof d);
 
     // An initiate answer for another object (a late answer to an earlier request) is not this
     // transfer's answer: it neither ends it nor counts as the answer in time.

@@ -11,10 +11,12 @@
 #include "engine/engine_settings.h"
 #include "services/service_modules.h"
 
+#include <algorithm>
 #include <array>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
+#include <cstring>
 #include <mutex>
 #include <optional>
 
@@ -283,7 +285,21 @@ void SDOServer_HandleRequest(const CANFrame& frame) {
         return;
     }
     const auto ids = serverIds(identity.nodeId);
-    if (!ids || frame.length != 8) {
+    if (!ids) {
+        return;
+    }
+    if (frame.id == ids->request && frame.length < 8) {
+        // SDO requests always carry 8 bytes: a shorter one is refused as a whole, nothing written.
+        uint8_t d[8] = {};
+        std::memcpy(d, frame.data, std::min<uint8_t>(frame.length, 8));
+        const bool abortRequest = frame.length > 0 && d[0] >= 0x80 && d[0] <= 0x9F;  // never answered
+        if (!abortRequest) {
+            const auto answer = abortFrame(d, kAbortCommand);
+            (void)engineTransmit(ids->response, answer.data(), 8);
+        }
+        return;
+    }
+    if (frame.length != 8) {
         return;
     }
     if (frame.id == ids->response) {

@@ -10,6 +10,12 @@
 // has since passed the reader's position, the reader knows it was lapped: it reports how many
 // entries were lost and goes on with the oldest entry still in the ring. A lap of exactly a whole
 // ring between two looks leaves the indexes unchanged and cannot be seen.
+//
+// The server owns the rings' consistency. A header outside its range (a client that died halfway
+// through an update, a faulty program) is repaired by the server under the ring's mutex: the ring
+// starts afresh, empty, with a new epoch (RingRestart). A new server starts every ring the same way.
+// Readers that find a new epoch drop what they had not read (counted as lost, never delivered) and
+// follow the ring from slot 0; a client writer that finds a broken header waits for the repair.
 #pragma once
 
 #include "halvorn/server_block.h"
@@ -18,6 +24,7 @@
 #include <atomic>
 #include <cstdint>
 #include <cstring>
+#include <optional>
 
 namespace ostrel::halvorn {
 
@@ -30,6 +37,12 @@ enum class RingWriteResult {
     Unusable,    // the ring header is not initialised (capacity 0) or is corrupt
 };
 
+// What a repair found in the header it replaced.
+struct RingRepair {
+    uint32_t capacity = 0;
+    uint32_t writeIndex = 0;
+};
+
 enum class RingReadStatus {
     Entry,       // `out` holds the next entry
     Empty,       // nothing new
@@ -40,7 +53,8 @@ enum class RingReadStatus {
 
 struct RingRead {
     RingReadStatus status = RingReadStatus::Empty;
-    uint32_t lost = 0;  // entries overwritten before this reader got to them (detected at this look)
+    uint32_t lost = 0;  // entries overwritten, or dropped by a restart, before this reader got to them
+    bool restarted = false;  // the ring was started afresh since the last look
 };
 
 namespace ring_detail {
@@ -82,9 +96,9 @@ inline void storeIndex(uint32_t& word, uint32_t value) noexcept {
     std::atomic_ref<uint32_t>(word).store(value, std::memory_order_release);
 }
 
-// The capacity as stored, when it can be used with the slots that exist.
-[[nodiscard]] inline bool capacityUsable(uint32_t capacity) noexcept {
-    return capacity >= 1 && capacity <= kRingCapacity;
+// Every ring the server sets up has exactly kRingCapacity slots; anything else is not a ring to use.
+[[nodiscard]] inline bool headerValid(uint32_t capacity, uint32_t writeIndex) noexcept {
+    return capacity == kRingCapacity && writeIndex < capacity;
 }
 
 } // namespace ring_detail
@@ -94,9 +108,9 @@ inline void storeIndex(uint32_t& word, uint32_t value) noexcept {
 template <typename Entry>
 class RingChannel {
 public:
-    RingChannel(ServerRing<Entry>& ring, platform::NamedMutex& mutex, platform::NamedEvent& event,
-                RingSignal signal) noexcept
-        : ring_(ring), mutex_(mutex), event_(event), signal_(signal) {}
+    RingChannel(ServerRing<Entry>& ring, RingRestart& restart, platform::NamedMutex& mutex,
+                platform::NamedEvent& event, RingSignal signal) noexcept
+        : ring_(ring), restart_(restart), mutex_(mutex), event_(event), signal_(signal) {}
 
     [[nodiscard]] RingWriteResult write(const Entry& entry) {
         if (!ring_detail::entryValid(entry)) return RingWriteResult::Rejected;
@@ -105,7 +119,7 @@ public:
             if (!lock.held()) return RingWriteResult::LockFailed;
             const uint32_t capacity = ring_detail::loadIndex(ring_.header.capacity);
             const uint32_t index = ring_detail::loadIndex(ring_.header.writeIndex);
-            if (!ring_detail::capacityUsable(capacity) || index >= capacity) return RingWriteResult::Unusable;
+            if (!ring_detail::headerValid(capacity, index)) return RingWriteResult::Unusable;
             ring_detail::storeEntry(ring_.entries[index], entry);
             ring_detail::storeIndex(ring_.header.writeIndex, index + 1 == capacity ? 0 : index + 1);
         }
@@ -117,20 +131,50 @@ public:
         return RingWriteResult::Written;
     }
 
-    // Writes the initial state (capacity, write index 0). Only the server does this, at its start.
+    // Writes the initial state (capacity, write index 0) in a new epoch. Only the server does this,
+    // at its start: whatever a dead server left in the ring is gone for every reader.
     void initialise() {
         platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
         // Written even when the lock is not had: the server's start-up state wins over a stale holder.
-        ring_detail::storeIndex(ring_.header.capacity, kRingCapacity);
-        ring_detail::storeIndex(ring_.header.writeIndex, 0);
+        restartEmpty();
     }
 
+    // The server's repair: a header out of range is set back to an empty ring in a new epoch, under
+    // the mutex. Returns what the header held when it was repaired; nothing when it was sound (or the
+    // mutex was not had: the next pass tries again).
+    [[nodiscard]] std::optional<RingRepair> repairIfCorrupt() {
+        platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
+        if (!lock.held()) return std::nullopt;
+        RingRepair found;
+        found.capacity = ring_detail::loadIndex(ring_.header.capacity);
+        found.writeIndex = ring_detail::loadIndex(ring_.header.writeIndex);
+        if (ring_detail::headerValid(found.capacity, found.writeIndex)) return std::nullopt;
+        restartEmpty();
+        return found;
+    }
+
+    // A look without the mutex, for a writer waiting for a repair.
+    [[nodiscard]] bool headerLooksValid() const noexcept {
+        return ring_detail::headerValid(ring_detail::loadIndex(ring_.header.capacity),
+                                        ring_detail::loadIndex(ring_.header.writeIndex));
+    }
+    [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(restart_.epoch); }
+
     [[nodiscard]] ServerRing<Entry>& ring() noexcept { return ring_; }
+    [[nodiscard]] const RingRestart& restart() const noexcept { return restart_; }
     [[nodiscard]] platform::NamedMutex& mutex() noexcept { return mutex_; }
     [[nodiscard]] platform::NamedEvent& event() noexcept { return event_; }
 
 private:
+    void restartEmpty() noexcept {
+        ring_detail::storeIndex(restart_.previousWriteIndex, ring_detail::loadIndex(ring_.header.writeIndex));
+        ring_detail::storeIndex(ring_.header.capacity, kRingCapacity);
+        ring_detail::storeIndex(ring_.header.writeIndex, 0);
+        ring_detail::storeIndex(restart_.epoch, ring_detail::loadIndex(restart_.epoch) + 1);
+    }
+
     ServerRing<Entry>& ring_;
+    RingRestart& restart_;
     platform::NamedMutex& mutex_;
     platform::NamedEvent& event_;
     RingSignal signal_;
@@ -140,8 +184,8 @@ private:
 template <typename Entry>
 class RingReader {
 public:
-    // Starts at index 0, as the server's readers do.
-    explicit RingReader(RingChannel<Entry>& channel) noexcept : channel_(channel) {}
+    // Starts at index 0 of the ring's current epoch, as the server's readers do.
+    explicit RingReader(RingChannel<Entry>& channel) noexcept : channel_(channel), epoch_(channel.epoch()) {}
 
     // Starts at the write index found now, so that only later entries are seen (a connecting
     // client). False when the mutex was not obtained; the index then stays 0.
@@ -150,11 +194,20 @@ public:
         if (!lock.held()) return false;
         const uint32_t capacity = ring_detail::loadIndex(channel_.ring().header.capacity);
         const uint32_t write = ring_detail::loadIndex(channel_.ring().header.writeIndex);
-        if (!ring_detail::capacityUsable(capacity) || write >= capacity) return false;
+        if (!ring_detail::headerValid(capacity, write)) return false;
         index_ = write;
         lastSeenWrite_ = write;
         unread_ = 0;
+        epoch_ = channel_.epoch();
         return true;
+    }
+
+    // Follows a restart of the ring at once (the server after its own repair). Returns the entries
+    // this reader had not taken and now never will.
+    [[nodiscard]] uint32_t followRestart() {
+        platform::NamedMutexLock lock(channel_.mutex(), kRingMutexWaitMs);
+        if (!lock.held()) return 0;
+        return catchUpWithRestart();
     }
 
     // Takes the next entry into `out`.
@@ -169,12 +222,16 @@ public:
             ServerRing<Entry>& ring = channel_.ring();
             const uint32_t capacity = ring_detail::loadIndex(ring.header.capacity);
             const uint32_t write = ring_detail::loadIndex(ring.header.writeIndex);
-            if (!ring_detail::capacityUsable(capacity) || write >= capacity) {
-                result.status = RingReadStatus::Unusable;
+            if (!ring_detail::headerValid(capacity, write)) {
+                result.status = RingReadStatus::Unusable;  // the server repairs it; we follow then
                 return result;
             }
+            if (channel_.epoch() != epoch_) {
+                result.lost = catchUpWithRestart();
+                result.restarted = true;
+            }
             if (index_ >= capacity || lastSeenWrite_ >= capacity) {
-                // The ring was set up anew under us (a new server): nothing of ours is left in it.
+                // Our own position left the ring: start again from what is written now.
                 index_ = write;
                 lastSeenWrite_ = write;
                 unread_ = 0;
@@ -184,7 +241,7 @@ public:
             unread_ += advance;
             if (unread_ > capacity) {
                 // The writer went past our position: the oldest entry left is at the write index.
-                result.lost = unread_ - capacity;
+                result.lost += unread_ - capacity;
                 unread_ = capacity;
                 index_ = write;
             }
@@ -202,14 +259,35 @@ public:
 
     // A look without the mutex: true when the ring may hold an entry this reader has not taken.
     [[nodiscard]] bool mayHaveEntries() const noexcept {
-        return unread_ != 0 || ring_detail::loadIndex(channel_.ring().header.writeIndex) != lastSeenWrite_;
+        return unread_ != 0 || ring_detail::loadIndex(channel_.ring().header.writeIndex) != lastSeenWrite_ ||
+               channel_.epoch() != epoch_;
     }
 
 private:
+    // Under the mutex: when the ring has been started afresh since our last look, drop what we had
+    // not read of the old epoch and follow the new one from slot 0. Returns the entries dropped:
+    // those we had seen written, and, when exactly one restart happened, those written after our
+    // last look up to the write index the restart found.
+    uint32_t catchUpWithRestart() noexcept {
+        const uint32_t epoch = channel_.epoch();
+        if (epoch == epoch_) return 0;
+        uint64_t dropped = unread_;
+        const uint32_t previous = ring_detail::loadIndex(channel_.restart().previousWriteIndex);
+        if (epoch == epoch_ + 1 && previous < kRingCapacity && lastSeenWrite_ < kRingCapacity) {
+            dropped += (previous + kRingCapacity - lastSeenWrite_) % kRingCapacity;
+        }
+        epoch_ = epoch;
+        index_ = 0;
+        lastSeenWrite_ = 0;
+        unread_ = 0;
+        return static_cast<uint32_t>(dropped < kRingCapacity ? dropped : kRingCapacity);
+    }
+
     RingChannel<Entry>& channel_;
     uint32_t index_ = 0;          // next slot to read
     uint32_t lastSeenWrite_ = 0;  // the write index at our last look
     uint32_t unread_ = 0;         // entries written and not yet taken, as of our last look
+    uint32_t epoch_ = 0;          // the ring's epoch that index_ belongs to
 };
 
 } // namespace ostrel::halvorn

@@ -22,6 +22,8 @@ inline constexpr const char* kResponseEventName = "HALVORNMEMORYRESPEVENT";   //
 inline constexpr const char* kSendEventName = "HALVORNMEMORYSENDEVENT";       // automatic reset, set
 inline constexpr const char* kReceiveEventName = "HALVORNMEMORYRECEIVEEVENT"; // manual reset, pulsed
 inline constexpr const char* kRunningEventName = "HALVORNRUNNING";            // manual reset
+// A small segment of our own beside the byte-exact block: how often each ring was started afresh.
+inline constexpr const char* kRingStateName = "HALVORNMEMORYRINGSTATE";
 
 // ---- Ring geometry ----
 inline constexpr uint32_t kRingCapacity = 1000;
@@ -104,6 +106,29 @@ static_assert(offsetof(ServerBlock, sendRing.entries) == 11'624'028);
 static_assert(offsetof(ServerBlock, receiveRing.header.capacity) == 11'656'028);
 static_assert(offsetof(ServerBlock, receiveRing.header.writeIndex) == 11'656'032);
 static_assert(offsetof(ServerBlock, receiveRing.entries) == 11'656'036);
+
+// Kept beside the block, never inside it. Whenever the server starts a ring afresh (its own start, or a
+// repair of a ring whose header left its range) it changes the ring's epoch under the ring's mutex and
+// keeps the write index the ring had before. A reader that finds another epoch than its own knows
+// that nothing of what it read belongs to the ring any more: it drops what it had not read yet
+// (counted) and goes on from slot 0.
+struct RingRestart {
+    uint32_t epoch;
+    uint32_t previousWriteIndex;  // the write index before the restart (may be out of range)
+};
+static_assert(sizeof(RingRestart) == 8);
+static_assert(offsetof(RingRestart, previousWriteIndex) == 4);
+
+struct RingStateBlock {
+    RingRestart commandRing;
+    RingRestart responseRing;
+    RingRestart sendRing;
+    RingRestart receiveRing;
+};
+static_assert(sizeof(RingStateBlock) == 32);
+static_assert(offsetof(RingStateBlock, responseRing) == 8);
+static_assert(offsetof(RingStateBlock, sendRing) == 16);
+static_assert(offsetof(RingStateBlock, receiveRing) == 24);
 
 // ---- Command and response codes ----
 inline constexpr uint8_t ServerCmd_SetBusConfiguration = 0x10;

@@ -12,11 +12,12 @@
 namespace ostrel::halvorn {
 
 // The four mutexes, the four events and the mapped block, created-or-opened with the same names
-// and parameters by the server and by every client. Closing releases them in reverse order.
+// and parameters by the server and by every client, and beside them the rings' restart records.
+// Closing releases them in reverse order.
 class TransportObjects {
 public:
-    // Opens the mutexes, then the events, then the block. Empty when any of them fails: the rings
-    // must not be used then.
+    // Opens the mutexes, then the events, then the block and the restart records. Empty when any of
+    // them fails: the rings must not be used then.
     [[nodiscard]] static std::unique_ptr<TransportObjects> open();
     ~TransportObjects();
     TransportObjects(const TransportObjects&) = delete;
@@ -34,7 +35,8 @@ public:
     [[nodiscard]] uint32_t currentNetwork() const noexcept;
     void setCurrentNetwork(uint32_t handle) noexcept;
 
-    // The server's start-up state: capacities 1000, write indexes 0, no current network.
+    // The server's start-up state: capacities 1000, write indexes 0, no current network, and a new
+    // epoch for every ring, so that clients still attached drop what a dead server left.
     void initialise();
 
 private:
@@ -42,13 +44,16 @@ private:
         std::unique_ptr<platform::NamedMutex> commandMutex, responseMutex, sendMutex, receiveMutex;
         std::unique_ptr<platform::NamedEvent> commandEvent, responseEvent, sendEvent, receiveEvent;
         std::unique_ptr<platform::SharedMemory> memory;
+        std::unique_ptr<platform::SharedMemory> ringState;
     };
     explicit TransportObjects(Objects objects);
 
     std::unique_ptr<platform::NamedMutex> commandMutex_, responseMutex_, sendMutex_, receiveMutex_;
     std::unique_ptr<platform::NamedEvent> commandEvent_, responseEvent_, sendEvent_, receiveEvent_;
     std::unique_ptr<platform::SharedMemory> memory_;
+    std::unique_ptr<platform::SharedMemory> ringState_;
     ServerBlock* block_;
+    RingStateBlock* restarts_;
     RingChannel<ServerCommand> commandRing_;
     RingChannel<ServerCommand> responseRing_;
     RingChannel<ServerFrame> sendRing_;
@@ -68,6 +73,10 @@ public:
     RingClient(const RingClient&) = delete;
     RingClient& operator=(const RingClient&) = delete;
 
+    // A writer that finds a ring's header out of range wakes the server, which repairs it at once,
+    // and waits this long for the repair before it gives the entry up.
+    static constexpr uint32_t kRepairWaitMs = 300;
+
     // Writes a command (its process id becomes ours) and sets the command event.
     [[nodiscard]] RingWriteResult sendCommand(const ServerCommand& command);
     [[nodiscard]] RingWriteResult sendCommand(uint8_t code, const uint8_t* data, int32_t length);
@@ -83,9 +92,12 @@ public:
 
     [[nodiscard]] uint32_t currentNetwork() const noexcept;
     [[nodiscard]] uint32_t processId() const noexcept { return processId_; }
-    // Entries lost because a writer lapped our readers, since connecting.
+    // Entries lost because a writer lapped our readers, or dropped because the ring was started
+    // afresh (a new server, a repair) before we read them, since connecting.
     [[nodiscard]] uint64_t lostResponses() const noexcept { return lostResponses_; }
     [[nodiscard]] uint64_t lostFrames() const noexcept { return lostFrames_; }
+    // How often our readers found a ring started afresh.
+    [[nodiscard]] uint64_t restartsSeen() const noexcept { return restartsSeen_; }
     // False when a read index could not be taken at connection (it then started at 0).
     [[nodiscard]] bool startedAtWriteIndexes() const noexcept { return startedAtWriteIndexes_; }
 
@@ -98,6 +110,7 @@ private:
     RingReader<ServerFrame> receiveReader_;
     uint64_t lostResponses_ = 0;
     uint64_t lostFrames_ = 0;
+    uint64_t restartsSeen_ = 0;
     bool startedAtWriteIndexes_ = false;
 };
 
