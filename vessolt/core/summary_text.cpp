@@ -154,7 +154,8 @@ SummaryTexts FormatSummary(const DeviceSummaryRecord& r, const SummaryNames& nam
         char buf[32];
         std::snprintf(buf, sizeof buf, "0x%2.2X (%dd)", unsigned{r.nodeid}, int{r.nodeid});
         std::string text = buf;
-        if (std::optional<std::string> name = names.NodeName(r.nodeid))
+        std::optional<std::string> name = names.NodeName(r.nodeid);
+        if (name && !name->empty())
             text += " " + *name;
         return text;
     });
@@ -350,6 +351,16 @@ void writeTabDelimited(std::FILE* f, const T& t) {
 }
 
 } // namespace
+
+bool SummaryDisplay::Refresh(const SummaryNames& names) {
+    // Cleared first: a request made while this refresh reads the summary gets a refresh of its own.
+    refreshPending_.store(false);
+    DeviceSummaryRecord record{};
+    if (!summary_.GetSummary(record))
+        return false;
+    texts_ = FormatSummary(record, names);
+    return true;
+}
 
 void WriteDeviceSummary(std::FILE* out, int layout, const SummaryTexts& texts) {
     std::fputs("\n\nDEVICE SUMMARY\n--------------\n", out);

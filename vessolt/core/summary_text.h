@@ -3,6 +3,7 @@
 // the summary, and the DEVICE SUMMARY report section written from those texts. The report therefore
 // holds exactly what the window showed. Numbers are formatted in the C locale whatever the program's
 // locale is. No Qt here.
+#include <atomic>
 #include <cstddef>
 #include <cstdint>
 #include <cstdio>
@@ -98,5 +99,29 @@ private:
 // The DEVICE SUMMARY report section: layout 0 fixed width, 1 tab-delimited, any other only the
 // heading. Write errors stay in the stream's error flag for the caller to check.
 void WriteDeviceSummary(std::FILE* out, int layout, const SummaryTexts& texts);
+
+// What the main window shows of the summary: the label texts of its last refresh. The report section
+// is written from them, so a change that was posted but not yet handled is in neither. GUI thread
+// only, but for RequestRefresh.
+class SummaryDisplay {
+public:
+    explicit SummaryDisplay(const TDeviceSummary& summary) : summary_(summary) {}
+
+    // Copies the summary and formats the texts. When the summary's lock cannot be had in time the
+    // texts stay as they were and the result is false.
+    bool Refresh(const SummaryNames& names = SummaryNames{});
+    [[nodiscard]] const SummaryTexts& Texts() const { return texts_; }
+    // The DEVICE SUMMARY section from the texts shown.
+    void WriteReport(std::FILE* out, int layout) const { WriteDeviceSummary(out, layout, texts_); }
+
+    // From any thread (a name-model load callback): true for the first request since the last
+    // Refresh, when the caller posts one refresh to the GUI thread; later ones ride along with it.
+    [[nodiscard]] bool RequestRefresh() { return !refreshPending_.exchange(true); }
+
+private:
+    const TDeviceSummary& summary_;
+    SummaryTexts texts_;
+    std::atomic<bool> refreshPending_{false};
+};
 
 } // namespace ostrel::vessolt

@@ -9,6 +9,7 @@
 #include <fstream>
 #include <gtest/gtest.h>
 #include <set>
+#include <thread>
 #include <sstream>
 
 using namespace ostrel::vessolt;
@@ -86,6 +87,10 @@ TEST(SummaryText, ValuesBesideNamesAndEnumerations) {
     EXPECT_EQ(t.manufacturerdept, "");
     r.nodeid = 0x7F;
     EXPECT_EQ(FormatSummary(r).nodeid, "0x7F (127d)");
+    struct EmptyName : SummaryNames {
+        std::optional<std::string> NodeName(uint8_t) const override { return ""; }
+    };
+    EXPECT_EQ(FormatSummary(r, EmptyName{}).nodeid, "0x7F (127d)");
 
     r.flags[kFlagLss] = r.flags[kFlagPdoLinking] = r.flags[kFlagPdoMapping] = 1;
     const std::pair<uint32_t, const char*> lss[] = {{0, "-"}, {1, "None"}, {2, "Slave"}, {3, "Master"}, {4, "-"}};
@@ -173,6 +178,47 @@ TEST(SummaryText, SectionMatchesHandWrittenGoldens) {
 
     // Empty label texts are written empty.
     EXPECT_NE(section(1, SummaryTexts{}).find("\nNode ID\t\n"), std::string::npos);
+}
+
+// The section holds what was shown: values a worker set reach it through a refresh only.
+TEST(SummaryText, DisplayWritesWhatItShowed) {
+    TDeviceSummary summary;
+    summary.SetBaudrate(500);
+    SummaryDisplay display(summary);
+    EXPECT_EQ(section(1, display.Texts()), section(1, SummaryTexts{}));  // nothing shown yet
+
+    std::thread worker([&] {
+        summary.SetNodeId(5);
+        summary.SetCompatibilityRating(87);
+        summary.UpdateMaxBusLoad(12.5f);
+    });
+    worker.join();
+    EXPECT_TRUE(display.RequestRefresh());
+    EXPECT_FALSE(display.RequestRefresh());  // one refresh is pending already
+    ASSERT_TRUE(display.Refresh(NamedStore{}));
+    EXPECT_EQ(display.Texts().nodeid, "0x05 (5d) Drive");
+    EXPECT_EQ(display.Texts().maxbusload, "12.50 %");
+    EXPECT_TRUE(display.RequestRefresh());
+
+    std::thread later([&] { summary.SetCompatibilityRating(12); });  // posted, not yet handled
+    later.join();
+    const std::string shown = section(1, display.Texts());
+    std::string written;
+    {
+        char* buffer = nullptr;
+        size_t size = 0;
+        std::FILE* f = open_memstream(&buffer, &size);
+        display.WriteReport(f, 1);
+        std::fclose(f);
+        written.assign(buffer, size);
+        std::free(buffer);
+    }
+    EXPECT_EQ(written, shown);
+    EXPECT_NE(written.find("Compatibility Rating\t87\n"), std::string::npos);
+    ASSERT_TRUE(display.Refresh());
+    EXPECT_EQ(display.Texts().compatibilityrating, "12");
+    EXPECT_EQ(display.Texts().nodeid, "0x05 (5d)");
+    EXPECT_EQ(display.Texts().baudrate, "500kbps");
 }
 
 // The adapter passes the view's 2000-byte buffers and hands the texts on unchanged.
