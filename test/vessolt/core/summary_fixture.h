@@ -10,7 +10,8 @@ namespace ostrel::vessolt::summary_fixture {
 
 struct NamedStore : SummaryNames {
     TextPair DeviceTypeText(uint32_t value) const override {
-        return value == 0x000F0191 ? TextPair{"I/O module", "Digital input, Digital output"} : TextPair{"<unknown>", ""};
+        return value == 0x000F0191 ? TextPair{"I/O module", "Digital input, Digital output"}
+                                   : TextPair{"<unknown>", ""};
     }
     TextPair VendorText(uint32_t value) const override {
         return value == 0x01000123 ? TextPair{"Ostrel Devices", "Test Lab"} : TextPair{"<unknown>", ""};
@@ -38,7 +39,8 @@ inline DeviceSummaryRecord fullRecord() {
     r.sdoresponse_numtries = 0xFFFFFFFFu;  // unsigned, whatever the width
     r.heartbeat100ms_min = 99.5f, r.heartbeat100ms_max = 100.75f, r.heartbeat100ms_dev = 0.75f;
     r.nodeguarding100ms_min = 98, r.nodeguarding100ms_max = 102.25f, r.nodeguarding100ms_diff = 4.25f;
-    r.eventtpdo100ms_min = 95.5f, r.eventtpdo100ms_max = 104.5f, r.eventtpdo100ms_dev = 4.5f, r.eventtpdo100ms_ave = 100;
+    r.eventtpdo100ms_min = 95.5f, r.eventtpdo100ms_max = 104.5f;
+    r.eventtpdo100ms_dev = 4.5f, r.eventtpdo100ms_ave = 100;
     r.eventtpdo10ms_min = 9.5f, r.eventtpdo10ms_max = 10.5f, r.eventtpdo10ms_dev = 5, r.eventtpdo10ms_ave = 10;
     r.synctpdo100ms_min = 0.25f, r.synctpdo100ms_max = 1.75f, r.synctpdo100ms_diff = 1.5f, r.synctpdo100ms_ave = 0.5f;
     r.synctpdo10ms_min = 0.5f, r.synctpdo10ms_max = 2, r.synctpdo10ms_diff = 1.5f, r.synctpdo10ms_ave = 1.25f;

@@ -227,9 +227,17 @@ TEST(SummaryText, StoreAdapterAsksWithTheViewsBuffers) {
         struct DT { std::string profile, bits; };
         struct VT { std::string vendor, department; };
         mutable std::vector<size_t> sizes;
-        DT GetDeviceTypeText(uint32_t, size_t a, size_t b) const { sizes.insert(sizes.end(), {a, b}); return {"P", "B"}; }
-        VT GetVendorText(uint32_t, size_t a, size_t b) const { sizes.insert(sizes.end(), {a, b}); return {"V", "D"}; }
-        std::optional<std::string> GetNodeName(uint8_t id) const { return id == 1 ? std::optional<std::string>("N") : std::nullopt; }
+        DT GetDeviceTypeText(uint32_t, size_t a, size_t b) const {
+            sizes.insert(sizes.end(), {a, b});
+            return {"P", "B"};
+        }
+        VT GetVendorText(uint32_t, size_t a, size_t b) const {
+            sizes.insert(sizes.end(), {a, b});
+            return {"V", "D"};
+        }
+        std::optional<std::string> GetNodeName(uint8_t id) const {
+            return id == 1 ? std::optional<std::string>("N") : std::nullopt;
+        }
     } store;
     DeviceSummaryRecord r{};
     r.flags[kFlagDeviceType] = r.flags[kFlagVendor] = r.flags[kFlagNodeId] = 1;
