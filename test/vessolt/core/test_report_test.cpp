@@ -88,29 +88,34 @@ protected:
     TTestReport& makeReport() {
         report = std::make_unique<TTestReport>(prompt, [this] { return clock; });
         report->SetSectionWriter(ReportSection::DeviceSummary, [this](std::FILE* f, int layout) {
-            calls += "S" + std::to_string(layout);
+            note('S', layout);
             WriteDeviceSummary(f, layout, summaryTexts);
         });
         report->SetSectionWriter(ReportSection::TestSections, [this](std::FILE* f, int layout) {
-            calls += "T" + std::to_string(layout);
+            note('T', layout);
             if (layout == 0)
                 std::fputs("\n\nFIXTURE TEST\n------------\n\nResult: Passed\nObjects read: 3\n", f);
             else
                 std::fputs("\n\nFIXTURE TEST\n\nResult\tPassed\nObjects read\t3\n", f);
         });
         report->SetSectionWriter(ReportSection::RatingsScript, [this](std::FILE* f, int layout) {
-            calls += "R" + std::to_string(layout);
+            note('R', layout);
             ratings.WriteReport(f, layout);
         });
         report->SetSectionWriter(ReportSection::Log, [this](std::FILE* f, int layout) {
-            calls += "L" + std::to_string(layout);
+            note('L', layout);
             log.WriteReport(f, layout);
         });
         report->SetSectionWriter(ReportSection::NodeConfiguration, [this](std::FILE* f, int layout) {
-            calls += "N" + std::to_string(layout);
+            note('N', layout);
             std::fputs("\n\nNODE CONFIGURATION\n------------------\n\nThe node was not configured\n", f);
         });
         return *report;
+    }
+
+    void note(char section, int layout) {
+        calls.push_back(section);
+        calls.push_back(static_cast<char>('0' + layout));
     }
 
     // Generates into the folder; the report's text.
@@ -267,10 +272,10 @@ TEST_F(TestReportTest, ValidationOfEditedReports) {
     EXPECT_EQ(check(""), ReportVerdict::NoChecksum);
 
     std::string digitFirst = text;
-    digitFirst.insert(last + 16, "1");
+    digitFirst.insert(last + 16, 1, '1');
     EXPECT_EQ(check(digitFirst), ReportVerdict::Invalid);
     std::string spaced = text;
-    spaced.insert(last + 16, " ");
+    spaced.insert(last + 16, 1, ' ');
     EXPECT_EQ(check(spaced), ReportVerdict::Valid);
     // The body's last line end belongs to the body.
     std::string joined = text;
