@@ -9,6 +9,7 @@
 #include <vector>
 
 #include "message_sink.h"
+#include "timed_mutex.h"
 
 namespace ostrel::vessolt {
 
@@ -38,7 +39,7 @@ public:
 private:
     static constexpr auto kLockWait = std::chrono::milliseconds(500);
 
-    mutable std::timed_mutex mutex_;
+    mutable TimedMutex mutex_;
     std::vector<std::string> lines_;
     ListenerList listeners_;
 };
