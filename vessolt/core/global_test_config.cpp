@@ -55,6 +55,14 @@ bool TGlobalTestConfig::copyIn(const GLOBALCONFIG& in) {
     return true;
 }
 
+bool TGlobalTestConfig::SetScriptFile(ScriptFile script) {
+    std::unique_lock lock(mutex_, kLockWait);
+    if (!lock.owns_lock())
+        return false;
+    script_ = std::move(script);
+    return true;
+}
+
 TGlobalTestConfig::Access TGlobalTestConfig::Get(GLOBALCONFIG& out, std::vector<std::string>* script) const {
     std::unique_lock lock(mutex_, kLockWait);
     if (!lock.owns_lock())

@@ -60,6 +60,9 @@ public:
     TGlobalTestConfig(const TGlobalTestConfig&) = delete;
     TGlobalTestConfig& operator=(const TGlobalTestConfig&) = delete;
 
+    // For a ratings script service made after the store; false when the lock was busy.
+    bool SetScriptFile(ScriptFile script);
+
     // Copies the settings out; with `script`, its lines too.
     [[nodiscard]] Access Get(GLOBALCONFIG& out, std::vector<std::string>* script = nullptr) const;
     // Saves `script` when given, then copies the settings in.

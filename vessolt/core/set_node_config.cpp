@@ -260,7 +260,7 @@ std::string domainPath(const std::string& name, const std::string& dcfFolder) {
     return dcfFolder + relative;
 }
 
-std::string folderOf(const std::string& path) {
+std::string dcfFolderOf(const std::string& path) {
     const std::size_t slash = path.find_last_of('/');
     return slash == std::string::npos ? std::string() : path.substr(0, slash + 1);
 }
@@ -687,7 +687,7 @@ void TSetNodeConfig::Configure(uint8_t node, const std::atomic<bool>* cancel) {
             return;
         }
     }
-    writeDcf(dcf, folderOf(config.dcfpath), node);
+    writeDcf(dcf, dcfFolderOf(config.dcfpath), node);
 }
 
 // ---- Report -----------------------------------------------------------------------------------------

@@ -145,7 +145,8 @@ TEST_F(GlobalTestConfigTest, TheScriptTravelsWithTheSettingsAndAFailedSaveStores
 
     // Saving into a folder that is gone fails: the settings stay as they were.
     TRatingsScript lost((folder / "gone").string(), log, summary, prompt);
-    TGlobalTestConfig other(TGlobalTestConfig::ScriptFileOf(lost));
+    TGlobalTestConfig other;
+    ASSERT_TRUE(other.SetScriptFile(TGlobalTestConfig::ScriptFileOf(lost)));
     EXPECT_EQ(other.Set(GLOBALCONFIG{true, "x", 10, false, 1}, &edited), TGlobalTestConfig::Access::ScriptFailed);
     EXPECT_EQ(stored(other), GLOBALCONFIG{});
 }

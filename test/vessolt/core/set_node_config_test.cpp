@@ -157,7 +157,9 @@ TEST_F(SetNodeConfigTest, EveryTypeArrivesByteExactAndReadOnlyEntriesAreSkipped)
     Bytes domain(300);
     for (std::size_t i = 0; i < domain.size(); ++i)
         domain[i] = static_cast<uint8_t>(i * 7);
-    writeFile("data.bin", std::string(domain.begin(), domain.end()));
+    // A DOMAIN file named relative to the DCF, with the separators such files are written with.
+    fs::create_directory(folder / "blobs");
+    writeFile("blobs/data.bin", std::string(domain.begin(), domain.end()));
     const std::string dcf = writeFile(
         "node.dcf",
         dcfText({
@@ -176,7 +178,7 @@ TEST_F(SetNodeConfigTest, EveryTypeArrivesByteExactAndReadOnlyEntriesAreSkipped)
             {0x200B, var(0x200B, "0x000B", "0X4100")},
             {0x200C, var(0x200C, "0x000C", "0x010203040506")},
             {0x200D, var(0x200D, "0x000D", "$10")},
-            {0x200F, "[200F]\nDataType=0x000F\nAccessType=wo\nDownloadFile=data.bin\n"},
+            {0x200F, "[200F]\nDataType=0x000F\nAccessType=wo\nDownloadFile=blobs\\data.bin\n"},
             {0x2010, var(0x2010, "0x0010", "-2")},
             {0x2011, var(0x2011, "0x0011", "-0.25")},
             {0x2012, var(0x2012, "0x0012", "-1")},
@@ -454,7 +456,7 @@ TEST_F(SetNodeConfigTest, WaitsEndAtTheirBoundAndADroppedRequestIsAFailedWrite) 
     EXPECT_EQ(lines(), (std::vector<std::string>{
                            "Note: Node configuration skipped: the CANopen library did not end an earlier transfer"}));
 
-    // Its late completion frees the buffer; it satisfies no later wait.
+    // Its late completion frees the buffer for the next run.
     ResultBlock late{};
     late.code = DRN_CANCELLED;
     library.lastCompletion(&late, library.lastUser);
