@@ -4,11 +4,14 @@
 #include <QObject>
 #include <exception>
 
-#include "library_calls.h"
+#include "platform/process.h"
+#include "platform/utf16.h"
 
 namespace ostrel::vessolt {
 
-Services::Services(UserPrompt& prompt, SlotObserver observer) : prompt_(prompt), observer_(std::move(observer)) {
+Services::Services(CanopenApi& api, UserPrompt& prompt, std::string folder, SlotObserver observer)
+    : api_(api), prompt_(prompt), folder_(std::move(folder)), observer_(std::move(observer)),
+      fanout_(std::make_unique<ReceiveFanout>()) {
     try {
         make();
     } catch (...) {
@@ -20,14 +23,59 @@ Services::Services(UserPrompt& prompt, SlotObserver observer) : prompt_(prompt),
 Services::~Services() { Shutdown(); }
 
 void Services::make() {
+    create(symbols, "TSymbols", prompt_);
     create(testManager, "TTestManager", testManagerHooks());
     create(log, "TLog");
+    symbols->SetLog(log.get());
+    create(deviceSummary, "TDeviceSummary");
+    create(traceBuffer, "TTraceBuffer", api_, *fanout_, *log, prompt_);
+    create(expressions, "TExpressions", &prompt_);
+    create(transmit, "TTransmit", kTransmitEntries, api_, *fanout_, prompt_);
+    // The ratings script is made later; the store reaches it once it exists.
+    create(globalConfig, "TGlobalTestConfig");
+    create(setNodeConfig, "TSetNodeConfig", api_, *globalConfig, *log);
+    create(testReport, "TTestReport", prompt_);
+    CommonTestLinks links;
+    links.maxBootupTimeMs = [this]() -> uint32_t {
+        GLOBALCONFIG config;
+        if (globalConfig->Get(config) == TGlobalTestConfig::Access::Busy || config.maxbootuptime < 0)
+            return GLOBALCONFIG{}.maxbootuptime;
+        return static_cast<uint32_t>(config.maxbootuptime);
+    };
+    links.errorCodeName = [this](uint32_t code) { return symbols->GetErrorCodeName(code).value_or(""); };
+    create(commonTest, "TCommonTest", api_, *traceBuffer, *deviceSummary, *log, std::move(links));
+    create(nsm, "TNSM", *commonTest);
+    commonTest->SetNSM(nsm.get());
+    create(ratingsScript, "TRatingsScript", folder_.empty() ? platform::executableDir() : folder_, *log,
+           *deviceSummary, prompt_,
+           [this](_object* module) { testManager->RegisterPythonTypes(module); });
+    globalConfig->SetScriptFile(TGlobalTestConfig::ScriptFileOf(*ratingsScript));
+
+    testReport->SetSectionWriter(ReportSection::TestSections,
+                                 [this](std::FILE* f, int layout) { testManager->WriteReportSections(f, layout); });
+    testReport->SetSectionWriter(ReportSection::Log, [this](std::FILE* f, int layout) { log->WriteReport(f, layout); });
+    testReport->SetSectionWriter(ReportSection::RatingsScript,
+                                 [this](std::FILE* f, int layout) { ratingsScript->WriteReport(f, layout); });
+    testReport->SetSectionWriter(ReportSection::NodeConfiguration,
+                                 [this](std::FILE* f, int layout) { setNodeConfig->WriteReport(f, layout); });
 }
 
 TestManagerHooks Services::testManagerHooks() {
     TestManagerHooks hooks;
     // Looked up when called: the log and the services after it are made after the manager.
     hooks.log = [this] { return log.get(); };
+    hooks.clearDeviceSummary = [this] {
+        if (deviceSummary)
+            deviceSummary->Clear();
+    };
+    hooks.saveGlobalConfig = [this](platform::IniFile& ini) {
+        if (globalConfig)
+            globalConfig->SaveSettings(ini);
+    };
+    hooks.loadGlobalConfig = [this](platform::IniFile& ini) {
+        if (globalConfig)
+            globalConfig->LoadSettings(ini);
+    };
     return hooks;
 }
 
@@ -40,8 +88,8 @@ void Services::StopActivity() {
         testManager->WaitForTestThread();
     }
     // The library's engine and receive threads call into the services: they stop before any goes.
-    library::CloseHardware();
-    library::DropReceiveCallback();
+    api_.close();
+    api_.eventReceive(nullptr, nullptr);
 }
 
 void Services::Shutdown() {
@@ -55,6 +103,8 @@ void Services::Shutdown() {
         it->second();
     }
     created_.clear();
+    // The library no longer calls the receive path (StopActivity), and every stage has detached.
+    fanout_.reset();
 }
 
 int StartupSequence(const StartupParts& parts) {
@@ -66,9 +116,12 @@ int StartupSequence(const StartupParts& parts) {
         if (parts.showException)
             parts.showException(what);
     };
+    DrennicApi ownApi;
+    CanopenApi& api = parts.api ? *parts.api : ownApi;
     try {
-        library::Startup(parts.driverName);
-        services = std::make_unique<Services>(prompt, parts.observer);
+        const std::u16string driver = platform::toUtf16(parts.driverName);
+        api.startup(1, driver.c_str());
+        services = std::make_unique<Services>(api, prompt, parts.folder, parts.observer);
         QCoreApplication::setApplicationName(QString::fromUtf8(kProductName));
         for (const auto& make : parts.forms)
             forms.push_back(make(*services));
@@ -87,7 +140,7 @@ int StartupSequence(const StartupParts& parts) {
     while (!forms.empty())
         forms.pop_back();
     services.reset();
-    library::Shutdown();
+    api.shutdown();
     return 0;
 }
 

@@ -7,8 +7,21 @@
 #include <utility>
 #include <vector>
 
+#include "canopen_api.h"
+#include "common_test.h"
+#include "device_summary.h"
+#include "expressions.h"
+#include "global_test_config.h"
 #include "log.h"
+#include "nsm.h"
+#include "ratings_script.h"
+#include "receive_fanout.h"
+#include "set_node_config.h"
+#include "symbols.h"
 #include "test_manager.h"
+#include "test_report.h"
+#include "trace_buffer.h"
+#include "transmit_table.h"
 #include "user_prompt.h"
 
 class QObject;
@@ -22,7 +35,9 @@ public:
 
     // Makes the services in order. A later one may use any made before it: each slot is filled
     // before the next constructor runs.
-    explicit Services(UserPrompt& prompt, SlotObserver observer = {});
+    // `api` is started already and outlives the services; `folder` holds ratings.py (the program's
+    // folder).
+    Services(CanopenApi& api, UserPrompt& prompt, std::string folder, SlotObserver observer = {});
     ~Services();
     Services(const Services&) = delete;
     Services& operator=(const Services&) = delete;
@@ -34,10 +49,25 @@ public:
     void Shutdown();
 
     UserPrompt& prompt() { return prompt_; }
+    CanopenApi& api() { return api_; }
+    ReceiveFanout& fanout() { return *fanout_; }
+
+    static constexpr int kTransmitEntries = 20;
 
     // In the order of their making.
+    std::unique_ptr<TSymbols> symbols;
     std::unique_ptr<TTestManager> testManager;
     std::unique_ptr<TLog> log;
+    std::unique_ptr<TDeviceSummary> deviceSummary;
+    std::unique_ptr<TTraceBuffer> traceBuffer;
+    std::unique_ptr<TExpressions> expressions;
+    std::unique_ptr<TTransmit> transmit;
+    std::unique_ptr<TGlobalTestConfig> globalConfig;
+    std::unique_ptr<TSetNodeConfig> setNodeConfig;
+    std::unique_ptr<TTestReport> testReport;
+    std::unique_ptr<TCommonTest> commonTest;
+    std::unique_ptr<TNSM> nsm;
+    std::unique_ptr<TRatingsScript> ratingsScript;
 
 private:
     template <typename T, typename... Args>
@@ -51,8 +81,13 @@ private:
     void make();
     [[nodiscard]] TestManagerHooks testManagerHooks();
 
+    CanopenApi& api_;
     UserPrompt& prompt_;
+    std::string folder_;
     SlotObserver observer_;
+    // The receive path's stages; it outlives every service that attaches to it and is dropped only
+    // after the library stopped calling it.
+    std::unique_ptr<ReceiveFanout> fanout_;
     std::vector<std::pair<const char*, std::function<void()>>> created_;
     bool stopped_ = false;
     bool deleted_ = false;
@@ -61,6 +96,10 @@ private:
 // What the start-up function is given, so that it runs without a display in tests.
 struct StartupParts {
     std::string driverName;
+    // The CANopen library; null for the program's own (the exported functions).
+    CanopenApi* api = nullptr;
+    // Where ratings.py lives; empty for the program's folder.
+    std::string folder;
     UserPrompt* prompt = nullptr;
     // The forms, made in this order after the services; deleted in reverse after the message loop.
     std::vector<std::function<std::unique_ptr<QObject>(Services&)>> forms;

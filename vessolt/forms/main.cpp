@@ -101,7 +101,7 @@ int main(int argc, char** argv) {
     parts.driverName = driverLibraryName();
     parts.prompt = &prompt;
     parts.forms.push_back([&mainWindow](Services& services) -> std::unique_ptr<QObject> {
-        auto window = std::make_unique<TWin_Main>(*services.testManager, *services.log);
+        auto window = std::make_unique<TWin_Main>(*services.testManager, *services.log, &services.api());
         mainWindow = window.get();
         return window;
     });

@@ -16,7 +16,6 @@
 
 #include <platform/registry.h>
 
-#include "library_calls.h"
 #include "product_key.h"
 #include "user_prompt.h"
 #include "window_messages.h"
@@ -74,8 +73,8 @@ uint32_t TWin_Main::StatusColour(int32_t status) {
     }
 }
 
-TWin_Main::TWin_Main(TTestManager& testManager, TLog& log, QWidget* parent)
-    : QMainWindow(parent), testManager_(testManager), log_(log) {
+TWin_Main::TWin_Main(TTestManager& testManager, TLog& log, CanopenApi* api, QWidget* parent)
+    : QMainWindow(parent), testManager_(testManager), log_(log), api_(api) {
     setWindowTitle(QString::fromUtf8(kProductName));
     resize(900, 620);
 
@@ -354,7 +353,8 @@ bool TWin_Main::finishCloseWhenIdle() {
     closeTimer_.stop();
     testManager_.WaitForTestThread();  // the run has ended: this only collects its thread
     SaveWindowSettings();
-    library::CloseHardware();
+    if (api_)
+        api_->close();
     closed_ = true;
     return true;
 }

@@ -6,6 +6,7 @@
 #include <functional>
 #include <vector>
 
+#include "canopen_api.h"
 #include "log.h"
 #include "qt_message_sink.h"
 #include "test_manager.h"
@@ -24,7 +25,8 @@ namespace ostrel::vessolt {
 class TWin_Main : public QMainWindow {
     Q_OBJECT
 public:
-    TWin_Main(TTestManager& testManager, TLog& log, QWidget* parent = nullptr);
+    // `api`, when given, is closed once the window has closed.
+    TWin_Main(TTestManager& testManager, TLog& log, CanopenApi* api = nullptr, QWidget* parent = nullptr);
     ~TWin_Main() override;
 
     // Shown modally on the first showing; false (hardware left closed) closes the window.
@@ -69,6 +71,7 @@ private:
 
     TTestManager& testManager_;
     TLog& log_;
+    CanopenApi* api_ = nullptr;
     QtMessageSink sink_{this};
     std::function<bool()> hardwareDialog_;
 

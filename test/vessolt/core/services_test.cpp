@@ -18,6 +18,21 @@ namespace fs = std::filesystem;
 
 namespace {
 
+// The services in the order of their making, and of their deletion.
+const std::vector<std::string> kMade{"+TSymbols", "+TTestManager", "+TLog", "+TDeviceSummary", "+TTraceBuffer",
+                                     "+TExpressions", "+TTransmit", "+TGlobalTestConfig", "+TSetNodeConfig",
+                                     "+TTestReport", "+TCommonTest", "+TNSM", "+TRatingsScript"};
+const std::vector<std::string> kDeleted{"-TRatingsScript", "-TNSM", "-TCommonTest", "-TTestReport",
+                                        "-TSetNodeConfig", "-TGlobalTestConfig", "-TTransmit", "-TExpressions",
+                                        "-TTraceBuffer", "-TDeviceSummary", "-TLog", "-TTestManager", "-TSymbols"};
+
+std::vector<std::string> joined(std::initializer_list<std::vector<std::string>> parts) {
+    std::vector<std::string> all;
+    for (const auto& part : parts)
+        all.insert(all.end(), part.begin(), part.end());
+    return all;
+}
+
 // Everything the sequence did, in order.
 struct Journal {
     std::vector<std::string> events;
@@ -115,8 +130,8 @@ TEST_F(StartupSequenceTest, ServicesComeInOrderAndGoInReverseAfterTheRunAndTheHa
     EXPECT_EQ(StartupSequence(p), 0);
 
     EXPECT_EQ(journal.events,
-              (std::vector<std::string>{"+TTestManager", "+TLog", "form main", "form test window", "loop ended",
-                                        "shutdown", "~form test window", "~form main", "-TLog", "-TTestManager"}));
+              joined({kMade, {"form main", "form test window", "loop ended", "shutdown", "~form test window", "~form main"},
+                      kDeleted}));
     EXPECT_TRUE(runEnded);
     EXPECT_EQ(journal.hardwareClosesAtFirstDeletion, 1);
     EXPECT_FALSE(journal.hardwareOpenAtFirstDeletion);
@@ -142,7 +157,6 @@ TEST_F(StartupSequenceTest, ThrowingFormIsShownOnceAndTheRestIsStillTakenDown) {
 
     EXPECT_FALSE(thirdMade);
     EXPECT_FALSE(loopRan);
-    EXPECT_EQ(journal.events, (std::vector<std::string>{"+TTestManager", "+TLog", "form main", "shown no resources",
-                                                        "shutdown", "~form main", "-TLog", "-TTestManager"}));
+    EXPECT_EQ(journal.events, joined({kMade, {"form main", "shown no resources", "shutdown", "~form main"}, kDeleted}));
     EXPECT_EQ(bus_.counters().closeDriver, 1);
 }
