@@ -22,7 +22,7 @@ int NodeTableModel::columnCount(const QModelIndex& parent) const {
 }
 
 QVariant NodeTableModel::data(const QModelIndex& index, int role) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid) || (role != Qt::DisplayRole && role != Qt::EditRole))
+    if (!index.isValid() || !checkIndex(index) || (role != Qt::DisplayRole && role != Qt::EditRole))
         return {};
     const auto row = static_cast<std::size_t>(index.row());
     if (row >= config_.nodeCount())
@@ -52,7 +52,7 @@ QVariant NodeTableModel::headerData(int section, Qt::Orientation orientation, in
 }
 
 Qt::ItemFlags NodeTableModel::flags(const QModelIndex& index) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid))
+    if (!index.isValid() || !checkIndex(index))
         return Qt::NoItemFlags;
     Qt::ItemFlags result = Qt::ItemIsEnabled | Qt::ItemIsSelectable;
     if (index.column() == NameColumn && static_cast<std::size_t>(index.row()) < config_.nodeCount())
@@ -61,7 +61,7 @@ Qt::ItemFlags NodeTableModel::flags(const QModelIndex& index) const {
 }
 
 bool NodeTableModel::setData(const QModelIndex& index, const QVariant& value, int role) {
-    if (role != Qt::EditRole || !checkIndex(index, CheckIndexOption::IndexIsValid) || index.column() != NameColumn)
+    if (role != Qt::EditRole || !index.isValid() || !checkIndex(index) || index.column() != NameColumn)
         return false;
     if (!config_.SetNodeName(static_cast<std::size_t>(index.row()), value.toString().toStdString()))
         return false;
@@ -81,7 +81,7 @@ int NodeIdListModel::rowCount(const QModelIndex& parent) const {
 }
 
 QVariant NodeIdListModel::data(const QModelIndex& index, int role) const {
-    if (!checkIndex(index, CheckIndexOption::IndexIsValid | CheckIndexOption::ParentIsInvalid))
+    if (!index.isValid() || !checkIndex(index, CheckIndexOption::ParentIsInvalid))
         return {};
     if (role == Qt::DisplayRole)
         return texts_[static_cast<std::size_t>(index.row())];
