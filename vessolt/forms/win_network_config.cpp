@@ -267,8 +267,18 @@ void TWin_NetworkConfig::connectControls() {
 
 void TWin_NetworkConfig::setColumnWidths() {
     const int dpi = logicalDpiX();
-    for (int column = 0; column < static_cast<int>(std::size(kColumnWidths96)); ++column)
-        nodetable_->setColumnWidth(column, kColumnWidths96[column] * dpi / 96);
+    // The widths suit a narrow 8-point font; a wider font would cut the button captions and the
+    // ids, so those three columns are widened to their longest text.
+    const QFontMetrics metrics = nodetable_->fontMetrics();
+    const int fitted[] = {metrics.horizontalAdvance(QStringLiteral("Delete")) + 8,
+                          metrics.horizontalAdvance(QStringLiteral("Edit")) + 8,
+                          metrics.horizontalAdvance(QStringLiteral("7F (127d)... "))};  // the shortening's own rule
+    for (int column = 0; column < static_cast<int>(std::size(kColumnWidths96)); ++column) {
+        int width = kColumnWidths96[column] * dpi / 96;
+        if (column < static_cast<int>(std::size(fitted)))
+            width = std::max(width, fitted[column]);
+        nodetable_->setColumnWidth(column, width);
+    }
 }
 
 void TWin_NetworkConfig::FitLastColumn() {
