@@ -414,8 +414,12 @@ bool TWin_NetworkConfig::eventFilter(QObject* watched, QEvent* event) {
 
 bool TWin_NetworkConfig::tableMouse(QEvent* event) {
     switch (event->type()) {
-    case QEvent::MouseButtonPress:
     case QEvent::MouseButtonDblClick: {
+        // The first click of a double-click has acted already; a second would delete a second row.
+        const QModelIndex index = nodetable_->indexAt(static_cast<QMouseEvent*>(event)->position().toPoint());
+        return index.isValid() && isButtonColumn(index.column());
+    }
+    case QEvent::MouseButtonPress: {
         const QModelIndex index = nodetable_->indexAt(static_cast<QMouseEvent*>(event)->position().toPoint());
         const bool onButton = index.isValid() && isButtonColumn(index.column());
         pressed_ = onButton ? PressedCell{true, index.column(), index.row()} : PressedCell{};

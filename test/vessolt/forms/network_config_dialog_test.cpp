@@ -11,6 +11,7 @@
 #include <QComboBox>
 #include <QHeaderView>
 #include <QLineEdit>
+#include <QMouseEvent>
 #include <QPushButton>
 #include <QTableView>
 #include <QTest>
@@ -169,6 +170,15 @@ TEST_F(NetworkDialog, AddDeleteAndEditThroughTheCellButtons) {
     ASSERT_EQ(prompt.asked().size(), 1u);
     EXPECT_EQ(prompt.asked()[0].text, kTableFullMessage);
 
+    // A double-click on a Delete cell deletes one row, not two.
+    const QPoint deleteCell = table->visualRect(table->model()->index(0, NodeTableModel::DeleteColumn)).center();
+    QTest::mouseClick(table->viewport(), Qt::LeftButton, {}, deleteCell);
+    QMouseEvent second(QEvent::MouseButtonDblClick, deleteCell, table->viewport()->mapToGlobal(deleteCell),
+                       Qt::LeftButton, Qt::LeftButton, {});
+    QApplication::sendEvent(table->viewport(), &second);
+    QTest::mouseRelease(table->viewport(), Qt::LeftButton, {}, deleteCell);
+    EXPECT_EQ(dialog->config().nodeCount(), 2u);
+
     child<QPushButton>(*dialog, "nodetableclear")->click();
     EXPECT_EQ(dialog->config().nodeCount(), 0u);
     EXPECT_EQ(dialog->tableModel().rowCount(), 1);
@@ -293,6 +303,8 @@ protected:
     TSymbols symbols{prompt};
     AnsweringFileDialogs files;
     TWin_NodeConfig dialog{symbols, prompt, files};
+    QAbstractItemModelTester tester{dialog.findChild<QComboBox*>("nodelist")->model(),
+                                    QAbstractItemModelTester::FailureReportingMode::Fatal};
 };
 
 TEST_F(NodeDialog, AddModeChecksTheCountAndKeepsTheTickForTheNextRun) {
