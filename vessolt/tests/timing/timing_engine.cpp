@@ -339,6 +339,7 @@ TimingTestEngine::Flow TimingTestEngine::startCycle(int cycle) {
 
 void TimingTestEngine::RunTest() {
     cancel_.store(0);
+    cancelRequested_.store(false);
     setStatus(RUNNING);
     int active = 0;
     {

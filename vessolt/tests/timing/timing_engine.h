@@ -30,6 +30,8 @@ public:
     // The cancel flag as a byte, for the services that poll one.
     [[nodiscard]] virtual const uint8_t* CancelFlag() const = 0;
     [[nodiscard]] virtual bool Cancelled() const = 0;
+    // The same flag for services that take an atomic bool.
+    [[nodiscard]] virtual const std::atomic<bool>* CancelRequested() const = 0;
     // Runs f on the record under the record's lock; keep it short (no waits inside).
     virtual void WithRecord(const std::function<void(TimingTestConfig&)>& f) = 0;
     virtual void SetNodeId(uint8_t node) = 0;
@@ -66,7 +68,10 @@ public:
     // The whole run; ends with a status through the test manager.
     void RunTest();
     // From the GUI thread (the test's Cancel callback).
-    void Cancel() { cancel_.store(1); }
+    void Cancel() {
+        cancelRequested_.store(true);
+        cancel_.store(1);
+    }
     // The cancel flag as the atomic itself, for services that take one.
     [[nodiscard]] const std::atomic<uint8_t>& CancelAtomic() const { return cancel_; }
 
@@ -91,6 +96,7 @@ public:
     [[nodiscard]] const TimingVariant& Variant() const override { return variant_; }
     [[nodiscard]] const uint8_t* CancelFlag() const override { return reinterpret_cast<const uint8_t*>(&cancel_); }
     [[nodiscard]] bool Cancelled() const override { return cancel_.load() != 0; }
+    [[nodiscard]] const std::atomic<bool>* CancelRequested() const override { return &cancelRequested_; }
     void WithRecord(const std::function<void(TimingTestConfig&)>& f) override;
     void SetNodeId(uint8_t node) override { nodeId_.store(node); }
     void SetErrorControlMode(uint32_t mode) override;
@@ -125,6 +131,7 @@ private:
 
     // Services poll it as a plain byte; a lock-free atomic byte has the byte's layout.
     std::atomic<uint8_t> cancel_{0};
+    std::atomic<bool> cancelRequested_{false};
     static_assert(sizeof(std::atomic<uint8_t>) == 1 && std::atomic<uint8_t>::is_always_lock_free);
     std::atomic<uint8_t> nodeId_{0};
     std::atomic<uint32_t> errorControlMode_{1};
