@@ -1,0 +1,290 @@
+// Whole timing tests through the test manager on the real library and its test bus: a simulated
+// device with the full dictionary and a simulated support module; the stimulus is transmitted
+// through the library at the lists' periods, and heard back with self-reception.
+#include "timing_cycle.h"
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <chrono>
+#include <condition_variable>
+#include <cstdlib>
+#include <filesystem>
+#include <mutex>
+#include <thread>
+
+#include "common_test_support.h"
+#include "expressions.h"
+#include "test_manager.h"
+
+namespace ostrel::vessolt::test {
+namespace {
+
+// The support module's lists played by a thread that transmits through the library.
+class TransmitStimulus final : public TimingSupportModule {
+public:
+    explicit TransmitStimulus(CanopenApi& api) : api_(api) {}
+    ~TransmitStimulus() override { StopTransmission(); }
+
+    bool WriteLists(const TimingStimulus& s) override {
+        std::lock_guard lock(mutex_);
+        written.push_back(s);
+        entries_.clear();
+        auto add = [&](uint32_t id, uint8_t dlc, const uint8_t* data, uint32_t period) {
+            Entry e{};
+            e.frame.id = id;
+            e.frame.length = dlc;
+            if (data)
+                std::copy(data, data + 8, e.frame.data);
+            e.periodMs = period;
+            entries_.push_back(e);
+        };
+        if (s.kind == TimingTestKind::TPDOSync || s.kind == TimingTestKind::TPDOSyncRPDOs)
+            add(s.syncId, 0, nullptr, s.periodMs);
+        for (uint32_t k = 0; s.rpdo && k < s.rpdoCount; ++k)
+            add(s.rpdo[k].id, s.rpdo[k].dlc, s.rpdo[k].data, s.periodMs);
+        if (s.phase1rpdo && s.subRun >= 1 && s.subRun <= s.rpdoCount) {
+            const RPDOFrame& one = s.phase1rpdo[s.subRun - 1];
+            const RPDOFrame& two = s.phase2rpdo[s.subRun - 1];
+            add(one.id, one.dlc, one.data, s.periodMs);
+            add(two.id, two.dlc, two.data, 2 * s.periodMs);
+        }
+        return true;
+    }
+
+    bool StartTransmission() override {
+        StopTransmission();
+        std::lock_guard lock(mutex_);
+        stop_ = false;
+        thread_ = std::thread([this] { play(); });
+        return true;
+    }
+
+    void StopTransmission() override {
+        {
+            std::lock_guard lock(mutex_);
+            stop_ = true;
+        }
+        wake_.notify_all();
+        if (thread_.joinable())
+            thread_.join();
+    }
+
+    std::vector<TimingStimulus> written;
+
+private:
+    struct Entry {
+        CANFrame frame;
+        uint32_t periodMs;
+        std::chrono::steady_clock::time_point due;
+    };
+
+    void play() {
+        std::unique_lock lock(mutex_);
+        const auto start = std::chrono::steady_clock::now();
+        for (Entry& e : entries_)
+            e.due = start + std::chrono::milliseconds(e.periodMs);
+        while (!stop_ && !entries_.empty()) {
+            auto next = std::min_element(entries_.begin(), entries_.end(),
+                                         [](const Entry& a, const Entry& b) { return a.due < b.due; });
+            if (wake_.wait_until(lock, next->due, [this] { return stop_; }))
+                break;
+            ResultBlock result{};
+            api_.canTransmit(next->frame, &result);
+            next->due += std::chrono::milliseconds(next->periodMs);
+        }
+    }
+
+    CanopenApi& api_;
+    std::mutex mutex_;
+    std::condition_variable wake_;
+    std::vector<Entry> entries_;
+    bool stop_ = false;
+    std::thread thread_;
+};
+
+class TimingCycleTest : public CommonServicesTest {
+protected:
+    void SetUp() override {
+        dir_ = std::filesystem::temp_directory_path() /
+               ("timing_cycle_" + std::to_string(::getpid()) + "_" +
+                ::testing::UnitTest::GetInstance()->current_test_info()->name());
+        std::filesystem::create_directories(dir_);
+        ::setenv("OSTREL_REGISTRY_DIR", (dir_ / "registry").c_str(), 1);
+        manager_ = std::make_unique<TTestManager>(log);
+        device_ = &addNode(5);
+        addNsm(0x7F);
+        open();
+    }
+    void TearDown() override {
+        manager_.reset();
+        stimulus_.StopTransmission();
+        std::filesystem::remove_all(dir_);
+    }
+
+    // One test with one manual cycle at `period`.
+    TimingTestEngine& make(TimingTestKind kind, uint32_t period) {
+        engine_ = std::make_unique<TimingTestEngine>(kind, TimingTestEngine::Services{*manager_, log, expressions_}, cycle_);
+        TimingTestEngine& engine = *engine_;
+        TestRegistration reg;
+        reg.name = timingVariant(kind).displayName;
+        reg.Run = [&engine] { engine.RunTest(); };
+        reg.Cancel = [&engine] { engine.Cancel(); };
+        manager_->AddTest(timingVariant(kind).testNumber, reg);
+        TimingTestConfig c;
+        engine.GetConfig(c);
+        c.manualtestcycles = 1;
+        c.manualtime[0] = period;
+        engine.SetConfig(c);
+        return engine;
+    }
+
+    int32_t run(TimingTestEngine& engine) {
+        manager_->RunTest(engine.Variant().testNumber);
+        manager_->WaitForTestThread();
+        TEST t;
+        EXPECT_TRUE(manager_->GetTest(engine.Variant().testNumber, t));
+        return t.status;
+    }
+
+    [[nodiscard]] bool logContains(const std::string& part) const {
+        for (int i = 0; i < log.GetLineCount(); ++i)
+            if (log.GetLine(i).find(part) != std::string::npos)
+                return true;
+        return false;
+    }
+
+    [[nodiscard]] std::vector<std::string> writes() const {
+        std::vector<std::string> out;
+        for (const auto& w : device_->writeLog()) {
+            char head[16];
+            std::snprintf(head, sizeof head, "[%04X,%02X]", w.index, w.subIndex);
+            std::string line = head;
+            for (uint8_t b : w.data) {
+                char byte[4];
+                std::snprintf(byte, sizeof byte, " %02X", b);
+                line += byte;
+            }
+            if (w.index >= 0x1400 && w.index < 0x1C00)
+                out.push_back(line);
+        }
+        return out;
+    }
+
+    [[nodiscard]] std::vector<float> intervals(uint32_t id, uint8_t dlc) {
+        TraceFilter f{};
+        TTraceBuffer::ClearFilter(f);
+        f.idMask = 0x7FF;
+        f.idValue = id;
+        f.dlcMask = 0xFF;
+        f.dlcValue = dlc;
+        std::vector<float> out;
+        auto previous = trace.FindFirst(&f, 1);
+        while (previous) {
+            auto next = trace.FindNext(&f, 1);
+            if (!next)
+                break;
+            const CANTimeStamp d = TTraceBuffer::TimestampDiff(next->time, previous->time);
+            out.push_back(static_cast<float>(d.timeMs) + static_cast<float>(d.timeUs) / 1000.0f);
+            previous = next;
+        }
+        return out;
+    }
+
+    std::filesystem::path dir_;
+    fixtures::SimNode* device_ = nullptr;
+    TExpressions expressions_;
+    std::unique_ptr<TTestManager> manager_;
+    TransmitStimulus stimulus_{drennic.api()};
+    TimingCycle cycle_{{common, trace, summary, log, stimulus_, [] { return 500u; }}};
+    std::unique_ptr<TimingTestEngine> engine_;
+};
+
+TEST_F(TimingCycleTest, SyncTestForcesSynchronousTPDOsAndMeasuresThem) {
+    TimingTestEngine& engine = make(TimingTestKind::TPDOSync, 20);
+    EXPECT_EQ(run(engine), PASSED);
+    EXPECT_EQ(writes(), (std::vector<std::string>{"[1800,01] 85 01 00 80", "[1800,02] 01", "[1800,01] 85 01 00 00"}));
+    EXPECT_TRUE(logContains("Starting test cycle for 20 ms Sync period"));
+    ASSERT_FALSE(stimulus_.written.empty());
+    EXPECT_EQ(stimulus_.written[0].syncId, 0x80u);
+    TimingTestConfig c;
+    engine.GetConfig(c);
+    EXPECT_GT(c.sync[0].count, 100u);
+    EXPECT_NEAR(c.sync[0].min, 20.0f, 1.0f);
+    EXPECT_NEAR(c.sync[0].max, 20.0f, 1.0f);
+    EXPECT_GT(c.tpdo[0].count, 100u);
+    EXPECT_GT(c.ec[0].count, 10u);  // heartbeats
+    EXPECT_EQ(engine.GetTPDOCount(), 1u);
+    EXPECT_NE(engine.Results().Cell(3, 1), "-");
+}
+
+TEST_F(TimingCycleTest, EventTestWritesTheEventTimeAndMeasuresIntervals) {
+    TimingTestEngine& engine = make(TimingTestKind::TPDOEvent, 50);
+    EXPECT_EQ(run(engine), PASSED);
+    const auto w = writes();
+    EXPECT_NE(std::find(w.begin(), w.end(), "[1800,05] 32 00"), w.end());
+    const auto gaps = intervals(0x185, 2);
+    ASSERT_GT(gaps.size(), 50u);
+    for (float g : gaps)
+        EXPECT_NEAR(g, 50.0f, 1.0f);
+    TimingTestConfig c;
+    engine.GetConfig(c);
+    EXPECT_NEAR(c.tpdo[0].ave, 50.0f, 1.0f);
+
+    // An event time that does not fit 16 bits fails the cycle instead of being cut.
+    engine.GetConfig(c);
+    c.manualtime[0] = 70000;
+    engine.SetConfig(c);
+    EXPECT_EQ(run(engine), FAILED);
+    EXPECT_TRUE(logContains("Error: Event time 70000 ms exceeds 65535 ms"));
+}
+
+TEST_F(TimingCycleTest, SyncWithRPDOsForcesTheRPDOAndSendsIt) {
+    TimingTestEngine& engine = make(TimingTestKind::TPDOSyncRPDOs, 20);
+    EXPECT_EQ(run(engine), PASSED);
+    const auto w = writes();
+    EXPECT_NE(std::find(w.begin(), w.end(), "[1400,02] 01"), w.end());
+    TimingTestConfig c;
+    engine.GetConfig(c);
+    EXPECT_EQ(c.rpdo[0].id, 0x205u);
+    EXPECT_EQ(engine.GetRPDOCount(), 1u);
+    EXPECT_FALSE(intervals(0x205, 8).empty());
+}
+
+TEST_F(TimingCycleTest, TurnaroundCountsTheTPDOsAnsweringEachRPDO) {
+    TimingTestEngine& engine = make(TimingTestKind::PDOTurnaround, 50);
+    TimingTestConfig c;
+    engine.GetConfig(c);
+    c.phase2rpdo[0].data[0] = 1;  // phases differ: the mapped value changes with every frame
+    c.tpdotransmissiontype = 255;
+    engine.SetConfig(c);
+    run(engine);
+    EXPECT_TRUE(logContains("Reception of RPDO 0x205 resulted in transmission of 1 TPDO from node"));
+}
+
+TEST_F(TimingCycleTest, FailedWriteAndCancelEndTheRun) {
+    device_->addSdoFault(fixtures::SdoFault::abortWrite(0x1800, 2, 0x06090030));
+    TimingTestEngine& engine = make(TimingTestKind::TPDOSync, 20);
+    EXPECT_EQ(run(engine), FAILED);
+    EXPECT_TRUE(logContains("Error: Failed to set TPDO transmission type to 0x01 at [1800,02]"));
+    device_->clearSdoFaults();
+
+    // Cancel while the cycle records.
+    manager_->RunTest(1);
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(10);
+    while (!stimulus_.written.size() && std::chrono::steady_clock::now() < deadline)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    const auto cancelled = std::chrono::steady_clock::now();
+    manager_->CancelTests();
+    manager_->WaitForTestThread();
+    const auto took = std::chrono::steady_clock::now() - cancelled;
+    TEST t;
+    ASSERT_TRUE(manager_->GetTest(1, t));
+    EXPECT_EQ(t.status, CANCELLED);
+    // One wait slice plus the clean-up (reset and boot-up time).
+    EXPECT_LT(took, std::chrono::milliseconds(100 + kMaxBootupMs + 500));
+}
+
+} // namespace
+} // namespace ostrel::vessolt::test
