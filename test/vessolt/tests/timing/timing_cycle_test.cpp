@@ -7,10 +7,8 @@
 
 #include <algorithm>
 #include <chrono>
-#include <condition_variable>
 #include <cstdlib>
 #include <filesystem>
-#include <mutex>
 #include <thread>
 
 #include "common_test_support.h"
@@ -20,27 +18,31 @@
 namespace ostrel::vessolt::test {
 namespace {
 
-// The support module's lists played by a thread that transmits through the library.
-class TransmitStimulus final : public TimingSupportModule {
+// The support module's lists, handed to the simulated module as frames to play, and started the way
+// the module driver starts them: [1F51,TLst] := 1 over SDO. A reset stops them.
+class NsmPlayback final : public TimingSupportModule {
 public:
-    explicit TransmitStimulus(CanopenApi& api) : api_(api) {}
-    ~TransmitStimulus() override { StopTransmission(); }
+    static constexpr uint32_t kBackgroundSdoMs = 100;
+
+    NsmPlayback(TCommonTest& common, TNSM& nsm) : common_(common), nsm_(nsm) {}
 
     bool WriteLists(const TimingStimulus& s) override {
-        std::lock_guard lock(mutex_);
         written.push_back(s);
-        entries_.clear();
-        auto add = [&](uint32_t id, uint8_t dlc, const uint8_t* data, uint32_t period) {
-            Entry e{};
+        std::vector<fixtures::SimNsmPlayEntry> entries;
+        auto add = [&](uint32_t id, uint8_t dlc, const uint8_t* data, uint32_t periodMs) {
+            fixtures::SimNsmPlayEntry e;
             e.frame.id = id;
-            e.frame.length = dlc;
+            e.frame.len = dlc;
             if (data)
                 std::copy(data, data + 8, e.frame.data);
-            e.periodMs = period;
-            entries_.push_back(e);
+            e.periodUs = uint64_t{periodMs} * 1000;
+            entries.push_back(e);
         };
         if (s.kind == TimingTestKind::TPDOSync || s.kind == TimingTestKind::TPDOSyncRPDOs)
             add(s.syncId, 0, nullptr, s.periodMs);
+        // The background list: reads of the device type.
+        const uint8_t read1000[8] = {0x40, 0x00, 0x10, 0x00, 0, 0, 0, 0};
+        add(0x600u + s.node, 8, read1000, kBackgroundSdoMs);
         for (uint32_t k = 0; s.rpdo && k < s.rpdoCount; ++k)
             add(s.rpdo[k].id, s.rpdo[k].dlc, s.rpdo[k].data, s.periodMs);
         if (s.phase1rpdo && s.subRun >= 1 && s.subRun <= s.rpdoCount) {
@@ -49,58 +51,28 @@ public:
             add(one.id, one.dlc, one.data, s.periodMs);
             add(two.id, two.dlc, two.data, 2 * s.periodMs);
         }
+        if (!module)
+            return false;
+        module->setPlayback(std::move(entries));
         return true;
     }
 
     bool StartTransmission() override {
-        StopTransmission();
-        std::lock_guard lock(mutex_);
-        stop_ = false;
-        thread_ = std::thread([this] { play(); });
-        return true;
+        uint8_t one = 1;
+        uint32_t size = 1;
+        SDORequest request{nsm_.GetNodeId(), static_cast<uint32_t>(nsm_.GetControlObject()), nsm_.GetControlSubIndex(),
+                           &size, &one};
+        return nsm_.IsFound() && common_.SDODownload(&request, nullptr);
     }
 
-    void StopTransmission() override {
-        {
-            std::lock_guard lock(mutex_);
-            stop_ = true;
-        }
-        wake_.notify_all();
-        if (thread_.joinable())
-            thread_.join();
-    }
+    void StopTransmission() override {}
 
+    fixtures::SimNsm* module = nullptr;
     std::vector<TimingStimulus> written;
 
 private:
-    struct Entry {
-        CANFrame frame;
-        uint32_t periodMs;
-        std::chrono::steady_clock::time_point due;
-    };
-
-    void play() {
-        std::unique_lock lock(mutex_);
-        const auto start = std::chrono::steady_clock::now();
-        for (Entry& e : entries_)
-            e.due = start + std::chrono::milliseconds(e.periodMs);
-        while (!stop_ && !entries_.empty()) {
-            auto next = std::min_element(entries_.begin(), entries_.end(),
-                                         [](const Entry& a, const Entry& b) { return a.due < b.due; });
-            if (wake_.wait_until(lock, next->due, [this] { return stop_; }))
-                break;
-            ResultBlock result{};
-            api_.canTransmit(next->frame, &result);
-            next->due += std::chrono::milliseconds(next->periodMs);
-        }
-    }
-
-    CanopenApi& api_;
-    std::mutex mutex_;
-    std::condition_variable wake_;
-    std::vector<Entry> entries_;
-    bool stop_ = false;
-    std::thread thread_;
+    TCommonTest& common_;
+    TNSM& nsm_;
 };
 
 class TimingCycleTest : public CommonServicesTest {
@@ -113,12 +85,17 @@ protected:
         ::setenv("OSTREL_REGISTRY_DIR", (dir_ / "registry").c_str(), 1);
         manager_ = std::make_unique<TTestManager>(log);
         device_ = &addNode(5);
-        addNsm(0x7F);
+        fixtures::SimNsmConfig nsmConfig;
+        nsmConfig.nodeId = 0x7F;
+        nsmConfig.statisticsOnReset = std::array<uint16_t, 2>{1234, 25};
+        stimulus_.module = &drennic.devices().addNsm(nsmConfig);
         open();
     }
     void TearDown() override {
+        if (HasFailure())
+            for (const std::string& line : log.GetLinesFrom(0))
+                std::printf("log: %s\n", line.c_str());
         manager_.reset();
-        stimulus_.StopTransmission();
         std::filesystem::remove_all(dir_);
     }
 
@@ -195,7 +172,7 @@ protected:
     fixtures::SimNode* device_ = nullptr;
     TExpressions expressions_;
     std::unique_ptr<TTestManager> manager_;
-    TransmitStimulus stimulus_{drennic.api()};
+    NsmPlayback stimulus_{common, nsm};
     TimingCycle cycle_{{common, trace, summary, log, stimulus_, [] { return 500u; }}};
     std::unique_ptr<TimingTestEngine> engine_;
 };
