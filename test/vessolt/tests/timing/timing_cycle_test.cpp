@@ -84,7 +84,10 @@ protected:
         std::filesystem::create_directories(dir_);
         ::setenv("OSTREL_REGISTRY_DIR", (dir_ / "registry").c_str(), 1);
         manager_ = std::make_unique<TTestManager>(log);
-        device_ = &addNode(5);
+        fixtures::SimNodeConfig node;
+        node.nodeId = 5;
+        node.loopbackOutputsToInputs = true;
+        device_ = &drennic.devices().addNode(node, fixtures::SimObjectDictionary::fullProfile());
         fixtures::SimNsmConfig nsmConfig;
         nsmConfig.nodeId = 0x7F;
         nsmConfig.statisticsOnReset = std::array<uint16_t, 2>{1234, 25};
@@ -193,6 +196,8 @@ TEST_F(TimingCycleTest, SyncTestForcesSynchronousTPDOsAndMeasuresThem) {
     EXPECT_GT(c.ec[0].count, 10u);  // heartbeats
     EXPECT_EQ(engine.GetTPDOCount(), 1u);
     EXPECT_NE(engine.Results().Cell(3, 1), "-");
+    EXPECT_EQ(engine.Results().Cell(1, 1), "12.34");  // from the module's statistics frame
+    EXPECT_EQ(engine.Results().Cell(2, 1), "2.5");
 }
 
 TEST_F(TimingCycleTest, EventTestWritesTheEventTimeAndMeasuresIntervals) {
@@ -235,8 +240,13 @@ TEST_F(TimingCycleTest, TurnaroundCountsTheTPDOsAnsweringEachRPDO) {
     c.phase2rpdo[0].data[0] = 1;  // phases differ: the mapped value changes with every frame
     c.tpdotransmissiontype = 255;
     engine.SetConfig(c);
-    run(engine);
+    EXPECT_EQ(run(engine), PASSED);
     EXPECT_TRUE(logContains("Reception of RPDO 0x205 resulted in transmission of 1 TPDO from node"));
+    EXPECT_EQ(stimulus_.written.at(0).subRun, 1u);
+    engine.GetConfig(c);
+    EXPECT_EQ(c.phase1rpdo[0].id, 0x205u);
+    EXPECT_EQ(c.tpdocount[0][0], 1u);
+    EXPECT_GT(c.tpdo[0].count, 10u);  // RPDO-to-TPDO delays
 }
 
 TEST_F(TimingCycleTest, FailedWriteAndCancelEndTheRun) {
