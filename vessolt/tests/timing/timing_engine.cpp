@@ -7,6 +7,7 @@
 #include "expressions.h"
 #include "log.h"
 #include "test_manager.h"
+#include "timing_settings.h"
 
 namespace ostrel::vessolt {
 
@@ -72,6 +73,34 @@ void TimingTestEngine::GetDefaultConfig(TimingTestConfig& out) const {
     }
     if (variant_.hasTransmissionType)
         out.tpdotransmissiontype = 255;
+}
+
+WindowPlacement TimingTestEngine::InitSettings() {
+    TimingTestConfig c;
+    GetConfig(c);
+    GetDefaultConfig(c);
+    const WindowPlacement window = loadTimingSettings(variant_, c);
+    ApplyLoadedSettings(c);
+    return window;
+}
+
+void TimingTestEngine::SaveSettings(const WindowPlacement& window) const {
+    TimingTestConfig c;
+    GetConfig(c);
+    saveTimingSettings(variant_, c, window);
+}
+
+void TimingTestEngine::SaveTestConfig(platform::IniFile& file) const {
+    TimingTestConfig c;
+    GetConfig(c);
+    saveTimingTestConfig(variant_, c, file);
+}
+
+void TimingTestEngine::LoadTestConfig(const platform::IniFile& file) {
+    TimingTestConfig c;
+    GetConfig(c);
+    loadTimingTestConfig(variant_, c, file);
+    ApplyLoadedSettings(c);
 }
 
 void TimingTestEngine::GetConfig(TimingTestConfig& out) const {

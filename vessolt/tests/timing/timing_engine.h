@@ -14,9 +14,14 @@
 #include "timing_results_table.h"
 #include "timing_variant.h"
 
+namespace ostrel::platform {
+class IniFile;
+}
+
 namespace ostrel::vessolt {
 
 class TExpressions;
+struct WindowPlacement;
 class TLog;
 class TTestManager;
 
@@ -85,6 +90,14 @@ public:
     void ResetResults();
     [[nodiscard]] bool AddSearchCycle(uint32_t periodMs);
     void ShowCycleResults();
+
+    // Persistence. InitSettings: defaults, then the registry; returns the stored window placement
+    // for the window to apply. SaveSettings: the settings and the placement the window supplies.
+    WindowPlacement InitSettings();
+    void SaveSettings(const WindowPlacement& window) const;
+    // A test configuration file's section (the test's save and load callbacks).
+    void SaveTestConfig(platform::IniFile& file) const;
+    void LoadTestConfig(const platform::IniFile& file);
 
     [[nodiscard]] TimingResultsTable& Results() { return table_; }
     [[nodiscard]] const TimingResultsTable& Results() const { return table_; }

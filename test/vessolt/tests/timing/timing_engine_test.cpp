@@ -13,7 +13,9 @@
 
 #include "expressions.h"
 #include "log.h"
+#include "platform/ini.h"
 #include "test_manager.h"
+#include "timing_settings.h"
 
 namespace ostrel::vessolt {
 namespace {
@@ -287,6 +289,40 @@ TEST_F(TimingEngineTest, TurnaroundReportsTheTPDOsPerRPDO) {
     EXPECT_TRUE(logged("Reception of RPDO 0x12345678 resulted in transmission of 0 TPDOs from node"));
     EXPECT_TRUE(logged("Warning: change in number of TPDOs transmitted by node for RPDO 12345678"));
     EXPECT_FALSE(logged("for RPDO 205"));
+}
+
+TEST_F(TimingEngineTest, SettingsGoThroughTheTestManagersFileAndTheRegistry) {
+    TimingTestEngine& engine = make(TimingTestKind::TPDOSyncRPDOs);
+    configure(engine, [](TimingTestConfig& c) {
+        c.manualtestcycles = 3;
+        c.manualtime[2] = 33;
+        c.rpdo[1].data[3] = 0xAB;
+    });
+    EXPECT_EQ(run(engine), PASSED);  // results in the record, which a load clears
+    platform::IniFile file((dir_ / "config.ini").string());
+    engine.SaveTestConfig(file);
+    ASSERT_TRUE(file.save());
+
+    TimingTestEngine other(TimingTestKind::TPDOSyncRPDOs, {*manager_, log_, expressions_}, cycle_);
+    platform::IniFile read((dir_ / "config.ini").string());
+    ASSERT_TRUE(read.load());
+    other.LoadTestConfig(read);
+    TimingTestConfig c;
+    other.GetConfig(c);
+    EXPECT_EQ(c.activecycles, 3);
+    EXPECT_EQ(c.time[2], 33u);
+    EXPECT_EQ(c.rpdo[1].data[3], 0xAB);
+    EXPECT_EQ(other.Results().Cell(0, 3), "33");
+    EXPECT_EQ(other.Results().Cell(3, 3), "-");
+
+    other.SaveSettings(WindowPlacement{2, 1, 2, 3, 4});
+    TimingTestEngine third(TimingTestKind::TPDOSyncRPDOs, {*manager_, log_, expressions_}, cycle_);
+    const WindowPlacement placed = third.InitSettings();
+    EXPECT_EQ(placed.state, 2);
+    EXPECT_FALSE(placed.width);  // no geometry written while maximized
+    third.GetConfig(c);
+    EXPECT_EQ(c.manualtime[2], 33u);
+    EXPECT_EQ(c.syncid, 0x80u);
 }
 
 } // namespace
