@@ -345,8 +345,9 @@ int TimingCycle::measureTurnaround(Cycle& c) {
     const uint64_t share = c.duration / c.rpdoCount;
     float load = 0, burst = 0;
     TimingStatistics tpdo{};
-    int counters[kTimingMaxPdos]{};
+    c.host.WithRecord([&](TimingTestConfig& r) { r.tpdocount[static_cast<size_t>(c.index)] = {}; });
     for (uint32_t j = 1; j <= c.rpdoCount; ++j) {
+        int counters[kTimingMaxPdos]{};
         if (j > 1) {
             // The reset between sub-runs brings the device back to its power-on settings.
             const int mode = s_.common.SetupErrorControl(c.node, c.host.CancelFlag());
@@ -406,8 +407,8 @@ int TimingCycle::measureTurnaround(Cycle& c) {
             r.ec[k] = ec;
             r.tpdo[k] = tpdo;
             r.peakmsgrate[k] = peak;
-            for (size_t m = 0; m < kTimingMaxPdos; ++m)
-                r.tpdocount[k][m] = static_cast<uint32_t>(std::max(counters[m], 0));
+            // Only RPDO j is sent in sub-run j: its count is this sub-run's.
+            r.tpdocount[k][j - 1] = static_cast<uint32_t>(std::max(counters[j - 1], 0));
         });
     }
     logBusStatistics(load, burst);

@@ -87,7 +87,15 @@ protected:
         fixtures::SimNodeConfig node;
         node.nodeId = 5;
         node.loopbackOutputsToInputs = true;
-        device_ = &drennic.devices().addNode(node, fixtures::SimObjectDictionary::fullProfile());
+        fixtures::SimObjectDictionary od = fixtures::SimObjectDictionary::fullProfile();
+        if (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).find("TwoRPDOs") !=
+            std::string::npos) {
+            // RPDO 2 valid at power-on too.
+            fixtures::SimObject* cobId = od.find(0x1401, 1);
+            cobId->defaultValue = fixtures::encodeUnsigned(0x300, 4);
+            cobId->value = cobId->defaultValue;
+        }
+        device_ = &drennic.devices().addNode(node, od);
         fixtures::SimNsmConfig nsmConfig;
         nsmConfig.nodeId = 0x7F;
         nsmConfig.statisticsOnReset = std::array<uint16_t, 2>{1234, 25};
@@ -247,6 +255,37 @@ TEST_F(TimingCycleTest, TurnaroundCountsTheTPDOsAnsweringEachRPDO) {
     EXPECT_EQ(c.phase1rpdo[0].id, 0x205u);
     EXPECT_EQ(c.tpdocount[0][0], 1u);
     EXPECT_GT(c.tpdo[0].count, 10u);  // RPDO-to-TPDO delays
+}
+
+TEST_F(TimingCycleTest, EventWithRPDOsSetsUpBoth) {
+    TimingTestEngine& engine = make(TimingTestKind::TPDOEventRPDOs, 50);
+    EXPECT_EQ(run(engine), PASSED);
+    const auto w = writes();
+    EXPECT_NE(std::find(w.begin(), w.end(), "[1800,05] 32 00"), w.end());
+    EXPECT_NE(std::find(w.begin(), w.end(), "[1400,02] 01"), w.end());
+    EXPECT_EQ(engine.GetRPDOCount(), 1u);
+    EXPECT_FALSE(intervals(0x205, 8).empty());
+}
+
+TEST_F(TimingCycleTest, TurnaroundWithTwoRPDOsSetsTheDeviceUpForEachSubRun) {
+    TimingTestEngine& engine = make(TimingTestKind::PDOTurnaround, 50);
+    TimingTestConfig c;
+    engine.GetConfig(c);
+    c.phase2rpdo[0].data[0] = 1;
+    c.phase2rpdo[1].data[0] = 1;
+    engine.SetConfig(c);
+    // RPDO 2 loops back to inputs that no valid TPDO carries: no answer, a warning.
+    EXPECT_EQ(run(engine), WARNING);
+    EXPECT_TRUE(logContains("Reception of RPDO 0x205 resulted in transmission of 1 TPDO from node"));
+    EXPECT_TRUE(logContains("Reception of RPDO 0x305 resulted in transmission of 0 TPDOs from node"));
+    EXPECT_EQ(engine.GetRPDOCount(), 2u);
+    ASSERT_EQ(stimulus_.written.size(), 2u);
+    EXPECT_EQ(stimulus_.written[1].subRun, 2u);
+    engine.GetConfig(c);
+    EXPECT_EQ(c.phase1rpdo[1].id, 0x305u);
+    // The second sub-run followed a reset: heartbeats there mean the settings were applied again.
+    EXPECT_GT(c.ec[0].count, 10u);
+    EXPECT_FALSE(logContains("Warning:"));
 }
 
 TEST_F(TimingCycleTest, FailedWriteAndCancelEndTheRun) {
