@@ -39,6 +39,12 @@ protected:
             cobId->defaultValue = fixtures::encodeUnsigned(0x300, 4);
             cobId->value = cobId->defaultValue;
         }
+        if (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).find("NoRPDO") !=
+            std::string::npos) {
+            fixtures::SimObject* cobId = od.find(0x1400, 1);
+            cobId->defaultValue = fixtures::encodeUnsigned(0x80000200u, 4);
+            cobId->value = cobId->defaultValue;
+        }
         device_ = &drennic.devices().addNode(node, od);
         fixtures::SimNsmConfig nsmConfig;
         nsmConfig.nodeId = 0x7F;
@@ -183,6 +189,23 @@ TEST_F(TimingCycleTest, SyncWithRPDOsForcesTheRPDOAndSendsIt) {
     EXPECT_EQ(c.rpdo[0].id, 0x205u);
     EXPECT_EQ(engine.GetRPDOCount(), 1u);
     EXPECT_FALSE(intervals(0x205, 8).empty());
+
+    // A SYNC identifier above 0xFF reaches the module whole (cut to a byte it would be NMT).
+    engine.GetConfig(c);
+    c.syncid = 0x100;
+    engine.SetConfig(c);
+    run(engine);
+    EXPECT_EQ(stimulus_.written.back().syncId, 0x100u);
+    engine.GetConfig(c);
+    EXPECT_GT(c.sync[0].count, 100u);
+    EXPECT_NEAR(c.sync[0].max, 20.0f, 1.0f);
+}
+
+TEST_F(TimingCycleTest, TurnaroundWithNoRPDOFails) {
+    TimingTestEngine& engine = make(TimingTestKind::PDOTurnaround, 50);
+    EXPECT_EQ(run(engine), FAILED);
+    EXPECT_TRUE(logContains("Error: No valid RPDOs found"));
+    EXPECT_TRUE(stimulus_.written.empty());
 }
 
 TEST_F(TimingCycleTest, TurnaroundCountsTheTPDOsAnsweringEachRPDO) {
