@@ -39,6 +39,14 @@ protected:
             cobId->defaultValue = fixtures::encodeUnsigned(0x300, 4);
             cobId->value = cobId->defaultValue;
         }
+        if (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).find("ShortCobId") !=
+            std::string::npos) {
+            // TPDO 1's COB-ID answers two bytes only.
+            fixtures::SimObject* cobId = od.find(0x1800, 1);
+            cobId->type = fixtures::SimDataType::Unsigned16;
+            cobId->defaultValue = fixtures::encodeUnsigned(0x180, 2);
+            cobId->value = fixtures::encodeUnsigned(0x185, 2);
+        }
         if (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).find("NoRPDO") !=
             std::string::npos) {
             fixtures::SimObject* cobId = od.find(0x1400, 1);
@@ -199,6 +207,13 @@ TEST_F(TimingCycleTest, SyncWithRPDOsForcesTheRPDOAndSendsIt) {
     engine.GetConfig(c);
     EXPECT_GT(c.sync[0].count, 100u);
     EXPECT_NEAR(c.sync[0].max, 20.0f, 1.0f);
+}
+
+TEST_F(TimingCycleTest, ShortCobIdIsAFailedReadAndNotWrittenBack) {
+    TimingTestEngine& engine = make(TimingTestKind::TPDOSync, 20);
+    run(engine);
+    EXPECT_EQ(engine.GetTPDOCount(), 0u);
+    EXPECT_TRUE(writes().empty());
 }
 
 TEST_F(TimingCycleTest, TurnaroundWithNoRPDOFails) {
