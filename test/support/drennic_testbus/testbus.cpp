@@ -26,11 +26,14 @@ constexpr auto kDetachWaitLimit = std::chrono::seconds(10);
 constexpr uint32_t kHardwareHandle = 1;
 constexpr uint32_t kBuiltInNetwork = 1;
 
-void stamp(CANFrame& frame) {
-    const uint64_t us = ostrel::platform::monotonicUs();
+void stamp(CANFrame& frame, uint64_t us) {
     frame.timeMs = static_cast<uint32_t>(us / 1000);
     frame.timeMsOverflow = 0;
     frame.timeUs = static_cast<uint32_t>(us % 1000);
+}
+
+void stamp(CANFrame& frame) {
+    stamp(frame, ostrel::platform::monotonicUs());
 }
 
 } // namespace
@@ -525,9 +528,13 @@ void TestBus::detach(ListenerId id) {
 }
 
 void TestBus::inject(const CANFrame& frame) {
+    inject(frame, ostrel::platform::monotonicUs());
+}
+
+void TestBus::inject(const CANFrame& frame, uint64_t atUs) {
     CANFrame arrived = frame;
     arrived.length = std::min<uint8_t>(arrived.length, 8);
-    stamp(arrived);
+    stamp(arrived, atUs);
     {
         std::lock_guard lock(impl_->mutex);
         impl_->queueReceived(arrived);

@@ -51,6 +51,9 @@ public:
 
     // A frame arriving from the bus now: time-stamped, queued for the driver's Receive slot.
     void inject(const CANFrame& frame);
+    // The same with the time the frame was on the bus (monotonic clock, µs): a simulated device's own
+    // time, so that a late delivery does not shift its stamp.
+    void inject(const CANFrame& frame, uint64_t atUs);
     // Frames transmitted by the library so far (oldest first), with their transmit time stamps.
     [[nodiscard]] std::vector<CANFrame> sent() const;
     void clearSent();
