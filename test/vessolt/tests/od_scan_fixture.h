@@ -47,7 +47,7 @@ protected:
         l.entryName = [](uint32_t index, uint8_t sub, uint8_t) {
             return index == 0x1000 && sub == 0 ? std::string("Device Type") : std::string("<unknown>");
         };
-        l.entryType = [](uint32_t index, uint8_t, uint8_t) { return index == 0x1000 ? 7 : 0; };
+        l.entryType = [](uint32_t index, uint8_t, uint8_t) { return index == 0x1000 ? 13 : 0; };  // UNSIGNED32
         return l;
     }
 
