@@ -44,7 +44,9 @@ protected:
     ODScanLinks scanLinks() {
         ODScanLinks l;
         l.bitRateKbit = [] { return 500u; };
-        l.entryName = [](uint32_t index, uint8_t sub, uint8_t) {
+        l.entryName = [this](uint32_t index, uint8_t sub, uint8_t) {
+            if (!namePrefix.empty())
+                return namePrefix + std::to_string(index);
             return index == 0x1000 && sub == 0 ? std::string("Device Type") : std::string("<unknown>");
         };
         l.entryType = [](uint32_t index, uint8_t, uint8_t) { return index == 0x1000 ? 13 : 0; };  // UNSIGNED32
@@ -98,6 +100,8 @@ protected:
         return false;
     }
 
+    // Set by a test to stand for a newly loaded network description (read on the GUI thread).
+    std::string namePrefix;
     DrennicTestBus drennic;
     ReceiveFanout fanout;
     TLog log;
