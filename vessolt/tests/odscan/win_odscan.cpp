@@ -57,6 +57,8 @@ TWin_ODScan::TWin_ODScan(TODScan& scan, TTestManager& manager, QWidget* parent)
     odlist_->horizontalHeader()->setStretchLastSection(true);
     odlist_->horizontalHeader()->setSectionResizeMode(QHeaderView::Interactive);
     odlist_->horizontalHeader()->setHighlightSections(false);
+    odlist_->horizontalHeader()->setDefaultAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+    odlist_->horizontalHeader()->setTextElideMode(Qt::ElideRight);
     odlist_->setSelectionMode(QAbstractItemView::NoSelection);
     odlist_->setEditTriggers(QAbstractItemView::NoEditTriggers);
     for (int column = 0; column < 9; ++column)
