@@ -92,6 +92,8 @@ public:
     void WriteReport(std::FILE* file, int layout) const;
     [[nodiscard]] TTestManager& Manager() { return manager_; }
     [[nodiscard]] uint8_t NodeId() const { return node_.load(); }
+    // For running single steps without the search for the node.
+    void SetNodeId(uint8_t node) { node_.store(node); }
 
 private:
     [[nodiscard]] bool cancelled() const;
