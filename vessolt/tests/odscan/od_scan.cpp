@@ -44,7 +44,10 @@ TODScan::TODScan(TTestManager& manager, TCommonTest& common, TTraceBuffer& trace
 
 TODScan::~TODScan() = default;
 
-void TODScan::SetResultListener(MessageSink* sink) { listener_.store(sink); }
+void TODScan::SetResultListener(MessageSink* sink) {
+    std::lock_guard lock(listenerMutex_);
+    listener_ = sink;
+}
 
 bool TODScan::cancelled() const {
     return std::atomic_ref<uint8_t>(const_cast<uint8_t&>(cancel_)).load() != 0;
@@ -64,8 +67,9 @@ void TODScan::restartTrace() {
 }
 
 void TODScan::notify() {
-    if (MessageSink* sink = listener_.load())
-        sink->post(WM_ODSCAN_RESULTSCHANGED, 0, 0);
+    std::lock_guard lock(listenerMutex_);
+    if (listener_)
+        listener_->post(WM_ODSCAN_RESULTSCHANGED, 0, 0);
 }
 
 void TODScan::setStatus(int32_t status) { manager_.SetTestStatus(kTestId, status); }

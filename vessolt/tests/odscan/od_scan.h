@@ -8,6 +8,7 @@
 #include <cstdio>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -54,7 +55,8 @@ public:
     TODScan(const TODScan&) = delete;
     TODScan& operator=(const TODScan&) = delete;
 
-    // The window that shows the list; it gets WM_ODSCAN_RESULTSCHANGED. Null detaches.
+    // The window that shows the list; it gets WM_ODSCAN_RESULTSCHANGED. Null detaches: no post
+    // reaches the old one after this returns.
     void SetResultListener(MessageSink* sink);
 
     // The test's callbacks.
@@ -132,7 +134,9 @@ private:
 
     mutable TimedMutex listMutex_;
     std::vector<ODScanResult> results_;
-    std::atomic<MessageSink*> listener_{nullptr};
+    // Held while posting, so that a detached window is never posted to.
+    std::mutex listenerMutex_;
+    MessageSink* listener_ = nullptr;
 };
 
 }  // namespace ostrel::vessolt

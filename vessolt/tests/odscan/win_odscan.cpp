@@ -6,6 +6,7 @@
 #include <QScreen>
 #include <QStyledItemDelegate>
 #include <QTableView>
+#include <QTimer>
 
 #include "od_scan.h"
 #include "od_scan_model.h"
@@ -80,9 +81,16 @@ void TWin_ODScan::RefreshList() { model_->Refresh(); }
 void TWin_ODScan::SymbolsLoaded() { sink().post(WM_ODSCAN_RESULTSCHANGED, 0, 0); }
 
 void TWin_ODScan::serviceMessage(uint32_t message, uintptr_t wParam, intptr_t lParam) {
-    if (message == WM_ODSCAN_RESULTSCHANGED)
-        RefreshList();
-    else
+    if (message == WM_ODSCAN_RESULTSCHANGED) {
+        // A scan posts once per result: one copy serves a burst of them.
+        if (!refreshQueued_) {
+            refreshQueued_ = true;
+            QTimer::singleShot(20, this, [this] {
+                refreshQueued_ = false;
+                RefreshList();
+            });
+        }
+    } else
         TTestWindow::serviceMessage(message, wParam, lParam);
 }
 

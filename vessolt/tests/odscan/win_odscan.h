@@ -33,6 +33,7 @@ private:
     TODScan& scan_;
     TODScanModel* model_ = nullptr;
     QTableView* odlist_ = nullptr;
+    bool refreshQueued_ = false;
 };
 
 }  // namespace ostrel::vessolt
