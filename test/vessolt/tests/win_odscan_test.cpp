@@ -1,0 +1,136 @@
+// The object dictionary scan window offscreen: a real scan fills it, the status follows the
+// manager, geometry and column widths survive a restart, a description load renames every row.
+#include <QApplication>
+#include <QColor>
+#include <QHeaderView>
+#include <QLabel>
+#include <QProgressBar>
+#include <QPushButton>
+#include <QTableView>
+
+#include <chrono>
+#include <cstdlib>
+#include <filesystem>
+#include <memory>
+#include <thread>
+
+#include "config_odscan.h"
+#include "od_scan_fixture.h"
+#include "od_scan_model.h"
+#include "win_odscan.h"
+#include "window_messages.h"
+
+namespace ostrel::vessolt::test {
+namespace {
+
+namespace fs = std::filesystem;
+
+class ODScanWindowTest : public ODScanFixture {
+protected:
+    ODScanWindowTest() {
+        std::string dir = (fs::temp_directory_path() / "odscan-registry-XXXXXX").string();
+        if (::mkdtemp(dir.data()))
+            registry = dir;
+        ::setenv("OSTREL_REGISTRY_DIR", registry.c_str(), 1);
+    }
+    ~ODScanWindowTest() override {
+        ::unsetenv("OSTREL_REGISTRY_DIR");
+        fs::remove_all(registry);
+    }
+    void settle() {
+        for (int i = 0; i < 20; ++i) {
+            QApplication::processEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+    }
+    void runFromWindow(TWin_ODScan& window) {
+        window.runtest->click();
+        // The run state changes on the worker; the GUI thread keeps handling the posted messages.
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(60);
+        do {
+            QApplication::processEvents();
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        } while (manager.GetRunState() != 0 && std::chrono::steady_clock::now() < deadline);
+        manager.WaitForTestThread();
+        settle();
+    }
+    fs::path registry;
+};
+
+TEST_F(ODScanWindowTest, ShowsAScanAsTheUserSeesIt) {
+    addDevice();
+    open();
+    auto window = std::make_unique<TWin_ODScan>(scan, manager);
+    window->show();
+    EXPECT_EQ(window->label->text(), "Not started");
+    EXPECT_EQ(window->windowTitle(), "Object Dictionary Scan");
+
+    runFromWindow(*window);
+    EXPECT_TRUE(window->configtest->isEnabled());
+    EXPECT_EQ(window->label->text(), "Passed");
+    EXPECT_EQ(window->label->palette().color(QPalette::WindowText), QColor(0, 0x80, 0));
+    EXPECT_EQ(window->progressbar->value(), 100);
+    const TODScanModel& model = window->model();
+    ASSERT_EQ(model.rowCount(), 146);
+    EXPECT_EQ(model.cellText(0, 0), "0x1000");
+    EXPECT_EQ(model.cellText(0, 2), "Device Type");
+    EXPECT_EQ(model.cellText(0, 3), "UNSIGNED32");
+    EXPECT_EQ(model.cellText(0, 6), "000F0191");
+    EXPECT_FALSE(model.cellText(0, 5).isEmpty());
+    EXPECT_EQ(model.headerData(4, Qt::Horizontal, Qt::DisplayRole).toString(), "Size (bytes)");
+    EXPECT_EQ(model.headerData(9, Qt::Horizontal, Qt::DisplayRole).toString(), "");
+    EXPECT_TRUE(window->odlist()->horizontalHeader()->stretchLastSection());
+
+    window->odlist()->scrollTo(model.index(30, 0));
+    settle();
+    const char* png = std::getenv("ODSCAN_GRAB");
+    window->grab().save(png ? png : (fs::temp_directory_path() / "odscan-window.png").string().c_str());
+
+    // A new network description renames every row at once.
+    namePrefix = "Loaded ";
+    window->SymbolsLoaded();
+    settle();
+    for (int row = 0; row < model.rowCount(); ++row)
+        ASSERT_TRUE(model.cellText(row, 2).startsWith("Loaded ")) << row;
+}
+
+TEST_F(ODScanWindowTest, GeometryAndColumnsSurviveARestartAndEdgesSizeColumns) {
+    {
+        TWin_ODScan window(scan, manager);
+        window.show();
+        settle();
+        window.setGeometry(40, 50, 700, 380);
+        window.odlist()->setColumnWidth(2, 222);
+        settle();
+    }
+    TWin_ODScan window(scan, manager);
+    window.show();
+    settle();
+    EXPECT_EQ(window.geometry(), QRect(40, 50, 700, 380));
+    EXPECT_EQ(window.odlist()->columnWidth(2), 222);
+
+    // Column edges: within 4 pixels left of a column sizes the one before it; only columns 0-7.
+    const QTableView& grid = *window.odlist();
+    const int left2 = grid.horizontalHeader()->sectionViewportPosition(2);
+    EXPECT_EQ(TTestWindow::ColumnAtEdge(grid, left2 + 2, 7), 1);
+    EXPECT_EQ(TTestWindow::ColumnAtEdge(grid, left2 + 222 - 2, 7), 2);
+    EXPECT_EQ(TTestWindow::ColumnAtEdge(grid, left2 + 100, 7), -1);
+    const int left9 = grid.horizontalHeader()->sectionViewportPosition(9);
+    EXPECT_EQ(TTestWindow::ColumnAtEdge(grid, left9 + 2, 7), -1);  // that would be column 8
+    EXPECT_EQ(TTestWindow::FitColumnWidth(grid, 0), grid.fontMetrics().horizontalAdvance("... "));
+
+    // Runs elsewhere switch "Configure Test" off and on.
+    window.configtest->setEnabled(true);
+    QApplication::postEvent(&window, new ServiceEvent(WM_TESTRUNSTATE, 1, 0));
+    settle();
+    EXPECT_FALSE(window.configtest->isEnabled());
+    QApplication::postEvent(&window, new ServiceEvent(WM_TESTRUNSTATE, 0, 0));
+    settle();
+    EXPECT_TRUE(window.configtest->isEnabled());
+
+    TWin_ConfigODScan page;
+    EXPECT_TRUE(page.ApplySettings());
+}
+
+}  // namespace
+}  // namespace ostrel::vessolt::test

@@ -1,0 +1,98 @@
+#include "od_scan_result.h"
+
+#include <array>
+#include <charconv>
+#include <cstdio>
+
+namespace ostrel::vessolt {
+
+namespace {
+
+constexpr std::array<const char*, 25> kTypeNames = {
+    "BOOLEAN",    "INTEGER8",   "INTEGER16",  "INTEGER24",      "INTEGER32",    "INTEGER40",
+    "INTEGER48",  "INTEGER56",  "INTEGER64",  "UNSIGNED8",      "UNSIGNED16",   "UNSIGNED24",
+    "UNSIGNED32", "UNSIGNED40", "UNSIGNED48", "UNSIGNED56",     "UNSIGNED64",   "REAL32",
+    "REAL64",     "VISIBLE_STRING", "OCTET_STRING", "UNICODE_STRING", "TIME_OF_DAY", "TIME_DIFFERENCE",
+    "DOMAIN"};
+
+std::string hexByte(uint8_t byte) {
+    static constexpr char digits[] = "0123456789ABCDEF";
+    return {digits[byte >> 4], digits[byte & 0xF]};
+}
+
+char printable(uint8_t byte) { return byte >= 0x20 && byte < 0x7F ? static_cast<char>(byte) : '.'; }
+
+}  // namespace
+
+const char* TypeCodeName(int32_t typeCode) {
+    return typeCode >= 1 && typeCode <= 25 ? kTypeNames[static_cast<size_t>(typeCode - 1)] : "<unknown>";
+}
+
+uint32_t ResultNumber(const ODScanResult& result) {
+    if (result.valueLength < 1 || result.valueLength > 4)
+        return 0;
+    uint32_t number = 0;
+    for (uint32_t i = result.valueLength; i-- > 0;)
+        number = (number << 8) | result.value[i];
+    return number;
+}
+
+void FormatValueTexts(const ODScanResult& result, std::string& hex, std::string& ascii, std::string& decimal) {
+    hex.clear();
+    ascii.clear();
+    const uint32_t length = result.valueLength > 16 ? 16 : result.valueLength;
+    if (length >= 1 && length <= 4) {
+        for (uint32_t i = length; i-- > 0;) {
+            hex += hexByte(result.value[i]);
+            ascii += printable(result.value[i]);
+        }
+    } else {
+        for (uint32_t i = 0; i < length; ++i) {
+            hex += hexByte(result.value[i]) + " ";
+            ascii += printable(result.value[i]);
+        }
+    }
+    // Only data that was read but not kept is marked as cut.
+    if (result.size > length) {
+        hex += " ...";
+        ascii += " ...";
+    }
+    std::string signedText, unsignedText;
+    if (result.size >= 1 && result.size <= 4 && length == result.size) {
+        const uint32_t u = ResultNumber(result);
+        int32_t s = 0;
+        switch (result.size) {
+            case 1: s = static_cast<int8_t>(u); break;
+            case 2: s = static_cast<int16_t>(u); break;
+            case 3: s = (u & 0x800000u) ? static_cast<int32_t>(u | 0xFF000000u) : static_cast<int32_t>(u); break;
+            default: s = static_cast<int32_t>(u); break;
+        }
+        signedText = std::to_string(s);
+        unsignedText = std::to_string(u);
+    }
+    decimal = "S:" + signedText + " U:" + unsignedText;
+}
+
+ODScanRowTexts ResultTexts(const ODScanResult& result) {
+    ODScanRowTexts texts;
+    char buffer[32];
+    if (result.subindex == 0) {
+        std::snprintf(buffer, sizeof buffer, "0x%4.4X", static_cast<unsigned>(result.index));
+        texts.index = buffer;
+    } else {
+        texts.index = "^";
+    }
+    std::snprintf(buffer, sizeof buffer, "0x%2.2X", static_cast<unsigned>(result.subindex));
+    texts.subindex = buffer;
+    texts.size = std::to_string(result.size);
+    if (result.accessTime != -1.0f) {
+        std::array<char, 48> text{};
+        auto [end, ec] = std::to_chars(text.data(), text.data() + text.size(), static_cast<double>(result.accessTime),
+                                       std::chars_format::fixed, 2);
+        texts.accessTime = ec == std::errc() ? std::string(text.data(), end) : std::string();
+    }
+    FormatValueTexts(result, texts.hex, texts.ascii, texts.decimal);
+    return texts;
+}
+
+}  // namespace ostrel::vessolt
