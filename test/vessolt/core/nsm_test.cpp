@@ -48,6 +48,8 @@ protected:
         l.api = &drennic.api();
         l.prompt = &prompt;
         l.bitRateKbit = [this] { return rate; };
+        l.userNetwork = [] { return 1u; };    // the test bus's built-in network, 500 kbit/s
+        l.hardwareHandle = [] { return 1u; };
         l.commandSettleMs = 50;
         l.restartSettleMs = 50;
         return l;
@@ -298,6 +300,55 @@ TEST_F(NsmDriverTest, NodeIdChangeSeeingAnotherNodeFails) {
     EXPECT_FALSE(driver.ChangeNodeId(0x20, 0x30, 500));
     EXPECT_EQ(module.nodeId(), 0x30);
     EXPECT_EQ(prompts(), (std::vector<std::string>{"Failed to change the node id of the Norbix Support Module. Please try again."}));
+}
+
+class NsmBitRateTest : public NsmDriverTest {
+protected:
+    fixtures::SimNsm& addModuleAt(uint32_t kbit) {
+        fixtures::SimNsmConfig config;
+        config.bitRateKbit = kbit;
+        auto& module = drennic.devices().addNsm(config);
+        module.setMasterRate([this] { return drennic.bus().currentBaudKbit(); });
+        return module;
+    }
+    int networks() {
+        NetworkInfo n[8]{};
+        return drennic.api().enumerateNetworks(n, 8, 1);
+    }
+};
+
+TEST_F(NsmBitRateTest, ModuleIsBroughtToTheUsersBitRate) {
+    auto& module = addModuleAt(250);
+    open();
+    EXPECT_EQ(common.ResetAndFindBootup(500), 0);  // not heard at 500 kbit/s
+    const auto resets = drennic.bus().counters().reset;
+    EXPECT_EQ(driver.ChangeBaudrate(500, 250), 0x7F);
+    EXPECT_EQ(module.bitRateKbit(), 500u);
+    EXPECT_EQ(module.commands().back(), "BR!6");
+    EXPECT_EQ(drennic.bus().currentNetwork(), 1u);
+    EXPECT_EQ(networks(), 1);  // the temporary network is gone
+    EXPECT_EQ(drennic.bus().counters().reset, resets + 2);
+    EXPECT_TRUE(prompts().empty());
+}
+
+TEST_F(NsmBitRateTest, AbsentModuleAsksTwiceAndReturnsToTheUsersNetwork) {
+    auto& module = addModuleAt(125);
+    open();
+    const auto resets = drennic.bus().counters().reset;
+    EXPECT_EQ(driver.ChangeBaudrate(500, 250), 0);
+    EXPECT_EQ(prompts(), (std::vector<std::string>{
+                             "Failed to find Norbix Support Module on the network. Please remove the module from the "
+                             "network. Click OK when done.",
+                             "Please reconnect the Norbix Support Module to the network. Click OK when done.",
+                             "Failed to find Norbix Support Module on the network. Please try again."}));
+    const auto asked = prompt.asked();
+    EXPECT_EQ(asked[0].icon, PromptIcon::Information);
+    EXPECT_EQ(asked[2].icon, PromptIcon::Warning);
+    EXPECT_EQ(asked[2].caption, kProductName);
+    EXPECT_EQ(drennic.bus().counters().reset, resets + 2);
+    EXPECT_EQ(drennic.bus().currentNetwork(), 1u);
+    EXPECT_EQ(networks(), 1);
+    EXPECT_EQ(module.bitRateKbit(), 125u);
 }
 
 }  // namespace
