@@ -294,8 +294,10 @@ void TSoftNSM::handleSdo(const RingRecord& record) {
             // A list number outside 1..6 is confirmed but selects nothing.
             selectedList_ = n >= 1 && n <= kListCount ? n : 0;
             if (selectedList_ != 0) {
+                // Refilled while transmitting: its cycle starts afresh rather than catching up.
                 lists_[n - 1].count = 0;
                 lists_[n - 1].next = 0;
+                lists_[n - 1].baseUs = platform::monotonicUs();
             }
             bytePosition_ = 0;
             answer(reply);
