@@ -2,10 +2,13 @@
 // real library's test bus; lists are read back from the module.
 #include <gtest/gtest.h>
 
+#include <chrono>
 #include <cstring>
+#include <thread>
 #include <vector>
 
 #include "common_test_support.h"
+#include "trace_filters.h"
 
 namespace ostrel::vessolt::test {
 namespace {
@@ -230,6 +233,37 @@ TEST_F(NsmDriverTest, StimulusListsAlignToThePeriodOnlyWhenTheSpanFits) {
     // A period the list format cannot hold fails the writer.
     EXPECT_FALSE(driver.WriteTPDOSyncLists(0x80, 200'000, 5, 0));
     EXPECT_FALSE(driver.ListsLoaded());
+}
+
+TEST_F(NsmDriverTest, ModulePlaysItsListsUntilReset) {
+    addNode(5);
+    auto& module = openWithModule();
+    ASSERT_TRUE(driver.WriteTPDOSyncLists(0x80, 10, 5, 0));
+    trace.Stop();
+    trace.Reset();
+    trace.Start(500);
+    ASSERT_TRUE(driver.StartTransmission());
+    std::this_thread::sleep_for(std::chrono::milliseconds(1000));
+    trace.Stop();
+    PeriodStats stats{};
+    common.MeasureMessagePeriod(&stats, 0x80, 10);
+    EXPECT_NEAR(stats.count, 99u, 5u);
+    const TraceFilter sdo = trace_filters::data(0x605, 8, {0x40, 0x00, 0x18, 0x01});
+    int requests = 0;
+    for (auto f = trace.FindFirst(&sdo, 1); f; f = trace.FindNext(&sdo, 1))
+        ++requests;
+    EXPECT_NEAR(requests, 2, 1);  // every 400 ms
+    // An NMT reset stops and empties the lists.
+    common.ResetAllNodes();
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_FALSE(module.transmitting());
+    EXPECT_TRUE(module.list(1).empty());
+    trace.Reset();
+    trace.Start(500);
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    trace.Stop();
+    const TraceFilter sync = trace_filters::data(0x80, 0);
+    EXPECT_FALSE(trace.FindFirst(&sync, 1).has_value());
 }
 
 TEST_F(NsmDriverTest, GuardingLoadAndGuardingOnlyWriters) {
