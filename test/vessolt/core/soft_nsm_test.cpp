@@ -154,6 +154,16 @@ TEST_F(SoftNsmTest, ListsThroughRealSdoAndCapacityLimits) {
     EXPECT_TRUE(download(1, Bytes(22 * 16, 0)));
     EXPECT_TRUE(download(1, {'L', 's', 't', '0'}));
     EXPECT_FALSE(download(1, Bytes(16, 0)));
+    // More requests than the ring holds while each answer takes the post-transmit delay: the
+    // oldest are lost, each with a warning, and the rest are still answered.
+    for (int i = 0; i < 200; ++i)
+        drennic.inject(0x600u + kSoftNode, {0x40, 0x50, 0x1F, 0x00, 0, 0, 0, 0});
+    int answered = 0;
+    while (recorder.next(std::chrono::milliseconds(300)))
+        ++answered;
+    EXPECT_GE(answered, 63);
+    EXPECT_LT(answered, 200);
+    EXPECT_TRUE(logHas("Warning: SoftNSM receive buffer overflow"));
     // Not started: settings off or an id outside 1..127.
     soft.Stop();
     settings = {false, kSoftNode};
@@ -198,7 +208,7 @@ TEST_F(SoftNsmTest, FoundLoadedAndReplaysTenMsSync) {
     EXPECT_NEAR(periods[periods.size() / 2], 10.0, 0.3);
     size_t close = 0;
     for (size_t i = 1; i < stamps.size(); ++i)
-        close += std::abs(stamps[i] - stamps[i - 1] - 10.0) < 0.5 ? 1 : 0;
+        close += std::abs(stamps[i] - stamps[i - 1] - 10.0) < 1.0 ? 1 : 0;
     EXPECT_GE(close * 100, (stamps.size() - 1) * 80) << "dev " << stats.dev << " %";
 
     // A reset addressed to another node changes nothing; one to all stops and empties the lists.
@@ -207,7 +217,7 @@ TEST_F(SoftNsmTest, FoundLoadedAndReplaysTenMsSync) {
     std::this_thread::sleep_for(std::chrono::milliseconds(50));
     trace.Reset();
     trace.Start(500);
-    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     trace.Stop();
     PeriodStats still{};
     common.MeasureMessagePeriod(&still, 0x80, 10);
