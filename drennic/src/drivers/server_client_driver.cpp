@@ -128,7 +128,11 @@ std::string findServerProgram(std::u16string& missing) {
         if (dir.empty()) {
             continue;
         }
-        std::string path = dir == "/" ? "/" + std::string(kServerProgram) : dir + "/" + kServerProgram;
+        // Appended step by step: g++ 12 at -O3 misreads a chain of string concatenations here.
+        std::string path = dir;
+        if (path.back() != '/')
+            path += '/';
+        path += kServerProgram;
         if (::access(path.c_str(), X_OK) == 0) {
             missing.clear();
             return path;

@@ -597,6 +597,17 @@ TestBus::Counters TestBus::counters() const {
     return impl_->counters;
 }
 
+uint32_t TestBus::currentNetwork() const {
+    std::lock_guard lock(impl_->mutex);
+    return impl_->currentNetwork;
+}
+
+uint32_t TestBus::currentBaudKbit() const {
+    std::lock_guard lock(impl_->mutex);
+    const NetworkInfo* network = impl_->currentNetwork != 0 ? impl_->findNetwork(impl_->currentNetwork) : nullptr;
+    return network != nullptr ? network->baudKbit : 0;
+}
+
 bool TestBus::initialized() const {
     std::lock_guard lock(impl_->mutex);
     return impl_->initialized;

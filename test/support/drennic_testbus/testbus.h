@@ -82,6 +82,9 @@ public:
     };
     [[nodiscard]] Counters counters() const;
     [[nodiscard]] bool initialized() const;  // between Initialize and Close
+    // The network the library is connected to (0: none) and its bit rate in kbit/s (0: none).
+    [[nodiscard]] uint32_t currentNetwork() const;
+    [[nodiscard]] uint32_t currentBaudKbit() const;
     [[nodiscard]] bool errorFrames() const;
     [[nodiscard]] bool oneShot() const;
 

@@ -12,6 +12,7 @@
 #include "e2e_support.h"
 #include "log.h"
 #include "nsm.h"
+#include "soft_nsm.h"
 #include "test_support.h"
 #include "trace_buffer.h"
 #include "user_prompt.h"
@@ -91,6 +92,48 @@ TEST(CommonTestE2E, FindsNodeAndModuleAndMeasuresHeartbeatThroughTheServer) {
     EXPECT_LE(stats.min, stats.max);
 
     api.close();  // no receive call after this
+    api.shutdown();
+}
+
+TEST(CommonTestE2E, FindsTheSoftwareModuleThroughTheServer) {
+    drennic::e2e::ProcessGuard guard;
+    drennic::e2e::IsolatedEnvironment environment{"vessolt-softnsm"};
+
+    DrennicApi api;
+    api.startup(1, u"");
+    ReceiveFanout fanout;
+    TLog log;
+    RecordingPrompt prompt;
+    TDeviceSummary summary;
+    TTraceBuffer trace(api, fanout, log, prompt);
+    CommonTestLinks links;
+    links.maxBootupTimeMs = [] { return 500u; };
+    links.bitRateKbit = [] { return kBitRate; };
+    TCommonTest common(api, trace, summary, log, links);
+    TNSM nsm(common);
+    common.SetNSM(&nsm);
+    TSoftNSM soft(api, log, prompt, [] { return SoftNSMSettings{true, 0x40}; });
+    fanout.attach(ReceiveStageSlot::SoftwareSupport, soft);
+
+    ResultBlock result{};
+    api.initialize(1, u"vessolt e2e", &result);
+    ASSERT_EQ(result.code, DRN_OK);
+
+    ostrel::halvorn::test::ChildProcess devices(drennic::e2e::binDir() + "/simnode_process",
+                                                {"--network", "1", "--node", "5"});
+    ASSERT_TRUE(devices.started());
+    ASSERT_EQ(devices.readLine(kReadyWaitMs), std::optional<std::string>("ready"));
+    soft.Start();
+    ASSERT_EQ(soft.WorkerState(), 1u);
+
+    EXPECT_EQ(common.FindTestNode(nullptr), 5);
+    EXPECT_EQ(nsm.GetNodeId(), 0x40);
+    const std::vector<std::string> lines = log.GetLinesFrom(0);
+    EXPECT_NE(std::find(lines.begin(), lines.end(), "Norbix Support Module version 1.0 found at node ID 0x40"),
+              lines.end());
+    soft.Stop();
+    api.close();  // no receive call after this
+    fanout.detach(ReceiveStageSlot::SoftwareSupport);
     api.shutdown();
 }
 

@@ -80,7 +80,7 @@ ODScanRowTexts ResultTexts(const ODScanResult& result) {
         std::snprintf(buffer, sizeof buffer, "0x%4.4X", static_cast<unsigned>(result.index));
         texts.index = buffer;
     } else {
-        texts.index = "^";
+        texts.index.assign(1, '^');  // not = "^": g++ 12 at -O3 warns falsely on that
     }
     std::snprintf(buffer, sizeof buffer, "0x%2.2X", static_cast<unsigned>(result.subindex));
     texts.subindex = buffer;
