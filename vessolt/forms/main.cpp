@@ -16,7 +16,11 @@
 #include "product_key.h"
 #include "qt_user_prompt.h"
 #include "services.h"
+#include "config_form.h"
+#include "win_about.h"
+#include "win_hw_config.h"
 #include "win_main.h"
+#include "win_test_config.h"
 
 namespace {
 
@@ -100,10 +104,57 @@ int main(int argc, char** argv) {
     StartupParts parts;
     parts.driverName = driverLibraryName();
     parts.prompt = &prompt;
+    // The forms in their order of making; the main window is told about the others as they come.
     parts.forms.push_back([&mainWindow](Services& services) -> std::unique_ptr<QObject> {
-        auto window = std::make_unique<TWin_Main>(*services.testManager, *services.log, &services.api());
+        auto window = std::make_unique<TWin_Main>(services);
         mainWindow = window.get();
         return window;
+    });
+    parts.forms.push_back([](Services&) -> std::unique_ptr<QObject> { return std::make_unique<TWin_Splash>(); });
+    QPointer<TWin_About> about;
+    parts.forms.push_back([&about](Services&) -> std::unique_ptr<QObject> {
+        auto window = std::make_unique<TWin_About>();
+        about = window.get();
+        return window;
+    });
+    QPointer<TWin_HWConfig> hardware;
+    parts.forms.push_back([&hardware](Services& services) -> std::unique_ptr<QObject> {
+        auto window = std::make_unique<TWin_HWConfig>(services.api(), services.hardware);
+        hardware = window.get();
+        return window;
+    });
+    QPointer<TConfigForm> basePage;
+    parts.forms.push_back([&basePage](Services&) -> std::unique_ptr<QObject> {
+        auto page = std::make_unique<TConfigForm>();
+        basePage = page.get();
+        return page;
+    });
+    QPointer<TWin_TestConfig> testConfig;
+    parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
+        // The global page takes the base page's place once it exists.
+        auto window = std::make_unique<TWin_TestConfig>(*services.testManager, basePage.data(), mainWindow.data());
+        testConfig = window.get();
+        return window;
+    });
+    parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
+        MainWindowLinks links;
+        links.hardwareDialog = [&hardware, &services] {
+            if (!hardware)
+                return false;
+            hardware->exec();
+            return services.hardware.initialised;
+        };
+        links.configureTests = [&] {
+            if (testConfig)
+                testConfig->ShowAll(mainWindow);
+        };
+        links.about = [&] {
+            if (about)
+                about->Execute(mainWindow);
+        };
+        if (mainWindow)
+            mainWindow->SetLinks(std::move(links));
+        return std::make_unique<QObject>();
     });
     parts.messageLoop = [&mainWindow] {
         if (!mainWindow)
