@@ -98,7 +98,7 @@ uint32_t TWin_Main::StatusColour(int32_t status) {
 }
 
 TWin_Main::TWin_Main(Services& services, MainWindowLinks links, QWidget* parent)
-    : QMainWindow(parent), services_(services), links_(std::move(links)) {
+    : QMainWindow(parent), services_(services), links_(std::move(links)), arguments_(QCoreApplication::arguments()) {
     setWindowTitle(QString::fromUtf8(kProductName));
     setWindowIcon(resourceIcon(QStringLiteral("IMAGE_NBXLOGO")));
     resize(900, 620);
@@ -635,9 +635,8 @@ void TWin_Main::FormShow() {
         links_.applyNetworkDescription();
     setRunningEnabling(services_.testManager->GetRunState() == 1);
     // Qt has taken its own arguments out already.
-    const QStringList arguments = QCoreApplication::arguments();
-    if (arguments.size() == 2)
-        OpenConfiguration(arguments.at(1));
+    if (arguments_.size() == 2)
+        OpenConfiguration(arguments_.at(1));
 }
 
 void TWin_Main::closeEvent(QCloseEvent* event) {

@@ -3,6 +3,7 @@
 // row per registered test, and the message log. It updates only when a service posts a change.
 #include <QMainWindow>
 #include <QPointer>
+#include <QStringList>
 #include <QTimer>
 #include <functional>
 #include <memory>
@@ -51,6 +52,8 @@ public:
     // Tests answer the file dialogs; the window does not own them. Null: Qt's dialogs.
     void SetFileDialogs(FileDialogs* dialogs) { fileDialogs_ = dialogs; }
     void SetLinks(MainWindowLinks links);
+    // The program's arguments after Qt took its own; the first showing opens a single one.
+    void SetArguments(QStringList arguments) { arguments_ = std::move(arguments); }
 
     void OpenConfiguration(const QString& fileName);
     void SaveConfiguration();
@@ -143,6 +146,7 @@ private:
     QPushButton* cancelalltests_ = nullptr;
     QPlainTextEdit* messagebox_ = nullptr;
     std::vector<TestRow> rows_;
+    QStringList arguments_;
 
     int logLinesShown_ = 0;
     bool running_ = false;
