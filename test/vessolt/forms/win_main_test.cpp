@@ -159,10 +159,10 @@ TEST_F(WindowTest, RunAllReadsTheNodeEnablesByTheTableAndRatesOnce) {
         EXPECT_TRUE(r.box->isEnabled());
     }
     EXPECT_TRUE(during[0].down->isEnabled());
-    EXPECT_EQ(countLog("rated"), 0);
+    EXPECT_EQ(ratings(), 0);
     release = true;
 
-    ASSERT_TRUE(processUntil([&] { return manager.GetRunState() == 0 && run->isEnabled() && countLog("rated") == 1; }));
+    ASSERT_TRUE(processUntil([&] { return manager.GetRunState() == 0 && run->isEnabled() && ratings() == 1; }));
     EXPECT_EQ(deviceType.load() & 0xFFFF, 0x0191u & 0xFFFF) << std::hex << deviceType.load();
     const auto after = rows(window);
     EXPECT_EQ(after[0].status->text(), "Passed");
@@ -178,7 +178,7 @@ TEST_F(WindowTest, RunAllReadsTheNodeEnablesByTheTableAndRatesOnce) {
     run->click();
     ASSERT_TRUE(processUntil([&] { return manager.GetRunningTestId() == 30 && cancel->isEnabled(); }));
     cancel->click();
-    ASSERT_TRUE(processUntil([&] { return manager.GetRunState() == 0 && countLog("rated") == 2; }));
+    ASSERT_TRUE(processUntil([&] { return manager.GetRunState() == 0 && ratings() == 2; }));
     ASSERT_TRUE(processUntil([&] { return rows(window)[1].status->text() == "Cancelled"; }));
     EXPECT_EQ(laterRuns, 1);
     ASSERT_TRUE(processUntil([&] { return memoLines(window) == logLines(*services_->log); }));
@@ -207,7 +207,7 @@ TEST_F(WindowTest, CancelledHardwareDialogEndsTheProgram) {
     ASSERT_TRUE(processUntil([&] { return !window.isVisible(); }));
     EXPECT_FALSE(services_->hardware.initialised);
     EXPECT_FALSE(bus_->bus().initialized());
-    EXPECT_EQ(countLog("rated"), 0);
+    EXPECT_EQ(ratings(), 0);
 }
 
 TEST_F(WindowTest, ClosingMidRunNeverWaitsOnTheWorker) {
@@ -245,7 +245,7 @@ TEST_F(WindowTest, ClosingMidRunNeverWaitsOnTheWorker) {
     EXPECT_TRUE(timerFired);
     EXPECT_EQ(manager.GetRunState(), 0);
     EXPECT_EQ(bus_->bus().counters().close, closesBefore + 1);
-    EXPECT_EQ(countLog("rated"), 0);
+    EXPECT_EQ(ratings(), 0);
 }
 
 TEST_F(WindowTest, LogBurstWithClearShowsExactlyTheLog) {
@@ -276,34 +276,40 @@ TEST_F(WindowTest, RowsArrowsStatusAndRefreshWithoutRequests) {
     EXPECT_EQ(rows(window)[0].up, nullptr);
     EXPECT_EQ(rows(window)[0].down, nullptr);
 
+    window.close();
     manager.AddTest(30, {.name = "Second"});
-    ASSERT_TRUE(processUntil([&] { return rows(window).size() == 2; }));
-    auto r = rows(window);
+    TWin_Main second(*services_);
+    second.show();
+    ASSERT_TRUE(processUntil([&] { return rows(second).size() == 2; }));
+    auto r = rows(second);
     EXPECT_EQ(r[0].up, nullptr);
     ASSERT_NE(r[0].down, nullptr);
     ASSERT_NE(r[1].up, nullptr);
     EXPECT_EQ(r[1].down, nullptr);
     r[0].down->click();
-    ASSERT_TRUE(processUntil([&] { return rows(window)[0].box->text() == "Second"; }));
+    ASSERT_TRUE(processUntil([&] { return rows(second)[0].box->text() == "Second"; }));
 
     // A status outside the table is "Not started" in black.
     manager.SetTestStatus(20, 7);
     manager.SetTestStatus(30, FAILED);
-    ASSERT_TRUE(processUntil([&] { return rows(window)[1].status->text() == "Not started"; }));
-    EXPECT_EQ(rows(window)[1].status->palette().color(QPalette::WindowText), QColor(Qt::black));
-    EXPECT_EQ(rows(window)[0].status->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+    ASSERT_TRUE(processUntil([&] { return rows(second)[0].status->text() == "Failed"; }));
+    manager.SetTestStatus(20, RUNNING);
+    manager.SetTestStatus(20, 7);
+    ASSERT_TRUE(processUntil([&] { return rows(second)[1].status->text() == "Not started"; }));
+    EXPECT_EQ(rows(second)[1].status->palette().color(QPalette::WindowText), QColor(Qt::black));
+    EXPECT_EQ(rows(second)[0].status->palette().color(QPalette::WindowText), QColor(255, 0, 0));
 
     // A refresh that unticks a box asks the manager for nothing.
     manager.DisableTest(20);
-    ASSERT_TRUE(processUntil([&] { return !rows(window)[1].box->isChecked(); }));
+    ASSERT_TRUE(processUntil([&] { return !rows(second)[1].box->isChecked(); }));
     QApplication::processEvents();
     TEST test;
     ASSERT_TRUE(manager.GetTest(20, test));
     EXPECT_FALSE(test.enabled);
-    rows(window)[1].box->click();
+    rows(second)[1].box->click();
     ASSERT_TRUE(manager.GetTest(20, test));
     EXPECT_TRUE(test.enabled);
-    window.close();
+    second.close();
 }
 
 TEST_F(WindowTest, SaveAsksBeforeReplacingAndKeepsForeignSections) {
@@ -329,6 +335,7 @@ TEST_F(WindowTest, SaveAsksBeforeReplacingAndKeepsForeignSections) {
         EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), foreign);
     }
 
+    services_->testManager->DisableTest(20);
     prompt_.queueAnswer(PromptAnswer::Yes);
     dialogs.answers.push_back(QString::fromStdString(file.string()));
     action(window, "saveconfig")->trigger();
@@ -337,28 +344,28 @@ TEST_F(WindowTest, SaveAsksBeforeReplacingAndKeepsForeignSections) {
     EXPECT_EQ(ini.readString("Foreign", "key", ""), "kept");
     EXPECT_TRUE(ini.sectionExists("Test Manager"));
 
-    // Open: the test's enabled flag comes from the file; one argument opens it at the first showing.
-    services_->testManager->DisableTest(20);
+    // Open: the test's enabled flag comes from the file.
+    services_->testManager->EnableTest(20);
     dialogs.answers.push_back(QString::fromStdString(file.string()));
     action(window, "openconfig")->trigger();
     TEST test;
     ASSERT_TRUE(services_->testManager->GetTest(20, test));
-    EXPECT_TRUE(test.enabled);
+    EXPECT_FALSE(test.enabled);
 
-    services_->testManager->DisableTest(20);
+    // At the first showing the stored order applies (all enabled here), then a single argument.
     TWin_Main two(*services_);
     two.SetArguments({"vessolt", QString::fromStdString(file.string()), "extra"});
     two.show();
     ASSERT_TRUE(processUntil([&] { return rows(two).size() == 1; }));
     ASSERT_TRUE(services_->testManager->GetTest(20, test));
-    EXPECT_FALSE(test.enabled);
+    EXPECT_TRUE(test.enabled);
     two.close();
     TWin_Main one(*services_);
     one.SetArguments({"vessolt", QString::fromStdString(file.string())});
     one.show();
     ASSERT_TRUE(processUntil([&] { return rows(one).size() == 1; }));
     ASSERT_TRUE(services_->testManager->GetTest(20, test));
-    EXPECT_TRUE(test.enabled);
+    EXPECT_FALSE(test.enabled);
 
     // View before any report says so.
     action(one, "viewreport")->trigger();
