@@ -8,6 +8,8 @@
 #include <QDesktopServices>
 #include <QFileInfo>
 #include <QFrame>
+#include <QGridLayout>
+#include <QGroupBox>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenuBar>
@@ -98,7 +100,8 @@ uint32_t TWin_Main::StatusColour(int32_t status) {
 }
 
 TWin_Main::TWin_Main(Services& services, MainWindowLinks links, QWidget* parent)
-    : QMainWindow(parent), services_(services), links_(std::move(links)), arguments_(QCoreApplication::arguments()) {
+    : QMainWindow(parent), services_(services), links_(std::move(links)), summaryDisplay_(*services.deviceSummary),
+      arguments_(QCoreApplication::arguments()) {
     setWindowTitle(QString::fromUtf8(kProductName));
     setWindowIcon(resourceIcon(QStringLiteral("IMAGE_NBXLOGO")));
     resize(900, 620);
@@ -114,6 +117,10 @@ TWin_Main::TWin_Main(Services& services, MainWindowLinks links, QWidget* parent)
     closeTimer_.setInterval(kClosePollMs);
     connect(&closeTimer_, &QTimer::timeout, this, &TWin_Main::closeWhenIdle);
 
+    // The report's summary section holds what this window shows.
+    services_.testReport->SetSectionWriter(ReportSection::DeviceSummary, [this](std::FILE* f, int layout) {
+        summaryDisplay_.WriteReport(f, layout);
+    });
     (void)services_.symbols->LoadDefault();
     UpdateDeviceSummary();
     services_.testManager->AddTestListListener(&sink_);
@@ -134,6 +141,9 @@ TWin_Main::TWin_Main(Services& services, MainWindowLinks links, QWidget* parent)
 }
 
 TWin_Main::~TWin_Main() {
+    // The services may be gone already when the window outlives them.
+    if (services_.testReport)
+        services_.testReport->SetSectionWriter(ReportSection::DeviceSummary, {});
     removeListeners();
     sink_.detach();
 }
@@ -248,6 +258,7 @@ void TWin_Main::createLayout() {
     summaryLayout_ = new QVBoxLayout(summaryWidget_);
     summaryLayout_->setContentsMargins(0, 0, 0, 0);
     summaryLayout_->addWidget(headerPanel(QStringLiteral("Device Summary"), summaryWidget_));
+    createSummary();
     summaryLayout_->addStretch(1);
     mainbox_->setWidget(summaryWidget_);
 
@@ -309,10 +320,14 @@ void TWin_Main::removeListeners() {
     if (!listening_)
         return;
     listening_ = false;
-    services_.testManager->RemoveTestListListener(&sink_);
-    services_.testManager->RemoveRunStateListener(&sink_);
-    services_.deviceSummary->RemoveListener(&sink_);
-    services_.log->RemoveListener(&sink_);
+    if (services_.testManager) {
+        services_.testManager->RemoveTestListListener(&sink_);
+        services_.testManager->RemoveRunStateListener(&sink_);
+    }
+    if (services_.deviceSummary)
+        services_.deviceSummary->RemoveListener(&sink_);
+    if (services_.log)
+        services_.log->RemoveListener(&sink_);
 }
 
 // ---- messages ----
@@ -604,8 +619,164 @@ void TWin_Main::manualClick() {
     openExternal(QString::fromStdString(platform::executableDir() + "/" + kManualFile));
 }
 
+void TWin_Main::createSummary() {
+    const auto valueLabel = [this](const char* name, QWidget* parent) {
+        for (size_t i = 0; i < kSummaryLabelCount; ++i) {
+            if (std::string_view(kSummaryLabels[i].name) == name) {
+                auto* label = new QLabel(QStringLiteral("-"), parent);
+                label->setObjectName(QString::fromLatin1(name));
+                label->setTextInteractionFlags(Qt::TextSelectableByMouse);
+                summaryLabels_[i] = label;
+                return label;
+            }
+        }
+        return new QLabel(parent);
+    };
+    const auto caption = [](const char* text, QWidget* parent) {
+        auto* label = new QLabel(QString::fromLatin1(text), parent);
+        label->setAlignment(Qt::AlignLeft | Qt::AlignVCenter);
+        return label;
+    };
+    const auto header = [](const char* text, QWidget* parent) {
+        auto* label = new QLabel(QString::fromLatin1(text), parent);
+        QFont font = label->font();
+        font.setBold(true);
+        label->setFont(font);
+        return label;
+    };
+    const auto group = [this](const char* title) {
+        auto* box = new QGroupBox(QString::fromLatin1(title), summaryWidget_);
+        auto* grid = new QGridLayout(box);
+        grid->setHorizontalSpacing(10);
+        grid->setVerticalSpacing(2);
+        return std::make_pair(box, grid);
+    };
+    summaryLabels_.assign(kSummaryLabelCount, nullptr);
+
+    auto [general, g] = group(" General Device Info ");
+    int row = 0;
+    for (auto [cap, first, second] : {std::tuple{"Device Type:", "devicetype", "devicetypeadditional"},
+                                      std::tuple{"Vendor:", "manufacturer", "manufacturerdept"}}) {
+        g->addWidget(caption(cap, general), row, 0);
+        g->addWidget(valueLabel(first, general), row++, 1, 1, 3);
+        g->addWidget(valueLabel(second, general), row++, 1, 1, 3);
+    }
+    g->addWidget(caption("Node ID:", general), row, 0);
+    g->addWidget(valueLabel("nodeid", general), row++, 1, 1, 3);
+    g->addWidget(caption("Boot-up Time:", general), row, 0);
+    g->addWidget(valueLabel("bootuptime", general), row++, 1, 1, 3);
+    const char* pairs[][2] = {{"lss", "baudrate"},           {"pdolinking", "pdomapping"},
+                              {"rpdonum", "sdoservernum"},   {"tpdonum", "sdoclientnum"},
+                              {"nmtmaster", "heartbeatconsumer"}, {"sdomanager", "heartbeatproducer"},
+                              {"configmanager", "nodeguarding"}, {"autostart", "storeparameters"},
+                              {"syncconsumer", "emcyconsumer"},  {"syncproducer", "emcyproducer"}};
+    const auto captionOf = [](const char* name) {
+        for (const SummaryLabel& l : kSummaryLabels)
+            if (std::string_view(l.name) == name)
+                return l.caption;
+        return "";
+    };
+    for (const auto& pair : pairs) {
+        for (int side = 0; side < 2; ++side) {
+            g->addWidget(caption(captionOf(pair[side]), general), row, side * 2);
+            g->addWidget(valueLabel(pair[side], general), row, side * 2 + 1);
+        }
+        ++row;
+    }
+    g->setColumnStretch(1, 1);
+    g->setColumnStretch(3, 1);
+
+    auto [timings, t] = group(" Timings ");
+    const char* timingHeads[] = {"Min", "Max", "Average", "Num"};
+    for (int c = 0; c < 4; ++c)
+        t->addWidget(header(timingHeads[c], timings), 0, c + 1);
+    const char* timingRows[][5] = {{"Boot-up:", "bootupmin", "bootupmax", "bootupaverage", "bootuptries"},
+                                   {"SDO Response:", "sdoresponsemin", "sdoresponsemax", "sdoresponseaverage",
+                                    "sdoresponsetries"}};
+    for (int r = 0; r < 2; ++r) {
+        t->addWidget(caption(timingRows[r][0], timings), r + 1, 0);
+        for (int c = 0; c < 4; ++c)
+            t->addWidget(valueLabel(timingRows[r][c + 1], timings), r + 1, c + 1);
+    }
+
+    auto [tests, s] = group(" Test Summary ");
+    row = 0;
+    struct Block {
+        const char* heads[4];
+        const char* rows[2][5];
+        const char* note;
+    };
+    const Block blocks[] = {
+        {{"Min", "Max", "Dev", nullptr},
+         {{"100 ms Heartbeat:", "heartbeat100msmin", "heartbeat100msmax", "heartbeat100msdev", nullptr}, {}},
+         nullptr},
+        {{"Min", "Max", "Diff", nullptr},
+         {{"100 ms Node Grding:", "nodeguarding100msmin", "nodeguarding100msmax", "nodeguarding100msdiff", nullptr},
+          {}},
+         nullptr},
+        {{"Min", "Max", "Dev", "Ave"},
+         {{"100 ms Event TPDO:", "eventtpdo100msmin", "eventtpdo100msmax", "eventtpdo100msdev", "eventtpdo100msave"},
+          {"10 ms Event TPDO:", "eventtpdo10msmin", "eventtpdo10msmax", "eventtpdo10msdev", "eventtpdo10msave"}},
+         "(TPDO period time)"},
+        {{"Min", "Max", "Diff", "Ave"},
+         {{"100 ms Sync TPDO:", "synctpdo100msmin", "synctpdo100msmax", "synctpdo100msdiff", "synctpdo100msave"},
+          {"10 ms Sync TPDO:", "synctpdo10msmin", "synctpdo10msmax", "synctpdo10msdiff", "synctpdo10msave"}},
+         "(TPDO sync response time)"},
+    };
+    for (const Block& b : blocks) {
+        for (int c = 0; c < 4; ++c)
+            if (b.heads[c])
+                s->addWidget(header(b.heads[c], tests), row, c + 1);
+        ++row;
+        for (const auto& r : b.rows) {
+            if (!r[0])
+                continue;
+            s->addWidget(caption(r[0], tests), row, 0);
+            for (int c = 0; c < 4; ++c)
+                if (r[c + 1])
+                    s->addWidget(valueLabel(r[c + 1], tests), row, c + 1);
+            ++row;
+        }
+        if (b.note)
+            s->addWidget(caption(b.note, tests), row++, 0, 1, 5);
+    }
+    for (const char* name : {"peakmessagerate", "maxbusload", "maxburstlength"}) {
+        s->addWidget(caption(captionOf(name), tests), row, 0);
+        s->addWidget(valueLabel(name, tests), row++, 1, 1, 4);
+    }
+
+    auto [rating, r] = group(" Overall Rating ");
+    row = 0;
+    for (const char* name : {"compatibilityrating", "performancerating", "reliabilityrating"}) {
+        r->addWidget(caption(captionOf(name), rating), row, 0);
+        r->addWidget(valueLabel(name, rating), row++, 1);
+    }
+    r->setColumnStretch(1, 1);
+
+    // General info and timings on the left, test summary and rating on the right.
+    auto* columns = new QHBoxLayout();
+    columns->setContentsMargins(4, 4, 4, 4);
+    auto* left = new QVBoxLayout();
+    left->addWidget(general);
+    left->addWidget(timings);
+    left->addStretch(1);
+    auto* right = new QVBoxLayout();
+    right->addWidget(tests);
+    right->addWidget(rating);
+    right->addStretch(1);
+    columns->addLayout(left, 1);
+    columns->addLayout(right, 1);
+    summaryLayout_->addLayout(columns);
+}
+
 void TWin_Main::UpdateDeviceSummary() {
-    // The summary's group boxes fill themselves from the device summary; nothing else to follow yet.
+    // The texts stay as they were when the summary is busy; the next change brings them.
+    if (!summaryDisplay_.Refresh(StoreSummaryNames<TSymbols>(*services_.symbols)))
+        return;
+    const SummaryTexts& texts = summaryDisplay_.Texts();
+    for (size_t i = 0; i < kSummaryLabelCount; ++i)
+        if (QLabel* label = summaryLabels_[i])
+            label->setText(QString::fromStdString(texts.*(kSummaryLabels[i].text)));
 }
 
 // ---- showing and closing ----

@@ -12,6 +12,7 @@
 #include "file_dialog.h"
 #include "qt_message_sink.h"
 #include "services.h"
+#include "summary_text.h"
 
 class QAction;
 class QCheckBox;
@@ -87,6 +88,7 @@ private:
 
     void createActions();
     void createLayout();
+    void createSummary();
     void FormShow();
     void BuildTestPanel();
     void RefreshTestPanel();
@@ -146,6 +148,8 @@ private:
     QPushButton* cancelalltests_ = nullptr;
     QPlainTextEdit* messagebox_ = nullptr;
     std::vector<TestRow> rows_;
+    SummaryDisplay summaryDisplay_;
+    std::vector<QLabel*> summaryLabels_;  // in the order of kSummaryLabels
     QStringList arguments_;
 
     int logLinesShown_ = 0;

@@ -110,6 +110,8 @@ TEST_F(WindowTest, RunAllReadsTheNodeEnablesByTheTableAndRatesOnce) {
                              deviceType = uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 |
                                           uint32_t(data[3]) << 24;
                              manager.SetTestProgress(20, 50);
+                             services_->deviceSummary->SetDeviceType(deviceType);
+                             services_->deviceSummary->UpdateMaxBurstLength(3.26f);
                              reached = true;
                              for (int i = 0; i < 500 && !release; ++i)
                                  std::this_thread::sleep_for(std::chrono::milliseconds(10));
@@ -135,6 +137,8 @@ TEST_F(WindowTest, RunAllReadsTheNodeEnablesByTheTableAndRatesOnce) {
     ASSERT_TRUE(processUntil([&] { return rows(window).size() == 3; }));
     ASSERT_TRUE(bus_->open());  // the node powers on (the dialog opened the network already)
     EXPECT_EQ(services_->hardware.baudrate, 500);
+    ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("baudrate")->text() == "500kbps"; }));
+    EXPECT_EQ(window.findChild<QLabel*>("nodeid")->text(), "-");
     auto* run = window.findChild<QPushButton*>("runalltests");
     auto* cancel = window.findChild<QPushButton*>("cancelalltests");
     ASSERT_TRUE(run->isEnabled());
@@ -160,6 +164,10 @@ TEST_F(WindowTest, RunAllReadsTheNodeEnablesByTheTableAndRatesOnce) {
     }
     EXPECT_TRUE(during[0].down->isEnabled());
     EXPECT_EQ(ratings(), 0);
+    // The worker's values reach the summary's labels.
+    ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("maxburstlength")->text() == "3.3 ms"; }));
+    EXPECT_TRUE(window.findChild<QLabel*>("devicetype")->text().startsWith(
+        QString::asprintf("0x%08X ", deviceType.load())));
     release = true;
 
     ASSERT_TRUE(processUntil([&] { return manager.GetRunState() == 0 && run->isEnabled() && ratings() == 1; }));
