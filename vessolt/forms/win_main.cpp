@@ -104,7 +104,7 @@ TWin_Main::TWin_Main(Services& services, MainWindowLinks links, QWidget* parent)
       arguments_(QCoreApplication::arguments()) {
     setWindowTitle(QString::fromUtf8(kProductName));
     setWindowIcon(resourceIcon(QStringLiteral("IMAGE_NBXLOGO")));
-    resize(900, 620);
+    resize(1120, 700);
     if (const QScreen* screen = QGuiApplication::primaryScreen()) {
         const QRect area = screen->availableGeometry();
         move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);
@@ -683,8 +683,8 @@ void TWin_Main::createSummary() {
         }
         ++row;
     }
-    g->setColumnStretch(1, 1);
-    g->setColumnStretch(3, 1);
+    g->setColumnMinimumWidth(1, 70);
+    g->setColumnStretch(4, 1);
 
     auto [timings, t] = group(" Timings ");
     const char* timingHeads[] = {"Min", "Max", "Average", "Num"};
@@ -764,7 +764,7 @@ void TWin_Main::createSummary() {
     right->addWidget(tests);
     right->addWidget(rating);
     right->addStretch(1);
-    columns->addLayout(left, 1);
+    columns->addLayout(left, 0);
     columns->addLayout(right, 1);
     summaryLayout_->addLayout(columns);
 }
