@@ -269,8 +269,8 @@ TEST_F(WindowTest, LogBurstWithClearShowsExactlyTheLog) {
     // The GUI keeps handling messages while the lines arrive.
     ASSERT_TRUE(processUntil([&] { return services_->log->GetLinesFrom(0).size() >= 2500; }, 20000));
     writer.join();
-    ASSERT_TRUE(processUntil([&] { return memoLines(window).size() == 2500; }));
-    EXPECT_EQ(memoLines(window), logLines(*services_->log));
+    ASSERT_TRUE(processUntil([&] { return memoLines(window) == logLines(*services_->log); }));
+    EXPECT_EQ(memoLines(window).size(), 2500);
     EXPECT_EQ(memoLines(window).front(), "after 0");
     window.close();
 }
@@ -380,4 +380,49 @@ TEST_F(WindowTest, SaveAsksBeforeReplacingAndKeepsForeignSections) {
     EXPECT_EQ(prompt_.asked().back().text, "No reports generated");
     one.close();
     window.close();
+}
+
+TEST_F(WindowTest, ReportCommandsWriteWhatTheWindowShowsAndOpenTheReport) {
+    ScriptedFileDialogs dialogs;
+    std::vector<QString> opened;
+    MainWindowLinks links;
+    links.openExternal = [&opened](const QString& target) { opened.push_back(target); };
+    TWin_Main window(*services_, std::move(links));
+    window.SetFileDialogs(&dialogs);
+    services_->deviceSummary->SetBaudrate(1000);
+    ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("baudrate")->text() == "1Mbps"; }));
+    // Posted but not yet handled: not in the report.
+    services_->deviceSummary->SetBaudrate(250);
+
+    const fs::path report = dir_ / "report.txt";
+    dialogs.answers.push_back(QString::fromStdString(report.string()));
+    action(window, "generatereport")->trigger();
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].title, "Save Test Report");
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].toStdString(), report.string());
+    std::ifstream in(report);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    EXPECT_NE(text.find("1Mbps"), std::string::npos);
+    EXPECT_EQ(text.find("250kbps"), std::string::npos);
+
+    action(window, "viewreport")->trigger();
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened[1], opened[0]);
+    dialogs.answers.push_back(QString::fromStdString(report.string()));
+    const size_t asked = prompt_.asked().size();
+    action(window, "checkreport")->trigger();
+    EXPECT_EQ(dialogs.asked.back().title, "Open Test Report");
+    ASSERT_EQ(prompt_.asked().size(), asked + 1);
+    EXPECT_NE(prompt_.asked().back().text.find("valid"), std::string::npos);
+    ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("baudrate")->text() == "250kbps"; }));
+
+    // Reset empties summary (but for the bit rate), log and results.
+    services_->deviceSummary->UpdateMaxBurstLength(3.26f);
+    ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("maxburstlength")->text() == "3.3 ms"; }));
+    services_->log->Add("something");
+    action(window, "resetdata")->trigger();
+    EXPECT_TRUE(services_->log->GetLinesFrom(0).empty());
+    ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("maxburstlength")->text() == "-"; }));
+    EXPECT_EQ(window.findChild<QLabel*>("baudrate")->text(), "250kbps");
 }
