@@ -24,6 +24,7 @@
 #include <QToolButton>
 #include <QUrl>
 #include <QVBoxLayout>
+#include <utility>
 
 #include <platform/process.h>
 #include <platform/registry.h>
@@ -337,14 +338,10 @@ bool TWin_Main::event(QEvent* event) {
         return QMainWindow::event(event);
     const auto* message = static_cast<const ServiceEvent*>(event);
     switch (message->message) {
-    case WM_TESTLISTCHANGED:
-        // Tests registered after the first showing get rows of their own.
-        if (services_.testManager->GetTestCount() == static_cast<int>(rows_.size()))
-            RefreshTestPanel();
-        else if (shown_)
-            BuildTestPanel();
-        break;
+    case WM_TESTLISTCHANGED: schedule(kPendingRows); break;
     case WM_TESTRUNSTATE:
+        // Never merged: every run's end is seen, with the rows as they are then.
+        flushPending();
         if (message->wParam == 1) {
             setRunningEnabling(true);
         } else {
@@ -354,13 +351,41 @@ bool TWin_Main::event(QEvent* event) {
         }
         break;
     case WM_LOGCHANGED:
-        if (message->wParam == 0 || message->wParam == 1)
-            showNewLogLines(message->wParam == 1);
+        if (message->wParam == 1) {
+            // Lines not shown yet belong to the log before the clear: they are gone with it.
+            showNewLogLines(true);
+        } else if (message->wParam == 0) {
+            schedule(kPendingLog);
+        }
         break;
-    case WM_DEVICESUMMARYCHANGED: UpdateDeviceSummary(); break;
+    case WM_DEVICESUMMARYCHANGED: schedule(kPendingSummary); break;
     default: break;
     }
     return true;
+}
+
+void TWin_Main::schedule(unsigned what) {
+    pending_ |= what;
+    if (flushPosted_)
+        return;
+    flushPosted_ = true;
+    QTimer::singleShot(0, this, &TWin_Main::flushPending);
+}
+
+void TWin_Main::flushPending() {
+    flushPosted_ = false;
+    const unsigned what = std::exchange(pending_, 0u);
+    if (what & kPendingRows) {
+        // Tests registered after the first showing get rows of their own.
+        if (services_.testManager->GetTestCount() == static_cast<int>(rows_.size()))
+            RefreshTestPanel();
+        else if (shown_)
+            BuildTestPanel();
+    }
+    if (what & kPendingLog)
+        showNewLogLines(false);
+    if (what & kPendingSummary)
+        UpdateDeviceSummary();
 }
 
 void TWin_Main::showNewLogLines(bool reset) {

@@ -96,6 +96,8 @@ private:
     void UpdateTestRow(int n, const TEST& test);
     [[nodiscard]] int32_t rowTest(int n) const;
     void setRunningEnabling(bool running);
+    void schedule(unsigned what);
+    void flushPending();
     void showNewLogLines(bool reset);
     void closeWhenIdle();
     [[nodiscard]] bool finishCloseWhenIdle();
@@ -153,6 +155,10 @@ private:
     QStringList arguments_;
 
     int logLinesShown_ = 0;
+    // Changes seen but not yet shown: a burst of messages becomes one refresh per event-loop pass.
+    enum Pending : unsigned { kPendingRows = 1, kPendingRebuild = 2, kPendingLog = 4, kPendingSummary = 8 };
+    unsigned pending_ = 0;
+    bool flushPosted_ = false;
     bool running_ = false;
     bool shown_ = false;
     bool listening_ = false;
