@@ -53,6 +53,7 @@ void addProductPanel(QWidget* window, QVBoxLayout* layout) {
     notice->setFixedWidth(279);
     texts->addWidget(notice);
     top->addLayout(texts);
+    top->addStretch(1);
     layout->addLayout(top);
     auto* links = new QHBoxLayout();
     links->addWidget(link("vendorurl", QString::fromUtf8(kProductUrl), kProductUrl, window));
@@ -75,6 +76,7 @@ TWin_Splash::TWin_Splash(bool showNow, QWidget* parent) : QDialog(parent, Qt::Sp
     setObjectName(QStringLiteral("Win_Splash"));
     auto* frame = new QVBoxLayout(this);
     frame->setContentsMargins(16, 16, 16, 16);
+    frame->setSizeConstraint(QLayout::SetFixedSize);
     addProductPanel(this, frame);
     setStyleSheet(QStringLiteral("TWin_Splash { border: 2px solid #006440; background: white; }"));
     setAutoFillBackground(true);
@@ -110,7 +112,9 @@ TWin_About::TWin_About(QWidget* parent) : QDialog(parent) {
     close->setDefault(true);
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
     layout->addWidget(close, 0, Qt::AlignRight);
-    setFixedWidth(420);
+    licence->setFixedWidth(440);
+    notices->setFixedWidth(440);
+    layout->setSizeConstraint(QLayout::SetFixedSize);
 }
 
 void TWin_About::Execute(QWidget* caller) {

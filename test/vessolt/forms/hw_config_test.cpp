@@ -69,6 +69,8 @@ TEST_F(WindowTest, HardwareDialogListsAddsDeletesByHandleAndOpensTheNetwork) {
     EXPECT_FALSE(config.initialised);
     EXPECT_EQ(config.baudrate, 125);
 
+    if (const char* shots = std::getenv("VESSOLT_WINDOW_SHOT_DIR"))
+        dialog.grab().save(QString::fromUtf8(shots) + "/hwconfig.png");
     // Add: the name entered and the chosen rate; the new network is selected.
     const auto add = [&](const QString& name, int rateIndex) {
         whenShown<TWin_HWConfigAddNet>([name, rateIndex](TWin_HWConfigAddNet* d) {

@@ -77,6 +77,8 @@ TEST_F(WindowTest, TestConfigurationAppliesInOrderShowsTheRefusingPageAndGivesPa
         EXPECT_EQ(d->selectedPage(), 0);
         EXPECT_TRUE(global.isVisible());
         global.control = a.control = b.control = c.control = 7;
+        if (const char* shots = std::getenv("VESSOLT_WINDOW_SHOT_DIR"))
+            d->grab().save(QString::fromUtf8(shots) + "/testconfig.png");
         journal.clear();
         ok->click();
         EXPECT_EQ(journal, (std::vector<std::string>{"apply global", "apply a", "apply b"}));
@@ -145,4 +147,10 @@ TEST(AboutBox, NamesTheProductTheLicenceAndTheLibraries) {
     EXPECT_TRUE(about.findChild<QLabel*>("vendorurl")->text().contains("example.org"));
     TWin_Splash splash(false);
     EXPECT_EQ(splash.findChild<QLabel*>("version")->text(), "Version 1.10.2624");
+    if (const char* shots = std::getenv("VESSOLT_WINDOW_SHOT_DIR")) {
+        about.adjustSize();
+        about.grab().save(QString::fromUtf8(shots) + "/about.png");
+        splash.adjustSize();
+        splash.grab().save(QString::fromUtf8(shots) + "/splash.png");
+    }
 }
