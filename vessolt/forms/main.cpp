@@ -1,10 +1,13 @@
 // The test program: brings the CANopen library, the services and the windows up, runs the message
 // loop and takes everything down again in the reverse order.
 #include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <clocale>
+#include <cstdio>
 #include <csignal>
 #include <exception>
 
@@ -86,14 +89,26 @@ int main(int argc, char** argv) {
     std::setlocale(LC_NUMERIC, "C");
 
     QPointer<TWin_Main> mainWindow;
+    bool terminating = false;
     std::unique_ptr<QSocketNotifier> signalNotifier;
     if (installSignalPipe()) {
         signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &app, [&mainWindow] {
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &app, [&mainWindow, &terminating] {
             char bytes[16];
             while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
             }
-            if (mainWindow)
+            terminating = true;
+            // A modal window (the splash, the hardware dialog) ends first, as if cancelled; the
+            // start-up then goes on to its end without showing the main window.
+            // Again from the loop: a dialog that was just being shown is visible only then.
+            const auto endDialogs = [] {
+                for (QWidget* w : QApplication::topLevelWidgets())
+                    if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible())
+                        dialog->reject();
+            };
+            endDialogs();
+            QTimer::singleShot(0, QCoreApplication::instance(), endDialogs);
+            if (mainWindow && mainWindow->isVisible())
                 mainWindow->close();
             else
                 QCoreApplication::quit();
@@ -110,7 +125,10 @@ int main(int argc, char** argv) {
         mainWindow = window.get();
         return window;
     });
-    parts.forms.push_back([](Services&) -> std::unique_ptr<QObject> { return std::make_unique<TWin_Splash>(); });
+    // Shown from its constructor until its timer ends it; not once the program is asked to end.
+    parts.forms.push_back([&terminating](Services&) -> std::unique_ptr<QObject> {
+        return std::make_unique<TWin_Splash>(!terminating);
+    });
     QPointer<TWin_About> about;
     parts.forms.push_back([&about](Services&) -> std::unique_ptr<QObject> {
         auto window = std::make_unique<TWin_About>();
@@ -156,8 +174,8 @@ int main(int argc, char** argv) {
             mainWindow->SetLinks(std::move(links));
         return std::make_unique<QObject>();
     });
-    parts.messageLoop = [&mainWindow] {
-        if (!mainWindow)
+    parts.messageLoop = [&mainWindow, &terminating] {
+        if (!mainWindow || terminating)
             return;
         mainWindow->show();
         QApplication::exec();

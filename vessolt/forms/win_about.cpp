@@ -1,6 +1,7 @@
 #include "win_about.h"
 
 #include <QDesktopServices>
+#include <QEventLoop>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
@@ -87,8 +88,15 @@ TWin_Splash::TWin_Splash(bool showNow, QWidget* parent) : QDialog(parent, Qt::Sp
         accept();
     });
     timer_.start();
-    if (showNow)
-        exec();
+    if (!showNow)
+        return;
+    // Modal like exec(), but a window ended while it was being shown does not leave a loop behind.
+    setWindowModality(Qt::ApplicationModal);
+    QEventLoop loop;
+    connect(this, &QDialog::finished, &loop, &QEventLoop::quit);
+    show();
+    if (isVisible())
+        loop.exec(QEventLoop::DialogExec);
 }
 
 TWin_About::TWin_About(QWidget* parent) : QDialog(parent) {
