@@ -6,6 +6,7 @@
 
 #include "platform/process.h"
 #include "platform/utf16.h"
+#include "result_text.h"
 
 namespace ostrel::vessolt {
 
@@ -42,6 +43,10 @@ void Services::make() {
             return GLOBALCONFIG{}.maxbootuptime;
         return static_cast<uint32_t>(config.maxbootuptime);
     };
+    links.bitRateKbit = [this]() -> uint32_t {
+        return hardware.baudrate > 0 ? static_cast<uint32_t>(hardware.baudrate) : 0;
+    };
+    links.resultToText = ResultToText;
     links.errorCodeName = [this](uint32_t code) { return symbols->GetErrorCodeName(code).value_or(""); };
     create(commonTest, "TCommonTest", api_, *traceBuffer, *deviceSummary, *log, std::move(links));
     create(nsm, "TNSM", *commonTest);

@@ -12,6 +12,7 @@
 #include "device_summary.h"
 #include "expressions.h"
 #include "global_test_config.h"
+#include "hardware_config.h"
 #include "log.h"
 #include "nsm.h"
 #include "ratings_script.h"
@@ -53,6 +54,9 @@ public:
     ReceiveFanout& fanout() { return *fanout_; }
 
     static constexpr int kTransmitEntries = 20;
+
+    // Filled by the hardware dialog's OK before anything runs.
+    HardwareConfig hardware;
 
     // In the order of their making.
     std::unique_ptr<TSymbols> symbols;

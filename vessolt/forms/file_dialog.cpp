@@ -13,6 +13,8 @@ QString run(QWidget* parent, const FileDialogRequest& request, QFileDialog::Acce
     dialog.setFileMode(mode == QFileDialog::AcceptOpen ? QFileDialog::ExistingFile : QFileDialog::AnyFile);
     dialog.setNameFilter(request.filter);
     dialog.setDefaultSuffix(request.defaultSuffix);
+    if (request.ownOverwriteQuestion)
+        dialog.setOption(QFileDialog::DontConfirmOverwrite);
     if (!request.fileName.isEmpty()) {
         const QFileInfo info(request.fileName);
         if (info.isDir()) {

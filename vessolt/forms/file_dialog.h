@@ -11,6 +11,7 @@ struct FileDialogRequest {
     QString filter;         // Qt form: "Name (*.ext);;All Files (*)"
     QString defaultSuffix;  // without the dot; added to a name typed without an extension
     QString fileName;       // proposed name or starting folder; may be empty
+    bool ownOverwriteQuestion = false;  // the caller asks before replacing a file
 };
 
 class FileDialogs {

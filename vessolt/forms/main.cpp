@@ -1,10 +1,13 @@
 // The test program: brings the CANopen library, the services and the windows up, runs the message
 // loop and takes everything down again in the reverse order.
 #include <QApplication>
+#include <QDialog>
 #include <QMessageBox>
 #include <QPointer>
 #include <QSocketNotifier>
+#include <QTimer>
 #include <clocale>
+#include <cstdio>
 #include <csignal>
 #include <exception>
 
@@ -16,7 +19,11 @@
 #include "product_key.h"
 #include "qt_user_prompt.h"
 #include "services.h"
+#include "config_form.h"
+#include "win_about.h"
+#include "win_hw_config.h"
 #include "win_main.h"
+#include "win_test_config.h"
 
 namespace {
 
@@ -82,14 +89,26 @@ int main(int argc, char** argv) {
     std::setlocale(LC_NUMERIC, "C");
 
     QPointer<TWin_Main> mainWindow;
+    bool terminating = false;
     std::unique_ptr<QSocketNotifier> signalNotifier;
     if (installSignalPipe()) {
         signalNotifier = std::make_unique<QSocketNotifier>(signalPipe[0], QSocketNotifier::Read);
-        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &app, [&mainWindow] {
+        QObject::connect(signalNotifier.get(), &QSocketNotifier::activated, &app, [&mainWindow, &terminating] {
             char bytes[16];
             while (::read(signalPipe[0], bytes, sizeof bytes) > 0) {
             }
-            if (mainWindow)
+            terminating = true;
+            // A modal window (the splash, the hardware dialog) ends first, as if cancelled; the
+            // start-up then goes on to its end without showing the main window.
+            // Again from the loop: a dialog that was just being shown is visible only then.
+            const auto endDialogs = [] {
+                for (QWidget* w : QApplication::topLevelWidgets())
+                    if (auto* dialog = qobject_cast<QDialog*>(w); dialog && dialog->isVisible())
+                        dialog->reject();
+            };
+            endDialogs();
+            QTimer::singleShot(0, QCoreApplication::instance(), endDialogs);
+            if (mainWindow && mainWindow->isVisible())
                 mainWindow->close();
             else
                 QCoreApplication::quit();
@@ -100,13 +119,63 @@ int main(int argc, char** argv) {
     StartupParts parts;
     parts.driverName = driverLibraryName();
     parts.prompt = &prompt;
+    // The forms in their order of making; the main window is told about the others as they come.
     parts.forms.push_back([&mainWindow](Services& services) -> std::unique_ptr<QObject> {
-        auto window = std::make_unique<TWin_Main>(*services.testManager, *services.log, &services.api());
+        auto window = std::make_unique<TWin_Main>(services);
         mainWindow = window.get();
         return window;
     });
-    parts.messageLoop = [&mainWindow] {
-        if (!mainWindow)
+    // Shown from its constructor until its timer ends it; not once the program is asked to end.
+    parts.forms.push_back([&terminating](Services&) -> std::unique_ptr<QObject> {
+        return std::make_unique<TWin_Splash>(!terminating);
+    });
+    QPointer<TWin_About> about;
+    parts.forms.push_back([&about](Services&) -> std::unique_ptr<QObject> {
+        auto window = std::make_unique<TWin_About>();
+        about = window.get();
+        return window;
+    });
+    QPointer<TWin_HWConfig> hardware;
+    parts.forms.push_back([&hardware](Services& services) -> std::unique_ptr<QObject> {
+        auto window = std::make_unique<TWin_HWConfig>(services.api(), services.hardware);
+        hardware = window.get();
+        return window;
+    });
+    QPointer<TConfigForm> basePage;
+    parts.forms.push_back([&basePage](Services&) -> std::unique_ptr<QObject> {
+        auto page = std::make_unique<TConfigForm>();
+        basePage = page.get();
+        return page;
+    });
+    QPointer<TWin_TestConfig> testConfig;
+    parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
+        // The global page takes the base page's place once it exists.
+        auto window = std::make_unique<TWin_TestConfig>(*services.testManager, basePage.data(), mainWindow.data());
+        testConfig = window.get();
+        return window;
+    });
+    parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
+        MainWindowLinks links;
+        links.hardwareDialog = [&hardware, &services] {
+            if (!hardware)
+                return false;
+            hardware->exec();
+            return services.hardware.initialised;
+        };
+        links.configureTests = [&] {
+            if (testConfig)
+                testConfig->ShowAll(mainWindow);
+        };
+        links.about = [&] {
+            if (about)
+                about->Execute(mainWindow);
+        };
+        if (mainWindow)
+            mainWindow->SetLinks(std::move(links));
+        return std::make_unique<QObject>();
+    });
+    parts.messageLoop = [&mainWindow, &terminating] {
+        if (!mainWindow || terminating)
             return;
         mainWindow->show();
         QApplication::exec();

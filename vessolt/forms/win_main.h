@@ -1,42 +1,71 @@
 #pragma once
-// The main window: the test list with one row per registered test, Run All and Cancel All, and the
-// message log. It updates only when a service posts a change message.
+// The main window: menu and tool bar with every command, the device summary, the test list with one
+// row per registered test, and the message log. It updates only when a service posts a change.
 #include <QMainWindow>
+#include <QPointer>
+#include <QStringList>
 #include <QTimer>
 #include <functional>
+#include <memory>
 #include <vector>
 
-#include "canopen_api.h"
-#include "log.h"
+#include "file_dialog.h"
 #include "qt_message_sink.h"
-#include "test_manager.h"
+#include "services.h"
+#include "summary_text.h"
 
+class QAction;
 class QCheckBox;
 class QLabel;
-class QListWidget;
+class QPlainTextEdit;
 class QProgressBar;
 class QPushButton;
 class QScrollArea;
 class QSplitter;
+class QToolButton;
 class QVBoxLayout;
 
 namespace ostrel::vessolt {
 
+// What other windows bring to the main window. A command whose link is empty stays disabled.
+struct MainWindowLinks {
+    // The hardware dialog, shown modally at the first showing; false ends the program.
+    std::function<bool()> hardwareDialog{};
+    // The test configuration dialog on its first page.
+    std::function<void()> configureTests{};
+    // The network dialog; true when the user accepted a new description.
+    std::function<bool()> configureNetwork{};
+    std::function<void()> applyNetworkDescription{};
+    std::function<void(const std::string& file)> saveNetworkSettings{};
+    std::function<void(const std::string& file)> loadNetworkSettings{};
+    std::function<void()> configureSupportModule{};
+    std::function<void()> about{};
+    // Opens a file or web address with the desktop's application; empty: the desktop's own.
+    std::function<void(const QString& target)> openExternal{};
+};
+
 class TWin_Main : public QMainWindow {
     Q_OBJECT
 public:
-    // `api`, when given, is closed once the window has closed.
-    TWin_Main(TTestManager& testManager, TLog& log, CanopenApi* api = nullptr, QWidget* parent = nullptr);
+    TWin_Main(Services& services, MainWindowLinks links = {}, QWidget* parent = nullptr);
     ~TWin_Main() override;
 
-    // Shown modally on the first showing; false (hardware left closed) closes the window.
-    void SetHardwareDialog(std::function<bool()> dialog) { hardwareDialog_ = std::move(dialog); }
-    // Reads the test order and enabled flags of a test configuration file.
+    // Tests answer the file dialogs; the window does not own them. Null: Qt's dialogs.
+    void SetFileDialogs(FileDialogs* dialogs) { fileDialogs_ = dialogs; }
+    void SetLinks(MainWindowLinks links);
+    // The program's arguments after Qt took its own; the first showing opens a single one.
+    void SetArguments(QStringList arguments) { arguments_ = std::move(arguments); }
+
     void OpenConfiguration(const QString& fileName);
+    void SaveConfiguration();
+    void UpdateDeviceSummary();
 
     // The status text and colour (0x00BBGGRR) of a test row.
     static QString StatusText(int32_t status);
     static uint32_t StatusColour(int32_t status);
+
+    // The node configuration writer's transfer buffer.
+    static constexpr size_t kTransferBufferSize = 261120;
 
 protected:
     bool event(QEvent* event) override;
@@ -44,50 +73,95 @@ protected:
     void closeEvent(QCloseEvent* event) override;
 
 private:
-    struct Row {
-        int32_t testid = 0;
-        QWidget* box = nullptr;
-        QCheckBox* enable = nullptr;
+    struct TestRow {
+        QToolButton* upButton = nullptr;
+        QToolButton* downButton = nullptr;
+        QToolButton* windowButton = nullptr;
+        QToolButton* configButton = nullptr;
+        QCheckBox* enableBox = nullptr;
+        QToolButton* runButton = nullptr;
         QProgressBar* progressBar = nullptr;
         QLabel* statusLabel = nullptr;
+        int32_t testid = 0;
+        QWidget* box = nullptr;  // holds the row's controls
     };
 
-    void connectTestBox();
+    void createActions();
+    void createLayout();
+    void createSummary();
     void FormShow();
     void BuildTestPanel();
     void RefreshTestPanel();
     void CreateTestRow(int n, const TEST& test);
     void UpdateTestRow(int n, const TEST& test);
-    void EnableCheckClick(int n, bool ticked);
-    void runalltestsClick();
-    void cancelalltestsClick();
-    void setRunState(int state);
-    void showNewLogLines();
+    [[nodiscard]] int32_t rowTest(int n) const;
+    void setRunningEnabling(bool running);
+    void schedule(unsigned what);
+    void flushPending();
+    void showNewLogLines(bool reset);
     void closeWhenIdle();
     [[nodiscard]] bool finishCloseWhenIdle();
     void LoadWindowSettings();
     void SaveWindowSettings();
     void removeListeners();
+    void openExternal(const QString& target);
 
-    TTestManager& testManager_;
-    TLog& log_;
-    CanopenApi* api_ = nullptr;
+    // Commands.
+    void openconfigClick();
+    void generatereportClick();
+    void viewreportClick();
+    void checkreportClick();
+    void resetdataClick();
+    void confignetworkClick();
+    void manualClick();
+
+    Services& services_;
+    MainWindowLinks links_;
     QtMessageSink sink_{this};
-    std::function<bool()> hardwareDialog_;
+    FileDialogs* fileDialogs_ = nullptr;
+    QtFileDialogs qtFileDialogs_;
+    std::unique_ptr<uint8_t[]> transferBuffer_;
+
+    QAction* openconfig_ = nullptr;
+    QAction* saveconfig_ = nullptr;
+    QAction* exit_ = nullptr;
+    QAction* generatereport_ = nullptr;
+    QAction* viewreport_ = nullptr;
+    QAction* checkreport_ = nullptr;
+    QAction* resetdata_ = nullptr;
+    QAction* configtests_ = nullptr;
+    QAction* confignetwork_ = nullptr;
+    QAction* confignsm_ = nullptr;
+    QAction* manual_ = nullptr;
+    QAction* homepage_ = nullptr;
+    QAction* osthomepage_ = nullptr;
+    QAction* about_ = nullptr;
 
     QSplitter* vertical_ = nullptr;
     QSplitter* horizontal_ = nullptr;
+    QScrollArea* mainbox_ = nullptr;
+    QWidget* summaryWidget_ = nullptr;
+    QVBoxLayout* summaryLayout_ = nullptr;
+    QWidget* testPanel_ = nullptr;
     QScrollArea* testbox_ = nullptr;
     QWidget* rowsWidget_ = nullptr;
     QVBoxLayout* rowsLayout_ = nullptr;
     QPushButton* runalltests_ = nullptr;
     QPushButton* cancelalltests_ = nullptr;
-    QListWidget* messagebox_ = nullptr;
-    std::vector<Row> rows_;
+    QPlainTextEdit* messagebox_ = nullptr;
+    std::vector<TestRow> rows_;
+    SummaryDisplay summaryDisplay_;
+    std::vector<QLabel*> summaryLabels_;  // in the order of kSummaryLabels
+    QStringList arguments_;
 
     int logLinesShown_ = 0;
+    // Changes seen but not yet shown: a burst of messages becomes one refresh per event-loop pass.
+    enum Pending : unsigned { kPendingRows = 1, kPendingRebuild = 2, kPendingLog = 4, kPendingSummary = 8 };
+    unsigned pending_ = 0;
+    bool flushPosted_ = false;
+    bool running_ = false;
     bool shown_ = false;
-    bool listening_ = true;
+    bool listening_ = false;
     bool closing_ = false;
     bool closed_ = false;
     QTimer closeTimer_;

@@ -1,132 +1,428 @@
 #include "win_main.h"
 
-#include <gtest/gtest.h>
-
-#include <QApplication>
+#include <QAction>
 #include <QCheckBox>
+#include <QComboBox>
 #include <QLabel>
-#include <QListWidget>
+#include <QMessageBox>
+#include <QPlainTextEdit>
+#include <QProgressBar>
 #include <QPushButton>
+#include <QToolButton>
+#include <atomic>
 #include <condition_variable>
-#include <cstdlib>
-#include <filesystem>
+#include <thread>
+
+#include <platform/ini.h>
+
+#include "common_test.h"
+#include "qt_user_prompt.h"
+#include "win_hw_config.h"
+#include "window_fixture.h"
+#include "window_messages.h"
 
 using namespace ostrel::vessolt;
-namespace fs = std::filesystem;
+using namespace ostrel::vessolt::test;
 
 namespace {
 
-bool processUntil(const std::function<bool()>& condition, int ms = 5000) {
-    const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
-    while (!condition()) {
-        if (std::chrono::steady_clock::now() > end)
-            return false;
-        QApplication::processEvents(QEventLoop::AllEvents, 10);
-    }
-    return true;
+QStringList memoLines(TWin_Main& window) {
+    const QString text = window.findChild<QPlainTextEdit*>("messagebox")->toPlainText();
+    return text.isEmpty() ? QStringList{} : text.split(QLatin1Char('\n'));
 }
 
-class MainWindowTest : public ::testing::Test {
-protected:
-    void SetUp() override {
-        std::string pattern = (fs::temp_directory_path() / "winmain-XXXXXX").string();
-        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
-        dir_ = pattern;
-        ::setenv("OSTREL_REGISTRY_DIR", dir_.c_str(), 1);
-    }
-    void TearDown() override {
-        std::error_code ec;
-        fs::remove_all(dir_, ec);
-    }
-    fs::path dir_;
+QStringList logLines(TLog& log) {
+    QStringList out;
+    for (const std::string& line : log.GetLinesFrom(0))
+        out << QString::fromStdString(line);
+    return out;
+}
+
+// The hardware dialog, answered with OK on the test network.
+MainWindowLinks openingLinks(Services& services, std::unique_ptr<TWin_HWConfig>& dialog) {
+    MainWindowLinks links;
+    links.hardwareDialog = [&services, &dialog] {
+        dialog = std::make_unique<TWin_HWConfig>(services.api(), services.hardware);
+        whenShown<TWin_HWConfig>([](TWin_HWConfig* d) { d->findChild<QPushButton*>("ok")->click(); });
+        dialog->exec();
+        return services.hardware.initialised;
+    };
+    links.openExternal = [](const QString&) {};
+    return links;
+}
+
+struct RowView {
+    QToolButton* up = nullptr;
+    QToolButton* down = nullptr;
+    QToolButton* run = nullptr;
+    QToolButton* config = nullptr;
+    QToolButton* window = nullptr;
+    QCheckBox* box = nullptr;
+    QLabel* status = nullptr;
 };
+
+// The rows as the user sees them, top to bottom.
+std::vector<RowView> rows(TWin_Main& window) {
+    std::vector<RowView> out;
+    for (QCheckBox* box : window.findChildren<QCheckBox*>()) {
+        QWidget* row = box->parentWidget();
+        RowView v;
+        v.box = box;
+        for (QToolButton* b : row->findChildren<QToolButton*>()) {
+            const QString hint = b->toolTip();
+            if (hint.contains("up one"))
+                v.up = b;
+            else if (hint.contains("down one"))
+                v.down = b;
+            else if (hint.contains("execute"))
+                v.run = b;
+            else if (hint.contains("configure"))
+                v.config = b;
+            else if (hint.contains("window"))
+                v.window = b;
+        }
+        v.status = row->findChildren<QLabel*>().value(0);
+        out.push_back(v);
+    }
+    std::sort(out.begin(), out.end(), [](const RowView& a, const RowView& b) {
+        return a.box->parentWidget()->y() < b.box->parentWidget()->y();
+    });
+    return out;
+}
+
+QAction* action(TWin_Main& w, const char* name) { return w.findChild<QAction*>(name); }
 
 } // namespace
 
-TEST_F(MainWindowTest, RowsFollowTheListAndClosingMidRunCancelsAndWaitsWithoutBlocking) {
-    TLog log;
-    TTestManager manager(log);
-    std::mutex mutex;
-    std::condition_variable cv;
-    bool cancelled = false;
-    std::atomic<int> cancels{0};
-    std::atomic<bool> runEnded{false};
-    manager.AddTest(20, {.name = "OD scan",
+TEST_F(WindowTest, RunAllReadsTheNodeEnablesByTheTableAndRatesOnce) {
+    std::atomic<bool> release{false};
+    std::atomic<bool> reached{false};
+    std::atomic<uint32_t> deviceType{0};
+    TTestManager& manager = *services_->testManager;
+    manager.AddTest(20, {.name = "Device type",
                          .Run = [&] {
                              manager.SetTestStatus(20, RUNNING);
-                             manager.SetTestProgress(20, 30);
-                             std::unique_lock lock(mutex);
-                             cv.wait_for(lock, std::chrono::seconds(10), [&] { return cancelled; });
-                             // The run goes on a little after the cancel, as a real test does.
-                             lock.unlock();
-                             std::this_thread::sleep_for(std::chrono::milliseconds(300));
-                             manager.SetTestStatus(20, CANCELLED);
-                             runEnded = true;
-                         },
-                         .Cancel = [&] {
-                             ++cancels;
-                             std::lock_guard lock(mutex);
-                             cancelled = true;
-                             cv.notify_all();
+                             uint32_t size = 4;
+                             uint8_t data[4] = {};
+                             SDORequest request{5, 0x1000, 0, &size, data};
+                             const uint8_t cancel = 0;
+                             const bool ok = services_->commonTest->SDOUpload(&request, &cancel);
+                             deviceType = uint32_t(data[0]) | uint32_t(data[1]) << 8 | uint32_t(data[2]) << 16 |
+                                          uint32_t(data[3]) << 24;
+                             manager.SetTestProgress(20, 50);
+                             services_->deviceSummary->SetDeviceType(deviceType);
+                             services_->deviceSummary->UpdateMaxBurstLength(3.26f);
+                             reached = true;
+                             for (int i = 0; i < 500 && !release; ++i)
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                             manager.SetTestProgress(20, 100);
+                             manager.SetTestStatus(20, ok && size == 4 ? PASSED : FAILED);
                          }});
-    manager.AddTest(30, {.name = "PDO analysis", .Run = [] {}});
+    std::atomic<bool> cancelled{false};
+    std::atomic<int> laterRuns{0};
+    manager.AddTest(30, {.name = "Looping",
+                         .Run = [&] {
+                             manager.SetTestStatus(30, RUNNING);
+                             for (int i = 0; i < 1000 && !cancelled; ++i)
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                             manager.SetTestStatus(30, CANCELLED);
+                         },
+                         .Cancel = [&] { cancelled = true; }});
+    manager.AddTest(1, {.name = "Later", .Run = [&] { ++laterRuns; }});
 
-    TWin_Main window(manager, log);
+    std::unique_ptr<TWin_HWConfig> dialog;
+    TWin_Main window(*services_, openingLinks(*services_, dialog));
+    window.SetArguments({"vessolt"});
     window.show();
-    auto boxes = [&] { return window.findChildren<QCheckBox*>(); };
-    ASSERT_TRUE(processUntil([&] { return boxes().size() == 2; }));
-    EXPECT_EQ(boxes().at(0)->text(), "OD scan");
-    EXPECT_TRUE(boxes().at(1)->isChecked());
-
-    // Unticking a box disables the test; the manager's order is the rows' order.
-    boxes().at(1)->click();
-    TEST test;
-    ASSERT_TRUE(manager.GetTest(30, test));
-    EXPECT_FALSE(test.enabled);
-    manager.MoveTestUp(30);
-    ASSERT_TRUE(processUntil([&] { return boxes().size() == 2 && boxes().at(0)->text() == "PDO analysis"; }));
-    EXPECT_FALSE(boxes().at(0)->isChecked());
-    manager.MoveTestDown(30);
-
+    ASSERT_TRUE(processUntil([&] { return rows(window).size() == 3; }));
+    ASSERT_TRUE(bus_->open());  // the node powers on (the dialog opened the network already)
+    EXPECT_EQ(services_->hardware.baudrate, 500);
+    ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("baudrate")->text() == "500kbps"; }));
+    EXPECT_EQ(window.findChild<QLabel*>("nodeid")->text(), "-");
     auto* run = window.findChild<QPushButton*>("runalltests");
     auto* cancel = window.findChild<QPushButton*>("cancelalltests");
-    auto* messages = window.findChild<QListWidget*>("messagebox");
-    ASSERT_TRUE(run && cancel && messages);
-    EXPECT_TRUE(run->isEnabled());
-    EXPECT_FALSE(cancel->isEnabled());
+    ASSERT_TRUE(run->isEnabled());
+    ASSERT_FALSE(cancel->isEnabled());
+    // Commands without a window behind them stay disabled.
+    EXPECT_FALSE(action(window, "confignetwork")->isEnabled());
+    EXPECT_FALSE(action(window, "confignsm")->isEnabled());
+
+    manager.DisableTest(30);
     run->click();
-    ASSERT_TRUE(processUntil([&] { return manager.GetRunningTestId() == 20 && cancel->isEnabled(); }));
+    ASSERT_TRUE(processUntil([&] { return reached && cancel->isEnabled(); }));
+    for (const char* name : {"generatereport", "openconfig", "resetdata"})
+        EXPECT_FALSE(action(window, name)->isEnabled()) << name;
+    for (const char* name : {"saveconfig", "viewreport", "checkreport", "manual", "exit"})
+        EXPECT_TRUE(action(window, name)->isEnabled()) << name;
     EXPECT_FALSE(run->isEnabled());
-    ASSERT_TRUE(processUntil([&] {
-        const auto labels = window.findChildren<QLabel*>();
-        return std::any_of(labels.begin(), labels.end(), [](QLabel* l) { return l->text() == "Running"; });
-    }));
-    ASSERT_TRUE(processUntil([&] { return messages->count() >= 1; }));
-    EXPECT_TRUE(messages->item(0)->text().startsWith("[OD scan] Test started at "));
+    const auto during = rows(window);
+    for (const RowView& r : during) {
+        EXPECT_FALSE(r.run->isEnabled());
+        EXPECT_FALSE(r.config->isEnabled());
+        EXPECT_TRUE(r.window->isEnabled());
+        EXPECT_TRUE(r.box->isEnabled());
+    }
+    EXPECT_TRUE(during[0].down->isEnabled());
+    EXPECT_EQ(ratings(), 0);
+    // The worker's values reach the summary's labels.
+    ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("maxburstlength")->text() == "3.3 ms"; }));
+    EXPECT_TRUE(window.findChild<QLabel*>("devicetype")->text().startsWith(
+        QString::asprintf("0x%08X ", deviceType.load())));
+    release = true;
 
-    if (const char* shots = std::getenv("VESSOLT_WINDOW_SHOT"))
-        window.grab().save(QString::fromUtf8(shots));
+    ASSERT_TRUE(processUntil([&] { return manager.GetRunState() == 0 && run->isEnabled() && ratings() == 1; }));
+    EXPECT_EQ(deviceType.load() & 0xFFFF, 0x0191u & 0xFFFF) << std::hex << deviceType.load();
+    const auto after = rows(window);
+    EXPECT_EQ(after[0].status->text(), "Passed");
+    EXPECT_EQ(after[0].status->palette().color(QPalette::WindowText), QColor(0, 128, 0));
+    EXPECT_EQ(after[1].status->text(), "Not started");
+    EXPECT_EQ(laterRuns, 1);
+    EXPECT_FALSE(cancel->isEnabled());
+    ASSERT_TRUE(processUntil([&] { return memoLines(window) == logLines(*services_->log); }));
 
-    // The close returns at once; the window goes once the worker has ended.
-    EXPECT_FALSE(window.close());
-    EXPECT_TRUE(window.isVisible());
-    EXPECT_EQ(cancels, 1);
-    ASSERT_TRUE(processUntil([&] { return !window.isVisible(); }));
-    EXPECT_TRUE(runEnded);
-    EXPECT_EQ(manager.GetRunState(), 0);
-    EXPECT_EQ(cancels, 1);
+    // Cancel All on the looping test: it ends cancelled and the next test never runs.
+    manager.EnableTest(30);
+    manager.DisableTest(20);
+    run->click();
+    ASSERT_TRUE(processUntil([&] { return manager.GetRunningTestId() == 30 && cancel->isEnabled(); }));
+    cancel->click();
+    ASSERT_TRUE(processUntil([&] { return manager.GetRunState() == 0 && ratings() == 2; }));
+    ASSERT_TRUE(processUntil([&] { return rows(window)[1].status->text() == "Cancelled"; }));
+    EXPECT_EQ(laterRuns, 1);
+    ASSERT_TRUE(processUntil([&] { return memoLines(window) == logLines(*services_->log); }));
+
+    if (const char* shot = std::getenv("VESSOLT_WINDOW_SHOT"))
+        window.grab().save(QString::fromUtf8(shot));
+
+    const int closesBefore = bus_->bus().counters().close;
+    EXPECT_TRUE(window.close());
+    EXPECT_EQ(bus_->bus().counters().close, closesBefore + 1);
+    services_->Shutdown();
+    EXPECT_EQ(bus_->bus().counters().close, closesBefore + 1);
 }
 
-TEST(MainWindowStatus, TextsAndColoursOfEveryStatus) {
-    EXPECT_EQ(TWin_Main::StatusText(NOTSTARTED), "Not started");
-    EXPECT_EQ(TWin_Main::StatusText(RUNNING), "Running");
-    EXPECT_EQ(TWin_Main::StatusText(PASSED), "Passed");
-    EXPECT_EQ(TWin_Main::StatusText(WARNING), "Warning");
-    EXPECT_EQ(TWin_Main::StatusText(FAILED), "Failed");
-    EXPECT_EQ(TWin_Main::StatusText(CANCELLED), "Cancelled");
-    EXPECT_EQ(TWin_Main::StatusText(9), "Not started");
-    EXPECT_EQ(TWin_Main::StatusColour(PASSED), 0x008000u);
-    EXPECT_EQ(TWin_Main::StatusColour(WARNING), 0x008080u);
-    EXPECT_EQ(TWin_Main::StatusColour(FAILED), 0x0000FFu);
-    EXPECT_EQ(TWin_Main::StatusColour(-1), 0u);
+TEST_F(WindowTest, CancelledHardwareDialogEndsTheProgram) {
+    std::unique_ptr<TWin_HWConfig> dialog;
+    MainWindowLinks links;
+    links.hardwareDialog = [&] {
+        dialog = std::make_unique<TWin_HWConfig>(services_->api(), services_->hardware);
+        whenShown<TWin_HWConfig>([](TWin_HWConfig* d) { d->findChild<QPushButton*>("cancel")->click(); });
+        dialog->exec();
+        return services_->hardware.initialised;
+    };
+    TWin_Main window(*services_, std::move(links));
+    window.show();
+    ASSERT_TRUE(processUntil([&] { return !window.isVisible(); }));
+    EXPECT_FALSE(services_->hardware.initialised);
+    EXPECT_FALSE(bus_->bus().initialized());
+    EXPECT_EQ(ratings(), 0);
+}
+
+TEST_F(WindowTest, ClosingMidRunNeverWaitsOnTheWorker) {
+    // The worker waits for an answer from the GUI thread, then for a GUI timer.
+    QtUserPrompt prompt;
+    std::atomic<bool> timerFired{false};
+    std::atomic<bool> answered{false};
+    TTestManager& manager = *services_->testManager;
+    QObject guiThing;
+    manager.AddTest(20, {.name = "Asks",
+                         .Run = [&] {
+                             (void)prompt.ask(PromptIcon::Question, "Go on?", kProductName, PromptButtons::YesNo);
+                             answered = true;
+                             QMetaObject::invokeMethod(&guiThing, [&] {
+                                 QTimer::singleShot(50, [&] { timerFired = true; });
+                             }, Qt::QueuedConnection);
+                             for (int i = 0; i < 500 && !timerFired; ++i)
+                                 std::this_thread::sleep_for(std::chrono::milliseconds(10));
+                         }});
+    std::unique_ptr<TWin_HWConfig> dialog;
+    TWin_Main window(*services_, openingLinks(*services_, dialog));
+    window.show();
+    ASSERT_TRUE(processUntil([&] { return rows(window).size() == 1; }));
+    const int closesBefore = bus_->bus().counters().close;
+
+    // The close comes while the question is on screen; the answer comes after it.
+    whenShown<QMessageBox>([&](QMessageBox* box) {
+        EXPECT_FALSE(window.close());
+        EXPECT_TRUE(window.isVisible());
+        QTimer::singleShot(150, box, [box] { box->button(QMessageBox::Yes)->click(); });
+    });
+    window.findChild<QPushButton*>("runalltests")->click();
+    ASSERT_TRUE(processUntil([&] { return !window.isVisible(); }));
+    EXPECT_TRUE(answered);
+    EXPECT_TRUE(timerFired);
+    EXPECT_EQ(manager.GetRunState(), 0);
+    EXPECT_EQ(bus_->bus().counters().close, closesBefore + 1);
+    EXPECT_EQ(ratings(), 0);
+}
+
+TEST_F(WindowTest, LogBurstWithClearShowsExactlyTheLog) {
+    TWin_Main window(*services_);
+    window.show();
+    std::thread writer([this] {
+        for (int i = 0; i < 2500; ++i)
+            services_->log->Add("line " + std::to_string(i));
+        services_->log->Clear();
+        for (int i = 0; i < 2500; ++i)
+            services_->log->Add("after " + std::to_string(i));
+    });
+    // The GUI keeps handling messages while the lines arrive.
+    ASSERT_TRUE(processUntil([&] { return services_->log->GetLinesFrom(0).size() >= 2500; }, 20000));
+    writer.join();
+    ASSERT_TRUE(processUntil([&] { return memoLines(window) == logLines(*services_->log); }));
+    EXPECT_EQ(memoLines(window).size(), 2500);
+    EXPECT_EQ(memoLines(window).front(), "after 0");
+    window.close();
+}
+
+TEST_F(WindowTest, RowsArrowsStatusAndRefreshWithoutRequests) {
+    TTestManager& manager = *services_->testManager;
+    manager.AddTest(20, {.name = "Only"});
+    TWin_Main window(*services_);
+    window.show();
+    ASSERT_TRUE(processUntil([&] { return rows(window).size() == 1; }));
+    EXPECT_EQ(rows(window)[0].up, nullptr);
+    EXPECT_EQ(rows(window)[0].down, nullptr);
+
+    window.close();
+    manager.AddTest(30, {.name = "Second"});
+    TWin_Main second(*services_);
+    second.show();
+    ASSERT_TRUE(processUntil([&] { return rows(second).size() == 2; }));
+    auto r = rows(second);
+    EXPECT_EQ(r[0].up, nullptr);
+    ASSERT_NE(r[0].down, nullptr);
+    ASSERT_NE(r[1].up, nullptr);
+    EXPECT_EQ(r[1].down, nullptr);
+    r[0].down->click();
+    ASSERT_TRUE(processUntil([&] { return rows(second)[0].box->text() == "Second"; }));
+
+    // A status outside the table is "Not started" in black.
+    manager.SetTestStatus(20, 7);
+    manager.SetTestStatus(30, FAILED);
+    ASSERT_TRUE(processUntil([&] { return rows(second)[0].status->text() == "Failed"; }));
+    manager.SetTestStatus(20, RUNNING);
+    manager.SetTestStatus(20, 7);
+    ASSERT_TRUE(processUntil([&] { return rows(second)[1].status->text() == "Not started"; }));
+    EXPECT_EQ(rows(second)[1].status->palette().color(QPalette::WindowText), QColor(Qt::black));
+    EXPECT_EQ(rows(second)[0].status->palette().color(QPalette::WindowText), QColor(255, 0, 0));
+
+    // A refresh that unticks a box asks the manager for nothing.
+    manager.DisableTest(20);
+    ASSERT_TRUE(processUntil([&] { return !rows(second)[1].box->isChecked(); }));
+    QApplication::processEvents();
+    TEST test;
+    ASSERT_TRUE(manager.GetTest(20, test));
+    EXPECT_FALSE(test.enabled);
+    rows(second)[1].box->click();
+    ASSERT_TRUE(manager.GetTest(20, test));
+    EXPECT_TRUE(test.enabled);
+    second.close();
+}
+
+TEST_F(WindowTest, SaveAsksBeforeReplacingAndKeepsForeignSections) {
+    services_->testManager->AddTest(20, {.name = "Only"});
+    ScriptedFileDialogs dialogs;
+    TWin_Main window(*services_);
+    window.SetFileDialogs(&dialogs);
+    const fs::path file = dir_ / "setup.nbx";
+    const std::string foreign = "[Foreign]\nkey=kept\n";
+    std::ofstream(file) << foreign;
+
+    prompt_.queueAnswer(PromptAnswer::No);
+    dialogs.answers.push_back(QString::fromStdString(file.string()));
+    action(window, "saveconfig")->trigger();
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].title, "Save Configuration");
+    EXPECT_EQ(dialogs.asked[0].filter, "Configuration Files (*.nbx);;All Files (*)");
+    EXPECT_TRUE(dialogs.asked[0].ownOverwriteQuestion);
+    ASSERT_EQ(prompt_.asked().size(), 1u);
+    EXPECT_EQ(prompt_.asked()[0].text, file.string() + " already exists. Do you want to overwrite it?");
+    {
+        std::ifstream in(file);
+        EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), foreign);
+    }
+
+    services_->testManager->DisableTest(20);
+    prompt_.queueAnswer(PromptAnswer::Yes);
+    dialogs.answers.push_back(QString::fromStdString(file.string()));
+    action(window, "saveconfig")->trigger();
+    ostrel::platform::IniFile ini(file.string());
+    ASSERT_TRUE(ini.load());
+    EXPECT_EQ(ini.readString("Foreign", "key", ""), "kept");
+    EXPECT_TRUE(ini.sectionExists("Test Manager"));
+
+    // Open: the test's enabled flag comes from the file.
+    services_->testManager->EnableTest(20);
+    dialogs.answers.push_back(QString::fromStdString(file.string()));
+    action(window, "openconfig")->trigger();
+    TEST test;
+    ASSERT_TRUE(services_->testManager->GetTest(20, test));
+    EXPECT_FALSE(test.enabled);
+
+    // At the first showing the stored order applies (all enabled here), then a single argument.
+    TWin_Main two(*services_);
+    two.SetArguments({"vessolt", QString::fromStdString(file.string()), "extra"});
+    two.show();
+    ASSERT_TRUE(processUntil([&] { return rows(two).size() == 1; }));
+    ASSERT_TRUE(services_->testManager->GetTest(20, test));
+    EXPECT_TRUE(test.enabled);
+    two.close();
+    TWin_Main one(*services_);
+    one.SetArguments({"vessolt", QString::fromStdString(file.string())});
+    one.show();
+    ASSERT_TRUE(processUntil([&] { return rows(one).size() == 1; }));
+    ASSERT_TRUE(services_->testManager->GetTest(20, test));
+    EXPECT_FALSE(test.enabled);
+
+    // View before any report says so.
+    action(one, "viewreport")->trigger();
+    EXPECT_EQ(prompt_.asked().back().text, "No reports generated");
+    one.close();
+    window.close();
+}
+
+TEST_F(WindowTest, ReportCommandsWriteWhatTheWindowShowsAndOpenTheReport) {
+    ScriptedFileDialogs dialogs;
+    std::vector<QString> opened;
+    MainWindowLinks links;
+    links.openExternal = [&opened](const QString& target) { opened.push_back(target); };
+    TWin_Main window(*services_, std::move(links));
+    window.SetFileDialogs(&dialogs);
+    services_->deviceSummary->SetBaudrate(1000);
+    ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("baudrate")->text() == "1Mbps"; }));
+    // Posted but not yet handled: not in the report.
+    services_->deviceSummary->SetBaudrate(250);
+
+    const fs::path report = dir_ / "report.txt";
+    dialogs.answers.push_back(QString::fromStdString(report.string()));
+    action(window, "generatereport")->trigger();
+    ASSERT_EQ(dialogs.asked.size(), 1u);
+    EXPECT_EQ(dialogs.asked[0].title, "Save Test Report");
+    ASSERT_EQ(opened.size(), 1u);
+    EXPECT_EQ(opened[0].toStdString(), report.string());
+    std::ifstream in(report);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    EXPECT_NE(text.find("1Mbps"), std::string::npos);
+    EXPECT_EQ(text.find("250kbps"), std::string::npos);
+
+    action(window, "viewreport")->trigger();
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened[1], opened[0]);
+    dialogs.answers.push_back(QString::fromStdString(report.string()));
+    const size_t asked = prompt_.asked().size();
+    action(window, "checkreport")->trigger();
+    EXPECT_EQ(dialogs.asked.back().title, "Open Test Report");
+    ASSERT_EQ(prompt_.asked().size(), asked + 1);
+    EXPECT_NE(prompt_.asked().back().text.find("valid"), std::string::npos);
+    ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("baudrate")->text() == "250kbps"; }));
+
+    // Reset empties summary (but for the bit rate), log and results.
+    services_->deviceSummary->UpdateMaxBurstLength(3.26f);
+    ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("maxburstlength")->text() == "3.3 ms"; }));
+    services_->log->Add("something");
+    action(window, "resetdata")->trigger();
+    EXPECT_TRUE(services_->log->GetLinesFrom(0).empty());
+    ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("maxburstlength")->text() == "-"; }));
+    EXPECT_EQ(window.findChild<QLabel*>("baudrate")->text(), "250kbps");
 }

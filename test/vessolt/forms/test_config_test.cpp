@@ -1,0 +1,156 @@
+#include "win_test_config.h"
+
+#include <QComboBox>
+#include <QLabel>
+#include <QPointer>
+#include <QPushButton>
+#include <QScreen>
+
+#include <platform/registry.h>
+
+#include "config_form.h"
+#include "product_key.h"
+#include "win_about.h"
+#include "window_fixture.h"
+
+using namespace ostrel::vessolt;
+using namespace ostrel::vessolt::test;
+
+namespace {
+
+// A page that keeps a stored value apart from its control, as test pages do.
+class FakePage : public TConfigForm {
+public:
+    explicit FakePage(std::vector<std::string>& journal, std::string name, bool storesDefaults = false)
+        : journal_(journal), name_(std::move(name)), storesDefaults_(storesDefaults) {}
+    bool ApplySettings() override {
+        journal_.push_back("apply " + name_);
+        if (refuse)
+            return false;
+        stored = control;
+        return true;
+    }
+    void CancelSettings() override { journal_.push_back("cancel " + name_); }
+    void LoadSettings() override {
+        journal_.push_back("load " + name_);
+        control = stored;
+    }
+    void SetDefaults() override {
+        control = 100;
+        if (storesDefaults_)
+            stored = 100;
+    }
+    bool refuse = false;
+    int control = 0;
+    int stored = 0;
+
+private:
+    std::vector<std::string>& journal_;
+    std::string name_;
+    bool storesDefaults_;
+};
+
+} // namespace
+
+TEST_F(WindowTest, TestConfigurationAppliesInOrderShowsTheRefusingPageAndGivesPagesBack) {
+    std::vector<std::string> journal;
+    FakePage global(journal, "global", true);
+    FakePage a(journal, "a"), b(journal, "b"), c(journal, "c");
+    TTestManager& manager = *services_->testManager;
+    manager.AddTest(20, {.name = "A", .ConfigPage = &a});
+    manager.AddTest(30, {.name = "B", .ConfigPage = &b});
+    manager.AddTest(1, {.name = "C", .ConfigPage = &c});
+    QWidget caller;
+    caller.setGeometry(100, 100, 900, 700);
+
+    auto dialog = std::make_unique<TWin_TestConfig>(manager, &global, &caller);
+    auto* list = dialog->findChild<QComboBox*>("testlist");
+    auto* ok = dialog->findChild<QPushButton*>("ok");
+
+    // OK with the second test page refusing: global and A stored, B shown, C not asked.
+    global.control = a.control = b.control = c.control = 5;
+    b.refuse = true;
+    whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
+        EXPECT_EQ(list->count(), 4);
+        EXPECT_EQ(list->itemData(0).toInt(), 0);
+        EXPECT_EQ(list->itemText(0), "Global Configuration");
+        EXPECT_EQ(d->selectedPage(), 0);
+        EXPECT_TRUE(global.isVisible());
+        global.control = a.control = b.control = c.control = 7;
+        if (const char* shots = std::getenv("VESSOLT_WINDOW_SHOT_DIR"))
+            d->grab().save(QString::fromUtf8(shots) + "/testconfig.png");
+        journal.clear();
+        ok->click();
+        EXPECT_EQ(journal, (std::vector<std::string>{"apply global", "apply a", "apply b"}));
+        EXPECT_EQ(d->selectedPage(), 2);
+        EXPECT_TRUE(b.isVisible());
+        EXPECT_FALSE(global.isVisible());
+        EXPECT_TRUE(d->isVisible());
+        d->findChild<QPushButton*>("cancel")->click();
+    });
+    dialog->ShowAll(&caller);
+    EXPECT_EQ(global.stored, 7);
+    EXPECT_EQ(a.stored, 7);
+    EXPECT_EQ(b.stored, 0);
+    EXPECT_EQ(c.stored, 0);
+    EXPECT_EQ(journal.back(), "cancel c");
+
+    // A row's configure button opens on that test's page; an unknown id keeps the remembered page.
+    int shownPage = -1;
+    whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
+        shownPage = d->selectedPage();
+        d->reject();
+    });
+    manager.ConfigureTest(1);
+    EXPECT_EQ(shownPage, 3);
+    whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
+        shownPage = d->selectedPage();
+        d->reject();
+    });
+    dialog->ShowForTest(4242, &caller);
+    EXPECT_EQ(shownPage, 3);
+
+    // Defaults then Cancel: test pages keep their stored values, the global page's defaults stay.
+    whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
+        d->findChild<QPushButton*>("defaults")->click();
+        EXPECT_EQ(a.control, 100);
+        d->resize(640, 480);
+        d->findChild<QPushButton*>("cancel")->click();
+    });
+    dialog->ShowAll(&caller);
+    EXPECT_EQ(a.stored, 7);
+    EXPECT_EQ(global.stored, 100);
+    auto key = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,
+                                                   std::string(kProductKey) + "\\testconfig");
+    ASSERT_TRUE(key);
+    EXPECT_EQ(key->readInteger("width"), 640);
+    EXPECT_EQ(key->readInteger("height"), 480);
+
+    // The pages outlive the dialog; a stored size larger than the screen is clamped.
+    key->writeInteger("width", 100000);
+    QPointer<FakePage> alive(&a);
+    dialog.reset();
+    EXPECT_FALSE(a.parentWidget());
+    TWin_TestConfig next(manager, &global, &caller);
+    EXPECT_LE(next.width(), QGuiApplication::primaryScreen()->availableGeometry().width());
+    EXPECT_TRUE(alive);
+}
+
+TEST(AboutBox, NamesTheProductTheLicenceAndTheLibraries) {
+    TWin_About about;
+    EXPECT_EQ(about.windowTitle(), "About CANopen Norbix Eval");
+    EXPECT_EQ(about.findChild<QLabel*>("version")->text(), "Version 1.10.2624");
+    EXPECT_TRUE(about.findChild<QLabel*>("licence")->text().contains("GPL-3.0-or-later"));
+    const QString notices = about.findChild<QLabel*>("notices")->text();
+    for (const char* library : {"Qt", "Expat", "PCRE2", "Python"})
+        EXPECT_TRUE(notices.contains(library)) << library;
+    EXPECT_TRUE(about.findChild<QLabel*>("vendorurl")->text().contains("example.org"));
+    TWin_Splash splash(false);
+    EXPECT_EQ(splash.findChild<QLabel*>("version")->text(), "Version 1.10.2624");
+    if (const char* shots = std::getenv("VESSOLT_WINDOW_SHOT_DIR")) {
+        about.adjustSize();
+        about.grab().save(QString::fromUtf8(shots) + "/about.png");
+        splash.adjustSize();
+        splash.grab().save(QString::fromUtf8(shots) + "/splash.png");
+    }
+}

@@ -1,0 +1,84 @@
+#pragma once
+// The hardware dialogs: choosing the CAN interface and one of its networks before anything else,
+// adding and deleting networks, and showing why opening a network failed.
+#include <QDialog>
+
+#include "canopen_api.h"
+#include "hardware_config.h"
+
+class QComboBox;
+class QLabel;
+class QLineEdit;
+class QPushButton;
+
+namespace ostrel::vessolt {
+
+class TWin_HWConfigAddNet : public QDialog {
+    Q_OBJECT
+public:
+    explicit TWin_HWConfigAddNet(QWidget* parent = nullptr);
+    // Shows the dialog modally for the named interface; true when the user pressed Add.
+    bool Execute(const QString& hardwareName);
+
+    bool added = false;
+    int32_t baudrate = 1000;  // kbit/s
+    QString networkName;
+
+private:
+    void addClick();
+    void cancelClick();
+
+    QLineEdit* name_ = nullptr;
+    QComboBox* baudlist_ = nullptr;
+};
+
+class TWin_HWInitError : public QDialog {
+    Q_OBJECT
+public:
+    explicit TWin_HWInitError(QWidget* parent = nullptr);
+    void SetMessage(const QString& text);
+    [[nodiscard]] QString message() const;
+
+private:
+    QLabel* error_ = nullptr;
+};
+
+class TWin_HWConfig : public QDialog {
+    Q_OBJECT
+public:
+    // Fills `config` on a successful OK; both outlive the dialog.
+    TWin_HWConfig(CanopenApi& api, HardwareConfig& config, QWidget* parent = nullptr);
+
+    [[nodiscard]] TWin_HWConfigAddNet& addNetDialog() { return *addNet_; }
+    [[nodiscard]] TWin_HWInitError& initErrorDialog() { return *initError_; }
+    [[nodiscard]] const HardwareConfig& configuration() const { return config_; }
+
+    void FillHardwareList();
+    void FillNetworkList();
+
+protected:
+    void reject() override;
+
+private:
+    void SelectHardware();
+    void LoadSettings();
+    void SaveSettings();
+    void addbuttonClick();
+    void deletebuttonClick();
+    void okClick();
+    void cancelClick();
+
+    CanopenApi& api_;
+    HardwareConfig& config_;
+    QComboBox* hwlist_ = nullptr;
+    QComboBox* netlist_ = nullptr;
+    QPushButton* addbutton_ = nullptr;
+    QPushButton* hwconfigbutton_ = nullptr;
+    QPushButton* deletebutton_ = nullptr;
+    QPushButton* ok_ = nullptr;
+    QPushButton* cancel_ = nullptr;
+    TWin_HWConfigAddNet* addNet_ = nullptr;
+    TWin_HWInitError* initError_ = nullptr;
+};
+
+} // namespace ostrel::vessolt
