@@ -49,12 +49,27 @@ void Services::make() {
     links.resultToText = ResultToText;
     links.errorCodeName = [this](uint32_t code) { return symbols->GetErrorCodeName(code).value_or(""); };
     create(commonTest, "TCommonTest", api_, *traceBuffer, *deviceSummary, *log, std::move(links));
-    create(nsm, "TNSM", *commonTest);
+    NSMLinks nsmLinks;
+    nsmLinks.api = &api_;
+    nsmLinks.prompt = &prompt_;
+    nsmLinks.userNetwork = [this] { return static_cast<uint32_t>(hardware.networkHandle); };
+    nsmLinks.hardwareHandle = [this] { return static_cast<uint32_t>(hardware.hardwareHandle); };
+    nsmLinks.bitRateKbit = [this]() -> uint32_t {
+        return hardware.baudrate > 0 ? static_cast<uint32_t>(hardware.baudrate) : 0;
+    };
+    create(nsm, "TNSM", *commonTest, std::move(nsmLinks));
     commonTest->SetNSM(nsm.get());
     create(ratingsScript, "TRatingsScript", folder_.empty() ? platform::executableDir() : folder_, *log,
            *deviceSummary, prompt_,
            [this](_object* module) { testManager->RegisterPythonTypes(module); });
     globalConfig->SetScriptFile(TGlobalTestConfig::ScriptFileOf(*ratingsScript));
+    create(softNsm, "TSoftNSM", api_, *log, prompt_, [this] {
+        GLOBALCONFIG config;
+        if (globalConfig->Get(config) != TGlobalTestConfig::Access::Done)
+            return SoftNSMSettings{};
+        return SoftNSMSettings{config.softnsm, config.softnsmnodeid};
+    });
+    fanout_->attach(ReceiveStageSlot::SoftwareSupport, *softNsm);
 
     testReport->SetSectionWriter(ReportSection::TestSections,
                                  [this](std::FILE* f, int layout) { testManager->WriteReportSections(f, layout); });
@@ -72,6 +87,15 @@ TestManagerHooks Services::testManagerHooks() {
     hooks.clearDeviceSummary = [this] {
         if (deviceSummary)
             deviceSummary->Clear();
+    };
+    // On the worker, around each run.
+    hooks.startSupportModule = [this] {
+        if (softNsm)
+            softNsm->Start();
+    };
+    hooks.stopSupportModule = [this] {
+        if (softNsm)
+            softNsm->Stop();
     };
     hooks.saveGlobalConfig = [this](platform::IniFile& ini) {
         if (globalConfig)
@@ -93,8 +117,11 @@ void Services::StopActivity() {
         testManager->WaitForTestThread();
     }
     // The library's engine and receive threads call into the services: they stop before any goes.
+    if (softNsm)
+        softNsm->Stop();
     api_.close();
     api_.eventReceive(nullptr, nullptr);
+    fanout_->detach(ReceiveStageSlot::SoftwareSupport);
 }
 
 void Services::Shutdown() {

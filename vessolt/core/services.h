@@ -18,6 +18,7 @@
 #include "ratings_script.h"
 #include "receive_fanout.h"
 #include "set_node_config.h"
+#include "soft_nsm.h"
 #include "symbols.h"
 #include "test_manager.h"
 #include "test_report.h"
@@ -72,6 +73,7 @@ public:
     std::unique_ptr<TCommonTest> commonTest;
     std::unique_ptr<TNSM> nsm;
     std::unique_ptr<TRatingsScript> ratingsScript;
+    std::unique_ptr<TSoftNSM> softNsm;
 
 private:
     template <typename T, typename... Args>

@@ -24,6 +24,15 @@
 #include "win_hw_config.h"
 #include "win_main.h"
 #include "win_test_config.h"
+#include "config_odscan.h"
+#include "file_dialog.h"
+#include "nsm_config.h"
+#include "od_scan.h"
+#include "od_scan_registration.h"
+#include "od_scan_types.h"
+#include "win_network_config.h"
+#include "win_node_config.h"
+#include "win_odscan.h"
 
 namespace {
 
@@ -147,6 +156,13 @@ int main(int argc, char** argv) {
         basePage = page.get();
         return page;
     });
+    // The test's settings pages come before the test windows that take them.
+    QPointer<TWin_ConfigODScan> odScanPage;
+    parts.forms.push_back([&odScanPage](Services&) -> std::unique_ptr<QObject> {
+        auto page = std::make_unique<TWin_ConfigODScan>();
+        odScanPage = page.get();
+        return page;
+    });
     QPointer<TWin_TestConfig> testConfig;
     parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
         // The global page takes the base page's place once it exists.
@@ -154,8 +170,99 @@ int main(int argc, char** argv) {
         testConfig = window.get();
         return window;
     });
+    // The object dictionary scan: its engine lives as long as its window, and both go before the
+    // services they use.
+    std::unique_ptr<TODScan> odScan;
+    QPointer<TWin_ODScan> odScanWindow;
+    parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
+        ODScanLinks links;
+        links.bitRateKbit = [&services]() -> uint32_t {
+            return services.hardware.baudrate > 0 ? static_cast<uint32_t>(services.hardware.baudrate) : 0;
+        };
+        links.configureNode = [&services](uint8_t node, const std::atomic<bool>* cancel) {
+            services.setNodeConfig->Configure(node, cancel);
+        };
+        links.writeODScanLists = [&services](uint8_t node) { return services.nsm->WriteODScanLists(node); };
+        links.startTransmission = [&services] { return services.nsm->StartTransmission(); };
+        links.entryName = [&services](uint32_t index, uint8_t sub, uint8_t node) {
+            return services.symbols->GetEntryName(index, sub, node, 1000);
+        };
+        links.entryType = [&services](uint32_t index, uint8_t sub, uint8_t node) -> int32_t {
+            const auto entry = services.symbols->FindEntry(index, sub, node);
+            return entry ? static_cast<int32_t>(entry->dataType) : 0;
+        };
+        odScan = std::make_unique<TODScan>(*services.testManager, *services.commonTest, *services.traceBuffer,
+                                           *services.deviceSummary, *services.log, std::move(links));
+        auto window = std::make_unique<TWin_ODScan>(*odScan, *services.testManager);
+        odScanWindow = window.get();
+        services.symbols->AddLoadCallback([w = QPointer<TWin_ODScan>(window.get())] {
+            if (w)
+                QMetaObject::invokeMethod(w, [w] { if (w) w->SymbolsLoaded(); }, Qt::QueuedConnection);
+        });
+        RegisterODScanTest(*services.testManager, *odScan,
+                           {.showWindow = [w = odScanWindow] {
+                                if (w) {
+                                    w->show();
+                                    w->raise();
+                                }
+                            },
+                            .registerPythonTypes = [&odScan](_object* module) { RegisterODScanPythonTypes(module, *odScan); },
+                            .configPage = odScanPage.data()});
+        return window;
+    });
+    QtFileDialogs fileDialogs;
+    QPointer<TWin_NodeConfig> nodeConfig;
+    QPointer<TWin_NetworkConfig> networkConfig;
+    parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
+        auto window = std::make_unique<TWin_NodeConfig>(*services.symbols, services.prompt(), fileDialogs, mainWindow.data());
+        nodeConfig = window.get();
+        return window;
+    });
+    parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
+        auto window = std::make_unique<TWin_NetworkConfig>(
+            *services.symbols, services.prompt(), fileDialogs,
+            [&nodeConfig](uint8_t& id, std::string& name, std::string& eds, int& count, QWidget* owner) {
+                return nodeConfig ? nodeConfig->Execute(id, name, eds, count, owner) : 0;
+            },
+            services.log.get(), mainWindow.data());
+        networkConfig = window.get();
+        return window;
+    });
     parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
         MainWindowLinks links;
+        links.configureNetwork = [&networkConfig, &services] {
+            if (!networkConfig || !networkConfig->Execute())
+                return false;
+            services.symbols->Reload();
+            networkConfig->ApplyNetworkDescription();
+            return true;
+        };
+        links.applyNetworkDescription = [&networkConfig] {
+            if (networkConfig)
+                networkConfig->ApplyNetworkDescription();
+        };
+        links.saveNetworkSettings = [&networkConfig](const std::string& file) {
+            if (networkConfig)
+                (void)networkConfig->SaveSettings(file);
+        };
+        links.loadNetworkSettings = [&networkConfig](const std::string& file) {
+            if (networkConfig)
+                networkConfig->LoadSettings(file);
+        };
+        links.configureSupportModule = [&services, &mainWindow] {
+            NSMWizardLinks wizard;
+            wizard.prompt = &services.prompt();
+            wizard.networkRate = [&services]() -> uint32_t {
+                return services.hardware.baudrate > 0 ? static_cast<uint32_t>(services.hardware.baudrate) : 0;
+            };
+            wizard.changeBaudrate = [&services](uint32_t rate, uint32_t current) {
+                return services.nsm->ChangeBaudrate(rate, current);
+            };
+            wizard.changeNodeId = [&services](uint8_t current, uint8_t node, uint32_t rate) {
+                return services.nsm->ChangeNodeId(current, node, rate);
+            };
+            TWin_NSMConfig(std::move(wizard), mainWindow.data()).Execute();
+        };
         links.hardwareDialog = [&hardware, &services] {
             if (!hardware)
                 return false;

@@ -21,8 +21,8 @@ namespace {
 // The services in the order of their making, and of their deletion.
 const std::vector<std::string> kMade{"+TSymbols", "+TTestManager", "+TLog", "+TDeviceSummary", "+TTraceBuffer",
                                      "+TExpressions", "+TTransmit", "+TGlobalTestConfig", "+TSetNodeConfig",
-                                     "+TTestReport", "+TCommonTest", "+TNSM", "+TRatingsScript"};
-const std::vector<std::string> kDeleted{"-TRatingsScript", "-TNSM", "-TCommonTest", "-TTestReport",
+                                     "+TTestReport", "+TCommonTest", "+TNSM", "+TRatingsScript", "+TSoftNSM"};
+const std::vector<std::string> kDeleted{"-TSoftNSM", "-TRatingsScript", "-TNSM", "-TCommonTest", "-TTestReport",
                                         "-TSetNodeConfig", "-TGlobalTestConfig", "-TTransmit", "-TExpressions",
                                         "-TTraceBuffer", "-TDeviceSummary", "-TLog", "-TTestManager", "-TSymbols"};
 

@@ -5,7 +5,7 @@
 
 namespace ostrel::vessolt {
 
-TWin_ConfigODScan::TWin_ConfigODScan(QWidget* parent) : QWidget(parent, Qt::FramelessWindowHint) {
+TWin_ConfigODScan::TWin_ConfigODScan(QWidget* parent) : TConfigForm(parent) {
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(new QLabel("No settings.", this));
     layout->addStretch(1);

@@ -1,19 +1,14 @@
 #pragma once
-// The settings page of the object dictionary scan: the test has no settings. The four page
-// operations are those of every settings page, so that the page can take the common base.
-#include <QWidget>
+// The settings page of the object dictionary scan: the test has no settings, so the page keeps the
+// base page's operations.
+#include "config_form.h"
 
 namespace ostrel::vessolt {
 
-class TWin_ConfigODScan : public QWidget {
+class TWin_ConfigODScan : public TConfigForm {
     Q_OBJECT
 public:
     explicit TWin_ConfigODScan(QWidget* parent = nullptr);
-
-    bool ApplySettings() { return true; }
-    void CancelSettings() {}
-    void LoadSettings() {}
-    void SetDefaults() {}
 };
 
 }  // namespace ostrel::vessolt
