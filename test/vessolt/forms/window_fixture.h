@@ -36,15 +36,17 @@ inline bool processUntil(const std::function<bool()>& condition, int ms = 8000) 
 template <typename T>
 void whenShown(const std::function<void(T*)>& act) {
     auto poll = std::make_shared<std::function<void(int)>>();
-    *poll = [act, poll](int left) {
+    // The pending timer keeps the poll alive; the poll itself holds only a weak reference, so the
+    // chain frees itself when it ends.
+    *poll = [act, self = std::weak_ptr<std::function<void(int)>>(poll)](int left) {
         for (QWidget* w : QApplication::topLevelWidgets()) {
             if (auto* t = qobject_cast<T*>(w); t && t->isVisible()) {
                 act(t);
                 return;
             }
         }
-        if (left > 0)
-            QTimer::singleShot(10, [poll, left] { (*poll)(left - 1); });
+        if (auto next = self.lock(); next && left > 0)
+            QTimer::singleShot(10, [next, left] { (*next)(left - 1); });
     };
     QTimer::singleShot(0, [poll] { (*poll)(500); });
 }
