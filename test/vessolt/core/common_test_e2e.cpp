@@ -10,6 +10,7 @@
 #include "common_test.h"
 #include "device_summary.h"
 #include "e2e_support.h"
+#include "server_services.h"
 #include "log.h"
 #include "nsm.h"
 #include "soft_nsm.h"
@@ -99,19 +100,8 @@ TEST(CommonTestE2E, FindsTheSoftwareModuleThroughTheServer) {
     drennic::e2e::ProcessGuard guard;
     drennic::e2e::IsolatedEnvironment environment{"vessolt-softnsm"};
 
-    DrennicApi api;
-    api.startup(1, u"");
-    ReceiveFanout fanout;
-    TLog log;
-    RecordingPrompt prompt;
-    TDeviceSummary summary;
-    TTraceBuffer trace(api, fanout, log, prompt);
-    CommonTestLinks links;
-    links.maxBootupTimeMs = [] { return 500u; };
-    links.bitRateKbit = [] { return kBitRate; };
-    TCommonTest common(api, trace, summary, log, links);
-    TNSM nsm(common);
-    common.SetNSM(&nsm);
+    test::ServerServices services(kBitRate);
+    auto& [bitRate, api, started, fanout, log, prompt, summary, trace, common, nsm] = services;
     TSoftNSM soft(api, log, prompt, [] { return SoftNSMSettings{true, 0x40}; });
     fanout.attach(ReceiveStageSlot::SoftwareSupport, soft);
 

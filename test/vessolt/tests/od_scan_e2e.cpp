@@ -8,6 +8,7 @@
 #include "common_test.h"
 #include "device_summary.h"
 #include "e2e_support.h"
+#include "server_services.h"
 #include "log.h"
 #include "nsm.h"
 #include "od_scan.h"
@@ -28,19 +29,8 @@ TEST(ODScanE2E, FullDictionaryThroughTheServer) {
     drennic::e2e::ProcessGuard guard;
     drennic::e2e::IsolatedEnvironment environment{"vessolt-odscan"};
 
-    DrennicApi api;
-    api.startup(1, u"");
-    ReceiveFanout fanout;
-    TLog log;
-    RecordingPrompt prompt;
-    TDeviceSummary summary;
-    TTraceBuffer trace(api, fanout, log, prompt);
-    CommonTestLinks links;
-    links.maxBootupTimeMs = [] { return 500u; };
-    links.bitRateKbit = [] { return kBitRate; };
-    TCommonTest common(api, trace, summary, log, links);
-    TNSM nsm(common);
-    common.SetNSM(&nsm);
+    test::ServerServices services(kBitRate);
+    auto& [bitRate, api, started, fanout, log, prompt, summary, trace, common, nsm] = services;
     TTestManager manager(log);
     ODScanLinks scanLinks;
     scanLinks.bitRateKbit = [] { return kBitRate; };

@@ -1,0 +1,40 @@
+#pragma once
+// The services a device test uses, on the real library in server-client mode (the CAN server's
+// simulated bus), made in the program's order. The test closes and shuts the library down itself.
+#include <cstdint>
+
+#include "canopen_api.h"
+#include "common_test.h"
+#include "device_summary.h"
+#include "log.h"
+#include "nsm.h"
+#include "receive_fanout.h"
+#include "trace_buffer.h"
+#include "user_prompt.h"
+
+namespace ostrel::vessolt::test {
+
+struct ServerServices {
+    explicit ServerServices(uint32_t bitRateKbit) : bitRate(bitRateKbit) { common.SetNSM(&nsm); }
+
+    uint32_t bitRate;
+    DrennicApi api;
+    bool started = (api.startup(1, u""), true);
+    ReceiveFanout fanout;
+    TLog log;
+    RecordingPrompt prompt;
+    TDeviceSummary summary;
+    TTraceBuffer trace{api, fanout, log, prompt};
+    TCommonTest common{api, trace, summary, log, links()};
+    TNSM nsm{common};
+
+private:
+    CommonTestLinks links() const {
+        CommonTestLinks l;
+        l.maxBootupTimeMs = [] { return 500u; };
+        l.bitRateKbit = [rate = bitRate] { return rate; };
+        return l;
+    }
+};
+
+} // namespace ostrel::vessolt::test
