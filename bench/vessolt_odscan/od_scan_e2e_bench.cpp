@@ -1,19 +1,12 @@
 // ScanObjectDictionary alone through the CAN server against a full-profile device process.
 #include <benchmark/benchmark.h>
 
-#include "canopen_api.h"
-#include "common_test.h"
-#include "device_summary.h"
 #include "e2e_support.h"
-#include "log.h"
-#include "nsm.h"
 #include "od_scan.h"
 #include "od_scan_registration.h"
-#include "receive_fanout.h"
+#include "server_services.h"
 #include "test_manager.h"
 #include "test_support.h"
-#include "trace_buffer.h"
-#include "user_prompt.h"
 
 namespace {
 
@@ -22,23 +15,14 @@ using namespace ostrel::vessolt;
 void ScanThroughServer(benchmark::State& state) {
     drennic::e2e::ProcessGuard guard;
     drennic::e2e::IsolatedEnvironment environment{"odscan-bench"};
-    DrennicApi api;
-    api.startup(1, u"");
-    ReceiveFanout fanout;
-    TLog log;
-    RecordingPrompt prompt;
-    TDeviceSummary summary;
-    TTraceBuffer trace(api, fanout, log, prompt);
-    CommonTestLinks links;
-    links.maxBootupTimeMs = [] { return 500u; };
-    links.bitRateKbit = [] { return 500u; };
-    TCommonTest common(api, trace, summary, log, links);
-    TNSM nsm(common);
-    common.SetNSM(&nsm);
+    test::ServerServices services(500);
+    auto& api = services.api;
+    auto& log = services.log;
+    auto& common = services.common;
     TTestManager manager(log);
     ODScanLinks scanLinks;
     scanLinks.bitRateKbit = [] { return 500u; };
-    TODScan scan(manager, common, trace, summary, log, scanLinks);
+    TODScan scan(manager, common, services.trace, services.summary, log, scanLinks);
     RegisterODScanTest(manager, scan, {});
     ResultBlock result{};
     api.initialize(1, u"odscan bench", &result);
