@@ -99,6 +99,8 @@ public:
     void SaveTestConfig(platform::IniFile& file) const;
     void LoadTestConfig(const platform::IniFile& file);
 
+    // The test manager the engine reports to (the report's status, the script types' getters).
+    [[nodiscard]] TTestManager& Manager() const { return services_.testManager; }
     [[nodiscard]] TimingResultsTable& Results() { return table_; }
     [[nodiscard]] const TimingResultsTable& Results() const { return table_; }
     [[nodiscard]] uint32_t GetTPDOCount() const { return tpdoCount_.load(); }
