@@ -1,0 +1,226 @@
+#include "timing_settings_check.h"
+
+#include <algorithm>
+#include <cmath>
+#include <cstdio>
+
+#include "expressions.h"
+
+namespace ostrel::vessolt {
+
+namespace {
+
+constexpr uint32_t kMaxSyncId = 0x7FF;           // the lists and checks carry 11-bit identifiers
+constexpr uint32_t kMaxDeviceEventTimeMs = 65535;  // the device's event timer is 16 bits wide
+constexpr int kBusLoadTPDOs = 4;
+constexpr int kExpressionErrorSize = 200;
+
+constexpr const char* kSyncIdRange = "The Sync message ID must be in the range 0x0000001 to 0x1FFFFFFF";
+constexpr const char* kSyncIdElevenBits = "The Sync message ID must be an 11-bit identifier (0x001 to 0x7FF)";
+constexpr const char* kSyncIdTraffic =
+    "You cannot have a Sync Message ID of 0x080 and generate CiA TR-308 Sync traffic";
+constexpr const char* kTooManyPeriods = "No more than 40 periods can be tested.";
+constexpr const char* kSyncPeriodZero = "A Sync period of 0 ms is not allowed.";
+constexpr const char* kEventTimeZero = "An event time of 0 ms is not allowed.";
+constexpr const char* kEventTimeTooLong = "An event time above 65535 ms is not allowed.";
+constexpr const char* kSyncBusLoad =
+    "A Sync period of %d ms or less might exceed 100% bus load when using four TPDOs";
+constexpr const char* kEventBusLoad =
+    "An event time of %d ms or less might exceed 100% bus load when using four TPDOs";
+constexpr const char* kNoAlarmExpression = "You must enter an alarm expression";
+constexpr const char* kLowerLimitZero = "The lower test range limit must be at least 1 ms";
+constexpr const char* kUpperBelowLower =
+    "The upper test range limit must be greater than the lower test range limit";
+
+bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
+
+int digitValue(char c) {
+    if (c >= '0' && c <= '9')
+        return c - '0';
+    if (c >= 'a' && c <= 'f')
+        return c - 'a' + 10;
+    if (c >= 'A' && c <= 'F')
+        return c - 'A' + 10;
+    return 99;
+}
+
+bool blankOnly(const std::string& s) { return std::all_of(s.begin(), s.end(), isBlank); }
+
+// The warning texts carry a literal "100%": only the %d is a field.
+std::string withNumber(const char* format, uint32_t value) {
+    std::string text(format);
+    const size_t at = text.find("%d");
+    if (at != std::string::npos)
+        text.replace(at, 2, std::to_string(value));
+    return text;
+}
+
+} // namespace
+
+TimingSettingsCheck::TimingSettingsCheck(TimingTestKind kind, const TExpressions& expressions)
+    : kind_(kind), expressions_(expressions) {}
+
+uint32_t TimingSettingsCheck::ReadUnsigned(std::string_view text, int base) {
+    size_t i = 0;
+    while (i < text.size() && isBlank(text[i]))
+        ++i;
+    if (base == 16 && i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
+        digitValue(text[i + 2]) < 16)
+        i += 2;
+    uint64_t value = 0;
+    for (; i < text.size(); ++i) {
+        const int d = digitValue(text[i]);
+        if (d >= base)
+            break;
+        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
+        if (value > 0xFFFFFFFFu)
+            return 0xFFFFFFFFu;
+    }
+    return static_cast<uint32_t>(value);
+}
+
+bool TimingSettingsCheck::ExceedsBusLoad(uint32_t periodMs, int tpdos, uint32_t bitrateKbit) {
+    if (bitrateKbit == 0 || tpdos < 1)
+        return false;
+    const double bits = tpdos * 120.0 + 50.0;
+    // The bits the bus carries in one period: kbit/s times ms. In double, as long periods at high
+    // rates pass 32 bits.
+    const double capacity = std::trunc(static_cast<double>(bitrateKbit) * static_cast<double>(periodMs));
+    if (capacity <= 0.0)
+        return true;
+    return bits / capacity * 100.0 >= 100.0;
+}
+
+bool TimingSettingsCheck::checkExpression(const char* name, const std::string& text, std::string& message) const {
+    char error[kExpressionErrorSize] = {};
+    if (expressions_.Check(text.c_str(), error, kExpressionErrorSize))
+        return true;
+    message = "Error in ";
+    message += name;
+    message += ": ";
+    // The evaluator gives no reason for a blank text.
+    message += error[0] != '\0' ? error : "the expression is empty";
+    return false;
+}
+
+TimingSettingsVerdict TimingSettingsCheck::Check(const TimingSettingsTexts& texts, uint32_t bitrateKbit) const {
+    const TimingVariant& variant = timingVariant(kind_);
+    const bool syncPage = variant.hasSync;
+    const bool eventPage = variant.isEvent;
+    const bool busLoadWarning = kind_ != TimingTestKind::TPDOSyncRPDOs;
+
+    TimingSettingsVerdict v;
+    TimingTestConfig& r = v.record;
+
+    if (syncPage) {
+        const uint32_t id = ReadUnsigned(texts.syncid, 16);
+        if (id < 1) {
+            v.message = kSyncIdRange;
+            return v;
+        }
+        if (id > kMaxSyncId) {
+            v.message = kSyncIdElevenBits;
+            return v;
+        }
+        if (id == 0x80 && (texts.ciatr308options & 0x08u) != 0) {
+            v.message = kSyncIdTraffic;
+            return v;
+        }
+        r.syncid = id;
+    }
+
+    int count = 0;
+    size_t start = 0;
+    while (start <= texts.cycles.size()) {
+        size_t end = texts.cycles.find('\n', start);
+        if (end == std::string::npos)
+            end = texts.cycles.size();
+        std::string_view line(texts.cycles.data() + start, end - start);
+        start = end + 1;
+        if (!line.empty() && line.back() == '\r')
+            line.remove_suffix(1);
+        if (line.empty())
+            continue;
+        if (count == kTimingMaxCycles) {
+            v.message = kTooManyPeriods;
+            return v;
+        }
+        const uint32_t period = ReadUnsigned(line, 10);
+        if (period == 0) {
+            v.message = syncPage ? kSyncPeriodZero : kEventTimeZero;
+            return v;
+        }
+        if (eventPage && period > kMaxDeviceEventTimeMs) {
+            v.message = kEventTimeTooLong;
+            return v;
+        }
+        if (busLoadWarning && v.warning.empty() && ExceedsBusLoad(period, kBusLoadTPDOs, bitrateKbit))
+            v.warning = withNumber(syncPage ? kSyncBusLoad : kEventBusLoad, period);
+        r.manualtime[static_cast<size_t>(count++)] = period;
+    }
+    r.manualtestcycles = count;
+    r.manual_enable = texts.manualEnable ? 1 : 0;
+
+    if (variant.hasRpdo)
+        r.rpdo = texts.rpdo;
+    if (variant.isTurnaround) {
+        r.phase1rpdo = texts.phase1rpdo;
+        r.phase2rpdo = texts.phase2rpdo;
+    }
+
+    // The alarm belongs to the manual test: its box is disabled while the manual test is off.
+    if (texts.alarmEnable && texts.manualEnable) {
+        if (blankOnly(texts.alarmExpression)) {
+            v.message = kNoAlarmExpression;
+            return v;
+        }
+        if (!checkExpression("alarm expression", texts.alarmExpression, v.message))
+            return v;
+    }
+    r.alarm_enable = texts.alarmEnable ? 1 : 0;
+    r.alarm_operation = texts.alarmOperation >= 0 && texts.alarmOperation <= 2 ? texts.alarmOperation : 0;
+    setTimingExpression(r.alarm_expression, texts.alarmExpression.c_str());
+
+    if (variant.hasTransmissionType)
+        r.tpdotransmissiontype = texts.transmissionType;
+    r.ciatr308options = texts.ciatr308options & 0x0Fu;
+
+    r.limit_enable = texts.limitEnable ? 1 : 0;
+    r.limit_upperlimit = ReadUnsigned(texts.upperLimit, 10);
+    r.limit_lowerlimit = ReadUnsigned(texts.lowerLimit, 10);
+    setTimingExpression(r.limit_expression, texts.limitExpression.c_str());
+
+    if (texts.limitEnable) {
+        if (!checkExpression("limit expression", texts.limitExpression, v.message))
+            return v;
+        // A search that reaches period 0 would stimulate nothing.
+        if (r.limit_lowerlimit < 1) {
+            v.message = kLowerLimitZero;
+            return v;
+        }
+        if (r.limit_upperlimit < r.limit_lowerlimit) {
+            v.message = kUpperBelowLower;
+            return v;
+        }
+        if (eventPage && r.limit_upperlimit > kMaxDeviceEventTimeMs) {
+            v.message = kEventTimeTooLong;
+            return v;
+        }
+    }
+    deriveTimingRows(r);
+    return v;
+}
+
+std::string describeRPDOFrame(const RPDOFrame& frame) {
+    const int length = std::min<int>(frame.dlc, 8);
+    std::string text = std::to_string(frame.dlc);
+    text += frame.dlc == 1 ? " byte -" : " bytes -";
+    for (int k = 0; k < length; ++k) {
+        char hex[4];
+        std::snprintf(hex, sizeof hex, " %2.2X", static_cast<unsigned>(frame.data[k]));
+        text += hex;
+    }
+    return text;
+}
+
+} // namespace ostrel::vessolt
