@@ -11,17 +11,17 @@ void TimingResultsModel::Refresh() {
     TimingResultsTable::Snapshot next = table_.Take();
     const int before = rowCount();
     const int after = next.cells.empty() ? 0 : static_cast<int>(next.cells.size()) - 1;
+    // Rows come and go first with the texts they had; then every text changes at once.
     if (after > before) {
         beginInsertRows({}, before, after - 1);
-        snapshot_ = std::move(next);
+        snapshot_.cells.resize(next.cells.size(), std::vector<std::string>(static_cast<size_t>(columnCount())));
         endInsertRows();
     } else if (after < before) {
         beginRemoveRows({}, after, before - 1);
-        snapshot_ = std::move(next);
+        snapshot_.cells.resize(next.cells.size());
         endRemoveRows();
-    } else {
-        snapshot_ = std::move(next);
     }
+    snapshot_ = std::move(next);
     const int columns = columnCount();
     if (after > 0 && columns > 0)
         Q_EMIT dataChanged(index(0, 0), index(after - 1, columns - 1), {Qt::DisplayRole});
