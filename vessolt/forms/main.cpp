@@ -33,10 +33,20 @@
 #include "win_network_config.h"
 #include "win_node_config.h"
 #include "win_odscan.h"
+#include "timing_test_set.h"
+#include "win_timing.h"
 
 namespace {
 
 using namespace ostrel::vessolt;
+
+// The timing tests' engines among the forms: made before their windows, deleted after them and
+// before the services.
+class TimingTestsForm : public QObject {
+public:
+    explicit TimingTestsForm(Services& services) : tests(services) {}
+    TimingTestSet tests;
+};
 
 void showException(const std::string& what) {
     QMessageBox::critical(QApplication::activeWindow(), QString::fromUtf8(kProductName), QString::fromStdString(what));
@@ -210,6 +220,18 @@ int main(int argc, char** argv) {
                             .configPage = odScanPage.data()});
         return window;
     });
+    // The timing tests 1 to 5: a window each, registered in the order of their numbers.
+    TimingTestSet* timingTests = nullptr;
+    parts.forms.push_back([&timingTests](Services& services) -> std::unique_ptr<QObject> {
+        auto form = std::make_unique<TimingTestsForm>(services);
+        timingTests = &form->tests;
+        return form;
+    });
+    for (const TimingTestKind kind : {TimingTestKind::TPDOSync, TimingTestKind::TPDOSyncRPDOs, TimingTestKind::TPDOEvent,
+                                      TimingTestKind::TPDOEventRPDOs, TimingTestKind::PDOTurnaround})
+        parts.forms.push_back([&timingTests, kind](Services& services) -> std::unique_ptr<QObject> {
+            return MakeTimingWindow(timingTests->Engine(kind), *services.testManager, {});
+        });
     QtFileDialogs fileDialogs;
     QPointer<TWin_NodeConfig> nodeConfig;
     QPointer<TWin_NetworkConfig> networkConfig;

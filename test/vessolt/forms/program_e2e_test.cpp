@@ -66,9 +66,21 @@ TEST(VessoltProgram, JoinsTheServerAndLeavesCleanlyOnSigterm) {
     auto key = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,
                                                    std::string(ostrel::vessolt::kProductKey) + "\\testmanager");
     ASSERT_TRUE(key);
-    // The registered tests' order is stored: the object dictionary scan first.
-    EXPECT_EQ(key->readInteger("testnum"), 1);
+    // The registered tests' order is stored: the object dictionary scan first, then the timing
+    // tests by their numbers.
+    EXPECT_EQ(key->readInteger("testnum"), 6);
     EXPECT_EQ(key->readInteger("testid0"), 20);
+    for (int i = 1; i <= 5; ++i)
+        EXPECT_EQ(key->readInteger("testid" + std::to_string(i)), i);
+    // Each timing window saved its test's settings and its placement when it went.
+    for (const char* test : {"TPDO Sync", "TPDO Sync + RPDOs", "TPDO Event", "TPDO Event + RPDOs", "PDO Turnaround"}) {
+        auto settings = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,
+                                                            std::string(ostrel::vessolt::kProductKey) + "\\" + test);
+        ASSERT_TRUE(settings) << test;
+        EXPECT_EQ(settings->readInteger("manualtestcycles"), 5) << test;
+        EXPECT_EQ(settings->readInteger("windowstate"), 0) << test;
+        EXPECT_TRUE(settings->readInteger("width").has_value()) << test;
+    }
     EXPECT_TRUE(eventually(10'000, [] { return liveServers().empty(); })) << "the server outlived its last client";
 }
 

@@ -57,6 +57,9 @@ protected:
     virtual void serviceMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
     // For posting to the window itself from any thread.
     [[nodiscard]] MessageSink& sink() { return sink_; }
+    // Off for a window whose registry key holds more than the frame's geometry and column widths
+    // and that saves it itself.
+    void setSavesFrameSettings(bool on) { savesFrameSettings_ = on; }
 
     bool event(QEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
@@ -68,6 +71,7 @@ private:
     QWidget* body_ = nullptr;
     QTableView* grid_ = nullptr;
     int lastSizable_ = -1;
+    bool savesFrameSettings_ = true;
 };
 
 }  // namespace ostrel::vessolt
