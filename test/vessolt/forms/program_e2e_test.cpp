@@ -66,9 +66,10 @@ TEST(VessoltProgram, JoinsTheServerAndLeavesCleanlyOnSigterm) {
     auto key = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,
                                                    std::string(ostrel::vessolt::kProductKey) + "\\testmanager");
     ASSERT_TRUE(key);
-    // The registered tests' order is stored: the object dictionary scan first.
-    EXPECT_EQ(key->readInteger("testnum"), 1);
+    // The registered tests' order is stored: the object dictionary scan first, then the PDO analysis.
+    EXPECT_EQ(key->readInteger("testnum"), 2);
     EXPECT_EQ(key->readInteger("testid0"), 20);
+    EXPECT_EQ(key->readInteger("testid1"), 30);
     EXPECT_TRUE(eventually(10'000, [] { return liveServers().empty(); })) << "the server outlived its last client";
 }
 

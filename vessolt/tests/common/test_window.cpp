@@ -103,7 +103,8 @@ TTestWindow::~TTestWindow() {
     manager_.RemoveTestListListener(&sink_);
     manager_.RemoveRunStateListener(&sink_);
     sink_.detach();
-    SaveSettings();
+    if (!savesOwnSettings_)
+        SaveSettings();
 }
 
 void TTestWindow::setGrid(QTableView* grid, int lastSizable) {

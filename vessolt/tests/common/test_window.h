@@ -31,8 +31,8 @@ public:
 
     // Status label, its colour and the progress bar, from the manager's record of the test.
     void ShowStatus();
-    void SaveSettings();
-    void LoadSettings();
+    virtual void SaveSettings();
+    virtual void LoadSettings();
     // "Software\Ostrel\CANopen Norbix Eval\<display name>".
     [[nodiscard]] std::string RegistryKeyPath() const;
 
@@ -57,6 +57,9 @@ protected:
     virtual void serviceMessage(uint32_t message, uintptr_t wParam, intptr_t lParam);
     // For posting to the window itself from any thread.
     [[nodiscard]] MessageSink& sink() { return sink_; }
+    // A window that keeps its settings under keys of its own saves them in its own destructor;
+    // the base then saves nothing.
+    void setSavesOwnSettings() { savesOwnSettings_ = true; }
 
     bool event(QEvent* e) override;
     bool eventFilter(QObject* watched, QEvent* e) override;
@@ -68,6 +71,7 @@ private:
     QWidget* body_ = nullptr;
     QTableView* grid_ = nullptr;
     int lastSizable_ = -1;
+    bool savesOwnSettings_ = false;
 };
 
 }  // namespace ostrel::vessolt
