@@ -185,7 +185,10 @@ TEST_F(PDOAnalysisFixture, ALostAnswerWarnsAndLeavesTheParameterUnknown) {
     EXPECT_TRUE(logHas("Warning: Missing SDO response during test cycle"));
     EXPECT_EQ(pdo(0x1400).inhibittimeaccess, kAccessUnknown);
     EXPECT_EQ(table().size(), 8u);
-    EXPECT_NE(report(0).find("   0 (X)"), std::string::npos);
+    EXPECT_EQ(analysis.Rows(true)[0].cells[8], "0 (X)");
+    EXPECT_NE(report(0).find(" RPDO 1    Y (RW)   210 (RW)                0 (RW)       0 (X)     0 (RW)\n"),
+              std::string::npos)
+        << report(0);
 }
 
 TEST_F(PDOAnalysisFixture, NoSupportModuleFails) {
