@@ -349,43 +349,36 @@ void TPDOAnalysis::updateEntry(int entry, const std::function<void(PDOEntry&)>& 
         change(table_[static_cast<size_t>(entry)]);
 }
 
-bool TPDOAnalysis::readParameter(uint32_t commIndex, Parameter parameter, uint32_t& value) {
-    uint32_t index = commIndex;
-    uint8_t sub = 0;
-    uint32_t bytes = 1;
+TPDOAnalysis::ParameterPlace TPDOAnalysis::placeOf(uint32_t commIndex, Parameter parameter) {
     switch (parameter) {
-        case Parameter::COBID: sub = 1, bytes = 4; break;
-        case Parameter::TransmissionType: sub = 2, bytes = 1; break;
-        case Parameter::InhibitTime: sub = 3, bytes = 2; break;
-        case Parameter::EventTime: sub = 5, bytes = 2; break;
-        case Parameter::MappingNum: index = commIndex + kMappingOffset, sub = 0, bytes = 1; break;
+        case Parameter::COBID: return {commIndex, 1, 4};
+        case Parameter::TransmissionType: return {commIndex, 2, 1};
+        case Parameter::InhibitTime: return {commIndex, 3, 2};
+        case Parameter::EventTime: return {commIndex, 5, 2};
+        case Parameter::MappingNum: break;
     }
+    return {commIndex + kMappingOffset, 0, 1};
+}
+
+bool TPDOAnalysis::readParameter(uint32_t commIndex, Parameter parameter, uint32_t& value) {
+    const ParameterPlace place = placeOf(commIndex, parameter);
     uint8_t buffer[kParameterCapacity] = {};
     uint32_t size = kParameterCapacity;
-    SDORequest request{node_.load(), index, sub, &size, buffer};
+    SDORequest request{node_.load(), place.index, place.sub, &size, buffer};
     if (!common_.SDOUpload(&request, cancelFlag()))
         return false;
     ++operations_;
-    value = littleEndian(buffer, size, bytes);
+    value = littleEndian(buffer, size, place.bytes);
     return true;
 }
 
 bool TPDOAnalysis::writeParameter(uint32_t commIndex, Parameter parameter, uint32_t value) {
-    uint32_t index = commIndex;
-    uint8_t sub = 0;
-    uint32_t bytes = 1;
-    switch (parameter) {
-        case Parameter::COBID: sub = 1, bytes = 4; break;
-        case Parameter::TransmissionType: sub = 2, bytes = 1; break;
-        case Parameter::InhibitTime: sub = 3, bytes = 2; break;
-        case Parameter::EventTime: sub = 5, bytes = 2; break;
-        case Parameter::MappingNum: index = commIndex + kMappingOffset, sub = 0, bytes = 1; break;
-    }
+    const ParameterPlace place = placeOf(commIndex, parameter);
     uint8_t buffer[4];
     for (uint32_t i = 0; i < 4; ++i)
         buffer[i] = static_cast<uint8_t>(value >> (8 * i));
-    uint32_t size = bytes;
-    SDORequest request{node_.load(), index, sub, &size, buffer};
+    uint32_t size = place.bytes;
+    SDORequest request{node_.load(), place.index, place.sub, &size, buffer};
     if (!common_.SDODownload(&request, cancelFlag()))
         return false;
     ++operations_;

@@ -110,6 +110,13 @@ public:
 
 private:
     enum class Parameter { COBID, TransmissionType, InhibitTime, EventTime, MappingNum };
+    // Where a parameter lives and how many bytes it has.
+    struct ParameterPlace {
+        uint32_t index;
+        uint8_t sub;
+        uint32_t bytes;
+    };
+    [[nodiscard]] static ParameterPlace placeOf(uint32_t commIndex, Parameter parameter);
 
     [[nodiscard]] bool cancelled() const;
     [[nodiscard]] const uint8_t* cancelFlag() const { return &cancel_; }
