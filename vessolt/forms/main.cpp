@@ -35,6 +35,11 @@
 #include "win_odscan.h"
 #include "timing_test_set.h"
 #include "win_timing.h"
+#include "config_pdoanalysis.h"
+#include "pdo_analysis.h"
+#include "pdo_analysis_registration.h"
+#include "pdo_analysis_types.h"
+#include "win_pdoanalysis.h"
 
 namespace {
 
@@ -173,6 +178,12 @@ int main(int argc, char** argv) {
         odScanPage = page.get();
         return page;
     });
+    QPointer<TWin_ConfigPDOAnalysis> pdoAnalysisPage;
+    parts.forms.push_back([&pdoAnalysisPage](Services&) -> std::unique_ptr<QObject> {
+        auto page = std::make_unique<TWin_ConfigPDOAnalysis>();
+        pdoAnalysisPage = page.get();
+        return page;
+    });
     QPointer<TWin_TestConfig> testConfig;
     parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
         // The global page takes the base page's place once it exists.
@@ -218,6 +229,45 @@ int main(int argc, char** argv) {
                             },
                             .registerPythonTypes = [&odScan](_object* module) { RegisterODScanPythonTypes(module, *odScan); },
                             .configPage = odScanPage.data()});
+        return window;
+    });
+    // The PDO analysis, made and taken down like the object dictionary scan.
+    std::unique_ptr<TPDOAnalysis> pdoAnalysis;
+    QPointer<TWin_PDOAnalysis> pdoAnalysisWindow;
+    parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
+        PDOAnalysisLinks links;
+        links.bitRateKbit = [&services]() -> uint32_t {
+            return services.hardware.baudrate > 0 ? static_cast<uint32_t>(services.hardware.baudrate) : 0;
+        };
+        links.configureNode = [&services](uint8_t node, const std::atomic<bool>* cancel) {
+            services.setNodeConfig->Configure(node, cancel);
+        };
+        links.writePDOAnalysisLists = [&services](uint8_t node) { return services.nsm->WritePDOAnalysisLists(node); };
+        links.startTransmission = [&services] { return services.nsm->StartTransmission(); };
+        links.messageName = [&services](uint32_t id) { return services.symbols->GetMessageName(id); };
+        links.entryName = [&services](uint32_t index, uint8_t sub, uint8_t node) -> std::optional<std::string> {
+            const auto entry = services.symbols->FindEntry(index, sub, node);
+            return entry ? std::optional<std::string>(entry->entryName) : std::nullopt;
+        };
+        pdoAnalysis = std::make_unique<TPDOAnalysis>(*services.testManager, *services.commonTest, *services.traceBuffer,
+                                                     *services.deviceSummary, *services.log, std::move(links));
+        auto window = std::make_unique<TWin_PDOAnalysis>(*pdoAnalysis, *services.testManager);
+        pdoAnalysisWindow = window.get();
+        services.symbols->AddLoadCallback([w = QPointer<TWin_PDOAnalysis>(window.get())] {
+            if (w)
+                QMetaObject::invokeMethod(w, [w] { if (w) w->SymbolsLoaded(); }, Qt::QueuedConnection);
+        });
+        RegisterPDOAnalysisTest(*services.testManager, *pdoAnalysis,
+                                {.showWindow = [w = pdoAnalysisWindow] {
+                                     if (w) {
+                                         w->show();
+                                         w->raise();
+                                     }
+                                 },
+                                 .registerPythonTypes = [&pdoAnalysis](_object* module) {
+                                     RegisterPDOAnalysisPythonTypes(module, *pdoAnalysis);
+                                 },
+                                 .configPage = pdoAnalysisPage.data()});
         return window;
     });
     // The timing tests 1 to 5: a window each, registered in the order of their numbers.

@@ -66,12 +66,13 @@ TEST(VessoltProgram, JoinsTheServerAndLeavesCleanlyOnSigterm) {
     auto key = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,
                                                    std::string(ostrel::vessolt::kProductKey) + "\\testmanager");
     ASSERT_TRUE(key);
-    // The registered tests' order is stored: the object dictionary scan first, then the timing
-    // tests by their numbers.
-    EXPECT_EQ(key->readInteger("testnum"), 6);
+    // The registered tests' order is stored: the object dictionary scan first, the PDO analysis,
+    // then the timing tests by their numbers.
+    EXPECT_EQ(key->readInteger("testnum"), 7);
     EXPECT_EQ(key->readInteger("testid0"), 20);
+    EXPECT_EQ(key->readInteger("testid1"), 30);
     for (int i = 1; i <= 5; ++i)
-        EXPECT_EQ(key->readInteger("testid" + std::to_string(i)), i);
+        EXPECT_EQ(key->readInteger("testid" + std::to_string(i + 1)), i);
     // Each timing window saved its test's settings and its placement when it went.
     for (const char* test : {"TPDO Sync", "TPDO Sync + RPDOs", "TPDO Event", "TPDO Event + RPDOs", "PDO Turnaround"}) {
         auto settings = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,

@@ -31,8 +31,8 @@ public:
 
     // Status label, its colour and the progress bar, from the manager's record of the test.
     void ShowStatus();
-    void SaveSettings();
-    void LoadSettings();
+    virtual void SaveSettings();
+    virtual void LoadSettings();
     // "Software\Ostrel\CANopen Norbix Eval\<display name>".
     [[nodiscard]] std::string RegistryKeyPath() const;
 
