@@ -24,6 +24,8 @@
 #include "win_hw_config.h"
 #include "win_main.h"
 #include "win_test_config.h"
+#include "win_config_global.h"
+#include "win_quick_reference.h"
 #include "config_odscan.h"
 #include "file_dialog.h"
 #include "nsm_config.h"
@@ -165,9 +167,15 @@ int main(int argc, char** argv) {
         hardware = window.get();
         return window;
     });
-    QPointer<TConfigForm> basePage;
-    parts.forms.push_back([&basePage](Services&) -> std::unique_ptr<QObject> {
-        auto page = std::make_unique<TConfigForm>();
+    QtFileDialogs globalPageFiles;
+    QPointer<TWin_QuickReference> quickReference;
+    QPointer<TWin_ConfigGlobal> basePage;
+    parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
+        auto page = std::make_unique<TWin_ConfigGlobal>(
+            *services.globalConfig, services.prompt(), globalPageFiles, [&quickReference](const char* resource, QWidget* caller) {
+                if (quickReference)
+                    quickReference->ShowResource(resource, caller);
+            });
         basePage = page.get();
         return page;
     });
@@ -186,7 +194,6 @@ int main(int argc, char** argv) {
     });
     QPointer<TWin_TestConfig> testConfig;
     parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
-        // The global page takes the base page's place once it exists.
         auto window = std::make_unique<TWin_TestConfig>(*services.testManager, basePage.data(), mainWindow.data());
         testConfig = window.get();
         return window;
@@ -298,6 +305,11 @@ int main(int argc, char** argv) {
             },
             services.log.get(), mainWindow.data());
         networkConfig = window.get();
+        return window;
+    });
+    parts.forms.push_back([&quickReference, &mainWindow](Services&) -> std::unique_ptr<QObject> {
+        auto window = std::make_unique<TWin_QuickReference>(mainWindow.data());
+        quickReference = window.get();
         return window;
     });
     parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
