@@ -6,6 +6,7 @@
 #include <QPointer>
 #include <QSocketNotifier>
 #include <QTimer>
+#include <array>
 #include <clocale>
 #include <cstdio>
 #include <csignal>
@@ -35,7 +36,11 @@
 #include "win_network_config.h"
 #include "win_node_config.h"
 #include "win_odscan.h"
+#include "timing_report.h"
 #include "timing_test_set.h"
+#include "timing_types.h"
+#include "win_config_rpdo.h"
+#include "win_config_timing.h"
 #include "win_timing.h"
 #include "config_pdoanalysis.h"
 #include "pdo_analysis.h"
@@ -54,6 +59,10 @@ public:
     explicit TimingTestsForm(Services& services) : tests(services) {}
     TimingTestSet tests;
 };
+
+constexpr std::array<TimingTestKind, 5> kTimingKinds = {TimingTestKind::TPDOSync, TimingTestKind::TPDOSyncRPDOs,
+                                                        TimingTestKind::TPDOEvent, TimingTestKind::TPDOEventRPDOs,
+                                                        TimingTestKind::PDOTurnaround};
 
 void showException(const std::string& what) {
     QMessageBox::critical(QApplication::activeWindow(), QString::fromUtf8(kProductName), QString::fromStdString(what));
@@ -192,6 +201,54 @@ int main(int argc, char** argv) {
         pdoAnalysisPage = page.get();
         return page;
     });
+    // The timing tests' engines come first: their pages and windows hold them.
+    TimingTestSet* timingTests = nullptr;
+    parts.forms.push_back([&timingTests](Services& services) -> std::unique_ptr<QObject> {
+        auto form = std::make_unique<TimingTestsForm>(services);
+        timingTests = &form->tests;
+        return form;
+    });
+    QPointer<TWin_ConfigRPDO> rpdoDialog;
+    parts.forms.push_back([&rpdoDialog, &mainWindow](Services&) -> std::unique_ptr<QObject> {
+        auto dialog = std::make_unique<TWin_ConfigRPDO>(mainWindow.data());
+        rpdoDialog = dialog.get();
+        return dialog;
+    });
+    std::array<QPointer<TWin_ConfigTiming>, 5> timingPages;
+    for (std::size_t i = 0; i < kTimingKinds.size(); ++i)
+        parts.forms.push_back([&, i](Services& services) -> std::unique_ptr<QObject> {
+            TimingTestEngine& engine = timingTests->Engine(kTimingKinds[i]);
+            QuickReferenceLink link = [&quickReference](QWidget* caller) {
+                if (quickReference)
+                    quickReference->ShowResource(TWin_QuickReference::kExpressions, caller);
+            };
+            UserPrompt& prompt = services.prompt();
+            const TExpressions& expressions = *services.expressions;
+            const TDeviceSummary& summary = *services.deviceSummary;
+            std::unique_ptr<TWin_ConfigTiming> page;
+            switch (kTimingKinds[i]) {
+            case TimingTestKind::TPDOSync:
+                page = std::make_unique<TWin_ConfigTPDOSync>(engine, prompt, expressions, summary, std::move(link));
+                break;
+            case TimingTestKind::TPDOSyncRPDOs:
+                page = std::make_unique<TWin_ConfigTPDOSyncRPDOs>(engine, prompt, expressions, summary, *rpdoDialog,
+                                                                  std::move(link));
+                break;
+            case TimingTestKind::TPDOEvent:
+                page = std::make_unique<TWin_ConfigTPDOEvent>(engine, prompt, expressions, summary, std::move(link));
+                break;
+            case TimingTestKind::TPDOEventRPDOs:
+                page = std::make_unique<TWin_ConfigTPDOEventRPDOs>(engine, prompt, expressions, summary, *rpdoDialog,
+                                                                   std::move(link));
+                break;
+            case TimingTestKind::PDOTurnaround:
+                page = std::make_unique<TWin_ConfigPDOTurnaround>(engine, prompt, expressions, summary, *rpdoDialog,
+                                                                  std::move(link));
+                break;
+            }
+            timingPages[i] = page.get();
+            return page;
+        });
     QPointer<TWin_TestConfig> testConfig;
     parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
         auto window = std::make_unique<TWin_TestConfig>(*services.testManager, basePage.data(), mainWindow.data());
@@ -278,16 +335,14 @@ int main(int argc, char** argv) {
         return window;
     });
     // The timing tests 1 to 5: a window each, registered in the order of their numbers.
-    TimingTestSet* timingTests = nullptr;
-    parts.forms.push_back([&timingTests](Services& services) -> std::unique_ptr<QObject> {
-        auto form = std::make_unique<TimingTestsForm>(services);
-        timingTests = &form->tests;
-        return form;
-    });
-    for (const TimingTestKind kind : {TimingTestKind::TPDOSync, TimingTestKind::TPDOSyncRPDOs, TimingTestKind::TPDOEvent,
-                                      TimingTestKind::TPDOEventRPDOs, TimingTestKind::PDOTurnaround})
-        parts.forms.push_back([&timingTests, kind](Services& services) -> std::unique_ptr<QObject> {
-            return MakeTimingWindow(timingTests->Engine(kind), *services.testManager, {});
+    for (std::size_t i = 0; i < kTimingKinds.size(); ++i)
+        parts.forms.push_back([&timingTests, &timingPages, i](Services& services) -> std::unique_ptr<QObject> {
+            TimingTestEngine& engine = timingTests->Engine(kTimingKinds[i]);
+            TimingWindowHooks hooks;
+            hooks.writeReport = [&engine](std::FILE* file, int layout) { WriteTimingReport(engine, file, layout); };
+            hooks.registerPythonTypes = [&engine](_object* module) { RegisterTimingPythonTypes(module, engine); };
+            hooks.configPage = timingPages[i].data();
+            return MakeTimingWindow(engine, *services.testManager, std::move(hooks));
         });
     QtFileDialogs fileDialogs;
     QPointer<TWin_NodeConfig> nodeConfig;
