@@ -230,7 +230,9 @@ int main(int argc, char** argv) {
     for (const TimingTestKind kind : {TimingTestKind::TPDOSync, TimingTestKind::TPDOSyncRPDOs, TimingTestKind::TPDOEvent,
                                       TimingTestKind::TPDOEventRPDOs, TimingTestKind::PDOTurnaround})
         parts.forms.push_back([&timingTests, kind](Services& services) -> std::unique_ptr<QObject> {
-            return MakeTimingWindow(timingTests->Engine(kind), *services.testManager, {});
+            TimingTestEngine& engine = timingTests->Engine(kind);
+            TimingWindowHooks hooks;  // report section, script types and settings page: none yet
+            return MakeTimingWindow(engine, *services.testManager, std::move(hooks));
         });
     QtFileDialogs fileDialogs;
     QPointer<TWin_NodeConfig> nodeConfig;
