@@ -80,12 +80,16 @@ TTimingTestWindow::TTimingTestWindow(TimingTestEngine& engine, TTestManager& man
     progressbar->setObjectName(prefix + "progressbar");
     closeButton->setObjectName("close");
     progressbar->setFixedSize(125, 10);
-    configtest->setFixedSize(114, 25);
-    canceltest->setFixedSize(84, 25);
-    runtest->setFixedSize(84, 25);
     configtest->setLayoutDirection(Qt::RightToLeft);  // the glyph at the right
     runtest->setLayoutDirection(Qt::RightToLeft);
-    closeButton->setFixedSize(75, 25);
+    // The design widths, widened where the font and the glyph need more.
+    const auto fit = [](QPushButton* button, int width) {
+        button->setFixedSize(std::max(width, button->sizeHint().width()), 25);
+    };
+    fit(configtest, 114);
+    fit(canceltest, 84);
+    fit(runtest, 84);
+    fit(closeButton, 75);
     closeButton->setToolTip("Click to close the window");
 
     model_ = new TimingResultsModel(engine_.Results(), variant, this);
