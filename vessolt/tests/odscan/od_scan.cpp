@@ -40,6 +40,7 @@ TODScan::TODScan(TTestManager& manager, TCommonTest& common, TTraceBuffer& trace
       summary_(summary),
       log_(log),
       links_(std::move(links)),
+      run_(kTestId, manager, common, trace, [this] { return links_.bitRateKbit ? links_.bitRateKbit() : 0u; }),
       sdoBuffer_(std::make_unique<uint8_t[]>(kSdoBufferSize)) {}
 
 TODScan::~TODScan() = default;
@@ -49,22 +50,7 @@ void TODScan::SetResultListener(MessageSink* sink) {
     listener_ = sink;
 }
 
-bool TODScan::cancelled() const {
-    return std::atomic_ref<uint8_t>(const_cast<uint8_t&>(cancel_)).load() != 0;
-}
-
-void TODScan::CancelTest() {
-    cancelBool_.store(true);
-    std::atomic_ref<uint8_t>(cancel_).store(1);
-}
-
-uint32_t TODScan::bitRate() const { return links_.bitRateKbit ? links_.bitRateKbit() : 0; }
-
-void TODScan::restartTrace() {
-    trace_.Stop();
-    trace_.Reset();
-    trace_.Start(bitRate());
-}
+void TODScan::CancelTest() { run_.Cancel(); }
 
 void TODScan::notify() {
     std::lock_guard lock(listenerMutex_);
@@ -77,13 +63,11 @@ void TODScan::setProgress(int32_t percent) { manager_.SetTestProgress(kTestId, p
 
 void TODScan::warn(const std::string& line) {
     log_.Add(line);
-    warning_ = 1;
+    run_.Warning() = 1;
 }
 
 void TODScan::RunTest() {
-    std::atomic_ref<uint8_t>(cancel_).store(0);
-    cancelBool_.store(false);
-    warning_ = 0;
+    run_.Begin();
     if (!sdoBuffer_) {
         log_.Add("Error: SDO buffer allocation failed");
         setProgress(100);
@@ -92,44 +76,11 @@ void TODScan::RunTest() {
     }
     setStatus(RUNNING);
     ClearResults();
-
-    node_.store(common_.FindTestNode(cancelFlag()));
-    if (cancelled()) {
-        setStatus(CANCELLED);
-        return;
-    }
-    if (node_.load() == 0) {
-        setProgress(100);
-        setStatus(FAILED);
-        return;
-    }
-    if (links_.configureNode)
-        links_.configureNode(node_.load(), &cancelBool_);
-    if (cancelled()) {
-        setStatus(CANCELLED);
-        return;
-    }
-    PrepareErrorControl();
-    if (cancelled()) {
-        setStatus(CANCELLED);
-        return;
-    }
-    const int result = ScanObjectDictionary();
-    if (cancelled()) {
-        setStatus(CANCELLED);
-        return;
-    }
-    setProgress(100);
-    switch (result) {
-        case 1: setStatus(warning_ ? WARNING : PASSED); break;
-        case 2: setStatus(WARNING); break;
-        case 3: setStatus(CANCELLED); break;
-        default: setStatus(FAILED); break;
-    }
+    run_.Execute(links_.configureNode, [this] { PrepareErrorControl(); }, [this] { return ScanObjectDictionary(); });
 }
 
 void TODScan::PrepareErrorControl() {
-    const int mode = common_.SetupErrorControl(node_.load(), cancelFlag());
+    const int mode = common_.SetupErrorControl(run_.Node(), cancelFlag());
     // 0 means either no error control at all or a write that failed; only the latter skips the
     // measurement.
     if (mode == 0) {
@@ -142,7 +93,7 @@ void TODScan::PrepareErrorControl() {
 
 bool TODScan::SDOUpload(uint16_t index, uint8_t sub) {
     sdoSize_ = kSdoBufferSize;
-    SDORequest request{node_.load(), index, sub, &sdoSize_, sdoBuffer_.get()};
+    SDORequest request{run_.Node(), index, sub, &sdoSize_, sdoBuffer_.get()};
     if (!common_.SDOUpload(&request, cancelFlag())) {
         sdoSize_ = 0;
         return false;
@@ -152,7 +103,7 @@ bool TODScan::SDOUpload(uint16_t index, uint8_t sub) {
 
 bool TODScan::SDODownload(uint16_t index, uint8_t sub, uint32_t size) {
     sdoSize_ = std::min(size, kSdoBufferSize);
-    SDORequest request{node_.load(), index, sub, &sdoSize_, sdoBuffer_.get()};
+    SDORequest request{run_.Node(), index, sub, &sdoSize_, sdoBuffer_.get()};
     return common_.SDODownload(&request, cancelFlag());
 }
 
@@ -181,21 +132,14 @@ bool TODScan::readNumber(uint16_t index, uint8_t sub, uint32_t& value) {
     return true;
 }
 
-int TODScan::abandonScan(int result) {
-    trace_.Stop();
-    common_.ResetAllNodes();
-    common_.WaitBootupTime();
-    return result;
-}
-
 int TODScan::ScanObjectDictionary() {
-    warning_ = 0;
+    run_.Warning() = 0;
     guardTimeSeen_ = false;
     configEntrySeen_ = false;
     serverCount_ = clientCount_ = rpdoCount_ = tpdoCount_ = 0;
     bool anyAnswer = false;
     trace_.Stop();
-    const uint8_t node = node_.load();
+    const uint8_t node = run_.Node();
 
     if (links_.writeODScanLists && !links_.writeODScanLists(node)) {
         log_.Add("Error: Failed to write transmission table to Norbix Support Module");
@@ -206,11 +150,11 @@ int TODScan::ScanObjectDictionary() {
     common_.PreOperationalAllNodes();
     if (links_.startTransmission && !links_.startTransmission()) {
         log_.Add("Error: Failed to start Norbix Support Module transmission");
-        return abandonScan(0);
+        return run_.Abandon(0);
     }
 
     for (int block = 0; block < kBlocks; ++block) {
-        restartTrace();
+        run_.RestartTrace();
         const uint32_t first = kFirstIndex + block * kBlockSize;
         for (uint32_t index = first; index < first + kBlockSize; ++index) {
             const auto idx = static_cast<uint16_t>(index);
@@ -222,25 +166,25 @@ int TODScan::ScanObjectDictionary() {
                 const bool walk = sdoSize_ == 1;
                 EvaluateEntry(index, 0, true);
                 if (cancelled())
-                    return abandonScan(3);
+                    return run_.Abandon(3);
                 // A record or array: walk to the first gap, whatever sub-index 0 says.
                 for (uint32_t sub = 1; walk && sub <= 255; ++sub) {
                     const auto s = static_cast<uint8_t>(sub);
                     if (!SDOUpload(idx, s)) {
                         if (cancelled())
-                            return abandonScan(3);
+                            return run_.Abandon(3);
                         EvaluateEntry(index, s, false);
                         break;
                     }
                     EvaluateEntry(index, s, true);
                     if (cancelled())
-                        return abandonScan(3);
+                        return run_.Abandon(3);
                 }
             } else if (!cancelled()) {
                 EvaluateEntry(index, 0, false);
             }
             if (cancelled())
-                return abandonScan(3);
+                return run_.Abandon(3);
             setProgress(static_cast<int32_t>((index - kFirstIndex) * 100 / 4096));
         }
         trace_.Stop();
@@ -250,7 +194,7 @@ int TODScan::ScanObjectDictionary() {
         summary_.UpdatePeakMessageRate(trace_.GetPeakMessageRate());
     }
 
-    restartTrace();
+    run_.RestartTrace();
     common_.ResetAllNodes();
     common_.WaitBootupTime();
     trace_.Stop();
@@ -264,7 +208,7 @@ int TODScan::ScanObjectDictionary() {
     summary_.SetSDOServerNum(anyAnswer ? std::max(1u, serverCount_) : 0u);
     summary_.SetRPDONum(rpdoCount_);
     summary_.SetTPDONum(tpdoCount_);
-    return warning_ ? 2 : 1;
+    return run_.Warning() ? 2 : 1;
 }
 
 void TODScan::EvaluateEntry(uint32_t index, uint8_t sub, bool found) {
@@ -479,7 +423,7 @@ bool TODScan::TestMappingWrite(uint16_t mapIndex, uint8_t sub, uint32_t entry) {
 }
 
 void TODScan::MeasureAccessTimes() {
-    const uint8_t node = node_.load();
+    const uint8_t node = run_.Node();
     const TraceFilter filters[2] = {sdoFilter(0x600u + node), sdoFilter(0x580u + node)};
     auto request = trace_.FindFirst(&filters[0], 1);
     if (!request)
@@ -510,7 +454,7 @@ void TODScan::SetAccessTime(uint32_t index, uint8_t sub, float ms) {
         }
 }
 
-void TODScan::CheckEmergencies() { common_.CheckEmergencies(node_.load(), &warning_); }
+void TODScan::CheckEmergencies() { common_.CheckEmergencies(run_.Node(), &run_.Warning()); }
 
 void TODScan::GetBusStatistics(float& busLoad, float& burstLength) {
     const BusStatistics statistics = ReadBusStatistics(trace_);
@@ -564,7 +508,7 @@ std::optional<std::vector<ODScanResult>> TODScan::CopyResults() const {
 
 ODScanRowTexts TODScan::RowText(const ODScanResult& result) const {
     ODScanRowTexts texts = ResultTexts(result);
-    const uint8_t node = node_.load();
+    const uint8_t node = run_.Node();
     texts.name = links_.entryName ? links_.entryName(result.index, result.subindex, node) : std::string("<unknown>");
     if (texts.name.size() > 999)
         texts.name.resize(999);

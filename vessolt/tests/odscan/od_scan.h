@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "od_scan_result.h"
+#include "test_run.h"
 #include "timed_mutex.h"
 
 namespace ostrel::vessolt {
@@ -93,16 +94,14 @@ public:
     // The test's report section; layout 0 fixed-width, 1 tab-separated.
     void WriteReport(std::FILE* file, int layout) const;
     [[nodiscard]] TTestManager& Manager() { return manager_; }
-    [[nodiscard]] uint8_t NodeId() const { return node_.load(); }
+    [[nodiscard]] uint8_t NodeId() const { return run_.Node(); }
     // For running single steps without the search for the node.
-    void SetNodeId(uint8_t node) { node_.store(node); }
+    void SetNodeId(uint8_t node) { run_.SetNode(node); }
 
 private:
-    [[nodiscard]] bool cancelled() const;
+    [[nodiscard]] bool cancelled() const { return run_.Cancelled(); }
     // The flag as the common services poll it: one byte, written atomically on our side.
-    [[nodiscard]] const uint8_t* cancelFlag() const { return &cancel_; }
-    [[nodiscard]] uint32_t bitRate() const;
-    void restartTrace();
+    [[nodiscard]] const uint8_t* cancelFlag() const { return run_.CancelFlag(); }
     void notify();
     void setStatus(int32_t status);
     void setProgress(int32_t percent);
@@ -112,7 +111,6 @@ private:
     [[nodiscard]] bool writeNumber(uint16_t index, uint8_t sub, uint32_t value, uint32_t bytes);
     [[nodiscard]] bool readNumber(uint16_t index, uint8_t sub, uint32_t& value);
     // Cancel exit and failure exit of the scan: reset all nodes and wait for the boot-up.
-    int abandonScan(int result);
 
     TTestManager& manager_;
     TCommonTest& common_;
@@ -122,10 +120,7 @@ private:
     ODScanLinks links_;
 
     // Set on the GUI thread, polled by the worker and the SDO waits.
-    alignas(std::atomic_ref<uint8_t>::required_alignment) uint8_t cancel_ = 0;
-    std::atomic<bool> cancelBool_{false};  // the same flag for the node configuration
-    uint8_t warning_ = 0;
-    std::atomic<uint8_t> node_{0};
+    TestRun run_;
     std::unique_ptr<uint8_t[]> sdoBuffer_;
     uint32_t sdoSize_ = 0;
     bool guardTimeSeen_ = false;

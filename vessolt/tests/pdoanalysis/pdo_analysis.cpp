@@ -46,6 +46,7 @@ TPDOAnalysis::TPDOAnalysis(TTestManager& manager, TCommonTest& common, TTraceBuf
       summary_(summary),
       log_(log),
       links_(std::move(links)),
+      run_(kTestId, manager, common, trace, [this] { return links_.bitRateKbit ? links_.bitRateKbit() : 0u; }),
       readBuffer_(std::make_unique<uint8_t[]>(kReadBufferSize)) {}
 
 TPDOAnalysis::~TPDOAnalysis() = default;
@@ -55,22 +56,7 @@ void TPDOAnalysis::SetTableListener(MessageSink* sink) {
     listener_ = sink;
 }
 
-bool TPDOAnalysis::cancelled() const {
-    return std::atomic_ref<uint8_t>(const_cast<uint8_t&>(cancel_)).load() != 0;
-}
-
-void TPDOAnalysis::CancelTest() {
-    cancelBool_.store(true);
-    std::atomic_ref<uint8_t>(cancel_).store(1);
-}
-
-uint32_t TPDOAnalysis::bitRate() const { return links_.bitRateKbit ? links_.bitRateKbit() : 0; }
-
-void TPDOAnalysis::restartTrace() {
-    trace_.Stop();
-    trace_.Reset();
-    trace_.Start(bitRate());
-}
+void TPDOAnalysis::CancelTest() { run_.Cancel(); }
 
 void TPDOAnalysis::post(uint32_t message) {
     std::lock_guard lock(listenerMutex_);
@@ -93,99 +79,60 @@ void TPDOAnalysis::updateProgress() {
 void TPDOAnalysis::checkSDOTraffic(bool withStatistics) {
     // Only a statistics record turns the missing-response check on.
     SDOTimeStats statistics;
-    common_.CheckSDOTraffic(node_.load(), &warning_, withStatistics ? &statistics : nullptr);
+    common_.CheckSDOTraffic(run_.Node(), &run_.Warning(), withStatistics ? &statistics : nullptr);
 }
 
 void TPDOAnalysis::RunTest() {
-    std::atomic_ref<uint8_t>(cancel_).store(0);
-    cancelBool_.store(false);
-    warning_ = 0;
+    run_.Begin();
     lastProgress_ = 0;
     setStatus(RUNNING);
-
-    node_.store(common_.FindTestNode(cancelFlag()));
-    if (cancelled()) {
-        setStatus(CANCELLED);
-        return;
-    }
-    if (node_.load() == 0) {
-        manager_.SetTestProgress(kTestId, 100);
-        setStatus(FAILED);
-        return;
-    }
-    if (links_.configureNode)
-        links_.configureNode(node_.load(), &cancelBool_);
-    if (cancelled()) {
-        setStatus(CANCELLED);
-        return;
-    }
-    (void)common_.SetupErrorControl(node_.load(), cancelFlag());
-    if (cancelled()) {
-        setStatus(CANCELLED);
-        return;
-    }
-    checkSDOTraffic(true);
-    const int result = RunAnalysis();
-    if (cancelled()) {
-        setStatus(CANCELLED);
-        return;
-    }
-    lastProgress_ = 100;
-    manager_.SetTestProgress(kTestId, 100);
-    switch (result) {
-        case 1: setStatus(warning_ ? WARNING : PASSED); break;
-        case 2: setStatus(WARNING); break;
-        case 3: setStatus(CANCELLED); break;
-        default: setStatus(FAILED); break;
-    }
-}
-
-int TPDOAnalysis::abandonAnalysis(int result) {
-    trace_.Stop();
-    common_.ResetAllNodes();
-    common_.WaitBootupTime();
-    return result;
+    run_.Execute(
+        links_.configureNode, [this] { (void)common_.SetupErrorControl(run_.Node(), cancelFlag()); },
+        [this] {
+            checkSDOTraffic(true);
+            return RunAnalysis();
+        });
 }
 
 int TPDOAnalysis::RunAnalysis() {
-    const uint8_t node = node_.load();
+    const uint8_t node = run_.Node();
     trace_.Stop();
     if (links_.writePDOAnalysisLists && !links_.writePDOAnalysisLists(node)) {
         log_.Add("Error: Failed to write transmission table to Norbix Support Module");
-        return abandonAnalysis(0);
+        return run_.Abandon(0);
     }
     common_.PreOperationalAllNodes();
     if (links_.startTransmission && !links_.startTransmission()) {
         log_.Add("Error: Failed to start Norbix Support Module transmission");
-        return abandonAnalysis(0);
+        return run_.Abandon(0);
     }
 
     ResetResults();
     ClearPDOTable();
-    restartTrace();
+    run_.RestartTrace();
     ReadPDOConfiguration();
     trace_.Stop();
     checkSDOTraffic(true);
     if (cancelled())
-        return abandonAnalysis(3);
+        return run_.Abandon(3);
 
-    restartTrace();
+    run_.RestartTrace();
     TestAccess();
     trace_.Stop();
     if (cancelled())
-        return abandonAnalysis(3);
+        return run_.Abandon(3);
     // Without a PDO there was no traffic to check, and no request is no fault here.
     const auto table = CopyTable();
     if (table && !table->empty())
         checkSDOTraffic(true);
 
     // Showing the marks sends nothing; this trace has no SDO traffic.
-    restartTrace();
+    run_.RestartTrace();
     ShowAccessResults();
     trace_.Stop();
     checkSDOTraffic(false);
 
-    restartTrace();
+    run_.RestartTrace();
     common_.ResetAllNodes();
     common_.WaitBootupTime();
     trace_.Stop();
@@ -223,7 +170,7 @@ void TPDOAnalysis::ReadPDOConfiguration() {
         // capacity, so a capacity shrunk by a short answer would lose every later 16-bit value.
         readSize_ = kReadBufferSize;
         std::memset(readBuffer_.get(), 0, 4);
-        SDORequest request{node_.load(), readIndex_, readSub_, &readSize_, readBuffer_.get()};
+        SDORequest request{run_.Node(), readIndex_, readSub_, &readSize_, readBuffer_.get()};
         const bool ok = common_.SDOUpload(&request, cancelFlag());
         ++operations_;
         more = advanceReading(ok);
@@ -364,7 +311,7 @@ bool TPDOAnalysis::readParameter(uint32_t commIndex, Parameter parameter, uint32
     const ParameterPlace place = placeOf(commIndex, parameter);
     uint8_t buffer[kParameterCapacity] = {};
     uint32_t size = kParameterCapacity;
-    SDORequest request{node_.load(), place.index, place.sub, &size, buffer};
+    SDORequest request{run_.Node(), place.index, place.sub, &size, buffer};
     if (!common_.SDOUpload(&request, cancelFlag()))
         return false;
     ++operations_;
@@ -378,7 +325,7 @@ bool TPDOAnalysis::writeParameter(uint32_t commIndex, Parameter parameter, uint3
     for (uint32_t i = 0; i < 4; ++i)
         buffer[i] = static_cast<uint8_t>(value >> (8 * i));
     uint32_t size = place.bytes;
-    SDORequest request{node_.load(), place.index, place.sub, &size, buffer};
+    SDORequest request{run_.Node(), place.index, place.sub, &size, buffer};
     if (!common_.SDODownload(&request, cancelFlag()))
         return false;
     ++operations_;
@@ -571,7 +518,7 @@ std::optional<std::vector<PDOEntry>> TPDOAnalysis::CopyTable() const {
 
 std::vector<PDORow> TPDOAnalysis::Rows(bool marked) const {
     PDONames names;
-    const uint8_t node = node_.load();
+    const uint8_t node = run_.Node();
     if (links_.messageName)
         names.messageName = links_.messageName;
     if (links_.entryName)

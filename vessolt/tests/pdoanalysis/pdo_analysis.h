@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "pdo_analysis_result.h"
+#include "test_run.h"
 #include "timed_mutex.h"
 
 namespace ostrel::vessolt {
@@ -103,9 +104,9 @@ public:
     // The test's report section; layout 0 fixed-width, 1 tab-separated.
     void WriteReport(std::FILE* file, int layout) const;
     [[nodiscard]] TTestManager& Manager() { return manager_; }
-    [[nodiscard]] uint8_t NodeId() const { return node_.load(); }
+    [[nodiscard]] uint8_t NodeId() const { return run_.Node(); }
     // For running single steps without the search for the node.
-    void SetNodeId(uint8_t node) { node_.store(node); }
+    void SetNodeId(uint8_t node) { run_.SetNode(node); }
     [[nodiscard]] uint32_t Operations() const { return operations_.load(); }
 
 private:
@@ -118,15 +119,12 @@ private:
     };
     [[nodiscard]] static ParameterPlace placeOf(uint32_t commIndex, Parameter parameter);
 
-    [[nodiscard]] bool cancelled() const;
-    [[nodiscard]] const uint8_t* cancelFlag() const { return &cancel_; }
-    [[nodiscard]] uint32_t bitRate() const;
-    void restartTrace();
+    [[nodiscard]] bool cancelled() const { return run_.Cancelled(); }
+    [[nodiscard]] const uint8_t* cancelFlag() const { return run_.CancelFlag(); }
     void post(uint32_t message);
     void setStatus(int32_t status);
     void updateProgress();
     void checkSDOTraffic(bool withStatistics);
-    int abandonAnalysis(int result);
     // One step of the reading by the upload that just ended; false once the last PDO is read.
     [[nodiscard]] bool advanceReading(bool ok);
     void nextPDO(uint32_t commIndex, bool& more);
@@ -147,10 +145,7 @@ private:
     PDOAnalysisLinks links_;
 
     // Set on the GUI thread, polled by the worker and the SDO waits.
-    alignas(std::atomic_ref<uint8_t>::required_alignment) uint8_t cancel_ = 0;
-    std::atomic<bool> cancelBool_{false};  // the same flag for the node configuration
-    uint8_t warning_ = 0;
-    std::atomic<uint8_t> node_{0};
+    TestRun run_;
     std::atomic<uint32_t> operations_{0};
     std::atomic<bool> marksShown_{false};
     int32_t lastProgress_ = 0;
