@@ -70,7 +70,9 @@ QVariant TimingResultsModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant TimingResultsModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < columnCount())
+    // The 80-pixel columns cut the longer titles; the tool tip gives them whole.
+    if (orientation == Qt::Horizontal && (role == Qt::DisplayRole || role == Qt::ToolTipRole) && section >= 0 &&
+        section < columnCount())
         return title(section);
     return QAbstractTableModel::headerData(section, orientation, role);
 }

@@ -84,7 +84,7 @@ TTimingTestWindow::TTimingTestWindow(TimingTestEngine& engine, TTestManager& man
     runtest->setLayoutDirection(Qt::RightToLeft);
     // The design widths, widened where the font and the glyph need more.
     const auto fit = [](QPushButton* button, int width) {
-        button->setFixedSize(std::max(width, button->sizeHint().width()), 25);
+        button->setFixedSize(std::max(width, button->sizeHint().width() + 6), 25);
     };
     fit(configtest, 114);
     fit(canceltest, 84);

@@ -256,6 +256,7 @@ TEST_F(TimingWindowTest, GridFollowsTheTableAndPaintsAsSpecified) {
     EXPECT_EQ(model.cellText(1, 4), "-");
     EXPECT_EQ(model.cellText(2, 4), "");
     EXPECT_EQ(model.headerData(0, Qt::Horizontal, Qt::DisplayRole).toString(), "Sync (ms)");
+    EXPECT_EQ(model.headerData(1, Qt::Horizontal, Qt::ToolTipRole), model.headerData(1, Qt::Horizontal, Qt::DisplayRole));
     EXPECT_EQ(model.headerData(13, Qt::Horizontal, Qt::DisplayRole).toString(), "");
     for (int row = 2; row < 7; ++row)
         for (int column = 0; column < 14; ++column)
