@@ -1,28 +1,17 @@
-// The PDO analysis over the real library on its test bus: one simulated device at 0x10, the
-// simulated support module at 0x7F (unless left out), a maximum boot-up time of 100 ms.
+// The PDO analysis over the real library on its test bus.
 #pragma once
 
-#include <gtest/gtest.h>
-
 #include <algorithm>
-#include <memory>
+#include <cstdio>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <vector>
 
-#include "common_test.h"
-#include "device_summary.h"
-#include "drennic_test_bus.h"
-#include "log.h"
+#include "device_test_fixture.h"
 #include "message_sink.h"
-#include "nsm.h"
 #include "pdo_analysis.h"
 #include "pdo_analysis_registration.h"
-#include "receive_fanout.h"
-#include "sim_od.h"
-#include "test_manager.h"
-#include "trace_buffer.h"
-#include "user_prompt.h"
 
 namespace ostrel::vessolt::test {
 
@@ -49,24 +38,12 @@ private:
     std::vector<int32_t> values_;
 };
 
-class PDOAnalysisFixture : public ::testing::Test {
+class PDOAnalysisFixture : public DeviceTestFixture {
 protected:
-    static constexpr uint8_t kNode = 0x10;
-
-    PDOAnalysisFixture() {
-        drennic.bus().setSelfReceive(true);
-        common.SetNSM(&nsm);
-        RegisterPDOAnalysisTest(manager, analysis, {});
-    }
+    PDOAnalysisFixture() { RegisterPDOAnalysisTest(manager, analysis, {}); }
+    // The library stops before the engine goes.
     ~PDOAnalysisFixture() override { drennic.close(); }
 
-    CommonTestLinks commonLinks() {
-        CommonTestLinks l;
-        l.maxBootupTimeMs = [] { return 100u; };
-        l.bitRateKbit = [] { return 500u; };
-        l.resultToText = [](const ResultBlock& r) { return "result " + std::to_string(r.code); };
-        return l;
-    }
     PDOAnalysisLinks analysisLinks() {
         PDOAnalysisLinks l;
         l.bitRateKbit = [] { return 500u; };
@@ -81,28 +58,7 @@ protected:
         return l;
     }
 
-    fixtures::SimNode& addDevice(fixtures::SimObjectDictionary dictionary = fixtures::SimObjectDictionary::fullProfile(),
-                                 bool withSupportModule = true) {
-        fixtures::SimNodeConfig config;
-        config.nodeId = kNode;
-        fixtures::SimNode& node = drennic.devices().addNode(config, std::move(dictionary));
-        if (withSupportModule) {
-            fixtures::SimNsmConfig nsmConfig;
-            nsmConfig.nodeId = 0x7F;
-            drennic.devices().addNsm(nsmConfig);
-        }
-        return node;
-    }
-    void open() { ASSERT_TRUE(drennic.open()); }
-
-    // One run through the test manager, as the program starts it.
-    int32_t run() {
-        manager.RunTest(TPDOAnalysis::kTestId);
-        manager.WaitForTestThread();
-        TEST test;
-        EXPECT_TRUE(manager.GetTest(TPDOAnalysis::kTestId, test));
-        return test.status;
-    }
+    int32_t run() { return runTest(TPDOAnalysis::kTestId); }
     [[nodiscard]] std::vector<PDOEntry> table() const { return analysis.CopyTable().value_or(std::vector<PDOEntry>{}); }
     [[nodiscard]] PDOEntry pdo(uint32_t index) const {
         PDOEntry entry;
@@ -114,12 +70,6 @@ protected:
         for (const auto& row : analysis.Rows(false))
             names.push_back(row.cells[0]);
         return names;
-    }
-    [[nodiscard]] bool logHas(const std::string& line) const {
-        for (int i = 0; i < log.GetLineCount(); ++i)
-            if (log.GetLine(i) == line)
-                return true;
-        return false;
     }
     [[nodiscard]] std::string report(int layout) const {
         std::FILE* file = std::tmpfile();
@@ -136,15 +86,6 @@ protected:
         return text;
     }
 
-    DrennicTestBus drennic;
-    ReceiveFanout fanout;
-    TLog log;
-    RecordingPrompt prompt;
-    TDeviceSummary summary;
-    TTraceBuffer trace{drennic.api(), fanout, log, prompt};
-    TCommonTest common{drennic.api(), trace, summary, log, commonLinks()};
-    TNSM nsm{common};
-    TTestManager manager{log};
     TPDOAnalysis analysis{manager, common, trace, summary, log, analysisLinks()};
 };
 
