@@ -23,7 +23,8 @@ class CommonServicesTest : public ::testing::Test {
 protected:
     static constexpr uint32_t kMaxBootupMs = 250;
 
-    CommonServicesTest() {
+    // The device tests' fixtures wait a shorter boot-up time.
+    explicit CommonServicesTest(uint32_t maxBootupMs = kMaxBootupMs) : maxBootupMs_(maxBootupMs) {
         drennic.bus().setSelfReceive(true);
         common.SetNSM(&nsm);
     }
@@ -31,7 +32,7 @@ protected:
 
     CommonTestLinks links() {
         CommonTestLinks l;
-        l.maxBootupTimeMs = [] { return kMaxBootupMs; };
+        l.maxBootupTimeMs = [this] { return maxBootupMs_; };
         l.bitRateKbit = [] { return 500u; };
         l.resultToText = [](const ResultBlock& r) { return "result " + std::to_string(r.code); };
         l.errorCodeName = [](uint32_t code) { return code == 0x8130 ? std::string("Life guard error") : std::string(); };
@@ -64,6 +65,7 @@ protected:
         return false;
     }
 
+    const uint32_t maxBootupMs_;
     DrennicTestBus drennic;
     ReceiveFanout fanout;
     TLog log;

@@ -32,11 +32,6 @@ protected:
         auto results = scan.CopyResults();
         return results ? results->size() : 0;
     }
-    [[nodiscard]] DeviceSummaryRecord summaryRecord() {
-        DeviceSummaryRecord r{};
-        EXPECT_TRUE(summary.GetSummary(r));
-        return r;
-    }
     [[nodiscard]] bool isSet(const char* field) {
         const DeviceSummaryRecord r = summaryRecord();
         const SummaryField* f = findSummaryField(field);
