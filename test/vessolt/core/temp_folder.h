@@ -39,4 +39,19 @@ private:
     std::filesystem::path path_;
 };
 
+// The registry store in a scratch folder of its own while the object lives.
+class TempRegistry {
+public:
+    TempRegistry() { ::setenv("OSTREL_REGISTRY_DIR", (folder_.path() / "registry").c_str(), 1); }
+    ~TempRegistry() { ::unsetenv("OSTREL_REGISTRY_DIR"); }
+    TempRegistry(const TempRegistry&) = delete;
+    TempRegistry& operator=(const TempRegistry&) = delete;
+
+    // The scratch folder, for other files of the test.
+    [[nodiscard]] const std::filesystem::path& folder() const { return folder_.path(); }
+
+private:
+    TempFolder folder_;
+};
+
 } // namespace ostrel::vessolt::test

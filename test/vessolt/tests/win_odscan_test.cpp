@@ -14,6 +14,7 @@
 #include <memory>
 #include <thread>
 
+#include "../core/temp_folder.h"
 #include "config_odscan.h"
 #include "od_scan_fixture.h"
 #include "od_scan_model.h"
@@ -27,16 +28,6 @@ namespace fs = std::filesystem;
 
 class ODScanWindowTest : public ODScanFixture {
 protected:
-    ODScanWindowTest() {
-        std::string dir = (fs::temp_directory_path() / "odscan-registry-XXXXXX").string();
-        if (::mkdtemp(dir.data()))
-            registry = dir;
-        ::setenv("OSTREL_REGISTRY_DIR", registry.c_str(), 1);
-    }
-    ~ODScanWindowTest() override {
-        ::unsetenv("OSTREL_REGISTRY_DIR");
-        fs::remove_all(registry);
-    }
     void settle() {
         for (int i = 0; i < 20; ++i) {
             QApplication::processEvents();
@@ -54,7 +45,7 @@ protected:
         manager.WaitForTestThread();
         settle();
     }
-    fs::path registry;
+    TempRegistry registry;
 };
 
 TEST_F(ODScanWindowTest, ShowsAScanAsTheUserSeesIt) {

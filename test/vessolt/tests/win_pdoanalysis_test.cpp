@@ -16,6 +16,7 @@
 
 #include <platform/registry.h>
 
+#include "../core/temp_folder.h"
 #include "config_pdoanalysis.h"
 #include "pdo_analysis_fixture.h"
 #include "pdo_analysis_model.h"
@@ -28,23 +29,13 @@ namespace fs = std::filesystem;
 
 class PDOAnalysisWindowTest : public PDOAnalysisFixture {
 protected:
-    PDOAnalysisWindowTest() {
-        std::string dir = (fs::temp_directory_path() / "pdoanalysis-registry-XXXXXX").string();
-        if (::mkdtemp(dir.data()))
-            registry = dir;
-        ::setenv("OSTREL_REGISTRY_DIR", registry.c_str(), 1);
-    }
-    ~PDOAnalysisWindowTest() override {
-        ::unsetenv("OSTREL_REGISTRY_DIR");
-        fs::remove_all(registry);
-    }
     void settle() {
         for (int i = 0; i < 20; ++i) {
             QApplication::processEvents();
             std::this_thread::sleep_for(std::chrono::milliseconds(5));
         }
     }
-    fs::path registry;
+    TempRegistry registry;
 };
 
 TEST_F(PDOAnalysisWindowTest, ARunFillsTheGridAndConfigureIsOffMeanwhile) {

@@ -18,6 +18,7 @@
 #include <memory>
 #include <string>
 
+#include "../../core/temp_folder.h"
 #include "device_summary.h"
 #include "expressions.h"
 #include "log.h"
@@ -61,9 +62,6 @@ QString text(QWidget& w, const QString& name) { return child<QLineEdit>(w, name)
 class TimingPagesTest : public ::testing::Test {
 protected:
     void SetUp() override {
-        dir_ = std::filesystem::temp_directory_path() / ("timing_pages_" + std::to_string(::getpid()));
-        std::filesystem::create_directories(dir_);
-        ::setenv("OSTREL_REGISTRY_DIR", (dir_ / "registry").c_str(), 1);
         manager_ = std::make_unique<TTestManager>(log_);
         for (TimingTestKind kind : {TimingTestKind::TPDOSync, TimingTestKind::TPDOSyncRPDOs, TimingTestKind::TPDOEvent,
                                     TimingTestKind::TPDOEventRPDOs, TimingTestKind::PDOTurnaround})
@@ -87,7 +85,6 @@ protected:
         for (auto& e : engines_)
             e.reset();
         manager_.reset();
-        std::filesystem::remove_all(dir_);
     }
 
     TimingTestEngine& engine(TimingTestKind kind) { return *engines_[static_cast<size_t>(kind)]; }
@@ -121,7 +118,7 @@ protected:
         return c;
     }
 
-    std::filesystem::path dir_;
+    test::TempRegistry registry_;
     TLog log_;
     TExpressions expressions_;
     TDeviceSummary summary_;

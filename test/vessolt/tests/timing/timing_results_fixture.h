@@ -11,6 +11,7 @@
 #include <memory>
 #include <string>
 
+#include "../../core/temp_folder.h"
 #include "expressions.h"
 #include "log.h"
 #include "test_manager.h"
@@ -49,19 +50,10 @@ protected:
                                                           TimingTestKind::PDOTurnaround};
 
     // The manager saves the test order when it goes: into a registry of our own.
-    TimingResultsFixture()
-        : dir_(std::filesystem::temp_directory_path() /
-               ("timing_results_" + std::to_string(::getpid()) + "_" +
-                ::testing::UnitTest::GetInstance()->current_test_info()->name())) {
-        std::filesystem::create_directories(dir_);
-        ::setenv("OSTREL_REGISTRY_DIR", (dir_ / "registry").c_str(), 1);
-        manager = std::make_unique<TTestManager>(log);
-    }
+    TimingResultsFixture() { manager = std::make_unique<TTestManager>(log); }
     ~TimingResultsFixture() override {
         manager.reset();
         engines = {};
-        std::error_code ignored;
-        std::filesystem::remove_all(dir_, ignored);
     }
 
     // Makes and registers the five engines in test order; `extend` adds callbacks to each record.
@@ -99,7 +91,8 @@ protected:
         return t.status;
     }
 
-    std::filesystem::path dir_;
+    TempRegistry registry_;
+    const std::filesystem::path dir_ = registry_.folder();
     TLog log;
     TExpressions expressions;
     std::unique_ptr<TTestManager> manager;

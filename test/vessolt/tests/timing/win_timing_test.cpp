@@ -21,6 +21,7 @@
 #include <platform/registry.h>
 
 #include "common_test_support.h"
+#include "temp_folder.h"
 #include "expressions.h"
 #include "nsm_playback.h"
 #include "product_key.h"
@@ -41,10 +42,6 @@ constexpr TimingTestKind kKinds[5] = {TimingTestKind::TPDOSync, TimingTestKind::
 class TimingWindowTest : public CommonServicesTest {
 protected:
     TimingWindowTest() {
-        std::string dir = (fs::temp_directory_path() / "timing-window-XXXXXX").string();
-        if (::mkdtemp(dir.data()))
-            registry_ = dir;
-        ::setenv("OSTREL_REGISTRY_DIR", registry_.c_str(), 1);
         for (size_t k = 0; k < 5; ++k)
             engines_[k] = std::make_unique<TimingTestEngine>(kKinds[k], TimingTestEngine::Services{manager_, log, expressions_},
                                                              cycle_);
@@ -52,8 +49,6 @@ protected:
     ~TimingWindowTest() override {
         manager_.CancelTests();
         manager_.WaitForTestThread();
-        ::unsetenv("OSTREL_REGISTRY_DIR");
-        fs::remove_all(registry_);
     }
 
     // A device and a module on the bus (before any run).
@@ -103,7 +98,7 @@ protected:
                                            std::string(kProductKey) + "\\" + test);
     }
 
-    fs::path registry_;
+    TempRegistry registry_;
     TExpressions expressions_;
     TTestManager manager_{log};
     NsmPlayback stimulus_{common, nsm};
