@@ -22,7 +22,8 @@ struct Magnitude {
     uint64_t value = 0;
 };
 
-Magnitude readMagnitude(std::string_view text) noexcept {
+// Base 0 chooses the base from the prefix as strtoul does.
+Magnitude readMagnitude(std::string_view text, int base) noexcept {
     Magnitude m;
     std::size_t at = 0;
     while (at < text.size() && isSpace(text[at])) ++at;
@@ -30,16 +31,16 @@ Magnitude readMagnitude(std::string_view text) noexcept {
         m.negative = text[at] == '-';
         ++at;
     }
-    int base = 10;
-    if (at < text.size() && text[at] == '0') {
-        // "0x" counts as a prefix only when a hexadecimal digit follows; "0x" alone reads as 0.
-        if (at + 2 < text.size() && (text[at + 1] == 'x' || text[at + 1] == 'X') && digitValue(text[at + 2]) < 16) {
-            base = 16;
-            at += 2;
-        } else {
-            base = 8;
-        }
+    // "0x" counts as a prefix only when a hexadecimal digit follows; "0x" alone reads as 0.
+    const bool hexPrefix = at + 2 < text.size() && text[at] == '0' && (text[at + 1] == 'x' || text[at + 1] == 'X') &&
+                           digitValue(text[at + 2]) < 16;
+    if (base == 0) {
+        base = 10;
+        if (at < text.size() && text[at] == '0')
+            base = hexPrefix ? 16 : 8;
     }
+    if (base == 16 && hexPrefix)
+        at += 2;
     for (; at < text.size(); ++at) {
         const int d = digitValue(text[at]);
         if (d >= base) break;
@@ -54,15 +55,17 @@ Magnitude readMagnitude(std::string_view text) noexcept {
 
 } // namespace
 
-uint32_t parseUnsignedText(std::string_view text) noexcept {
-    const Magnitude m = readMagnitude(text);
+uint32_t parseUnsignedText(std::string_view text) noexcept { return parseUnsignedText(text, 0); }
+
+uint32_t parseUnsignedText(std::string_view text, int base) noexcept {
+    const Magnitude m = readMagnitude(text, base);
     if (m.overflow || m.value > UINT32_MAX) return UINT32_MAX;
     const auto value = static_cast<uint32_t>(m.value);
     return m.negative ? 0u - value : value;
 }
 
 int32_t parseSignedText(std::string_view text) noexcept {
-    const Magnitude m = readMagnitude(text);
+    const Magnitude m = readMagnitude(text, 0);
     if (m.negative) {
         if (m.overflow || m.value > static_cast<uint64_t>(INT32_MAX) + 1) return INT32_MIN;
         return static_cast<int32_t>(-static_cast<int64_t>(m.value));

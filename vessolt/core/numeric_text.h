@@ -10,6 +10,8 @@ namespace ostrel::vessolt {
 // octal, else decimal; reading stops at the first character that does not belong; no digits give 0.
 // A value beyond 32 bits saturates at 0xFFFFFFFF; a minus sign negates modulo 2^32, as strtoul does.
 [[nodiscard]] uint32_t parseUnsignedText(std::string_view text) noexcept;
+// The same with a fixed base (2 to 36); base 16 takes an optional "0x"/"0X", no other base a prefix.
+[[nodiscard]] uint32_t parseUnsignedText(std::string_view text, int base) noexcept;
 
 // strtol rules with base 0, saturating at the 32-bit limits.
 [[nodiscard]] int32_t parseSignedText(std::string_view text) noexcept;

@@ -19,23 +19,13 @@
 
 #include "file_dialog.h"
 #include "kvnumspin.h"
+#include "numeric_text.h"
 #include "user_prompt.h"
 #include "win_quick_reference.h"
 
 namespace ostrel::vessolt {
 
 namespace {
-
-int hexDigit(QChar c) {
-    const char16_t u = c.unicode();
-    if (u >= u'0' && u <= u'9')
-        return u - u'0';
-    if (u >= u'a' && u <= u'f')
-        return u - u'a' + 10;
-    if (u >= u'A' && u <= u'F')
-        return u - u'A' + 10;
-    return -1;
-}
 
 QLabel* namedLabel(const char* name, const QString& text, QWidget* parent) {
     auto* label = new QLabel(text, parent);
@@ -276,27 +266,8 @@ bool TWin_ConfigGlobal::ApplySettings() {
 }
 
 uint64_t TWin_ConfigGlobal::ParseNodeId(const QString& text) {
-    qsizetype i = 0;
-    while (i < text.size() && text[i].isSpace())
-        ++i;
-    bool negative = false;
-    if (i < text.size() && (text[i] == u'+' || text[i] == u'-')) {
-        negative = text[i] == u'-';
-        ++i;
-    }
-    if (i + 2 < text.size() && text[i] == u'0' && (text[i + 1] == u'x' || text[i + 1] == u'X') &&
-        hexDigit(text[i + 2]) >= 0)
-        i += 2;
-    constexpr uint64_t kMax = std::numeric_limits<uint64_t>::max();
-    uint64_t value = 0;
-    for (; i < text.size(); ++i) {
-        const int digit = hexDigit(text[i]);
-        if (digit < 0)
-            break;
-        value = value > (kMax >> 4) ? kMax : (value << 4) | static_cast<uint64_t>(digit);
-    }
-    // A minus makes any number but 0 one that no node id can be.
-    return negative && value != 0 ? kMax : value;
+    // strtoul rules: a minus turns any number but 0 into one far above every node id.
+    return parseUnsignedText(text.toStdString(), 16);
 }
 
 int32_t TWin_ConfigGlobal::BootupTimeOf(double value) {

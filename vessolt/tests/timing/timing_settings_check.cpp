@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "expressions.h"
+#include "numeric_text.h"
 
 namespace ostrel::vessolt {
 
@@ -34,16 +35,6 @@ constexpr const char* kUpperBelowLower =
 
 bool isBlank(char c) { return c == ' ' || c == '\t' || c == '\n' || c == '\v' || c == '\f' || c == '\r'; }
 
-int digitValue(char c) {
-    if (c >= '0' && c <= '9')
-        return c - '0';
-    if (c >= 'a' && c <= 'f')
-        return c - 'a' + 10;
-    if (c >= 'A' && c <= 'F')
-        return c - 'A' + 10;
-    return 99;
-}
-
 bool blankOnly(const std::string& s) { return std::all_of(s.begin(), s.end(), isBlank); }
 
 // The warning texts carry a literal "100%": only the %d is a field.
@@ -61,22 +52,11 @@ TimingSettingsCheck::TimingSettingsCheck(TimingTestKind kind, const TExpressions
     : kind_(kind), expressions_(expressions) {}
 
 uint32_t TimingSettingsCheck::ReadUnsigned(std::string_view text, int base) {
-    size_t i = 0;
-    while (i < text.size() && isBlank(text[i]))
-        ++i;
-    if (base == 16 && i + 2 < text.size() && text[i] == '0' && (text[i + 1] == 'x' || text[i + 1] == 'X') &&
-        digitValue(text[i + 2]) < 16)
-        i += 2;
-    uint64_t value = 0;
-    for (; i < text.size(); ++i) {
-        const int d = digitValue(text[i]);
-        if (d >= base)
-            break;
-        value = value * static_cast<uint64_t>(base) + static_cast<uint64_t>(d);
-        if (value > 0xFFFFFFFFu)
-            return 0xFFFFFFFFu;
-    }
-    return static_cast<uint32_t>(value);
+    // The fields take no sign: a signed text reads as no number.
+    const size_t first = text.find_first_not_of(" \t\n\v\f\r");
+    if (first != std::string_view::npos && (text[first] == '+' || text[first] == '-'))
+        return 0;
+    return parseUnsignedText(text, base);
 }
 
 bool TimingSettingsCheck::ExceedsBusLoad(uint32_t periodMs, int tpdos, uint32_t bitrateKbit) {
