@@ -64,6 +64,11 @@ constexpr std::array<TimingTestKind, 5> kTimingKinds = {TimingTestKind::TPDOSync
                                                         TimingTestKind::TPDOEvent, TimingTestKind::TPDOEventRPDOs,
                                                         TimingTestKind::PDOTurnaround};
 
+// The network's bit rate in kbit/s; 0 while none is chosen.
+uint32_t networkBitRate(const Services& services) {
+    return services.hardware.baudrate > 0 ? static_cast<uint32_t>(services.hardware.baudrate) : 0;
+}
+
 void showException(const std::string& what) {
     QMessageBox::critical(QApplication::activeWindow(), QString::fromUtf8(kProductName), QString::fromStdString(what));
 }
@@ -217,35 +222,12 @@ int main(int argc, char** argv) {
     std::array<QPointer<TWin_ConfigTiming>, 5> timingPages;
     for (std::size_t i = 0; i < kTimingKinds.size(); ++i)
         parts.forms.push_back([&, i](Services& services) -> std::unique_ptr<QObject> {
-            TimingTestEngine& engine = timingTests->Engine(kTimingKinds[i]);
-            QuickReferenceLink link = [&quickReference](QWidget* caller) {
-                if (quickReference)
-                    quickReference->ShowResource(TWin_QuickReference::kExpressions, caller);
-            };
-            UserPrompt& prompt = services.prompt();
-            const TExpressions& expressions = *services.expressions;
-            const TDeviceSummary& summary = *services.deviceSummary;
-            std::unique_ptr<TWin_ConfigTiming> page;
-            switch (kTimingKinds[i]) {
-            case TimingTestKind::TPDOSync:
-                page = std::make_unique<TWin_ConfigTPDOSync>(engine, prompt, expressions, summary, std::move(link));
-                break;
-            case TimingTestKind::TPDOSyncRPDOs:
-                page = std::make_unique<TWin_ConfigTPDOSyncRPDOs>(engine, prompt, expressions, summary, *rpdoDialog,
-                                                                  std::move(link));
-                break;
-            case TimingTestKind::TPDOEvent:
-                page = std::make_unique<TWin_ConfigTPDOEvent>(engine, prompt, expressions, summary, std::move(link));
-                break;
-            case TimingTestKind::TPDOEventRPDOs:
-                page = std::make_unique<TWin_ConfigTPDOEventRPDOs>(engine, prompt, expressions, summary, *rpdoDialog,
-                                                                   std::move(link));
-                break;
-            case TimingTestKind::PDOTurnaround:
-                page = std::make_unique<TWin_ConfigPDOTurnaround>(engine, prompt, expressions, summary, *rpdoDialog,
-                                                                  std::move(link));
-                break;
-            }
+            const TimingTestKind kind = kTimingKinds[i];
+            auto page = MakeTimingPage(kind, timingTests->Engine(kind), services.prompt(), *services.expressions,
+                                       *services.deviceSummary, *rpdoDialog, [&quickReference](QWidget* caller) {
+                                           if (quickReference)
+                                               quickReference->ShowResource(TWin_QuickReference::kExpressions, caller);
+                                       });
             timingPages[i] = page.get();
             return page;
         });
@@ -261,9 +243,7 @@ int main(int argc, char** argv) {
     QPointer<TWin_ODScan> odScanWindow;
     parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
         ODScanLinks links;
-        links.bitRateKbit = [&services]() -> uint32_t {
-            return services.hardware.baudrate > 0 ? static_cast<uint32_t>(services.hardware.baudrate) : 0;
-        };
+        links.bitRateKbit = [&services] { return networkBitRate(services); };
         links.configureNode = [&services](uint8_t node, const std::atomic<bool>* cancel) {
             services.setNodeConfig->Configure(node, cancel);
         };
@@ -300,9 +280,7 @@ int main(int argc, char** argv) {
     QPointer<TWin_PDOAnalysis> pdoAnalysisWindow;
     parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
         PDOAnalysisLinks links;
-        links.bitRateKbit = [&services]() -> uint32_t {
-            return services.hardware.baudrate > 0 ? static_cast<uint32_t>(services.hardware.baudrate) : 0;
-        };
+        links.bitRateKbit = [&services] { return networkBitRate(services); };
         links.configureNode = [&services](uint8_t node, const std::atomic<bool>* cancel) {
             services.setNodeConfig->Configure(node, cancel);
         };
@@ -391,9 +369,7 @@ int main(int argc, char** argv) {
         links.configureSupportModule = [&services, &mainWindow] {
             NSMWizardLinks wizard;
             wizard.prompt = &services.prompt();
-            wizard.networkRate = [&services]() -> uint32_t {
-                return services.hardware.baudrate > 0 ? static_cast<uint32_t>(services.hardware.baudrate) : 0;
-            };
+            wizard.networkRate = [&services] { return networkBitRate(services); };
             wizard.changeBaudrate = [&services](uint32_t rate, uint32_t current) {
                 return services.nsm->ChangeBaudrate(rate, current);
             };

@@ -523,4 +523,25 @@ TWin_ConfigPDOTurnaround::TWin_ConfigPDOTurnaround(TimingTestEngine& engine, Use
     : TWin_ConfigTiming(TimingTestKind::PDOTurnaround, engine, prompt, expressions, summary, &rpdoDialog,
                         std::move(quickReference), parent) {}
 
+std::unique_ptr<TWin_ConfigTiming> MakeTimingPage(TimingTestKind kind, TimingTestEngine& engine, UserPrompt& prompt,
+                                                  const TExpressions& expressions, const TDeviceSummary& summary,
+                                                  TWin_ConfigRPDO& rpdoDialog, QuickReferenceLink link) {
+    switch (kind) {
+    case TimingTestKind::TPDOSync:
+        return std::make_unique<TWin_ConfigTPDOSync>(engine, prompt, expressions, summary, std::move(link));
+    case TimingTestKind::TPDOSyncRPDOs:
+        return std::make_unique<TWin_ConfigTPDOSyncRPDOs>(engine, prompt, expressions, summary, rpdoDialog,
+                                                          std::move(link));
+    case TimingTestKind::TPDOEvent:
+        return std::make_unique<TWin_ConfigTPDOEvent>(engine, prompt, expressions, summary, std::move(link));
+    case TimingTestKind::TPDOEventRPDOs:
+        return std::make_unique<TWin_ConfigTPDOEventRPDOs>(engine, prompt, expressions, summary, rpdoDialog,
+                                                           std::move(link));
+    case TimingTestKind::PDOTurnaround:
+        return std::make_unique<TWin_ConfigPDOTurnaround>(engine, prompt, expressions, summary, rpdoDialog,
+                                                          std::move(link));
+    }
+    return nullptr;
+}
+
 } // namespace ostrel::vessolt

@@ -5,6 +5,7 @@
 // TimingSettingsCheck; the page only reads its controls and shows the verdict.
 #include <array>
 #include <functional>
+#include <memory>
 
 #include "config_form.h"
 #include "timing_config.h"
@@ -148,5 +149,12 @@ public:
                              const TDeviceSummary& summary, TWin_ConfigRPDO& rpdoDialog,
                              QuickReferenceLink quickReference, QWidget* parent = nullptr);
 };
+
+// The page of the test `kind`; the pages without frames leave the dialog alone.
+[[nodiscard]] std::unique_ptr<TWin_ConfigTiming> MakeTimingPage(TimingTestKind kind, TimingTestEngine& engine,
+                                                                UserPrompt& prompt, const TExpressions& expressions,
+                                                                const TDeviceSummary& summary,
+                                                                TWin_ConfigRPDO& rpdoDialog,
+                                                                QuickReferenceLink quickReference);
 
 } // namespace ostrel::vessolt
