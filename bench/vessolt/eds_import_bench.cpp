@@ -11,8 +11,8 @@
 
 #include <unistd.h>
 
-#include "symbols.h"
-#include "user_prompt.h"
+#include "network/symbols.h"
+#include "services/user_prompt.h"
 
 using namespace ostrel::vessolt;
 

@@ -13,15 +13,15 @@
 #include <thread>
 #include <vector>
 
-#include "common_test.h"
-#include "device_summary.h"
+#include "testing/common_test.h"
+#include "services/device_summary.h"
 #include "drennic_test_bus.h"
-#include "log.h"
-#include "nsm.h"
-#include "receive_fanout.h"
-#include "soft_nsm.h"
-#include "trace_buffer.h"
-#include "user_prompt.h"
+#include "services/log.h"
+#include "nsm/nsm.h"
+#include "services/receive_fanout.h"
+#include "nsm/soft_nsm.h"
+#include "services/trace_buffer.h"
+#include "services/user_prompt.h"
 
 using namespace ostrel::vessolt;
 

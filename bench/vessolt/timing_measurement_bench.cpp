@@ -11,18 +11,18 @@
 #include <memory>
 #include <string>
 
-#include "common_test.h"
-#include "device_summary.h"
+#include "testing/common_test.h"
+#include "services/device_summary.h"
 #include "drennic_test_bus.h"
-#include "expressions.h"
-#include "log.h"
-#include "nsm.h"
+#include "expressions/expressions.h"
+#include "services/log.h"
+#include "nsm/nsm.h"
 #include "nsm_playback.h"
-#include "receive_fanout.h"
-#include "test_manager.h"
+#include "services/receive_fanout.h"
+#include "testing/test_manager.h"
 #include "timing_cycle.h"
-#include "trace_buffer.h"
-#include "user_prompt.h"
+#include "services/trace_buffer.h"
+#include "services/user_prompt.h"
 
 namespace {
 

@@ -10,12 +10,12 @@
 #include <thread>
 #include <vector>
 
-#include "canopen_api.h"
-#include "log.h"
-#include "receive_fanout.h"
-#include "trace_buffer.h"
-#include "transmit_table.h"
-#include "user_prompt.h"
+#include "services/canopen_api.h"
+#include "services/log.h"
+#include "services/receive_fanout.h"
+#include "services/trace_buffer.h"
+#include "services/transmit_table.h"
+#include "services/user_prompt.h"
 
 using namespace ostrel::vessolt;
 

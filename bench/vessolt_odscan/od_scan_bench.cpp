@@ -5,19 +5,19 @@
 
 #include <atomic>
 
-#include "common_test.h"
-#include "device_summary.h"
+#include "testing/common_test.h"
+#include "services/device_summary.h"
 #include "drennic_test_bus.h"
-#include "log.h"
-#include "nsm.h"
+#include "services/log.h"
+#include "nsm/nsm.h"
 #include "od_scan.h"
 #include "od_scan_registration.h"
-#include "receive_fanout.h"
+#include "services/receive_fanout.h"
 #include "sim_od.h"
-#include "test_manager.h"
+#include "testing/test_manager.h"
 #include "testbus.h"
-#include "trace_buffer.h"
-#include "user_prompt.h"
+#include "services/trace_buffer.h"
+#include "services/user_prompt.h"
 
 namespace {
 

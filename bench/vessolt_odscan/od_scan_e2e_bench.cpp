@@ -5,7 +5,7 @@
 #include "od_scan.h"
 #include "od_scan_registration.h"
 #include "server_services.h"
-#include "test_manager.h"
+#include "testing/test_manager.h"
 #include "test_support.h"
 
 namespace {

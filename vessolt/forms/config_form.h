@@ -3,7 +3,7 @@
 // inside itself and drives through the page operations.
 #include <QWidget>
 
-#include "config_page.h"
+#include "testing/config_page.h"
 
 namespace ostrel::vessolt {
 

@@ -17,9 +17,9 @@
 
 #include <platform/registry.h>
 
-#include "product_key.h"
+#include "services/product_key.h"
 #include "qt_user_prompt.h"
-#include "services.h"
+#include "services/services.h"
 #include "config_form.h"
 #include "win_about.h"
 #include "win_hw_config.h"

@@ -6,7 +6,7 @@
 
 #include <memory>
 
-#include "nsm_wizard.h"
+#include "nsm/nsm_wizard.h"
 
 class QComboBox;
 class QLabel;

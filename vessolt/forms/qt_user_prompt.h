@@ -4,7 +4,7 @@
 // default answer at once, because the GUI thread may be waiting for that very thread.
 #include <atomic>
 
-#include "user_prompt.h"
+#include "services/user_prompt.h"
 
 namespace ostrel::vessolt {
 

@@ -10,7 +10,7 @@
 
 #include "icons.h"
 #include "product_info.h"
-#include "user_prompt.h"
+#include "services/user_prompt.h"
 
 namespace ostrel::vessolt {
 namespace {

@@ -19,8 +19,8 @@
 
 #include "file_dialog.h"
 #include "kvnumspin.h"
-#include "numeric_text.h"
-#include "user_prompt.h"
+#include "network/numeric_text.h"
+#include "services/user_prompt.h"
 #include "win_quick_reference.h"
 
 namespace ostrel::vessolt {

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "config_form.h"
-#include "global_test_config.h"
+#include "testing/global_test_config.h"
 
 class QCheckBox;
 class QLabel;

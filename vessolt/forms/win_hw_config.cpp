@@ -15,9 +15,9 @@
 #include <platform/utf16.h>
 
 #include "product_info.h"
-#include "product_key.h"
-#include "result_text.h"
-#include "user_prompt.h"
+#include "services/product_key.h"
+#include "testing/result_text.h"
+#include "services/user_prompt.h"
 
 namespace ostrel::vessolt {
 namespace {

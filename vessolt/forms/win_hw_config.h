@@ -3,8 +3,8 @@
 // adding and deleting networks, and showing why opening a network failed.
 #include <QDialog>
 
-#include "canopen_api.h"
-#include "hardware_config.h"
+#include "services/canopen_api.h"
+#include "services/hardware_config.h"
 
 class QComboBox;
 class QLabel;

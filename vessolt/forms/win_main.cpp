@@ -31,9 +31,9 @@
 
 #include "icons.h"
 #include "product_info.h"
-#include "product_key.h"
-#include "user_prompt.h"
-#include "window_messages.h"
+#include "services/product_key.h"
+#include "services/user_prompt.h"
+#include "services/window_messages.h"
 
 namespace ostrel::vessolt {
 namespace {

@@ -10,9 +10,9 @@
 #include <vector>
 
 #include "file_dialog.h"
-#include "qt_message_sink.h"
-#include "services.h"
-#include "summary_text.h"
+#include "services/qt_message_sink.h"
+#include "services/services.h"
+#include "testing/summary_text.h"
 
 class QAction;
 class QCheckBox;

@@ -1,8 +1,8 @@
 #include "win_network_config.h"
 
 #include "file_dialog.h"
-#include "symbols.h"
-#include "user_prompt.h"
+#include "network/symbols.h"
+#include "services/user_prompt.h"
 
 #include <QApplication>
 #include <QCheckBox>

@@ -10,8 +10,8 @@
 #include <memory>
 #include <string>
 
-#include "network_config.h"
-#include "node_table_model.h"
+#include "network/network_config.h"
+#include "network/node_table_model.h"
 
 class QCheckBox;
 class QFontMetrics;

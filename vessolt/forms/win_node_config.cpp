@@ -1,9 +1,9 @@
 #include "win_node_config.h"
 
 #include "file_dialog.h"
-#include "network_config.h"
-#include "symbols.h"
-#include "user_prompt.h"
+#include "network/network_config.h"
+#include "network/symbols.h"
+#include "services/user_prompt.h"
 
 #include <QCheckBox>
 #include <QComboBox>

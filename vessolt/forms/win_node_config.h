@@ -7,7 +7,7 @@
 #include <cstdint>
 #include <string>
 
-#include "node_table_model.h"
+#include "network/node_table_model.h"
 
 class QCheckBox;
 class QComboBox;

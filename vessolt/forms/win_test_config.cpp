@@ -11,7 +11,7 @@
 
 #include <platform/registry.h>
 
-#include "product_key.h"
+#include "services/product_key.h"
 
 namespace ostrel::vessolt {
 namespace {

@@ -4,8 +4,8 @@
 #include <QDialog>
 #include <vector>
 
-#include "config_page.h"
-#include "test_manager.h"
+#include "testing/config_page.h"
+#include "testing/test_manager.h"
 
 class QComboBox;
 class QWidget;

@@ -9,13 +9,13 @@
 #include <memory>
 #include <string>
 
-#include "common_test.h"
-#include "device_summary.h"
+#include "testing/common_test.h"
+#include "services/device_summary.h"
 #include "drennic_test_bus.h"
-#include "log.h"
-#include "nsm.h"
-#include "trace_buffer.h"
-#include "user_prompt.h"
+#include "services/log.h"
+#include "nsm/nsm.h"
+#include "services/trace_buffer.h"
+#include "services/user_prompt.h"
 
 namespace ostrel::vessolt::test {
 

@@ -4,7 +4,7 @@
 #include <optional>
 #include <string>
 
-#include "summary_text.h"
+#include "testing/summary_text.h"
 
 namespace ostrel::vessolt::summary_fixture {
 

@@ -15,13 +15,13 @@
 #include <sstream>
 #include <thread>
 
-#include "device_summary.h"
+#include "services/device_summary.h"
 #include "file_dialog.h"
-#include "global_test_config.h"
+#include "testing/global_test_config.h"
 #include "kvnumspin.h"
-#include "log.h"
+#include "services/log.h"
 #include "ratings_script.h"
-#include "user_prompt.h"
+#include "services/user_prompt.h"
 #include "win_config_global.h"
 #include "win_quick_reference.h"
 

@@ -7,8 +7,8 @@
 #include <platform/registry.h>
 #include <platform/utf16.h>
 
-#include "product_key.h"
-#include "result_text.h"
+#include "services/product_key.h"
+#include "testing/result_text.h"
 #include "window_fixture.h"
 
 using namespace ostrel::vessolt;

@@ -21,10 +21,10 @@
 #include <filesystem>
 
 #include "file_dialog.h"
-#include "log.h"
+#include "services/log.h"
 #include "platform/registry.h"
-#include "symbols.h"
-#include "user_prompt.h"
+#include "network/symbols.h"
+#include "services/user_prompt.h"
 
 namespace ostrel::vessolt {
 namespace {

@@ -9,15 +9,15 @@
 #include <QPushButton>
 #include <QStackedWidget>
 
-#include "common_test.h"
-#include "device_summary.h"
+#include "testing/common_test.h"
+#include "services/device_summary.h"
 #include "drennic_test_bus.h"
-#include "log.h"
-#include "nsm.h"
+#include "services/log.h"
+#include "nsm/nsm.h"
 #include "nsm_config.h"
-#include "receive_fanout.h"
-#include "trace_buffer.h"
-#include "user_prompt.h"
+#include "services/receive_fanout.h"
+#include "services/trace_buffer.h"
+#include "services/user_prompt.h"
 
 namespace ostrel::vessolt::test {
 namespace {

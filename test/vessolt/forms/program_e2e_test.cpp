@@ -5,7 +5,7 @@
 #include <platform/registry.h>
 
 #include "e2e_support.h"
-#include "product_key.h"
+#include "services/product_key.h"
 
 #include <spawn.h>
 

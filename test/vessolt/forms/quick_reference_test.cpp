@@ -10,8 +10,8 @@
 #include <set>
 #include <string>
 
-#include "device_summary.h"
-#include "expressions.h"
+#include "services/device_summary.h"
+#include "expressions/expressions.h"
 #include "win_quick_reference.h"
 
 #include "../core/temp_folder.h"

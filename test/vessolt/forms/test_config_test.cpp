@@ -9,7 +9,7 @@
 #include <platform/registry.h>
 
 #include "config_form.h"
-#include "product_key.h"
+#include "services/product_key.h"
 #include "win_about.h"
 #include "window_fixture.h"
 

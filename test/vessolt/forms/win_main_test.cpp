@@ -15,11 +15,11 @@
 
 #include <platform/ini.h>
 
-#include "common_test.h"
+#include "testing/common_test.h"
 #include "qt_user_prompt.h"
 #include "win_hw_config.h"
 #include "window_fixture.h"
-#include "window_messages.h"
+#include "services/window_messages.h"
 
 using namespace ostrel::vessolt;
 using namespace ostrel::vessolt::test;

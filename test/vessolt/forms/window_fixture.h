@@ -16,7 +16,7 @@
 
 #include "drennic_test_bus.h"
 #include "file_dialog.h"
-#include "services.h"
+#include "services/services.h"
 
 namespace ostrel::vessolt::test {
 

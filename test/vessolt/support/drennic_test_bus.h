@@ -10,7 +10,7 @@
 // (which stops the engine thread) and shuts the library down.
 #pragma once
 
-#include "canopen_api.h"
+#include "services/canopen_api.h"
 #include "testbus.h"
 #include "testbus_devices.h"
 

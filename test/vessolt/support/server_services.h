@@ -3,14 +3,14 @@
 // simulated bus), made in the program's order. The test closes and shuts the library down itself.
 #include <cstdint>
 
-#include "canopen_api.h"
-#include "common_test.h"
-#include "device_summary.h"
-#include "log.h"
-#include "nsm.h"
-#include "receive_fanout.h"
-#include "trace_buffer.h"
-#include "user_prompt.h"
+#include "services/canopen_api.h"
+#include "testing/common_test.h"
+#include "services/device_summary.h"
+#include "services/log.h"
+#include "nsm/nsm.h"
+#include "services/receive_fanout.h"
+#include "services/trace_buffer.h"
+#include "services/user_prompt.h"
 
 namespace ostrel::vessolt::test {
 

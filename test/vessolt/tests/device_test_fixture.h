@@ -6,7 +6,7 @@
 #include <string>
 
 #include "../core/common_test_support.h"
-#include "test_manager.h"
+#include "testing/test_manager.h"
 
 namespace ostrel::vessolt::test {
 

@@ -4,19 +4,19 @@
 
 #include <algorithm>
 
-#include "canopen_api.h"
-#include "common_test.h"
-#include "device_summary.h"
+#include "services/canopen_api.h"
+#include "testing/common_test.h"
+#include "services/device_summary.h"
 #include "e2e_support.h"
 #include "server_services.h"
-#include "log.h"
-#include "nsm.h"
+#include "services/log.h"
+#include "nsm/nsm.h"
 #include "od_scan.h"
 #include "od_scan_registration.h"
-#include "test_manager.h"
+#include "testing/test_manager.h"
 #include "test_support.h"
-#include "trace_buffer.h"
-#include "user_prompt.h"
+#include "services/trace_buffer.h"
+#include "services/user_prompt.h"
 
 using namespace ostrel::vessolt;
 

@@ -9,7 +9,7 @@
 #include <vector>
 
 #include "device_test_fixture.h"
-#include "message_sink.h"
+#include "services/message_sink.h"
 #include "pdo_analysis.h"
 #include "pdo_analysis_registration.h"
 

@@ -19,7 +19,7 @@
 #include "od_scan_fixture.h"
 #include "od_scan_model.h"
 #include "win_odscan.h"
-#include "window_messages.h"
+#include "services/window_messages.h"
 
 namespace ostrel::vessolt::test {
 namespace {

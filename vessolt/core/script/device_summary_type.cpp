@@ -6,7 +6,7 @@
 #include <type_traits>
 #include <variant>
 
-#include "device_summary.h"
+#include "services/device_summary.h"
 #include "norbix_module.h"
 
 // The script type DeviceSummary: a view of the one device summary. Its attributes are generated from

@@ -13,11 +13,11 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
-#include "device_summary.h"
-#include "log.h"
+#include "services/device_summary.h"
+#include "services/log.h"
 #include "norbix_module.h"
 #include "python_interpreter.h"
-#include "user_prompt.h"
+#include "services/user_prompt.h"
 
 namespace ostrel::vessolt {
 

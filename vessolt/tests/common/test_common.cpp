@@ -4,7 +4,7 @@
 #include <charconv>
 #include <cmath>
 
-#include "trace_buffer.h"
+#include "services/trace_buffer.h"
 
 namespace ostrel::vessolt {
 

@@ -1,8 +1,8 @@
 #include "test_run.h"
 
-#include "common_test.h"
-#include "test_manager.h"
-#include "trace_buffer.h"
+#include "testing/common_test.h"
+#include "testing/test_manager.h"
+#include "services/trace_buffer.h"
 
 namespace ostrel::vessolt {
 

@@ -18,10 +18,10 @@
 
 #include <platform/registry.h>
 
-#include "product_key.h"
+#include "services/product_key.h"
 #include "test_common.h"
-#include "test_manager.h"
-#include "window_messages.h"
+#include "testing/test_manager.h"
+#include "services/window_messages.h"
 
 namespace ostrel::vessolt {
 

@@ -9,7 +9,7 @@
 #include <cstdint>
 #include <string>
 
-#include "qt_message_sink.h"
+#include "services/qt_message_sink.h"
 
 class QLabel;
 class QProgressBar;

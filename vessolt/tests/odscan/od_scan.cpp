@@ -3,13 +3,13 @@
 #include <algorithm>
 #include <cstring>
 
-#include "common_test.h"
-#include "device_summary.h"
-#include "log.h"
-#include "message_sink.h"
+#include "testing/common_test.h"
+#include "services/device_summary.h"
+#include "services/log.h"
+#include "services/message_sink.h"
 #include "test_common.h"
-#include "test_manager.h"
-#include "trace_buffer.h"
+#include "testing/test_manager.h"
+#include "services/trace_buffer.h"
 
 namespace ostrel::vessolt {
 

@@ -15,7 +15,7 @@
 
 #include "od_scan_result.h"
 #include "test_run.h"
-#include "timed_mutex.h"
+#include "services/timed_mutex.h"
 
 namespace ostrel::vessolt {
 

@@ -2,7 +2,7 @@
 // The test record of the object dictionary scan, built for a given engine and window.
 #include <functional>
 
-#include "test_manager.h"
+#include "testing/test_manager.h"
 
 namespace ostrel::vessolt {
 

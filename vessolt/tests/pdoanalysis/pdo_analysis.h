@@ -19,7 +19,7 @@
 
 #include "pdo_analysis_result.h"
 #include "test_run.h"
-#include "timed_mutex.h"
+#include "services/timed_mutex.h"
 
 namespace ostrel::vessolt {
 

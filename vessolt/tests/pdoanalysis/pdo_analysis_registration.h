@@ -2,7 +2,7 @@
 // The test record of the PDO analysis, built for a given engine and window.
 #include <functional>
 
-#include "test_manager.h"
+#include "testing/test_manager.h"
 
 namespace ostrel::vessolt {
 

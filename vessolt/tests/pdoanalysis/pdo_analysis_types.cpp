@@ -8,7 +8,7 @@
 #include <cstdint>
 
 #include "pdo_analysis.h"
-#include "test_manager.h"
+#include "testing/test_manager.h"
 
 // Heap types made per script run: each run has its own module, and a type must not outlive the
 // interpreter state it was made in. The engine is reached through a capsule on the type.

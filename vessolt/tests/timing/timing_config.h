@@ -6,7 +6,7 @@
 #include <cstddef>
 #include <cstdint>
 
-#include "timing_stats.h"
+#include "testing/timing_stats.h"
 
 namespace ostrel::vessolt {
 

@@ -5,10 +5,10 @@
 #include <cstdio>
 #include <thread>
 
-#include "common_test.h"
-#include "device_summary.h"
-#include "log.h"
-#include "trace_buffer.h"
+#include "testing/common_test.h"
+#include "services/device_summary.h"
+#include "services/log.h"
+#include "services/trace_buffer.h"
 
 namespace ostrel::vessolt {
 

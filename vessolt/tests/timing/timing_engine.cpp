@@ -4,9 +4,9 @@
 #include <charconv>
 #include <cstdio>
 
-#include "expressions.h"
-#include "log.h"
-#include "test_manager.h"
+#include "expressions/expressions.h"
+#include "services/log.h"
+#include "testing/test_manager.h"
 #include "timing_settings.h"
 
 namespace ostrel::vessolt {

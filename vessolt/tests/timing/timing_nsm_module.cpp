@@ -4,7 +4,7 @@
 #include <array>
 #include <iterator>
 
-#include "nsm.h"
+#include "nsm/nsm.h"
 
 namespace ostrel::vessolt {
 

@@ -3,7 +3,7 @@
 #include <cstdio>
 #include <functional>
 
-#include "test_manager.h"
+#include "testing/test_manager.h"
 
 namespace ostrel::vessolt {
 

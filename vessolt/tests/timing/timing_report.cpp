@@ -5,7 +5,7 @@
 #include <vector>
 
 #include "test_common.h"
-#include "test_manager.h"
+#include "testing/test_manager.h"
 #include "timing_engine.h"
 
 namespace ostrel::vessolt {

@@ -6,7 +6,7 @@
 #include <string>
 #include <vector>
 
-#include "message_sink.h"
+#include "services/message_sink.h"
 #include "timing_variant.h"
 
 namespace ostrel::vessolt {

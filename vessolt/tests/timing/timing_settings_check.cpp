@@ -4,8 +4,8 @@
 #include <cmath>
 #include <cstdio>
 
-#include "expressions.h"
-#include "numeric_text.h"
+#include "expressions/expressions.h"
+#include "network/numeric_text.h"
 
 namespace ostrel::vessolt {
 

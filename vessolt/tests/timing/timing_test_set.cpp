@@ -1,6 +1,6 @@
 #include "timing_test_set.h"
 
-#include "services.h"
+#include "services/services.h"
 
 namespace ostrel::vessolt {
 

@@ -10,7 +10,7 @@
 #include <memory>
 #include <string>
 
-#include "test_manager.h"
+#include "testing/test_manager.h"
 #include "timing_engine.h"
 
 // Heap types kept in the interpreter's own dictionary: each script run imports a fresh Norbix

@@ -13,9 +13,9 @@
 #include <QTabWidget>
 #include <QVBoxLayout>
 
-#include "device_summary.h"
+#include "services/device_summary.h"
 #include "timing_engine.h"
-#include "user_prompt.h"
+#include "services/user_prompt.h"
 #include "win_config_rpdo.h"
 
 namespace ostrel::vessolt {

@@ -1,7 +1,7 @@
 #define PY_SSIZE_T_CLEAN
 #include <Python.h>
 
-#include "ratings_script.h"
+#include "script/ratings_script.h"
 
 #include <QCoreApplication>
 #include <chrono>
@@ -10,12 +10,12 @@
 #include <fstream>
 #include <gtest/gtest.h>
 
-#include "device_summary.h"
-#include "log.h"
+#include "services/device_summary.h"
+#include "services/log.h"
 #include "platform/process.h"
-#include "qt_message_sink.h"
-#include "user_prompt.h"
-#include "window_messages.h"
+#include "services/qt_message_sink.h"
+#include "services/user_prompt.h"
+#include "services/window_messages.h"
 
 using namespace ostrel::vessolt;
 namespace fs = std::filesystem;

@@ -7,8 +7,8 @@
 #include <cstdint>
 #include <vector>
 
-#include "common_test.h"
-#include "nsm.h"
+#include "testing/common_test.h"
+#include "nsm/nsm.h"
 #include "sim_nsm.h"
 #include "timing_cycle.h"
 

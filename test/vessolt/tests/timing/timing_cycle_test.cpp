@@ -13,8 +13,8 @@
 #include <thread>
 
 #include "common_test_support.h"
-#include "expressions.h"
-#include "test_manager.h"
+#include "expressions/expressions.h"
+#include "testing/test_manager.h"
 
 namespace ostrel::vessolt::test {
 namespace {

@@ -3,10 +3,10 @@
 #include <gtest/gtest.h>
 
 #include "e2e_support.h"
-#include "expressions.h"
+#include "expressions/expressions.h"
 #include "server_services.h"
-#include "soft_nsm.h"
-#include "test_manager.h"
+#include "nsm/soft_nsm.h"
+#include "testing/test_manager.h"
 #include "test_support.h"
 #include "timing_cycle.h"
 #include "timing_engine.h"

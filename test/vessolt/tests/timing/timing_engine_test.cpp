@@ -11,10 +11,10 @@
 #include <string>
 #include <vector>
 
-#include "expressions.h"
-#include "log.h"
+#include "expressions/expressions.h"
+#include "services/log.h"
 #include "platform/ini.h"
-#include "test_manager.h"
+#include "testing/test_manager.h"
 #include "timing_settings.h"
 
 namespace ostrel::vessolt {

@@ -19,12 +19,12 @@
 #include <string>
 
 #include "../../core/temp_folder.h"
-#include "device_summary.h"
-#include "expressions.h"
-#include "log.h"
-#include "test_manager.h"
+#include "services/device_summary.h"
+#include "expressions/expressions.h"
+#include "services/log.h"
+#include "testing/test_manager.h"
 #include "timing_engine.h"
-#include "user_prompt.h"
+#include "services/user_prompt.h"
 #include "win_config_rpdo.h"
 #include "win_config_timing.h"
 

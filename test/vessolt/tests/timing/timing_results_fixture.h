@@ -12,9 +12,9 @@
 #include <string>
 
 #include "../../core/temp_folder.h"
-#include "expressions.h"
-#include "log.h"
-#include "test_manager.h"
+#include "expressions/expressions.h"
+#include "services/log.h"
+#include "testing/test_manager.h"
 #include "timing_engine.h"
 #include "timing_report.h"
 

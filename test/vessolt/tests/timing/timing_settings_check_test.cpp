@@ -7,7 +7,7 @@
 #include <string>
 #include <vector>
 
-#include "expressions.h"
+#include "expressions/expressions.h"
 
 namespace ostrel::vessolt {
 namespace {

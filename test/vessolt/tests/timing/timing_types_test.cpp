@@ -5,10 +5,10 @@
 #include <fstream>
 #include <vector>
 
-#include "device_summary.h"
+#include "services/device_summary.h"
 #include "ratings_script.h"
 #include "timing_results_fixture.h"
-#include "user_prompt.h"
+#include "services/user_prompt.h"
 
 namespace ostrel::vessolt::test {
 namespace {

@@ -22,10 +22,10 @@
 
 #include "common_test_support.h"
 #include "temp_folder.h"
-#include "expressions.h"
+#include "expressions/expressions.h"
 #include "nsm_playback.h"
-#include "product_key.h"
-#include "test_manager.h"
+#include "services/product_key.h"
+#include "testing/test_manager.h"
 #include "timing_cycle.h"
 #include "timing_results_model.h"
 #include "win_timing.h"

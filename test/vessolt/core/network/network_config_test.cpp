@@ -1,0 +1,363 @@
+// The network configuration kept apart from its dialog: the registry and test configuration file
+// stores value by value, the limits of a row, the snapshot, the apply step into the real names
+// store, and the models of the two dialogs under Qt's model tester.
+#include "network/network_config.h"
+#include "network/node_table_model.h"
+
+#include <gtest/gtest.h>
+
+#include <QAbstractItemModelTester>
+
+#include <cstdlib>
+#include <fstream>
+
+#include "services/log.h"
+#include "platform/ini.h"
+#include "platform/process.h"
+#include "platform/registry.h"
+#include "network/symbols.h"
+#include "temp_folder.h"
+#include "services/user_prompt.h"
+
+namespace ostrel::vessolt {
+namespace {
+
+using platform::RegistryKey;
+using platform::RegistryRoot;
+using test::TempFolder;
+
+class NetworkConfigStore : public ::testing::Test {
+protected:
+    NetworkConfigStore() { ::setenv("OSTREL_REGISTRY_DIR", (folder.path() / "registry").c_str(), 1); }
+
+    static NetworkConfigNode node(uint8_t id, std::string name, std::string eds) {
+        NetworkConfigNode n;
+        n.nodeId = id;
+        n.name = std::move(name);
+        n.edsPath = std::move(eds);
+        return n;
+    }
+    std::unique_ptr<RegistryKey> key() { return RegistryKey::create(RegistryRoot::CurrentUser, kNetworkConfigKey); }
+
+    TempFolder folder;
+    TLog log;
+};
+
+// Two rows with every simulation value set, so a round trip can lose none of them.
+NetworkConfig sampleConfig(TLog& log) {
+    NetworkConfig config(&log);
+    config.useNetDesc = true;
+    config.netDesc = "/nets/plant.cxl";
+    NetworkConfigNode pump{0x10, "Pump", "pump.eds", "Prod", "setup.ini", "sim.dll", "io.txt", 1};
+    EXPECT_TRUE(config.AddNodes(pump, 1));
+    EXPECT_TRUE(config.AddNodes({0x7F, "Motor \xC3\xA9", "", "", "", "", "", 0}, 1));
+    config.width = 700;
+    config.height = 450;
+    return config;
+}
+
+const std::vector<std::string> kRowValueNames = {"nodeid", "nodename", "nodeeds", "nodesimproduct",
+                                                 "nodesetupfile", "nodesimdll", "nodesimio", "nodeusesimproduct"};
+
+std::vector<std::string> expectedOrder(int rows) {
+    std::vector<std::string> names = {"usenetdesc", "netdesc"};
+    for (int i = 0; i < rows; ++i)
+        for (const auto& name : kRowValueNames) names.push_back(name + std::to_string(i));
+    for (const char* name : {"totalnodes", "width", "height"}) names.push_back(name);
+    return names;
+}
+
+TEST_F(NetworkConfigStore, RegistryRoundTripKeepsEveryValueNameOrderAndType) {
+    const NetworkConfig saved = sampleConfig(log);
+    ASSERT_TRUE(saved.SaveSettings(""));
+
+    auto stored = key()->values();
+    std::vector<std::string> names;
+    for (const auto& value : stored) names.push_back(value.name);
+    EXPECT_EQ(names, expectedOrder(2));
+    auto k = key();
+    EXPECT_EQ(k->readInteger("usenetdesc"), 1);
+    EXPECT_EQ(k->readString("netdesc"), "/nets/plant.cxl");
+    EXPECT_EQ(k->readInteger("nodeid0"), 0x10);
+    EXPECT_EQ(k->readString("nodesetupfile0"), "setup.ini");
+    EXPECT_EQ(k->readInteger("nodeusesimproduct0"), 1);
+    EXPECT_EQ(k->readString("nodename1"), "Motor \xC3\xA9");
+    EXPECT_EQ(k->readInteger("totalnodes"), 2);
+    EXPECT_EQ(k->readInteger("width"), 700);
+    EXPECT_FALSE(k->readString("width"));  // an integer, not a text
+
+    NetworkConfig loaded;
+    ASSERT_TRUE(loaded.LoadSettings(""));
+    EXPECT_TRUE(loaded.useNetDesc);
+    EXPECT_EQ(loaded.netDesc, saved.netDesc);
+    EXPECT_EQ(loaded.rows(), saved.rows());
+    EXPECT_EQ(loaded.width, 700);
+    EXPECT_EQ(loaded.height, 450);
+}
+
+TEST_F(NetworkConfigStore, FileRoundTripWritesTheSameValuesAsLinesAndKeepsOtherSections) {
+    const std::string path = folder.write("test.ini", "[other]\nkeep=1\n");
+    const NetworkConfig saved = sampleConfig(log);
+    ASSERT_TRUE(saved.SaveSettings(path));
+
+    platform::IniFile file(path);
+    ASSERT_TRUE(file.load());
+    EXPECT_EQ(file.keys(kNetworkConfigSection), expectedOrder(2));
+    EXPECT_EQ(file.readString("other", "keep"), "1");
+    std::ifstream in(path);
+    const std::string text((std::istreambuf_iterator<char>(in)), {});
+    for (const char* line : {"usenetdesc=1\n", "nodeid0=16\n", "nodeid1=127\n", "nodeusesimproduct0=1\n",
+                             "totalnodes=2\n", "width=700\n"})
+        EXPECT_NE(text.find(line), std::string::npos) << line;
+
+    NetworkConfig loaded;
+    ASSERT_TRUE(loaded.LoadSettings(path));
+    EXPECT_TRUE(loaded.useNetDesc);
+    EXPECT_EQ(loaded.rows(), saved.rows());
+    EXPECT_EQ(loaded.height, 450);
+}
+
+TEST_F(NetworkConfigStore, ShorterSaveLeavesOldRowsStoredButUnread) {
+    NetworkConfig config;
+    ASSERT_TRUE(config.AddNodes(node(1, "N", "n.eds"), 5));
+    ASSERT_TRUE(config.SaveSettings(""));
+    ASSERT_TRUE(config.DeleteNodeRow(4) && config.DeleteNodeRow(3) && config.DeleteNodeRow(2));
+    ASSERT_TRUE(config.SaveSettings(""));
+
+    auto k = key();
+    EXPECT_EQ(k->readInteger("totalnodes"), 2);
+    for (int i = 2; i <= 4; ++i) EXPECT_EQ(k->readInteger("nodeid" + std::to_string(i)), 1 + i);
+    NetworkConfig loaded;
+    ASSERT_TRUE(loaded.LoadSettings(""));
+    ASSERT_EQ(loaded.nodeCount(), 2u);
+    EXPECT_EQ(loaded.rows()[1].nodeId, 2);
+}
+
+TEST_F(NetworkConfigStore, FreshRegistryAndFileWithoutTheSection) {
+    NetworkConfig config;
+    config.useNetDesc = true;
+    config.netDesc = "kept.cxl";
+    ASSERT_TRUE(config.AddNodes(node(3, "x", ""), 1));
+    // An empty store: unticked, empty, no rows; the size stays.
+    ASSERT_TRUE(config.LoadSettings(""));
+    EXPECT_FALSE(config.useNetDesc);
+    EXPECT_EQ(config.netDesc, "");
+    EXPECT_EQ(config.nodeCount(), 0u);
+    EXPECT_EQ(config.width, 650);
+
+    // A file without the section leaves the tick and the path, and empties the table.
+    config.useNetDesc = true;
+    config.netDesc = "kept.cxl";
+    ASSERT_TRUE(config.AddNodes(node(3, "x", ""), 1));
+    ASSERT_TRUE(config.LoadSettings(folder.write("none.ini", "[other]\na=1\n")));
+    EXPECT_TRUE(config.useNetDesc);
+    EXPECT_EQ(config.netDesc, "kept.cxl");
+    EXPECT_EQ(config.nodeCount(), 0u);
+}
+
+TEST_F(NetworkConfigStore, BadFileNumbersAndRowsAreReadSafely) {
+    std::string text = "[networkconfig]\nusenetdesc=yes\nwidth=wide\nheight=12x\n";
+    text += "nodeid0=x\nnodename0=A\nnodeeds0=\n";                            // id 0: skipped
+    text += "nodeid1=5\nnodename1=B\n";                                        // no path: skipped
+    text += "nodeid2=0x106\nnodename2=C\nnodeeds2=c.eds\nnodeusesimproduct2=on\n";  // low 8 bits
+    text += "nodeid3=128\nnodename3=D\nnodeeds3=\n";                           // not a node id
+    text += "nodeid4=$7f\nnodename4=E\nnodeeds4=e.dcf\n";
+    text += "totalnodes=300\n";
+    NetworkConfig config;
+    config.useNetDesc = true;
+    ASSERT_TRUE(config.LoadSettings(folder.write("bad.ini", text)));
+    EXPECT_FALSE(config.useNetDesc);
+    EXPECT_EQ(config.width, 400);
+    EXPECT_EQ(config.height, 400);
+    ASSERT_EQ(config.nodeCount(), 2u);
+    EXPECT_EQ(config.rows()[0], (NetworkConfigNode{6, "C", "c.eds", "", "", "", "", 0}));
+    EXPECT_EQ(config.rows()[1].nodeId, 0x7F);
+
+    ASSERT_TRUE(config.LoadSettings(folder.write("count.ini", "[networkconfig]\ntotalnodes=many\nnodeid0=1\n"
+                                                               "nodename0=A\nnodeeds0=\n")));
+    EXPECT_EQ(config.nodeCount(), 0u);
+}
+
+TEST_F(NetworkConfigStore, RegistryValuesOfTheWrongTypeCountAsAbsent) {
+    auto k = key();
+    ASSERT_TRUE(k->writeString("usenetdesc", "1"));
+    ASSERT_TRUE(k->writeInteger("netdesc", 3));
+    ASSERT_TRUE(k->writeInteger("totalnodes", 300));
+    for (int i = 0; i < 130; ++i) {
+        const auto n = std::to_string(i);
+        ASSERT_TRUE(k->writeInteger("nodeid" + n, 1 + i % 127));
+        ASSERT_TRUE(k->writeString("nodename" + n, "N" + n));
+        ASSERT_TRUE(k->writeString("nodeeds" + n, ""));
+    }
+    ASSERT_TRUE(k->writeString("nodeid1", "2"));      // row 1 skipped
+    ASSERT_TRUE(k->writeInteger("nodename2", 7));     // row 2 skipped
+    ASSERT_TRUE(k->writeString("width", "700"));
+    NetworkConfig config;
+    ASSERT_TRUE(config.LoadSettings(""));
+    EXPECT_FALSE(config.useNetDesc);
+    EXPECT_EQ(config.netDesc, "");
+    EXPECT_EQ(config.width, 650);
+    // 300 reads as 128 rows, of which two are skipped.
+    ASSERT_EQ(config.nodeCount(), 126u);
+    EXPECT_EQ(config.rows()[1].name, "N3");
+}
+
+TEST_F(NetworkConfigStore, TextLimitsCutNamesOnCharactersAndRefuseLongPaths) {
+    std::string longName;
+    for (int i = 0; i < 60; ++i) longName += "\xC3\xA9";  // 120 bytes of two-byte characters
+    const std::string longPath = "/" + std::string(259, 'p');
+    auto k = key();
+    ASSERT_TRUE(k->writeInteger("totalnodes", 1));
+    ASSERT_TRUE(k->writeInteger("nodeid0", 9));
+    ASSERT_TRUE(k->writeString("nodename0", longName));
+    ASSERT_TRUE(k->writeString("nodeeds0", longPath));
+    ASSERT_TRUE(k->writeString("nodesimdll0", longPath.substr(1)));  // 259 bytes fit
+    NetworkConfig config(&log);
+    ASSERT_TRUE(config.LoadSettings(""));
+    ASSERT_EQ(config.nodeCount(), 1u);
+    EXPECT_EQ(config.rows()[0].name, longName.substr(0, 98));
+    EXPECT_EQ(config.rows()[0].edsPath, "");
+    EXPECT_EQ(config.rows()[0].simLibrary, longPath.substr(1));
+    ASSERT_EQ(log.GetLineCount(), 1);
+    EXPECT_NE(log.GetLine(0).find("nodeeds0"), std::string::npos);
+
+    EXPECT_TRUE(config.SetNodeName(0, longName + "x"));
+    EXPECT_EQ(config.rows()[0].name.size(), 98u);
+    EXPECT_FALSE(config.EditNode(0, 9, "n", longPath));
+    EXPECT_FALSE(config.SetNodeName(1, "no row"));
+}
+
+TEST_F(NetworkConfigStore, AddsRunsOfIdsRefusesOverflowWholeAndRestoresSnapshots) {
+    NetworkConfig config;
+    ASSERT_TRUE(config.AddNodes(node(0x10, "Pump", "p.eds"), 3));
+    ASSERT_EQ(config.nodeCount(), 3u);
+    for (int i = 0; i < 3; ++i) {
+        EXPECT_EQ(config.rows()[i].nodeId, 0x10 + i);
+        EXPECT_EQ(config.rows()[i].name, "Pump");
+        EXPECT_EQ(config.rows()[i].edsPath, "p.eds");
+    }
+    EXPECT_EQ(formatNodeId(0x10), "10 (16d)");
+    EXPECT_EQ(formatNodeId(0x0A), "0A (10d)");
+
+    const NetworkConfig::Snapshot snapshot = config.TakeSnapshot();
+    ASSERT_TRUE(config.AddNodes(node(1, "", ""), 125));
+    EXPECT_FALSE(config.AddNodes(node(1, "", ""), 1));  // a 129th row
+    EXPECT_FALSE(config.AddNodes(node(1, "", ""), 0));
+    EXPECT_EQ(config.nodeCount(), 128u);
+    config.useNetDesc = true;
+    config.width = 900;
+    config.Restore(snapshot);
+    EXPECT_FALSE(config.useNetDesc);
+    EXPECT_EQ(config.nodeCount(), 3u);
+    EXPECT_EQ(config.width, 900);  // the size is not part of a snapshot
+}
+
+TEST_F(NetworkConfigStore, ApplyLoadsTheTickedDescriptionThenTheRowsWithPathsFromTheProgramFolder) {
+    RecordingPrompt prompt;
+    TSymbols symbols(prompt, &log);
+    const std::string cxl = folder.write("plant.cxl", "<cxl><network><node><id>9</id><name>From file</name></node>"
+                                                      "<message><id>0x181</id><name>Pump TPDO</name></message>"
+                                                      "</network></cxl>");
+    NetworkConfig config;
+    config.useNetDesc = true;
+    config.netDesc = cxl;
+    ASSERT_TRUE(config.AddNodes(node(3, "Motor", "motor.eds"), 1));
+    ASSERT_TRUE(config.AddNodes(node(4, "", "/abs/drive.dcf"), 1));
+    ASSERT_TRUE(config.AddNodes(node(5, "Empty", ""), 1));
+    config.ApplyNetworkDescription(symbols);
+
+    EXPECT_EQ(symbols.GetMessageName(0x181), "Pump TPDO");
+    EXPECT_EQ(symbols.GetNodeName(9), "From file");
+    EXPECT_EQ(symbols.FindNode(3)->edsPath, platform::executableDir() + "/motor.eds");
+    EXPECT_EQ(symbols.FindNode(4)->edsPath, "/abs/drive.dcf");
+    EXPECT_EQ(symbols.FindNode(5)->edsPath, "");
+    EXPECT_EQ(symbols.FindNode(3)->configured, 1u);
+
+    NodeIdListModel list;
+    QAbstractItemModelTester tester(&list, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    list.Fill(symbols);
+    ASSERT_EQ(list.rowCount(), 127);
+    EXPECT_EQ(list.index(2).data().toString(), "[0x03 (3d)] Motor");
+    EXPECT_EQ(list.index(3).data().toString(), "0x04 (4d)");
+    EXPECT_EQ(list.index(126).data(NodeIdListModel::kNodeIdRole).toInt(), 127);
+
+    // Unticked, the description file is not loaded.
+    TSymbols other(prompt);
+    config.useNetDesc = false;
+    config.ApplyNetworkDescription(other);
+    EXPECT_FALSE(other.GetMessageName(0x181));
+    EXPECT_TRUE(prompt.asked().empty());
+}
+
+TEST(NodeTableModel, ShowsOneEmptyRowWithoutNodesAndEditsNamesInPlace) {
+    NetworkConfig config;
+    NodeTableModel model(config);
+    QAbstractItemModelTester tester(&model, QAbstractItemModelTester::FailureReportingMode::Fatal);
+    ASSERT_EQ(model.rowCount(), 1);
+    ASSERT_EQ(model.columnCount(), 7);
+    for (int column = 0; column < 7; ++column) EXPECT_EQ(model.index(0, column).data().toString(), "");
+    EXPECT_FALSE(model.flags(model.index(0, NodeTableModel::NameColumn)) & Qt::ItemIsEditable);
+    EXPECT_FALSE(model.setData(model.index(0, NodeTableModel::NameColumn), "x"));
+    EXPECT_EQ(model.headerData(2, Qt::Horizontal).toString(), "ID");
+    EXPECT_EQ(model.headerData(4, Qt::Horizontal).toString(), "Configuration File (EDS/DCF)");
+    EXPECT_EQ(model.headerData(0, Qt::Horizontal).toString(), "");
+
+    ASSERT_TRUE(config.AddNodes({0x0A, "Valve", "v.eds", "", "", "", "", 0}, 2));
+    model.Refill();
+    ASSERT_EQ(model.rowCount(), 2);
+    const QStringList expected = {"Delete", "Edit", "0B (11d)", "Valve", "v.eds", "", ""};
+    for (int column = 0; column < 7; ++column) EXPECT_EQ(model.index(1, column).data().toString(), expected[column]);
+    EXPECT_TRUE(model.flags(model.index(1, NodeTableModel::NameColumn)) & Qt::ItemIsEditable);
+    EXPECT_FALSE(model.flags(model.index(1, NodeTableModel::EdsColumn)) & Qt::ItemIsEditable);
+    EXPECT_TRUE(model.setData(model.index(1, NodeTableModel::NameColumn), QString(120, 'n')));
+    EXPECT_EQ(config.rows()[1].name, std::string(99, 'n'));
+    EXPECT_FALSE(model.setData(model.index(1, NodeTableModel::IdColumn), "1"));
+    config.DeleteAll();
+    model.Refill();
+    EXPECT_EQ(model.rowCount(), 1);
+}
+
+TEST(NodeDialogChecks, CountsAreReadAsStrtolAndCheckedInOrder) {
+    struct Case {
+        int selected;
+        bool addSet;
+        const char* number;
+        const char* message;  // nullptr: accepted
+    };
+    const Case cases[] = {
+        {-1, false, "", kSelectNodeIdMessage},
+        {0x7E - 1, true, "2", nullptr},
+        {0x7E - 1, true, "3", kNodeCountTooLargeMessage},
+        {0, true, "", kNodeCountRangeMessage},
+        {0, true, "0", kNodeCountRangeMessage},
+        {0, true, "x", kNodeCountRangeMessage},
+        {0, true, "-1", kNodeCountRangeMessage},
+        {0, true, "3x", nullptr},
+        {0, true, " +9", nullptr},
+        {0, false, "x", nullptr},  // unticked: the number is not read
+        {0, true, "99999999999", kNodeCountRangeMessage},
+    };
+    for (const Case& c : cases) {
+        auto message = checkNodeConfig(c.selected, c.addSet, c.number, "a.eds");
+        if (c.message)
+            EXPECT_EQ(message, std::string(c.message)) << c.number;
+        else
+            EXPECT_FALSE(message) << c.number << ": " << *message;
+    }
+    EXPECT_EQ(readCountText("3x"), 3);
+    EXPECT_EQ(readCountText("  -12"), -12);
+    EXPECT_EQ(readCountText("x3"), 0);
+    EXPECT_EQ(checkNodeConfig(0, false, "", std::string(260, 'p')), std::string(kPathTooLongMessage));
+    EXPECT_FALSE(checkNodeConfig(0, false, "", std::string(259, 'p')));
+}
+
+TEST(DialogPlacement, CentresOverTheOwnerAndStaysOnTheScreen) {
+    EXPECT_EQ(placeOverOwner({100, 100, 800, 600}, {400, 200}), QPoint(300, 300));
+    EXPECT_EQ(placeOverOwner({100, 100, 300, 100}, {400, 200}), QPoint(100, 100));
+    EXPECT_EQ(placeOverOwner({900, 700, 800, 600}, {400, 200}, QSize(1280, 1024)), QPoint(880, 824));
+    EXPECT_EQ(placeOverOwner({-500, -300, 300, 100}, {400, 200}, QSize(1280, 1024)), QPoint(0, 0));
+    EXPECT_EQ(placeOverOwner({0, 0, 300, 100}, {2000, 200}, QSize(1280, 1024)), QPoint(0, 0));
+}
+
+} // namespace
+} // namespace ostrel::vessolt

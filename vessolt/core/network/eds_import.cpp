@@ -1,0 +1,305 @@
+// EDS and DCF import: names and data types of a data sheet's objects into one node's entry list.
+// Never shows a message (a data sheet is a vendor's file and often sloppy); what it could not read
+// goes to stderr as "file:line: what", and a failed or partial import leaves one line in the log.
+#include "network/symbols.h"
+
+#include <cerrno>
+#include <climits>
+#include <cstdio>
+#include <cstring>
+#include <string>
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include "services/log.h"
+#include "network/numeric_text.h"
+#include "platform/ini.h"
+#include "platform/process.h"
+
+namespace ostrel::vessolt {
+namespace {
+
+// Object lists name objects by the decimal keys 1..n: more than 16 bits of them is no data sheet.
+constexpr int32_t kMaxListedObjects = 0xFFFF;
+// Sub-indices are 8 bits and 255 is reserved: a compact object holds at most 254 sub-objects.
+constexpr int32_t kMaxCompactSubObjects = 254;
+constexpr int kLastScannedSubIndex = 254;
+
+constexpr const char* kObjectLists[] = {"MandatoryObjects", "OptionalObjects", "ManufacturerObjects"};
+constexpr const char* kDummyNames[] = {"BOOLEAN", "INTEGER8", "INTEGER16", "INTEGER32",
+                                       "UNSIGNED8", "UNSIGNED16", "UNSIGNED32"};
+
+// CiA 301 data-type index -> the system's numbering.
+int32_t mapEdsDataType(uint32_t edsType) noexcept {
+    switch (edsType) {
+    case 0x01: return ODT_BOOLEAN;
+    case 0x02: return ODT_INTEGER8;
+    case 0x03: return ODT_INTEGER16;
+    case 0x04: return ODT_INTEGER32;
+    case 0x05: return ODT_UNSIGNED8;
+    case 0x06: return ODT_UNSIGNED16;
+    case 0x07: return ODT_UNSIGNED32;
+    case 0x08: return ODT_REAL32;
+    case 0x09: return ODT_VISIBLE_STRING;
+    case 0x0A: return ODT_OCTET_STRING;
+    case 0x0B: return ODT_UNICODE_STRING;
+    case 0x0C: return ODT_TIME_OF_DAY;
+    case 0x0D: return ODT_TIME_DIFFERENCE;
+    case 0x0F: return ODT_DOMAIN;
+    case 0x10: return ODT_INTEGER24;
+    case 0x11: return ODT_REAL64;
+    case 0x12: return ODT_INTEGER40;
+    case 0x13: return ODT_INTEGER48;
+    case 0x14: return ODT_INTEGER56;
+    case 0x15: return ODT_INTEGER64;
+    case 0x16: return ODT_UNSIGNED24;
+    case 0x18: return ODT_UNSIGNED40;
+    case 0x19: return ODT_UNSIGNED48;
+    case 0x1A: return ODT_UNSIGNED56;
+    case 0x1B: return ODT_UNSIGNED64;
+    default: return ODT_UNKNOWN;
+    }
+}
+
+std::string hex4(uint32_t index, const char* suffix = "") {
+    char name[32];
+    std::snprintf(name, sizeof name, "%04x%s", index, suffix);
+    return name;
+}
+
+std::string subSection(uint32_t index, int subIndex) {
+    char name[40];
+    std::snprintf(name, sizeof name, "%04xsub%x", index, static_cast<unsigned>(subIndex));
+    return name;
+}
+
+bool isValidUtf8(std::string_view text) noexcept {
+    std::size_t i = 0;
+    while (i < text.size()) {
+        const auto c = static_cast<unsigned char>(text[i]);
+        std::size_t length = 0;
+        uint32_t lowest = 0;
+        if (c < 0x80) { ++i; continue; }
+        if (c >= 0xC2 && c <= 0xDF) { length = 2; lowest = 0x80; }
+        else if (c >= 0xE0 && c <= 0xEF) { length = 3; lowest = 0x800; }
+        else if (c >= 0xF0 && c <= 0xF4) { length = 4; lowest = 0x10000; }
+        else return false;
+        if (i + length > text.size()) return false;
+        uint32_t code = c & (0x7Fu >> length);
+        for (std::size_t k = 1; k < length; ++k) {
+            const auto next = static_cast<unsigned char>(text[i + k]);
+            if ((next & 0xC0) != 0x80) return false;
+            code = (code << 6) | (next & 0x3Fu);
+        }
+        if (code < lowest || code > 0x10FFFF || (code >= 0xD800 && code <= 0xDFFF)) return false;
+        i += length;
+    }
+    return true;
+}
+
+void appendUtf8(std::string& out, uint32_t code) {
+    if (code < 0x80) {
+        out += static_cast<char>(code);
+    } else if (code < 0x800) {
+        out += static_cast<char>(0xC0 | (code >> 6));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    } else {
+        out += static_cast<char>(0xE0 | (code >> 12));
+        out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
+        out += static_cast<char>(0x80 | (code & 0x3F));
+    }
+}
+
+// Data sheets that are not UTF-8 were written on Windows: Windows-1252, which agrees with Latin-1 above 0x9F.
+std::string fromWindows1252(std::string_view text) {
+    static constexpr uint16_t k80to9F[32] = {
+        0x20AC, 0x0081, 0x201A, 0x0192, 0x201E, 0x2026, 0x2020, 0x2021, 0x02C6, 0x2030, 0x0160,
+        0x2039, 0x0152, 0x008D, 0x017D, 0x008F, 0x0090, 0x2018, 0x2019, 0x201C, 0x201D, 0x2022,
+        0x2013, 0x2014, 0x02DC, 0x2122, 0x0161, 0x203A, 0x0153, 0x009D, 0x017E, 0x0178,
+    };
+    std::string out;
+    out.reserve(text.size() + text.size() / 8);
+    for (const char ch : text) {
+        const auto c = static_cast<unsigned char>(ch);
+        if (c < 0x80) out += ch;
+        else if (c < 0xA0) appendUtf8(out, k80to9F[c - 0x80]);
+        else appendUtf8(out, c);
+    }
+    return out;
+}
+
+// Reads the whole file; errno's value on failure.
+int readWholeFile(const std::string& path, std::string& content) {
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    if (fd < 0) return errno;
+    char buffer[65536];
+    for (;;) {
+        const ssize_t n = ::read(fd, buffer, sizeof buffer);
+        if (n < 0) {
+            if (errno == EINTR) continue;
+            const int error = errno;
+            ::close(fd);
+            return error;
+        }
+        if (n == 0) break;
+        content.append(buffer, static_cast<std::size_t>(n));
+    }
+    ::close(fd);
+    return 0;
+}
+
+} // namespace
+
+struct TSymbols::ImportReport {
+    std::string path;
+    const platform::IniFile* file = nullptr;
+    std::size_t problems = 0;
+    std::string listSection;  // the object-list key being followed
+    std::string listKey;
+
+    // The line is looked up only for what is printed: a lookup walks the file's blocks.
+    void note(std::string_view section, std::string_view key, const std::string& what) {
+        ++problems;
+        if (problems <= kMaxImportDiagnostics) {
+            const int line = (file && !section.empty()) ? file->lineNumber(section, key) : 0;
+            std::fprintf(stderr, "%s:%d: %s\n", path.c_str(), line, what.c_str());
+        } else if (problems == kMaxImportDiagnostics + 1) {
+            std::fprintf(stderr, "%s: further problems not shown\n", path.c_str());
+        }
+    }
+
+    // A count key: missing gives 0; what is not an integer, or negative, gives 0 and a note; above
+    // `limit` gives `limit` and a note.
+    int32_t count(const std::string& section, const char* key, int32_t limit) {
+        if (!file->keyExists(section, key)) return 0;
+        const std::string text = file->readString(section, key);
+        const auto value = platform::parseIniInteger(text);
+        if (!value || *value < 0) {
+            note(section, key, "[" + section + "] " + key + "=" + text + " is not a count; read as 0");
+            return 0;
+        }
+        if (*value > limit) {
+            note(section, key, "[" + section + "] " + key + "=" + text + " read as " + std::to_string(limit));
+            return limit;
+        }
+        return *value;
+    }
+};
+
+void TSymbols::ImportEDS(uint8_t nodeId, const std::string& path) {
+    if (nodeId >= kNodeLists) return;  // no entry list to import into
+    ImportReport report;
+    report.path = path;
+    std::string content;
+    if (const int error = readWholeFile(path, content); error != 0) {
+        report.note({}, {}, std::string("cannot be read: ") + std::strerror(error));
+        if (TLog* log = log_.load()) {
+            log->Add("EDS import for node " + std::to_string(nodeId) + " failed: " + path + " cannot be read (" +
+                     std::strerror(error) + ")");
+        }
+        return;
+    }
+    // A BOM says UTF-8, but editors put one before Latin-1 text too: the bytes decide.
+    if (content.compare(0, 3, "\xEF\xBB\xBF") == 0) content.erase(0, 3);
+    if (!isValidUtf8(content)) content = fromWindows1252(content);
+
+    platform::IniFile file;
+    (void)file.loadFromString(content);
+    content.clear();
+    report.file = &file;
+
+    for (uint32_t type = 1; type <= 7; ++type) {
+        if (file.readInteger("DummyUsage", "Dummy000" + std::to_string(type), 0) != 0) {
+            AddEntry(nodeId, ODEntry{type, 0, kDummyNames[type - 1], {}, ODT_UNSIGNED32});
+        }
+    }
+    for (const char* list : kObjectLists) {
+        const int32_t listed = report.count(list, "SupportedObjects", kMaxListedObjects);
+        for (int32_t i = 1; i <= listed; ++i) {
+            const std::string key = std::to_string(i);
+            const uint32_t index = parseUnsignedText(file.readString(list, key));
+            if (index == 0) continue;
+            report.listSection = list;
+            report.listKey = key;
+            importEdsObject(nodeId, file, index, report);
+        }
+    }
+    if (TLog* log = log_.load(); report.problems > 0 && log) {
+        log->Add("EDS import for node " + std::to_string(nodeId) + " incomplete: " + std::to_string(report.problems) +
+                  " problem(s) in " + path);
+    }
+}
+
+void TSymbols::ImportEDSObject(uint8_t nodeId, const platform::IniFile& file, uint32_t index) {
+    ImportReport report;
+    report.path = file.path().empty() ? std::string("(data sheet)") : file.path();
+    report.file = &file;
+    importEdsObject(nodeId, file, index, report);
+}
+
+void TSymbols::importEdsObject(uint8_t nodeId, const platform::IniFile& file, uint32_t index, ImportReport& report) {
+    const std::string section = hex4(index);
+    if (!file.sectionExists(section)) {
+        report.note(report.listSection, report.listKey, "object " + hex4(index) + " is listed but has no section [" + section + "]");
+    }
+    std::string entryName = file.readString(section, "ParameterName");
+    cutToField(entryName, kNameField);
+    const int32_t subNumber = report.count(section, "SubNumber", INT32_MAX);
+    const int32_t compact = report.count(section, "CompactSubObj", kMaxCompactSubObjects);
+
+    if (subNumber == 0 && compact == 0) {
+        AddEntry(nodeId, ODEntry{index, 0, entryName, {},
+                                 mapEdsDataType(parseUnsignedText(file.readString(section, "DataType")))});
+        return;
+    }
+    if (subNumber == 0) {
+        AddEntry(nodeId, ODEntry{index, 0, entryName, "NrOfObjects", ODT_UNSIGNED8});
+        const int32_t dataType = mapEdsDataType(parseUnsignedText(file.readString(section, "DataType")));
+        const std::string names = hex4(index, "Name");
+        for (int32_t i = 1; i <= compact; ++i) {
+            std::string subName = file.readString(names, std::to_string(i));
+            if (subName.empty()) subName = entryName + std::to_string(i);
+            AddEntry(nodeId, ODEntry{index, static_cast<uint8_t>(i), entryName, std::move(subName), dataType});
+        }
+        return;
+    }
+    int32_t added = 0;
+    for (int sub = 0; sub <= kLastScannedSubIndex && added < subNumber; ++sub) {
+        const std::string subName = subSection(index, sub);
+        if (!file.sectionExists(subName)) continue;
+        AddEntry(nodeId, ODEntry{index, static_cast<uint8_t>(sub), entryName, file.readString(subName, "ParameterName"),
+                                 mapEdsDataType(parseUnsignedText(file.readString(subName, "DataType")))});
+        ++added;
+    }
+}
+
+std::string folderOf(std::string_view path) {
+    const auto slash = path.find_last_of('/');
+    if (slash == std::string_view::npos) {
+        // "C:name" keeps its drive as the folder.
+        return (path.size() >= 2 && path[1] == ':') ? std::string(path.substr(0, 2)) : std::string();
+    }
+    return std::string(path.substr(0, slash + 1));
+}
+
+bool isAbsolutePathText(std::string_view path) noexcept {
+    if (!path.empty() && path.front() == '/') return true;
+    return path.size() >= 2 && path[1] == ':';
+}
+
+std::string MakeAbsolutePath(std::string_view path, std::string_view baseFolder) {
+    if (isAbsolutePathText(path)) return std::string(path);
+    std::string relative(path);
+    for (char& c : relative) {
+        if (c == '\\') c = '/';
+    }
+    std::string result = baseFolder.empty() ? platform::executableDir() : std::string(baseFolder);
+    if (result.empty() || result.back() != '/') result += '/';
+    // "\a.eds" reads as relative: one separator between folder and name is enough.
+    std::size_t skip = 0;
+    while (skip < relative.size() && relative[skip] == '/') ++skip;
+    return result + relative.substr(skip);
+}
+
+} // namespace ostrel::vessolt

@@ -1,0 +1,283 @@
+#include "network/network_config.h"
+
+#include "services/log.h"
+#include "network/symbols.h"
+
+#include <platform/ini.h>
+#include <platform/registry.h>
+
+#include <algorithm>
+#include <cstdio>
+#include <memory>
+
+namespace ostrel::vessolt {
+
+namespace {
+
+std::string indexed(const char* name, std::size_t index) {
+    return std::string(name) + std::to_string(index);
+}
+
+// The eight values of one row, in the order they are written.
+constexpr const char* kNodeId = "nodeid";
+constexpr const char* kNodeName = "nodename";
+constexpr const char* kNodeEds = "nodeeds";
+constexpr const char* kSimProduct = "nodesimproduct";
+constexpr const char* kSetupFile = "nodesetupfile";
+constexpr const char* kSimLibrary = "nodesimdll";
+constexpr const char* kSimIO = "nodesimio";
+constexpr const char* kUseSimProduct = "nodeusesimproduct";
+
+} // namespace
+
+std::string formatNodeId(uint8_t nodeId) {
+    char text[16];
+    std::snprintf(text, sizeof text, "%2.2X (%dd)", nodeId, nodeId);
+    return text;
+}
+
+// One store read the same way for the registry and a test configuration file. Each read is nullopt
+// when the value is absent or cannot be read as its type.
+struct NetworkConfig::ValueSource {
+    virtual ~ValueSource() = default;
+    [[nodiscard]] virtual std::optional<bool> readBool(const std::string& name) const = 0;
+    [[nodiscard]] virtual std::optional<int32_t> readInteger(const std::string& name) const = 0;
+    [[nodiscard]] virtual std::optional<std::string> readString(const std::string& name) const = 0;
+    // Width and height: a file value that is not a number reads as 400.
+    [[nodiscard]] virtual std::optional<int32_t> readSize(const std::string& name) const = 0;
+};
+
+namespace {
+
+class RegistrySource : public NetworkConfig::ValueSource {
+public:
+    explicit RegistrySource(const platform::RegistryKey& key) : key_(key) {}
+    std::optional<bool> readBool(const std::string& name) const override {
+        auto value = key_.readInteger(name);
+        if (!value) return std::nullopt;
+        return *value != 0;
+    }
+    std::optional<int32_t> readInteger(const std::string& name) const override { return key_.readInteger(name); }
+    std::optional<std::string> readString(const std::string& name) const override { return key_.readString(name); }
+    std::optional<int32_t> readSize(const std::string& name) const override { return key_.readInteger(name); }
+
+private:
+    const platform::RegistryKey& key_;
+};
+
+class FileSource : public NetworkConfig::ValueSource {
+public:
+    explicit FileSource(const platform::IniFile& file) : file_(file) {}
+    bool has(const std::string& name) const { return file_.keyExists(kNetworkConfigSection, name); }
+    std::optional<bool> readBool(const std::string& name) const override {
+        if (!has(name)) return std::nullopt;
+        return file_.readBool(kNetworkConfigSection, name, false);
+    }
+    std::optional<int32_t> readInteger(const std::string& name) const override {
+        if (!has(name)) return std::nullopt;
+        return file_.readInteger(kNetworkConfigSection, name, 0);
+    }
+    std::optional<std::string> readString(const std::string& name) const override {
+        if (!has(name)) return std::nullopt;
+        return file_.readString(kNetworkConfigSection, name);
+    }
+    std::optional<int32_t> readSize(const std::string& name) const override {
+        if (!has(name)) return std::nullopt;
+        return file_.readInteger(kNetworkConfigSection, name, 400);
+    }
+
+private:
+    const platform::IniFile& file_;
+};
+
+} // namespace
+
+void NetworkConfig::Restore(const Snapshot& snapshot) {
+    useNetDesc = snapshot.useNetDesc;
+    netDesc = snapshot.netDesc;
+    rows_ = snapshot.rows;
+}
+
+bool NetworkConfig::AddNodes(const NetworkConfigNode& node, int count) {
+    if (count < 1 || rows_.size() + static_cast<std::size_t>(count) > kMaxNetworkNodes)
+        return false;
+    NetworkConfigNode row = node;
+    cutToField(row.name, kNodeNameField);
+    cutToField(row.simProduct, kNodeNameField);
+    for (int i = 0; i < count; ++i) {
+        rows_.push_back(row);
+        ++row.nodeId;
+    }
+    return true;
+}
+
+bool NetworkConfig::EditNode(std::size_t row, uint8_t nodeId, std::string_view name, std::string_view edsPath) {
+    if (row >= rows_.size() || edsPath.size() >= kNodePathField)
+        return false;
+    rows_[row].nodeId = nodeId;
+    rows_[row].edsPath = std::string(edsPath);
+    return SetNodeName(row, name);
+}
+
+bool NetworkConfig::SetNodeName(std::size_t row, std::string_view name) {
+    if (row >= rows_.size())
+        return false;
+    rows_[row].name = std::string(name);
+    cutToField(rows_[row].name, kNodeNameField);
+    return true;
+}
+
+bool NetworkConfig::DeleteNodeRow(std::size_t row) {
+    if (row >= rows_.size())
+        return false;
+    rows_.erase(rows_.begin() + static_cast<std::ptrdiff_t>(row));
+    return true;
+}
+
+bool NetworkConfig::SaveSettings(const std::string& fileName) const {
+    // Both stores take the same names in the same order; nothing is deleted first, so values of rows
+    // beyond the count stay and are never read.
+    if (fileName.empty()) {
+        auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, kNetworkConfigKey);
+        if (!key)
+            return false;
+        bool ok = key->writeInteger("usenetdesc", useNetDesc ? 1 : 0);
+        ok = key->writeString("netdesc", netDesc) && ok;
+        for (std::size_t i = 0; i < rows_.size(); ++i) {
+            const NetworkConfigNode& row = rows_[i];
+            ok = key->writeInteger(indexed(kNodeId, i), row.nodeId) && ok;
+            ok = key->writeString(indexed(kNodeName, i), row.name) && ok;
+            ok = key->writeString(indexed(kNodeEds, i), row.edsPath) && ok;
+            ok = key->writeString(indexed(kSimProduct, i), row.simProduct) && ok;
+            ok = key->writeString(indexed(kSetupFile, i), row.simSetupFile) && ok;
+            ok = key->writeString(indexed(kSimLibrary, i), row.simLibrary) && ok;
+            ok = key->writeString(indexed(kSimIO, i), row.simIO) && ok;
+            ok = key->writeInteger(indexed(kUseSimProduct, i), static_cast<int32_t>(row.useSimProduct)) && ok;
+        }
+        ok = key->writeInteger("totalnodes", static_cast<int32_t>(rows_.size())) && ok;
+        ok = key->writeInteger("width", width) && ok;
+        ok = key->writeInteger("height", height) && ok;
+        return ok;
+    }
+    platform::IniFile file(fileName);
+    (void)file.load();  // a new file starts empty
+    const char* s = kNetworkConfigSection;
+    bool ok = file.writeBool(s, "usenetdesc", useNetDesc);
+    ok = file.writeString(s, "netdesc", netDesc) && ok;
+    for (std::size_t i = 0; i < rows_.size(); ++i) {
+        const NetworkConfigNode& row = rows_[i];
+        ok = file.writeInteger(s, indexed(kNodeId, i), row.nodeId) && ok;
+        ok = file.writeString(s, indexed(kNodeName, i), row.name) && ok;
+        ok = file.writeString(s, indexed(kNodeEds, i), row.edsPath) && ok;
+        ok = file.writeString(s, indexed(kSimProduct, i), row.simProduct) && ok;
+        ok = file.writeString(s, indexed(kSetupFile, i), row.simSetupFile) && ok;
+        ok = file.writeString(s, indexed(kSimLibrary, i), row.simLibrary) && ok;
+        ok = file.writeString(s, indexed(kSimIO, i), row.simIO) && ok;
+        ok = file.writeInteger(s, indexed(kUseSimProduct, i), static_cast<int32_t>(row.useSimProduct)) && ok;
+    }
+    ok = file.writeInteger(s, "totalnodes", static_cast<int32_t>(rows_.size())) && ok;
+    ok = file.writeInteger(s, "width", width) && ok;
+    ok = file.writeInteger(s, "height", height) && ok;
+    return file.save() && ok;
+}
+
+bool NetworkConfig::LoadSettings(const std::string& fileName) {
+    if (fileName.empty()) {
+        auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, kNetworkConfigKey);
+        if (!key)
+            return false;
+        loadFrom(RegistrySource(*key), false);
+        return true;
+    }
+    platform::IniFile file(fileName);
+    (void)file.load();  // an unreadable file reads as one without the section
+    loadFrom(FileSource(file), true);
+    return true;
+}
+
+bool NetworkConfig::pathFits(const std::string& path, const std::string& valueName) const {
+    if (path.size() < kNodePathField)
+        return true;
+    // A cut path would name another file: the value is refused and the user told why.
+    if (log_)
+        log_->Add("Network configuration: the path in \"" + valueName + "\" is longer than " +
+                  std::to_string(kNodePathField - 1) + " bytes and was not loaded");
+    return false;
+}
+
+void NetworkConfig::loadFrom(const ValueSource& source, bool keepAbsentDescription) {
+    if (auto tick = source.readBool("usenetdesc"))
+        useNetDesc = *tick;
+    else if (!keepAbsentDescription)
+        useNetDesc = false;
+    if (auto path = source.readString("netdesc"))
+        netDesc = *path;
+    else if (!keepAbsentDescription)
+        netDesc.clear();
+
+    const int32_t total = std::clamp<int32_t>(source.readInteger("totalnodes").value_or(0), 0,
+                                              static_cast<int32_t>(kMaxNetworkNodes));
+    rows_.clear();
+    for (int32_t i = 0; i < total; ++i) {
+        const auto index = static_cast<std::size_t>(i);
+        auto id = source.readInteger(indexed(kNodeId, index));
+        auto name = source.readString(indexed(kNodeName, index));
+        auto eds = source.readString(indexed(kNodeEds, index));
+        // A row lacking one of its three values, or naming no valid node, is skipped: filling it
+        // from whatever the slot held before would bring back an old row.
+        if (!id || !name || !eds)
+            continue;
+        NetworkConfigNode node;
+        node.nodeId = static_cast<uint8_t>(*id & 0xFF);
+        if (node.nodeId < 1 || node.nodeId > 127)
+            continue;
+        node.name = *name;
+        cutToField(node.name, kNodeNameField);
+        if (pathFits(*eds, indexed(kNodeEds, index)))
+            node.edsPath = *eds;
+        if (auto text = source.readString(indexed(kSimProduct, index))) {
+            node.simProduct = *text;
+            cutToField(node.simProduct, kNodeNameField);
+        }
+        const std::pair<const char*, std::string*> paths[] = {
+            {kSetupFile, &node.simSetupFile}, {kSimLibrary, &node.simLibrary}, {kSimIO, &node.simIO}};
+        for (const auto& [valueName, field] : paths) {
+            auto text = source.readString(indexed(valueName, index));
+            if (text && pathFits(*text, indexed(valueName, index)))
+                *field = *text;
+        }
+        if (auto flag = source.readInteger(indexed(kUseSimProduct, index)))
+            node.useSimProduct = static_cast<uint32_t>(*flag);
+        rows_.push_back(std::move(node));
+    }
+    if (auto value = source.readSize("width"))
+        width = *value;
+    if (auto value = source.readSize("height"))
+        height = *value;
+}
+
+void NetworkConfig::ApplyNetworkDescription(TSymbols& symbols) const {
+    if (useNetDesc && !netDesc.empty())
+        (void)symbols.LoadFile(netDesc);  // the store reports its own failures
+    for (const NetworkConfigNode& row : rows_) {
+        // An empty base folder is the program's folder.
+        const std::string path = row.edsPath.empty() ? std::string() : MakeAbsolutePath(row.edsPath, "");
+        symbols.AddNode(row.nodeId, row.name, path, "", "", "", "", 0);
+    }
+}
+
+QPoint placeOverOwner(const QRect& owner, const QSize& dialog, std::optional<QSize> screen) {
+    int left = owner.width() > dialog.width() ? owner.left() + (owner.width() - dialog.width()) / 2 : owner.left();
+    int top = owner.height() > dialog.height() ? owner.top() + (owner.height() - dialog.height()) / 2 : owner.top();
+    if (screen) {
+        if (left + dialog.width() > screen->width())
+            left = screen->width() - dialog.width();
+        if (top + dialog.height() > screen->height())
+            top = screen->height() - dialog.height();
+        left = std::max(left, 0);
+        top = std::max(top, 0);
+    }
+    return {left, top};
+}
+
+} // namespace ostrel::vessolt

@@ -1,0 +1,152 @@
+#include "testing/global_test_config.h"
+
+#include <mutex>
+
+#include "platform/ini.h"
+#include "platform/registry.h"
+
+namespace ostrel::vessolt {
+
+namespace {
+
+constexpr const char* kConfigureNode = "configurenode";
+constexpr const char* kDcfPath = "dcfpath";
+constexpr const char* kMaxBootupTime = "maxbootuptime";
+constexpr const char* kSoftNsm = "softnsm";
+constexpr const char* kSoftNsmNodeId = "softnsmnodeid";
+
+// A stored value that does not fit its field leaves the field as it was.
+void takeNodeId(GLOBALCONFIG& config, int64_t id) {
+    if (validSupportModuleNodeId(id))
+        config.softnsmnodeid = static_cast<uint8_t>(id);
+}
+
+void takeBootupTime(GLOBALCONFIG& config, int64_t ms) {
+    if (validMaxBootupTime(ms))
+        config.maxbootuptime = static_cast<int32_t>(ms);
+}
+
+} // namespace
+
+bool validSupportModuleNodeId(int64_t id) { return id >= 0x01 && id <= 0x7F; }
+bool validMaxBootupTime(int64_t ms) { return ms >= 0 && ms <= INT32_MAX; }
+
+TGlobalTestConfig::TGlobalTestConfig(ScriptFile script, std::string registryKey)
+    : script_(std::move(script)), registryKey_(std::move(registryKey)) {
+    (void)SetDefaults();
+    (void)LoadFromRegistry();
+}
+
+TGlobalTestConfig::~TGlobalTestConfig() { (void)SaveToRegistry(); }
+
+bool TGlobalTestConfig::copyOut(GLOBALCONFIG& out) const {
+    std::unique_lock lock(mutex_, kLockWait);
+    if (!lock.owns_lock())
+        return false;
+    out = config_;
+    return true;
+}
+
+bool TGlobalTestConfig::copyIn(const GLOBALCONFIG& in) {
+    std::unique_lock lock(mutex_, kLockWait);
+    if (!lock.owns_lock())
+        return false;
+    config_ = in;
+    return true;
+}
+
+bool TGlobalTestConfig::SetScriptFile(ScriptFile script) {
+    std::unique_lock lock(mutex_, kLockWait);
+    if (!lock.owns_lock())
+        return false;
+    script_ = std::move(script);
+    return true;
+}
+
+TGlobalTestConfig::Access TGlobalTestConfig::Get(GLOBALCONFIG& out, std::vector<std::string>* script) const {
+    std::unique_lock lock(mutex_, kLockWait);
+    if (!lock.owns_lock())
+        return Access::Busy;
+    out = config_;
+    if (script == nullptr)
+        return Access::Done;
+    if (!script_.load || !script_.load(*script)) {
+        script->clear();
+        return Access::ScriptFailed;
+    }
+    return Access::Done;
+}
+
+TGlobalTestConfig::Access TGlobalTestConfig::Set(const GLOBALCONFIG& in, const std::vector<std::string>* script) {
+    std::unique_lock lock(mutex_, kLockWait);
+    if (!lock.owns_lock())
+        return Access::Busy;
+    // The script first: when it cannot be saved the dialog stays open and nothing has changed.
+    if (script != nullptr && (!script_.save || !script_.save(*script)))
+        return Access::ScriptFailed;
+    config_ = in;
+    return Access::Done;
+}
+
+bool TGlobalTestConfig::SetDefaults() { return copyIn(GLOBALCONFIG{}); }
+
+bool TGlobalTestConfig::LoadFromRegistry() {
+    const auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, registryKey_);
+    if (!key)
+        return false;
+    GLOBALCONFIG config;
+    if (!copyOut(config))
+        return false;
+    if (const auto value = key->readInteger(kConfigureNode))
+        config.configurenode = *value != 0;
+    if (auto value = key->readString(kDcfPath))
+        config.dcfpath = std::move(*value);
+    if (const auto value = key->readInteger(kMaxBootupTime))
+        takeBootupTime(config, *value);
+    if (const auto value = key->readInteger(kSoftNsm))
+        config.softnsm = *value != 0;
+    if (const auto value = key->readInteger(kSoftNsmNodeId))
+        takeNodeId(config, *value);
+    return copyIn(config);
+}
+
+bool TGlobalTestConfig::SaveToRegistry() const {
+    GLOBALCONFIG config;
+    if (!copyOut(config))
+        return false;
+    const auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, registryKey_);
+    if (!key)
+        return false;
+    bool ok = key->writeInteger(kConfigureNode, config.configurenode ? 1 : 0);
+    ok = key->writeString(kDcfPath, config.dcfpath) && ok;
+    ok = key->writeInteger(kMaxBootupTime, config.maxbootuptime) && ok;
+    ok = key->writeInteger(kSoftNsm, config.softnsm ? 1 : 0) && ok;
+    ok = key->writeInteger(kSoftNsmNodeId, config.softnsmnodeid) && ok;
+    return ok;
+}
+
+bool TGlobalTestConfig::WriteIni(platform::IniFile& file) const {
+    GLOBALCONFIG config;
+    if (!copyOut(config))
+        return false;
+    bool ok = file.writeBool(kIniSection, kConfigureNode, config.configurenode);
+    ok = file.writeString(kIniSection, kDcfPath, config.dcfpath) && ok;
+    ok = file.writeInteger(kIniSection, kMaxBootupTime, config.maxbootuptime) && ok;
+    ok = file.writeBool(kIniSection, kSoftNsm, config.softnsm) && ok;
+    ok = file.writeInteger(kIniSection, kSoftNsmNodeId, config.softnsmnodeid) && ok;
+    return ok;
+}
+
+bool TGlobalTestConfig::ReadIni(const platform::IniFile& file) {
+    GLOBALCONFIG config;
+    if (!copyOut(config))
+        return false;
+    config.configurenode = file.readBool(kIniSection, kConfigureNode, config.configurenode);
+    config.dcfpath = file.readString(kIniSection, kDcfPath, config.dcfpath);
+    takeBootupTime(config, file.readInteger(kIniSection, kMaxBootupTime, config.maxbootuptime));
+    config.softnsm = file.readBool(kIniSection, kSoftNsm, config.softnsm);
+    takeNodeId(config, file.readInteger(kIniSection, kSoftNsmNodeId, config.softnsmnodeid));
+    return copyIn(config);
+}
+
+} // namespace ostrel::vessolt

@@ -1,0 +1,98 @@
+#pragma once
+// The settings that apply to every test: configuring the node from a DCF, the longest boot-up time,
+// and the software support module. Kept in the registry between runs and in test configuration
+// files; the ratings script beside the program is edited with them.
+#include <chrono>
+#include <cstdint>
+#include <functional>
+#include <string>
+#include <vector>
+
+#include "services/product_key.h"
+#include "script/ratings_script.h"
+#include "services/timed_mutex.h"
+
+namespace ostrel::platform {
+class IniFile;
+}
+
+namespace ostrel::vessolt {
+
+struct GLOBALCONFIG {
+    bool configurenode = false;
+    std::string dcfpath;
+    int32_t maxbootuptime = 3000;  // ms
+    bool softnsm = false;
+    uint8_t softnsmnodeid = 0x7F;
+
+    bool operator==(const GLOBALCONFIG&) const = default;
+};
+
+class TGlobalTestConfig {
+public:
+    static constexpr const char* kRegistrySubkey = "global";
+    static constexpr const char* kIniSection = "Global Configuration";
+    static constexpr auto kLockWait = std::chrono::milliseconds(500);
+
+    // Reads and writes the ratings script as lines; either may be empty (no script available).
+    struct ScriptFile {
+        std::function<bool(std::vector<std::string>& lines)> load;
+        std::function<bool(const std::vector<std::string>& lines)> save;
+    };
+    // The script file of the ratings script service, which must outlive the store.
+    [[nodiscard]] static ScriptFile ScriptFileOf(const TRatingsScript& script) {
+        return {[&script](std::vector<std::string>& lines) { return script.LoadScript(lines); },
+                [&script](const std::vector<std::string>& lines) { return script.SaveScript(lines); }};
+    }
+
+    enum class Access {
+        Done,
+        Busy,          // the lock was not had within kLockWait: nothing was read or stored
+        ScriptFailed,  // the script could not be read (Get: the record was copied, the lines are empty)
+                       // or saved (Set: nothing was stored)
+    };
+
+    // Defaults, then the registry's values. `registryKey` is the key below the current user's root.
+    explicit TGlobalTestConfig(ScriptFile script = {},
+                               std::string registryKey = std::string(kProductKey) + "\\" + kRegistrySubkey);
+    // Saves to the registry.
+    ~TGlobalTestConfig();
+    TGlobalTestConfig(const TGlobalTestConfig&) = delete;
+    TGlobalTestConfig& operator=(const TGlobalTestConfig&) = delete;
+
+    // For a ratings script service made after the store; false when the lock was busy.
+    bool SetScriptFile(ScriptFile script);
+
+    // Copies the settings out; with `script`, its lines too.
+    [[nodiscard]] Access Get(GLOBALCONFIG& out, std::vector<std::string>* script = nullptr) const;
+    // Saves `script` when given, then copies the settings in.
+    [[nodiscard]] Access Set(const GLOBALCONFIG& in, const std::vector<std::string>* script);
+    bool SetDefaults();
+
+    // False when the key cannot be opened or created (nothing read or written) or the lock was busy.
+    bool LoadFromRegistry();
+    bool SaveToRegistry() const;
+
+    // The "Global Configuration" section; reading keeps a field whose key is absent or whose value
+    // does not fit the field.
+    bool WriteIni(platform::IniFile& file) const;
+    bool ReadIni(const platform::IniFile& file);
+    // The test manager's hooks for its configuration files.
+    void SaveSettings(platform::IniFile& file) const { (void)WriteIni(file); }
+    void LoadSettings(platform::IniFile& file) { (void)ReadIni(file); }
+
+private:
+    [[nodiscard]] bool copyOut(GLOBALCONFIG& out) const;
+    [[nodiscard]] bool copyIn(const GLOBALCONFIG& in);
+
+    ScriptFile script_;
+    std::string registryKey_;
+    mutable TimedMutex mutex_;
+    GLOBALCONFIG config_;
+};
+
+// The node id of the software support module lies in 0x01..0x7F; the boot-up time is not negative.
+[[nodiscard]] bool validSupportModuleNodeId(int64_t id);
+[[nodiscard]] bool validMaxBootupTime(int64_t ms);
+
+} // namespace ostrel::vessolt
