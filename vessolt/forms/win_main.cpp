@@ -113,7 +113,6 @@ TWin_Main::TWin_Main(Services& services, MainWindowLinks links, QWidget* parent)
     createActions();
     createLayout();
     LoadWindowSettings();
-    transferBuffer_ = std::make_unique<uint8_t[]>(kTransferBufferSize);
 
     closeTimer_.setInterval(kClosePollMs);
     connect(&closeTimer_, &QTimer::timeout, this, &TWin_Main::closeWhenIdle);
@@ -868,7 +867,6 @@ bool TWin_Main::finishCloseWhenIdle() {
     services_.testManager->WaitForTestThread();  // the run has ended: this only collects its thread
     SaveWindowSettings();
     services_.StopActivity();  // closes the hardware once
-    transferBuffer_.reset();
     closed_ = true;
     return true;
 }

@@ -64,9 +64,6 @@ public:
     static QString StatusText(int32_t status);
     static uint32_t StatusColour(int32_t status);
 
-    // The node configuration writer's transfer buffer.
-    static constexpr size_t kTransferBufferSize = 261120;
-
 protected:
     bool event(QEvent* event) override;
     void showEvent(QShowEvent* event) override;
@@ -120,7 +117,6 @@ private:
     QtMessageSink sink_{this};
     FileDialogs* fileDialogs_ = nullptr;
     QtFileDialogs qtFileDialogs_;
-    std::unique_ptr<uint8_t[]> transferBuffer_;
 
     QAction* openconfig_ = nullptr;
     QAction* saveconfig_ = nullptr;
