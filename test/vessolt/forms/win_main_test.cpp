@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -14,10 +15,12 @@
 #include <thread>
 
 #include <platform/ini.h>
+#include <platform/process.h>
 
 #include "testing/common_test.h"
 #include "qt_user_prompt.h"
 #include "win_hw_config.h"
+#include "win_network_config.h"
 #include "window_fixture.h"
 #include "services/window_messages.h"
 
@@ -47,7 +50,7 @@ MainWindowLinks openingLinks(Services& services, std::unique_ptr<TWin_HWConfig>&
         dialog->exec();
         return services.hardware.initialised;
     };
-    links.openExternal = [](const QString&) {};
+    links.openExternal = [](const QString&) { return true; };
     return links;
 }
 
@@ -386,7 +389,10 @@ TEST_F(WindowTest, ReportCommandsWriteWhatTheWindowShowsAndOpenTheReport) {
     ScriptedFileDialogs dialogs;
     std::vector<QString> opened;
     MainWindowLinks links;
-    links.openExternal = [&opened](const QString& target) { opened.push_back(target); };
+    links.openExternal = [&opened](const QString& target) {
+        opened.push_back(target);
+        return true;
+    };
     TWin_Main window(*services_, std::move(links));
     window.SetFileDialogs(&dialogs);
     services_->deviceSummary->SetBaudrate(1000);
@@ -425,4 +431,43 @@ TEST_F(WindowTest, ReportCommandsWriteWhatTheWindowShowsAndOpenTheReport) {
     EXPECT_TRUE(services_->log->GetLinesFrom(0).empty());
     ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("maxburstlength")->text() == "-"; }));
     EXPECT_EQ(window.findChild<QLabel*>("baudrate")->text(), "250kbps");
+}
+
+TEST_F(WindowTest, ConfigureNetworkOkLoadsAndAppliesTheDescriptionOnce) {
+    ScriptedFileDialogs files;
+    TWin_NetworkConfig dialog(*services_->symbols, prompt_, files, {});
+    MainWindowLinks links;
+    links.network = &dialog;
+    TWin_Main window(*services_, std::move(links));
+    int loads = 0;
+    services_->symbols->AddLoadCallback([&loads] { ++loads; });
+    whenShown<TWin_NetworkConfig>([](TWin_NetworkConfig* d) {
+        d->findChild<QCheckBox*>("usenetdesc")->setChecked(true);
+        d->findChild<QLineEdit*>("netdesc")->setText(QString::fromStdString(ostrel::platform::executableDir() + "/default.cxl"));
+        d->findChild<QPushButton*>("ok")->click();
+    });
+    action(window, "confignetwork")->trigger();
+    EXPECT_EQ(loads, 2);  // the names reloaded, then the chosen description: each once
+}
+
+TEST_F(WindowTest, FilesAndPagesThatCannotBeOpenedAreNamedInAMessage) {
+    MainWindowLinks links;
+    links.openExternal = [](const QString&) { return false; };  // no viewer, no browser
+    TWin_Main window(*services_, std::move(links));
+    ScriptedFileDialogs dialogs;
+    window.SetFileDialogs(&dialogs);
+    const std::string report = (dir_ / "report.txt").string();
+    dialogs.answers.push_back(QString::fromStdString(report));
+    const size_t before = prompt_.asked().size();
+    action(window, "manual")->trigger();  // no manual ships
+    action(window, "homepage")->trigger();
+    action(window, "generatereport")->trigger();
+    const auto asked = prompt_.asked();
+    ASSERT_EQ(asked.size(), before + 3);
+    const std::string names[] = {ostrel::platform::executableDir() + "/NBXManual.pdf", "https://norbix.example.org/", report};
+    for (size_t i = 0; i < 3; ++i) {
+        EXPECT_EQ(asked[before + i].icon, PromptIcon::Warning);
+        EXPECT_NE(asked[before + i].text.find(names[i] + (i == 0 ? " was not found" : ". ")), std::string::npos)
+            << asked[before + i].text;
+    }
 }
