@@ -166,12 +166,12 @@ int main(int argc, char** argv) {
         return window;
     });
     // Shown from its constructor until its timer ends it; not once the program is asked to end.
-    parts.forms.push_back([&terminating](Services&) -> std::unique_ptr<QObject> {
-        return std::make_unique<TWin_Splash>(!terminating);
+    parts.forms.push_back([&terminating](Services& services) -> std::unique_ptr<QObject> {
+        return std::make_unique<TWin_Splash>(services.prompt(), !terminating);
     });
     QPointer<TWin_About> about;
-    parts.forms.push_back([&about](Services&) -> std::unique_ptr<QObject> {
-        auto window = std::make_unique<TWin_About>();
+    parts.forms.push_back([&about](Services& services) -> std::unique_ptr<QObject> {
+        auto window = std::make_unique<TWin_About>(services.prompt());
         about = window.get();
         return window;
     });
@@ -347,25 +347,7 @@ int main(int argc, char** argv) {
     });
     parts.forms.push_back([&](Services& services) -> std::unique_ptr<QObject> {
         MainWindowLinks links;
-        links.configureNetwork = [&networkConfig, &services] {
-            if (!networkConfig || !networkConfig->Execute())
-                return false;
-            services.symbols->Reload();
-            networkConfig->ApplyNetworkDescription();
-            return true;
-        };
-        links.applyNetworkDescription = [&networkConfig] {
-            if (networkConfig)
-                networkConfig->ApplyNetworkDescription();
-        };
-        links.saveNetworkSettings = [&networkConfig](const std::string& file) {
-            if (networkConfig)
-                (void)networkConfig->SaveSettings(file);
-        };
-        links.loadNetworkSettings = [&networkConfig](const std::string& file) {
-            if (networkConfig)
-                networkConfig->LoadSettings(file);
-        };
+        links.network = networkConfig;
         links.configureSupportModule = [&services, &mainWindow] {
             NSMWizardLinks wizard;
             wizard.prompt = &services.prompt();
@@ -399,6 +381,10 @@ int main(int argc, char** argv) {
     parts.messageLoop = [&mainWindow, &terminating] {
         if (!mainWindow || terminating)
             return;
+        // The program ends with its main window, whatever else is open: the shut-down takes the
+        // other windows down with their forms.
+        QObject::connect(mainWindow, &TWin_Main::Closed, QCoreApplication::instance(),
+                         [] { QCoreApplication::exit(0); }, Qt::QueuedConnection);
         mainWindow->show();
         QApplication::exec();
     };

@@ -1,11 +1,10 @@
 #pragma once
-// The product's title, version, web addresses and notices, in one place.
+// The product's title, version and notices, in one place; its web addresses are shared with the report.
+#include "services/web_addresses.h"
+
 namespace ostrel::vessolt {
 
 inline constexpr const char* kProductVersion = "Version 1.10.2624";
-inline constexpr const char* kProductUrl = "https://norbix.example.org/";
-inline constexpr const char* kMakerUrl = "https://ostrel.example.org/";
-inline constexpr const char* kDriverDownloadUrl = "https://ostrel.example.org/drivers/";
 inline constexpr const char* kManualFile = "NBXManual.pdf";
 inline constexpr const char* kRightsNotice = "2026 Ostrel. CANopen Norbix Eval is free software: you can "
                                              "redistribute it and/or modify it under the terms of the GNU General "

@@ -1,11 +1,9 @@
 #include "win_about.h"
 
-#include <QDesktopServices>
 #include <QEventLoop>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QPushButton>
-#include <QUrl>
 #include <QVBoxLayout>
 
 #include "icons.h"
@@ -24,17 +22,23 @@ QLabel* boldLabel(const QString& text, QWidget* parent, bool wrap = true) {
     return label;
 }
 
-QLabel* link(const char* name, const QString& text, const char* url, QWidget* parent) {
+using OpenLink = std::function<void(const QString& address)>;
+
+QLabel* link(const char* name, const QString& text, const char* url, QWidget* parent, const OpenLink& open) {
     auto* label = new QLabel(QStringLiteral("<a href=\"%1\" style=\"font-weight:bold\">%2</a>")
                                  .arg(QString::fromUtf8(url), text.toHtmlEscaped()),
                              parent);
     label->setObjectName(QString::fromLatin1(name));
-    label->setOpenExternalLinks(true);
+    label->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    QObject::connect(label, &QLabel::linkActivated, parent, open);
     return label;
 }
 
 // The logo, version, rights notice and the two links, shared by both windows.
-void addProductPanel(QWidget* window, QVBoxLayout* layout) {
+void addProductPanel(QWidget* window, QVBoxLayout* layout, UserPrompt& prompt, DesktopOpen desktop) {
+    const OpenLink open = [&prompt, desktop = std::move(desktop)](const QString& address) {
+        (void)OpenOrSay(address, prompt, desktop);
+    };
     auto* top = new QHBoxLayout();
     auto* logo = new QLabel(window);
     logo->setObjectName(QStringLiteral("logo"));
@@ -57,7 +61,7 @@ void addProductPanel(QWidget* window, QVBoxLayout* layout) {
     top->addStretch(1);
     layout->addLayout(top);
     auto* links = new QHBoxLayout();
-    links->addWidget(link("vendorurl", QString::fromUtf8(kProductUrl), kProductUrl, window));
+    links->addWidget(link("vendorurl", QString::fromUtf8(kProductUrl), kProductUrl, window, open));
     links->addStretch(1);
     auto* ostlogo = new QPushButton(window);
     ostlogo->setObjectName(QStringLiteral("ostlogo"));
@@ -65,20 +69,21 @@ void addProductPanel(QWidget* window, QVBoxLayout* layout) {
     ostlogo->setIcon(resourceIcon(QStringLiteral("IMAGE_OSTLOGO")));
     ostlogo->setIconSize(QSize(24, 24));
     ostlogo->setToolTip(QStringLiteral("Click to visit the Ostrel"));
-    QObject::connect(ostlogo, &QPushButton::clicked, [] { QDesktopServices::openUrl(QUrl(QString::fromUtf8(kMakerUrl))); });
-    links->addWidget(link("osturl", QString::fromUtf8(kMakerUrl), kMakerUrl, window));
+    QObject::connect(ostlogo, &QPushButton::clicked, window, [open] { open(QString::fromUtf8(kMakerUrl)); });
+    links->addWidget(link("osturl", QString::fromUtf8(kMakerUrl), kMakerUrl, window, open));
     links->addWidget(ostlogo);
     layout->addLayout(links);
 }
 
 } // namespace
 
-TWin_Splash::TWin_Splash(bool showNow, QWidget* parent) : QDialog(parent, Qt::SplashScreen | Qt::FramelessWindowHint) {
+TWin_Splash::TWin_Splash(UserPrompt& prompt, bool showNow, DesktopOpen desktop, QWidget* parent)
+    : QDialog(parent, Qt::SplashScreen | Qt::FramelessWindowHint) {
     setObjectName(QStringLiteral("Win_Splash"));
     auto* frame = new QVBoxLayout(this);
     frame->setContentsMargins(16, 16, 16, 16);
     frame->setSizeConstraint(QLayout::SetFixedSize);
-    addProductPanel(this, frame);
+    addProductPanel(this, frame, prompt, std::move(desktop));
     setStyleSheet(QStringLiteral("TWin_Splash { border: 2px solid #006440; background: white; }"));
     setAutoFillBackground(true);
     timer_.setInterval(kShowMs);
@@ -99,11 +104,11 @@ TWin_Splash::TWin_Splash(bool showNow, QWidget* parent) : QDialog(parent, Qt::Sp
         loop.exec(QEventLoop::DialogExec);
 }
 
-TWin_About::TWin_About(QWidget* parent) : QDialog(parent) {
+TWin_About::TWin_About(UserPrompt& prompt, DesktopOpen desktop, QWidget* parent) : QDialog(parent) {
     setObjectName(QStringLiteral("Win_About"));
     setWindowTitle(QStringLiteral("About ") + QString::fromUtf8(kProductName));
     auto* layout = new QVBoxLayout(this);
-    addProductPanel(this, layout);
+    addProductPanel(this, layout, prompt, std::move(desktop));
     auto* licence = boldLabel(QStringLiteral("Licence: ") + QString::fromUtf8(kLicenceName) +
                                   QStringLiteral(". The full text is in the file LICENSE that comes with the program."),
                               this);

@@ -3,14 +3,19 @@
 #include <QDialog>
 #include <QTimer>
 
+#include "desktop_open.h"
+
 namespace ostrel::vessolt {
+
+class UserPrompt;
 
 class TWin_Splash : public QDialog {
     Q_OBJECT
 public:
     static constexpr int kShowMs = 4000;
     // With `showNow` the constructor shows the window modally and returns when its timer closed it.
-    explicit TWin_Splash(bool showNow = true, QWidget* parent = nullptr);
+    // The links open through `desktop`; a page that cannot be opened is told through `prompt`.
+    explicit TWin_Splash(UserPrompt& prompt, bool showNow = true, DesktopOpen desktop = {}, QWidget* parent = nullptr);
 
 private:
     QTimer timer_;
@@ -19,7 +24,7 @@ private:
 class TWin_About : public QDialog {
     Q_OBJECT
 public:
-    explicit TWin_About(QWidget* parent = nullptr);
+    explicit TWin_About(UserPrompt& prompt, DesktopOpen desktop = {}, QWidget* parent = nullptr);
     // Centred on the main window, shown modally.
     void Execute(QWidget* caller);
 };

@@ -5,7 +5,6 @@
 #include <QCheckBox>
 #include <QCloseEvent>
 #include <QColor>
-#include <QDesktopServices>
 #include <QFileInfo>
 #include <QFrame>
 #include <QGridLayout>
@@ -22,7 +21,6 @@
 #include <QSplitter>
 #include <QToolBar>
 #include <QToolButton>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <utility>
 
@@ -34,6 +32,7 @@
 #include "services/product_key.h"
 #include "services/user_prompt.h"
 #include "services/window_messages.h"
+#include "win_network_config.h"
 
 namespace ostrel::vessolt {
 namespace {
@@ -113,7 +112,6 @@ TWin_Main::TWin_Main(Services& services, MainWindowLinks links, QWidget* parent)
     createActions();
     createLayout();
     LoadWindowSettings();
-    transferBuffer_ = std::make_unique<uint8_t[]>(kTransferBufferSize);
 
     closeTimer_.setInterval(kClosePollMs);
     connect(&closeTimer_, &QTimer::timeout, this, &TWin_Main::closeWhenIdle);
@@ -416,7 +414,7 @@ void TWin_Main::setRunningEnabling(bool running) {
     running_ = running;
     const bool idle = !running && !closing_;
     configtests_->setEnabled(idle && bool(links_.configureTests));
-    confignetwork_->setEnabled(idle && bool(links_.configureNetwork));
+    confignetwork_->setEnabled(idle && links_.network);
     confignsm_->setEnabled(idle && bool(links_.configureSupportModule));
     generatereport_->setEnabled(idle);
     openconfig_->setEnabled(idle);
@@ -551,19 +549,14 @@ void TWin_Main::UpdateTestRow(int n, const TEST& test) {
 // ---- commands ----
 
 void TWin_Main::openExternal(const QString& target) {
-    if (links_.openExternal)
-        links_.openExternal(target);
-    else if (target.startsWith(QLatin1String("https:")))
-        QDesktopServices::openUrl(QUrl(target));
-    else
-        QDesktopServices::openUrl(QUrl::fromLocalFile(target));
+    (void)OpenOrSay(target, services_.prompt(), links_.openExternal);
 }
 
 void TWin_Main::OpenConfiguration(const QString& fileName) {
     const std::string file = fileName.toStdString();
     (void)services_.testManager->LoadSettings(file);
-    if (links_.loadNetworkSettings)
-        links_.loadNetworkSettings(file);
+    if (links_.network)
+        links_.network->LoadSettings(file);
 }
 
 void TWin_Main::openconfigClick() {
@@ -592,8 +585,8 @@ void TWin_Main::SaveConfiguration() {
         services_.prompt().inform("Unable to write the configuration to " + name, PromptIcon::Error);
         return;
     }
-    if (links_.saveNetworkSettings)
-        links_.saveNetworkSettings(name);
+    if (links_.network)
+        (void)links_.network->SaveSettings(name);
 }
 
 void TWin_Main::generatereportClick() {
@@ -633,11 +626,10 @@ void TWin_Main::resetdataClick() {
 }
 
 void TWin_Main::confignetworkClick() {
-    if (!links_.configureNetwork || !links_.configureNetwork())
+    if (!links_.network || !links_.network->Execute())
         return;
     (void)services_.symbols->Reload();
-    if (links_.applyNetworkDescription)
-        links_.applyNetworkDescription();
+    links_.network->ApplyNetworkDescription();
 }
 
 void TWin_Main::manualClick() {
@@ -827,8 +819,8 @@ void TWin_Main::FormShow() {
         services_.deviceSummary->SetBaudrate(static_cast<uint32_t>(services_.hardware.baudrate));
     services_.testManager->LoadTestOrder();
     BuildTestPanel();
-    if (links_.applyNetworkDescription)
-        links_.applyNetworkDescription();
+    if (links_.network)
+        links_.network->ApplyNetworkDescription();
     setRunningEnabling(services_.testManager->GetRunState() == 1);
     // Qt has taken its own arguments out already.
     if (arguments_.size() == 2)
@@ -868,8 +860,8 @@ bool TWin_Main::finishCloseWhenIdle() {
     services_.testManager->WaitForTestThread();  // the run has ended: this only collects its thread
     SaveWindowSettings();
     services_.StopActivity();  // closes the hardware once
-    transferBuffer_.reset();
     closed_ = true;
+    Q_EMIT Closed();
     return true;
 }
 

@@ -9,6 +9,7 @@
 #include <memory>
 #include <vector>
 
+#include "desktop_open.h"
 #include "file_dialog.h"
 #include "services/qt_message_sink.h"
 #include "services/services.h"
@@ -27,21 +28,21 @@ class QVBoxLayout;
 
 namespace ostrel::vessolt {
 
+class TWin_NetworkConfig;
+
 // What other windows bring to the main window. A command whose link is empty stays disabled.
 struct MainWindowLinks {
     // The hardware dialog, shown modally at the first showing; false ends the program.
     std::function<bool()> hardwareDialog{};
     // The test configuration dialog on its first page.
     std::function<void()> configureTests{};
-    // The network dialog; true when the user accepted a new description.
-    std::function<bool()> configureNetwork{};
-    std::function<void()> applyNetworkDescription{};
-    std::function<void(const std::string& file)> saveNetworkSettings{};
-    std::function<void(const std::string& file)> loadNetworkSettings{};
+    // The network dialog: its command, its part of the configuration files, and the description
+    // applied at the first showing.
+    QPointer<TWin_NetworkConfig> network{};
     std::function<void()> configureSupportModule{};
     std::function<void()> about{};
-    // Opens a file or web address with the desktop's application; empty: the desktop's own.
-    std::function<void(const QString& target)> openExternal{};
+    // Hands a file or web address to the desktop; empty: Qt's desktop services.
+    DesktopOpen openExternal{};
 };
 
 class TWin_Main : public QMainWindow {
@@ -64,8 +65,9 @@ public:
     static QString StatusText(int32_t status);
     static uint32_t StatusColour(int32_t status);
 
-    // The node configuration writer's transfer buffer.
-    static constexpr size_t kTransferBufferSize = 261120;
+signals:
+    // The close sequence has run: the test run has ended and the hardware is closed.
+    void Closed();
 
 protected:
     bool event(QEvent* event) override;
@@ -120,7 +122,6 @@ private:
     QtMessageSink sink_{this};
     FileDialogs* fileDialogs_ = nullptr;
     QtFileDialogs qtFileDialogs_;
-    std::unique_ptr<uint8_t[]> transferBuffer_;
 
     QAction* openconfig_ = nullptr;
     QAction* saveconfig_ = nullptr;

@@ -85,6 +85,25 @@ TEST(VessoltProgram, JoinsTheServerAndLeavesCleanlyOnSigterm) {
     EXPECT_TRUE(eventually(10'000, [] { return liveServers().empty(); })) << "the server outlived its last client";
 }
 
+TEST(VessoltProgram, ExitWithATestWindowOpenEndsTheProgram) {
+#ifndef OSTREL_EXIT_USER
+    GTEST_SKIP() << "a sanitizer's runtime leaves no room for the preloaded user";
+#else
+    ProcessGuard guard;
+    IsolatedEnvironment environment("vessolt-exit");
+    ::setenv("QT_QPA_PLATFORM", "offscreen", 1);
+    ::setenv("LD_PRELOAD", OSTREL_EXIT_USER, 1);
+    const pid_t vessolt = spawn(binDir() + "/vessolt");
+    ::unsetenv("LD_PRELOAD");
+    // The main window stores its placement when it has closed.
+    ASSERT_TRUE(eventually(60'000, [] {
+        return ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,
+                                                   std::string(ostrel::vessolt::kProductKey) + "\\main") != nullptr;
+    })) << "the main window never closed";
+    EXPECT_EQ(waitExit(vessolt, 5'000), 0) << "not ended with 0 within 5 s of its main window";
+#endif
+}
+
 TEST(VessoltProgram, DemoScriptWithoutADisplaySaysSoAndStartsNothing) {
     ProcessGuard guard;
     const std::string output = (std::filesystem::temp_directory_path() /

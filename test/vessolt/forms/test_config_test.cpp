@@ -5,6 +5,7 @@
 #include <QPointer>
 #include <QPushButton>
 #include <QScreen>
+#include <QTest>
 
 #include <platform/registry.h>
 
@@ -137,15 +138,25 @@ TEST_F(WindowTest, TestConfigurationAppliesInOrderShowsTheRefusingPageAndGivesPa
 }
 
 TEST(AboutBox, NamesTheProductTheLicenceAndTheLibraries) {
-    TWin_About about;
+    RecordingPrompt prompt;
+    QStringList opened;
+    TWin_About about(prompt, [&opened](const QString& address) {
+        opened << address;
+        return true;
+    });
     EXPECT_EQ(about.windowTitle(), "About CANopen Norbix Eval");
     EXPECT_EQ(about.findChild<QLabel*>("version")->text(), "Version 1.10.2624");
     EXPECT_TRUE(about.findChild<QLabel*>("licence")->text().contains("GPL-3.0-or-later"));
     const QString notices = about.findChild<QLabel*>("notices")->text();
     for (const char* library : {"Qt", "Expat", "PCRE2", "Python"})
         EXPECT_TRUE(notices.contains(library)) << library;
-    EXPECT_TRUE(about.findChild<QLabel*>("vendorurl")->text().contains("example.org"));
-    TWin_Splash splash(false);
+    about.show();
+    for (const char* link : {"vendorurl", "osturl"}) {
+        auto* label = about.findChild<QLabel*>(link);
+        QTest::mouseClick(label, Qt::LeftButton, {}, QPoint(4, label->height() / 2));
+    }
+    EXPECT_EQ(opened, QStringList({"https://norbix.example.org/", "https://ostrel.example.org/"}));
+    TWin_Splash splash(prompt, false);
     EXPECT_EQ(splash.findChild<QLabel*>("version")->text(), "Version 1.10.2624");
     if (const char* shots = std::getenv("VESSOLT_WINDOW_SHOT_DIR")) {
         about.adjustSize();

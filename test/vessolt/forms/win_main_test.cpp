@@ -3,6 +3,7 @@
 #include <QAction>
 #include <QCheckBox>
 #include <QComboBox>
+#include <QLineEdit>
 #include <QLabel>
 #include <QMessageBox>
 #include <QPlainTextEdit>
@@ -14,10 +15,12 @@
 #include <thread>
 
 #include <platform/ini.h>
+#include <platform/process.h>
 
 #include "testing/common_test.h"
 #include "qt_user_prompt.h"
 #include "win_hw_config.h"
+#include "win_network_config.h"
 #include "window_fixture.h"
 #include "services/window_messages.h"
 
@@ -47,7 +50,7 @@ MainWindowLinks openingLinks(Services& services, std::unique_ptr<TWin_HWConfig>&
         dialog->exec();
         return services.hardware.initialised;
     };
-    links.openExternal = [](const QString&) {};
+    links.openExternal = [](const QString&) { return true; };
     return links;
 }
 
@@ -386,7 +389,10 @@ TEST_F(WindowTest, ReportCommandsWriteWhatTheWindowShowsAndOpenTheReport) {
     ScriptedFileDialogs dialogs;
     std::vector<QString> opened;
     MainWindowLinks links;
-    links.openExternal = [&opened](const QString& target) { opened.push_back(target); };
+    links.openExternal = [&opened](const QString& target) {
+        opened.push_back(target);
+        return true;
+    };
     TWin_Main window(*services_, std::move(links));
     window.SetFileDialogs(&dialogs);
     services_->deviceSummary->SetBaudrate(1000);
@@ -414,7 +420,7 @@ TEST_F(WindowTest, ReportCommandsWriteWhatTheWindowShowsAndOpenTheReport) {
     action(window, "checkreport")->trigger();
     EXPECT_EQ(dialogs.asked.back().title, "Open Test Report");
     ASSERT_EQ(prompt_.asked().size(), asked + 1);
-    EXPECT_NE(prompt_.asked().back().text.find("valid"), std::string::npos);
+    EXPECT_EQ(prompt_.asked().back().text, TTestReport::kValidText);
     ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("baudrate")->text() == "250kbps"; }));
 
     // Reset empties summary (but for the bit rate), log and results.
@@ -425,4 +431,33 @@ TEST_F(WindowTest, ReportCommandsWriteWhatTheWindowShowsAndOpenTheReport) {
     EXPECT_TRUE(services_->log->GetLinesFrom(0).empty());
     ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("maxburstlength")->text() == "-"; }));
     EXPECT_EQ(window.findChild<QLabel*>("baudrate")->text(), "250kbps");
+}
+
+TEST_F(WindowTest, ConfigureNetworkOkLoadsAndAppliesTheDescriptionOnce) {
+    ScriptedFileDialogs files;
+    TWin_NetworkConfig dialog(*services_->symbols, prompt_, files, {});
+    MainWindowLinks links;
+    links.network = &dialog;
+    TWin_Main window(*services_, std::move(links));
+    int loads = 0;
+    services_->symbols->AddLoadCallback([&loads] { ++loads; });
+    whenShown<TWin_NetworkConfig>([](TWin_NetworkConfig* d) {
+        d->findChild<QCheckBox*>("usenetdesc")->setChecked(true);
+        d->findChild<QLineEdit*>("netdesc")->setText(QString::fromStdString(ostrel::platform::executableDir()) + "/default.cxl");
+        d->findChild<QPushButton*>("ok")->click();
+    });
+    action(window, "confignetwork")->trigger();
+    EXPECT_EQ(loads, 2);  // the names reloaded, then the chosen description: each once
+}
+
+TEST_F(WindowTest, AMissingManualOrAPageThatCannotBeOpenedIsNamedInAMessage) {
+    MainWindowLinks links;
+    links.openExternal = [](const QString&) { return false; };  // no browser
+    TWin_Main window(*services_, std::move(links));
+    action(window, "manual")->trigger();  // no manual ships
+    action(window, "homepage")->trigger();
+    const auto asked = prompt_.asked();
+    ASSERT_GE(asked.size(), 2u);
+    EXPECT_EQ(asked[asked.size() - 2].text, "The file " + ostrel::platform::executableDir() + "/NBXManual.pdf was not found.");
+    EXPECT_EQ(asked.back().text, "Unable to open https://norbix.example.org/. Please open this address in a web browser.");
 }

@@ -13,6 +13,7 @@
 #include <string_view>
 
 #include "services/user_prompt.h"
+#include "services/web_addresses.h"
 
 namespace ostrel::vessolt {
 
@@ -51,8 +52,8 @@ struct ReportProduct {
     std::string title = "CANOPEN NORBIX EVAL";
     std::string name = kProductName;
     std::string version = "1.10.2624";
-    std::string homePage = "https://www.example.org/norbix-eval/";
-    std::string makerPage = "https://www.example.org/";
+    std::string homePage = kProductUrl;
+    std::string makerPage = kMakerUrl;
 };
 
 // The local time of the report header, read once per report.

