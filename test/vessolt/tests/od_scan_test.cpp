@@ -1,11 +1,13 @@
 // The object dictionary scan against simulated devices on the library's test bus.
 #include <algorithm>
-#include <functional>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <thread>
 
 #include "od_scan_fixture.h"
+#include "services/message_sink.h"
 
 namespace ostrel::vessolt::test {
 namespace {
@@ -159,18 +161,36 @@ TEST_F(ODScanFixture, NodeGuardingWhenThereIsNoHeartbeat) {
     EXPECT_EQ(nsm.GetErrorControlMode(), 2u);
 }
 
+// Sends the node's emergency from the scan's own thread at its first progress step, so that it
+// lands in the first block's trace however loaded the machine is. The run's reset of the progress
+// comes first: the last run's 100 never counts.
+class EmcyAtFirstProgress : public MessageSink {
+public:
+    EmcyAtFirstProgress(TTestManager& manager, fixtures::SimNode& node, uint16_t code)
+        : manager_(manager), node_(node), code_(code) {}
+    void post(uint32_t, uintptr_t, intptr_t) override {
+        TEST test;
+        if (!sent && manager_.GetTest(TODScan::kTestId, test) && test.status == RUNNING && test.progress > 0 &&
+            test.progress < 100)
+            sent = node_.sendEmcy(code_, 1, {}, node_.nowUs());
+    }
+    std::atomic<bool> sent{false};
+
+private:
+    TTestManager& manager_;
+    fixtures::SimNode& node_;
+    uint16_t code_;
+};
+
 TEST_F(ODScanFixture, EmergenciesDuringTheScan) {
     fixtures::SimNode& node = addDevice();
     open();
     for (uint16_t code : {uint16_t(0x0FFF), uint16_t(0x8130)}) {
-        std::thread sender([&] {
-            TEST test;
-            for (int i = 0; i < 2000 && !(manager.GetTest(TODScan::kTestId, test) && test.progress >= 2); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            EXPECT_TRUE(node.sendEmcy(code, 1, {}, node.nowUs()));
-        });
+        EmcyAtFirstProgress sender(manager, node, code);
+        manager.AddTestListListener(&sender);
         const int32_t status = run();
-        sender.join();
+        manager.RemoveTestListListener(&sender);
+        EXPECT_TRUE(sender.sent);
         if (code < 0x1000) {
             EXPECT_EQ(status, PASSED);
         } else {
