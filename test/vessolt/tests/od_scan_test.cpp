@@ -2,6 +2,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <cstdio>
 #include <functional>
 #include <map>
 #include <thread>
@@ -198,6 +199,41 @@ TEST_F(ODScanFixture, EmergenciesDuringTheScan) {
             EXPECT_TRUE(logHas("Warning: Emergency transmitted by node - Life guard error [0x8130]"));
         }
     }
+}
+
+// Silent from the 51st transfer on: the scan ends at the silence; a device that answers every
+// request from then on with an abort is there, and is scanned to the end.
+TEST_F(ODScanFixture, ANodeThatStopsAnsweringEndsTheScan) {
+    fixtures::SimNode& node = addDevice();
+    SdoFault silence;
+    silence.after = 50;
+    node.addSdoFault(silence);
+    open();
+    EXPECT_EQ(run(), FAILED);
+    const auto results = scan.CopyResults();
+    ASSERT_TRUE(results && !results->empty());
+    const auto line = [](uint32_t index) {
+        char text[64];
+        std::snprintf(text, sizeof text, "Error: the node stopped answering at index %04Xh", index);
+        return std::string(text);
+    };
+    // The silence began in the walk of the last entry found or at the next index.
+    const uint32_t last = results->back().index;
+    EXPECT_TRUE(logHas(line(last)) || logHas(line(last + 1))) << last;
+    EXPECT_FALSE(isSet("rpdonum"));
+}
+
+TEST_F(ODScanFixture, ANodeThatAbortsEveryRequestIsScannedToTheEnd) {
+    fixtures::SimNode& node = addDevice();
+    SdoFault refusal = SdoFault::abortRead(0, 0, fixtures::abort_code::kNoObject);
+    refusal.index.reset();
+    refusal.subIndex.reset();
+    refusal.after = 50;
+    node.addSdoFault(refusal);
+    open();
+    EXPECT_NE(run(), FAILED);
+    EXPECT_EQ(countLines("Error:"), 0);
+    EXPECT_TRUE(isSet("rpdonum"));
 }
 
 TEST_F(ODScanFixture, AnEntryThatDoesNotAnswerIsLeftOut) {

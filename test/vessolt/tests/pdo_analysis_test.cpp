@@ -100,6 +100,19 @@ TEST_F(PDOAnalysisFixture, FullProfileIsReadTriedAndRestored) {
         EXPECT_EQ(model.index(0, column).data(TPDOAnalysisModel::kBackgroundRole).toInt(), column <= 12 ? kGreen : kRed);
 }
 
+TEST_F(PDOAnalysisFixture, ANodeThatStopsAnsweringEndsTheReading) {
+    fixtures::SimNode& node = addDevice();
+    SdoFault silence;
+    silence.after = 20;
+    node.addSdoFault(silence);
+    open();
+    EXPECT_EQ(run(), FAILED);
+    int lines = 0;
+    for (int i = 0; i < log.GetLineCount(); ++i)
+        lines += log.GetLine(i).rfind("Error: the node stopped answering at index 14", 0) == 0;
+    EXPECT_EQ(lines, 1);
+}
+
 TEST_F(PDOAnalysisFixture, MissingPDOsLeaveNoRowAndTheirSlotIsReused) {
     fixtures::SimNode& node = addDevice();
     node.addSdoFault(SdoFault::abortRead(0x1402, 1, fixtures::abort_code::kNoObject));

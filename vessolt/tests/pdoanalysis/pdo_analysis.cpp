@@ -112,6 +112,8 @@ int TPDOAnalysis::RunAnalysis() {
     run_.RestartTrace();
     ReadPDOConfiguration();
     trace_.Stop();
+    if (run_.NodeLost())
+        return nodeStoppedAnswering();
     checkSDOTraffic(true);
     if (cancelled())
         return run_.Abandon(3);
@@ -119,6 +121,8 @@ int TPDOAnalysis::RunAnalysis() {
     run_.RestartTrace();
     TestAccess();
     trace_.Stop();
+    if (run_.NodeLost())
+        return nodeStoppedAnswering();
     if (cancelled())
         return run_.Abandon(3);
     // Without a PDO there was no traffic to check, and no request is no fault here.
@@ -142,6 +146,11 @@ int TPDOAnalysis::RunAnalysis() {
     summary_.UpdateMaxBusLoad(busLoad);
     summary_.UpdateMaxBurstLength(burstLength);
     return 1;
+}
+
+int TPDOAnalysis::nodeStoppedAnswering() {
+    log_.Add(run_.NodeLostLine());
+    return run_.Abandon(0);
 }
 
 void TPDOAnalysis::ResetResults() {
@@ -172,6 +181,8 @@ void TPDOAnalysis::ReadPDOConfiguration() {
         std::memset(readBuffer_.get(), 0, 4);
         SDORequest request{run_.Node(), readIndex_, readSub_, &readSize_, readBuffer_.get()};
         const bool ok = common_.SDOUpload(&request, cancelFlag());
+        if (run_.NoteTransfer(request))
+            return;
         ++operations_;
         more = advanceReading(ok);
         if (cancelled())
@@ -312,7 +323,8 @@ bool TPDOAnalysis::readParameter(uint32_t commIndex, Parameter parameter, uint32
     uint8_t buffer[kParameterCapacity] = {};
     uint32_t size = kParameterCapacity;
     SDORequest request{run_.Node(), place.index, place.sub, &size, buffer};
-    if (!common_.SDOUpload(&request, cancelFlag()))
+    const bool ok = !run_.NodeLost() && common_.SDOUpload(&request, cancelFlag());
+    if (run_.NoteTransfer(request) || !ok)
         return false;
     ++operations_;
     value = littleEndian(buffer, size, place.bytes);
@@ -326,7 +338,8 @@ bool TPDOAnalysis::writeParameter(uint32_t commIndex, Parameter parameter, uint3
         buffer[i] = static_cast<uint8_t>(value >> (8 * i));
     uint32_t size = place.bytes;
     SDORequest request{run_.Node(), place.index, place.sub, &size, buffer};
-    if (!common_.SDODownload(&request, cancelFlag()))
+    const bool ok = !run_.NodeLost() && common_.SDODownload(&request, cancelFlag());
+    if (run_.NoteTransfer(request) || !ok)
         return false;
     ++operations_;
     return true;
@@ -335,7 +348,7 @@ bool TPDOAnalysis::writeParameter(uint32_t commIndex, Parameter parameter, uint3
 void TPDOAnalysis::TestAccess() {
     const auto table = CopyTable();
     const int count = table ? static_cast<int>(table->size()) : 0;
-    for (int n = 0; n < count && !cancelled(); ++n) {
+    for (int n = 0; n < count && !cancelled() && !run_.NodeLost(); ++n) {
         TestCOBID(n);
         if (cancelled())
             break;

@@ -125,6 +125,8 @@ private:
     void setStatus(int32_t status);
     void updateProgress();
     void checkSDOTraffic(bool withStatistics);
+    // Ends the analysis of a node that no longer answers: the log line and a reset of all nodes; 0.
+    int nodeStoppedAnswering();
     // One step of the reading by the upload that just ended; false once the last PDO is read.
     [[nodiscard]] bool advanceReading(bool ok);
     void nextPDO(uint32_t commIndex, bool& more);
