@@ -36,6 +36,17 @@ uint32_t littleEndian(const uint8_t* data, uint32_t size, uint32_t bytes) {
     return value;
 }
 
+// Whether a COB-ID read back is the one written to a device with this node id.
+bool sameCOBID(uint32_t written, uint32_t read, uint8_t node) {
+    if (read == written)
+        return true;
+    // A device may keep a base of the pre-defined connection set (0x180 to 0x500) as that base
+    // plus its node id.
+    const uint32_t id = written & 0x7FFu;
+    const bool base = (written & 0x20000000u) == 0 && id >= 0x180 && id <= 0x500 && (id & 0x7Fu) == 0;
+    return base && read == written + node;
+}
+
 }  // namespace
 
 TPDOAnalysis::TPDOAnalysis(TTestManager& manager, TCommonTest& common, TTraceBuffer& trace, TDeviceSummary& summary,
@@ -366,27 +377,57 @@ void TPDOAnalysis::TestAccess() {
     }
 }
 
+bool TPDOAnalysis::invalidate(uint32_t commIndex, uint32_t& working) {
+    if (working & kCobIdInvalid)
+        return true;
+    if (!writeParameter(commIndex, Parameter::COBID, working | kCobIdInvalid))
+        return false;
+    working |= kCobIdInvalid;
+    return true;
+}
+
+bool TPDOAnalysis::validate(uint32_t commIndex, uint32_t& working) {
+    if (!writeParameter(commIndex, Parameter::COBID, working & ~kCobIdInvalid))
+        return false;
+    working &= ~kCobIdInvalid;
+    return true;
+}
+
+bool TPDOAnalysis::restore(uint32_t commIndex, uint32_t c0, uint32_t working, std::optional<Parameter> parameter,
+                           uint32_t value) {
+    if (run_.NodeLost())
+        return false;
+    // A parameter of an existing PDO, and its identifier, change only while it is invalid.
+    bool ok = true;
+    if (parameter || ((working ^ c0) & ~kCobIdInvalid) != 0)
+        ok = invalidate(commIndex, working);
+    if (parameter && ok)
+        ok = writeParameter(commIndex, *parameter, value);
+    if (working != c0)
+        ok = writeParameter(commIndex, Parameter::COBID, c0) && ok;
+    return ok;
+}
+
 void TPDOAnalysis::TestCOBID(int entry) {
     const auto e = entryAt(entry);
     if (!e || e->cobidaccess == kAccessUnknown)
         return;
     updateEntry(entry, [](PDOEntry& p) { p.cobidaccess = kAccessReadOnly; });
     const uint32_t c0 = e->cobid, index = e->index;
-    uint32_t c = c0;
-    if (!(c & kCobIdInvalid)) {
-        c |= kCobIdInvalid;
-        if (!writeParameter(index, Parameter::COBID, c))
-            return;
+    uint32_t working = c0;
+    bool writable = false;
+    if (invalidate(index, working)) {
+        const uint32_t changed = (working & 0xC0000000u) | 0x200u;
+        if (writeParameter(index, Parameter::COBID, changed)) {
+            working = changed;
+            // A PDO that cannot be valid as it stands (nothing mapped, say) is judged by the
+            // identifier it took while invalid.
+            (void)validate(index, working);
+            uint32_t read = 0;
+            writable = readParameter(index, Parameter::COBID, read) && sameCOBID(working, read, run_.Node());
+        }
     }
-    const uint32_t changed = (c & 0xC0000000u) | 0x200u;
-    if (!writeParameter(index, Parameter::COBID, changed))
-        return;
-    const uint32_t valid = changed & ~kCobIdInvalid;
-    uint32_t read = 0;
-    if (!writeParameter(index, Parameter::COBID, valid) || !readParameter(index, Parameter::COBID, read) ||
-        read != valid)
-        return;
-    if (writeParameter(index, Parameter::COBID, valid | kCobIdInvalid) && writeParameter(index, Parameter::COBID, c0))
+    if (restore(index, c0, working, std::nullopt, 0) && writable)
         updateEntry(entry, [](PDOEntry& p) { p.cobidaccess = kAccessReadWrite; });
 }
 
@@ -401,32 +442,25 @@ void TPDOAnalysis::TestTransmissionTypes(int entry) {
     const uint32_t c0 = e->cobid, index = e->index;
     uint32_t working = c0;
     const auto& types = TriedTransmissionTypes(e->isTPDO());
-    bool any = false;
-    for (size_t i = 0; i < types.size(); ++i) {
+    bool any = false, written = false, complete = true;
+    for (size_t i = 0; i < types.size() && complete; ++i) {
         const uint8_t t = types[i];
-        if (!(working & kCobIdInvalid)) {
-            working |= kCobIdInvalid;
-            if (!writeParameter(index, Parameter::COBID, working))
-                return;
-        }
-        // A refused type shows in the read-back.
-        (void)writeParameter(index, Parameter::TransmissionType, t);
-        working &= ~kCobIdInvalid;
         uint32_t read = 0;
-        if (!writeParameter(index, Parameter::COBID, working) ||
-            !readParameter(index, Parameter::TransmissionType, read))
-            return;
-        if (read == t) {
+        complete = invalidate(index, working);
+        // A refused type shows in the read-back, and so does one the device will not run with.
+        if (complete && writeParameter(index, Parameter::TransmissionType, t))
+            written = true;
+        if (complete)
+            (void)validate(index, working);
+        complete = complete && readParameter(index, Parameter::TransmissionType, read);
+        if (complete && read == t) {
             any = true;
             updateEntry(entry, [i, t](PDOEntry& p) { p.supported[i] = t; });
         }
     }
-    if (!writeParameter(index, Parameter::COBID, working | kCobIdInvalid) ||
-        !writeParameter(index, Parameter::TransmissionType, e->transtype) ||
-        !writeParameter(index, Parameter::COBID, c0))
-        return;
-    const uint32_t access = any ? kAccessReadWrite : kAccessReadOnly;
-    updateEntry(entry, [access](PDOEntry& p) { p.transtypeaccess = access; });
+    const auto changed = written ? std::optional(Parameter::TransmissionType) : std::nullopt;
+    if (restore(index, c0, working, changed, e->transtype) && complete && any)
+        updateEntry(entry, [](PDOEntry& p) { p.transtypeaccess = kAccessReadWrite; });
 }
 
 void TPDOAnalysis::testTimeParameter(int entry, Parameter parameter) {
@@ -442,26 +476,23 @@ void TPDOAnalysis::testTimeParameter(int entry, Parameter parameter) {
     setAccess(kAccessReadOnly);
     const uint32_t c0 = e->cobid, index = e->index;
     uint32_t working = c0;
-    bool any = false;
+    bool any = false, written = false, complete = true;
     for (uint32_t value : kTimesTried) {
-        if (!(working & kCobIdInvalid)) {
-            working |= kCobIdInvalid;
-            if (!writeParameter(index, Parameter::COBID, working))
-                return;
-        }
-        (void)writeParameter(index, parameter, value);
-        working &= ~kCobIdInvalid;
         uint32_t read = 0;
-        if (!writeParameter(index, Parameter::COBID, working) || !readParameter(index, parameter, read))
-            return;
+        complete = invalidate(index, working);
+        if (complete && writeParameter(index, parameter, value))
+            written = true;
+        if (complete)
+            (void)validate(index, working);
+        complete = complete && readParameter(index, parameter, read);
+        if (!complete)
+            break;
         // The value the parameter already had counts as accepted too.
         any = any || read == value;
     }
-    if (!writeParameter(index, Parameter::COBID, working | kCobIdInvalid) ||
-        !writeParameter(index, parameter, inhibit ? e->inhibittime : e->eventtime) ||
-        !writeParameter(index, Parameter::COBID, c0))
-        return;
-    setAccess(any ? kAccessReadWrite : kAccessReadOnly);
+    const auto changed = written ? std::optional(parameter) : std::nullopt;
+    if (restore(index, c0, working, changed, inhibit ? e->inhibittime : e->eventtime) && complete && any)
+        setAccess(kAccessReadWrite);
 }
 
 void TPDOAnalysis::TestInhibitTime(int entry) { testTimeParameter(entry, Parameter::InhibitTime); }
@@ -479,18 +510,17 @@ void TPDOAnalysis::TestMapping(int entry) {
     updateEntry(entry, [](PDOEntry& p) { p.mappingnumaccess = kAccessReadOnly; });
     const uint32_t c0 = e->cobid, index = e->index;
     uint32_t working = c0;
-    if (!(working & kCobIdInvalid)) {
-        working |= kCobIdInvalid;
-        if (!writeParameter(index, Parameter::COBID, working))
-            return;
+    bool written = false, writable = false;
+    if (invalidate(index, working) && writeParameter(index, Parameter::MappingNum, n - 1)) {
+        written = true;
+        uint32_t read = 0;
+        writable = readParameter(index, Parameter::MappingNum, read) && read == n - 1;
+        // A device may refuse a PDO with one object less (or none): that says nothing about
+        // whether the count can be written.
+        (void)validate(index, working);
     }
-    uint32_t read = 0;
-    if (!writeParameter(index, Parameter::MappingNum, n - 1) ||
-        !writeParameter(index, Parameter::COBID, working & ~kCobIdInvalid) ||
-        !readParameter(index, Parameter::MappingNum, read) || read != n - 1)
-        return;
-    if (writeParameter(index, Parameter::COBID, working | kCobIdInvalid) &&
-        writeParameter(index, Parameter::MappingNum, n) && writeParameter(index, Parameter::COBID, c0))
+    const auto changed = written ? std::optional(Parameter::MappingNum) : std::nullopt;
+    if (restore(index, c0, working, changed, n) && writable)
         updateEntry(entry, [](PDOEntry& p) { p.mappingnumaccess = kAccessReadWrite; });
 }
 
