@@ -60,11 +60,8 @@ TEST(TSignalSettings, SettersAndDerivedFactors) {
     noDigits.SetDigitalTo(0);
     noDigits.SetValueTo(200);
     noDigits.SetValueFormat("0.000");
-    EXPECT_FLOAT_EQ(noDigits.ValueSpan, 200.0f);
     EXPECT_FLOAT_EQ(noDigits.PPTFactor, 5.0f);
     EXPECT_EQ(noDigits.FormatText, "0.000");
-    noDigits.SetDigitalTo(400);
-    EXPECT_FLOAT_EQ(noDigits.ValuePerDigit, 0.5f);
 
     EXPECT_EQ(TSignalSettings::KvGetValueFormat("0.0;0.00"), "0.00");
     EXPECT_EQ(TSignalSettings::KvGetValueFormat("0.0;-0.0"), "-0.0");

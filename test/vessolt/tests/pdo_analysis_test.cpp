@@ -129,11 +129,6 @@ TEST_P(PDOAccessMarksTest, StricterDevicesStillShowWhatCanBeWritten) {
         EXPECT_EQ(e.mappingnumaccess, e.mappingCount() == 0 ? kAccessUntested : kAccessReadWrite);
     }
     expectRestored(node, before);
-    const auto writes = node.writeLog();
-    const bool refused = std::any_of(writes.begin(), writes.end(), [](const auto& w) {
-        return w.subIndex == 1 && w.abortCode == fixtures::abort_code::kValueRange;
-    });
-    EXPECT_EQ(refused, !GetParam());
 }
 INSTANTIATE_TEST_SUITE_P(Devices, PDOAccessMarksTest, ::testing::Values(true, false));
 
@@ -144,10 +139,7 @@ TEST_F(PDOAnalysisFixture, ANodeThatStopsAnsweringEndsTheReading) {
     node.addSdoFault(silence);
     open();
     EXPECT_EQ(run(), FAILED);
-    int lines = 0;
-    for (int i = 0; i < log.GetLineCount(); ++i)
-        lines += log.GetLine(i).rfind("Error: the node stopped answering at index 14", 0) == 0;
-    EXPECT_EQ(lines, 1);
+    EXPECT_EQ(countLines("Error: the node stopped answering at index 14"), 1);
 }
 
 TEST_F(PDOAnalysisFixture, MissingPDOsLeaveNoRowAndTheirSlotIsReused) {
