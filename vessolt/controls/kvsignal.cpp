@@ -47,12 +47,16 @@ void TSignalSettings::SetValueTo(float v) {
 void TSignalSettings::derive() {
     TotalDigit = CalcTotalDigit(digitalFrom_, digitalTo_);
     const double span = static_cast<double>(valueTo_) - static_cast<double>(valueFrom_);
-    // A reversed or empty range, or no digits, would give negative or infinite factors.
-    if (span <= 0.0 || TotalDigit <= 0)
+    // A reversed or empty range, or no digits, would give negative or infinite factors: each
+    // factor keeps its last value while its own inputs are unusable, and the others still follow.
+    if (span > 0.0)
+        ValueSpan = static_cast<float>(span);
+    if (TotalDigit > 0)
+        ValuePerDigit = static_cast<float>(static_cast<double>(ValueSpan) / TotalDigit);
+    if (span <= 0.0)
         return;
-    ValueSpan = static_cast<float>(span);
-    ValuePerDigit = static_cast<float>(span / TotalDigit);
-    DigitPerValue = static_cast<float>(TotalDigit / span);
+    if (TotalDigit > 0)
+        DigitPerValue = static_cast<float>(TotalDigit / span);
     PPTFactor = static_cast<float>(1000.0 / span);
     FormatText = KvGetValueFormat(valueFormat_);
 }

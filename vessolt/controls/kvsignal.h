@@ -34,8 +34,8 @@ public:
 
     // Derives the factors, then notifies.
     void Change() override;
-    // Derives the factors without notifying. A range that is empty or reversed, or an empty digit
-    // range, keeps the previous span and factors.
+    // Derives the factors without notifying. A range that is empty or reversed keeps the previous
+    // span and the factors taken from it; an empty digit range keeps only the digit factors.
     void derive();
 
     [[nodiscard]] int32_t GetPPT(float value) const;

@@ -55,6 +55,14 @@ TEST(TSignalSettings, SettersAndDerivedFactors) {
         EXPECT_EQ(r.GetPPT(from), 0);
     }
 
+    // Without digits the value factors still follow the range and the format.
+    TSignalSettings noDigits;
+    noDigits.SetDigitalTo(0);
+    noDigits.SetValueTo(200);
+    noDigits.SetValueFormat("0.000");
+    EXPECT_FLOAT_EQ(noDigits.PPTFactor, 5.0f);
+    EXPECT_EQ(noDigits.FormatText, "0.000");
+
     EXPECT_EQ(TSignalSettings::KvGetValueFormat("0.0;0.00"), "0.00");
     EXPECT_EQ(TSignalSettings::KvGetValueFormat("0.0;-0.0"), "-0.0");
     EXPECT_EQ(TSignalSettings::KvGetValueFormat("##0.0"), "##0.0");

@@ -37,13 +37,6 @@ protected:
         const SummaryField* f = findSummaryField(field);
         return f != nullptr && isFieldSet(r, *f);
     }
-    [[nodiscard]] int countLines(const std::string& prefix) const {
-        int n = 0;
-        for (int i = 0; i < log.GetLineCount(); ++i)
-            if (log.GetLine(i).rfind(prefix, 0) == 0)
-                ++n;
-        return n;
-    }
 
     // Set by a test to stand for a newly loaded network description (read on the GUI thread).
     std::string namePrefix;

@@ -1,7 +1,8 @@
 // The object dictionary scan against simulated devices on the library's test bus.
 #include <algorithm>
-#include <functional>
+#include <atomic>
 #include <chrono>
+#include <functional>
 #include <map>
 #include <thread>
 
@@ -163,14 +164,18 @@ TEST_F(ODScanFixture, EmergenciesDuringTheScan) {
     fixtures::SimNode& node = addDevice();
     open();
     for (uint16_t code : {uint16_t(0x0FFF), uint16_t(0x8130)}) {
-        std::thread sender([&] {
-            TEST test;
-            for (int i = 0; i < 2000 && !(manager.GetTest(TODScan::kTestId, test) && test.progress >= 2); ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(5));
-            EXPECT_TRUE(node.sendEmcy(code, 1, {}, node.nowUs()));
-        });
+        // Sent by the scan's own thread at its first step, inside the first block however loaded
+        // the machine is; the reset of the last run's progress comes before.
+        std::atomic<bool> sent{false};
+        ProgressRecorder sender(manager, TODScan::kTestId);
+        sender.onChange = [&](const TEST& t) {
+            if (!sent && t.status == RUNNING && t.progress > 0 && t.progress < 100)
+                sent = node.sendEmcy(code, 1, {}, node.nowUs());
+        };
+        manager.AddTestListListener(&sender);
         const int32_t status = run();
-        sender.join();
+        manager.RemoveTestListListener(&sender);
+        EXPECT_TRUE(sent);
         if (code < 0x1000) {
             EXPECT_EQ(status, PASSED);
         } else {
@@ -178,6 +183,25 @@ TEST_F(ODScanFixture, EmergenciesDuringTheScan) {
             EXPECT_TRUE(logHas("Warning: Emergency transmitted by node - Life guard error [0x8130]"));
         }
     }
+}
+
+TEST_F(ODScanFixture, ANodeThatStopsAnsweringEndsTheScanOneThatAbortsDoesNot) {
+    fixtures::SimNode& node = addDevice();
+    open();
+    SdoFault fault;  // from the 51st transfer on: no answer at all
+    fault.after = 50;
+    node.addSdoFault(fault);
+    EXPECT_EQ(run(), FAILED);
+    EXPECT_GT(resultCount(), 0u);
+    EXPECT_EQ(countLines("Error: the node stopped answering at index 10"), 1);
+
+    node.clearSdoFaults();
+    fault.kind = fixtures::SdoFaultKind::AbortRead;
+    fault.value = fixtures::abort_code::kNoObject;
+    node.addSdoFault(fault);
+    EXPECT_NE(run(), FAILED);
+    EXPECT_EQ(countLines("Error:"), 1);
+    EXPECT_TRUE(isSet("rpdonum"));
 }
 
 TEST_F(ODScanFixture, AnEntryThatDoesNotAnswerIsLeftOut) {

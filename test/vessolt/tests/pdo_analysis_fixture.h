@@ -9,34 +9,10 @@
 #include <vector>
 
 #include "device_test_fixture.h"
-#include "services/message_sink.h"
 #include "pdo_analysis.h"
 #include "pdo_analysis_registration.h"
 
 namespace ostrel::vessolt::test {
-
-// Keeps every progress value the manager reports while a run goes on.
-class ProgressRecorder : public MessageSink {
-public:
-    explicit ProgressRecorder(TTestManager& manager, int32_t testId) : manager_(manager), testId_(testId) {}
-    void post(uint32_t, uintptr_t, intptr_t) override {
-        TEST test;
-        if (manager_.GetTest(testId_, test)) {
-            std::lock_guard lock(mutex_);
-            values_.push_back(test.progress);
-        }
-    }
-    [[nodiscard]] std::vector<int32_t> values() const {
-        std::lock_guard lock(mutex_);
-        return values_;
-    }
-
-private:
-    TTestManager& manager_;
-    int32_t testId_;
-    mutable std::mutex mutex_;
-    std::vector<int32_t> values_;
-};
 
 class PDOAnalysisFixture : public DeviceTestFixture {
 protected:

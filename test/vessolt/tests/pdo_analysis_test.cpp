@@ -29,6 +29,20 @@ int countNames(const std::string& supported) {
     return supported == "-" ? 0 : 1 + static_cast<int>(std::count(supported.begin(), supported.end(), ';'));
 }
 
+// What the tests changed went back: the last accepted write to each PDO object is its old value.
+void expectRestored(const fixtures::SimNode& node, const SimObjectDictionary& before) {
+    std::map<uint32_t, std::vector<uint8_t>> last;
+    for (const auto& w : node.writeLog())
+        if (w.abortCode == 0 && isPDOObject(w.index))
+            last[(uint32_t(w.index) << 8) | w.subIndex] = w.data;
+    EXPECT_GE(last.size(), 8u * 4 + 4);
+    for (const auto& [key, data] : last) {
+        const auto* old = before.find(static_cast<uint16_t>(key >> 8), static_cast<uint8_t>(key));
+        ASSERT_NE(old, nullptr);
+        EXPECT_EQ(data, old->value) << std::hex << key;
+    }
+}
+
 TEST_F(PDOAnalysisFixture, FullProfileIsReadTriedAndRestored) {
     fixtures::SimNode& node = addDevice();
     open();
@@ -78,17 +92,7 @@ TEST_F(PDOAnalysisFixture, FullProfileIsReadTriedAndRestored) {
             EXPECT_FALSE(empty && w.index == map) << "count-0 mapping written";
     }
 
-    // What the tests changed went back: the last accepted write to each object is its old value.
-    std::map<uint32_t, std::vector<uint8_t>> last;
-    for (const auto& w : node.writeLog())
-        if (w.abortCode == 0 && isPDOObject(w.index))
-            last[(uint32_t(w.index) << 8) | w.subIndex] = w.data;
-    EXPECT_GE(last.size(), 8u * 4 + 4);
-    for (const auto& [key, data] : last) {
-        const auto* old = before.find(static_cast<uint16_t>(key >> 8), static_cast<uint8_t>(key));
-        ASSERT_NE(old, nullptr);
-        EXPECT_EQ(data, old->value) << std::hex << key;
-    }
+    expectRestored(node, before);
 
     // The grid: mapping 1-2 in use (green), 3-8 read but unused (red).
     TPDOAnalysisModel model(analysis);
@@ -98,6 +102,44 @@ TEST_F(PDOAnalysisFixture, FullProfileIsReadTriedAndRestored) {
     EXPECT_EQ(model.cellText(0, 2), "210 (RW)");
     for (int column = 11; column <= 18; ++column)
         EXPECT_EQ(model.index(0, column).data(TPDOAnalysisModel::kBackgroundRole).toInt(), column <= 12 ? kGreen : kRed);
+}
+
+// Stricter devices, as the standard allows them: one keeps RPDO 1's pre-defined identifier with
+// its node id, one will not make a PDO with nothing mapped valid (TPDO 1 maps one object here).
+// Each parameter is still found writable, and what was changed goes back.
+class PDOAccessMarksTest : public PDOAnalysisFixture, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(PDOAccessMarksTest, StricterDevicesStillShowWhatCanBeWritten) {
+    fixtures::SimNodeConfig config;
+    config.nodeId = kNode;
+    config.pdoBaseAddsNodeId = GetParam();
+    config.refuseEmptyPdo = !GetParam();
+    SimObjectDictionary dictionary = SimObjectDictionary::fullProfile();
+    dictionary.find(0x1A00, 0)->value = dictionary.find(0x1A00, 0)->defaultValue = {1};
+    fixtures::SimNode& node = drennic.devices().addNode(config, std::move(dictionary));
+    addNsm();
+    open();
+    const SimObjectDictionary before = node.dictionary();
+    EXPECT_EQ(run(), PASSED);
+    ASSERT_EQ(table().size(), 8u);
+    for (const PDOEntry& e : table()) {
+        SCOPED_TRACE(std::to_string(e.index));
+        for (uint32_t access : {e.cobidaccess, e.transtypeaccess, e.inhibittimeaccess, e.eventtimeaccess})
+            EXPECT_EQ(access, kAccessReadWrite);
+        EXPECT_EQ(e.mappingnumaccess, e.mappingCount() == 0 ? kAccessUntested : kAccessReadWrite);
+    }
+    expectRestored(node, before);
+}
+INSTANTIATE_TEST_SUITE_P(Devices, PDOAccessMarksTest, ::testing::Values(true, false));
+
+TEST_F(PDOAnalysisFixture, ANodeThatStopsAnsweringEndsTheReading) {
+    fixtures::SimNode& node = addDevice();
+    SdoFault silence;
+    silence.after = 20;
+    node.addSdoFault(silence);
+    open();
+    EXPECT_EQ(run(), FAILED);
+    EXPECT_EQ(countLines("Error: the node stopped answering at index 14"), 1);
 }
 
 TEST_F(PDOAnalysisFixture, MissingPDOsLeaveNoRowAndTheirSlotIsReused) {
@@ -144,13 +186,17 @@ TEST_F(PDOAnalysisFixture, UnreadableMappingEntriesAreNotShownAndProgressStopsAt
         auto& subs = d.addIndex(0x1A01, "TPDO2 mapping parameter", fixtures::SimObjectType::Record).subs;
         for (uint8_t sub = 5; sub <= 8; ++sub)
             subs.erase(sub);
-        // Every PDO maps one object: the mapping tests need more operations than the analysis plans.
+        // Every PDO maps one object and PDOs 3 and 4 are valid: the tests need more operations
+        // than the analysis plans.
         for (uint16_t map : {0x1602, 0x1603, 0x1A02, 0x1A03}) {
             const uint32_t entry = map < 0x1A00 ? 0x62000108u : 0x60000108u;
             for (auto [sub, value] : {std::pair<uint8_t, uint32_t>{0, 1}, {1, entry}}) {
                 fixtures::SimObject* object = d.find(map, sub);
                 object->value = object->defaultValue = fixtures::encodeUnsigned(value, sub == 0 ? 1 : 4);
             }
+            fixtures::SimObject* cobid = d.find(static_cast<uint16_t>(map - 0x200), 1);
+            cobid->value = cobid->defaultValue =
+                fixtures::encodeUnsigned(fixtures::decodeUnsigned(cobid->defaultValue) & 0x7FFu, 4);
         }
     }));
     open();

@@ -214,6 +214,7 @@ void TSymbols::ImportEDS(uint8_t nodeId, const std::string& path) {
             AddEntry(nodeId, ODEntry{type, 0, kDummyNames[type - 1], {}, ODT_UNSIGNED32});
         }
     }
+    std::size_t objects = 0;
     for (const char* list : kObjectLists) {
         const int32_t listed = report.count(list, "SupportedObjects", kMaxListedObjects);
         for (int32_t i = 1; i <= listed; ++i) {
@@ -223,11 +224,18 @@ void TSymbols::ImportEDS(uint8_t nodeId, const std::string& path) {
             report.listSection = list;
             report.listKey = key;
             importEdsObject(nodeId, file, index, report);
+            ++objects;
         }
     }
-    if (TLog* log = log_.load(); report.problems > 0 && log) {
+    TLog* log = log_.load();
+    if (log && report.problems > 0) {
         log->Add("EDS import for node " + std::to_string(nodeId) + " incomplete: " + std::to_string(report.problems) +
                   " problem(s) in " + path);
+    }
+    // A sheet saved as UTF-16, or a file that is no data sheet at all, reads as an empty INI file.
+    if (log && objects == 0) {
+        log->Add("EDS import for node " + std::to_string(nodeId) + ": no objects found in " + path +
+                 " (not a text EDS file?)");
     }
 }
 

@@ -6,6 +6,7 @@
 #include <atomic>
 #include <chrono>
 #include <cstdio>
+#include <iterator>
 
 #include "services/canopen_api.h"
 #include "services/device_summary.h"
@@ -35,6 +36,16 @@ constexpr uint16_t kLifeTimeFactor = 0x100D;
 constexpr uint16_t kNominalErrorControlMs = 100;
 constexpr uint8_t kNominalLifeTimeFactor = 5;
 
+// The library ends a transfer that the node never answered with its own time-out abort; an abort
+// from the node reads "Server aborted - ...".
+bool isUnanswered(const ResultBlock& result) {
+    static constexpr char16_t kTimedOut[] = u"Client aborted - 0x05040000";
+    for (size_t i = 0; i < std::size(kTimedOut); ++i)
+        if (static_cast<char16_t>(result.message[i]) != kTimedOut[i])
+            return false;
+    return result.code == DRN_REQUEST_FAILED;
+}
+
 }  // namespace
 
 // One request's record: the library writes into its buffer and size word until it completes, so
@@ -46,6 +57,7 @@ struct TCommonTest::SdoCall {
     uint32_t size = 0;
     ResultBlock result{};
     bool done = false;  // guarded by the owner's callsMutex_
+    bool unanswered = false;  // likewise: timed out, or given up without a completion
     std::atomic<uint64_t> lastProgressUs{0};
 
     static void progress(float, void* user) {
@@ -138,13 +150,16 @@ bool TCommonTest::waitFor(const std::shared_ptr<SdoCall>& call, const uint8_t* c
     const uint64_t stallLimitUs = static_cast<uint64_t>(stallLimitMs_) * 1000;
     std::unique_lock lock(callsMutex_);
     for (;;) {
-        if (callsChanged_.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs), [&] { return call->done; }))
+        if (callsChanged_.wait_for(lock, std::chrono::milliseconds(kWaitSliceMs), [&] { return call->done; })) {
+            call->unanswered = isUnanswered(call->result);
             return call->result.code == DRN_OK;
+        }
         const bool cancelled = cancel != nullptr && *cancel != 0;
         lastActivityUs = std::max(lastActivityUs, call->lastProgressUs.load(std::memory_order_relaxed));
         const bool stalled = platform::monotonicUs() - lastActivityUs > stallLimitUs;
         if (!cancelled && !stalled)
             continue;
+        call->unanswered = stalled && !cancelled;
         lock.unlock();
         api_.cancel();
         lock.lock();
@@ -158,6 +173,7 @@ bool TCommonTest::waitFor(const std::shared_ptr<SdoCall>& call, const uint8_t* c
 bool TCommonTest::transfer(SDORequest* request, const uint8_t* cancel, bool upload) {
     if (request == nullptr || request->size == nullptr || (request->data == nullptr && *request->size != 0))
         return false;
+    request->unanswered = false;
     std::lock_guard serial(sdoSerial_);
     auto call = std::make_shared<SdoCall>();
     call->owner = this;
@@ -196,8 +212,11 @@ bool TCommonTest::transfer(SDORequest* request, const uint8_t* cancel, bool uplo
                  text);
         return false;
     }
-    if (!waitFor(call, cancel))
+    if (!waitFor(call, cancel)) {
+        std::lock_guard lock(callsMutex_);
+        request->unanswered = call->unanswered;
         return false;
+    }
     if (upload) {
         std::lock_guard lock(callsMutex_);
         const uint32_t received = std::min(call->size, requested);

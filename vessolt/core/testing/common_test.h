@@ -37,6 +37,8 @@ struct SDORequest {
     uint8_t subindex;
     uint32_t* size;  // upload: in capacity, out bytes received; download: in bytes to write
     uint8_t* data;
+    // Out: the node sent nothing back in time (an abort is an answer).
+    bool unanswered = false;
 };
 
 // What the services take from parts of the program built elsewhere.

@@ -1,5 +1,7 @@
 #include "test_run.h"
 
+#include <cstdio>
+
 #include "testing/common_test.h"
 #include "testing/test_manager.h"
 #include "services/trace_buffer.h"
@@ -14,6 +16,8 @@ void TestRun::Begin() {
     std::atomic_ref<uint8_t>(cancel_).store(0);
     cancelBool_.store(false);
     warning_ = 0;
+    unanswered_ = 0;
+    nodeLost_ = false;
 }
 
 void TestRun::Cancel() {
@@ -29,6 +33,33 @@ void TestRun::RestartTrace() {
     trace_.Stop();
     trace_.Reset();
     trace_.Start(BitRate());
+}
+
+bool TestRun::NoteTransfer(const SDORequest& transfer) {
+    if (nodeLost_)
+        return true;
+    if (!transfer.unanswered) {
+        unanswered_ = 0;
+        return false;
+    }
+    if (unanswered_++ == 0)
+        silentSince_ = transfer.index;
+    if (unanswered_ < kUnansweredLimit)
+        return false;
+    uint8_t buffer[20];
+    uint32_t size = sizeof buffer;
+    SDORequest probe{Node(), 0x1000, 0, &size, buffer};
+    (void)common_.SDOUpload(&probe, CancelFlag());
+    nodeLost_ = probe.unanswered;
+    unanswered_ = 0;
+    return nodeLost_;
+}
+
+std::string TestRun::NodeLostLine() const {
+    char line[64];
+    std::snprintf(line, sizeof line, "Error: the node stopped answering at index %04Xh",
+                  static_cast<unsigned>(silentSince_ & 0xFFFF));
+    return line;
 }
 
 int TestRun::Abandon(int result) {

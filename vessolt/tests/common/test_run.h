@@ -5,11 +5,13 @@
 #include <atomic>
 #include <cstdint>
 #include <functional>
+#include <string>
 
 namespace ostrel::vessolt {
 
 class TCommonTest;
 class TTestManager;
+struct SDORequest;
 class TTraceBuffer;
 
 class TestRun {
@@ -32,6 +34,16 @@ public:
 
     [[nodiscard]] uint32_t BitRate() const;
     void RestartTrace();
+    // A device that vanishes mid-test would cost every further transfer the SDO time-out. After
+    // this many transfers in a row without an answer (an abort is one), one upload of the device
+    // type decides whether the node is still there.
+    static constexpr int kUnansweredLimit = 5;
+    // Notes how a transfer of the run ended; true once the node is taken as gone. Worker only.
+    bool NoteTransfer(const SDORequest& transfer);
+    [[nodiscard]] bool NodeLost() const { return nodeLost_; }
+    // "Error: the node stopped answering at index %04Xh", the index of the first unanswered transfer.
+    [[nodiscard]] std::string NodeLostLine() const;
+
     // Stops the trace and resets all nodes, waiting for their boot-up; gives `result` back.
     int Abandon(int result);
 
@@ -54,6 +66,9 @@ private:
     std::atomic<bool> cancelBool_{false};  // the same flag for the node configuration
     uint8_t warning_ = 0;
     std::atomic<uint8_t> node_{0};
+    int unanswered_ = 0;
+    uint32_t silentSince_ = 0;
+    bool nodeLost_ = false;
 };
 
 }  // namespace ostrel::vessolt

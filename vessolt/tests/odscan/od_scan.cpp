@@ -94,17 +94,27 @@ void TODScan::PrepareErrorControl() {
 bool TODScan::SDOUpload(uint16_t index, uint8_t sub) {
     sdoSize_ = kSdoBufferSize;
     SDORequest request{run_.Node(), index, sub, &sdoSize_, sdoBuffer_.get()};
-    if (!common_.SDOUpload(&request, cancelFlag())) {
+    const bool ok = !run_.NodeLost() && common_.SDOUpload(&request, cancelFlag());
+    (void)run_.NoteTransfer(request);
+    if (!ok)
         sdoSize_ = 0;
-        return false;
-    }
-    return true;
+    return ok;
 }
 
 bool TODScan::SDODownload(uint16_t index, uint8_t sub, uint32_t size) {
     sdoSize_ = std::min(size, kSdoBufferSize);
     SDORequest request{run_.Node(), index, sub, &sdoSize_, sdoBuffer_.get()};
-    return common_.SDODownload(&request, cancelFlag());
+    const bool ok = !run_.NodeLost() && common_.SDODownload(&request, cancelFlag());
+    (void)run_.NoteTransfer(request);
+    return ok;
+}
+
+int TODScan::nodeStoppedAnswering() {
+    log_.Add(run_.NodeLostLine());
+    trace_.Stop();
+    MeasureAccessTimes();
+    notify();
+    return run_.Abandon(0);
 }
 
 uint32_t TODScan::bufferNumber(uint32_t bytes) const {
@@ -173,6 +183,8 @@ int TODScan::ScanObjectDictionary() {
                     if (!SDOUpload(idx, s)) {
                         if (cancelled())
                             return run_.Abandon(3);
+                        if (run_.NodeLost())
+                            return nodeStoppedAnswering();
                         EvaluateEntry(index, s, false);
                         break;
                     }
@@ -180,11 +192,14 @@ int TODScan::ScanObjectDictionary() {
                     if (cancelled())
                         return run_.Abandon(3);
                 }
-            } else if (!cancelled()) {
+            } else if (!cancelled() && !run_.NodeLost()) {
                 EvaluateEntry(index, 0, false);
             }
             if (cancelled())
                 return run_.Abandon(3);
+            // Also after the writability tests of an entry that answered.
+            if (run_.NodeLost())
+                return nodeStoppedAnswering();
             setProgress(static_cast<int32_t>((index - kFirstIndex) * 100 / 4096));
         }
         trace_.Stop();

@@ -110,7 +110,9 @@ private:
     void putNumber(uint32_t value, uint32_t bytes);
     [[nodiscard]] bool writeNumber(uint16_t index, uint8_t sub, uint32_t value, uint32_t bytes);
     [[nodiscard]] bool readNumber(uint16_t index, uint8_t sub, uint32_t& value);
-    // Cancel exit and failure exit of the scan: reset all nodes and wait for the boot-up.
+    // Ends the scan of a node that no longer answers: the log line, the access times so far and
+    // a reset of all nodes; 0 (failed).
+    int nodeStoppedAnswering();
 
     TTestManager& manager_;
     TCommonTest& common_;

@@ -36,6 +36,17 @@ uint32_t littleEndian(const uint8_t* data, uint32_t size, uint32_t bytes) {
     return value;
 }
 
+// Whether a COB-ID read back is the one written to a device with this node id.
+bool sameCOBID(uint32_t written, uint32_t read, uint8_t node) {
+    if (read == written)
+        return true;
+    // A device may keep a base of the pre-defined connection set (0x180 to 0x500) as that base
+    // plus its node id.
+    const uint32_t id = written & 0x7FFu;
+    const bool base = (written & 0x20000000u) == 0 && id >= 0x180 && id <= 0x500 && (id & 0x7Fu) == 0;
+    return base && read == written + node;
+}
+
 }  // namespace
 
 TPDOAnalysis::TPDOAnalysis(TTestManager& manager, TCommonTest& common, TTraceBuffer& trace, TDeviceSummary& summary,
@@ -112,6 +123,8 @@ int TPDOAnalysis::RunAnalysis() {
     run_.RestartTrace();
     ReadPDOConfiguration();
     trace_.Stop();
+    if (run_.NodeLost())
+        return nodeStoppedAnswering();
     checkSDOTraffic(true);
     if (cancelled())
         return run_.Abandon(3);
@@ -119,6 +132,8 @@ int TPDOAnalysis::RunAnalysis() {
     run_.RestartTrace();
     TestAccess();
     trace_.Stop();
+    if (run_.NodeLost())
+        return nodeStoppedAnswering();
     if (cancelled())
         return run_.Abandon(3);
     // Without a PDO there was no traffic to check, and no request is no fault here.
@@ -142,6 +157,11 @@ int TPDOAnalysis::RunAnalysis() {
     summary_.UpdateMaxBusLoad(busLoad);
     summary_.UpdateMaxBurstLength(burstLength);
     return 1;
+}
+
+int TPDOAnalysis::nodeStoppedAnswering() {
+    log_.Add(run_.NodeLostLine());
+    return run_.Abandon(0);
 }
 
 void TPDOAnalysis::ResetResults() {
@@ -172,6 +192,8 @@ void TPDOAnalysis::ReadPDOConfiguration() {
         std::memset(readBuffer_.get(), 0, 4);
         SDORequest request{run_.Node(), readIndex_, readSub_, &readSize_, readBuffer_.get()};
         const bool ok = common_.SDOUpload(&request, cancelFlag());
+        if (run_.NoteTransfer(request))
+            return;
         ++operations_;
         more = advanceReading(ok);
         if (cancelled())
@@ -312,7 +334,8 @@ bool TPDOAnalysis::readParameter(uint32_t commIndex, Parameter parameter, uint32
     uint8_t buffer[kParameterCapacity] = {};
     uint32_t size = kParameterCapacity;
     SDORequest request{run_.Node(), place.index, place.sub, &size, buffer};
-    if (!common_.SDOUpload(&request, cancelFlag()))
+    const bool ok = !run_.NodeLost() && common_.SDOUpload(&request, cancelFlag());
+    if (run_.NoteTransfer(request) || !ok)
         return false;
     ++operations_;
     value = littleEndian(buffer, size, place.bytes);
@@ -326,7 +349,8 @@ bool TPDOAnalysis::writeParameter(uint32_t commIndex, Parameter parameter, uint3
         buffer[i] = static_cast<uint8_t>(value >> (8 * i));
     uint32_t size = place.bytes;
     SDORequest request{run_.Node(), place.index, place.sub, &size, buffer};
-    if (!common_.SDODownload(&request, cancelFlag()))
+    const bool ok = !run_.NodeLost() && common_.SDODownload(&request, cancelFlag());
+    if (run_.NoteTransfer(request) || !ok)
         return false;
     ++operations_;
     return true;
@@ -335,7 +359,7 @@ bool TPDOAnalysis::writeParameter(uint32_t commIndex, Parameter parameter, uint3
 void TPDOAnalysis::TestAccess() {
     const auto table = CopyTable();
     const int count = table ? static_cast<int>(table->size()) : 0;
-    for (int n = 0; n < count && !cancelled(); ++n) {
+    for (int n = 0; n < count && !cancelled() && !run_.NodeLost(); ++n) {
         TestCOBID(n);
         if (cancelled())
             break;
@@ -353,27 +377,57 @@ void TPDOAnalysis::TestAccess() {
     }
 }
 
+bool TPDOAnalysis::invalidate(uint32_t commIndex, uint32_t& working) {
+    if (working & kCobIdInvalid)
+        return true;
+    if (!writeParameter(commIndex, Parameter::COBID, working | kCobIdInvalid))
+        return false;
+    working |= kCobIdInvalid;
+    return true;
+}
+
+bool TPDOAnalysis::validate(uint32_t commIndex, uint32_t& working) {
+    if (!writeParameter(commIndex, Parameter::COBID, working & ~kCobIdInvalid))
+        return false;
+    working &= ~kCobIdInvalid;
+    return true;
+}
+
+bool TPDOAnalysis::restore(uint32_t commIndex, uint32_t c0, uint32_t working, std::optional<Parameter> parameter,
+                           uint32_t value) {
+    if (run_.NodeLost())
+        return false;
+    // A parameter of an existing PDO, and its identifier, change only while it is invalid.
+    bool ok = true;
+    if (parameter || ((working ^ c0) & ~kCobIdInvalid) != 0)
+        ok = invalidate(commIndex, working);
+    if (parameter && ok)
+        ok = writeParameter(commIndex, *parameter, value);
+    if (working != c0)
+        ok = writeParameter(commIndex, Parameter::COBID, c0) && ok;
+    return ok;
+}
+
 void TPDOAnalysis::TestCOBID(int entry) {
     const auto e = entryAt(entry);
     if (!e || e->cobidaccess == kAccessUnknown)
         return;
     updateEntry(entry, [](PDOEntry& p) { p.cobidaccess = kAccessReadOnly; });
     const uint32_t c0 = e->cobid, index = e->index;
-    uint32_t c = c0;
-    if (!(c & kCobIdInvalid)) {
-        c |= kCobIdInvalid;
-        if (!writeParameter(index, Parameter::COBID, c))
-            return;
+    uint32_t working = c0;
+    bool writable = false;
+    if (invalidate(index, working)) {
+        const uint32_t changed = (working & 0xC0000000u) | 0x200u;
+        if (writeParameter(index, Parameter::COBID, changed)) {
+            working = changed;
+            // A PDO that cannot be valid as it stands (nothing mapped, say) is judged by the
+            // identifier it took while invalid.
+            (void)validate(index, working);
+            uint32_t read = 0;
+            writable = readParameter(index, Parameter::COBID, read) && sameCOBID(working, read, run_.Node());
+        }
     }
-    const uint32_t changed = (c & 0xC0000000u) | 0x200u;
-    if (!writeParameter(index, Parameter::COBID, changed))
-        return;
-    const uint32_t valid = changed & ~kCobIdInvalid;
-    uint32_t read = 0;
-    if (!writeParameter(index, Parameter::COBID, valid) || !readParameter(index, Parameter::COBID, read) ||
-        read != valid)
-        return;
-    if (writeParameter(index, Parameter::COBID, valid | kCobIdInvalid) && writeParameter(index, Parameter::COBID, c0))
+    if (restore(index, c0, working, std::nullopt, 0) && writable)
         updateEntry(entry, [](PDOEntry& p) { p.cobidaccess = kAccessReadWrite; });
 }
 
@@ -388,32 +442,25 @@ void TPDOAnalysis::TestTransmissionTypes(int entry) {
     const uint32_t c0 = e->cobid, index = e->index;
     uint32_t working = c0;
     const auto& types = TriedTransmissionTypes(e->isTPDO());
-    bool any = false;
-    for (size_t i = 0; i < types.size(); ++i) {
+    bool any = false, written = false, complete = true;
+    for (size_t i = 0; i < types.size() && complete; ++i) {
         const uint8_t t = types[i];
-        if (!(working & kCobIdInvalid)) {
-            working |= kCobIdInvalid;
-            if (!writeParameter(index, Parameter::COBID, working))
-                return;
-        }
-        // A refused type shows in the read-back.
-        (void)writeParameter(index, Parameter::TransmissionType, t);
-        working &= ~kCobIdInvalid;
         uint32_t read = 0;
-        if (!writeParameter(index, Parameter::COBID, working) ||
-            !readParameter(index, Parameter::TransmissionType, read))
-            return;
-        if (read == t) {
+        complete = invalidate(index, working);
+        // A refused type shows in the read-back, and so does one the device will not run with.
+        if (complete && writeParameter(index, Parameter::TransmissionType, t))
+            written = true;
+        if (complete)
+            (void)validate(index, working);
+        complete = complete && readParameter(index, Parameter::TransmissionType, read);
+        if (complete && read == t) {
             any = true;
             updateEntry(entry, [i, t](PDOEntry& p) { p.supported[i] = t; });
         }
     }
-    if (!writeParameter(index, Parameter::COBID, working | kCobIdInvalid) ||
-        !writeParameter(index, Parameter::TransmissionType, e->transtype) ||
-        !writeParameter(index, Parameter::COBID, c0))
-        return;
-    const uint32_t access = any ? kAccessReadWrite : kAccessReadOnly;
-    updateEntry(entry, [access](PDOEntry& p) { p.transtypeaccess = access; });
+    const auto changed = written ? std::optional(Parameter::TransmissionType) : std::nullopt;
+    if (restore(index, c0, working, changed, e->transtype) && complete && any)
+        updateEntry(entry, [](PDOEntry& p) { p.transtypeaccess = kAccessReadWrite; });
 }
 
 void TPDOAnalysis::testTimeParameter(int entry, Parameter parameter) {
@@ -429,26 +476,23 @@ void TPDOAnalysis::testTimeParameter(int entry, Parameter parameter) {
     setAccess(kAccessReadOnly);
     const uint32_t c0 = e->cobid, index = e->index;
     uint32_t working = c0;
-    bool any = false;
+    bool any = false, written = false, complete = true;
     for (uint32_t value : kTimesTried) {
-        if (!(working & kCobIdInvalid)) {
-            working |= kCobIdInvalid;
-            if (!writeParameter(index, Parameter::COBID, working))
-                return;
-        }
-        (void)writeParameter(index, parameter, value);
-        working &= ~kCobIdInvalid;
         uint32_t read = 0;
-        if (!writeParameter(index, Parameter::COBID, working) || !readParameter(index, parameter, read))
-            return;
+        complete = invalidate(index, working);
+        if (complete && writeParameter(index, parameter, value))
+            written = true;
+        if (complete)
+            (void)validate(index, working);
+        complete = complete && readParameter(index, parameter, read);
+        if (!complete)
+            break;
         // The value the parameter already had counts as accepted too.
         any = any || read == value;
     }
-    if (!writeParameter(index, Parameter::COBID, working | kCobIdInvalid) ||
-        !writeParameter(index, parameter, inhibit ? e->inhibittime : e->eventtime) ||
-        !writeParameter(index, Parameter::COBID, c0))
-        return;
-    setAccess(any ? kAccessReadWrite : kAccessReadOnly);
+    const auto changed = written ? std::optional(parameter) : std::nullopt;
+    if (restore(index, c0, working, changed, inhibit ? e->inhibittime : e->eventtime) && complete && any)
+        setAccess(kAccessReadWrite);
 }
 
 void TPDOAnalysis::TestInhibitTime(int entry) { testTimeParameter(entry, Parameter::InhibitTime); }
@@ -466,18 +510,17 @@ void TPDOAnalysis::TestMapping(int entry) {
     updateEntry(entry, [](PDOEntry& p) { p.mappingnumaccess = kAccessReadOnly; });
     const uint32_t c0 = e->cobid, index = e->index;
     uint32_t working = c0;
-    if (!(working & kCobIdInvalid)) {
-        working |= kCobIdInvalid;
-        if (!writeParameter(index, Parameter::COBID, working))
-            return;
+    bool written = false, writable = false;
+    if (invalidate(index, working) && writeParameter(index, Parameter::MappingNum, n - 1)) {
+        written = true;
+        uint32_t read = 0;
+        writable = readParameter(index, Parameter::MappingNum, read) && read == n - 1;
+        // A device may refuse a PDO with one object less (or none): that says nothing about
+        // whether the count can be written.
+        (void)validate(index, working);
     }
-    uint32_t read = 0;
-    if (!writeParameter(index, Parameter::MappingNum, n - 1) ||
-        !writeParameter(index, Parameter::COBID, working & ~kCobIdInvalid) ||
-        !readParameter(index, Parameter::MappingNum, read) || read != n - 1)
-        return;
-    if (writeParameter(index, Parameter::COBID, working | kCobIdInvalid) &&
-        writeParameter(index, Parameter::MappingNum, n) && writeParameter(index, Parameter::COBID, c0))
+    const auto changed = written ? std::optional(Parameter::MappingNum) : std::nullopt;
+    if (restore(index, c0, working, changed, n) && writable)
         updateEntry(entry, [](PDOEntry& p) { p.mappingnumaccess = kAccessReadWrite; });
 }
 

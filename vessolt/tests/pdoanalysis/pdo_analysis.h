@@ -125,6 +125,8 @@ private:
     void setStatus(int32_t status);
     void updateProgress();
     void checkSDOTraffic(bool withStatistics);
+    // Ends the analysis of a node that no longer answers: the log line and a reset of all nodes; 0.
+    int nodeStoppedAnswering();
     // One step of the reading by the upload that just ended; false once the last PDO is read.
     [[nodiscard]] bool advanceReading(bool ok);
     void nextPDO(uint32_t commIndex, bool& more);
@@ -136,6 +138,14 @@ private:
     void updateEntry(int entry, const std::function<void(PDOEntry&)>& change);
     // The common pattern of the inhibit and event time tests.
     void testTimeParameter(int entry, Parameter parameter);
+    // Clear or set bit 31 of the working COB-ID on the device, unless it is so already; false
+    // when the device refused (working then stays as it was).
+    [[nodiscard]] bool invalidate(uint32_t commIndex, uint32_t& working);
+    [[nodiscard]] bool validate(uint32_t commIndex, uint32_t& working);
+    // Puts back what a test changed: the parameter's value when given, then the COB-ID c0 when
+    // the working one differs. True when every write was taken.
+    [[nodiscard]] bool restore(uint32_t commIndex, uint32_t c0, uint32_t working, std::optional<Parameter> parameter,
+                               uint32_t value);
 
     TTestManager& manager_;
     TCommonTest& common_;

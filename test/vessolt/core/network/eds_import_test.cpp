@@ -119,6 +119,19 @@ TEST_F(EdsImport, AnUnreadableSheetAddsNothingAndSaysSoInTheLog) {
     EXPECT_TRUE(prompt.asked().empty());
 }
 
+TEST_F(EdsImport, ASheetThatYieldsNoObjectSaysSo) {
+    std::string utf16 = "\xFF\xFE";  // "[MandatoryObjects]..." saved as UTF-16
+    for (char c : std::string("[MandatoryObjects]\r\nSupportedObjects=1\r\n1=0x1000\r\n"))
+        utf16 += {c, '\0'};
+    for (const std::string& content : {utf16, std::string("\x7F" "ELF\2\1\0\xFF", 8)}) {
+        log.Clear();
+        const std::string path = folder.write("sheet.eds", content);
+        symbols.ImportEDS(6, path);
+        ASSERT_EQ(log.GetLineCount(), 1);
+        EXPECT_EQ(log.GetLine(0), "EDS import for node 6: no objects found in " + path + " (not a text EDS file?)");
+    }
+}
+
 TEST_F(EdsImport, HugeCountsAreClampedAndDiagnosticsStopAtTwoHundred) {
     std::string sheet = "[MandatoryObjects]\nSupportedObjects=2000000000\n";
     for (int i = 1; i <= 300; ++i) sheet += std::to_string(i) + "=0x" + std::to_string(5000 + i) + "\n";
