@@ -142,8 +142,17 @@ TEST_F(TimingWindowTest, FiveWindowsRegisterInOrderAndFollowEveryRun) {
     manager_.ShowTestWindow(3);
     EXPECT_TRUE(windows[2]->isVisible());
 
-    // A whole run from the first window: every "Configure Test" is off while it runs.
+    // A first run that finds no valid TPDO shows 0.
     setCycles(TimingTestKind::TPDOSync, {20});
+    device.addSdoFault(fixtures::SdoFault::abortRead(0x1800, 1, 0x06020000));
+    windows[0]->runtest->click();
+    ASSERT_TRUE(until([&] { return windows[0]->label->text() == "Warning"; }));
+    manager_.WaitForTestThread();
+    settle();
+    EXPECT_EQ(windows[0]->tpdonum->text(), "0");
+    device.clearSdoFaults();
+
+    // A whole run from the first window: every "Configure Test" is off while it runs.
     windows[0]->runtest->click();
     ASSERT_TRUE(until([&] { return windows[0]->label->text() == "Running"; }));
     ASSERT_TRUE(until([&] {
@@ -168,13 +177,6 @@ TEST_F(TimingWindowTest, FiveWindowsRegisterInOrderAndFollowEveryRun) {
     EXPECT_EQ(windows[0]->tpdonum->text(), "1");
     EXPECT_EQ(windows[1]->label->text(), "Not started");
 
-    // A run that finds no valid TPDO shows 0.
-    device.addSdoFault(fixtures::SdoFault::abortRead(0x1800, 1, 0x06020000));
-    windows[0]->runtest->click();
-    ASSERT_TRUE(until([&] { return windows[0]->label->text() == "Warning"; }));
-    manager_.WaitForTestThread();
-    ASSERT_TRUE(until([&] { return windows[0]->tpdonum->text() == "0"; }));
-    device.clearSdoFaults();
 
     // "Cancel Test" of another window cancels the run, whichever test it is.
     setCycles(TimingTestKind::TPDOSync, {20, 20});
