@@ -219,6 +219,7 @@ void TTraceBuffer::Reset() {
     cursor_ = 0;
     cursorSet_ = false;
     ++generation_;
+    searchEnd_ = UINT64_MAX;
     busLoad_ = maxBusLoad_ = 0;
     messageRate_ = peakMessageRate_ = 0;
     dropped_.store(0, std::memory_order_relaxed);
@@ -236,26 +237,27 @@ std::optional<TraceMessage> TTraceBuffer::FindNext(const TraceFilter* filters, i
 std::optional<TraceMessage> TTraceBuffer::search(bool resumeAtCursor, const TraceFilter* filters, int n) {
     const CompiledFilters compiled(filters, n);
     std::unique_lock lock(mutex_);
-    if (!ring_ || added_ == 0)
+    auto limit = [this] { return std::min(added_, searchEnd_); };
+    if (!ring_ || limit() == 0)
         return std::nullopt;
     const uint32_t generation = generation_;
     uint64_t seq = 0;  // clamped to the oldest record below
     if (compiled.empty()) {
-        cursor_ = added_;
+        cursor_ = limit();
         cursorSet_ = true;
         return std::nullopt;
     }
     if (resumeAtCursor && cursorSet_) {
         seq = cursor_ + 1;
-        if (seq >= added_) {
+        if (seq >= limit()) {
             // Reached the slot of the next frame.
-            cursor_ = added_;
+            cursor_ = limit();
             return std::nullopt;
         }
     }
     for (;;) {
         seq = std::max(seq, added_ > kRingCapacity ? added_ - kRingCapacity : 0);
-        const uint64_t end = std::min(added_, seq + kSearchChunk);
+        const uint64_t end = std::min(limit(), seq + kSearchChunk);
         for (; seq < end; ++seq) {
             const TraceMessage& r = record(seq);
             if (compiled.match(r)) {
@@ -264,7 +266,7 @@ std::optional<TraceMessage> TTraceBuffer::search(bool resumeAtCursor, const Trac
                 return r;
             }
         }
-        if (seq >= added_)
+        if (seq >= limit())
             break;
         // Let the engine store what arrived meanwhile. The mutex is not fair: without waiting for the
         // receive path to get in, this thread could take it straight back, chunk after chunk.
@@ -275,9 +277,28 @@ std::optional<TraceMessage> TTraceBuffer::search(bool resumeAtCursor, const Trac
         if (generation_ != generation)
             break;  // reset under our feet: nothing of what we searched is left
     }
-    cursor_ = added_;
+    cursor_ = limit();
     cursorSet_ = true;
     return std::nullopt;
+}
+
+uint64_t TTraceBuffer::GetRecordedCount() const {
+    std::lock_guard lock(mutex_);
+    return added_;
+}
+
+void TTraceBuffer::LimitSearches(uint64_t from, const TraceFilter& closing) {
+    const CompiledFilter filter(closing);
+    std::lock_guard lock(mutex_);
+    uint64_t seq = std::max(from, added_ > kRingCapacity ? added_ - kRingCapacity : 0);
+    while (seq < added_ && !filter.matches(record(seq)))
+        ++seq;
+    searchEnd_ = seq < added_ ? seq : std::min(from, added_);
+}
+
+void TTraceBuffer::EndSearchLimit() {
+    std::lock_guard lock(mutex_);
+    searchEnd_ = UINT64_MAX;
 }
 
 void TTraceBuffer::ClearFilter(TraceFilter& filter) { filter = TraceFilter{}; }

@@ -100,6 +100,14 @@ public:
     [[nodiscard]] std::optional<TraceMessage> FindNext(const TraceFilter* filters, int n);
     static void ClearFilter(TraceFilter& filter);
 
+    // Frames recorded since the last Reset: a mark between the frames before a moment and after it.
+    [[nodiscard]] uint64_t GetRecordedCount() const;
+    // Searches end before the first frame from frame `from` on that matches `closing` (before frame
+    // `from` when none does) until EndSearchLimit or Reset: the analysis of a measurement ends at
+    // the moment that closed it, though the recording went on.
+    void LimitSearches(uint64_t from, const TraceFilter& closing);
+    void EndSearchLimit();
+
     // a - b, never negative, to the microsecond.
     [[nodiscard]] static CANTimeStamp TimestampDiff(CANTimeStamp a, CANTimeStamp b);
 
@@ -141,6 +149,7 @@ private:
     uint64_t cursor_ = 0;  // sequence number of the last found record, or of the next slot
     bool cursorSet_ = false;
     uint32_t generation_ = 0;  // counts resets, so that a search that spans one starts over
+    uint64_t searchEnd_ = UINT64_MAX;  // searches see the frames before this one
     // Time in µs a frame with 0 to 8 data bytes occupies the bus: standard and extended identifiers.
     uint32_t frameTimeUs_[2][9] = {};
     float busLoad_ = 0, maxBusLoad_ = 0;
@@ -149,6 +158,20 @@ private:
     std::atomic<int> receiveWaiting_{0};
     std::atomic<uint64_t> dropped_{0};
     std::atomic<bool> dropWarned_{false};
+};
+
+// Limits the trace's searches (TTraceBuffer::LimitSearches) while it lives.
+class TraceSearchLimit {
+public:
+    TraceSearchLimit(TTraceBuffer& trace, uint64_t from, const TraceFilter& closing) : trace_(trace) {
+        trace_.LimitSearches(from, closing);
+    }
+    ~TraceSearchLimit() { trace_.EndSearchLimit(); }
+    TraceSearchLimit(const TraceSearchLimit&) = delete;
+    TraceSearchLimit& operator=(const TraceSearchLimit&) = delete;
+
+private:
+    TTraceBuffer& trace_;
 };
 
 } // namespace ostrel::vessolt

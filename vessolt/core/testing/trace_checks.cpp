@@ -216,13 +216,20 @@ void TCommonTest::CheckTurnaround(TPDOTimingStats* stats, int* counters, const u
     auto reference = trace_.FindFirst(filters.data(), rpdoCount);
     if (!reference)
         return;
+    // The count of each RPDO's reception before its latest, -1 before the second reception.
+    std::vector<int> earlier(static_cast<size_t>(rpdoCount), -1);
     int current = indexOf(rpdoIds, rpdoCount, reference->identifier);
     counters[current] = 0;
+    std::vector<bool> received(static_cast<size_t>(rpdoCount), false);
+    received[static_cast<size_t>(current)] = true;
     const int all = static_cast<int>(filters.size());
     while (auto frame = trace_.FindNext(filters.data(), all)) {
         const int rpdo = indexOf(rpdoIds, rpdoCount, frame->identifier);
         if (rpdo >= 0) {
             current = rpdo;
+            if (received[static_cast<size_t>(current)])
+                earlier[static_cast<size_t>(current)] = counters[current];
+            received[static_cast<size_t>(current)] = true;
             counters[current] = 0;
             reference = frame;
             continue;
@@ -231,6 +238,10 @@ void TCommonTest::CheckTurnaround(TPDOTimingStats* stats, int* counters, const u
             timing::update(*stats, tf::msBetween(*frame, *reference));
         ++counters[current];
     }
+    // The last reception may have been cut off from its answers by the end of the recording (the
+    // reset that closes a measurement): with nothing after it, the reception before it counts.
+    if (counters[current] == 0 && earlier[static_cast<size_t>(current)] > 0)
+        counters[current] = earlier[static_cast<size_t>(current)];
 }
 
 void TCommonTest::CheckEmergencies(uint8_t node, uint8_t* warnFlag) {

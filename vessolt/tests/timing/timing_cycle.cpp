@@ -9,6 +9,7 @@
 #include "services/device_summary.h"
 #include "services/log.h"
 #include "services/trace_buffer.h"
+#include "testing/trace_filters.h"
 
 namespace ostrel::vessolt {
 
@@ -17,6 +18,8 @@ namespace {
 constexpr uint32_t kInvalid = 0x80000000u;
 constexpr uint32_t kExtended = 0x20000000u;
 constexpr uint64_t kMaxWaitSliceMs = 100;
+// The reset of all nodes that closes a measurement.
+const TraceFilter kClosingReset = trace_filters::data(0x000, 2, {0x81, 0x00});
 
 template <class... Args>
 std::string format(const char* pattern, Args... args) {
@@ -124,8 +127,10 @@ void TimingCycle::restartTrace() {
     s_.trace.Start(s_.bitRateKbit ? s_.bitRateKbit() : 0);
 }
 
-void TimingCycle::cleanUp() {
+void TimingCycle::cleanUp(uint64_t* resetMark) {
     s_.module.StopTransmission();
+    if (resetMark != nullptr)
+        *resetMark = s_.trace.GetRecordedCount();
     s_.common.ResetAllNodes();
     s_.common.WaitBootupTime();
 }
@@ -151,6 +156,9 @@ bool TimingCycle::setUpTPDOs(Cycle& c) {
             continue;
         if (event && !upload(c, index, 5, 2, &eventTime))
             continue;
+        // The turnaround counts answers only: a TPDO without an event timer has none to switch off.
+        if (c.variant.isTurnaround && !upload(c, index, 5, 2, &eventTime))
+            eventTime = 0;
         if (!upload(c, index, 1, 4, &cobId))
             continue;
         if (cobId & kInvalid)
@@ -193,6 +201,11 @@ bool TimingCycle::setUpTPDOs(Cycle& c) {
                         return fail(c, format("Error: Failed to set TPDO event time to %u ms at [%4.4X,05]", c.period, index)),
                                false;
                 }
+            } else if (c.variant.isTurnaround && eventTime != 0) {
+                if (!disable())
+                    return false;
+                if (!download(c, index, 5, 2, 0))
+                    return fail(c, format("Error: Failed to set TPDO event time to 0 ms at [%4.4X,05]", index)), false;
             }
         }
         if (disabled && !download(c, index, 1, 4, cobId & ~kInvalid))
@@ -303,7 +316,8 @@ int TimingCycle::measure(Cycle& c) {
         return kCycleCancelled;
     }
     c.host.AddElapsed(c.duration);
-    cleanUp();  // the module's statistics frame follows the reset and is still recorded
+    uint64_t resetMark = 0;
+    cleanUp(&resetMark);  // the module's statistics frame follows the reset and is still recorded
     s_.trace.Stop();
 
     float load = 0, burst = 0;
@@ -315,15 +329,19 @@ int TimingCycle::measure(Cycle& c) {
     TimingStatistics tpdo{};
     PeriodStats sync{};
     const int count = static_cast<int>(c.tpdoCount);
-    s_.common.CheckSDOTraffic(c.node, &c.warn, &sdo);
-    s_.common.CheckErrorControl(c.node, static_cast<int>(c.mode), &c.warn, &ec);
-    if (c.variant.hasSync) {
-        s_.common.CheckSyncTPDOs(&tpdo, c.tpdoIds, count, c.period, c.settings.syncid, &c.warn);
-        s_.common.MeasureMessagePeriod(&sync, c.settings.syncid, c.period);
-    } else {
-        s_.common.CheckEventTPDOs(&tpdo, c.tpdoIds, count, c.period);
+    {
+        // After the reset the device runs on its power-on settings: not what this cycle measures.
+        const TraceSearchLimit untilReset(s_.trace, resetMark, kClosingReset);
+        s_.common.CheckSDOTraffic(c.node, &c.warn, &sdo);
+        s_.common.CheckErrorControl(c.node, static_cast<int>(c.mode), &c.warn, &ec);
+        if (c.variant.hasSync) {
+            s_.common.CheckSyncTPDOs(&tpdo, c.tpdoIds, count, c.period, c.settings.syncid, &c.warn);
+            s_.common.MeasureMessagePeriod(&sync, c.settings.syncid, c.period);
+        } else {
+            s_.common.CheckEventTPDOs(&tpdo, c.tpdoIds, count, c.period);
+        }
+        s_.common.CheckEmergencies(c.node, &c.warn);
     }
-    s_.common.CheckEmergencies(c.node, &c.warn);
     const float peak = s_.trace.GetPeakMessageRate();
     s_.summary.UpdatePeakMessageRate(peak);
     c.host.WithRecord([&](TimingTestConfig& r) {
@@ -344,7 +362,10 @@ int TimingCycle::measureTurnaround(Cycle& c) {
         return fail(c, "Error: No valid RPDOs found");
     const uint64_t share = c.duration / c.rpdoCount;
     float load = 0, burst = 0;
+    // The cycle's figures cover all its sub-runs; only the bus statistics are the last sub-run's.
     TimingStatistics tpdo{};
+    SDOTimeStats sdo{};
+    ErrorControlStats ec{};
     c.host.WithRecord([&](TimingTestConfig& r) { r.tpdocount[static_cast<size_t>(c.index)] = {}; });
     for (uint32_t j = 1; j <= c.rpdoCount; ++j) {
         int counters[kTimingMaxPdos]{};
@@ -386,17 +407,19 @@ int TimingCycle::measureTurnaround(Cycle& c) {
             return kCycleCancelled;
         }
         c.host.AddElapsed(share);
-        cleanUp();
+        uint64_t resetMark = 0;
+        cleanUp(&resetMark);
         s_.trace.Stop();
         GetBusStatistics(&load, &burst);
 
-        SDOTimeStats sdo{};
-        ErrorControlStats ec{};
-        s_.common.CheckSDOTraffic(c.node, &c.warn, &sdo);
-        s_.common.CheckErrorControl(c.node, static_cast<int>(c.mode), &c.warn, &ec);
-        s_.common.CheckTurnaround(&tpdo, counters, c.tpdoIds, static_cast<int>(c.tpdoCount), c.settings.phase1rpdo.data(),
-                                  static_cast<int>(c.rpdoCount));
-        s_.common.CheckEmergencies(c.node, &c.warn);
+        {
+            const TraceSearchLimit untilReset(s_.trace, resetMark, kClosingReset);
+            s_.common.CheckSDOTraffic(c.node, &c.warn, &sdo);
+            s_.common.CheckErrorControl(c.node, static_cast<int>(c.mode), &c.warn, &ec);
+            s_.common.CheckTurnaround(&tpdo, counters, c.tpdoIds, static_cast<int>(c.tpdoCount),
+                                      c.settings.phase1rpdo.data(), static_cast<int>(c.rpdoCount));
+            s_.common.CheckEmergencies(c.node, &c.warn);
+        }
         const float peak = s_.trace.GetPeakMessageRate();
         s_.summary.UpdatePeakMessageRate(peak);
         c.host.WithRecord([&](TimingTestConfig& r) {

@@ -74,7 +74,9 @@ private:
     [[nodiscard]] bool download(Cycle& c, uint16_t index, uint8_t sub, uint32_t size, uint32_t value);
     // Waits `ms` in slices; false when cancelled.
     [[nodiscard]] bool timedWait(Cycle& c, uint64_t ms);
-    void cleanUp();
+    // Resets all nodes and waits their boot-up; resetMark, when given, gets the trace's frame count
+    // before the reset.
+    void cleanUp(uint64_t* resetMark = nullptr);
     void restartTrace();
     int fail(Cycle& c, const std::string& message, bool traceFirst = true);
     void logBusStatistics(float load, float burst);

@@ -255,6 +255,8 @@ void TimingTestEngine::SetErrorControlMode(uint32_t mode) {
 }
 
 void TimingTestEngine::SetPdoCounts(uint32_t tpdos, uint32_t rpdos) {
+    pdosCounted_ = true;
+    tpdoFound_ = tpdoFound_ || tpdos > 0;
     tpdoCount_.store(tpdos);
     rpdoCount_.store(rpdos);
     table_.Refresh();
@@ -290,6 +292,11 @@ void TimingTestEngine::setProgress(int32_t percent) {
 }
 
 void TimingTestEngine::finish() {
+    // Heartbeats and SDO times alone are no measure of the PDO timing this test is about.
+    if (pdosCounted_ && !tpdoFound_) {
+        log("Warning: no valid TPDO found, nothing was measured");
+        warning_ = true;
+    }
     ShowCycleResults();
     setProgress(100);
     setStatus(warning_ ? WARNING : PASSED);
@@ -383,6 +390,8 @@ void TimingTestEngine::RunTest() {
         services_.restartTransmit();
     elapsedMs_ = 0;
     warning_ = false;
+    pdosCounted_ = false;
+    tpdoFound_ = false;
 
     for (int i = 0; i < active; ++i) {
         // The cycle runs before the alarm; the alarm is checked before the cycle's result.

@@ -155,6 +155,9 @@ private:
     uint64_t totalMs_ = 0;
     uint64_t elapsedMs_ = 0;
     bool warning_ = false;
+    // Whether a cycle of this run got as far as counting the PDOs, and found a valid TPDO.
+    bool pdosCounted_ = false;
+    bool tpdoFound_ = false;
 };
 
 } // namespace ostrel::vessolt

@@ -67,11 +67,13 @@ TTimingTestWindow::TTimingTestWindow(TimingTestEngine& engine, TTestManager& man
         return l;
     };
     addLabel("TPDOs:", QString());
-    tpdonum = addLabel("4", turnaround ? QString("tpdonumlabel") : prefix + "tpdonum");
+    shownTpdos_ = engine_.GetTPDOCount();
+    shownRpdos_ = engine_.GetRPDOCount();
+    tpdonum = addLabel(QString::number(shownTpdos_), turnaround ? QString("tpdonumlabel") : prefix + "tpdonum");
     if (design.rpdoCount) {
         topRow->insertSpacing(at++, 12);
         addLabel("RPDOs:", QString());
-        rpdonum = addLabel("4", turnaround ? QString("rpdonumlabel") : prefix + "rpdonum");
+        rpdonum = addLabel(QString::number(shownRpdos_), turnaround ? QString("rpdonumlabel") : prefix + "rpdonum");
     }
     label->setObjectName(prefix + "label");
     configtest->setObjectName("config" + prefix + "test");
@@ -120,8 +122,6 @@ TTimingTestWindow::TTimingTestWindow(TimingTestEngine& engine, TTestManager& man
     if (const QScreen* screen = QGuiApplication::primaryScreen())
         move(screen->availableGeometry().center() - rect().center());
 
-    shownTpdos_ = engine_.GetTPDOCount();
-    shownRpdos_ = engine_.GetRPDOCount();
     engine_.Results().AddListener(&sink());
     ApplyPlacement(engine_.InitSettings());
     model_->Refresh();
@@ -160,7 +160,6 @@ void TTimingTestWindow::ApplyPlacement(const WindowPlacement& placement) {
 }
 
 void TTimingTestWindow::showPdoCounts() {
-    // The labels keep their "4" until a run has counted something.
     const uint32_t tpdos = engine_.GetTPDOCount();
     const uint32_t rpdos = engine_.GetRPDOCount();
     if (tpdos == shownTpdos_ && rpdos == shownRpdos_)

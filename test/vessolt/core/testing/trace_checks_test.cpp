@@ -2,6 +2,7 @@
 #include <initializer_list>
 
 #include "common_test_support.h"
+#include "testing/trace_filters.h"
 
 using namespace ostrel::vessolt;
 using ostrel::vessolt::test::CommonServicesTest;
@@ -215,6 +216,29 @@ TEST_F(TraceChecks, TurnaroundCountsTPDOsPerRPDO) {
     EXPECT_FLOAT_EQ(stats.min, 1.5f);
     EXPECT_FLOAT_EQ(stats.max, 3.0f);
     EXPECT_FLOAT_EQ(stats.dev, 0.0f);
+}
+
+TEST_F(TraceChecks, AnalysisEndsAtTheClosingResetWithoutLosingTheLastAnswer) {
+    const uint32_t rpdos[1] = {0x205}, tpdos[1] = {0x185};
+    add(0x205, {1}, 1'000);
+    add(0x185, {1}, 2'000);
+    add(0x205, {1}, 101'000);  // its answer comes after the reset
+    const uint64_t mark = trace.GetRecordedCount();
+    add(0x000, {0x81, 0x00}, 101'500);
+    add(0x185, {1}, 102'000);
+    add(0x205, {1}, 103'000);  // sent as the reset came: no reception of this measurement
+    {
+        const TraceSearchLimit limit(trace, mark, ostrel::vessolt::trace_filters::data(0x000, 2, {0x81, 0x00}));
+        int counters[1] = {};
+        TPDOTimingStats turnaround;
+        common.CheckTurnaround(&turnaround, counters, tpdos, 1, rpdos, 1);
+        EXPECT_EQ(counters[0], 1);
+        EXPECT_EQ(turnaround.count, 1u);
+    }
+    const TraceFilter rpdo = ostrel::vessolt::trace_filters::data(0x205);
+    EXPECT_EQ(trace.FindFirst(&rpdo, 1)->time.timeMs, 1u);
+    EXPECT_EQ(trace.FindNext(&rpdo, 1)->time.timeMs, 101u);
+    EXPECT_EQ(trace.FindNext(&rpdo, 1)->time.timeMs, 103u);  // the limit ended with its scope
 }
 
 TEST_F(TraceChecks, EmergenciesNamedUnnamedAndIgnored) {

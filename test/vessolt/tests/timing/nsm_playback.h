@@ -5,6 +5,7 @@
 
 #include <algorithm>
 #include <cstdint>
+#include <functional>
 #include <vector>
 
 #include "testing/common_test.h"
@@ -22,6 +23,8 @@ public:
 
     bool WriteLists(const TimingStimulus& s) override {
         written.push_back(s);
+        if (onWrite)
+            onWrite(s);
         std::vector<fixtures::SimNsmPlayEntry> entries;
         auto add = [&](uint32_t id, uint8_t dlc, const uint8_t* data, uint32_t periodMs) {
             fixtures::SimNsmPlayEntry e;
@@ -63,6 +66,8 @@ public:
 
     fixtures::SimNsm* module = nullptr;
     std::vector<TimingStimulus> written;
+    // Called with each stimulus as it is written: the start of a (sub-)run.
+    std::function<void(const TimingStimulus&)> onWrite;
 
 private:
     TCommonTest& common_;

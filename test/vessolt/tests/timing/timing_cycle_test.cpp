@@ -21,6 +21,14 @@ namespace {
 
 class TimingCycleTest : public CommonServicesTest {
 protected:
+    // A boot-up wait long enough to record a 1000 ms heartbeat after the closing reset.
+    TimingCycleTest() : CommonServicesTest(named("PowerOnHeartbeat") ? 1200 : kMaxBootupMs) {}
+
+    static bool named(const char* part) {
+        return std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).find(part) !=
+               std::string::npos;
+    }
+
     void SetUp() override {
         dir_ = std::filesystem::temp_directory_path() /
                ("timing_cycle_" + std::to_string(::getpid()) + "_" +
@@ -32,26 +40,33 @@ protected:
         node.nodeId = 5;
         node.loopbackOutputsToInputs = true;
         fixtures::SimObjectDictionary od = fixtures::SimObjectDictionary::fullProfile();
-        if (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).find("TwoRPDOs") !=
-            std::string::npos) {
-            // RPDO 2 valid at power-on too.
-            fixtures::SimObject* cobId = od.find(0x1401, 1);
-            cobId->defaultValue = fixtures::encodeUnsigned(0x300, 4);
-            cobId->value = cobId->defaultValue;
-        }
-        if (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).find("ShortCobId") !=
-            std::string::npos) {
+        // Power-on values, restored by every reset.
+        auto setDefault = [&od](uint16_t index, uint8_t sub, uint64_t value) {
+            fixtures::SimObject* object = od.find(index, sub);
+            object->defaultValue = fixtures::encodeUnsigned(value, fixtures::fixedSize(object->type));
+            object->value = object->defaultValue;
+        };
+        if (named("TwoRPDOs"))
+            setDefault(0x1401, 1, 0x300);  // RPDO 2 valid at power-on too
+        if (named("ShortCobId")) {
             // TPDO 1's COB-ID answers two bytes only.
             fixtures::SimObject* cobId = od.find(0x1800, 1);
             cobId->type = fixtures::SimDataType::Unsigned16;
             cobId->defaultValue = fixtures::encodeUnsigned(0x180, 2);
             cobId->value = fixtures::encodeUnsigned(0x185, 2);
         }
-        if (std::string(::testing::UnitTest::GetInstance()->current_test_info()->name()).find("NoRPDO") !=
-            std::string::npos) {
-            fixtures::SimObject* cobId = od.find(0x1400, 1);
-            cobId->defaultValue = fixtures::encodeUnsigned(0x80000200u, 4);
-            cobId->value = cobId->defaultValue;
+        if (named("NoRPDO"))
+            setDefault(0x1400, 1, 0x80000200u);
+        if (named("NoTPDO"))
+            setDefault(0x1800, 1, 0x80000180u);
+        if (named("PowerOnHeartbeat"))
+            setDefault(0x1017, 0, 1000);
+        if (named("EventTimer")) {
+            // TPDO 1 also on a 10 ms timer, and TPDO 2 carries input 1 too: two answers to each RPDO.
+            setDefault(0x1800, 5, 10);
+            setDefault(0x1801, 1, 0x280);
+            setDefault(0x1A01, 0, 1);
+            setDefault(0x1A01, 1, 0x60000108);
         }
         device_ = &drennic.devices().addNode(node, od);
         fixtures::SimNsmConfig nsmConfig;
@@ -70,8 +85,9 @@ protected:
 
     // One test with one manual cycle at `period`.
     TimingTestEngine& make(TimingTestKind kind, uint32_t period) {
-        engine_ = std::make_unique<TimingTestEngine>(kind, TimingTestEngine::Services{*manager_, log, expressions_}, cycle_);
-        TimingTestEngine& engine = *engine_;
+        engines_.push_back(
+            std::make_unique<TimingTestEngine>(kind, TimingTestEngine::Services{*manager_, log, expressions_}, cycle_));
+        TimingTestEngine& engine = *engines_.back();
         TestRegistration reg;
         reg.name = timingVariant(kind).displayName;
         reg.Run = [&engine] { engine.RunTest(); };
@@ -143,7 +159,7 @@ protected:
     std::unique_ptr<TTestManager> manager_;
     test::NsmPlayback stimulus_{common, nsm};
     TimingCycle cycle_{{common, trace, summary, log, stimulus_, [] { return 500u; }}};
-    std::unique_ptr<TimingTestEngine> engine_;
+    std::vector<std::unique_ptr<TimingTestEngine>> engines_;  // the manager calls them until the end
 };
 
 TEST_F(TimingCycleTest, SyncTestForcesSynchronousTPDOsAndMeasuresThem) {
@@ -266,8 +282,57 @@ TEST_F(TimingCycleTest, TurnaroundWithTwoRPDOsSetsTheDeviceUpForEachSubRun) {
     engine.GetConfig(c);
     EXPECT_EQ(c.phase1rpdo[1].id, 0x305u);
     // The second sub-run followed a reset: heartbeats there mean the settings were applied again.
-    EXPECT_GT(c.ec[0].count, 10u);
+    // Each sub-run holds about 20 of the cycle's heartbeat intervals.
+    EXPECT_GT(c.ec[0].count, 25u);
     EXPECT_FALSE(logContains("Warning:"));
+}
+
+TEST_F(TimingCycleTest, TurnaroundWithTwoRPDOsReportsTheWholeCycle) {
+    TimingTestEngine& engine = make(TimingTestKind::PDOTurnaround, 50);
+    // The device answers the background reads 20 ms late in the second sub-run only.
+    stimulus_.onWrite = [this](const TimingStimulus& s) {
+        if (s.subRun == 2)
+            device_->addSdoFault(fixtures::SdoFault::delay(0x1000, 0, 20000));
+    };
+    run(engine);
+    TimingTestConfig c;
+    engine.GetConfig(c);
+    EXPECT_LT(c.sdo[0].min, 10.0f);
+    EXPECT_GE(c.sdo[0].max, 20.0f);
+}
+
+TEST_F(TimingCycleTest, PowerOnHeartbeatAfterTheClosingResetIsNotMeasured) {
+    TimingTestEngine& engine = make(TimingTestKind::TPDOSync, 20);
+    EXPECT_EQ(run(engine), PASSED);
+    TimingTestConfig c;
+    engine.GetConfig(c);
+    EXPECT_GT(c.ec[0].count, 10u);
+    EXPECT_LT(c.ec[0].max, 500.0f);  // the set 100 ms, not the 1000 ms of the next start-up
+}
+
+TEST_F(TimingCycleTest, TurnaroundWithAnEventTimerCountsAnswersOnly) {
+    TimingTestEngine& engine = make(TimingTestKind::PDOTurnaround, 50);
+    TimingTestConfig c;
+    engine.GetConfig(c);
+    c.manualtestcycles = 2;
+    c.manualtime[1] = 20;
+    c.phase2rpdo[0].data[0] = 1;
+    engine.SetConfig(c);
+    EXPECT_EQ(run(engine), PASSED);
+    const auto w = writes();
+    EXPECT_NE(std::find(w.begin(), w.end(), "[1800,05] 00 00"), w.end());
+    engine.GetConfig(c);
+    EXPECT_EQ(c.tpdocount[0][0], 2u);
+    EXPECT_EQ(c.tpdocount[1][0], 2u);
+    EXPECT_FALSE(logContains("Warning:"));
+}
+
+TEST_F(TimingCycleTest, NoTPDOMeansNothingMeasured) {
+    for (TimingTestKind kind : {TimingTestKind::TPDOSync, TimingTestKind::TPDOSyncRPDOs, TimingTestKind::TPDOEvent,
+                                TimingTestKind::TPDOEventRPDOs})
+        EXPECT_EQ(run(make(kind, 20)), WARNING) << timingVariant(kind).displayName;
+    const auto lines = log.GetLinesFrom(0);
+    EXPECT_EQ(std::count(lines.begin(), lines.end(), "Warning: no valid TPDO found, nothing was measured"), 4);
 }
 
 TEST_F(TimingCycleTest, FailedWriteAndCancelEndTheRun) {

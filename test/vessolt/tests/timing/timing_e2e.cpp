@@ -2,6 +2,11 @@
 // support module, which plays them to a device in another client process.
 #include <gtest/gtest.h>
 
+#include <algorithm>
+#include <functional>
+#include <string>
+#include <vector>
+
 #include "e2e_support.h"
 #include "expressions/expressions.h"
 #include "server_services.h"
@@ -19,7 +24,10 @@ namespace {
 constexpr int kReadyWaitMs = 60'000;
 constexpr uint32_t kBitRate = 500;
 
-TEST(TimingE2E, SyncListsReachTheSoftwareModuleAndTheDeviceAnswers) {
+// Runs one test of one manual cycle at `period` against devices in a simnode_process started with
+// `deviceArguments`, then hands the engine, the log and the final status to `check`.
+void runOnServer(TimingTestKind kind, uint32_t period, std::vector<std::string> deviceArguments,
+                 const std::function<void(TimingTestEngine&, const std::vector<std::string>&, int32_t)>& check) {
     drennic::e2e::ProcessGuard guard;
     drennic::e2e::IsolatedEnvironment environment{"vessolt-timing"};
 
@@ -31,41 +39,34 @@ TEST(TimingE2E, SyncListsReachTheSoftwareModuleAndTheDeviceAnswers) {
     TExpressions expressions;
     TimingNSMModule module(nsm);
     TimingCycle cycle({common, trace, summary, log, module, [] { return kBitRate; }});
-    TimingTestEngine engine(TimingTestKind::TPDOSync, {manager, log, expressions}, cycle);
+    TimingTestEngine engine(kind, {manager, log, expressions}, cycle);
+    const int32_t number = engine.Variant().testNumber;
     TestRegistration record;
-    record.name = "TPDO Sync";
+    record.name = engine.Variant().displayName;
     record.Run = [&engine] { engine.RunTest(); };
-    manager.AddTest(1, record);
+    manager.AddTest(number, record);
     TimingTestConfig c;
     engine.GetConfig(c);
     c.manualtestcycles = 1;
-    c.manualtime[0] = 20;
+    c.manualtime[0] = period;
     engine.SetConfig(c);
 
     ResultBlock result{};
     api.initialize(1, u"vessolt e2e", &result);
     ASSERT_EQ(result.code, DRN_OK);
-    ostrel::halvorn::test::ChildProcess devices(drennic::e2e::binDir() + "/simnode_process",
-                                                {"--network", "1", "--node", "5", "--profile", "full"});
+    deviceArguments.insert(deviceArguments.begin(), {"--network", "1", "--node", "5", "--profile", "full"});
+    ostrel::halvorn::test::ChildProcess devices(drennic::e2e::binDir() + "/simnode_process", deviceArguments);
     ASSERT_TRUE(devices.started());
     ASSERT_EQ(devices.readLine(kReadyWaitMs), std::optional<std::string>("ready"));
     soft.Start();
 
-    manager.RunTest(1);
+    manager.RunTest(number);
     manager.WaitForTestThread();
     TEST test;
-    ASSERT_TRUE(manager.GetTest(1, test));
+    ASSERT_TRUE(manager.GetTest(number, test));
     const std::vector<std::string> lines = log.GetLinesFrom(0);
-    EXPECT_TRUE(test.status == PASSED || test.status == WARNING) << test.status;
-    engine.GetConfig(c);
-    // 4 s of SYNC every 20 ms from the module's list 1, and the device's answers to them.
-    // (the count, not min and max: a loaded machine delays single frames)
-    EXPECT_GT(c.sync[0].count, 150u);
-    EXPECT_LT(c.sync[0].count, 250u);
-    // The device process answers at all; how often depends on how busy the machine is.
-    EXPECT_GT(c.tpdo[0].count, 0u);
-    EXPECT_NE(engine.Results().Cell(3, 1), "-");
-    if (HasFailure())
+    check(engine, lines, test.status);
+    if (::testing::Test::HasFailure())
         for (const std::string& line : lines)
             std::printf("log: %s\n", line.c_str());
 
@@ -73,6 +74,36 @@ TEST(TimingE2E, SyncListsReachTheSoftwareModuleAndTheDeviceAnswers) {
     api.close();  // no receive call after this
     fanout.detach(ReceiveStageSlot::SoftwareSupport);
     api.shutdown();
+}
+
+TEST(TimingE2E, SyncListsReachTheSoftwareModuleAndTheDeviceAnswers) {
+    runOnServer(TimingTestKind::TPDOSync, 20, {}, [](TimingTestEngine& engine, const auto&, int32_t status) {
+        EXPECT_TRUE(status == PASSED || status == WARNING) << status;
+        TimingTestConfig c;
+        engine.GetConfig(c);
+        // 4 s of SYNC every 20 ms from the module's list 1, and the device's answers to them.
+        // (the count, not min and max: a loaded machine delays single frames)
+        EXPECT_GT(c.sync[0].count, 150u);
+        EXPECT_LT(c.sync[0].count, 250u);
+        // The device process answers at all; how often depends on how busy the machine is.
+        EXPECT_GT(c.tpdo[0].count, 0u);
+        EXPECT_NE(engine.Results().Cell(3, 1), "-");
+    });
+}
+
+TEST(TimingE2E, LoopbackDeviceAnswersEachRPDOWithATPDO) {
+    // The module's default frames carry the same data in both phases: the answer must not depend
+    // on a changed value.
+    runOnServer(TimingTestKind::PDOTurnaround, 50, {"--loopback"},
+                [](TimingTestEngine& engine, const std::vector<std::string>& lines, int32_t) {
+                    TimingTestConfig c;
+                    engine.GetConfig(c);
+                    EXPECT_EQ(c.tpdocount[0][0], 1u);
+                    EXPECT_GT(c.tpdo[0].count, 50u);  // one answer to each of about 120 RPDOs
+                    EXPECT_NE(std::find(lines.begin(), lines.end(),
+                                        "Reception of RPDO 0x205 resulted in transmission of 1 TPDO from node"),
+                              lines.end());
+                });
 }
 
 }  // namespace

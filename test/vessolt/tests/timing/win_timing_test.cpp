@@ -52,16 +52,17 @@ protected:
     }
 
     // A device and a module on the bus (before any run).
-    void addDevices() {
+    fixtures::SimNode& addDevices() {
         fixtures::SimNodeConfig node;
         node.nodeId = 5;
         node.loopbackOutputsToInputs = true;
-        drennic.devices().addNode(node, fixtures::SimObjectDictionary::fullProfile());
+        fixtures::SimNode& device = drennic.devices().addNode(node, fixtures::SimObjectDictionary::fullProfile());
         fixtures::SimNsmConfig module;
         module.nodeId = 0x7F;
         module.statisticsOnReset = std::array<uint16_t, 2>{1234, 25};
         stimulus_.module = &drennic.devices().addNsm(module);
         open();
+        return device;
     }
 
     TimingTestEngine& engine(TimingTestKind kind) { return *engines_[static_cast<size_t>(kind)]; }
@@ -109,7 +110,7 @@ protected:
 QColor textColour(const QLabel& label) { return label.palette().color(QPalette::WindowText); }
 
 TEST_F(TimingWindowTest, FiveWindowsRegisterInOrderAndFollowEveryRun) {
-    addDevices();
+    fixtures::SimNode& device = addDevices();
     std::vector<std::unique_ptr<TTimingTestWindow>> windows;
     for (TimingTestKind kind : kKinds)
         windows.push_back(MakeTimingWindow(engine(kind), manager_, {}));
@@ -129,7 +130,7 @@ TEST_F(TimingWindowTest, FiveWindowsRegisterInOrderAndFollowEveryRun) {
     for (size_t k = 0; k < 5; ++k) {
         EXPECT_EQ(windows[k]->windowTitle().toStdString(), names[k]);
         EXPECT_EQ(windows[k]->label->text(), "Not started");
-        EXPECT_EQ(windows[k]->tpdonum->text(), "4");
+        EXPECT_EQ(windows[k]->tpdonum->text(), "0");
         EXPECT_EQ(windows[k]->rpdonum != nullptr, k == 1 || k == 3 || k == 4) << k;
         EXPECT_EQ(windows[k]->model().columnCount(), k == 4 ? 13 : 14);
     }
@@ -141,8 +142,17 @@ TEST_F(TimingWindowTest, FiveWindowsRegisterInOrderAndFollowEveryRun) {
     manager_.ShowTestWindow(3);
     EXPECT_TRUE(windows[2]->isVisible());
 
-    // A whole run from the first window: every "Configure Test" is off while it runs.
+    // A first run that finds no valid TPDO shows 0.
     setCycles(TimingTestKind::TPDOSync, {20});
+    device.addSdoFault(fixtures::SdoFault::abortRead(0x1800, 1, 0x06020000));
+    windows[0]->runtest->click();
+    ASSERT_TRUE(until([&] { return windows[0]->label->text() == "Warning"; }));
+    manager_.WaitForTestThread();
+    settle();
+    EXPECT_EQ(windows[0]->tpdonum->text(), "0");
+    device.clearSdoFaults();
+
+    // A whole run from the first window: every "Configure Test" is off while it runs.
     windows[0]->runtest->click();
     ASSERT_TRUE(until([&] { return windows[0]->label->text() == "Running"; }));
     ASSERT_TRUE(until([&] {
@@ -166,6 +176,7 @@ TEST_F(TimingWindowTest, FiveWindowsRegisterInOrderAndFollowEveryRun) {
     EXPECT_EQ(grid.title(9), "HB Dev (%)");
     EXPECT_EQ(windows[0]->tpdonum->text(), "1");
     EXPECT_EQ(windows[1]->label->text(), "Not started");
+
 
     // "Cancel Test" of another window cancels the run, whichever test it is.
     setCycles(TimingTestKind::TPDOSync, {20, 20});
