@@ -81,12 +81,13 @@ void TransportObjects::setCurrentNetwork(uint32_t handle) noexcept {
 uint32_t TransportObjects::serverStarts() const noexcept { return ring_detail::loadIndex(restarts_->serverStarts); }
 
 void TransportObjects::initialise() {
-    ring_detail::storeIndex(restarts_->serverStarts, serverStarts() + 1);
     setCurrentNetwork(0);
     commandRing_.initialise();
     responseRing_.initialise();
     sendRing_.initialise();
     receiveRing_.initialise();
+    // Last: a client that sees the new count writes into the new rings, never into the old ones.
+    ring_detail::storeIndex(restarts_->serverStarts, serverStarts() + 1);
 }
 
 // ---- RingClient ----
