@@ -256,6 +256,25 @@ TEST_F(RingTest, ClientFollowsARestartedRingFromSlotZeroAndCountsWhatItDropped) 
     EXPECT_EQ(server_->block().receiveRing.header.writeIndex, 4u);
 }
 
+// A header and published position scribbled back together look like a ring the writer went back on:
+// the reader reads nothing of it, and once the server writes again it takes only what is new.
+TEST_F(RingTest, PositionThatMovesBackwardsIsNeverReadAgain) {
+    auto client = RingClient::connect(61);
+    ASSERT_TRUE(client);
+    broadcast(0, 10);
+    ServerFrame out{};
+    for (uint32_t id = 0; id < 10; ++id) ASSERT_EQ(client->readReceived(out).status, RingReadStatus::Entry);
+    auto& restart = const_cast<RingRestart&>(server_->receiveRing().restart());
+    restart.position = 4;
+    server_->block().receiveRing.header.writeIndex = 4;
+    EXPECT_EQ(client->readReceived(out).status, RingReadStatus::Empty);
+    broadcast(10, 1);  // the server writes from its own position: 10
+    ASSERT_EQ(client->readReceived(out).status, RingReadStatus::Entry);
+    EXPECT_EQ(out.id, 10u);
+    EXPECT_EQ(client->readReceived(out).status, RingReadStatus::Empty);
+    EXPECT_EQ(client->lostFrames(), 0u);
+}
+
 TEST_F(RingTest, RingWithoutCapacityIsNeitherWrittenNorRead) {
     server_->block().sendRing.header.capacity = 0;
     auto client = RingClient::connect(59);
