@@ -369,6 +369,9 @@ int32_t initDriver() {
         return DRN_OK;
     }
     reapStartedServers();
+    s.serverNetwork.store(0);
+    s.clientStatus.store(0);
+    s.serverRestarts.store(0);
     std::shared_ptr<ServerLink> link = openLink();
     if (link && !serverAnswers(*link)) {
         link.reset();
@@ -383,9 +386,6 @@ int32_t initDriver() {
         std::lock_guard lock(s.linkLock);
         s.link = link;
     }
-    s.serverNetwork.store(0);
-    s.clientStatus.store(0);
-    s.serverRestarts.store(0);
     s.driverState.store(kConnected);
     return sendHardwareConfiguration(*link);
 }

@@ -218,7 +218,7 @@ private:
         }
         ring_detail::storeEntry(ring_.entries[position % kRingCapacity], entry);
         ++position;
-        kept_.store(position);
+        if (keeper_.load()) kept_.store(position);
         publish(position);
         return true;
     }
