@@ -153,20 +153,24 @@ bool SharedMem::repairRing(RingChannel<Entry>& channel, RingReader<Entry>* reade
     if (channel.headerLooksValid()) return false;
     const std::optional<RingRepair> found = channel.repairIfCorrupt();
     if (!found) return false;
+    if (channel.serverWritten()) {
+        noteRestoredHeader(*found, ring);
+        return true;
+    }
     RepairCounters& counters = repairCounters_[static_cast<std::size_t>(ring)];
     counters.repairs.fetch_add(1);
-    if (reader != nullptr) {
-        const uint32_t lost = reader->followRestart();
-        counters.entriesLost.fetch_add(lost);
-        log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - %lu entries lost\n", ringName(ring),
-                   static_cast<unsigned long>(found->capacity), static_cast<unsigned long>(found->writeIndex),
-                   static_cast<unsigned long>(lost));
-    } else {
-        log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - its readers start afresh\n",
-                   ringName(ring), static_cast<unsigned long>(found->capacity),
-                   static_cast<unsigned long>(found->writeIndex));
-    }
+    const uint32_t lost = reader != nullptr ? reader->followRestart() : 0;
+    counters.entriesLost.fetch_add(lost);
+    log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - %lu entries lost\n", ringName(ring),
+               static_cast<unsigned long>(found->capacity), static_cast<unsigned long>(found->writeIndex),
+               static_cast<unsigned long>(lost));
     return true;
+}
+
+void SharedMem::noteRestoredHeader(const RingRepair& found, Ring ring) {
+    repairCounters_[static_cast<std::size_t>(ring)].repairs.fetch_add(1);
+    log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - the server's write index restored\n",
+               ringName(ring), static_cast<unsigned long>(found.capacity), static_cast<unsigned long>(found.writeIndex));
 }
 
 SharedMem::RingRepairCounts SharedMem::repairCounts(Ring ring) const {
@@ -175,11 +179,9 @@ SharedMem::RingRepairCounts SharedMem::repairCounts(Ring ring) const {
 }
 
 bool SharedMem::SendResponse(const ServerCommand& entry) {
-    RingWriteResult r = objects_->responseRing().write(entry);
-    if (r == RingWriteResult::Unusable &&
-        repairRing(objects_->responseRing(), static_cast<RingReader<ServerCommand>*>(nullptr), Ring::Response)) {
-        r = objects_->responseRing().write(entry);
-    }
+    std::optional<RingRepair> repaired;
+    const RingWriteResult r = objects_->responseRing().write(entry, &repaired);
+    if (repaired) noteRestoredHeader(*repaired, Ring::Response);
     switch (r) {
     case RingWriteResult::Written:
         log_.Print("Sending response %2.2X at %lu\n", static_cast<unsigned>(entry.code),
@@ -196,11 +198,9 @@ bool SharedMem::SendResponse(const ServerCommand& entry) {
 }
 
 bool SharedMem::writeFrame(const ServerFrame& frame) {
-    RingWriteResult r = objects_->receiveRing().write(frame);
-    if (r == RingWriteResult::Unusable &&
-        repairRing(objects_->receiveRing(), static_cast<RingReader<ServerFrame>*>(nullptr), Ring::Receive)) {
-        r = objects_->receiveRing().write(frame);
-    }
+    std::optional<RingRepair> repaired;
+    const RingWriteResult r = objects_->receiveRing().write(frame, &repaired);
+    if (repaired) noteRestoredHeader(*repaired, Ring::Receive);
     if (r == RingWriteResult::Written) return true;
     if (r == RingWriteResult::Rejected) {
         log_.Print("Frame %lX with length %u not passed on\n", static_cast<unsigned long>(frame.id),

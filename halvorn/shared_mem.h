@@ -26,7 +26,7 @@ public:
     // The four rings, for their repair counts.
     enum class Ring { Command, Response, Send, Receive };
     struct RingRepairCounts {
-        uint64_t repairs = 0;      // headers found out of range and set back to an empty ring
+        uint64_t repairs = 0;      // headers found scribbled on and put right
         uint64_t entriesLost = 0;  // entries the server had not read yet when it repaired its rings
     };
 
@@ -63,10 +63,12 @@ private:
     void drainCommandRing();
     bool writeFrame(const ServerFrame& frame);
     void checkRings();
-    // Repairs the ring when its header is out of range: logged once per repair, counted. `reader`
-    // is the server's own reader of the ring (polling thread only), which then starts afresh too.
+    // Repairs the ring when its header was scribbled on: logged once per repair, counted. A ring the
+    // clients write starts afresh, and so does `reader`, the server's own reader of it (polling
+    // thread only); a ring only the server writes gets its write index back.
     template <typename Entry>
     bool repairRing(RingChannel<Entry>& channel, RingReader<Entry>* reader, Ring ring);
+    void noteRestoredHeader(const RingRepair& found, Ring ring);
 
     struct RepairCounters {
         std::atomic<uint64_t> repairs{0};

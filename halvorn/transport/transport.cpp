@@ -45,11 +45,14 @@ TransportObjects::TransportObjects(Objects o)
       ringState_(std::move(o.ringState)),
       block_(static_cast<ServerBlock*>(memory_->data())),
       restarts_(static_cast<RingStateBlock*>(ringState_->data())),
-      commandRing_(block_->commandRing, restarts_->commandRing, *commandMutex_, *commandEvent_, RingSignal::Set),
+      commandRing_(block_->commandRing, restarts_->commandRing, *commandMutex_, *commandEvent_, RingSignal::Set,
+                   RingWriters::Clients),
       responseRing_(block_->responseRing, restarts_->responseRing, *responseMutex_, *responseEvent_,
-                    RingSignal::Pulse),
-      sendRing_(block_->sendRing, restarts_->sendRing, *sendMutex_, *sendEvent_, RingSignal::Set),
-      receiveRing_(block_->receiveRing, restarts_->receiveRing, *receiveMutex_, *receiveEvent_, RingSignal::Pulse) {}
+                    RingSignal::Pulse, RingWriters::Server),
+      sendRing_(block_->sendRing, restarts_->sendRing, *sendMutex_, *sendEvent_, RingSignal::Set,
+                RingWriters::Clients),
+      receiveRing_(block_->receiveRing, restarts_->receiveRing, *receiveMutex_, *receiveEvent_, RingSignal::Pulse,
+                   RingWriters::Server) {}
 
 TransportObjects::~TransportObjects() {
     // The block and the restart records first, then the events, then the mutexes.
@@ -75,12 +78,16 @@ void TransportObjects::setCurrentNetwork(uint32_t handle) noexcept {
     ring_detail::storeIndex(block_->currentNetwork, handle);
 }
 
+uint32_t TransportObjects::serverStarts() const noexcept { return ring_detail::loadIndex(restarts_->serverStarts); }
+
 void TransportObjects::initialise() {
     setCurrentNetwork(0);
     commandRing_.initialise();
     responseRing_.initialise();
     sendRing_.initialise();
     receiveRing_.initialise();
+    // Last: a client that sees the new count writes into the new rings, never into the old ones.
+    ring_detail::storeIndex(restarts_->serverStarts, serverStarts() + 1);
 }
 
 // ---- RingClient ----
@@ -169,5 +176,7 @@ RingRead RingClient::readReceived(ServerFrame& out) {
 bool RingClient::receivePending() const noexcept { return receiveReader_.mayHaveEntries(); }
 
 uint32_t RingClient::currentNetwork() const noexcept { return objects_->currentNetwork(); }
+
+uint32_t RingClient::serverStarts() const noexcept { return objects_->serverStarts(); }
 
 } // namespace ostrel::halvorn

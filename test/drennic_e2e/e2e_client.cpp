@@ -20,6 +20,9 @@
 //   networks <hw> <max>        Hardware_EnumerateNetworks               -> networks <n> <name>:<handle>:<kbit> ...
 //   time                       Hardware_GetCurrentTime                  -> time <ms> <overflow> <us>
 //   pid                        this process                             -> pid <n>
+//   majors <n> <ms>            until n status reports, at most ms       -> majors <n> <status> ...
+//   upload <node> <timeout ms> CANopen_SDOUpload of [0x1000,0]          -> result <out>
+//   completion <ms>            the upload's completion, at most ms      -> completion <code> | completion none
 //   quit                       ends the program                         (no answer)
 #include <drennic/drennic.h>
 
@@ -55,6 +58,8 @@ struct ReceiveLog {
     std::mutex lock;
     std::condition_variable arrived;
     std::vector<Received> frames;
+    std::vector<uint32_t> statuses;        // MajorErrorCallback
+    std::vector<uint32_t> completions;     // the upload's CompletionCallback (result codes)
 };
 
 ReceiveLog& receiveLog() {
@@ -74,6 +79,21 @@ void onReceive(const CANFrame* frame, int32_t /*answersRequest*/, void* /*user*/
         log.frames.push_back(r);
     }
     log.arrived.notify_all();
+}
+
+void record(std::vector<uint32_t>& list, uint32_t value) {
+    ReceiveLog& log = receiveLog();
+    {
+        std::lock_guard lock(log.lock);
+        list.push_back(value);
+    }
+    log.arrived.notify_all();
+}
+
+void onMajorError(uint32_t status, void* /*user*/) { record(receiveLog().statuses, status); }
+
+void onCompletion(ResultBlock* result, void* /*user*/) {
+    record(receiveLog().completions, static_cast<uint32_t>(result->code));
 }
 
 #ifdef DRENNIC_E2E_INITDRIVER_PROBE
@@ -149,6 +169,7 @@ int main() {
 #endif
             CANopenDLL_Startup(1, name.c_str());
             Event_Receive(onReceive, nullptr);
+            Event_MajorError(onMajorError, nullptr);
 #ifdef DRENNIC_E2E_INITDRIVER_PROBE
             answer("ok initdriver " + std::to_string(initDriverResult));
 #else
@@ -268,6 +289,27 @@ int main() {
                    std::to_string(t.timeUs));
         } else if (cmd == "pid") {
             answer("pid " + std::to_string(::getpid()));
+        } else if (cmd == "majors" || cmd == "completion") {
+            ReceiveLog& log = receiveLog();
+            std::vector<uint32_t>& list = cmd == "majors" ? log.statuses : log.completions;
+            const auto target = cmd == "majors" ? static_cast<std::size_t>(arg(1)) : 1;
+            std::unique_lock lock(log.lock);
+            log.arrived.wait_for(lock, std::chrono::milliseconds(arg(cmd == "majors" ? 2 : 1)),
+                                 [&] { return list.size() >= target; });
+            if (cmd == "completion") {
+                answer(list.empty() ? "completion none" : "completion " + std::to_string(static_cast<int32_t>(list[0])));
+                continue;
+            }
+            std::string out = "majors " + std::to_string(list.size());
+            for (uint32_t status : list) out += " " + std::to_string(status);
+            answer(out);
+        } else if (cmd == "upload") {
+            static uint8_t buffer[64];
+            static uint32_t size = sizeof buffer;
+            int32_t out = 1;
+            CANopen_SetSDOTimeout(static_cast<uint32_t>(arg(2)));
+            CANopen_SDOUpload(static_cast<uint8_t>(arg(1)), 0x1000, 0, buffer, &size, nullptr, onCompletion, nullptr, &out);
+            answer("result " + std::to_string(out));
         } else if (cmd == "quit") {
             break;
         } else {

@@ -317,6 +317,36 @@ TEST_F(ServerClientE2E, ReceiverAttachedAcrossAServerRestartGetsOnlyTheNewServer
     EXPECT_EQ(receiver.askNumber("count"), 300);
 }
 
+// A client stays attached while its server is killed and a second client starts a new one. Without a
+// restart of its own it registers with the new server again, network included, exchanges frames with
+// the second client, learns of the restart once, and its SDO transfer in flight fails.
+TEST_F(ServerClientE2E, ClientAttachedAcrossAServerRestartRegistersAgainAndCarriesOn) {
+    Client a;
+    startOn(a, 1);
+    EXPECT_EQ(a.ask("upload 5 60000"), "result 0") << "node 5 never answers";
+    const auto servers = liveServers();
+    ASSERT_EQ(servers.size(), 1u);
+    ::kill(servers[0], SIGKILL);
+    ASSERT_TRUE(eventually(10'000, [] { return liveServers().empty(); }));
+
+    Client b;
+    startOn(b, 1);
+    EXPECT_EQ(a.ask("clear"), "ok");
+    EXPECT_EQ(a.ask("send 801 1"), "result 0");
+    EXPECT_EQ(b.askNumber("wait 1 10000"), 1);
+    EXPECT_EQ(b.ask("frames"), "frames 1 801:1:01");
+    EXPECT_EQ(b.ask("send 802 2"), "result 0");
+    EXPECT_EQ(a.askNumber("wait 2 10000"), 2);
+    EXPECT_EQ(a.ask("frames"), "frames 2 801:1:01 802:1:02");
+    EXPECT_EQ(a.ask("completion 10000"), "completion -5") << "the transfer fails rather than waits 60 s";
+
+    // With b off network 1 and the bus on none, only a's entry in the new server's list holds it.
+    EXPECT_EQ(b.ask("switch 0 1"), "result 0 ");
+    EXPECT_EQ(Client::words(b.ask("delete 1")).at(1), "-13") << "in use, not merely built in (-14)";
+    EXPECT_EQ(a.ask("majors 1 10000"), "majors 1 257") << "one notice: restarted, the first time";
+    EXPECT_EQ(a.ask("majors 2 300"), "majors 1 257");
+}
+
 // Each ring header in turn is left out of range by a peer that then goes away. The server repairs it
 // and logs the repair once per event; the clients' next frames and requests go through and nobody
 // is dropped.

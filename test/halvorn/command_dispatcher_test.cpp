@@ -5,6 +5,8 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <atomic>
+#include <future>
 #include <string>
 
 namespace ostrel::halvorn {
@@ -367,6 +369,70 @@ TEST_F(CommandDispatch, ClientFrameOnTheSimulatedBusReachesEveryClientWithItsSen
         EXPECT_EQ(echo->data[1], 0xA5);
         EXPECT_LE(echo->timeMs - before, platform::tickMs() - before);
     }
+}
+
+// A peer scribbles on the receive ring's header and writes the old values back 1-3 ms later, again
+// and again, while frames flow. No client ever reads a frame twice, and every frame a client did not
+// get is counted as lost (one reader sleeps now and then, so that the server laps it).
+TEST_F(CommandDispatch, ScribbledReceiveRingHeaderNeverMakesAClientReadAFrameTwice) {
+    constexpr uint32_t kFrames = 12'000;
+    selectSimulatedBus();
+    ASSERT_EQ(call(ServerCmd_SetBusConfiguration, busConfig(3, 0), ServerResp_SetBusConfiguration, 7).data[0], 0);
+    struct Tally {
+        uint64_t delivered = 0, duplicates = 0, lost = 0;
+    };
+    std::atomic<bool> sending{true};
+    // Reads until the last frame came, or all is sent and every frame is accounted for.
+    auto readAll = [&sending](std::unique_ptr<RingClient> reader, bool slow) {
+        Tally t;
+        int64_t last = -1;
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(test::kBoundMs);
+        for (ServerFrame f{}; last + 1 < kFrames && std::chrono::steady_clock::now() < deadline;) {
+            if (reader->readReceived(f).status != RingReadStatus::Entry) {
+                if (!sending && t.delivered + reader->lostFrames() >= kFrames) break;
+                std::this_thread::sleep_for(std::chrono::microseconds(100));
+                continue;
+            }
+            t.duplicates += static_cast<int64_t>(f.id) <= last ? 1 : 0;
+            last = std::max<int64_t>(last, f.id);
+            if (++t.delivered % 2000 == 0 && slow) std::this_thread::sleep_for(std::chrono::milliseconds(150));
+        }
+        t.lost = reader->lostFrames();
+        return t;
+    };
+    std::vector<std::future<Tally>> readers;
+    for (const bool slow : {false, true}) {
+        auto reader = RingClient::connect(otherId() + (slow ? 1 : 0));
+        ASSERT_TRUE(reader);
+        readers.push_back(std::async(std::launch::async, readAll, std::move(reader), slow));
+    }
+    auto scribbler = std::async(std::launch::async, [&] {
+        auto peer = TransportObjects::open();
+        ServerRingHeader& header = peer->block().receiveRing.header;
+        std::atomic_ref<uint32_t> capacity(header.capacity), writeIndex(header.writeIndex);
+        int rounds = 0;
+        for (; sending; ++rounds) {
+            const uint32_t oldCapacity = capacity.load(), oldWriteIndex = writeIndex.load();
+            (rounds % 2 == 0 ? capacity : writeIndex).store(0xFFFF0000u + static_cast<uint32_t>(rounds));
+            std::this_thread::sleep_for(std::chrono::milliseconds(1 + rounds % 3));
+            capacity.store(oldCapacity);
+            writeIndex.store(oldWriteIndex);
+        }
+        return rounds;
+    });
+    uint32_t sent = 0;
+    for (ServerFrame frame{}; sent < kFrames && client_->sendFrame(frame); frame.id = ++sent) {
+        if (sent % 20 == 19) std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    sending = false;
+    EXPECT_EQ(sent, kFrames);
+    EXPECT_GT(scribbler.get(), 0);
+    for (auto& reader : readers) {
+        const Tally t = reader.get();
+        EXPECT_EQ(t.duplicates, 0u);
+        EXPECT_EQ(t.delivered + t.lost, kFrames) << t.delivered << " delivered, " << t.lost << " lost";
+    }
+    EXPECT_GT(test::countOccurrences(scene_.logText(), "Repaired the receive ring ("), 0);
 }
 
 } // namespace

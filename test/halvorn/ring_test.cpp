@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <optional>
 #include <vector>
 
 namespace ostrel::halvorn {
@@ -33,16 +34,17 @@ protected:
         }
     }
 
-    // Plants an entry as a careless or hostile peer would, bypassing the writer's checks.
+    // Plants an entry with a length the writer would refuse, as a careless or hostile peer would.
     void plantCommand(RingChannel<ServerCommand>& channel, uint8_t code, int32_t length, uint32_t processId) {
         platform::NamedMutexLock lock(channel.mutex(), kRingMutexWaitMs);
         ASSERT_TRUE(lock.held());
         ServerRing<ServerCommand>& ring = channel.ring();
         ServerCommand& slot = ring.entries[ring.header.writeIndex];
-        slot.code = code;
+        ServerCommand entry{};
+        entry.code = code;
+        entry.processId = processId;
+        ASSERT_EQ(channel.write(entry), RingWriteResult::Written);
         slot.length = length;
-        slot.processId = processId;
-        ring.header.writeIndex = (ring.header.writeIndex + 1) % ring.header.capacity;
     }
 
     std::unique_ptr<TransportObjects> server_;
@@ -150,27 +152,28 @@ TEST_F(RingTest, CommandCopiesExactlyItsLengthAndZeroLengthCarriesNoData) {
     EXPECT_EQ(out.data[0], 0xEE);  // nothing copied for length 0
 }
 
-TEST_F(RingTest, LappedReaderReportsLostEntriesAndGoesOnWithTheOldestLeft) {
+// A reader that the writer has lapped cannot tell what in the ring it has already had: it skips to
+// the writer without reading and counts everything it skipped.
+TEST_F(RingTest, LappedReaderSkipsToTheWriterAndCountsWhatItLost) {
     auto client = RingClient::connect(55);
     ASSERT_TRUE(client);
     broadcast(0, 600);
     ServerFrame in{};
     ASSERT_EQ(client->readReceived(in).status, RingReadStatus::Entry);
     EXPECT_EQ(in.id, 0u);
-    // 599 unread; 500 more overwrite ids 1..99.
-    broadcast(600, 500);
+    broadcast(600, 500);  // 599 unread and 500 more: further than the ring holds
     RingRead r = client->readReceived(in);
-    ASSERT_EQ(r.status, RingReadStatus::Entry);
-    EXPECT_EQ(r.lost, 99u);
-    EXPECT_EQ(in.id, 100u);
-    uint32_t expected = 101;
+    EXPECT_EQ(r.status, RingReadStatus::Empty);
+    EXPECT_EQ(r.lost, 1099u);
+    broadcast(1100, 3);
+    uint32_t expected = 1100;
     while ((r = client->readReceived(in)).status == RingReadStatus::Entry) {
         ASSERT_EQ(in.id, expected);
         EXPECT_EQ(r.lost, 0u);
         ++expected;
     }
-    EXPECT_EQ(expected, 1100u);
-    EXPECT_EQ(client->lostFrames(), 99u);
+    EXPECT_EQ(expected, 1103u);
+    EXPECT_EQ(client->lostFrames(), 1099u);
 }
 
 TEST_F(RingTest, ReaderThatKeepsUpLosesNothingAcrossManyWraps) {
@@ -253,6 +256,25 @@ TEST_F(RingTest, ClientFollowsARestartedRingFromSlotZeroAndCountsWhatItDropped) 
     EXPECT_EQ(server_->block().receiveRing.header.writeIndex, 4u);
 }
 
+// A header and published position scribbled back together look like a ring the writer went back on:
+// the reader reads nothing of it, and once the server writes again it takes only what is new.
+TEST_F(RingTest, PositionThatMovesBackwardsIsNeverReadAgain) {
+    auto client = RingClient::connect(61);
+    ASSERT_TRUE(client);
+    broadcast(0, 10);
+    ServerFrame out{};
+    for (uint32_t id = 0; id < 10; ++id) ASSERT_EQ(client->readReceived(out).status, RingReadStatus::Entry);
+    auto& restart = const_cast<RingRestart&>(server_->receiveRing().restart());
+    restart.position = 4;
+    server_->block().receiveRing.header.writeIndex = 4;
+    EXPECT_EQ(client->readReceived(out).status, RingReadStatus::Empty);
+    broadcast(10, 1);  // the server writes from its own position: 10
+    ASSERT_EQ(client->readReceived(out).status, RingReadStatus::Entry);
+    EXPECT_EQ(out.id, 10u);
+    EXPECT_EQ(client->readReceived(out).status, RingReadStatus::Empty);
+    EXPECT_EQ(client->lostFrames(), 0u);
+}
+
 TEST_F(RingTest, RingWithoutCapacityIsNeitherWrittenNorRead) {
     server_->block().sendRing.header.capacity = 0;
     auto client = RingClient::connect(59);
@@ -262,9 +284,13 @@ TEST_F(RingTest, RingWithoutCapacityIsNeitherWrittenNorRead) {
     RingReader<ServerFrame> reader(server_->sendRing());
     ServerFrame out{};
     EXPECT_EQ(reader.read(out).status, RingReadStatus::Unusable);
-    // A write index that left the ring is not followed either.
+    // The server writes a ring of its own from its own write position and puts the header right.
     server_->block().receiveRing.header.writeIndex = 5000;
-    EXPECT_EQ(server_->receiveRing().write(frame(2)), RingWriteResult::Unusable);
+    std::optional<RingRepair> repaired;
+    EXPECT_EQ(server_->receiveRing().write(frame(2), &repaired), RingWriteResult::Written);
+    ASSERT_TRUE(repaired);
+    EXPECT_EQ(repaired->writeIndex, 5000u);
+    EXPECT_EQ(server_->block().receiveRing.header.writeIndex, 1u);
 
     // The server's repair gives back an empty ring in a new epoch; a sound ring is left alone.
     EXPECT_FALSE(server_->commandRing().repairIfCorrupt());

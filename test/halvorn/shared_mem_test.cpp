@@ -205,33 +205,39 @@ TEST_F(SharedMemTest, RingHeadersOutOfRangeAreRepairedOnceAndTheRingsCarryOn) {
     ASSERT_EQ(got_.frames.size(), 1u);
     EXPECT_EQ(got_.frames[0].id, 7u);
 
-    // The rings the server writes are repaired by the writing itself; the client follows from slot 0.
+    // The rings only the server writes get their write index back from the server's own copy, by the
+    // writing itself: the client goes on where it was.
+    ServerCommand response{};
+    response.code = ServerResp_GetBaudrate;
+    response.processId = 31;
+    ASSERT_TRUE(shm_->SendResponse(response));
+    ServerCommand in{};
+    ASSERT_EQ(client->readResponse(in).status, RingReadStatus::Entry);
     block.responseRing.header.writeIndex = 0xFFFFFFFF;
     block.receiveRing.header.capacity = 0;
-    ServerCommand response{};
     response.code = ServerResp_GetVersion;
-    response.processId = 31;
     EXPECT_TRUE(shm_->SendResponse(response));
     EXPECT_TRUE(shm_->BroadcastFrame(frame(9)));
-    ServerCommand in{};
     const RingRead r = client->readResponse(in);
     ASSERT_EQ(r.status, RingReadStatus::Entry);
-    EXPECT_TRUE(r.restarted);
+    EXPECT_FALSE(r.restarted);
     EXPECT_EQ(in.code, ServerResp_GetVersion);
+    EXPECT_EQ(block.responseRing.header.writeIndex, 2u);
     ServerFrame f{};
     ASSERT_EQ(client->readReceived(f).status, RingReadStatus::Entry);
     EXPECT_EQ(f.id, 9u);
-    EXPECT_EQ(client->restartsSeen(), 2u);
+    EXPECT_EQ(client->restartsSeen(), 0u);
 
     (void)shm_->Poll(0);
     for (auto ring : {SharedMem::Ring::Send, SharedMem::Ring::Response, SharedMem::Ring::Receive}) {
         EXPECT_EQ(shm_->repairCounts(ring).repairs, 1u);
     }
     const std::string log = readFile(logPath_);
-    for (const char* line : {"Repaired the command ring (capacity 4294967295, write index 3) - 3 entries lost\n",
-                             "Repaired the send ring (capacity 1000, write index 1000) - 0 entries lost\n",
-                             "Repaired the response ring (capacity 1000, write index 4294967295) - its readers start afresh\n",
-                             "Repaired the receive ring (capacity 0, write index 0) - its readers start afresh\n"}) {
+    for (const char* line :
+         {"Repaired the command ring (capacity 4294967295, write index 3) - 3 entries lost\n",
+          "Repaired the send ring (capacity 1000, write index 1000) - 0 entries lost\n",
+          "Repaired the response ring (capacity 1000, write index 4294967295) - the server's write index restored\n",
+          "Repaired the receive ring (capacity 0, write index 0) - the server's write index restored\n"}) {
         EXPECT_EQ(test::countOccurrences(log, line), 1) << line;
     }
 }

@@ -56,6 +56,10 @@ enum {
     DRN_SERVER_STATUS_15 = -15   /* server status 15 */
 };
 
+/* Driver status word (MajorErrorCallback) of the CAN server client: a new CAN server was found and
+   this client registered with it again. The low byte counts the restarts, so each one is reported. */
+#define DRN_STATUS_SERVER_RESTARTED 0x100u
+
 /* ---- Records ----------------------------------------------------------------------------------- */
 
 /* CANFrame.flags bits */

@@ -69,6 +69,12 @@ struct ServerClientState {
 
     mutable std::mutex linkLock;
     std::shared_ptr<ServerLink> link;  // present from InitDriver to Close
+    // What a new server is told again: the network the server keeps for this client (0: none).
+    std::atomic<uint32_t> serverNetwork{0};
+    // The Status slot's word: DRN_STATUS_SERVER_RESTARTED with the count of new servers in its low
+    // byte once one was found, so that each restart is reported once.
+    std::atomic<uint32_t> clientStatus{0};
+    std::atomic<uint32_t> serverRestarts{0};
     std::atomic<int32_t> oneShot{0};
     std::atomic<uint32_t> reserved{0};
 
@@ -194,19 +200,20 @@ void getUtf16Field(char16_t* out, const uint8_t* in, std::size_t chars) {
     }
 }
 
-[[nodiscard]] int32_t request(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response) {
-    const auto link = currentLink();
-    return link ? link->request(code, data, length, response) : kRequestNotSent;
-}
-
 // A request whose answer must carry at least `minLength` bytes.
-[[nodiscard]] int32_t requestAtLeast(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response,
-                                     int32_t minLength) {
-    const int32_t r = request(code, data, length, response);
+[[nodiscard]] int32_t requestAtLeast(ServerLink& link, uint8_t code, const uint8_t* data, int32_t length,
+                                     ServerCommand& response, int32_t minLength) {
+    const int32_t r = link.request(code, data, length, response);
     if (r == 0 && response.length < minLength) {
         return kRequestWrongResponse;
     }
     return r;
+}
+
+[[nodiscard]] int32_t requestAtLeast(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response,
+                                     int32_t minLength) {
+    const auto link = currentLink();
+    return link ? requestAtLeast(*link, code, data, length, response, minLength) : kRequestNotSent;
 }
 
 [[nodiscard]] bool sendCommand(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0) {
@@ -217,9 +224,10 @@ void getUtf16Field(char16_t* out, const uint8_t* in, std::size_t chars) {
 // ---- slots ----
 
 void status(uint32_t* status, ResultBlock* result) {
-    // The server's major-error broadcasts are not turned into a status of this client.
+    // The server's major-error broadcasts are not turned into a status of this client; a server
+    // restart is.
     if (status != nullptr) {
-        *status = 0;
+        *status = state().clientStatus.load();
     }
     setResult(result, DRN_OK);
 }
@@ -252,7 +260,7 @@ void receive(uint32_t* id, uint8_t* length, uint8_t* extended, uint8_t* remote, 
 
 // The driver library name as the library keeps it (upper-cased): an empty one makes the server
 // run its simulated bus.
-int32_t sendHardwareConfiguration() {
+int32_t sendHardwareConfiguration(ServerLink& link) {
     std::u16string name = libraryStatus().driverName;
     if (name.size() > kMaxDriverNameChars) {
         name.resize(kMaxDriverNameChars);
@@ -262,7 +270,7 @@ int32_t sendHardwareConfiguration() {
     const auto length = static_cast<int32_t>(2 * (name.size() + 1));
     auto response = std::make_unique<ServerCommand>();
     const int32_t r =
-        requestAtLeast(hv::ServerCmd_SetHardwareConfiguration, payload.data(), length, *response, 1);
+        requestAtLeast(link, hv::ServerCmd_SetHardwareConfiguration, payload.data(), length, *response, 1);
     if (r != 0) {
         return r;
     }
@@ -275,6 +283,47 @@ int32_t sendHardwareConfiguration() {
     }
 }
 
+// Status of a 0x11 answer as a library result (only the fact of failure reaches the caller).
+int32_t busConfigurationResult(uint8_t status) {
+    switch (status) {
+    case 0: return DRN_OK;
+    case 2: return DRN_SERVER_STATUS_2;
+    case 3: return DRN_TRANSMIT_ERROR;
+    case 4: return DRN_NO_FRAME;
+    case 5: return DRN_NO_RESPONSE;
+    case 8: return DRN_DELETE_FAILED;
+    case 15: return DRN_SERVER_STATUS_15;
+    default: return DRN_BAD_PARAMETERS;
+    }
+}
+
+int32_t configureBus(ServerLink& link, uint32_t networkHandle) {
+    uint8_t payload[6];
+    hv::putBe16(payload, static_cast<uint16_t>(networkHandle));
+    hv::putBe32(payload + 2, 0);  // options
+    auto response = std::make_unique<ServerCommand>();
+    const int32_t r = requestAtLeast(link, hv::ServerCmd_SetBusConfiguration, payload, sizeof payload, *response, 1);
+    return r != 0 ? r : busConfigurationResult(response->data[0]);
+}
+
+// A new server has started and knows nothing of this client: it is told the driver, the network and
+// the wish for error frames the old one had, and the program learns of the restart once through
+// its status. What the engine was doing went through the old server: it fails rather than waits.
+void rejoinServer(ServerLink& link) {
+    ServerClientState& s = state();
+    failRequest(DRN_REQUEST_FAILED, u"The CAN server was restarted; the request was broken off.");
+    (void)sendHardwareConfiguration(link);
+    if (const uint32_t network = s.serverNetwork.load(); network != 0) {
+        (void)configureBus(link, network);
+    }
+    if (link.errorFrameWish()) {
+        const uint8_t wish = 1;
+        (void)link.send(hv::ServerCmd_SetErrorFrames, &wish, 1);
+    }
+    const uint32_t restarts = s.serverRestarts.fetch_add(1) + 1;
+    s.clientStatus.store(DRN_STATUS_SERVER_RESTARTED | (restarts & 0xFFu));
+}
+
 // Connects to the server (starting it when it does not run), registers and starts the threads.
 std::unique_ptr<ServerLink> openLink() {
     ServerClientState& s = state();
@@ -282,6 +331,7 @@ std::unique_ptr<ServerLink> openLink() {
     ServerLink::Options options;
     options.pollOnly = pollOnlyRequested();
     options.onPing = reapStartedServers;
+    options.rejoin = rejoinServer;
     auto link = ServerLink::connect(static_cast<uint32_t>(::getpid()), s.frames, std::move(options));
     if (!link) {
         return nullptr;
@@ -319,6 +369,9 @@ int32_t initDriver() {
         return DRN_OK;
     }
     reapStartedServers();
+    s.serverNetwork.store(0);
+    s.clientStatus.store(0);
+    s.serverRestarts.store(0);
     std::shared_ptr<ServerLink> link = openLink();
     if (link && !serverAnswers(*link)) {
         link.reset();
@@ -334,7 +387,7 @@ int32_t initDriver() {
         s.link = link;
     }
     s.driverState.store(kConnected);
-    return sendHardwareConfiguration();
+    return sendHardwareConfiguration(*link);
 }
 
 int32_t addNetworksToHardware(uint32_t, uint32_t, uint32_t, uint32_t) { return 1; }
@@ -433,20 +486,6 @@ int32_t getBaudrate(uint32_t networkHandle) {
     return hv::getBe16(response->data);
 }
 
-// Status of a 0x11 answer as a library result (only the fact of failure reaches the caller).
-int32_t busConfigurationResult(uint8_t status) {
-    switch (status) {
-    case 0: return DRN_OK;
-    case 2: return DRN_SERVER_STATUS_2;
-    case 3: return DRN_TRANSMIT_ERROR;
-    case 4: return DRN_NO_FRAME;
-    case 5: return DRN_NO_RESPONSE;
-    case 8: return DRN_DELETE_FAILED;
-    case 15: return DRN_SERVER_STATUS_15;
-    default: return DRN_BAD_PARAMETERS;
-    }
-}
-
 void initialize(uint32_t networkHandle, const char16_t* /*clientName*/, uint32_t /*windowHandle*/, uint32_t reserved,
                 ResultBlock* result) {
     ServerClientState& s = state();
@@ -468,19 +507,13 @@ void initialize(uint32_t networkHandle, const char16_t* /*clientName*/, uint32_t
         setResult(result, DRN_NOT_INITIALIZED, u"The CAN server is too old. Please reinstall the application.");
         return;
     }
-    uint8_t payload[6];
-    hv::putBe16(payload, static_cast<uint16_t>(networkHandle));
-    hv::putBe32(payload + 2, 0);  // options
-    int32_t r = requestAtLeast(hv::ServerCmd_SetBusConfiguration, payload, sizeof payload, *response, 1);
-    if (r == 0) {
-        r = busConfigurationResult(response->data[0]);
-    }
     const auto link = currentLink();
-    if (r != 0 || !link) {
+    if (!link || configureBus(*link, networkHandle) != DRN_OK) {
         setResult(result, DRN_NOT_INITIALIZED, u"Failed to configure can bus");
         return;
     }
     link->setBusHandle(networkHandle);
+    s.serverNetwork.store(networkHandle);
     s.reserved.store(reserved);
     if (s.driverState.load() != kHardwareInitialised) {
         if (!engineStart()) {
@@ -514,6 +547,7 @@ void switchNetworks(int32_t connect, uint32_t networkHandle, ResultBlock* result
         return;
     }
     link->setBusHandle(networkHandle);
+    s.serverNetwork.store(connect == 1 ? networkHandle : 0);
     setResult(result, DRN_OK);
 }
 

@@ -25,8 +25,9 @@ constexpr auto kRequestQueueWait = std::chrono::milliseconds(kServerRequestTimeo
 // Starting a thread takes microseconds; the bound only matters on a starved machine.
 constexpr auto kThreadStartWait = std::chrono::seconds(10);
 constexpr uint32_t kReaderPollMs = 1;
-// The reader ends a pass within a millisecond, or within a ring mutex wait when a peer holds it.
-constexpr auto kStaleDrainWait = std::chrono::milliseconds(ostrel::halvorn::kRingMutexWaitMs * 2);
+// A requester that finds the response ring's header scribbled on waits this long for the server to
+// put it right before it gives up (the server looks at least every 100 ms).
+constexpr uint32_t kStaleDrainRepairWaitMs = 300;
 // A reader that has just taken frames waits this long before it looks again. Well below the time
 // the server needs to fill a ring, so it costs no frames.
 constexpr uint32_t kBusyBatchPauseUs = 50;
@@ -66,6 +67,9 @@ ServerLink::ServerLink(std::unique_ptr<RingClient> client, std::unique_ptr<Named
       processId_(processId),
       frames_(frames),
       options_(std::move(options)),
+      joinedServer_(client_->serverStarts()),
+      seenServer_(joinedServer_.load()),
+      staleResponse_(std::make_unique<ServerCommand>()),
       responseBuffer_(std::make_unique<ServerCommand>()),
       readerFrame_(std::make_unique<ServerFrame>()),
       readerResponse_(std::make_unique<ServerCommand>()) {}
@@ -122,12 +126,14 @@ void ServerLink::pingLoop() {
     pingRunning_ = true;
     threadState_.notify_all();
     for (;;) {
-        threadState_.wait_for(lock, std::chrono::milliseconds(kPingIntervalMs), [this] { return pingStop_; });
+        threadState_.wait_for(lock, std::chrono::milliseconds(kPingIntervalMs),
+                              [this] { return pingStop_ || rejoinWanted_; });
         if (pingStop_) {
             break;
         }
+        rejoinWanted_ = false;
         lock.unlock();
-        (void)send(ostrel::halvorn::ServerCmd_Ping);
+        (void)send(ostrel::halvorn::ServerCmd_Ping);  // registers with a new server first
         if (options_.onPing) {
             options_.onPing();
         }
@@ -143,6 +149,7 @@ void ServerLink::readerLoop() {
     }
     threadState_.notify_all();
     while (!readerStop_.load(std::memory_order_relaxed)) {
+        noticeNewServer();
         // Frames first, then responses; both every pass, so that a busy bus never starves an answer.
         const bool framesTaken = drainReceived();
         const bool responsesTaken = drainResponses();
@@ -167,6 +174,25 @@ void ServerLink::waitForTraffic() {
     (void)ostrel::platform::waitForEither(*receiveEvent_, *responseEvent_, kReaderPollMs);
 }
 
+void ServerLink::noticeNewServer() {
+    const uint32_t server = client_->serverStarts();
+    if (server == seenServer_) {
+        return;
+    }
+    seenServer_ = server;
+    // A requester waiting for the old server gives up; the ping thread registers with the new one
+    // unless somebody sends first.
+    {
+        std::lock_guard lock(responseLock_);
+    }
+    responseArrived_.notify_all();
+    {
+        std::lock_guard lock(threadLock_);
+        rejoinWanted_ = true;
+    }
+    threadState_.notify_all();
+}
+
 bool ServerLink::drainReceived() {
     bool taken = false;
     ServerFrame& frame = *readerFrame_;
@@ -183,11 +209,7 @@ bool ServerLink::drainReceived() {
 }
 
 bool ServerLink::drainResponses() {
-    uint64_t asked = 0;
-    {
-        std::lock_guard lock(drainLock_);
-        asked = drainAsked_;
-    }
+    std::lock_guard reading(responseReadLock_);
     bool taken = false;
     ServerCommand& response = *readerResponse_;
     for (;;) {
@@ -195,30 +217,32 @@ bool ServerLink::drainResponses() {
         if (r.status == RingReadStatus::Entry) {
             takeResponse(response);
             taken = true;
-        } else if (r.status == RingReadStatus::Empty) {
-            break;
         } else if (r.status != RingReadStatus::Rejected) {
-            return taken;  // busy or broken: this pass did not read the ring empty
+            return taken;  // empty, busy or scribbled on: look again on the next pass
         }
     }
-    bool wake = false;
-    {
-        std::lock_guard lock(drainLock_);
-        if (asked > drainDone_) {
-            drainDone_ = asked;
-            wake = true;
-        }
-    }
-    if (wake) {
-        drained_.notify_all();
-    }
-    return taken;
 }
 
-bool ServerLink::awaitStaleResponsesDropped() {
-    std::unique_lock lock(drainLock_);
-    const uint64_t ask = ++drainAsked_;
-    return drained_.wait_for(lock, kStaleDrainWait, [&] { return drainDone_ >= ask || readerStop_.load(); });
+bool ServerLink::dropStaleResponses() {
+    const uint32_t start = ostrel::platform::tickMs();
+    for (;;) {
+        const RingRead r = client_->readResponse(*staleResponse_);
+        switch (r.status) {
+        case RingReadStatus::Entry:
+        case RingReadStatus::Rejected:
+            continue;  // nobody waits for it
+        case RingReadStatus::Empty:
+            return true;
+        case RingReadStatus::Unusable:
+            if (ostrel::platform::tickMs() - start >= kStaleDrainRepairWaitMs) {
+                return false;
+            }
+            ostrel::platform::sleepMs(1);
+            continue;
+        case RingReadStatus::LockFailed:
+            return false;
+        }
+    }
 }
 
 void ServerLink::takeFrame(const ServerFrame& frame) {
@@ -266,43 +290,68 @@ void ServerLink::takeResponse(const ServerCommand& response) {
 
 // ---- commands and requests ----
 
-bool ServerLink::send(uint8_t code, const uint8_t* data, int32_t length) {
+bool ServerLink::writeCommand(uint8_t code, const uint8_t* data, int32_t length) {
     return client_->sendCommand(code, data, length) == RingWriteResult::Written;
+}
+
+bool ServerLink::send(uint8_t code, const uint8_t* data, int32_t length) {
+    if (code != ostrel::halvorn::ServerCmd_UnregisterClient) {
+        ensureJoined();  // a client on its way out has no business with a new server
+    }
+    return writeCommand(code, data, length);
+}
+
+void ServerLink::ensureJoined() {
+    const auto self = std::this_thread::get_id();
+    if (client_->serverStarts() == joinedServer_.load() || rejoiner_.load() == self) {
+        return;
+    }
+    std::lock_guard lock(rejoinLock_);
+    const uint32_t server = client_->serverStarts();
+    if (server == joinedServer_.load()) {
+        return;  // another thread has just done it
+    }
+    rejoiner_.store(self);
+    echoWindow_.forget();  // the old server will never echo them
+    (void)writeCommand(ostrel::halvorn::ServerCmd_RegisterClient);
+    if (options_.rejoin) {
+        options_.rejoin(*this);
+    }
+    rejoiner_.store(std::thread::id());
+    joinedServer_.store(server);
 }
 
 int32_t ServerLink::request(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response,
                             uint32_t timeoutMs) {
+    ensureJoined();
     std::unique_lock inFlight(inFlight_, std::defer_lock);
     if (!inFlight.try_lock_for(kRequestQueueWait)) {
         return kRequestNotSent;
     }
     const auto expected = static_cast<uint8_t>(code + 1);
     {
+        // Nobody waits now, so what waits for us in the response ring is the late answer to a request
+        // that gave up: dropped here, it can never pass for the answer to this one.
+        std::lock_guard reading(responseReadLock_);
+        const bool dropped = dropStaleResponses();
         std::lock_guard lock(responseLock_);
-        if (abandoned_) {
+        if (abandoned_ || !dropped) {
             return kRequestNotSent;
         }
-    }
-    // Nobody waits now, so whatever the reader takes in this pass is dropped: an answer that came
-    // after its request gave up can never pass for the answer to this one.
-    (void)awaitStaleResponsesDropped();
-    {
-        std::lock_guard lock(responseLock_);
-        if (abandoned_) {
-            return kRequestNotSent;
-        }
-        // Whatever arrived for an earlier request is stale.
         awaitedCode_ = expected;
         responseFilled_ = false;
     }
-    if (!send(code, data, length)) {
+    // Read before the command is written: a server that starts after this has wiped the command.
+    const uint32_t server = client_->serverStarts();
+    if (!writeCommand(code, data, length)) {
         std::lock_guard lock(responseLock_);
         awaitedCode_ = 0;
         return kRequestNotSent;
     }
     std::unique_lock lock(responseLock_);
-    (void)responseArrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs),
-                                    [this] { return responseFilled_ || abandoned_; });
+    (void)responseArrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+        return responseFilled_ || abandoned_ || client_->serverStarts() != server;
+    });
     awaitedCode_ = 0;
     if (!responseFilled_) {
         return kRequestNoResponse;
@@ -390,6 +439,14 @@ void EchoWindow::release() {
     settled_.notify_all();
 }
 
+void EchoWindow::forget() {
+    {
+        std::lock_guard lock(lock_);
+        dropOldest(count_);
+    }
+    settled_.notify_all();
+}
+
 void EchoWindow::dropOldest(std::size_t count) noexcept {
     head_ = (head_ + count) % kSlots;
     count_ -= count;
@@ -397,6 +454,7 @@ void EchoWindow::dropOldest(std::size_t count) noexcept {
 }
 
 ServerLink::FrameOutcome ServerLink::sendFrame(const ServerFrame& frame) {
+    ensureJoined();
     if (client_->currentNetwork() != busHandle_.load()) {
         return FrameOutcome::OtherNetwork;
     }

@@ -58,6 +58,8 @@ public:
     void settle(const Signature& frame, bool fromBus = false);
     // Lets every sender go at once, from now on.
     void release();
+    // Drops every frame in flight (sent to a server that has gone).
+    void forget();
 
 private:
     static constexpr std::size_t kSlots = 2 * kEchoWindow;  // room for concurrent senders
@@ -81,6 +83,11 @@ public:
         bool pollOnly = false;
         // Called by the ping thread after each ping.
         std::function<void()> onPing;
+        // Called when the link finds that a new server has started, once the link has registered
+        // with it, on the thread that found it first (a sender, or the ping thread within
+        // kPingIntervalMs): tells the new server the rest of what the old one knew of this client.
+        // No other command or frame of this process reaches the new server before it returns.
+        std::function<void(ServerLink&)> rejoin;
     };
 
     // Opens (creates-or-opens) the shared objects and takes the write indexes of the response and
@@ -97,10 +104,12 @@ public:
     void stopPing();
     void stopReader();
 
-    // A command without a response; false when it was not written.
+    // A command without a response; false when it was not written. Like request() and sendFrame(),
+    // it registers with a new server first.
     [[nodiscard]] bool send(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0);
     // A command and its response (code + 1): 0 with `response` filled, or kRequest*. One request
-    // is in flight per process; a second requester waits for the first.
+    // is in flight per process; a second requester waits for the first. A request whose server has
+    // gone gives up as soon as a new one is seen (-2).
     [[nodiscard]] int32_t request(uint8_t code, const uint8_t* data, int32_t length, ostrel::halvorn::ServerCommand& response,
                                   uint32_t timeoutMs = kServerRequestTimeoutMs);
     // From now on requests fail at once; a requester that waits is woken and gets -2.
@@ -113,6 +122,7 @@ public:
     [[nodiscard]] uint32_t busHandle() const noexcept { return busHandle_.load(); }
     void setBusHandle(uint32_t handle) noexcept { busHandle_.store(handle); }
     void setErrorFrameWish(bool on) noexcept { errorFrameWish_.store(on); }
+    [[nodiscard]] bool errorFrameWish() const noexcept { return errorFrameWish_.load(); }
     [[nodiscard]] uint32_t processId() const noexcept { return processId_; }
 
 private:
@@ -126,7 +136,14 @@ private:
     void takeFrame(const ostrel::halvorn::ServerFrame& frame);
     void takeResponse(const ostrel::halvorn::ServerCommand& response);
     void waitForTraffic();
+    void noticeNewServer();
     void pingLoop();
+    [[nodiscard]] bool writeCommand(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0);
+    // Registers with a server that has started since we last did, and lets the rejoin hook run.
+    void ensureJoined();
+    // Under responseReadLock_: drops what waits for us in the response ring. False when the ring
+    // could not be read empty.
+    [[nodiscard]] bool dropStaleResponses();
 
     std::unique_ptr<ostrel::halvorn::RingClient> client_;
     // The server pulses these after each write into the receive and response rings.
@@ -139,14 +156,16 @@ private:
     std::atomic<uint32_t> busHandle_{0};
     std::atomic<bool> errorFrameWish_{false};
 
-    // Before each request the reader drops every response already waiting for us (a late answer to
-    // a request that gave up): the requester asks for a pass and waits until the reader has read
-    // the response ring empty after the ask.
-    [[nodiscard]] bool awaitStaleResponsesDropped();
-    std::mutex drainLock_;
-    std::condition_variable drained_;
-    uint64_t drainAsked_ = 0;  // passes asked for
-    uint64_t drainDone_ = 0;   // the last ask that a completed pass covered
+    // The server start we are registered with; the rejoin runs under rejoinLock_ on rejoiner_.
+    std::atomic<uint32_t> joinedServer_{0};
+    std::mutex rejoinLock_;
+    std::atomic<std::thread::id> rejoiner_{};
+    uint32_t seenServer_ = 0;  // reader thread only
+
+    // The response ring is read by the reader thread, and by a requester that drops what is stale
+    // before it sends: an answer that came after its request gave up never passes for the next one.
+    std::mutex responseReadLock_;
+    std::unique_ptr<ostrel::halvorn::ServerCommand> staleResponse_;
 
     // The response buffer: filled by the reader only while a requester waits for it.
     std::timed_mutex inFlight_;  // one request at a time
@@ -165,6 +184,7 @@ private:
     bool readerRunning_ = false;
     bool pingRunning_ = false;
     bool pingStop_ = false;
+    bool rejoinWanted_ = false;  // the reader saw a new server: the ping thread looks at once
     std::atomic<bool> readerStop_{false};
     std::thread reader_;
     std::thread ping_;

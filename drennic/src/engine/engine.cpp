@@ -87,6 +87,7 @@ struct EngineModule {
     uint64_t postedSerial = 0;      // serial of the request in the slot
     uint64_t lastSerial = 0;
     uint64_t cancelledSerial = 0;   // the request a cancel was made for
+    ResultBlock cancelResult{};     // how it ends: code -1 for a caller's cancel, else what failRequest said
     std::array<ServiceHandlers, kRequestCodeCount> handlers = kDefaultHandlers;
 
     // Engine thread only.
@@ -143,24 +144,37 @@ void takeUpRequest(EngineModule& m) {
     }
 }
 
-[[nodiscard]] bool cancelWanted(EngineModule& m) {
+[[nodiscard]] bool cancelWanted(EngineModule& m, ResultBlock& result) {
     std::unique_lock lock(m.requestMutex, std::try_to_lock);
     if (!lock.owns_lock() || m.cancelledSerial == 0 || m.cancelledSerial != m.context.serial) {
         return false;
     }
     m.cancelledSerial = 0;
+    result = m.cancelResult;
     return true;
 }
 
 // Ends the running request from outside its service.
-void endFromOutside(EngineModule& m, int32_t code, std::u16string_view message) {
+void endFromOutside(EngineModule& m, const ResultBlock& result) {
     EngineContext& context = m.context;
-    if (code == DRN_CANCELLED &&
+    if (result.code == DRN_CANCELLED &&
         (context.request.code == kRequestSdoDownload || context.request.code == kRequestSdoUpload)) {
         (void)engineSendSdoAbort(context, kAbortCancelledByCaller);
     }
     m.service.onCancel(context);
-    engineFinish(context, code, message);
+    engineFinishWith(context, result);
+}
+
+void endFromOutside(EngineModule& m, int32_t code, std::u16string_view message) {
+    ResultBlock result;
+    setResult(&result, code, message);
+    endFromOutside(m, result);
+}
+
+// Under the request mutex.
+void markCancelled(EngineModule& m, uint64_t serial, int32_t code, std::u16string_view message) {
+    m.cancelledSerial = serial;
+    setResult(&m.cancelResult, code, message);
 }
 
 void handleFrame(EngineModule& m) {
@@ -265,8 +279,8 @@ void runEngine() {
         if (context.active) {
             const uint32_t elapsed = engineNowMs() - context.lastEventTime;
             m.service.onTick(context, elapsed);
-            if (context.active && cancelWanted(m)) {
-                endFromOutside(m, DRN_CANCELLED, {});
+            if (ResultBlock ending; context.active && cancelWanted(m, ending)) {
+                endFromOutside(m, ending);
             }
         } else {
             takeUpRequest(m);
@@ -416,7 +430,7 @@ void cancelRequest() {
     EngineModule& m = engine();
     std::lock_guard lock(m.requestMutex);
     if (m.requestCode != kRequestNone) {
-        m.cancelledSerial = m.postedSerial;
+        markCancelled(m, m.postedSerial, DRN_CANCELLED, {});
     }
 }
 
@@ -424,7 +438,15 @@ void cancelRequest(uint64_t serial) {
     EngineModule& m = engine();
     std::lock_guard lock(m.requestMutex);
     if (serial != 0 && m.requestCode != kRequestNone && m.postedSerial == serial) {
-        m.cancelledSerial = serial;
+        markCancelled(m, serial, DRN_CANCELLED, {});
+    }
+}
+
+void failRequest(int32_t code, std::u16string_view message) {
+    EngineModule& m = engine();
+    std::lock_guard lock(m.requestMutex);
+    if (m.requestCode != kRequestNone) {
+        markCancelled(m, m.postedSerial, code, message);
     }
 }
 

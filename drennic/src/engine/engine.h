@@ -5,6 +5,7 @@
 #include "engine/engine_context.h"
 
 #include <cstdint>
+#include <string_view>
 
 namespace drennic {
 
@@ -31,6 +32,9 @@ void cancelRequest();
 // Cancels the request with this serial if it is still waiting or running; any other request, such as
 // one another caller posted just after it ended, is left alone.
 void cancelRequest(uint64_t serial);
+// Ends the request waiting or running now with `code` and `message`, as a cancel does but without an
+// abort frame (a driver whose connection broke under it); a later request is not affected.
+void failRequest(int32_t code, std::u16string_view message);
 // Whether an engine request is waiting or running. For services that must not run beside one.
 [[nodiscard]] bool engineRequestPending();
 

@@ -6,21 +6,29 @@
 // Reader: keeps its own index; takes one entry at a time under the mutex and hands the copy on
 // only after releasing it, so no handler ever runs while a ring mutex is held.
 //
-// Besides the plain discipline a reader remembers the write index it saw last. When the writer
-// has since passed the reader's position, the reader knows it was lapped: it reports how many
-// entries were lost and goes on with the oldest entry still in the ring. A lap of exactly a whole
-// ring between two looks leaves the indexes unchanged and cannot be seen.
-//
-// The server owns the rings' consistency. A header outside its range (a client that died halfway
-// through an update, a faulty program) is repaired by the server under the ring's mutex: the ring
-// starts afresh, empty, with a new epoch (RingRestart). A new server starts every ring the same way.
+// The rings the clients write (commands, frames to send): a reader remembers the write index it saw
+// last. When the writer has since passed the reader's position, the reader knows it was lapped: it
+// reports how many entries were lost and goes on with the oldest entry still in the ring. A lap of
+// exactly a whole ring between two looks leaves the indexes unchanged and cannot be seen. A header
+// outside its range (a client that died halfway through an update, a faulty program) is repaired by
+// the server under the ring's mutex: the ring starts afresh, empty, with a new epoch (RingRestart).
 // Readers that find a new epoch drop what they had not read (counted as lost, never delivered) and
 // follow the ring from slot 0; a client writer that finds a broken header waits for the repair.
+//
+// The rings only the server writes (responses, received frames): the server keeps its own copy of
+// the write position and publishes it beside the block as a count that never goes round. A header
+// that differs from that copy has been scribbled on; the server writes it back from the copy, so the
+// ring goes on where it was. Readers follow the published position and read only while the header
+// agrees with it. A position that moves backwards, or further than the ring holds since the last
+// look, puts the reader at the current position without reading (what it skipped is counted): an
+// entry may be lost then, but none is ever delivered twice. A new server starts every ring afresh
+// in a new epoch.
 #pragma once
 
 #include "halvorn/server_block.h"
 #include "platform/ipc.h"
 
+#include <algorithm>
 #include <atomic>
 #include <cstdint>
 #include <cstring>
@@ -103,25 +111,34 @@ inline void storeIndex(uint32_t& word, uint32_t value) noexcept {
 
 } // namespace ring_detail
 
+// Who writes a ring: every client (commands, frames to send), or only the server.
+enum class RingWriters { Clients, Server };
+
 // One ring of the block with its mutex and event. Does not own them. Writing is safe from any
 // thread of any process.
 template <typename Entry>
 class RingChannel {
 public:
     RingChannel(ServerRing<Entry>& ring, RingRestart& restart, platform::NamedMutex& mutex,
-                platform::NamedEvent& event, RingSignal signal) noexcept
-        : ring_(ring), restart_(restart), mutex_(mutex), event_(event), signal_(signal) {}
+                platform::NamedEvent& event, RingSignal signal, RingWriters writers) noexcept
+        : ring_(ring), restart_(restart), mutex_(mutex), event_(event), signal_(signal),
+          serverWritten_(writers == RingWriters::Server) {}
 
-    [[nodiscard]] RingWriteResult write(const Entry& entry) {
+    // `repaired` (when given) learns what a scribbled header held before this write put it right.
+    [[nodiscard]] RingWriteResult write(const Entry& entry, std::optional<RingRepair>* repaired = nullptr) {
         if (!ring_detail::entryValid(entry)) return RingWriteResult::Rejected;
         {
             platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
             if (!lock.held()) return RingWriteResult::LockFailed;
-            const uint32_t capacity = ring_detail::loadIndex(ring_.header.capacity);
-            const uint32_t index = ring_detail::loadIndex(ring_.header.writeIndex);
-            if (!ring_detail::headerValid(capacity, index)) return RingWriteResult::Unusable;
-            ring_detail::storeEntry(ring_.entries[index], entry);
-            ring_detail::storeIndex(ring_.header.writeIndex, index + 1 == capacity ? 0 : index + 1);
+            if (serverWritten_) {
+                if (!writeAtPosition(entry, repaired)) return RingWriteResult::Unusable;
+            } else {
+                const uint32_t capacity = ring_detail::loadIndex(ring_.header.capacity);
+                const uint32_t index = ring_detail::loadIndex(ring_.header.writeIndex);
+                if (!ring_detail::headerValid(capacity, index)) return RingWriteResult::Unusable;
+                ring_detail::storeEntry(ring_.entries[index], entry);
+                ring_detail::storeIndex(ring_.header.writeIndex, index + 1 == capacity ? 0 : index + 1);
+            }
         }
         if (signal_ == RingSignal::Set) {
             event_.set();
@@ -132,33 +149,51 @@ public:
     }
 
     // Writes the initial state (capacity, write index 0) in a new epoch. Only the server does this,
-    // at its start: whatever a dead server left in the ring is gone for every reader.
+    // at its start: whatever a dead server left in the ring is gone for every reader. The caller
+    // becomes the keeper of the write position of a ring only the server writes.
     void initialise() {
         platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
         // Written even when the lock is not had: the server's start-up state wins over a stale holder.
         restartEmpty();
+        if (serverWritten_) {
+            kept_.store(0);
+            keeper_.store(true);
+        }
     }
 
-    // The server's repair: a header out of range is set back to an empty ring in a new epoch, under
-    // the mutex. Returns what the header held when it was repaired; nothing when it was sound (or the
-    // mutex was not had: the next pass tries again).
+    // The server's repair, under the mutex. A ring the clients write whose header is out of range is
+    // set back to an empty ring in a new epoch; a ring only the server writes whose header differs
+    // from the kept position gets that position back. Returns what the header held when it was
+    // repaired; nothing when it was sound (or the mutex was not had: the next pass tries again).
     [[nodiscard]] std::optional<RingRepair> repairIfCorrupt() {
         platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
         if (!lock.held()) return std::nullopt;
         RingRepair found;
         found.capacity = ring_detail::loadIndex(ring_.header.capacity);
         found.writeIndex = ring_detail::loadIndex(ring_.header.writeIndex);
+        if (keeper_.load()) {
+            const uint64_t position = kept_.load();
+            if (agreesWith(position)) return std::nullopt;
+            publish(position);
+            return found;
+        }
         if (ring_detail::headerValid(found.capacity, found.writeIndex)) return std::nullopt;
         restartEmpty();
         return found;
     }
 
-    // A look without the mutex, for a writer waiting for a repair.
+    // A look without the mutex: for a writer waiting for a repair, and the server's quick check
+    // before it takes the mutex.
     [[nodiscard]] bool headerLooksValid() const noexcept {
+        if (keeper_.load(std::memory_order_relaxed)) return agreesWith(kept_.load(std::memory_order_relaxed));
         return ring_detail::headerValid(ring_detail::loadIndex(ring_.header.capacity),
                                         ring_detail::loadIndex(ring_.header.writeIndex));
     }
     [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(restart_.epoch); }
+    [[nodiscard]] bool serverWritten() const noexcept { return serverWritten_; }
+    [[nodiscard]] uint64_t position() const noexcept {
+        return std::atomic_ref<uint64_t>(restart_.position).load(std::memory_order_acquire);
+    }
 
     [[nodiscard]] ServerRing<Entry>& ring() noexcept { return ring_; }
     [[nodiscard]] const RingRestart& restart() const noexcept { return restart_; }
@@ -166,10 +201,45 @@ public:
     [[nodiscard]] platform::NamedEvent& event() noexcept { return event_; }
 
 private:
+    // Under the mutex: a ring only the server writes. Its keeper writes at its own position and puts
+    // a header that differs from it right; any other writer (a stand-in in a test) follows the
+    // published position while the header agrees with it.
+    bool writeAtPosition(const Entry& entry, std::optional<RingRepair>* repaired) noexcept {
+        uint64_t position = 0;
+        if (keeper_.load()) {
+            position = kept_.load();
+            if (!agreesWith(position) && repaired != nullptr) {
+                *repaired = RingRepair{ring_detail::loadIndex(ring_.header.capacity),
+                                       ring_detail::loadIndex(ring_.header.writeIndex)};
+            }
+        } else {
+            position = this->position();
+            if (!agreesWith(position)) return false;
+        }
+        ring_detail::storeEntry(ring_.entries[position % kRingCapacity], entry);
+        ++position;
+        if (keeper_.load()) kept_.store(position);
+        publish(position);
+        return true;
+    }
+
+    [[nodiscard]] bool agreesWith(uint64_t position) const noexcept {
+        return ring_detail::loadIndex(ring_.header.capacity) == kRingCapacity &&
+               ring_detail::loadIndex(ring_.header.writeIndex) == position % kRingCapacity &&
+               this->position() == position;
+    }
+
+    void publish(uint64_t position) noexcept {
+        ring_detail::storeIndex(ring_.header.capacity, kRingCapacity);
+        ring_detail::storeIndex(ring_.header.writeIndex, static_cast<uint32_t>(position % kRingCapacity));
+        std::atomic_ref<uint64_t>(restart_.position).store(position, std::memory_order_release);
+    }
+
     void restartEmpty() noexcept {
         ring_detail::storeIndex(restart_.previousWriteIndex, ring_detail::loadIndex(ring_.header.writeIndex));
         ring_detail::storeIndex(ring_.header.capacity, kRingCapacity);
         ring_detail::storeIndex(ring_.header.writeIndex, 0);
+        std::atomic_ref<uint64_t>(restart_.position).store(0, std::memory_order_release);
         ring_detail::storeIndex(restart_.epoch, ring_detail::loadIndex(restart_.epoch) + 1);
     }
 
@@ -178,6 +248,10 @@ private:
     platform::NamedMutex& mutex_;
     platform::NamedEvent& event_;
     RingSignal signal_;
+    const bool serverWritten_;
+    // The keeper's own copy of the write position (the server, after initialise()).
+    std::atomic<bool> keeper_{false};
+    std::atomic<uint64_t> kept_{0};
 };
 
 // A reader with its own index. One reader belongs to one thread.
@@ -198,6 +272,9 @@ public:
         index_ = write;
         lastSeenWrite_ = write;
         unread_ = 0;
+        next_ = channel_.position();
+        delivered_ = next_;
+        lastPosition_ = next_;
         epoch_ = channel_.epoch();
         return true;
     }
@@ -230,40 +307,95 @@ public:
                 result.lost = catchUpWithRestart();
                 result.restarted = true;
             }
-            if (index_ >= capacity || lastSeenWrite_ >= capacity) {
-                // Our own position left the ring: start again from what is written now.
-                index_ = write;
-                lastSeenWrite_ = write;
-                unread_ = 0;
+            if (channel_.serverWritten()) {
+                takeAtPosition(out, write, result);
+            } else {
+                takeAtIndex(out, write, capacity, result);
             }
-            const uint32_t advance = (write + capacity - lastSeenWrite_) % capacity;
-            lastSeenWrite_ = write;
-            unread_ += advance;
-            if (unread_ > capacity) {
-                // The writer went past our position: the oldest entry left is at the write index.
-                result.lost += unread_ - capacity;
-                unread_ = capacity;
-                index_ = write;
-            }
-            if (unread_ == 0) {
-                result.status = RingReadStatus::Empty;
-                return result;
-            }
-            const bool valid = ring_detail::loadEntry(out, ring.entries[index_]);
-            index_ = index_ + 1 == capacity ? 0 : index_ + 1;
-            --unread_;
-            result.status = valid ? RingReadStatus::Entry : RingReadStatus::Rejected;
         }
         return result;
     }
 
     // A look without the mutex: true when the ring may hold an entry this reader has not taken.
     [[nodiscard]] bool mayHaveEntries() const noexcept {
-        return unread_ != 0 || ring_detail::loadIndex(channel_.ring().header.writeIndex) != lastSeenWrite_ ||
-               channel_.epoch() != epoch_;
+        if (channel_.epoch() != epoch_) return true;
+        if (channel_.serverWritten()) return channel_.position() != lastPosition_ || next_ < lastPosition_;
+        return unread_ != 0 || ring_detail::loadIndex(channel_.ring().header.writeIndex) != lastSeenWrite_;
     }
 
 private:
+    // A ring the clients write, under the mutex: follows the header's write index.
+    void takeAtIndex(Entry& out, uint32_t write, uint32_t capacity, RingRead& result) noexcept {
+        if (index_ >= capacity || lastSeenWrite_ >= capacity) {
+            // Our own position left the ring: start again from what is written now.
+            index_ = write;
+            lastSeenWrite_ = write;
+            unread_ = 0;
+        }
+        const uint32_t advance = (write + capacity - lastSeenWrite_) % capacity;
+        lastSeenWrite_ = write;
+        unread_ += advance;
+        if (unread_ > capacity) {
+            // The writer went past our position: the oldest entry left is at the write index.
+            result.lost += unread_ - capacity;
+            unread_ = capacity;
+            index_ = write;
+        }
+        if (unread_ == 0) {
+            result.status = RingReadStatus::Empty;
+            return;
+        }
+        const bool valid = ring_detail::loadEntry(out, channel_.ring().entries[index_]);
+        index_ = index_ + 1 == capacity ? 0 : index_ + 1;
+        --unread_;
+        result.status = valid ? RingReadStatus::Entry : RingReadStatus::Rejected;
+    }
+
+    // A ring only the server writes, under the mutex: follows the published position, and only while
+    // the header agrees with it. Never reads an entry before the last one it delivered.
+    void takeAtPosition(Entry& out, uint32_t write, RingRead& result) noexcept {
+        const uint64_t position = channel_.position();
+        if (position % kRingCapacity != write) {
+            result.status = RingReadStatus::Unusable;  // scribbled on; the server writes it back
+            return;
+        }
+        if (position < lastPosition_) {
+            // Backwards: nothing of it is read; what lies behind the last delivered entry never again.
+            next_ = std::max(std::min(next_, position), delivered_);
+            lastPosition_ = position;
+            syncIndexes();
+            result.status = RingReadStatus::Empty;
+            return;
+        }
+        lastPosition_ = position;
+        if (position > next_ && position - next_ > kRingCapacity) {
+            // Further than the ring holds: skip to the writer without reading.
+            const uint64_t skipped = position - next_;
+            result.lost += static_cast<uint32_t>(std::min<uint64_t>(skipped, UINT32_MAX - result.lost));
+            next_ = position;
+            syncIndexes();
+            result.status = RingReadStatus::Empty;
+            return;
+        }
+        syncIndexes();
+        if (next_ >= position) {
+            result.status = RingReadStatus::Empty;
+            return;
+        }
+        const bool valid = ring_detail::loadEntry(out, channel_.ring().entries[next_ % kRingCapacity]);
+        ++next_;
+        delivered_ = next_;
+        syncIndexes();
+        result.status = valid ? RingReadStatus::Entry : RingReadStatus::Rejected;
+    }
+
+    // The index form of the position, for the restart count.
+    void syncIndexes() noexcept {
+        index_ = static_cast<uint32_t>(next_ % kRingCapacity);
+        lastSeenWrite_ = static_cast<uint32_t>(lastPosition_ % kRingCapacity);
+        unread_ = next_ < lastPosition_ ? static_cast<uint32_t>(lastPosition_ - next_) : 0;
+    }
+
     // Under the mutex: when the ring has been started afresh since our last look, drop what we had
     // not read of the old epoch and follow the new one from slot 0. Returns the entries dropped:
     // those we had seen written, and, when exactly one restart happened, those written after our
@@ -280,6 +412,9 @@ private:
         index_ = 0;
         lastSeenWrite_ = 0;
         unread_ = 0;
+        next_ = 0;
+        delivered_ = 0;
+        lastPosition_ = 0;
         return static_cast<uint32_t>(dropped < kRingCapacity ? dropped : kRingCapacity);
     }
 
@@ -288,6 +423,10 @@ private:
     uint32_t lastSeenWrite_ = 0;  // the write index at our last look
     uint32_t unread_ = 0;         // entries written and not yet taken, as of our last look
     uint32_t epoch_ = 0;          // the ring's epoch that index_ belongs to
+    // Rings only the server writes, as positions in the epoch.
+    uint64_t next_ = 0;          // the next entry to read
+    uint64_t delivered_ = 0;     // one past the last entry handed on: never read below it again
+    uint64_t lastPosition_ = 0;  // the published position at our last look
 };
 
 } // namespace ostrel::halvorn

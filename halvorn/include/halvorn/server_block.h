@@ -108,27 +108,37 @@ static_assert(offsetof(ServerBlock, receiveRing.header.writeIndex) == 11'656'032
 static_assert(offsetof(ServerBlock, receiveRing.entries) == 11'656'036);
 
 // Kept beside the block, never inside it. Whenever the server starts a ring afresh (its own start, or a
-// repair of a ring whose header left its range) it changes the ring's epoch under the ring's mutex and
-// keeps the write index the ring had before. A reader that finds another epoch than its own knows
-// that nothing of what it read belongs to the ring any more: it drops what it had not read yet
+// repair of a ring the clients write whose header left its range) it changes the ring's epoch under the
+// ring's mutex and keeps the write index the ring had before. A reader that finds another epoch than its
+// own knows that nothing of what it read belongs to the ring any more: it drops what it had not read yet
 // (counted) and goes on from slot 0.
 struct RingRestart {
     uint32_t epoch;
     uint32_t previousWriteIndex;  // the write index before the restart (may be out of range)
+    // The rings only the server writes (responses, received frames): entries written in this epoch.
+    // Its remainder by the capacity is the write index; unlike the index it never goes round, so a
+    // reader can tell how far the writer really went since its last look.
+    uint64_t position;
 };
-static_assert(sizeof(RingRestart) == 8);
+static_assert(sizeof(RingRestart) == 16);
 static_assert(offsetof(RingRestart, previousWriteIndex) == 4);
+static_assert(offsetof(RingRestart, position) == 8);
 
 struct RingStateBlock {
     RingRestart commandRing;
     RingRestart responseRing;
     RingRestart sendRing;
     RingRestart receiveRing;
+    // Each server adds one at its start: a client that finds another number than the one it registered
+    // with talks to a new server.
+    uint32_t serverStarts;
+    uint32_t unused;
 };
-static_assert(sizeof(RingStateBlock) == 32);
-static_assert(offsetof(RingStateBlock, responseRing) == 8);
-static_assert(offsetof(RingStateBlock, sendRing) == 16);
-static_assert(offsetof(RingStateBlock, receiveRing) == 24);
+static_assert(sizeof(RingStateBlock) == 72);
+static_assert(offsetof(RingStateBlock, responseRing) == 16);
+static_assert(offsetof(RingStateBlock, sendRing) == 32);
+static_assert(offsetof(RingStateBlock, receiveRing) == 48);
+static_assert(offsetof(RingStateBlock, serverStarts) == 64);
 
 // ---- Command and response codes ----
 inline constexpr uint8_t ServerCmd_SetBusConfiguration = 0x10;

@@ -36,8 +36,11 @@ public:
     void setCurrentNetwork(uint32_t handle) noexcept;
 
     // The server's start-up state: capacities 1000, write indexes 0, no current network, and a new
-    // epoch for every ring, so that clients still attached drop what a dead server left.
+    // epoch for every ring, so that clients still attached drop what a dead server left. Counts a
+    // server start, and makes this process the keeper of the rings only the server writes.
     void initialise();
+    // How many servers have started on these objects.
+    [[nodiscard]] uint32_t serverStarts() const noexcept;
 
 private:
     struct Objects {
@@ -91,9 +94,11 @@ public:
     [[nodiscard]] bool receivePending() const noexcept;
 
     [[nodiscard]] uint32_t currentNetwork() const noexcept;
+    // Changes when a new server starts (see TransportObjects::serverStarts).
+    [[nodiscard]] uint32_t serverStarts() const noexcept;
     [[nodiscard]] uint32_t processId() const noexcept { return processId_; }
-    // Entries lost because a writer lapped our readers, or dropped because the ring was started
-    // afresh (a new server, a repair) before we read them, since connecting.
+    // Entries lost because a writer lapped our readers (or its position could not be trusted), or
+    // dropped because the ring was started afresh (a new server) before we read them, since connecting.
     [[nodiscard]] uint64_t lostResponses() const noexcept { return lostResponses_; }
     [[nodiscard]] uint64_t lostFrames() const noexcept { return lostFrames_; }
     // How often our readers found a ring started afresh.
