@@ -139,6 +139,29 @@ TEST_F(CommonServicesTest, FindsTestNodeAndModule) {
     EXPECT_FALSE(trace.IsCapturing());
 }
 
+TEST_F(CommonServicesTest, LssKeepsItsValueWhenTheNodeIsLookedForAgain) {
+    addNode(5);
+    addNsm(0x7F);
+    open();
+    struct Seen : MessageSink {
+        explicit Seen(TDeviceSummary& s) : summary(s) {}
+        void post(uint32_t, uintptr_t, intptr_t) override {
+            DeviceSummaryRecord r;
+            if (summary.GetSummary(r))
+                lss.push_back(r.lss);
+        }
+        TDeviceSummary& summary;
+        std::vector<uint32_t> lss;
+    } seen(summary);
+    ASSERT_EQ(common.FindTestNode(nullptr), 5);
+    summary.AddListener(&seen);
+    ASSERT_EQ(common.FindTestNode(nullptr), 5);
+    summary.RemoveListener(&seen);
+    // Every change the window is told of in the second search still shows "None", never "-".
+    ASSERT_FALSE(seen.lss.empty());
+    EXPECT_EQ(std::count(seen.lss.begin(), seen.lss.end(), 1u), static_cast<long>(seen.lss.size()));
+}
+
 TEST_F(CommonServicesTest, LastBootingNodeIsTheTestNodeAndEveryBootupTimeCounts) {
     addNode(3);
     addNode(9, 60'000);
