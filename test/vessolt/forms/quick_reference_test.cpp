@@ -5,7 +5,10 @@
 #include <QFile>
 #include <QPageLayout>
 #include <QPrinter>
+#include <QAbstractTextDocumentLayout>
+#include <QTextBlock>
 #include <QTextBrowser>
+#include <QTextLayout>
 #include <QTimer>
 #include <set>
 #include <string>
@@ -80,6 +83,22 @@ TEST(QuickReference, DocumentsDescribeTheEvaluatorAndTheScriptModule) {
 
     EXPECT_FALSE(window.LoadResource("NOSUCHQUICKREF"));
     EXPECT_EQ(window.textArea()->toPlainText(), python);
+}
+
+TEST(QuickReference, NamesNeverBreakAcrossLines) {
+    TWin_QuickReference window;
+    ASSERT_TRUE(window.LoadResource(TWin_QuickReference::kPython));
+    window.show();  // at its design width
+    QTextDocument* document = window.textArea()->document();
+    (void)document->documentLayout()->documentSize();  // lays the whole document out
+    const auto inName = [](QChar c) { return c.isLetterOrNumber() || c == u'_'; };
+    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
+        const QString text = block.text();
+        for (int i = 1; i < block.layout()->lineCount(); ++i) {
+            const int at = block.layout()->lineAt(i).textStart();
+            EXPECT_FALSE(at > 0 && inName(text[at - 1]) && inName(text[at])) << text.toStdString();
+        }
+    }
 }
 
 TEST(QuickReference, OpensAtTheTopLeftOfASmallerCallerAndCentredOnALargerOne) {
