@@ -521,7 +521,8 @@ void TWin_Main::CreateTestRow(int n, const TEST& test) {
     });
     connect(row.runButton, &QToolButton::clicked, this, [this, n, &manager] { manager.RunTest(rowTest(n)); });
     connect(row.windowButton, &QToolButton::clicked, this, [this, n, &manager] { manager.ShowTestWindow(rowTest(n)); });
-    connect(row.configButton, &QToolButton::clicked, this, [this, n, &manager] { manager.ConfigureTest(rowTest(n)); });
+    connect(row.configButton, &QToolButton::clicked, this,
+            [this, n, &manager] { manager.ConfigureTest(rowTest(n), this); });
     rows_.push_back(row);
     UpdateTestRow(n, test);
 }

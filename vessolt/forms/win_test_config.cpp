@@ -76,7 +76,10 @@ TWin_TestConfig::TWin_TestConfig(TTestManager& manager, IConfigPage* globalPage,
             size = size.boundedTo(screen->availableGeometry().size());
         resize(size.expandedTo(QSize(200, 150)));
     }
-    manager_.SetConfigureTestHandler([this](int32_t testid, IConfigPage*) { ShowForTest(testid, parentWidget()); });
+    manager_.SetConfigureTestHandler([this](int32_t testid, IConfigPage*, QObject* caller) {
+        const auto* widget = qobject_cast<QWidget*>(caller);
+        ShowForTest(testid, widget ? widget->window() : parentWidget());
+    });
 }
 
 TWin_TestConfig::~TWin_TestConfig() {

@@ -96,13 +96,19 @@ TEST_F(WindowTest, TestConfigurationAppliesInOrderShowsTheRefusingPageAndGivesPa
     EXPECT_EQ(journal.back(), "cancel c");
 
     // A row's configure button opens on that test's page; an unknown id keeps the remembered page.
+    // From a test window it is centred over that window.
     int shownPage = -1;
+    QPoint shownAt;
     whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
         shownPage = d->selectedPage();
+        shownAt = d->pos();
         d->reject();
     });
-    manager.ConfigureTest(1);
+    QWidget testWindow;
+    testWindow.setGeometry(300, 200, 800, 600);
+    manager.ConfigureTest(1, &testWindow);
     EXPECT_EQ(shownPage, 3);
+    EXPECT_EQ(shownAt, QPoint(300 + (800 - dialog->width()) / 2, 200 + (600 - dialog->height()) / 2));
     whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
         shownPage = d->selectedPage();
         d->reject();

@@ -86,7 +86,7 @@ TTestWindow::TTestWindow(TTestManager& manager, int32_t testId, const QString& t
 
     connect(runtest, &QPushButton::clicked, this, [this] { manager_.RunTest(testId_); });
     connect(canceltest, &QPushButton::clicked, this, [this] { manager_.CancelTests(); });
-    connect(configtest, &QPushButton::clicked, this, [this] { manager_.ConfigureTest(testId_); });
+    connect(configtest, &QPushButton::clicked, this, [this] { manager_.ConfigureTest(testId_, this); });
     connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
 
     label->setText(StatusLabelText(NOTSTARTED));
