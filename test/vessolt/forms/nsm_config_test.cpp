@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTimer>
 
 #include "testing/common_test.h"
 #include "services/device_summary.h"
@@ -85,6 +86,20 @@ protected:
     TCommonTest common{drennic.api(), trace, summary, log, commonLinks()};
     TNSM driver{common, driverLinks()};
 };
+
+TEST_F(NsmConfigTest, OpensCentredOverTheMainWindow) {
+    QWidget owner;
+    owner.setGeometry(100, 80, 1000, 700);
+    TWin_NSMConfig form(wizardLinks(), &owner);
+    QRect shown;
+    QTimer::singleShot(0, &form, [&] {
+        shown = form.frameGeometry();
+        form.done(0);
+    });
+    form.Execute();
+    // Within a window frame's width.
+    EXPECT_LE((shown.center() - owner.frameGeometry().center()).manhattanLength(), 8);
+}
 
 TEST_F(NsmConfigTest, WalksThroughWithTheModule) {
     fixtures::SimNsmConfig config;
