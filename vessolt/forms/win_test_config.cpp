@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QStackedLayout>
 #include <QVBoxLayout>
 
 #include <platform/registry.h>
@@ -36,7 +37,9 @@ TWin_TestConfig::TWin_TestConfig(TTestManager& manager, IConfigPage* globalPage,
     top->addWidget(testlist_, 1);
     mainbox_ = new QWidget(this);
     mainbox_->setObjectName(QStringLiteral("mainbox"));
-    auto* pageLayout = new QVBoxLayout(mainbox_);
+    // Stacked: the dialog is as large as its largest page from the start, and keeps its size as
+    // the pages change.
+    auto* pageLayout = new QStackedLayout(mainbox_);
     pageLayout->setContentsMargins(0, 0, 0, 0);
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("ok"));
@@ -100,6 +103,9 @@ void TWin_TestConfig::releasePages() {
 void TWin_TestConfig::centreOn(QWidget* caller) {
     if (!caller)
         return;
+    // The size the pages need, before the dialog is placed.
+    mainbox_->updateGeometry();
+    layout()->activate();
     const QRect c = caller->frameGeometry();
     const int left = c.width() > width() ? c.left() + (c.width() - width()) / 2 : c.left();
     const int top = c.height() > height() ? c.top() + (c.height() - height()) / 2 : c.top();
@@ -107,14 +113,15 @@ void TWin_TestConfig::centreOn(QWidget* caller) {
 }
 
 void TWin_TestConfig::ShowAll(QWidget* caller) {
+    BuildPageList();
     centreOn(caller);
     startPage_ = -1;
     exec();
 }
 
 void TWin_TestConfig::ShowForTest(int32_t testid, QWidget* caller) {
-    centreOn(caller);
     BuildPageList();
+    centreOn(caller);
     ShowPage(0);
     const int found = testlist_->findData(testid);
     if (found >= 0)
@@ -153,8 +160,10 @@ void TWin_TestConfig::ShowPage(int i) {
     testlist_->setCurrentIndex(i);
     selectedPage_ = i;
     if (i >= 0 && i < pageCount())
-        if (QWidget* w = widgetOf(pages_[static_cast<size_t>(i)]))
+        if (QWidget* w = widgetOf(pages_[static_cast<size_t>(i)])) {
+            static_cast<QStackedLayout*>(mainbox_->layout())->setCurrentWidget(w);
             w->show();
+        }
 }
 
 void TWin_TestConfig::HidePage() {

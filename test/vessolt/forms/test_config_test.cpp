@@ -132,6 +132,18 @@ TEST_F(WindowTest, TestConfigurationAppliesInOrderShowsTheRefusingPageAndGivesPa
     EXPECT_EQ(key->readInteger("width"), 640);
     EXPECT_EQ(key->readInteger("height"), 480);
 
+    // A page taller than the dialog sizes it from the start; changing pages keeps that size.
+    c.setMinimumHeight(900);
+    whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
+        const QSize first = d->size();
+        EXPECT_GE(first.height(), 900);
+        for (int page : {3, 0})
+            d->findChild<QComboBox*>("testlist")->activated(page);
+        EXPECT_EQ(d->size(), first);
+        d->reject();
+    });
+    dialog->ShowAll(&caller);
+
     // The pages outlive the dialog; a stored size larger than the screen is clamped.
     key->writeInteger("width", 100000);
     QPointer<FakePage> alive(&a);
