@@ -3,9 +3,12 @@
 #include <QApplication>
 #include <QColor>
 #include <QHeaderView>
+#include <QImage>
 #include <QLabel>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyleOptionHeader>
 #include <QTableView>
 
 #include <chrono>
@@ -83,6 +86,28 @@ TEST_F(ODScanWindowTest, ShowsAScanAsTheUserSeesIt) {
     settle();
     for (int row = 0; row < model.rowCount(); ++row)
         ASSERT_TRUE(model.cellText(row, 2).startsWith("Loaded ")) << row;
+}
+
+TEST_F(ODScanWindowTest, CutColumnTitlesEndInAnEllipsisAndAreWholeInTheirTips) {
+    TWin_ODScan window(scan, manager);
+    const QHeaderView* header = window.odlist()->horizontalHeader();
+    const QString title = QStringLiteral("Size (bytes)");
+    EXPECT_EQ(header->model()->headerData(4, Qt::Horizontal, Qt::ToolTipRole).toString(), title);
+    // The header draws the 40-pixel column's title as the plain style draws the title cut with "…".
+    QStyleOptionHeader option;
+    option.initFrom(header);
+    option.rect = QRect(0, 0, header->sectionSize(4), 20);
+    const auto drawn = [&](const QStyle* style, const QString& text) {
+        QImage image(option.rect.size(), QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        QPainter painter(&image);
+        option.text = text;
+        style->drawControl(QStyle::CE_HeaderLabel, &option, &painter, header);
+        return image;
+    };
+    const QString cut = option.fontMetrics.elidedText(title, Qt::ElideRight, option.rect.width());
+    ASSERT_TRUE(cut.endsWith(QChar(0x2026)));
+    EXPECT_EQ(drawn(header->style(), title), drawn(QApplication::style(), cut));
 }
 
 TEST_F(ODScanWindowTest, GeometryAndColumnsSurviveARestartAndEdgesSizeColumns) {
