@@ -5,7 +5,6 @@
 #include <QFile>
 #include <QPageLayout>
 #include <QPrinter>
-#include <QAbstractTextDocumentLayout>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextLayout>
@@ -89,16 +88,13 @@ TEST(QuickReference, NamesNeverBreakAcrossLines) {
     TWin_QuickReference window;
     ASSERT_TRUE(window.LoadResource(TWin_QuickReference::kPython));
     window.show();  // at its design width
-    QTextDocument* document = window.textArea()->document();
-    (void)document->documentLayout()->documentSize();  // lays the whole document out
+    (void)window.textArea()->document()->size();  // lays the whole document out
     const auto inName = [](QChar c) { return c.isLetterOrNumber() || c == u'_'; };
-    for (QTextBlock block = document->begin(); block.isValid(); block = block.next()) {
-        const QString text = block.text();
-        for (int i = 1; i < block.layout()->lineCount(); ++i) {
-            const int at = block.layout()->lineAt(i).textStart();
-            EXPECT_FALSE(at > 0 && inName(text[at - 1]) && inName(text[at])) << text.toStdString();
-        }
-    }
+    for (QTextBlock block = window.textArea()->document()->begin(); block.isValid(); block = block.next())
+        for (int i = 1, at = 0; i < block.layout()->lineCount(); ++i)
+            EXPECT_FALSE((at = block.layout()->lineAt(i).textStart()) > 0 && inName(block.text()[at - 1]) &&
+                         inName(block.text()[at]))
+                << block.text().toStdString();
 }
 
 TEST(QuickReference, OpensAtTheTopLeftOfASmallerCallerAndCentredOnALargerOne) {

