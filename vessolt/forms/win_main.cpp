@@ -716,7 +716,8 @@ void TWin_Main::createSummary() {
     const auto valueLabel = [this](const char* name, QWidget* parent, bool elides = false) {
         for (size_t i = 0; i < kSummaryLabelCount; ++i) {
             if (std::string_view(kSummaryLabels[i].name) == name) {
-                QLabel* label = elides ? new ElidingLabel(QStringLiteral("-"), parent) : new QLabel(QStringLiteral("-"), parent);
+                QLabel* label = elides ? new ElidingLabel(parent) : new QLabel(parent);
+                label->setText(QStringLiteral("-"));
                 label->setObjectName(QString::fromLatin1(name));
                 label->setTextInteractionFlags(Qt::TextSelectableByMouse);
                 summaryLabels_[i] = label;

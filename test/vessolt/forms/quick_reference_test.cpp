@@ -80,14 +80,8 @@ TEST(QuickReference, DocumentsDescribeTheEvaluatorAndTheScriptModule) {
     for (const SummaryPresence& presence : kSummaryPresence)
         EXPECT_TRUE(python.contains(QLatin1String(presence.name))) << presence.name;
 
-    EXPECT_FALSE(window.LoadResource("NOSUCHQUICKREF"));
-    EXPECT_EQ(window.textArea()->toPlainText(), python);
-}
-
-TEST(QuickReference, NamesNeverBreakAcrossLines) {
-    TWin_QuickReference window;
-    ASSERT_TRUE(window.LoadResource(TWin_QuickReference::kPython));
-    window.show();  // at its design width
+    // Names never break across lines, at the window's design width.
+    window.show();
     (void)window.textArea()->document()->size();  // lays the whole document out
     const auto inName = [](QChar c) { return c.isLetterOrNumber() || c == u'_'; };
     for (QTextBlock block = window.textArea()->document()->begin(); block.isValid(); block = block.next())
@@ -95,6 +89,9 @@ TEST(QuickReference, NamesNeverBreakAcrossLines) {
             EXPECT_FALSE((at = block.layout()->lineAt(i).textStart()) > 0 && inName(block.text()[at - 1]) &&
                          inName(block.text()[at]))
                 << block.text().toStdString();
+
+    EXPECT_FALSE(window.LoadResource("NOSUCHQUICKREF"));
+    EXPECT_EQ(window.textArea()->toPlainText(), python);
 }
 
 TEST(QuickReference, OpensAtTheTopLeftOfASmallerCallerAndCentredOnALargerOne) {
