@@ -116,8 +116,13 @@ void TWin_NSMConfig::Prepare() {
 
 int TWin_NSMConfig::Execute() {
     Prepare();
-    if (parentWidget() != nullptr)
-        move(parentWidget()->geometry().center() - rect().center());
+    if (const QWidget* owner = parentWidget()) {
+        // Centred with the size it is shown with: an unshown dialog has no size of its own yet.
+        if (!testAttribute(Qt::WA_Resized))
+            adjustSize();
+        const QRect area = owner->window()->frameGeometry();
+        move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);
+    }
     return exec();
 }
 

@@ -71,6 +71,9 @@ void TWin_ConfigGlobal::buildControls() {
     maxbootuptime_->SetOptions({controls::eoLimitMin});
     maxbootuptime_->SetStartDelay(500);
     maxbootuptime_->SetInterval(100);
+    // Typing keeps the white of an edit; only a refused text changes the colour.
+    maxbootuptime_->SetColorDefault(controls::clWindow);
+    maxbootuptime_->SetColorEditing(controls::clWhite);
     maxbootuptime_->setMinimumWidth(90);
     nodeGrid->addWidget(configurenode_, 0, 0, 1, 3);
     nodeGrid->addWidget(dcflabel_, 1, 0, 1, 3);

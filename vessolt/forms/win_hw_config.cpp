@@ -24,12 +24,15 @@ namespace {
 
 constexpr int kMaxHardware = 40;
 constexpr int kMaxNetworks = 60;
+constexpr int kTextPadding = 12;  // pixels either side of a button's text
 constexpr int kAddRates[] = {1000, 800, 500, 250, 125, 50, 20, 10};
 
 QPushButton* button(const QString& text, const QString& hint, QWidget* parent) {
     auto* b = new QPushButton(text, parent);
     b->setToolTip(hint);
     b->setAutoDefault(false);
+    // The style's own width leaves the text touching the frame.
+    b->setMinimumWidth(std::max(b->sizeHint().width(), b->fontMetrics().horizontalAdvance(text) + 2 * kTextPadding));
     return b;
 }
 

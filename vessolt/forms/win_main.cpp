@@ -12,6 +12,7 @@
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QMenuBar>
+#include <QPainter>
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
@@ -19,6 +20,7 @@
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSplitter>
+#include <QStyle>
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
@@ -76,6 +78,69 @@ QToolButton* glyphButton(const char* glyph, const char* hint, QWidget* parent) {
 }
 
 constexpr const char* kMainKey = "\\main";
+
+// A summary value whose text has no bound (names from the network description, device-type bits):
+// it gives up width before the other columns do, cut with "…" and whole in its tool tip.
+class ElidingLabel : public QLabel {
+public:
+    using QLabel::QLabel;
+
+    QSize minimumSizeHint() const override {
+        QSize size = QLabel::minimumSizeHint();
+        size.setWidth(std::min(size.width(), fontMetrics().horizontalAdvance(QStringLiteral("0x0…"))));
+        return size;
+    }
+    void setFullText(const QString& text) {
+        setText(text);
+        updateTip();
+    }
+
+protected:
+    void resizeEvent(QResizeEvent* event) override {
+        QLabel::resizeEvent(event);
+        updateTip();
+    }
+    void paintEvent(QPaintEvent* event) override {
+        if (fits()) {
+            QLabel::paintEvent(event);
+            return;
+        }
+        QPainter painter(this);
+        const QRect area = contentsRect();
+        style()->drawItemText(&painter, area, static_cast<int>(alignment()), palette(), isEnabled(),
+                              fontMetrics().elidedText(text(), Qt::ElideRight, area.width()), foregroundRole());
+    }
+
+private:
+    [[nodiscard]] bool fits() const { return fontMetrics().horizontalAdvance(text()) <= contentsRect().width(); }
+    void updateTip() { setToolTip(fits() ? QString() : text()); }
+};
+
+// Puts the right column of summary boxes below the left one while the two do not fit side by side
+// (long texts and wide numbers in a narrow window), so that no column is hidden to the right.
+class SummaryColumns : public QObject {
+public:
+    SummaryColumns(QBoxLayout* columns, QLayout* left, QLayout* right, QWidget* viewport, QObject* parent)
+        : QObject(parent), columns_(columns), left_(left), right_(right), viewport_(viewport) {}
+
+protected:
+    bool eventFilter(QObject* watched, QEvent* event) override {
+        if (event->type() == QEvent::LayoutRequest || event->type() == QEvent::Resize) {
+            const QMargins m = columns_->contentsMargins();
+            const int sideBySide = left_->minimumSize().width() + columns_->spacing() + right_->minimumSize().width() +
+                                   m.left() + m.right();
+            columns_->setDirection(sideBySide <= viewport_->width() ? QBoxLayout::LeftToRight
+                                                                     : QBoxLayout::TopToBottom);
+        }
+        return QObject::eventFilter(watched, event);
+    }
+
+private:
+    QBoxLayout* columns_;
+    QLayout* left_;
+    QLayout* right_;
+    QWidget* viewport_;
+};
 
 } // namespace
 
@@ -196,6 +261,8 @@ void TWin_Main::createActions() {
     toolbar->setMovable(false);
     toolbar->setIconSize(QSize(20, 20));
     const auto tool = [toolbar](QAction* a, const char* name, const char* hint) {
+        // On the action: its button takes the action's tip again whenever the action changes.
+        a->setToolTip(QString::fromLatin1(hint));
         toolbar->addAction(a);
         if (QWidget* w = toolbar->widgetForAction(a)) {
             w->setObjectName(QString::fromLatin1(name));
@@ -519,7 +586,8 @@ void TWin_Main::CreateTestRow(int n, const TEST& test) {
     });
     connect(row.runButton, &QToolButton::clicked, this, [this, n, &manager] { manager.RunTest(rowTest(n)); });
     connect(row.windowButton, &QToolButton::clicked, this, [this, n, &manager] { manager.ShowTestWindow(rowTest(n)); });
-    connect(row.configButton, &QToolButton::clicked, this, [this, n, &manager] { manager.ConfigureTest(rowTest(n)); });
+    connect(row.configButton, &QToolButton::clicked, this,
+            [this, n, &manager] { manager.ConfigureTest(rowTest(n), this); });
     rows_.push_back(row);
     UpdateTestRow(n, test);
 }
@@ -637,10 +705,11 @@ void TWin_Main::manualClick() {
 }
 
 void TWin_Main::createSummary() {
-    const auto valueLabel = [this](const char* name, QWidget* parent) {
+    const auto valueLabel = [this](const char* name, QWidget* parent, bool elides = false) {
         for (size_t i = 0; i < kSummaryLabelCount; ++i) {
             if (std::string_view(kSummaryLabels[i].name) == name) {
-                auto* label = new QLabel(QStringLiteral("-"), parent);
+                QLabel* label = elides ? new ElidingLabel(parent) : new QLabel(parent);
+                label->setText(QStringLiteral("-"));
                 label->setObjectName(QString::fromLatin1(name));
                 label->setTextInteractionFlags(Qt::TextSelectableByMouse);
                 summaryLabels_[i] = label;
@@ -664,7 +733,10 @@ void TWin_Main::createSummary() {
     const auto group = [this](const char* title) {
         auto* box = new QGroupBox(QString::fromLatin1(title), summaryWidget_);
         auto* grid = new QGridLayout(box);
-        grid->setHorizontalSpacing(10);
+        // Narrow enough that both columns of boxes fit the default window with four-digit times.
+        const QMargins margins = grid->contentsMargins();
+        grid->setContentsMargins(6, margins.top(), 6, margins.bottom());
+        grid->setHorizontalSpacing(6);
         grid->setVerticalSpacing(2);
         return std::make_pair(box, grid);
     };
@@ -672,16 +744,17 @@ void TWin_Main::createSummary() {
 
     auto [general, g] = group(" General Device Info ");
     int row = 0;
+    // The texts with names run into the stretching last column, so that they never move the pairs.
     for (auto [cap, first, second] : {std::tuple{"Device Type:", "devicetype", "devicetypeadditional"},
                                       std::tuple{"Vendor:", "manufacturer", "manufacturerdept"}}) {
         g->addWidget(caption(cap, general), row, 0);
-        g->addWidget(valueLabel(first, general), row++, 1, 1, 3);
-        g->addWidget(valueLabel(second, general), row++, 1, 1, 3);
+        g->addWidget(valueLabel(first, general, true), row++, 1, 1, 4);
+        g->addWidget(valueLabel(second, general, true), row++, 1, 1, 4);
     }
     g->addWidget(caption("Node ID:", general), row, 0);
-    g->addWidget(valueLabel("nodeid", general), row++, 1, 1, 3);
+    g->addWidget(valueLabel("nodeid", general, true), row++, 1, 1, 4);
     g->addWidget(caption("Boot-up Time:", general), row, 0);
-    g->addWidget(valueLabel("bootuptime", general), row++, 1, 1, 3);
+    g->addWidget(valueLabel("bootuptime", general), row++, 1, 1, 4);
     const char* pairs[][2] = {{"lss", "baudrate"},           {"pdolinking", "pdomapping"},
                               {"rpdonum", "sdoservernum"},   {"tpdonum", "sdoclientnum"},
                               {"nmtmaster", "heartbeatconsumer"}, {"sdomanager", "heartbeatproducer"},
@@ -715,6 +788,10 @@ void TWin_Main::createSummary() {
         for (int c = 0; c < 4; ++c)
             t->addWidget(valueLabel(timingRows[r][c + 1], timings), r + 1, c + 1);
     }
+    // Room for common times from the start: the columns do not jump as the first values arrive.
+    const int timeWidth = timings->fontMetrics().horizontalAdvance(QStringLiteral("000.00 ms"));
+    for (int c = 1; c <= 3; ++c)
+        t->setColumnMinimumWidth(c, timeWidth);
 
     auto [tests, s] = group(" Test Summary ");
     row = 0;
@@ -761,6 +838,8 @@ void TWin_Main::createSummary() {
         s->addWidget(caption(captionOf(name), tests), row, 0);
         s->addWidget(valueLabel(name, tests), row++, 1, 1, 4);
     }
+    for (int c = 1; c <= 4; ++c)
+        s->setColumnMinimumWidth(c, timeWidth);
 
     auto [rating, r] = group(" Overall Rating ");
     row = 0;
@@ -784,6 +863,7 @@ void TWin_Main::createSummary() {
     columns->addLayout(left, 0);
     columns->addLayout(right, 1);
     summaryLayout_->addLayout(columns);
+    summaryWidget_->installEventFilter(new SummaryColumns(columns, left, right, mainbox_->viewport(), this));
 }
 
 void TWin_Main::UpdateDeviceSummary() {
@@ -791,9 +871,13 @@ void TWin_Main::UpdateDeviceSummary() {
     if (!summaryDisplay_.Refresh(StoreSummaryNames<TSymbols>(*services_.symbols)))
         return;
     const SummaryTexts& texts = summaryDisplay_.Texts();
-    for (size_t i = 0; i < kSummaryLabelCount; ++i)
-        if (QLabel* label = summaryLabels_[i])
-            label->setText(QString::fromStdString(texts.*(kSummaryLabels[i].text)));
+    for (size_t i = 0; i < kSummaryLabelCount; ++i) {
+        const QString text = QString::fromStdString(texts.*(kSummaryLabels[i].text));
+        if (auto* eliding = dynamic_cast<ElidingLabel*>(summaryLabels_[i]))
+            eliding->setFullText(text);
+        else if (QLabel* label = summaryLabels_[i])
+            label->setText(text);
+    }
 }
 
 // ---- showing and closing ----

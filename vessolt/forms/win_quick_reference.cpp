@@ -37,6 +37,8 @@ TWin_QuickReference::TWin_QuickReference(QWidget* parent) : QDialog(parent) {
     textarea_->setReadOnly(true);
     textarea_->setFrameShape(QFrame::NoFrame);
     textarea_->setOpenLinks(false);
+    // Names in narrow table cells widen the cell rather than break mid-word.
+    textarea_->setWordWrapMode(QTextOption::WordWrap);
     textarea_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     textarea_->setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOn);
     layout->addWidget(textarea_, 1);
@@ -103,6 +105,7 @@ void TWin_QuickReference::PrintTo(QPrinter& printer) {
     // A copy laid out for the page: without its own page size the document would add margins of
     // its own inside the printer's.
     std::unique_ptr<QTextDocument> copy(textarea_->document()->clone());
+    copy->setDefaultTextOption(textarea_->document()->defaultTextOption());
     copy->documentLayout()->setPaintDevice(&printer);
     copy->setPageSize(printer.pageLayout().paintRectPixels(printer.resolution()).size());
     QTextFrameFormat frame = copy->rootFrame()->frameFormat();

@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QScreen>
+#include <QStackedLayout>
 #include <QVBoxLayout>
 
 #include <platform/registry.h>
@@ -36,7 +37,9 @@ TWin_TestConfig::TWin_TestConfig(TTestManager& manager, IConfigPage* globalPage,
     top->addWidget(testlist_, 1);
     mainbox_ = new QWidget(this);
     mainbox_->setObjectName(QStringLiteral("mainbox"));
-    auto* pageLayout = new QVBoxLayout(mainbox_);
+    // Stacked: the dialog is as large as its largest page from the start, and keeps its size as
+    // the pages change.
+    auto* pageLayout = new QStackedLayout(mainbox_);
     pageLayout->setContentsMargins(0, 0, 0, 0);
     auto* ok = new QPushButton(QStringLiteral("OK"), this);
     ok->setObjectName(QStringLiteral("ok"));
@@ -76,7 +79,10 @@ TWin_TestConfig::TWin_TestConfig(TTestManager& manager, IConfigPage* globalPage,
             size = size.boundedTo(screen->availableGeometry().size());
         resize(size.expandedTo(QSize(200, 150)));
     }
-    manager_.SetConfigureTestHandler([this](int32_t testid, IConfigPage*) { ShowForTest(testid, parentWidget()); });
+    manager_.SetConfigureTestHandler([this](int32_t testid, IConfigPage*, QObject* caller) {
+        const auto* widget = qobject_cast<QWidget*>(caller);
+        ShowForTest(testid, widget ? widget->window() : parentWidget());
+    });
 }
 
 TWin_TestConfig::~TWin_TestConfig() {
@@ -97,21 +103,32 @@ void TWin_TestConfig::releasePages() {
 void TWin_TestConfig::centreOn(QWidget* caller) {
     if (!caller)
         return;
+    // The size the pages need, before the dialog is placed.
+    mainbox_->updateGeometry();
+    layout()->activate();
     const QRect c = caller->frameGeometry();
-    const int left = c.width() > width() ? c.left() + (c.width() - width()) / 2 : c.left();
-    const int top = c.height() > height() ? c.top() + (c.height() - height()) / 2 : c.top();
+    int left = c.width() > width() ? c.left() + (c.width() - width()) / 2 : c.left();
+    int top = c.height() > height() ? c.top() + (c.height() - height()) / 2 : c.top();
+    // Over a small window low on the screen the dialog would reach past its edge, and its buttons
+    // with it: it stays on the caller's screen.
+    if (const QScreen* screen = caller->screen()) {
+        const QRect area = screen->availableGeometry();
+        left = std::max(area.left(), std::min(left, area.right() + 1 - width()));
+        top = std::max(area.top(), std::min(top, area.bottom() + 1 - height()));
+    }
     move(left, top);
 }
 
 void TWin_TestConfig::ShowAll(QWidget* caller) {
+    BuildPageList();
     centreOn(caller);
     startPage_ = -1;
     exec();
 }
 
 void TWin_TestConfig::ShowForTest(int32_t testid, QWidget* caller) {
-    centreOn(caller);
     BuildPageList();
+    centreOn(caller);
     ShowPage(0);
     const int found = testlist_->findData(testid);
     if (found >= 0)
@@ -150,8 +167,10 @@ void TWin_TestConfig::ShowPage(int i) {
     testlist_->setCurrentIndex(i);
     selectedPage_ = i;
     if (i >= 0 && i < pageCount())
-        if (QWidget* w = widgetOf(pages_[static_cast<size_t>(i)]))
+        if (QWidget* w = widgetOf(pages_[static_cast<size_t>(i)])) {
+            static_cast<QStackedLayout*>(mainbox_->layout())->setCurrentWidget(w);
             w->show();
+        }
 }
 
 void TWin_TestConfig::HidePage() {

@@ -185,6 +185,10 @@ TEST_F(GlobalPageTest, NodeControlsAndTheBootupTime) {
     EXPECT_EQ(stored().dcfpath, "/nodes/node5.dcf");
     EXPECT_FALSE(stored().configurenode);
     EXPECT_TRUE(texts().empty());
+    // Typed text keeps the white of an edit.
+    bootup->setText(QStringLiteral("42"));
+    EXPECT_EQ(bootup->State(), controls::esEditing);
+    EXPECT_EQ(bootup->palette().color(QPalette::Base), QColor(Qt::white));
     bootup->setText(QStringLiteral("12x"));
     EXPECT_FALSE(page->ApplySettings());
     EXPECT_EQ(texts(), std::vector<std::string>{TWin_ConfigGlobal::kBootupNotNumber});

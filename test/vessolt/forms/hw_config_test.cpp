@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QLayout>
 #include <QPushButton>
 
 #include <platform/registry.h>
@@ -71,6 +72,12 @@ TEST_F(WindowTest, HardwareDialogListsAddsDeletesByHandleAndOpensTheNetwork) {
 
     if (const char* shots = std::getenv("VESSOLT_WINDOW_SHOT_DIR"))
         dialog.grab().save(QString::fromUtf8(shots) + "/hwconfig.png");
+    // Room either side of the network buttons' texts.
+    dialog.layout()->activate();
+    for (const char* name : {"addbutton", "deletebutton", "hwconfigbutton"}) {
+        auto* b = dialog.findChild<QPushButton*>(name);
+        EXPECT_GE(b->width() - b->fontMetrics().horizontalAdvance(b->text()), 20) << name;
+    }
     // Add: the name entered and the chosen rate; the new network is selected.
     const auto add = [&](const QString& name, int rateIndex) {
         whenShown<TWin_HWConfigAddNet>([name, rateIndex](TWin_HWConfigAddNet* d) {

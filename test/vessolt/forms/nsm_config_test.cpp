@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QPushButton>
 #include <QStackedWidget>
+#include <QTimer>
 
 #include "testing/common_test.h"
 #include "services/device_summary.h"
@@ -85,6 +86,18 @@ protected:
     TCommonTest common{drennic.api(), trace, summary, log, commonLinks()};
     TNSM driver{common, driverLinks()};
 };
+
+TEST_F(NsmConfigTest, OpensCentredOverTheMainWindow) {
+    QWidget owner;
+    owner.setGeometry(100, 80, 1000, 700);
+    TWin_NSMConfig form(wizardLinks(), &owner);
+    QTimer::singleShot(0, &form, [&] {
+        // Within a window frame's width.
+        EXPECT_LE((form.frameGeometry().center() - owner.geometry().center()).manhattanLength(), 8);
+        form.done(0);
+    });
+    form.Execute();
+}
 
 TEST_F(NsmConfigTest, WalksThroughWithTheModule) {
     fixtures::SimNsmConfig config;

@@ -5,7 +5,9 @@
 #include <QFile>
 #include <QPageLayout>
 #include <QPrinter>
+#include <QTextBlock>
 #include <QTextBrowser>
+#include <QTextLayout>
 #include <QTimer>
 #include <set>
 #include <string>
@@ -77,6 +79,16 @@ TEST(QuickReference, DocumentsDescribeTheEvaluatorAndTheScriptModule) {
         EXPECT_TRUE(python.contains(QLatin1String(field.name))) << field.name;
     for (const SummaryPresence& presence : kSummaryPresence)
         EXPECT_TRUE(python.contains(QLatin1String(presence.name))) << presence.name;
+
+    // Names never break across lines, at the window's design width.
+    window.show();
+    (void)window.textArea()->document()->size();  // lays the whole document out
+    const auto inName = [](QChar c) { return c.isLetterOrNumber() || c == u'_'; };
+    for (QTextBlock block = window.textArea()->document()->begin(); block.isValid(); block = block.next())
+        for (int i = 1, at = 0; i < block.layout()->lineCount(); ++i)
+            EXPECT_FALSE((at = block.layout()->lineAt(i).textStart()) > 0 && inName(block.text()[at - 1]) &&
+                         inName(block.text()[at]))
+                << block.text().toStdString();
 
     EXPECT_FALSE(window.LoadResource("NOSUCHQUICKREF"));
     EXPECT_EQ(window.textArea()->toPlainText(), python);

@@ -97,13 +97,25 @@ TEST_F(WindowTest, TestConfigurationAppliesInOrderShowsTheRefusingPageAndGivesPa
     EXPECT_EQ(journal.back(), "cancel c");
 
     // A row's configure button opens on that test's page; an unknown id keeps the remembered page.
+    // From a test window it is centred over that window.
     int shownPage = -1;
+    QPoint shownAt;
     whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
         shownPage = d->selectedPage();
+        shownAt = d->pos();
         d->reject();
     });
-    manager.ConfigureTest(1);
+    QWidget testWindow;
+    testWindow.setGeometry(50, 40, 700, 520);
+    manager.ConfigureTest(1, &testWindow);
     EXPECT_EQ(shownPage, 3);
+    EXPECT_EQ(shownAt, QPoint(50 + (700 - dialog->width()) / 2, 40 + (520 - dialog->height()) / 2));
+    // Over a small window at the bottom of the screen it stays on the screen.
+    const QRect screen = testWindow.screen()->availableGeometry();
+    testWindow.setGeometry(screen.left() + 10, screen.bottom() - 100, 300, 100);
+    whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) { shownAt = d->pos(), d->reject(); });
+    manager.ConfigureTest(1, &testWindow);
+    EXPECT_EQ(shownAt, QPoint(screen.left() + 10, screen.bottom() + 1 - dialog->height()));
     whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
         shownPage = d->selectedPage();
         d->reject();
@@ -126,6 +138,16 @@ TEST_F(WindowTest, TestConfigurationAppliesInOrderShowsTheRefusingPageAndGivesPa
     ASSERT_TRUE(key);
     EXPECT_EQ(key->readInteger("width"), 640);
     EXPECT_EQ(key->readInteger("height"), 480);
+
+    // A page taller than the dialog sizes it from the start; changing pages keeps that size.
+    c.setMinimumHeight(900);
+    whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
+        const QSize first = d->size();
+        d->findChild<QComboBox*>("testlist")->activated(3);
+        EXPECT_EQ(d->size(), first);
+        d->reject();
+    });
+    dialog->ShowAll(&caller);
 
     // The pages outlive the dialog; a stored size larger than the screen is clamped.
     key->writeInteger("width", 100000);

@@ -3,9 +3,12 @@
 #include <QApplication>
 #include <QColor>
 #include <QHeaderView>
+#include <QImage>
 #include <QLabel>
+#include <QPainter>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyleOptionHeader>
 #include <QTableView>
 
 #include <chrono>
@@ -69,6 +72,22 @@ TEST_F(ODScanWindowTest, ShowsAScanAsTheUserSeesIt) {
     EXPECT_EQ(model.cellText(0, 6), "000F0191");
     EXPECT_FALSE(model.cellText(0, 5).isEmpty());
     EXPECT_EQ(model.headerData(4, Qt::Horizontal, Qt::DisplayRole).toString(), "Size (bytes)");
+    EXPECT_EQ(model.headerData(4, Qt::Horizontal, Qt::ToolTipRole).toString(), "Size (bytes)");
+    // The 40-pixel column's title is drawn as the plain style draws it cut with "…".
+    const QHeaderView* header = window->odlist()->horizontalHeader();
+    QStyleOptionHeader option;
+    option.initFrom(header);
+    option.rect = QRect(0, 0, header->sectionSize(4), 20);
+    const auto drawn = [&](const QStyle* style, const QString& text) {
+        QImage image(option.rect.size(), QImage::Format_ARGB32);
+        image.fill(Qt::white);
+        option.text = text;
+        QPainter painter(&image);
+        style->drawControl(QStyle::CE_HeaderLabel, &option, &painter, header);
+        return image.copy();
+    };
+    const QString cut = option.fontMetrics.elidedText("Size (bytes)", Qt::ElideRight, option.rect.width());
+    EXPECT_EQ(drawn(header->style(), "Size (bytes)"), drawn(QApplication::style(), cut));
     EXPECT_EQ(model.headerData(9, Qt::Horizontal, Qt::DisplayRole).toString(), "");
     EXPECT_TRUE(window->odlist()->horizontalHeader()->stretchLastSection());
 

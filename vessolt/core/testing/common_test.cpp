@@ -276,10 +276,18 @@ uint8_t TCommonTest::ResetAndFindBootup(uint32_t rate) {
 }
 
 uint8_t TCommonTest::FindTestNode(const uint8_t* cancel) {
+    // Set once, when the search has ended: a clear before it would show "-" for a moment each time
+    // a test of the run looks for the node again.
+    uint32_t lss = 0;
+    const uint8_t node = searchTestNode(cancel, lss);
+    summary_.SetLSS(lss);
+    return node;
+}
+
+uint8_t TCommonTest::searchTestNode(const uint8_t* cancel, uint32_t& lss) {
     auto cancelled = [cancel] { return cancel != nullptr && *cancel != 0; };
     const uint32_t rate = bitRate();
     restartTrace(rate);
-    summary_.SetLSS(0);
     uint8_t testNode = 0xFF;
     if (nsm_)
         nsm_->Reset();
@@ -323,14 +331,14 @@ uint8_t TCommonTest::FindTestNode(const uint8_t* cancel) {
 
     if (testNode != 0xFF) {
         (void)trace_.FindFirst(&nmt, 1);
-        const TraceFilter lss = tf::data(kLssMasterId, 8);
-        summary_.SetLSS(trace_.FindNext(&lss, 1) ? 3 : 1);
+        const TraceFilter master = tf::data(kLssMasterId, 8);
+        lss = trace_.FindNext(&master, 1) ? 3 : 1;
         return testNode;
     }
-    return lssFallback(cancel, rate);
+    return lssFallback(cancel, rate, lss);
 }
 
-uint8_t TCommonTest::lssFallback(const uint8_t* cancel, uint32_t rate) {
+uint8_t TCommonTest::lssFallback(const uint8_t* cancel, uint32_t rate, uint32_t& lss) {
     auto cancelled = [cancel] { return cancel != nullptr && *cancel != 0; };
     log_.Add("Node not found - attempting to find LSS slave node");
     trace_.Reset();
@@ -372,7 +380,7 @@ uint8_t TCommonTest::lssFallback(const uint8_t* cancel, uint32_t rate) {
     }
     summary_.SetNodeId(newNode);
     summary_.AddBootupTime(msBetween(*frame, *switchFrame));
-    summary_.SetLSS(2);
+    lss = 2;
     log_.Add("LSS slave node found");
     return newNode;
 }

@@ -132,7 +132,9 @@ private:
     void restartTrace(uint32_t bitRate);
     void transmit(std::initializer_list<uint8_t> lssData);
     void warn(uint8_t* flag, const std::string& text);
-    [[nodiscard]] uint8_t lssFallback(const uint8_t* cancel, uint32_t bitRate);
+    // The search itself; `lss` gets the summary's LSS value (0 when nothing was found).
+    [[nodiscard]] uint8_t searchTestNode(const uint8_t* cancel, uint32_t& lss);
+    [[nodiscard]] uint8_t lssFallback(const uint8_t* cancel, uint32_t bitRate, uint32_t& lss);
 
     CanopenApi& api_;
     TTraceBuffer& trace_;

@@ -194,8 +194,8 @@ void TTestManager::ShowTestWindow(int32_t testid) {
         show();
 }
 
-void TTestManager::ConfigureTest(int32_t testid) {
-    std::function<void(int32_t, IConfigPage*)> handler;
+void TTestManager::ConfigureTest(int32_t testid, QObject* caller) {
+    std::function<void(int32_t, IConfigPage*, QObject*)> handler;
     IConfigPage* page = nullptr;
     {
         Lock held = lock("ConfigureTest");
@@ -208,10 +208,10 @@ void TTestManager::ConfigureTest(int32_t testid) {
         handler = configureHandler_;
     }
     if (handler)
-        handler(testid, page);
+        handler(testid, page, caller);
 }
 
-void TTestManager::SetConfigureTestHandler(std::function<void(int32_t, IConfigPage*)> handler) {
+void TTestManager::SetConfigureTestHandler(std::function<void(int32_t, IConfigPage*, QObject*)> handler) {
     Lock held = lock("SetConfigureTestHandler");
     if (held.owns_lock())
         configureHandler_ = std::move(handler);

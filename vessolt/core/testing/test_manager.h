@@ -18,6 +18,7 @@
 #include "services/message_sink.h"
 
 struct _object;  // a Python object (the script module); no Python header here
+class QObject;   // the window that asks for the configuration dialog
 
 namespace ostrel::platform {
 class IniFile;
@@ -101,9 +102,10 @@ public:
     [[nodiscard]] IConfigPage* GetTestConfigPage(int32_t testid) const;
     [[nodiscard]] int GetTestCount() const;
     void ShowTestWindow(int32_t testid);
-    // Opens the test configuration dialog on the test's page; the dialog installs the handler.
-    void ConfigureTest(int32_t testid);
-    void SetConfigureTestHandler(std::function<void(int32_t testid, IConfigPage* page)> handler);
+    // Opens the test configuration dialog on the test's page, over the calling window (a widget;
+    // none: the dialog's owner); the dialog installs the handler.
+    void ConfigureTest(int32_t testid, QObject* caller = nullptr);
+    void SetConfigureTestHandler(std::function<void(int32_t testid, IConfigPage* page, QObject* caller)> handler);
 
     // Order and enabled flags.
     void MoveTestUp(int32_t testid);
@@ -167,7 +169,7 @@ private:
     mutable TimedMutex mutex_;  // the table, its iteration position and the dialog handler
     std::vector<TEST> tests_;
     size_t iteration_ = 0;
-    std::function<void(int32_t, IConfigPage*)> configureHandler_{};
+    std::function<void(int32_t, IConfigPage*, QObject*)> configureHandler_{};
 
     ListenerList testListListeners_;
     ListenerList runStateListeners_;

@@ -8,9 +8,11 @@
 #include <QLabel>
 #include <QMouseEvent>
 #include <QProgressBar>
+#include <QProxyStyle>
 #include <QPushButton>
 #include <QScreen>
 #include <QStyle>
+#include <QStyleOptionHeaderV2>
 #include <QTableView>
 #include <QVBoxLayout>
 
@@ -28,6 +30,27 @@ namespace ostrel::vessolt {
 namespace {
 
 QColor fromBgr(uint32_t bgr) { return QColor(bgr & 0xFF, (bgr >> 8) & 0xFF, (bgr >> 16) & 0xFF); }
+
+// Column titles wider than their columns end in "…" (the models give them whole as tool tips);
+// the style alone would cut them off with no sign.
+class TitleStyle : public QProxyStyle {
+public:
+    void drawControl(ControlElement element, const QStyleOption* option, QPainter* painter,
+                     const QWidget* widget) const override {
+        const auto* header = qstyleoption_cast<const QStyleOptionHeader*>(option);
+        if (element != CE_HeaderLabel || header == nullptr) {
+            QProxyStyle::drawControl(element, option, painter, widget);
+            return;
+        }
+        QStyleOptionHeaderV2 cut;
+        if (const auto* full = qstyleoption_cast<const QStyleOptionHeaderV2*>(option))
+            cut = *full;
+        else
+            static_cast<QStyleOptionHeader&>(cut) = *header;
+        cut.text = header->fontMetrics.elidedText(header->text, Qt::ElideRight, header->rect.width());
+        QProxyStyle::drawControl(element, &cut, painter, widget);
+    }
+};
 
 }  // namespace
 
@@ -86,7 +109,7 @@ TTestWindow::TTestWindow(TTestManager& manager, int32_t testId, const QString& t
 
     connect(runtest, &QPushButton::clicked, this, [this] { manager_.RunTest(testId_); });
     connect(canceltest, &QPushButton::clicked, this, [this] { manager_.CancelTests(); });
-    connect(configtest, &QPushButton::clicked, this, [this] { manager_.ConfigureTest(testId_); });
+    connect(configtest, &QPushButton::clicked, this, [this] { manager_.ConfigureTest(testId_, this); });
     connect(closeButton, &QPushButton::clicked, this, &QWidget::close);
 
     label->setText(StatusLabelText(NOTSTARTED));
@@ -112,6 +135,9 @@ void TTestWindow::setGrid(QTableView* grid, int lastSizable) {
     lastSizable_ = lastSizable;
     body_->layout()->addWidget(grid);
     grid->horizontalHeader()->viewport()->installEventFilter(this);
+    auto* titles = new TitleStyle();
+    titles->setParent(grid->horizontalHeader());
+    grid->horizontalHeader()->setStyle(titles);
 }
 
 void TTestWindow::ShowStatus() {

@@ -57,7 +57,8 @@ QVariant TODScanModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant TODScanModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < kColumns)
+    if (orientation == Qt::Horizontal && (role == Qt::DisplayRole || role == Qt::ToolTipRole) && section >= 0 &&
+        section < kColumns)
         return QString::fromLatin1(kTitles[section]);
     return QAbstractTableModel::headerData(section, orientation, role);
 }

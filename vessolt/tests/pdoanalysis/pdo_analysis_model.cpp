@@ -91,7 +91,8 @@ QVariant TPDOAnalysisModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant TPDOAnalysisModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    if (orientation == Qt::Horizontal && role == Qt::DisplayRole && section >= 0 && section < kColumns)
+    if (orientation == Qt::Horizontal && (role == Qt::DisplayRole || role == Qt::ToolTipRole) && section >= 0 &&
+        section < kColumns)
         return title(section);
     return QAbstractTableModel::headerData(section, orientation, role);
 }

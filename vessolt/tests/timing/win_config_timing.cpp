@@ -213,7 +213,11 @@ QWidget* TWin_ConfigTiming::buildFrameRows(int set) {
     const bool turnaround = frameSets_ == 2;
     auto* rows = new QWidget(this);
     auto* grid = new QGridLayout(rows);
-    grid->setContentsMargins(0, 0, 0, 0);
+    // On a phase tab the rows keep clear of the tab's frame.
+    if (turnaround)
+        grid->setContentsMargins(6, 6, 6, 6);
+    else
+        grid->setContentsMargins(0, 0, 0, 0);
     const QString editPrefix = turnaround ? (set == 0 ? QStringLiteral("phase1rpdo") : QStringLiteral("phase2rpdo"))
                                           : QStringLiteral("rpdo");
     const QString buttonPrefix = set == 1 ? QStringLiteral("phase2editrpdo") : QStringLiteral("editrpdo");

@@ -137,6 +137,21 @@ TEST_F(CommonServicesTest, FindsTestNodeAndModule) {
     EXPECT_EQ(r.lss, 1u);
     EXPECT_EQ(r.bootup_numtries, 1u);
     EXPECT_FALSE(trace.IsCapturing());
+
+    // Looked for again, every change the window is told of still shows "None", never "-".
+    struct Seen : MessageSink {
+        TDeviceSummary* summary = nullptr;
+        std::vector<uint32_t> lss;
+        void post(uint32_t, uintptr_t, intptr_t) override {
+            DeviceSummaryRecord now{};
+            lss.push_back(summary->GetSummary(now) ? now.lss : 99u);
+        }
+    } seen;
+    seen.summary = &summary;
+    summary.AddListener(&seen);
+    ASSERT_EQ(common.FindTestNode(nullptr), 5);
+    summary.RemoveListener(&seen);
+    EXPECT_EQ(seen.lss, std::vector<uint32_t>(seen.lss.size(), 1u));
 }
 
 TEST_F(CommonServicesTest, LastBootingNodeIsTheTestNodeAndEveryBootupTimeCounts) {

@@ -6,6 +6,7 @@
 #include <QCheckBox>
 #include <QComboBox>
 #include <QLabel>
+#include <QLayout>
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPlainTextEdit>
@@ -153,6 +154,10 @@ TEST_F(TimingPagesTest, LoadAndApplyRoundTripEveryPage) {
             EXPECT_EQ(text(p, "phase1rpdo1"), "1 byte - A1");
             EXPECT_EQ(text(p, "phase2rpdo2"), "2 bytes - B2 00");
             EXPECT_NE(p.findChild<QPushButton*>("phase2editrpdo7"), nullptr);
+            // The rows on a phase tab keep clear of its frame.
+            auto* first = p.findChild<QLabel*>("phase2labelrpdo0");
+            first->parentWidget()->layout()->activate();
+            EXPECT_GE(std::min(first->x(), first->y()), 4);
         } else if (timingVariant(kind).hasRpdo) {
             EXPECT_EQ(text(p, "rpdo0"), "0 bytes -");
             EXPECT_EQ(text(p, "rpdo1"), "1 byte - A1");
