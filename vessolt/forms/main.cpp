@@ -177,7 +177,7 @@ int main(int argc, char** argv) {
     });
     QPointer<TWin_HWConfig> hardware;
     parts.forms.push_back([&hardware](Services& services) -> std::unique_ptr<QObject> {
-        auto window = std::make_unique<TWin_HWConfig>(services.api(), services.hardware);
+        auto window = std::make_unique<TWin_HWConfig>(services.api(), services.hardware, services.prompt());
         hardware = window.get();
         return window;
     });

@@ -1,13 +1,11 @@
 #include "win_hw_config.h"
 
 #include <QComboBox>
-#include <QDesktopServices>
 #include <QFormLayout>
 #include <QHBoxLayout>
 #include <QLabel>
 #include <QLineEdit>
 #include <QPushButton>
-#include <QUrl>
 #include <QVBoxLayout>
 #include <array>
 
@@ -105,7 +103,7 @@ void TWin_HWConfigAddNet::cancelClick() {
 
 // ---- Hardware Error ----
 
-TWin_HWInitError::TWin_HWInitError(QWidget* parent) : QDialog(parent) {
+TWin_HWInitError::TWin_HWInitError(UserPrompt& prompt, DesktopOpen desktop, QWidget* parent) : QDialog(parent) {
     setWindowTitle(QStringLiteral("Hardware Error"));
     error_ = new QLabel(this);
     error_->setObjectName(QStringLiteral("error"));
@@ -122,7 +120,9 @@ TWin_HWInitError::TWin_HWInitError(QWidget* parent) : QDialog(parent) {
                                     .arg(QString::fromUtf8(kDriverDownloadUrl)),
                                 this);
     download->setObjectName(QStringLiteral("troveldownload"));
-    download->setOpenExternalLinks(true);
+    download->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
+    connect(download, &QLabel::linkActivated, this,
+            [&prompt, desktop = std::move(desktop)](const QString& address) { (void)OpenOrSay(address, prompt, desktop); });
     auto* close = new QPushButton(QStringLiteral("Close"), this);
     close->setObjectName(QStringLiteral("close"));
     connect(close, &QPushButton::clicked, this, &QDialog::accept);
@@ -139,7 +139,8 @@ QString TWin_HWInitError::message() const { return error_->text(); }
 
 // ---- Hardware Configuration ----
 
-TWin_HWConfig::TWin_HWConfig(CanopenApi& api, HardwareConfig& config, QWidget* parent)
+TWin_HWConfig::TWin_HWConfig(CanopenApi& api, HardwareConfig& config, UserPrompt& prompt, DesktopOpen desktop,
+                             QWidget* parent)
     : QDialog(parent), api_(api), config_(config) {
     setWindowTitle(QStringLiteral("Hardware Configuration"));
     config_ = HardwareConfig{};
@@ -186,7 +187,7 @@ TWin_HWConfig::TWin_HWConfig(CanopenApi& api, HardwareConfig& config, QWidget* p
     layout->setSizeConstraint(QLayout::SetFixedSize);
 
     addNet_ = new TWin_HWConfigAddNet(this);
-    initError_ = new TWin_HWInitError(this);
+    initError_ = new TWin_HWInitError(prompt, std::move(desktop), this);
 
     // User actions only: refilling a list must not come back as a change.
     connect(hwlist_, &QComboBox::activated, this, [this] {

@@ -3,6 +3,7 @@
 // adding and deleting networks, and showing why opening a network failed.
 #include <QDialog>
 
+#include "desktop_open.h"
 #include "services/canopen_api.h"
 #include "services/hardware_config.h"
 
@@ -12,6 +13,8 @@ class QLineEdit;
 class QPushButton;
 
 namespace ostrel::vessolt {
+
+class UserPrompt;
 
 class TWin_HWConfigAddNet : public QDialog {
     Q_OBJECT
@@ -35,7 +38,8 @@ private:
 class TWin_HWInitError : public QDialog {
     Q_OBJECT
 public:
-    explicit TWin_HWInitError(QWidget* parent = nullptr);
+    // The download link opens through `desktop`; a page that cannot be opened is told through `prompt`.
+    explicit TWin_HWInitError(UserPrompt& prompt, DesktopOpen desktop = {}, QWidget* parent = nullptr);
     void SetMessage(const QString& text);
     [[nodiscard]] QString message() const;
 
@@ -47,7 +51,8 @@ class TWin_HWConfig : public QDialog {
     Q_OBJECT
 public:
     // Fills `config` on a successful OK; both outlive the dialog.
-    TWin_HWConfig(CanopenApi& api, HardwareConfig& config, QWidget* parent = nullptr);
+    TWin_HWConfig(CanopenApi& api, HardwareConfig& config, UserPrompt& prompt, DesktopOpen desktop = {},
+                  QWidget* parent = nullptr);
 
     [[nodiscard]] TWin_HWConfigAddNet& addNetDialog() { return *addNet_; }
     [[nodiscard]] TWin_HWInitError& initErrorDialog() { return *initError_; }

@@ -2,6 +2,7 @@
 
 #include <QComboBox>
 #include <QLineEdit>
+#include <QLabel>
 #include <QLayout>
 #include <QPushButton>
 
@@ -9,6 +10,7 @@
 #include <platform/utf16.h>
 
 #include "services/product_key.h"
+#include "services/web_addresses.h"
 #include "testing/result_text.h"
 #include "window_fixture.h"
 
@@ -60,7 +62,8 @@ TEST_F(WindowTest, HardwareDialogListsAddsDeletesByHandleAndOpensTheNetwork) {
         key->writeString("hwtype", "Gone");
         key->writeString("netname", "Nothing (1Mbps)");
     }
-    TWin_HWConfig dialog(services_->api(), config);
+    // No browser: the error dialog's download link is named in a message.
+    TWin_HWConfig dialog(services_->api(), config, prompt_, [](const QString&) { return false; });
     auto* hwlist = dialog.findChild<QComboBox*>("hwlist");
     auto* netlist = dialog.findChild<QComboBox*>("netlist");
     ASSERT_TRUE(hwlist && netlist);
@@ -111,10 +114,14 @@ TEST_F(WindowTest, HardwareDialogListsAddsDeletesByHandleAndOpensTheNetwork) {
     QString shown;
     whenShown<TWin_HWInitError>([&shown](TWin_HWInitError* e) {
         shown = e->message();
+        Q_EMIT e->findChild<QLabel*>("troveldownload")->linkActivated(QString::fromUtf8(kDriverDownloadUrl));
         e->accept();
     });
     dialog.findChild<QPushButton*>("ok")->click();
     EXPECT_EQ(shown, "Error initializing hardware: Failed to configure can bus");
+    ASSERT_FALSE(prompt_.asked().empty());
+    EXPECT_EQ(prompt_.asked().back().text,
+              "Unable to open https://ostrel.example.org/drivers/. Please open this address in a web browser.");
     EXPECT_FALSE(config.initialised);
 
     // OK on the test network opens it and stores the choice.
@@ -132,7 +139,7 @@ TEST_F(WindowTest, HardwareDialogListsAddsDeletesByHandleAndOpensTheNetwork) {
 
     // The stored choice is found again, without regard to case.
     key->writeString("netname", "mynet (800KBPS)");
-    TWin_HWConfig again(services_->api(), config);
+    TWin_HWConfig again(services_->api(), config, prompt_);
     EXPECT_EQ(again.findChild<QComboBox*>("netlist")->currentText(), "MyNet (800kbps)");
     EXPECT_FALSE(config.initialised);  // a new dialog starts over
 }

@@ -45,7 +45,7 @@ QStringList logLines(TLog& log) {
 MainWindowLinks openingLinks(Services& services, std::unique_ptr<TWin_HWConfig>& dialog) {
     MainWindowLinks links;
     links.hardwareDialog = [&services, &dialog] {
-        dialog = std::make_unique<TWin_HWConfig>(services.api(), services.hardware);
+        dialog = std::make_unique<TWin_HWConfig>(services.api(), services.hardware, services.prompt());
         whenShown<TWin_HWConfig>([](TWin_HWConfig* d) { d->findChild<QPushButton*>("ok")->click(); });
         dialog->exec();
         return services.hardware.initialised;
@@ -208,7 +208,7 @@ TEST_F(WindowTest, CancelledHardwareDialogEndsTheProgram) {
     std::unique_ptr<TWin_HWConfig> dialog;
     MainWindowLinks links;
     links.hardwareDialog = [&] {
-        dialog = std::make_unique<TWin_HWConfig>(services_->api(), services_->hardware);
+        dialog = std::make_unique<TWin_HWConfig>(services_->api(), services_->hardware, prompt_);
         whenShown<TWin_HWConfig>([](TWin_HWConfig* d) { d->findChild<QPushButton*>("cancel")->click(); });
         dialog->exec();
         return services_->hardware.initialised;
