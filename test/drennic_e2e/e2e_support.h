@@ -97,6 +97,15 @@ bool eventually(int ms, Condition condition) {
     }
 }
 
+// Kills the one live CAN server with SIGKILL and waits until it is gone; false when there was not
+// exactly one, or it outlived 10 s.
+inline bool killTheServer() {
+    const auto servers = liveServers();
+    if (servers.size() != 1) return false;
+    ::kill(servers[0], SIGKILL);
+    return eventually(10'000, [] { return liveServers().empty(); });
+}
+
 // Adopts orphaned descendants (the server outlives the client that started it) and, when dropped,
 // kills every process below this one and reaps them.
 class ProcessGuard {

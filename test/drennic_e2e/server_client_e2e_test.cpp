@@ -241,9 +241,7 @@ TEST_F(ServerClientE2E, KilledServerFailsRequestsWithNoResponseAndTheNextStartup
     Client a;
     startOn(a, 1);
     const auto servers = liveServers();
-    ASSERT_EQ(servers.size(), 1u);
-    ::kill(servers[0], SIGKILL);
-    ASSERT_TRUE(eventually(10'000, [] { return liveServers().empty(); }));
+    ASSERT_TRUE(killTheServer());
 
     const auto answer = Client::words(a.ask("delete 200", 40'000));
     ASSERT_EQ(answer.size(), 3u);
@@ -299,10 +297,7 @@ TEST_F(ServerClientE2E, ReceiverAttachedAcrossAServerRestartGetsOnlyTheNewServer
     EXPECT_EQ(receiver.ask("clear"), "ok");
     // The receiver sleeps through the restart, so that it meets the new server's ring only afterwards.
     ASSERT_TRUE(stopOutsideTheRings(receiver.pid()));
-    const auto servers = liveServers();
-    ASSERT_EQ(servers.size(), 1u);
-    ::kill(servers[0], SIGKILL);
-    ASSERT_TRUE(eventually(10'000, [] { return liveServers().empty(); }));
+    ASSERT_TRUE(killTheServer());
 
     Client sender;
     startOn(sender, 1);
@@ -324,10 +319,7 @@ TEST_F(ServerClientE2E, ClientAttachedAcrossAServerRestartRegistersAgainAndCarri
     Client a;
     startOn(a, 1);
     EXPECT_EQ(a.ask("upload 5 60000"), "result 0") << "node 5 never answers";
-    const auto servers = liveServers();
-    ASSERT_EQ(servers.size(), 1u);
-    ::kill(servers[0], SIGKILL);
-    ASSERT_TRUE(eventually(10'000, [] { return liveServers().empty(); }));
+    ASSERT_TRUE(killTheServer());
 
     Client b;
     startOn(b, 1);
