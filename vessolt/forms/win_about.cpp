@@ -69,6 +69,8 @@ void addProductPanel(QWidget* window, QVBoxLayout* layout, UserPrompt& prompt, D
     ostlogo->setIcon(resourceIcon(QStringLiteral("IMAGE_OSTLOGO")));
     ostlogo->setIconSize(QSize(24, 24));
     ostlogo->setToolTip(QStringLiteral("Click to visit the Ostrel"));
+    // Enter on the splash or the About box must not open a web page.
+    ostlogo->setAutoDefault(false);
     QObject::connect(ostlogo, &QPushButton::clicked, window, [open] { open(QString::fromUtf8(kMakerUrl)); });
     links->addWidget(link("osturl", QString::fromUtf8(kMakerUrl), kMakerUrl, window, open));
     links->addWidget(ostlogo);

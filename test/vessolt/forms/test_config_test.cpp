@@ -178,6 +178,10 @@ TEST(AboutBox, NamesTheProductTheLicenceAndTheLibraries) {
         QTest::mouseClick(label, Qt::LeftButton, {}, QPoint(4, label->height() / 2));
     }
     EXPECT_EQ(opened, QStringList({"https://norbix.example.org/", "https://ostrel.example.org/"}));
+    // Enter closes the About box; on the maker's logo it opens no page.
+    QTest::keyClick(about.findChild<QPushButton*>("ostlogo"), Qt::Key_Return);
+    EXPECT_EQ(opened.size(), 2);
+    EXPECT_FALSE(about.isVisible());
     TWin_Splash splash(prompt, false);
     EXPECT_EQ(splash.findChild<QLabel*>("version")->text(), "Version 1.10.2624");
     if (const char* shots = std::getenv("VESSOLT_WINDOW_SHOT_DIR")) {
