@@ -426,13 +426,7 @@ void postRequest(const EngineRequest& request, int32_t* out, uint64_t* serial) {
     }
 }
 
-void cancelRequest() {
-    EngineModule& m = engine();
-    std::lock_guard lock(m.requestMutex);
-    if (m.requestCode != kRequestNone) {
-        markCancelled(m, m.postedSerial, DRN_CANCELLED, {});
-    }
-}
+void cancelRequest() { failRequest(DRN_CANCELLED, {}); }
 
 void cancelRequest(uint64_t serial) {
     EngineModule& m = engine();

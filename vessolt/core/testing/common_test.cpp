@@ -267,7 +267,7 @@ uint8_t TCommonTest::ResetAndFindBootup(uint32_t rate) {
     ResetAllNodes();
     (void)waitBootup(nullptr);
     trace_.Stop();
-    const TraceFilter nmt = tf::data(0x000, 2, {0x81, 0x00});
+    const TraceFilter nmt = tf::resetAllNodes();
     if (!trace_.FindFirst(&nmt, 1))
         return 0;
     const TraceFilter bootup = tf::bootup(0x700, 0x780);
@@ -298,7 +298,7 @@ uint8_t TCommonTest::searchTestNode(const uint8_t* cancel, uint32_t& lss) {
     if (cancelled())
         return 0;
 
-    const TraceFilter nmt = tf::data(0x000, 2, {0x81, 0x00});
+    const TraceFilter nmt = tf::resetAllNodes();
     const auto own = trace_.FindFirst(&nmt, 1);
     if (!own) {
         log_.Add("Note: Failed to confirm NMT request was transmitted");

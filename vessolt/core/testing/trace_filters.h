@@ -43,6 +43,9 @@ namespace ostrel::vessolt::trace_filters {
 // A boot-up message: length 1, data byte 0x00.
 [[nodiscard]] inline TraceFilter bootup(uint32_t id, uint32_t idMask = 0x7FF) { return data(id, 1, {0x00}, idMask); }
 
+// The NMT command that resets all nodes.
+[[nodiscard]] inline TraceFilter resetAllNodes() { return data(0x000, 2, {0x81, 0x00}); }
+
 // Milliseconds from `earlier` to `later`, never negative, to the microsecond.
 [[nodiscard]] inline float msBetween(const TraceMessage& later, const TraceMessage& earlier) {
     const CANTimeStamp d = TTraceBuffer::TimestampDiff(later.time, earlier.time);

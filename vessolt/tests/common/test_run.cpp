@@ -35,7 +35,14 @@ void TestRun::RestartTrace() {
     trace_.Start(BitRate());
 }
 
-bool TestRun::NoteTransfer(const SDORequest& transfer) {
+bool TestRun::transfer(SDORequest& request, bool upload) {
+    if (nodeLost_)
+        return false;
+    const bool ok = upload ? common_.SDOUpload(&request, CancelFlag()) : common_.SDODownload(&request, CancelFlag());
+    return !noteTransfer(request) && ok;
+}
+
+bool TestRun::noteTransfer(const SDORequest& transfer) {
     if (nodeLost_)
         return true;
     if (!transfer.unanswered) {

@@ -38,8 +38,10 @@ public:
     // this many transfers in a row without an answer (an abort is one), one upload of the device
     // type decides whether the node is still there.
     static constexpr int kUnansweredLimit = 5;
-    // Notes how a transfer of the run ended; true once the node is taken as gone. Worker only.
-    bool NoteTransfer(const SDORequest& transfer);
+    // One blocking transfer of the run with its cancel flag; none once the node is taken as gone.
+    // True when it succeeded. Worker only.
+    bool Upload(SDORequest& request) { return transfer(request, true); }
+    bool Download(SDORequest& request) { return transfer(request, false); }
     [[nodiscard]] bool NodeLost() const { return nodeLost_; }
     // "Error: the node stopped answering at index %04Xh", the index of the first unanswered transfer.
     [[nodiscard]] std::string NodeLostLine() const;
@@ -54,6 +56,10 @@ public:
                  const std::function<void()>& prepare, const std::function<int()>& body);
 
 private:
+    bool transfer(SDORequest& request, bool upload);
+    // Notes how a transfer ended; true once the node is taken as gone.
+    bool noteTransfer(const SDORequest& transfer);
+
     bool endIfCancelled();
     void setStatus(int32_t status);
 

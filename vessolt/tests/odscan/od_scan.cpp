@@ -94,8 +94,7 @@ void TODScan::PrepareErrorControl() {
 bool TODScan::SDOUpload(uint16_t index, uint8_t sub) {
     sdoSize_ = kSdoBufferSize;
     SDORequest request{run_.Node(), index, sub, &sdoSize_, sdoBuffer_.get()};
-    const bool ok = !run_.NodeLost() && common_.SDOUpload(&request, cancelFlag());
-    (void)run_.NoteTransfer(request);
+    const bool ok = run_.Upload(request);
     if (!ok)
         sdoSize_ = 0;
     return ok;
@@ -104,9 +103,7 @@ bool TODScan::SDOUpload(uint16_t index, uint8_t sub) {
 bool TODScan::SDODownload(uint16_t index, uint8_t sub, uint32_t size) {
     sdoSize_ = std::min(size, kSdoBufferSize);
     SDORequest request{run_.Node(), index, sub, &sdoSize_, sdoBuffer_.get()};
-    const bool ok = !run_.NodeLost() && common_.SDODownload(&request, cancelFlag());
-    (void)run_.NoteTransfer(request);
-    return ok;
+    return run_.Download(request);
 }
 
 int TODScan::nodeStoppedAnswering() {

@@ -191,8 +191,8 @@ void TPDOAnalysis::ReadPDOConfiguration() {
         readSize_ = kReadBufferSize;
         std::memset(readBuffer_.get(), 0, 4);
         SDORequest request{run_.Node(), readIndex_, readSub_, &readSize_, readBuffer_.get()};
-        const bool ok = common_.SDOUpload(&request, cancelFlag());
-        if (run_.NoteTransfer(request))
+        const bool ok = run_.Upload(request);
+        if (run_.NodeLost())
             return;
         ++operations_;
         more = advanceReading(ok);
@@ -334,8 +334,7 @@ bool TPDOAnalysis::readParameter(uint32_t commIndex, Parameter parameter, uint32
     uint8_t buffer[kParameterCapacity] = {};
     uint32_t size = kParameterCapacity;
     SDORequest request{run_.Node(), place.index, place.sub, &size, buffer};
-    const bool ok = !run_.NodeLost() && common_.SDOUpload(&request, cancelFlag());
-    if (run_.NoteTransfer(request) || !ok)
+    if (!run_.Upload(request))
         return false;
     ++operations_;
     value = littleEndian(buffer, size, place.bytes);
@@ -349,8 +348,7 @@ bool TPDOAnalysis::writeParameter(uint32_t commIndex, Parameter parameter, uint3
         buffer[i] = static_cast<uint8_t>(value >> (8 * i));
     uint32_t size = place.bytes;
     SDORequest request{run_.Node(), place.index, place.sub, &size, buffer};
-    const bool ok = !run_.NodeLost() && common_.SDODownload(&request, cancelFlag());
-    if (run_.NoteTransfer(request) || !ok)
+    if (!run_.Download(request))
         return false;
     ++operations_;
     return true;

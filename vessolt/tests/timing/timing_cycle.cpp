@@ -18,8 +18,6 @@ namespace {
 constexpr uint32_t kInvalid = 0x80000000u;
 constexpr uint32_t kExtended = 0x20000000u;
 constexpr uint64_t kMaxWaitSliceMs = 100;
-// The reset of all nodes that closes a measurement.
-const TraceFilter kClosingReset = trace_filters::data(0x000, 2, {0x81, 0x00});
 
 template <class... Args>
 std::string format(const char* pattern, Args... args) {
@@ -331,7 +329,7 @@ int TimingCycle::measure(Cycle& c) {
     const int count = static_cast<int>(c.tpdoCount);
     {
         // After the reset the device runs on its power-on settings: not what this cycle measures.
-        const TraceSearchLimit untilReset(s_.trace, resetMark, kClosingReset);
+        const TraceSearchLimit untilReset(s_.trace, resetMark, trace_filters::resetAllNodes());
         s_.common.CheckSDOTraffic(c.node, &c.warn, &sdo);
         s_.common.CheckErrorControl(c.node, static_cast<int>(c.mode), &c.warn, &ec);
         if (c.variant.hasSync) {
@@ -413,7 +411,7 @@ int TimingCycle::measureTurnaround(Cycle& c) {
         GetBusStatistics(&load, &burst);
 
         {
-            const TraceSearchLimit untilReset(s_.trace, resetMark, kClosingReset);
+            const TraceSearchLimit untilReset(s_.trace, resetMark, trace_filters::resetAllNodes());
             s_.common.CheckSDOTraffic(c.node, &c.warn, &sdo);
             s_.common.CheckErrorControl(c.node, static_cast<int>(c.mode), &c.warn, &ec);
             s_.common.CheckTurnaround(&tpdo, counters, c.tpdoIds, static_cast<int>(c.tpdoCount),
