@@ -107,17 +107,17 @@ static_assert(offsetof(ServerBlock, receiveRing.header.capacity) == 11'656'028);
 static_assert(offsetof(ServerBlock, receiveRing.header.writeIndex) == 11'656'032);
 static_assert(offsetof(ServerBlock, receiveRing.entries) == 11'656'036);
 
-// Kept beside the block, never inside it. Whenever the server starts a ring afresh (its own start, or a
-// repair of a ring the clients write whose header left its range) it changes the ring's epoch under the
-// ring's mutex and keeps the write index the ring had before. A reader that finds another epoch than its
-// own knows that nothing of what it read belongs to the ring any more: it drops what it had not read yet
-// (counted) and goes on from slot 0.
+// Kept beside the block, never inside it. Whenever a server starts, it starts every ring afresh: it
+// changes the ring's epoch under the ring's mutex and keeps the write index the ring had before. A reader
+// that finds another epoch than its own knows that nothing of what it read belongs to the ring any more:
+// it drops what it had not read yet (counted) and goes on from slot 0.
 struct RingRestart {
     uint32_t epoch;
     uint32_t previousWriteIndex;  // the write index before the restart (may be out of range)
-    // The rings only the server writes (responses, received frames): entries written in this epoch.
-    // Its remainder by the capacity is the write index; unlike the index it never goes round, so a
-    // reader can tell how far the writer really went since its last look.
+    // Entries written in this epoch, advanced by every writer under the ring's mutex. Its remainder by
+    // the capacity is the write index; unlike the index it never goes round, so a reader can tell how
+    // far the writers really went since its last look, and a header that disagrees with it has been
+    // scribbled on.
     uint64_t position;
 };
 static_assert(sizeof(RingRestart) == 16);
