@@ -331,13 +331,17 @@ TEST_F(CommandDispatch, ResponsesAreAddressedToTheirSenderOnly) {
     RawClient other(otherId());
     ASSERT_TRUE(other.connected());
 
-    ASSERT_TRUE(client_->send(ServerCmd_GetVersion));
+    ServerCommand tagged = test::makeCommand(ServerCmd_GetVersion);
+    putRequestTag(tagged, 0xABCDEF);
+    ASSERT_TRUE(client_->send(tagged));
     ASSERT_TRUE(other.send(ServerCmd_GetCurrentTime));
     const auto mine = client_->nextResponse();
     const auto theirs = other.nextResponse();
     ASSERT_TRUE(mine && theirs);
     EXPECT_EQ(mine->code, ServerResp_GetVersion);
+    EXPECT_EQ(requestTagOf(*mine), 0xABCDEFu) << "an answer carries its request's tag";
     EXPECT_EQ(theirs->code, ServerResp_GetCurrentTime);
+    EXPECT_EQ(requestTagOf(*theirs), 0u);
 
     // In the ring itself each answer carries its addressee.
     std::vector<std::pair<uint8_t, uint32_t>> seen;

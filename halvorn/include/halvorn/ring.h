@@ -78,7 +78,7 @@ namespace ring_detail {
 // Copy into the ring: exactly `length` data bytes of a command.
 inline void storeEntry(ServerCommand& slot, const ServerCommand& entry) noexcept {
     slot.code = entry.code;
-    std::memset(slot.unused, 0, sizeof slot.unused);
+    std::memcpy(slot.requestTag, entry.requestTag, sizeof slot.requestTag);
     slot.length = entry.length;
     std::memcpy(slot.data, entry.data, static_cast<std::size_t>(entry.length));
     slot.processId = entry.processId;
@@ -88,6 +88,7 @@ inline void storeEntry(ServerFrame& slot, const ServerFrame& entry) noexcept { s
 // Copy out of the ring. The length is read once and checked before any data byte is copied.
 [[nodiscard]] inline bool loadEntry(ServerCommand& out, const ServerCommand& slot) noexcept {
     out.code = slot.code;
+    std::memcpy(out.requestTag, slot.requestTag, sizeof out.requestTag);
     out.length = slot.length;
     out.processId = slot.processId;
     if (!lengthValid(out.length)) return false;
@@ -241,7 +242,7 @@ private:
     std::atomic<uint64_t> kept_{0};
 };
 
-// A reader with its own position. One reader belongs to one thread.
+// A reader with its own position. One thread at a time uses a reader.
 template <typename Entry>
 class RingReader {
 public:
