@@ -129,6 +129,8 @@ void CommandDispatcher::HandleCommand(const ServerCommand& command) {
 
 ServerCommand& CommandDispatcher::startResponse(uint8_t code, int32_t length, const ServerCommand& command) {
     response_.code = code;
+    // The client tells its answers apart by the request's tag.
+    std::memcpy(response_.requestTag, command.requestTag, sizeof response_.requestTag);
     response_.length = length;
     std::memset(response_.data, 0, static_cast<std::size_t>(length));
     response_.processId = command.processId;

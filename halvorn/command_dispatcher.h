@@ -68,7 +68,7 @@ private:
     void getVersion(const ServerCommand& command);
     void switchNetworks(const ServerCommand& command);
 
-    // A zeroed response with the code, addressed to the command's sender.
+    // A zeroed response with the code and the command's request tag, addressed to its sender.
     ServerCommand& startResponse(uint8_t code, int32_t length, const ServerCommand& command);
     void sendResponse();
 

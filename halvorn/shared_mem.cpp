@@ -157,13 +157,15 @@ bool SharedMem::repairRing(RingChannel<Entry>& channel, RingReader<Entry>* reade
         noteRestoredHeader(*found, ring);
         return true;
     }
+    // Nothing written is lost: the count says what is new. What the header offered beyond it are
+    // slots read before, which a reader following the header would have taken again.
     RepairCounters& counters = repairCounters_[static_cast<std::size_t>(ring)];
     counters.repairs.fetch_add(1);
-    const uint32_t lost = reader != nullptr ? reader->followRestart() : 0;
-    counters.entriesLost.fetch_add(lost);
-    log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - %lu entries lost\n", ringName(ring),
+    const uint32_t skipped = reader != nullptr ? reader->staleEntriesOffered(*found) : 0;
+    counters.entriesSkipped.fetch_add(skipped);
+    log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - %lu stale entries skipped\n", ringName(ring),
                static_cast<unsigned long>(found->capacity), static_cast<unsigned long>(found->writeIndex),
-               static_cast<unsigned long>(lost));
+               static_cast<unsigned long>(skipped));
     return true;
 }
 
@@ -175,7 +177,7 @@ void SharedMem::noteRestoredHeader(const RingRepair& found, Ring ring) {
 
 SharedMem::RingRepairCounts SharedMem::repairCounts(Ring ring) const {
     const RepairCounters& counters = repairCounters_[static_cast<std::size_t>(ring)];
-    return RingRepairCounts{counters.repairs.load(), counters.entriesLost.load()};
+    return RingRepairCounts{counters.repairs.load(), counters.entriesSkipped.load()};
 }
 
 bool SharedMem::SendResponse(const ServerCommand& entry) {

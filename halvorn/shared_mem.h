@@ -27,7 +27,8 @@ public:
     enum class Ring { Command, Response, Send, Receive };
     struct RingRepairCounts {
         uint64_t repairs = 0;      // headers found scribbled on and put right
-        uint64_t entriesLost = 0;  // entries the server had not read yet when it repaired its rings
+        // Rings the clients write: stale slots that a scribbled header offered, not taken again.
+        uint64_t entriesSkipped = 0;
     };
 
     // Construct: creates the mutexes, the events and the block, maps it and writes the initial
@@ -43,7 +44,7 @@ public:
 
     // Waits up to timeoutMs for the send event (first) or the command event and drains the ring
     // whose event woke it; the other ring waits for a later call, its event staying set. Every call
-    // first looks at the four ring headers and repairs one that left its range.
+    // first looks at the four ring headers and repairs one that was scribbled on.
     PollResult Poll(uint32_t timeoutMs);
     [[nodiscard]] RingRepairCounts repairCounts(Ring ring) const;
 
@@ -63,16 +64,17 @@ private:
     void drainCommandRing();
     bool writeFrame(const ServerFrame& frame);
     void checkRings();
-    // Repairs the ring when its header was scribbled on: logged once per repair, counted. A ring the
-    // clients write starts afresh, and so does `reader`, the server's own reader of it (polling
-    // thread only); a ring only the server writes gets its write index back.
+    // Repairs the ring when its header was scribbled on: logged once per repair, counted. The header is
+    // written back from the ring's count of entries written (the server's own copy of it for a ring
+    // only the server writes); `reader` is the server's own reader of a ring the clients write
+    // (polling thread only), for the count of stale slots the header offered it.
     template <typename Entry>
     bool repairRing(RingChannel<Entry>& channel, RingReader<Entry>* reader, Ring ring);
     void noteRestoredHeader(const RingRepair& found, Ring ring);
 
     struct RepairCounters {
         std::atomic<uint64_t> repairs{0};
-        std::atomic<uint64_t> entriesLost{0};
+        std::atomic<uint64_t> entriesSkipped{0};
     };
 
     ServerLog& log_;

@@ -131,14 +131,14 @@ RingClient::~RingClient() = default;
 
 RingWriteResult RingClient::sendCommand(const ServerCommand& command) {
     if (!ring_detail::lengthValid(command.length)) return RingWriteResult::Rejected;
-    return sendCommand(command.code, command.data, command.length);
+    return sendCommand(command.code, command.data, command.length, requestTagOf(command));
 }
 
-RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32_t length) {
+RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32_t length, uint32_t requestTag) {
     if (!ring_detail::lengthValid(length) || (length > 0 && data == nullptr)) return RingWriteResult::Rejected;
     ServerCommand entry;
     entry.code = code;
-    std::fill(std::begin(entry.unused), std::end(entry.unused), uint8_t{0});
+    putRequestTag(entry, requestTag);
     entry.length = length;
     if (length > 0) std::copy(data, data + length, entry.data);
     entry.processId = processId_;

@@ -8,6 +8,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <chrono>
 #include <cstdlib>
 #include <future>
@@ -24,20 +25,37 @@ namespace hv = ostrel::halvorn;
 
 constexpr uint32_t kClientId = 4242;
 
-void answer(hv::TransportObjects& server, uint8_t code, uint8_t value) {
+// Answers as the stand-in server: with the request's tag echoed, or as a server that leaves those
+// bytes alone.
+void answer(hv::TransportObjects& server, const hv::ServerCommand& request, uint8_t value, bool echo) {
     hv::ServerCommand entry{};
-    entry.code = code;
+    entry.code = static_cast<uint8_t>(request.code + 1);
+    if (echo) std::copy(std::begin(request.requestTag), std::end(request.requestTag), entry.requestTag);
     entry.length = 2;
     entry.data[1] = value;
     entry.processId = kClientId;
     ASSERT_EQ(server.responseRing().write(entry), hv::RingWriteResult::Written);
 }
 
-// A request gives up; its answer arrives afterwards and still waits in the response ring (a peer
-// holds the ring's mutex) when the next request of the same code starts: the next request must get
-// its own answer, never the late one.
-TEST(ServerLink, LateAnswerToARequestThatGaveUpIsNeverTakenByTheNextRequest) {
-    const std::string ns = "link-" + std::to_string(::getpid());
+// The next command of the ring, within 5 s.
+bool nextCommand(hv::RingReader<hv::ServerCommand>& commands, hv::ServerCommand& out) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
+    while (commands.read(out).status != hv::RingReadStatus::Entry) {
+        if (std::chrono::steady_clock::now() > deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return true;
+}
+
+// A request gives up while the server is stopped. When the server goes on, the next request is
+// already waiting; the late answer lands while the link's reader cannot look (a peer holds the
+// response ring's mutex), and its own answer right behind it. The next request must get its own
+// answer, from a server that echoes a request's tag and from one that does not.
+class ServerLinkLateAnswer : public ::testing::TestWithParam<bool> {};
+
+TEST_P(ServerLinkLateAnswer, LateAnswerToARequestThatGaveUpIsNeverTakenByTheNextRequest) {
+    const bool echo = GetParam();
+    const std::string ns = "link-" + std::to_string(::getpid()) + (echo ? "-echo" : "");
     ::setenv("OSTREL_IPC_NAMESPACE", ns.c_str(), 1);
     auto server = hv::TransportObjects::open();
     ASSERT_TRUE(server);
@@ -49,44 +67,34 @@ TEST(ServerLink, LateAnswerToARequestThatGaveUpIsNeverTakenByTheNextRequest) {
     ASSERT_TRUE(link->startThreads());
     hv::RingReader<hv::ServerCommand> commands(server->commandRing());
 
-    auto response = std::make_unique<hv::ServerCommand>();
-    const uint8_t first[2] = {0, 3};
-    EXPECT_EQ(link->request(hv::ServerCmd_GetBaudrate, first, 2, *response, 100), kRequestNoResponse);
+    auto first = std::make_unique<hv::ServerCommand>(), second = std::make_unique<hv::ServerCommand>();
+    const uint8_t network1[2] = {0, 1};
+    EXPECT_EQ(link->request(hv::ServerCmd_GetBaudrate, network1, 2, *first, 100), kRequestNoResponse);
+    ASSERT_TRUE(nextCommand(commands, *first));
 
-    std::future<std::pair<int32_t, uint16_t>> second;
+    std::future<std::pair<int32_t, uint16_t>> next;
     {
         ostrel::platform::NamedMutexLock busy(server->responseRing().mutex(), hv::kRingMutexWaitMs);
         ASSERT_TRUE(busy.held());
-        answer(*server, hv::ServerResp_GetBaudrate, 77);  // the late answer to the first request
-        second = std::async(std::launch::async, [&] {
+        next = std::async(std::launch::async, [&] {
             auto own = std::make_unique<hv::ServerCommand>();
-            const uint8_t payload[2] = {0, 5};
-            const int32_t r = link->request(hv::ServerCmd_GetBaudrate, payload, 2, *own, 5'000);
+            const uint8_t network3[2] = {0, 3};
+            const int32_t r = link->request(hv::ServerCmd_GetBaudrate, network3, 2, *own, 5'000);
             return std::make_pair(r, hv::getBe16(own->data));
         });
-        std::this_thread::sleep_for(std::chrono::milliseconds(300));
+        ASSERT_TRUE(nextCommand(commands, *second));
+        answer(*server, *first, 100, echo);
+        answer(*server, *second, 30, echo);
     }
-    // Serve: only the second request's command gets an answer.
-    auto command = std::make_unique<hv::ServerCommand>();
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(5);
-    bool answered = false;
-    while (!answered && std::chrono::steady_clock::now() < deadline) {
-        if (commands.read(*command).status != hv::RingReadStatus::Entry) {
-            std::this_thread::sleep_for(std::chrono::milliseconds(1));
-            continue;
-        }
-        if (command->code == hv::ServerCmd_GetBaudrate && command->data[1] == 5) {
-            answer(*server, hv::ServerResp_GetBaudrate, 50);
-            answered = true;
-        }
-    }
-    EXPECT_TRUE(answered);
-    const auto [result, value] = second.get();
+    const auto [result, value] = next.get();
     EXPECT_EQ(result, 0);
-    EXPECT_EQ(value, 50) << "77 is the first request's late answer";
+    EXPECT_EQ(value, 30) << "100 is the late answer to the request that gave up";
     link.reset();
     frames.release();
 }
+
+INSTANTIATE_TEST_SUITE_P(ServerLink, ServerLinkLateAnswer, ::testing::Bool(),
+                         [](const auto& info) { return info.param ? "TagEchoed" : "TagNotEchoed"; });
 
 } // namespace
 } // namespace drennic

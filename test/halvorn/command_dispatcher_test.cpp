@@ -7,7 +7,10 @@
 #include <array>
 #include <atomic>
 #include <future>
+#include <regex>
+#include <set>
 #include <string>
+#include <vector>
 
 namespace ostrel::halvorn {
 namespace {
@@ -328,13 +331,17 @@ TEST_F(CommandDispatch, ResponsesAreAddressedToTheirSenderOnly) {
     RawClient other(otherId());
     ASSERT_TRUE(other.connected());
 
-    ASSERT_TRUE(client_->send(ServerCmd_GetVersion));
+    ServerCommand tagged = test::makeCommand(ServerCmd_GetVersion);
+    putRequestTag(tagged, 0xABCDEF);
+    ASSERT_TRUE(client_->send(tagged));
     ASSERT_TRUE(other.send(ServerCmd_GetCurrentTime));
     const auto mine = client_->nextResponse();
     const auto theirs = other.nextResponse();
     ASSERT_TRUE(mine && theirs);
     EXPECT_EQ(mine->code, ServerResp_GetVersion);
+    EXPECT_EQ(requestTagOf(*mine), 0xABCDEFu) << "an answer carries its request's tag";
     EXPECT_EQ(theirs->code, ServerResp_GetCurrentTime);
+    EXPECT_EQ(requestTagOf(*theirs), 0u);
 
     // In the ring itself each answer carries its addressee.
     std::vector<std::pair<uint8_t, uint32_t>> seen;
@@ -433,6 +440,80 @@ TEST_F(CommandDispatch, ScribbledReceiveRingHeaderNeverMakesAClientReadAFrameTwi
         EXPECT_EQ(t.delivered + t.lost, kFrames) << t.delivered << " delivered, " << t.lost << " lost";
     }
     EXPECT_GT(test::countOccurrences(scene_.logText(), "Repaired the receive ring ("), 0);
+}
+
+// The same peer works on the rings the clients write: the send and the command ring, 300 times,
+// a header out of range or a write index moved within range. The server takes every frame and every
+// command it was given once (each frame comes back once as an echo, each command is answered once),
+// and the repairs count the stale slots they kept it from taking again.
+TEST_F(CommandDispatch, ScribbledSendAndCommandRingHeadersNeverMakeTheServerTakeAnEntryTwice) {
+    constexpr uint32_t kFrames = 12'000, kCycles = 300, kCommandEvery = 40;
+    selectSimulatedBus();
+    ASSERT_EQ(call(ServerCmd_SetBusConfiguration, busConfig(3, 0), ServerResp_SetBusConfiguration, 7).data[0], 0);
+    auto echoes = RingClient::connect(otherId());
+    auto answers = RingClient::connect(ownId());  // a second reader of the answers addressed to us
+    ASSERT_TRUE(echoes && answers);
+    std::atomic<bool> sending{true};
+    std::atomic<uint32_t> written{0}, commands{0}, accounted{0};
+    auto tally = std::async(std::launch::async, [&] {
+        std::vector<uint32_t> seen(kFrames, 0);
+        uint64_t duplicates = 0, unique = 0, answered = 0;
+        auto drain = [&] {
+            bool any = false;
+            for (ServerCommand r{}; answers->readResponse(r).status == RingReadStatus::Entry;) ++answered;
+            for (ServerFrame f{}; echoes->readReceived(f).status == RingReadStatus::Entry; any = true)
+                if (f.processId == ownId() && f.id < kFrames) (++seen[f.id] == 1 ? unique : duplicates) += 1;
+            accounted = static_cast<uint32_t>(unique + echoes->lostFrames());
+            return any;
+        };
+        const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(test::kBoundMs);
+        while ((sending || accounted < written || answered < commands) && std::chrono::steady_clock::now() < deadline)
+            if (!drain()) std::this_thread::sleep_for(std::chrono::microseconds(100));
+        std::this_thread::sleep_for(std::chrono::milliseconds(200));  // a late replay would show now
+        (void)drain();
+        return std::array<uint64_t, 3>{duplicates, accounted, answered};
+    });
+    auto scribbler = std::async(std::launch::async, [&] {
+        auto peer = TransportObjects::open();
+        for (uint32_t cycle = 0; cycle < kCycles; ++cycle) {
+            ServerBlock& block = peer->block();
+            ServerRingHeader& header = cycle % 2 == 0 ? block.sendRing.header : block.commandRing.header;
+            std::atomic_ref<uint32_t> capacity(header.capacity), writeIndex(header.writeIndex);
+            const uint32_t oldCapacity = capacity.load(), oldWriteIndex = writeIndex.load();
+            const bool outOfRange = cycle % 4 < 2;
+            (outOfRange ? capacity : writeIndex).store(outOfRange ? 0xFFFF0000u : (oldWriteIndex + 500) % kRingCapacity);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1 + cycle % 3));
+            capacity.store(oldCapacity);
+            writeIndex.store(oldWriteIndex);
+            std::this_thread::sleep_for(std::chrono::milliseconds(1));
+        }
+    });
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::milliseconds(test::kBoundMs);
+    for (ServerFrame frame{}; frame.id < kFrames; ++frame.id) {
+        // Never more than half a ring ahead of the echoes: a loaded machine must not let us lap the server.
+        while (written - accounted > kRingCapacity / 2 && std::chrono::steady_clock::now() < deadline)
+            std::this_thread::sleep_for(std::chrono::microseconds(100));
+        written += client_->sendFrame(frame) ? 1 : 0;
+        if (frame.id % kCommandEvery == 0) commands += client_->send(ServerCmd_GetBaudrate, be16(3)) ? 1 : 0;
+        if (frame.id % 20 == 19) std::this_thread::sleep_for(std::chrono::microseconds(500));
+    }
+    scribbler.get();
+    sending = false;
+    const auto [duplicates, accountedFor, answered] = tally.get();
+    EXPECT_EQ(duplicates, 0u);
+    EXPECT_EQ(accountedFor, written.load()) << "every frame written came back or was counted as lost";
+    EXPECT_EQ(answered, commands.load()) << "each command answered once";
+    EXPECT_GT(written.load(), kFrames * 9 / 10);
+    const std::string log = scene_.logText();
+    const std::regex repair("Repaired the (send|command) ring \\([^)]*\\) - ([0-9]+) stale entries skipped");
+    std::set<std::string> rings;
+    uint64_t skipped = 0;
+    for (std::sregex_iterator it(log.begin(), log.end(), repair), end; it != end; ++it) {
+        rings.insert((*it)[1]);
+        skipped += std::stoull((*it)[2]);
+    }
+    EXPECT_EQ(rings.size(), 2u) << "both rings repaired";
+    EXPECT_GT(skipped, 0u) << "the stale slots that a scribbled header offered are counted";
 }
 
 } // namespace

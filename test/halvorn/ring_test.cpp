@@ -292,7 +292,8 @@ TEST_F(RingTest, RingWithoutCapacityIsNeitherWrittenNorRead) {
     EXPECT_EQ(repaired->writeIndex, 5000u);
     EXPECT_EQ(server_->block().receiveRing.header.writeIndex, 1u);
 
-    // The server's repair gives back an empty ring in a new epoch; a sound ring is left alone.
+    // The server's repair writes the header back from the count of entries written; a sound ring is
+    // left alone.
     EXPECT_FALSE(server_->commandRing().repairIfCorrupt());
     const auto found = server_->sendRing().repairIfCorrupt();
     ASSERT_TRUE(found);

@@ -25,9 +25,6 @@ constexpr auto kRequestQueueWait = std::chrono::milliseconds(kServerRequestTimeo
 // Starting a thread takes microseconds; the bound only matters on a starved machine.
 constexpr auto kThreadStartWait = std::chrono::seconds(10);
 constexpr uint32_t kReaderPollMs = 1;
-// A requester that finds the response ring's header scribbled on waits this long for the server to
-// put it right before it gives up (the server looks at least every 100 ms).
-constexpr uint32_t kStaleDrainRepairWaitMs = 300;
 // A reader that has just taken frames waits this long before it looks again. Well below the time
 // the server needs to fill a ring, so it costs no frames.
 constexpr uint32_t kBusyBatchPauseUs = 50;
@@ -69,7 +66,9 @@ ServerLink::ServerLink(std::unique_ptr<RingClient> client, std::unique_ptr<Named
       options_(std::move(options)),
       joinedServer_(client_->serverStarts()),
       seenServer_(joinedServer_.load()),
-      staleResponse_(std::make_unique<ServerCommand>()),
+      // Not from 0: a late answer to a link this process had before never carries a tag this one uses
+      // soon.
+      lastTag_(static_cast<uint32_t>(ostrel::platform::monotonicUs()) & ostrel::halvorn::kRequestTagMask),
       responseBuffer_(std::make_unique<ServerCommand>()),
       readerFrame_(std::make_unique<ServerFrame>()),
       readerResponse_(std::make_unique<ServerCommand>()) {}
@@ -181,9 +180,10 @@ void ServerLink::noticeNewServer() {
     }
     seenServer_ = server;
     // A requester waiting for the old server gives up; the ping thread registers with the new one
-    // unless somebody sends first.
+    // unless somebody sends first. The old server's late answers are gone with its rings.
     {
         std::lock_guard lock(responseLock_);
+        owedAnswer_.fill(false);
     }
     responseArrived_.notify_all();
     {
@@ -209,7 +209,6 @@ bool ServerLink::drainReceived() {
 }
 
 bool ServerLink::drainResponses() {
-    std::lock_guard reading(responseReadLock_);
     bool taken = false;
     ServerCommand& response = *readerResponse_;
     for (;;) {
@@ -219,28 +218,6 @@ bool ServerLink::drainResponses() {
             taken = true;
         } else if (r.status != RingReadStatus::Rejected) {
             return taken;  // empty, busy or scribbled on: look again on the next pass
-        }
-    }
-}
-
-bool ServerLink::dropStaleResponses() {
-    const uint32_t start = ostrel::platform::tickMs();
-    for (;;) {
-        const RingRead r = client_->readResponse(*staleResponse_);
-        switch (r.status) {
-        case RingReadStatus::Entry:
-        case RingReadStatus::Rejected:
-            continue;  // nobody waits for it
-        case RingReadStatus::Empty:
-            return true;
-        case RingReadStatus::Unusable:
-            if (ostrel::platform::tickMs() - start >= kStaleDrainRepairWaitMs) {
-                return false;
-            }
-            ostrel::platform::sleepMs(1);
-            continue;
-        case RingReadStatus::LockFailed:
-            return false;
         }
     }
 }
@@ -270,13 +247,14 @@ void ServerLink::takeFrame(const ServerFrame& frame) {
 
 void ServerLink::takeResponse(const ServerCommand& response) {
     if (response.code == ostrel::halvorn::ServerResp_MajorError) {
-        // A broadcast to every client about the interface, not the answer to anyone's request.
+        // A broadcast to every client about the interface, not the answer to anyone's request: a
+        // request that waits goes on waiting for its own answer.
         return;
     }
     {
         std::lock_guard lock(responseLock_);
-        if (awaitedCode_ == 0 || responseFilled_) {
-            return;  // a late answer to a request that has given up: nobody may take it
+        if (!answersWaitingRequest(response)) {
+            return;
         }
         ServerCommand& buffer = *responseBuffer_;
         buffer.code = response.code;
@@ -288,10 +266,25 @@ void ServerLink::takeResponse(const ServerCommand& response) {
     responseArrived_.notify_all();
 }
 
+bool ServerLink::answersWaitingRequest(const ServerCommand& response) {
+    const uint32_t tag = ostrel::halvorn::requestTagOf(response);
+    const bool waiting = awaitedCode_ != 0 && !responseFilled_;
+    if (tag == 0 && owedAnswer_[response.code]) {
+        owedAnswer_[response.code] = false;
+        droppedOwedAnswer_ = droppedOwedAnswer_ || waiting;
+        return false;
+    }
+    if (!waiting || (tag != 0 && tag != awaitedTag_)) {
+        owedAnswer_[response.code] = false;  // the late answer has come: nothing more is owed
+        return false;
+    }
+    return true;
+}
+
 // ---- commands and requests ----
 
-bool ServerLink::writeCommand(uint8_t code, const uint8_t* data, int32_t length) {
-    return client_->sendCommand(code, data, length) == RingWriteResult::Written;
+bool ServerLink::writeCommand(uint8_t code, const uint8_t* data, int32_t length, uint32_t requestTag) {
+    return client_->sendCommand(code, data, length, requestTag) == RingWriteResult::Written;
 }
 
 bool ServerLink::send(uint8_t code, const uint8_t* data, int32_t length) {
@@ -329,31 +322,36 @@ int32_t ServerLink::request(uint8_t code, const uint8_t* data, int32_t length, S
         return kRequestNotSent;
     }
     const auto expected = static_cast<uint8_t>(code + 1);
+    lastTag_ = (lastTag_ + 1) & ostrel::halvorn::kRequestTagMask;
+    if (lastTag_ == 0) {
+        lastTag_ = 1;  // 0 is an answer without a tag
+    }
     {
-        // Nobody waits now, so what waits for us in the response ring is the late answer to a request
-        // that gave up: dropped here, it can never pass for the answer to this one.
-        std::lock_guard reading(responseReadLock_);
-        const bool dropped = dropStaleResponses();
         std::lock_guard lock(responseLock_);
-        if (abandoned_ || !dropped) {
+        if (abandoned_) {
             return kRequestNotSent;
         }
         awaitedCode_ = expected;
+        awaitedTag_ = lastTag_;
         responseFilled_ = false;
+        droppedOwedAnswer_ = false;
     }
     // Read before the command is written: a server that starts after this has wiped the command.
     const uint32_t server = client_->serverStarts();
-    if (!writeCommand(code, data, length)) {
+    if (!writeCommand(code, data, length, lastTag_)) {
         std::lock_guard lock(responseLock_);
         awaitedCode_ = 0;
         return kRequestNotSent;
     }
     std::unique_lock lock(responseLock_);
-    (void)responseArrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
+    const bool ended = responseArrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
         return responseFilled_ || abandoned_ || client_->serverStarts() != server;
     });
     awaitedCode_ = 0;
     if (!responseFilled_) {
+        if (!ended && !droppedOwedAnswer_) {
+            owedAnswer_[expected] = true;  // timed out: the server may still answer
+        }
         return kRequestNoResponse;
     }
     responseFilled_ = false;

@@ -8,6 +8,7 @@
 #include <halvorn/transport.h>
 #include <platform/ipc.h>
 
+#include <array>
 #include <atomic>
 #include <condition_variable>
 #include <cstddef>
@@ -109,7 +110,9 @@ public:
     [[nodiscard]] bool send(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0);
     // A command and its response (code + 1): 0 with `response` filled, or kRequest*. One request
     // is in flight per process; a second requester waits for the first. A request whose server has
-    // gone gives up as soon as a new one is seen (-2).
+    // gone gives up as soon as a new one is seen (-2). Only the answer to this request is taken: the
+    // request carries a tag that the server copies into its answer; from a server that does not, an
+    // answer of the code of a request that gave up is taken for that request's late answer.
     [[nodiscard]] int32_t request(uint8_t code, const uint8_t* data, int32_t length, ostrel::halvorn::ServerCommand& response,
                                   uint32_t timeoutMs = kServerRequestTimeoutMs);
     // From now on requests fail at once; a requester that waits is woken and gets -2.
@@ -138,12 +141,12 @@ private:
     void waitForTraffic();
     void noticeNewServer();
     void pingLoop();
-    [[nodiscard]] bool writeCommand(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0);
+    [[nodiscard]] bool writeCommand(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0,
+                                    uint32_t requestTag = 0);
     // Registers with a server that has started since we last did, and lets the rejoin hook run.
     void ensureJoined();
-    // Under responseReadLock_: drops what waits for us in the response ring. False when the ring
-    // could not be read empty.
-    [[nodiscard]] bool dropStaleResponses();
+    // Under responseLock_: whether the reader may hand this answer to the request that waits.
+    [[nodiscard]] bool answersWaitingRequest(const ostrel::halvorn::ServerCommand& response);
 
     std::unique_ptr<ostrel::halvorn::RingClient> client_;
     // The server pulses these after each write into the receive and response rings.
@@ -162,18 +165,21 @@ private:
     std::atomic<std::thread::id> rejoiner_{};
     uint32_t seenServer_ = 0;  // reader thread only
 
-    // The response ring is read by the reader thread, and by a requester that drops what is stale
-    // before it sends: an answer that came after its request gave up never passes for the next one.
-    std::mutex responseReadLock_;
-    std::unique_ptr<ostrel::halvorn::ServerCommand> staleResponse_;
-
-    // The response buffer: filled by the reader only while a requester waits for it.
+    // The response buffer: filled by the reader thread (the only reader of the response ring) only
+    // with the answer to the request that waits.
     std::timed_mutex inFlight_;  // one request at a time
+    uint32_t lastTag_;           // under inFlight_: the tag of the latest request
     std::mutex responseLock_;
     std::condition_variable responseArrived_;
     uint8_t awaitedCode_ = 0;    // 0: nobody waits, answers are stale
+    uint32_t awaitedTag_ = 0;
     bool responseFilled_ = false;
     bool abandoned_ = false;
+    // Answers without a tag (a server that does not copy it): a request of this response code gave
+    // up, so the next such answer is its late one. A request that has dropped one while it waited
+    // leaves no such mark when it gives up itself: it may have dropped its own answer.
+    std::array<bool, 256> owedAnswer_{};
+    bool droppedOwedAnswer_ = false;
     std::unique_ptr<ostrel::halvorn::ServerCommand> responseBuffer_;
 
     EchoWindow echoWindow_;

@@ -3,26 +3,27 @@
 // Writer: wait for the ring's mutex (500 ms; on failure the entry is dropped), copy the entry into
 // slot [write index], advance the index with wrap, release, then set or pulse the ring's event.
 // Writers never wait for readers: a slow reader is overwritten.
-// Reader: keeps its own index; takes one entry at a time under the mutex and hands the copy on
+// Reader: keeps its own position; takes one entry at a time under the mutex and hands the copy on
 // only after releasing it, so no handler ever runs while a ring mutex is held.
 //
-// The rings the clients write (commands, frames to send): a reader remembers the write index it saw
-// last. When the writer has since passed the reader's position, the reader knows it was lapped: it
-// reports how many entries were lost and goes on with the oldest entry still in the ring. A lap of
-// exactly a whole ring between two looks leaves the indexes unchanged and cannot be seen. A header
-// outside its range (a client that died halfway through an update, a faulty program) is repaired by
-// the server under the ring's mutex: the ring starts afresh, empty, with a new epoch (RingRestart).
-// Readers that find a new epoch drop what they had not read (counted as lost, never delivered) and
-// follow the ring from slot 0; a client writer that finds a broken header waits for the repair.
+// Every ring has a count of the entries written, kept beside the block (RingRestart::position) and
+// advanced with the write index under the ring's mutex; it never goes round. Readers follow the count
+// and read only while the header agrees with it: a header that disagrees has been scribbled on (a
+// program that died halfway through an update, a faulty program) and is written back from the count,
+// so the ring goes on where it was and no slot is ever read twice. A new server starts every ring
+// afresh in a new epoch; readers that find a new epoch drop what they had not read (counted as lost,
+// never delivered) and follow the ring from slot 0.
+//
+// The rings the clients write (commands, frames to send): every client advances the count. The server
+// repairs a header that disagrees with it; a client writer that finds one waits for the repair. A
+// reader that the writers have lapped (the count went further than the ring holds since its last look)
+// counts what it lost and goes on with the oldest entry still in the ring.
 //
 // The rings only the server writes (responses, received frames): the server keeps its own copy of
-// the write position and publishes it beside the block as a count that never goes round. A header
-// that differs from that copy has been scribbled on; the server writes it back from the copy, so the
-// ring goes on where it was. Readers follow the published position and read only while the header
-// agrees with it. A position that moves backwards, or further than the ring holds since the last
-// look, puts the reader at the current position without reading (what it skipped is counted): an
-// entry may be lost then, but none is ever delivered twice. A new server starts every ring afresh
-// in a new epoch.
+// the count and writes header and count back from it as it writes. A count that moves backwards, or
+// further than the ring holds since the last look, may itself have been scribbled on: it puts the
+// reader at the current position without reading (what it skipped is counted). An entry may be lost
+// then, but none is ever delivered twice.
 #pragma once
 
 #include "halvorn/server_block.h"
@@ -45,10 +46,11 @@ enum class RingWriteResult {
     Unusable,    // the ring header is not initialised (capacity 0) or is corrupt
 };
 
-// What a repair found in the header it replaced.
+// What a repair found in the header it replaced, and the count it wrote the header back from.
 struct RingRepair {
     uint32_t capacity = 0;
     uint32_t writeIndex = 0;
+    uint64_t position = 0;
 };
 
 enum class RingReadStatus {
@@ -76,7 +78,7 @@ namespace ring_detail {
 // Copy into the ring: exactly `length` data bytes of a command.
 inline void storeEntry(ServerCommand& slot, const ServerCommand& entry) noexcept {
     slot.code = entry.code;
-    std::memset(slot.unused, 0, sizeof slot.unused);
+    std::memcpy(slot.requestTag, entry.requestTag, sizeof slot.requestTag);
     slot.length = entry.length;
     std::memcpy(slot.data, entry.data, static_cast<std::size_t>(entry.length));
     slot.processId = entry.processId;
@@ -86,6 +88,7 @@ inline void storeEntry(ServerFrame& slot, const ServerFrame& entry) noexcept { s
 // Copy out of the ring. The length is read once and checked before any data byte is copied.
 [[nodiscard]] inline bool loadEntry(ServerCommand& out, const ServerCommand& slot) noexcept {
     out.code = slot.code;
+    std::memcpy(out.requestTag, slot.requestTag, sizeof out.requestTag);
     out.length = slot.length;
     out.processId = slot.processId;
     if (!lengthValid(out.length)) return false;
@@ -130,15 +133,7 @@ public:
         {
             platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
             if (!lock.held()) return RingWriteResult::LockFailed;
-            if (serverWritten_) {
-                if (!writeAtPosition(entry, repaired)) return RingWriteResult::Unusable;
-            } else {
-                const uint32_t capacity = ring_detail::loadIndex(ring_.header.capacity);
-                const uint32_t index = ring_detail::loadIndex(ring_.header.writeIndex);
-                if (!ring_detail::headerValid(capacity, index)) return RingWriteResult::Unusable;
-                ring_detail::storeEntry(ring_.entries[index], entry);
-                ring_detail::storeIndex(ring_.header.writeIndex, index + 1 == capacity ? 0 : index + 1);
-            }
+            if (!writeAtPosition(entry, repaired)) return RingWriteResult::Unusable;
         }
         if (signal_ == RingSignal::Set) {
             event_.set();
@@ -161,33 +156,26 @@ public:
         }
     }
 
-    // The server's repair, under the mutex. A ring the clients write whose header is out of range is
-    // set back to an empty ring in a new epoch; a ring only the server writes whose header differs
-    // from the kept position gets that position back. Returns what the header held when it was
-    // repaired; nothing when it was sound (or the mutex was not had: the next pass tries again).
+    // The server's repair, under the mutex: a header that disagrees with the count of entries written
+    // (the server's own copy of it for a ring only the server writes) is written back from the count.
+    // Returns what the header held when it was repaired; nothing when it was sound (or the mutex was
+    // not had: the next pass tries again).
     [[nodiscard]] std::optional<RingRepair> repairIfCorrupt() {
         platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
         if (!lock.held()) return std::nullopt;
-        RingRepair found;
-        found.capacity = ring_detail::loadIndex(ring_.header.capacity);
-        found.writeIndex = ring_detail::loadIndex(ring_.header.writeIndex);
-        if (keeper_.load()) {
-            const uint64_t position = kept_.load();
-            if (agreesWith(position)) return std::nullopt;
-            publish(position);
-            return found;
-        }
-        if (ring_detail::headerValid(found.capacity, found.writeIndex)) return std::nullopt;
-        restartEmpty();
+        const uint64_t position = keeper_.load() ? kept_.load() : this->position();
+        if (agreesWith(position)) return std::nullopt;
+        const RingRepair found{ring_detail::loadIndex(ring_.header.capacity),
+                               ring_detail::loadIndex(ring_.header.writeIndex), position};
+        publish(position);
         return found;
     }
 
     // A look without the mutex: for a writer waiting for a repair, and the server's quick check
     // before it takes the mutex.
     [[nodiscard]] bool headerLooksValid() const noexcept {
-        if (keeper_.load(std::memory_order_relaxed)) return agreesWith(kept_.load(std::memory_order_relaxed));
-        return ring_detail::headerValid(ring_detail::loadIndex(ring_.header.capacity),
-                                        ring_detail::loadIndex(ring_.header.writeIndex));
+        return agreesWith(keeper_.load(std::memory_order_relaxed) ? kept_.load(std::memory_order_relaxed)
+                                                                  : position());
     }
     [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(restart_.epoch); }
     [[nodiscard]] bool serverWritten() const noexcept { return serverWritten_; }
@@ -201,16 +189,16 @@ public:
     [[nodiscard]] platform::NamedEvent& event() noexcept { return event_; }
 
 private:
-    // Under the mutex: a ring only the server writes. Its keeper writes at its own position and puts
-    // a header that differs from it right; any other writer (a stand-in in a test) follows the
-    // published position while the header agrees with it.
+    // Under the mutex. The keeper of a ring only the server writes writes at its own position and puts
+    // a header that differs from it right; every other writer (the clients, a stand-in in a test)
+    // follows the published count while the header agrees with it.
     bool writeAtPosition(const Entry& entry, std::optional<RingRepair>* repaired) noexcept {
         uint64_t position = 0;
         if (keeper_.load()) {
             position = kept_.load();
             if (!agreesWith(position) && repaired != nullptr) {
                 *repaired = RingRepair{ring_detail::loadIndex(ring_.header.capacity),
-                                       ring_detail::loadIndex(ring_.header.writeIndex)};
+                                       ring_detail::loadIndex(ring_.header.writeIndex), position};
             }
         } else {
             position = this->position();
@@ -254,7 +242,7 @@ private:
     std::atomic<uint64_t> kept_{0};
 };
 
-// A reader with its own index. One reader belongs to one thread.
+// A reader with its own position. One thread at a time uses a reader.
 template <typename Entry>
 class RingReader {
 public:
@@ -269,7 +257,6 @@ public:
         const uint32_t capacity = ring_detail::loadIndex(channel_.ring().header.capacity);
         const uint32_t write = ring_detail::loadIndex(channel_.ring().header.writeIndex);
         if (!ring_detail::headerValid(capacity, write)) return false;
-        index_ = write;
         lastSeenWrite_ = write;
         unread_ = 0;
         next_ = channel_.position();
@@ -279,12 +266,13 @@ public:
         return true;
     }
 
-    // Follows a restart of the ring at once (the server after its own repair). Returns the entries
-    // this reader had not taken and now never will.
-    [[nodiscard]] uint32_t followRestart() {
-        platform::NamedMutexLock lock(channel_.mutex(), kRingMutexWaitMs);
-        if (!lock.held()) return 0;
-        return catchUpWithRestart();
+    // The stale slots that a scribbled header, as found by a repair, offered this reader beyond the
+    // entries really written: those a reader that followed the header would have taken again.
+    [[nodiscard]] uint32_t staleEntriesOffered(const RingRepair& found) const noexcept {
+        if (!ring_detail::headerValid(found.capacity, found.writeIndex)) return 0;
+        const uint64_t offered = (found.writeIndex + kRingCapacity - next_ % kRingCapacity) % kRingCapacity;
+        const uint64_t unread = found.position > next_ ? found.position - next_ : 0;
+        return offered > unread ? static_cast<uint32_t>(offered - unread) : 0;
     }
 
     // Takes the next entry into `out`.
@@ -307,11 +295,7 @@ public:
                 result.lost = catchUpWithRestart();
                 result.restarted = true;
             }
-            if (channel_.serverWritten()) {
-                takeAtPosition(out, write, result);
-            } else {
-                takeAtIndex(out, write, capacity, result);
-            }
+            takeAtPosition(out, write, result);
         }
         return result;
     }
@@ -319,40 +303,12 @@ public:
     // A look without the mutex: true when the ring may hold an entry this reader has not taken.
     [[nodiscard]] bool mayHaveEntries() const noexcept {
         if (channel_.epoch() != epoch_) return true;
-        if (channel_.serverWritten()) return channel_.position() != lastPosition_ || next_ < lastPosition_;
-        return unread_ != 0 || ring_detail::loadIndex(channel_.ring().header.writeIndex) != lastSeenWrite_;
+        return channel_.position() != lastPosition_ || next_ < lastPosition_;
     }
 
 private:
-    // A ring the clients write, under the mutex: follows the header's write index.
-    void takeAtIndex(Entry& out, uint32_t write, uint32_t capacity, RingRead& result) noexcept {
-        if (index_ >= capacity || lastSeenWrite_ >= capacity) {
-            // Our own position left the ring: start again from what is written now.
-            index_ = write;
-            lastSeenWrite_ = write;
-            unread_ = 0;
-        }
-        const uint32_t advance = (write + capacity - lastSeenWrite_) % capacity;
-        lastSeenWrite_ = write;
-        unread_ += advance;
-        if (unread_ > capacity) {
-            // The writer went past our position: the oldest entry left is at the write index.
-            result.lost += unread_ - capacity;
-            unread_ = capacity;
-            index_ = write;
-        }
-        if (unread_ == 0) {
-            result.status = RingReadStatus::Empty;
-            return;
-        }
-        const bool valid = ring_detail::loadEntry(out, channel_.ring().entries[index_]);
-        index_ = index_ + 1 == capacity ? 0 : index_ + 1;
-        --unread_;
-        result.status = valid ? RingReadStatus::Entry : RingReadStatus::Rejected;
-    }
-
-    // A ring only the server writes, under the mutex: follows the published position, and only while
-    // the header agrees with it. Never reads an entry before the last one it delivered.
+    // Under the mutex: follows the published count, and only while the header agrees with it. Never
+    // reads an entry before the last one it delivered.
     void takeAtPosition(Entry& out, uint32_t write, RingRead& result) noexcept {
         const uint64_t position = channel_.position();
         if (position % kRingCapacity != write) {
@@ -369,13 +325,19 @@ private:
         }
         lastPosition_ = position;
         if (position > next_ && position - next_ > kRingCapacity) {
-            // Further than the ring holds: skip to the writer without reading.
-            const uint64_t skipped = position - next_;
-            result.lost += static_cast<uint32_t>(std::min<uint64_t>(skipped, UINT32_MAX - result.lost));
-            next_ = position;
-            syncIndexes();
-            result.status = RingReadStatus::Empty;
-            return;
+            if (!channel_.serverWritten()) {
+                // Lapped: the clients advance the count only as they write, so the whole ring is
+                // unread; what it no longer holds is lost.
+                addLost(result, position - kRingCapacity - next_);
+                next_ = position - kRingCapacity;
+            } else {
+                // Further than the ring holds: skip to the writer without reading.
+                addLost(result, position - next_);
+                next_ = position;
+                syncIndexes();
+                result.status = RingReadStatus::Empty;
+                return;
+            }
         }
         syncIndexes();
         if (next_ >= position) {
@@ -389,9 +351,12 @@ private:
         result.status = valid ? RingReadStatus::Entry : RingReadStatus::Rejected;
     }
 
+    static void addLost(RingRead& result, uint64_t count) noexcept {
+        result.lost += static_cast<uint32_t>(std::min<uint64_t>(count, UINT32_MAX - result.lost));
+    }
+
     // The index form of the position, for the restart count.
     void syncIndexes() noexcept {
-        index_ = static_cast<uint32_t>(next_ % kRingCapacity);
         lastSeenWrite_ = static_cast<uint32_t>(lastPosition_ % kRingCapacity);
         unread_ = next_ < lastPosition_ ? static_cast<uint32_t>(lastPosition_ - next_) : 0;
     }
@@ -409,7 +374,6 @@ private:
             dropped += (previous + kRingCapacity - lastSeenWrite_) % kRingCapacity;
         }
         epoch_ = epoch;
-        index_ = 0;
         lastSeenWrite_ = 0;
         unread_ = 0;
         next_ = 0;
@@ -419,11 +383,10 @@ private:
     }
 
     RingChannel<Entry>& channel_;
-    uint32_t index_ = 0;          // next slot to read
     uint32_t lastSeenWrite_ = 0;  // the write index at our last look
     uint32_t unread_ = 0;         // entries written and not yet taken, as of our last look
-    uint32_t epoch_ = 0;          // the ring's epoch that index_ belongs to
-    // Rings only the server writes, as positions in the epoch.
+    uint32_t epoch_ = 0;          // the ring's epoch that our position belongs to
+    // Positions in the epoch.
     uint64_t next_ = 0;          // the next entry to read
     uint64_t delivered_ = 0;     // one past the last entry handed on: never read below it again
     uint64_t lastPosition_ = 0;  // the published position at our last look

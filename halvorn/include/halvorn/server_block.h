@@ -39,13 +39,17 @@ inline constexpr uint8_t kFrameFlagError = 0x04;
 // One entry of the command and response rings.
 struct ServerCommand {
     uint8_t code;              // command or response code
-    uint8_t unused[3];
+    // A client numbers its requests here; the server copies the bytes into the answer, so that an
+    // answer is never taken for another request's. 0: not numbered (a server that leaves them alone
+    // answers with 0).
+    uint8_t requestTag[3];
     int32_t length;            // valid bytes in data, 0..kCommandDataMax
     uint8_t data[kCommandDataMax];
     uint32_t processId;        // commands: the sender; responses: the addressee, 0 = every client
 };
 static_assert(sizeof(ServerCommand) == 5812);
 static_assert(offsetof(ServerCommand, code) == 0);
+static_assert(offsetof(ServerCommand, requestTag) == 1);
 static_assert(offsetof(ServerCommand, length) == 4);
 static_assert(offsetof(ServerCommand, data) == 8);
 static_assert(offsetof(ServerCommand, processId) == 5808);
@@ -107,17 +111,17 @@ static_assert(offsetof(ServerBlock, receiveRing.header.capacity) == 11'656'028);
 static_assert(offsetof(ServerBlock, receiveRing.header.writeIndex) == 11'656'032);
 static_assert(offsetof(ServerBlock, receiveRing.entries) == 11'656'036);
 
-// Kept beside the block, never inside it. Whenever the server starts a ring afresh (its own start, or a
-// repair of a ring the clients write whose header left its range) it changes the ring's epoch under the
-// ring's mutex and keeps the write index the ring had before. A reader that finds another epoch than its
-// own knows that nothing of what it read belongs to the ring any more: it drops what it had not read yet
-// (counted) and goes on from slot 0.
+// Kept beside the block, never inside it. Whenever a server starts, it starts every ring afresh: it
+// changes the ring's epoch under the ring's mutex and keeps the write index the ring had before. A reader
+// that finds another epoch than its own knows that nothing of what it read belongs to the ring any more:
+// it drops what it had not read yet (counted) and goes on from slot 0.
 struct RingRestart {
     uint32_t epoch;
     uint32_t previousWriteIndex;  // the write index before the restart (may be out of range)
-    // The rings only the server writes (responses, received frames): entries written in this epoch.
-    // Its remainder by the capacity is the write index; unlike the index it never goes round, so a
-    // reader can tell how far the writer really went since its last look.
+    // Entries written in this epoch, advanced by every writer under the ring's mutex. Its remainder by
+    // the capacity is the write index; unlike the index it never goes round, so a reader can tell how
+    // far the writers really went since its last look, and a header that disagrees with it has been
+    // scribbled on.
     uint64_t position;
 };
 static_assert(sizeof(RingRestart) == 16);
@@ -186,6 +190,18 @@ inline constexpr std::size_t kNetworkNameChars = 40;
 inline constexpr std::size_t kAddNetworkPayload = 164;     // name field 160, u16 kbit/s, u16 hardware
 static_assert(2 + kMaxHardwareEntries * kHardwareEntrySize <= static_cast<std::size_t>(kCommandDataMax));
 static_assert(2 + kMaxNetworkEntries * kNetworkEntrySize <= static_cast<std::size_t>(kCommandDataMax));
+
+// ---- Request tags (24 bits, most significant byte first) ----
+inline constexpr uint32_t kRequestTagMask = 0xFF'FFFF;
+constexpr void putRequestTag(ServerCommand& entry, uint32_t tag) noexcept {
+    entry.requestTag[0] = static_cast<uint8_t>(tag >> 16);
+    entry.requestTag[1] = static_cast<uint8_t>(tag >> 8);
+    entry.requestTag[2] = static_cast<uint8_t>(tag);
+}
+[[nodiscard]] constexpr uint32_t requestTagOf(const ServerCommand& entry) noexcept {
+    return (static_cast<uint32_t>(entry.requestTag[0]) << 16) | (static_cast<uint32_t>(entry.requestTag[1]) << 8) |
+           entry.requestTag[2];
+}
 
 // ---- Big-endian payload numbers (most significant byte first) ----
 constexpr void putBe16(uint8_t* out, uint16_t value) noexcept {

@@ -6,6 +6,7 @@
 #include "halvorn/server_block.h"
 #include "platform/ipc.h"
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 
@@ -66,7 +67,8 @@ private:
 // A client's end of the rings: writes commands and frames with its own process id, reads the
 // responses addressed to it (or to every client) and the frames of the receive ring. Its readers
 // start at the write indexes found when it connects, so it never sees older entries.
-// The writing operations are safe from any thread; the reading operations belong to one thread.
+// The writing operations are safe from any thread. readResponse and readReceived are each used by one
+// thread at a time (they may be two different threads); the counts may be read from any thread.
 class RingClient {
 public:
     // Opens the shared objects and takes the current write indexes. Empty when the objects cannot
@@ -80,9 +82,10 @@ public:
     // and waits this long for the repair before it gives the entry up.
     static constexpr uint32_t kRepairWaitMs = 300;
 
-    // Writes a command (its process id becomes ours) and sets the command event.
+    // Writes a command (its process id becomes ours, its request tag stays) and sets the command event.
     [[nodiscard]] RingWriteResult sendCommand(const ServerCommand& command);
-    [[nodiscard]] RingWriteResult sendCommand(uint8_t code, const uint8_t* data, int32_t length);
+    [[nodiscard]] RingWriteResult sendCommand(uint8_t code, const uint8_t* data, int32_t length,
+                                              uint32_t requestTag = 0);
     // Writes a frame (its process id becomes ours) and sets the send event.
     [[nodiscard]] RingWriteResult sendFrame(const ServerFrame& frame);
 
@@ -99,10 +102,10 @@ public:
     [[nodiscard]] uint32_t processId() const noexcept { return processId_; }
     // Entries lost because a writer lapped our readers (or its position could not be trusted), or
     // dropped because the ring was started afresh (a new server) before we read them, since connecting.
-    [[nodiscard]] uint64_t lostResponses() const noexcept { return lostResponses_; }
-    [[nodiscard]] uint64_t lostFrames() const noexcept { return lostFrames_; }
+    [[nodiscard]] uint64_t lostResponses() const noexcept { return lostResponses_.load(); }
+    [[nodiscard]] uint64_t lostFrames() const noexcept { return lostFrames_.load(); }
     // How often our readers found a ring started afresh.
-    [[nodiscard]] uint64_t restartsSeen() const noexcept { return restartsSeen_; }
+    [[nodiscard]] uint64_t restartsSeen() const noexcept { return restartsSeen_.load(); }
     // False when a read index could not be taken at connection (it then started at 0).
     [[nodiscard]] bool startedAtWriteIndexes() const noexcept { return startedAtWriteIndexes_; }
 
@@ -113,9 +116,9 @@ private:
     uint32_t processId_;
     RingReader<ServerCommand> responseReader_;
     RingReader<ServerFrame> receiveReader_;
-    uint64_t lostResponses_ = 0;
-    uint64_t lostFrames_ = 0;
-    uint64_t restartsSeen_ = 0;
+    std::atomic<uint64_t> lostResponses_{0};
+    std::atomic<uint64_t> lostFrames_{0};
+    std::atomic<uint64_t> restartsSeen_{0};
     bool startedAtWriteIndexes_ = false;
 };
 

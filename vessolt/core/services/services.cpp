@@ -9,6 +9,15 @@
 #include "testing/result_text.h"
 
 namespace ostrel::vessolt {
+namespace {
+
+// On the library's engine thread; the log takes lines from any thread.
+void NoteServerRestart(uint32_t status, void* user) {
+    if ((status & DRN_STATUS_SERVER_RESTARTED) != 0)
+        static_cast<TLog*>(user)->Add("The CAN server was restarted; a request in progress was broken off.");
+}
+
+} // namespace
 
 Services::Services(CanopenApi& api, UserPrompt& prompt, std::string folder, SlotObserver observer)
     : api_(api), prompt_(prompt), folder_(std::move(folder)), observer_(std::move(observer)),
@@ -28,6 +37,7 @@ void Services::make() {
     create(testManager, "TTestManager", testManagerHooks());
     create(log, "TLog");
     symbols->SetLog(log.get());
+    api_.eventMajorError(&NoteServerRestart, log.get());
     create(deviceSummary, "TDeviceSummary");
     create(traceBuffer, "TTraceBuffer", api_, *fanout_, *log, prompt_);
     create(expressions, "TExpressions", &prompt_);
@@ -121,6 +131,7 @@ void Services::StopActivity() {
         softNsm->Stop();
     api_.close();
     api_.eventReceive(nullptr, nullptr);
+    api_.eventMajorError(nullptr, nullptr);
     fanout_->detach(ReceiveStageSlot::SoftwareSupport);
 }
 

@@ -160,3 +160,28 @@ TEST_F(StartupSequenceTest, ThrowingFormIsShownOnceAndTheRestIsStillTakenDown) {
     EXPECT_EQ(journal.events, joined({kMade, {"form main", "shown no resources", "shutdown", "~form main"}, kDeleted}));
     EXPECT_EQ(bus_.counters().closeDriver, 1);
 }
+
+// The library tells of driver status changes on its engine thread; a restart of the CAN server is
+// the one the user reads of in the message log, once per restart.
+TEST_F(StartupSequenceTest, ServerRestartIsNotedInTheMessageLog) {
+    Journal journal;
+    std::vector<std::string> lines;
+    StartupParts p = parts(journal);
+    p.forms.push_back([&](Services& services) {
+        ResultBlock result{};
+        Hardware_Initialize(1, u"vessolt", 0, 0, &result);
+        EXPECT_EQ(result.code, 0);
+        for (const uint32_t status : {7u, DRN_STATUS_SERVER_RESTARTED | 1u, 7u, DRN_STATUS_SERVER_RESTARTED | 2u}) {
+            const int32_t before = services.log->GetLineCount();
+            bus_.setStatus(status);
+            const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
+            while (services.log->GetLineCount() == before && std::chrono::steady_clock::now() < end)
+                std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        lines = services.log->GetLinesFrom(0);
+        return std::make_unique<NotedForm>(journal, "main");
+    });
+    EXPECT_EQ(StartupSequence(p), 0);
+    const std::string restarted = "The CAN server was restarted; a request in progress was broken off.";
+    EXPECT_EQ(lines, (std::vector<std::string>{restarted, restarted}));
+}
