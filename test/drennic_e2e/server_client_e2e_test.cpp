@@ -330,7 +330,7 @@ TEST_F(ServerClientE2E, ClientAttachedAcrossAServerRestartRegistersAgainAndCarri
 TEST_F(ServerClientE2E, RingHeadersLeftOutOfRangeAreRepairedAndEveryClientCarriesOn) {
     const std::string tmp = makeTempDir();
     ASSERT_FALSE(tmp.empty());
-    ::setenv("TMPDIR", tmp.c_str(), 1);
+    ::setenv("XDG_RUNTIME_DIR", tmp.c_str(), 1);  // the debug log's folder
     const pid_t server = ostrel::platform::spawnDetached(binDir() + "/halvorn", {"1"});
     ASSERT_GT(server, 0);
     auto running = ostrel::platform::NamedEvent::open(hv::kRunningEventName, ostrel::platform::EventReset::Manual);
@@ -382,7 +382,7 @@ TEST_F(ServerClientE2E, RingHeadersLeftOutOfRangeAreRepairedAndEveryClientCarrie
     }
     EXPECT_EQ(countOccurrences(log, "Removing dead client"), 0);
     EXPECT_EQ(liveServers(), std::vector<pid_t>{server});
-    ::unsetenv("TMPDIR");
+    ::unsetenv("XDG_RUNTIME_DIR");
 }
 
 // Mode 1 finds the server beside the program first, then beside the library itself: a program in
