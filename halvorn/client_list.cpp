@@ -3,9 +3,22 @@
 #include "platform/clock.h"
 
 #include <algorithm>
+#include <cerrno>
 #include <chrono>
+#include <limits>
+
+#include <signal.h>
 
 namespace ostrel::halvorn {
+namespace {
+
+// Ids that cannot name a process are left to the ping limit.
+bool processEnded(uint32_t processId) {
+    if (processId == 0 || processId > static_cast<uint32_t>(std::numeric_limits<pid_t>::max())) return false;
+    return ::kill(static_cast<pid_t>(processId), 0) != 0 && errno == ESRCH;
+}
+
+} // namespace
 
 ClientList::ClientList(ServerLog& log, ErrorFrameSink errorFrames)
     : log_(log), errorFrames_(std::move(errorFrames)) {}
@@ -65,10 +78,13 @@ void ClientList::Unregister(uint32_t processId) {
     UpdateErrorFrames();
 }
 
-void ClientList::Ping(uint32_t processId) {
+bool ClientList::Ping(uint32_t processId) {
     Lock lock = takeLock();
-    if (!lock.owns_lock()) return;
-    if (ClientEntry* entry = find(processId)) entry->lastPingMs = platform::tickMs();
+    if (!lock.owns_lock()) return true;
+    ClientEntry* entry = find(processId);
+    if (entry == nullptr) return false;
+    entry->lastPingMs = platform::tickMs();
+    return true;
 }
 
 void ClientList::SetNetwork(uint32_t processId, uint32_t handle) {
@@ -115,20 +131,32 @@ void ClientList::Clear() {
     current_.store(0);
 }
 
-bool ClientList::RemoveDeadClient(uint32_t pingTimeoutMs) {
+int32_t ClientList::RemoveDeadClients(uint32_t pingTimeoutMs) {
     Lock lock = takeLock();
-    if (!lock.owns_lock()) return false;
+    if (!lock.owns_lock()) return 0;
     const uint32_t now = platform::tickMs();
-    for (auto it = entries_.begin(); it != entries_.end(); ++it) {
-        const uint32_t age = now - it->lastPingMs;  // the tick count wraps; the difference does not
+    const auto dead = [&](const ClientEntry& e) {
+        const uint32_t age = now - e.lastPingMs;  // the tick count wraps; the difference does not
         if (age >= pingTimeoutMs) {
             log_.Print("Removing dead client - last ping was %d ms ago\n", static_cast<int>(age));
-            entries_.erase(it);
-            publishCount();
             return true;
         }
-    }
-    return false;
+        if (processEnded(e.processId)) {
+            log_.Print("Removing client %lu - its process has ended\n", static_cast<unsigned long>(e.processId));
+            return true;
+        }
+        return false;
+    };
+    const auto removed = static_cast<int32_t>(std::erase_if(entries_, dead));
+    if (removed > 0) publishCount();
+    return removed;
+}
+
+void ClientList::RestartPingAges() {
+    Lock lock = takeLock();
+    if (!lock.owns_lock()) return;
+    const uint32_t now = platform::tickMs();
+    for (ClientEntry& e : entries_) e.lastPingMs = now;
 }
 
 std::vector<ClientEntry> ClientList::Snapshot() {

@@ -37,7 +37,8 @@ public:
     // An older entry of the same process goes first; the new one starts with network 0, no wish.
     void Register(uint32_t processId);
     void Unregister(uint32_t processId);
-    void Ping(uint32_t processId);
+    // False when the list holds no entry of the process (a busy list counts as holding it).
+    bool Ping(uint32_t processId);
     void SetNetwork(uint32_t processId, uint32_t handle);
     void SetErrorFrames(uint32_t processId, uint32_t wish);
     // Passes the OR of the wishes on to the sink.
@@ -48,9 +49,12 @@ public:
     [[nodiscard]] ClientCounts GetCounts() const noexcept;
     void Clear();
 
-    // Removes the first client whose last ping is at least pingTimeoutMs old (at most one per
-    // call); true when one was removed. The error-frame setting is left as it is.
-    bool RemoveDeadClient(uint32_t pingTimeoutMs);
+    // Removes every client whose last ping is at least pingTimeoutMs old and every client whose
+    // process has ended; answers how many went. The error-frame setting is left as it is.
+    int32_t RemoveDeadClients(uint32_t pingTimeoutMs);
+    // Every client's last ping becomes now: time in which the server itself did not run (stopped,
+    // frozen, swapped out) is no silence of its clients, whose pings still wait in the command ring.
+    void RestartPingAges();
 
     // A copy of the entries, in registration order (empty when the lock is not had in time).
     [[nodiscard]] std::vector<ClientEntry> Snapshot();

@@ -119,7 +119,7 @@ void CommandDispatcher::HandleCommand(const ServerCommand& command) {
         break;
     case ServerCmd_Ping:
         log_.Print("Ping\n");
-        clients_.Ping(sender);
+        if (!clients_.Ping(sender) && command.length >= kPingTicketLength) askToRegisterAgain(command);
         break;
     default:
         log_.Print("Unknown command received\n");
@@ -295,6 +295,13 @@ void CommandDispatcher::getCurrentTime(const ServerCommand& command) {
     ServerCommand& r = startResponse(ServerResp_GetCurrentTime, 6, command);
     putBe32(r.data, now.ms);
     putBe16(r.data + 4, static_cast<uint16_t>(now.us & 0xFFFF));
+    sendResponse();
+}
+
+void CommandDispatcher::askToRegisterAgain(const ServerCommand& ping) {
+    log_.Print("Ping from unknown client %lu - asked to register again\n", static_cast<unsigned long>(ping.processId));
+    ServerCommand& r = startResponse(ServerResp_NotRegistered, kPingTicketLength, ping);
+    std::memcpy(r.data, ping.data, kPingTicketLength);
     sendResponse();
 }
 

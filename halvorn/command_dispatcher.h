@@ -67,6 +67,8 @@ private:
     void getCurrentTime(const ServerCommand& command);
     void getVersion(const ServerCommand& command);
     void switchNetworks(const ServerCommand& command);
+    // A ping with a ticket from a process the list does not hold (dropped while it was stopped).
+    void askToRegisterAgain(const ServerCommand& ping);
 
     // A zeroed response with the code and the command's request tag, addressed to its sender.
     ServerCommand& startResponse(uint8_t code, int32_t length, const ServerCommand& command);

@@ -163,12 +163,12 @@ uint32_t NetTable::Add(std::string_view utf8Name, uint32_t baudKbit, uint32_t ha
     }
     // No free handle: 0 ("no handle"), rather than overwriting a stored network.
     if (handle == 0) return 0;
+    // A network that could not be stored would be listed nowhere and have no bit rate: no handle.
     const auto key = openKey();
-    if (!key) return handle;
+    if (!key) return 0;
     const std::string data = std::to_string(static_cast<int32_t>(hardware)) + "," +
                              std::to_string(static_cast<int32_t>(baudKbit)) + "," + std::string(utf8Name);
-    (void)key->writeString(std::to_string(handle), data);
-    return handle;
+    return key->writeString(std::to_string(handle), data) ? handle : 0;
 }
 
 int32_t NetTable::Delete(uint32_t handle) {

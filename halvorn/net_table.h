@@ -35,7 +35,7 @@ public:
     // at most `capacity` records in all.
     [[nodiscard]] int32_t Enumerate(NetworkInfo* records, int32_t capacity, uint32_t hardware) const;
     // Stores a network under the first free handle from 9 and returns the handle; 0 when no
-    // handle is free. A handle is stored even when the key cannot be opened (then nothing is stored).
+    // handle is free or the network cannot be stored.
     [[nodiscard]] uint32_t Add(std::string_view utf8Name, uint32_t baudKbit, uint32_t hardware);
     // kDeleteRefused for handles up to 8; otherwise the stored value goes and the answer is kDeleted.
     [[nodiscard]] int32_t Delete(uint32_t handle);

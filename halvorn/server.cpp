@@ -117,10 +117,20 @@ void Server::clientRxThread() {
 }
 
 void Server::cleanupThread() {
+    uint32_t lastPass = platform::tickMs();
     while (!cleanupStop_) {
         platform::sleepMs(kCleanupPeriodMs);
         if (cleanupStop_) break;
-        (void)clients_.RemoveDeadClient(limits_.pingTimeoutMs);
+        const uint32_t now = platform::tickMs();
+        if (now - lastPass >= kStallGapMs) {
+            // The server has not run for a while; the pings its clients sent meanwhile have not
+            // been read yet. Judged now, every client would look silent.
+            log_.Print("Server stalled for %lu ms - client ping ages start afresh\n",
+                       static_cast<unsigned long>(now - lastPass));
+            clients_.RestartPingAges();
+        }
+        lastPass = now;
+        (void)clients_.RemoveDeadClients(limits_.pingTimeoutMs);
     }
     log_.Print("Client cleanup thread is dead\n");
 }

@@ -36,6 +36,9 @@ class Server {
 public:
     static constexpr uint32_t kPollMs = 100;
     static constexpr uint32_t kCleanupPeriodMs = 200;
+    // A clean-up pass this much later than the last one means that the server did not run between
+    // them (a debugger, a frozen machine, heavy swapping).
+    static constexpr uint32_t kStallGapMs = 2'000;
 
     // Start-up: the objects in order, the handlers, the threads, then "HALVORNRUNNING" set.
     // Empty when the shared objects cannot be created; everything made so far is taken down.

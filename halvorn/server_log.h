@@ -22,12 +22,16 @@ public:
     ServerLog(const ServerLog&) = delete;
     ServerLog& operator=(const ServerLog&) = delete;
 
-    // "halvorn_debug.<namespace>.txt" in the system's temporary folder ($TMPDIR, else /tmp), named
-    // after the IPC namespace so that servers of parallel namespaces never share a file. Characters
-    // of the namespace other than letters, digits, '-' and '_' are written as %XX.
+    // "halvorn_debug.<namespace>.txt" in a folder of the user's alone: $XDG_RUNTIME_DIR, else
+    // "ostrel-<uid>" in the system's temporary folder ($TMPDIR, else /tmp). Named after the IPC
+    // namespace so that servers of parallel namespaces never share a file; characters of the
+    // namespace other than letters, digits, '-' and '_' are written as %XX.
     [[nodiscard]] static std::string defaultPath();
 
-    // Creates or truncates the file; on success the log is enabled. False leaves it disabled.
+    // Creates or truncates the file (mode 0600; a symbolic link or anything but a file of the
+    // user's own at its name is not opened); on success the log is enabled. False leaves it
+    // disabled. Open() makes the folder in the temporary folder when it is missing, and refuses
+    // one that is not the user's alone.
     bool Open();
     bool Open(const std::string& path);
     // printf-style; written and flushed when enabled and the lock is had within 500 ms, else dropped.

@@ -2,8 +2,11 @@
 // a guard that kills and reaps every process the test started, the CAN server included.
 #pragma once
 
+#include <platform/ipc.h>
+
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cerrno>
 #include <charconv>
 #include <chrono>
@@ -98,16 +101,22 @@ bool eventually(int ms, Condition condition) {
 }
 
 // Kills the one live CAN server with SIGKILL and waits until it is gone; false when there was not
-// exactly one, or it outlived 10 s.
+// exactly one, or it outlived 10 s. What it alone held goes with it (the clients hold the rest).
 inline bool killTheServer() {
     const auto servers = liveServers();
     if (servers.size() != 1) return false;
     ::kill(servers[0], SIGKILL);
-    return eventually(10'000, [] { return liveServers().empty(); });
+    const bool gone = eventually(10'000, [&] {
+        const auto now = liveServers();
+        return std::find(now.begin(), now.end(), servers[0]) == now.end();
+    });
+    ostrel::platform::removeStaleObjects();
+    return gone;
 }
 
 // Adopts orphaned descendants (the server outlives the client that started it) and, when dropped,
-// kills every process below this one and reaps them.
+// kills every process below this one, reaps them and removes the shared objects they left in the
+// test's namespace (a killed process cannot take its own down).
 class ProcessGuard {
 public:
     ProcessGuard() { ::prctl(PR_SET_CHILD_SUBREAPER, 1); }
@@ -121,18 +130,30 @@ public:
             for (const auto& [pid, name] : below) ::kill(pid, SIGKILL);
             while (::waitpid(-1, nullptr, WNOHANG) > 0) {
             }
-            if (below.empty()) return;
+            if (below.empty()) break;
             std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
+        ostrel::platform::removeStaleObjects();
     }
 };
+
+// The namespace the whole test run was given (scripts/test gives each run its own): every test's
+// names start with it, so that what a run leaves behind in /dev/shm is known by its prefix.
+inline const std::string& runNamespace() {
+    static const std::string run = [] {
+        const char* ns = std::getenv("OSTREL_IPC_NAMESPACE");
+        return ns != nullptr && *ns != '\0' ? std::string(ns) + "-" : std::string();
+    }();
+    return run;
+}
 
 // Names and registry of their own for everything this test starts.
 class IsolatedEnvironment {
 public:
     explicit IsolatedEnvironment(const std::string& tag) {
         static int counter = 0;
-        const std::string ns = "e2e-" + tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+        const std::string ns =
+            runNamespace() + "e2e-" + tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
         ::setenv("OSTREL_IPC_NAMESPACE", ns.c_str(), 1);
         std::string pattern = (std::filesystem::temp_directory_path() / "drennic-e2e-XXXXXX").string();
         if (::mkdtemp(pattern.data()) != nullptr) registry_ = pattern;

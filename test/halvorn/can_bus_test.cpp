@@ -99,7 +99,7 @@ protected:
 
     test::TempDir dir_;
     test::ScopedEnv registry_{"OSTREL_REGISTRY_DIR", dir_.path()};
-    test::ScopedEnv tmp_{"TMPDIR", dir_.path()};
+    test::ScopedEnv runtime_{"XDG_RUNTIME_DIR", dir_.path()};
     std::unique_ptr<Server> server_;
 };
 
@@ -317,7 +317,7 @@ TEST_P(CanBusLogTest, LinesAppearOnlyWhenTheLogIsEnabled) {
     test::isolateIpcNames();
     test::TempDir dir;
     test::ScopedEnv registry("OSTREL_REGISTRY_DIR", dir.path());
-    test::ScopedEnv tmp("TMPDIR", dir.path());
+    test::ScopedEnv runtime("XDG_RUNTIME_DIR", dir.path());
     {
         Server server(enabled);
         ASSERT_TRUE(server.ready());

@@ -80,18 +80,20 @@ TEST_F(ClientListTest, CountsKeepTheHighestAndClearEmptiesTheList) {
     EXPECT_TRUE(list_.Snapshot().empty());
 }
 
-TEST_F(ClientListTest, SilentClientsAreRemovedOnePerPassInRegistrationOrder) {
-    list_.Register(1);
-    list_.Register(2);
-    EXPECT_FALSE(list_.RemoveDeadClient(60'000));
+// One pass takes every silent client and every client whose process has ended; pids above any
+// pid_max name no process.
+TEST_F(ClientListTest, SilentClientsAndClientsOfEndedProcessesGoInOnePass) {
+    const auto self = static_cast<uint32_t>(::getpid());
+    const auto parent = static_cast<uint32_t>(::getppid());
+    list_.Register(self);
+    for (uint32_t i = 0; i < 300; ++i) list_.Register(5'000'000 + i);
+    EXPECT_EQ(list_.RemoveDeadClients(60'000), 300);
     std::this_thread::sleep_for(std::chrono::milliseconds(150));
-    EXPECT_TRUE(list_.RemoveDeadClient(100));
-    std::vector<ClientEntry> entries = list_.Snapshot();
+    list_.Register(parent);
+    EXPECT_EQ(list_.RemoveDeadClients(100), 1);
+    const std::vector<ClientEntry> entries = list_.Snapshot();
     ASSERT_EQ(entries.size(), 1u);
-    EXPECT_EQ(entries[0].processId, 2u);
-    EXPECT_TRUE(list_.RemoveDeadClient(100));
-    EXPECT_FALSE(list_.RemoveDeadClient(100));
-    EXPECT_EQ(list_.GetCounts().current, 0);
+    EXPECT_EQ(entries[0].processId, parent);
     EXPECT_TRUE(errorFrameSettings_.empty());  // a drop leaves the interface's setting alone
 }
 

@@ -20,7 +20,8 @@ using test::utf16Bytes;
 using test::utf16Field;
 
 uint32_t ownId() { return static_cast<uint32_t>(::getpid()); }
-uint32_t otherId() { return ownId() + 1'000'000; }
+// A second client: a live process, since the server drops the entries of processes that have ended.
+uint32_t otherId() { return static_cast<uint32_t>(::getppid()); }
 
 std::vector<uint8_t> be16(uint16_t value) {
     std::vector<uint8_t> out(2);
@@ -321,6 +322,23 @@ TEST_F(CommandDispatch, UnknownAndTooShortCommandsGetNoAnswerAndALogLine) {
     // Nothing of the short configuration was acted on.
     EXPECT_EQ(getBe16(call(ServerCmd_GetBusConfiguration, {}, ServerResp_GetBusConfiguration, 6).data), 0);
     EXPECT_EQ(client_->currentNetwork(), 0u);
+}
+
+// Only a ping with a ticket from a process the server does not know is answered, with its ticket.
+TEST_F(CommandDispatch, PingWithATicketFromAnUnknownClientAsksItToRegisterAgain) {
+    RawClient other(otherId());
+    ASSERT_TRUE(other.connected());
+    ASSERT_TRUE(client_->send(ServerCmd_Ping, {0, 0, 0, 7}));
+    ASSERT_TRUE(other.send(ServerCmd_Ping));
+    ASSERT_TRUE(other.send(ServerCmd_Ping, {0x12, 0x34, 0x56, 0x78}));
+    const auto answer = other.nextResponse();
+    ASSERT_TRUE(answer);
+    EXPECT_EQ(answer->code, ServerResp_NotRegistered);
+    EXPECT_EQ(answer->processId, otherId());
+    ASSERT_EQ(answer->length, kPingTicketLength);
+    EXPECT_EQ(getBe32(answer->data), 0x12345678u);
+    EXPECT_FALSE(other.nextResponse(300)) << "the ping without a ticket is not answered";
+    EXPECT_FALSE(client_->nextResponse(300)) << "a registered client is not asked";
 }
 
 TEST_F(CommandDispatch, ResponsesAreAddressedToTheirSenderOnly) {

@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <filesystem>
 #include <string>
 #include <vector>
 
@@ -153,10 +154,19 @@ TEST_F(NetTableTest, LongNameIsCutToFortyCharacters) {
 TEST_F(NetTableTest, MissingKeyGivesBuiltInsOnlyAndStoresNothing) {
     ASSERT_TRUE(RegistryKey::remove(RegistryRoot::CurrentUser, NetTable::kRegistryKey));
     EXPECT_EQ(enumerate(0).size(), 8u);
-    EXPECT_EQ(table_.Add("lost", 125, 0), 9u);
+    EXPECT_EQ(table_.Add("lost", 125, 0), 0u) << "no handle for a network that is not stored";
     EXPECT_FALSE(key());
     EXPECT_EQ(table_.GetBaudrate(9), 0u);
     EXPECT_EQ(table_.Delete(9), NetTable::kDeleted);
+}
+
+// A store that takes no writes: its lock file is a folder, which stops root as well.
+TEST_F(NetTableTest, NetworkThatCannotBeStoredGetsNoHandle) {
+    const std::filesystem::path lock = std::filesystem::path(registry_.path()) / ".lock";
+    std::filesystem::remove(lock);
+    ASSERT_TRUE(std::filesystem::create_directory(lock));
+    EXPECT_EQ(table_.Add("lost", 125, 0), 0u);
+    EXPECT_EQ(enumerate(0).size(), 8u);
 }
 
 } // namespace

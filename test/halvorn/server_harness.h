@@ -80,6 +80,7 @@ private:
     TempDir tmp_;
     ScopedEnv registryEnv_{"OSTREL_REGISTRY_DIR", registry_.path()};
     ScopedEnv tmpEnv_{"TMPDIR", tmp_.path()};
+    ScopedEnv runtimeEnv_{"XDG_RUNTIME_DIR", tmp_.path()};  // the debug log's folder
 };
 
 // The server program. When dropped it is asked to stop (SIGTERM), so that it takes its shared

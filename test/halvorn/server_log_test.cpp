@@ -21,22 +21,56 @@ std::string readFile(const std::string& path) {
     return s.str();
 }
 
-TEST(ServerLog, FileLivesInTheTemporaryFolderNamedAfterTheIpcNamespace) {
+TEST(ServerLog, FileLivesInTheUsersOwnFolderNamedAfterTheIpcNamespace) {
     test::TempDir tmp;
-    test::ScopedEnv env("TMPDIR", tmp.path());
+    test::ScopedEnv runtime("XDG_RUNTIME_DIR", tmp.path());
     test::ScopedEnv ns("OSTREL_IPC_NAMESPACE", "run-7_a");
     EXPECT_EQ(ServerLog::defaultPath(), tmp.path() + "/halvorn_debug.run-7_a.txt");
+    test::ScopedEnv noRuntime("XDG_RUNTIME_DIR", "");
+    test::ScopedEnv env("TMPDIR", tmp.path());
+    const std::string user = "/ostrel-" + std::to_string(::geteuid());
+    EXPECT_EQ(ServerLog::defaultPath(), tmp.path() + user + "/halvorn_debug.run-7_a.txt");
     test::ScopedEnv unset("TMPDIR", "");
-    EXPECT_EQ(ServerLog::defaultPath(), "/tmp/halvorn_debug.run-7_a.txt");
+    EXPECT_EQ(ServerLog::defaultPath(), "/tmp" + user + "/halvorn_debug.run-7_a.txt");
     test::ScopedEnv odd("OSTREL_IPC_NAMESPACE", "../x y");
-    EXPECT_EQ(ServerLog::defaultPath(), "/tmp/halvorn_debug.%2E%2E%2Fx%20y.txt") << "never a path of its own";
+    EXPECT_EQ(ServerLog::defaultPath(), "/tmp" + user + "/halvorn_debug.%2E%2E%2Fx%20y.txt") << "never a path of its own";
     test::ScopedEnv none("OSTREL_IPC_NAMESPACE", "");
-    EXPECT_EQ(ServerLog::defaultPath(), "/tmp/halvorn_debug.u" + std::to_string(::geteuid()) + ".txt");
+    EXPECT_EQ(ServerLog::defaultPath(), "/tmp" + user + "/halvorn_debug.u" + std::to_string(::geteuid()) + ".txt");
+}
+
+// The file is the user's alone, and a link planted at its name leads nowhere.
+TEST(ServerLog, FileIsPrivateAndAPlantedLinkIsNotFollowed) {
+    test::TempDir tmp;
+    test::ScopedEnv noRuntime("XDG_RUNTIME_DIR", "");
+    test::ScopedEnv env("TMPDIR", tmp.path());
+    const std::string path = ServerLog::defaultPath();
+    const std::filesystem::path folder = std::filesystem::path(path).parent_path();
+    const std::string victim = tmp.path() + "/victim";
+    std::ofstream(victim) << "precious\n";
+    std::filesystem::create_directory(folder);
+    std::filesystem::permissions(folder, std::filesystem::perms::owner_all);
+    std::filesystem::create_symlink(victim, path);
+    {
+        ServerLog log;
+        EXPECT_FALSE(log.Open());
+        log.Print("written through the link\n");
+    }
+    EXPECT_EQ(readFile(victim), "precious\n");
+
+    std::filesystem::remove(path);
+    std::filesystem::permissions(folder, std::filesystem::perms::all);
+    ServerLog open;
+    EXPECT_FALSE(open.Open()) << "a folder open to others is not used";
+    std::filesystem::remove(folder);
+    ASSERT_TRUE(open.Open());
+    const auto mode = [](const std::filesystem::path& p) { return std::filesystem::status(p).permissions(); };
+    EXPECT_EQ(mode(folder), std::filesystem::perms::owner_all);
+    EXPECT_EQ(mode(path), std::filesystem::perms::owner_read | std::filesystem::perms::owner_write);
 }
 
 TEST(ServerLog, NothingIsWrittenOrCreatedUntilOpened) {
     test::TempDir tmp;
-    test::ScopedEnv env("TMPDIR", tmp.path());
+    test::ScopedEnv runtime("XDG_RUNTIME_DIR", tmp.path());
     {
         ServerLog log;
         EXPECT_FALSE(log.enabled());
@@ -48,7 +82,7 @@ TEST(ServerLog, NothingIsWrittenOrCreatedUntilOpened) {
 
 TEST(ServerLog, OpenTruncatesAndEachLineIsFlushedAtOnce) {
     test::TempDir tmp;
-    test::ScopedEnv env("TMPDIR", tmp.path());
+    test::ScopedEnv runtime("XDG_RUNTIME_DIR", tmp.path());
     {
         std::ofstream old(ServerLog::defaultPath());
         old << "stale content\n";

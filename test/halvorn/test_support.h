@@ -24,10 +24,15 @@ inline int countOccurrences(const std::string& text, const std::string& needle) 
     return n;
 }
 
-// A fresh IPC namespace per call, so that tests in one process never meet stale objects.
+// A fresh IPC namespace per call, so that tests in one process never meet stale objects. It starts
+// with the namespace of the whole run, by which the run's leftovers in /dev/shm are known.
 inline void isolateIpcNames() {
     static int counter = 0;
-    const std::string name = "h-halvorn-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
+    static const std::string run = [] {
+        const char* ns = std::getenv("OSTREL_IPC_NAMESPACE");
+        return ns != nullptr && *ns != '\0' ? std::string(ns) + "-" : std::string();
+    }();
+    const std::string name = run + "h-halvorn-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
     ::setenv("OSTREL_IPC_NAMESPACE", name.c_str(), 1);
 }
 

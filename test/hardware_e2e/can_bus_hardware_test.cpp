@@ -168,7 +168,7 @@ protected:
 
     test::TempDir dir_;
     test::ScopedEnv registry_{"OSTREL_REGISTRY_DIR", dir_.path()};
-    test::ScopedEnv tmp_{"TMPDIR", dir_.path()};
+    test::ScopedEnv runtime_{"XDG_RUNTIME_DIR", dir_.path()};
     ServerLog log_;
     NetTable table_;
     std::unique_ptr<SharedMem> shm_;

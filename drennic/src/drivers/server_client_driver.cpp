@@ -200,9 +200,12 @@ void getUtf16Field(char16_t* out, const uint8_t* in, std::size_t chars) {
     }
 }
 
-// A request whose answer must carry at least `minLength` bytes.
+// A request whose answer must carry at least `minLength` bytes. With no server running (it ended
+// after dropping this client, or it was killed) the request would wait for nothing: a server is
+// started first, and the link registers with it before the request goes out.
 [[nodiscard]] int32_t requestAtLeast(ServerLink& link, uint8_t code, const uint8_t* data, int32_t length,
                                      ServerCommand& response, int32_t minLength) {
+    ensureServer();
     const int32_t r = link.request(code, data, length, response);
     if (r == 0 && response.length < minLength) {
         return kRequestWrongResponse;

@@ -132,7 +132,11 @@ void ServerLink::pingLoop() {
         }
         rejoinWanted_ = false;
         lock.unlock();
-        (void)send(ostrel::halvorn::ServerCmd_Ping);  // registers with a new server first
+        ensureJoined();  // registers with a new server, or again with one that dropped us, first
+        // The ticket asks a server that does not know us to say so.
+        uint8_t ticket[ostrel::halvorn::kPingTicketLength];
+        ostrel::halvorn::putBe32(ticket, registrations_.load());
+        (void)writeCommand(ostrel::halvorn::ServerCmd_Ping, ticket, sizeof ticket);
         if (options_.onPing) {
             options_.onPing();
         }
@@ -186,6 +190,21 @@ void ServerLink::noticeNewServer() {
         owedAnswer_.fill(false);
     }
     responseArrived_.notify_all();
+    {
+        std::lock_guard lock(threadLock_);
+        rejoinWanted_ = true;
+    }
+    threadState_.notify_all();
+}
+
+void ServerLink::noticeRegistrationLost(const ServerCommand& response) {
+    // An answer to a ping sent before our latest registration says nothing about that one.
+    if (response.length < ostrel::halvorn::kPingTicketLength ||
+        ostrel::halvorn::getBe32(response.data) != registrations_.load()) {
+        return;
+    }
+    registrationLost_.store(true);
+    // The ping thread registers again unless somebody sends first.
     {
         std::lock_guard lock(threadLock_);
         rejoinWanted_ = true;
@@ -251,6 +270,10 @@ void ServerLink::takeResponse(const ServerCommand& response) {
         // request that waits goes on waiting for its own answer.
         return;
     }
+    if (response.code == ostrel::halvorn::ServerResp_NotRegistered) {
+        noticeRegistrationLost(response);
+        return;
+    }
     {
         std::lock_guard lock(responseLock_);
         if (!answersWaitingRequest(response)) {
@@ -296,15 +319,18 @@ bool ServerLink::send(uint8_t code, const uint8_t* data, int32_t length) {
 
 void ServerLink::ensureJoined() {
     const auto self = std::this_thread::get_id();
-    if (client_->serverStarts() == joinedServer_.load() || rejoiner_.load() == self) {
+    if ((client_->serverStarts() == joinedServer_.load() && !registrationLost_.load()) || rejoiner_.load() == self) {
         return;
     }
     std::lock_guard lock(rejoinLock_);
     const uint32_t server = client_->serverStarts();
-    if (server == joinedServer_.load()) {
+    if (server == joinedServer_.load() && !registrationLost_.load()) {
         return;  // another thread has just done it
     }
     rejoiner_.store(self);
+    // Cleared before the registration: a server that drops us again afterwards is heard of.
+    registrationLost_.store(false);
+    registrations_.fetch_add(1);
     echoWindow_.forget();  // the old server will never echo them
     (void)writeCommand(ostrel::halvorn::ServerCmd_RegisterClient);
     if (options_.rejoin) {

@@ -84,10 +84,11 @@ public:
         bool pollOnly = false;
         // Called by the ping thread after each ping.
         std::function<void()> onPing;
-        // Called when the link finds that a new server has started, once the link has registered
-        // with it, on the thread that found it first (a sender, or the ping thread within
-        // kPingIntervalMs): tells the new server the rest of what the old one knew of this client.
-        // No other command or frame of this process reaches the new server before it returns.
+        // Called when the link finds that a new server has started, or that the server has dropped
+        // this client (it answered a ping with 0xF3), once the link has registered again, on the
+        // thread that found it first (a sender, or the ping thread within kPingIntervalMs): tells
+        // the server the rest of what it knew of this client. No other command or frame of this
+        // process reaches the server before it returns.
         std::function<void(ServerLink&)> rejoin;
     };
 
@@ -140,6 +141,7 @@ private:
     void takeResponse(const ostrel::halvorn::ServerCommand& response);
     void waitForTraffic();
     void noticeNewServer();
+    void noticeRegistrationLost(const ostrel::halvorn::ServerCommand& response);
     void pingLoop();
     [[nodiscard]] bool writeCommand(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0,
                                     uint32_t requestTag = 0);
@@ -164,6 +166,10 @@ private:
     std::mutex rejoinLock_;
     std::atomic<std::thread::id> rejoiner_{};
     uint32_t seenServer_ = 0;  // reader thread only
+    // Set when the server answers a ping with 0xF3; the pings carry the count of registrations
+    // since connecting, so that an answer to a ping older than the latest one is told apart.
+    std::atomic<bool> registrationLost_{false};
+    std::atomic<uint32_t> registrations_{0};
 
     // The response buffer: filled by the reader thread (the only reader of the response ring) only
     // with the answer to the request that waits.

@@ -174,6 +174,11 @@ inline constexpr uint8_t ServerResp_SwitchNetworks = 0x61;
 inline constexpr uint8_t ServerCmd_RegisterClient = 0xF0;
 inline constexpr uint8_t ServerCmd_UnregisterClient = 0xF1;
 inline constexpr uint8_t ServerCmd_Ping = 0xF2;
+// A ping may carry a ticket (a u32): a server that does not know the sender then answers 0xF3,
+// addressed to it, with the same ticket, so that a client dropped while it was stopped registers
+// again. A ping without a ticket is never answered: clients that know nothing of 0xF3 never see one.
+inline constexpr uint8_t ServerResp_NotRegistered = 0xF3;
+inline constexpr int32_t kPingTicketLength = 4;
 
 inline constexpr uint8_t kServerVersionMajor = 1;
 inline constexpr uint8_t kServerVersionMinor = 0;

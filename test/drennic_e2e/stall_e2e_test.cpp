@@ -1,0 +1,95 @@
+// A CAN server or a client that stops running for longer than the 15 s ping limit (a debugger, a
+// frozen machine, heavy swapping) and then goes on: nobody is lost for good. Each case waits out
+// the real limit, so these tests start first and run beside the others.
+#include "e2e_support.h"
+#include "ring_pause.h"
+
+#include <charconv>
+#include <csignal>
+#include <optional>
+#include <string>
+#include <thread>
+
+namespace drennic::e2e {
+namespace {
+
+class StallE2E : public ::testing::Test {
+protected:
+    void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
+    static void startOn(Client& client, int network) {
+        ASSERT_EQ(client.ask("startup"), "ok");
+        ASSERT_EQ(client.ask("init " + std::to_string(network)), "result 0 ");
+    }
+
+    ProcessGuard guard_;
+    IsolatedEnvironment environment_{"stall"};
+};
+
+TEST_F(StallE2E, ServerStoppedForSeventeenSecondsKeepsItsClient) {
+    Client a;
+    startOn(a, 1);
+    const auto servers = liveServers();
+    ASSERT_EQ(servers.size(), 1u);
+    // The command ring stays locked until the resumed server has judged its clients once, so that it
+    // cannot read the waiting pings first.
+    auto commands = ostrel::platform::NamedMutex::open(ostrel::halvorn::kCommandMutexName);
+    ASSERT_TRUE(commands && stopOutsideTheRings(servers[0]));
+    {
+        ostrel::platform::NamedMutexLock locked(*commands, 1000);
+        ASSERT_TRUE(locked.held());
+        std::this_thread::sleep_for(std::chrono::seconds(17));
+        ::kill(servers[0], SIGCONT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // clean-up passes and the stop rules
+
+    EXPECT_EQ(liveServers(), servers) << "the server carries on";
+    EXPECT_EQ(a.askNumber("baud 3"), 500);
+    EXPECT_EQ(a.ask("send 900 1"), "result 0");
+    EXPECT_EQ(a.askNumber("wait 1 10000"), 1);
+    EXPECT_EQ(a.ask("majors 1 300"), "majors 0") << "never dropped, nothing to report";
+}
+
+// Alone, the dropped client's server ends, and its next request starts a new one; beside another
+// client, the server asks it to register again. Either way it is served within seconds, with its
+// network, and the program learns of it once.
+class ClientStall : public StallE2E, public ::testing::WithParamInterface<bool> {};
+
+TEST_P(ClientStall, ClientStoppedForSeventeenAndAHalfSecondsIsServedAgainWithinSeconds) {
+    const bool withOther = GetParam();
+    Client a;
+    startOn(a, 1);
+    std::optional<Client> b;
+    if (withOther) {
+        b.emplace();
+        startOn(*b, 1);
+    }
+    const auto servers = liveServers();
+    ASSERT_TRUE(stopOutsideTheRings(a.pid()));
+    std::this_thread::sleep_for(std::chrono::milliseconds(17'500));
+    if (!withOther) {
+        ASSERT_TRUE(eventually(10'000, [] { return liveServers().empty(); })) << "dropped, its server ends";
+    }
+    ::kill(a.pid(), SIGCONT);
+
+    const auto baud = Client::words(a.ask("baud 3"));
+    ASSERT_EQ(baud.size(), 3u);
+    EXPECT_EQ(baud[1], "500");
+    long long elapsedMs = -1;
+    (void)std::from_chars(baud[2].data(), baud[2].data() + baud[2].size(), elapsedMs);
+    EXPECT_LT(elapsedMs, 5'000);
+    EXPECT_EQ(a.ask("send 901 1"), "result 0");
+    EXPECT_EQ(a.askNumber("wait 1 10000"), 1) << "back on its network";
+    EXPECT_EQ(a.ask("majors 1 10000"), "majors 1 257");
+    if (withOther) {
+        EXPECT_EQ(liveServers(), servers);
+        EXPECT_EQ(b->ask("switch 0 1"), "result 0 ");
+        EXPECT_EQ(Client::words(b->ask("delete 1")).at(1), "-13") << "a's entry holds network 1 again";
+    }
+}
+
+INSTANTIATE_TEST_SUITE_P(Alone, ClientStall, ::testing::Values(false));
+INSTANTIATE_TEST_SUITE_P(WithAnotherClient, ClientStall, ::testing::Values(true));
+
+} // namespace
+} // namespace drennic::e2e
