@@ -48,7 +48,8 @@ inline constexpr uint32_t kSdoAbortCancelled = 0x08000021;
 [[nodiscard]] uint16_t sdoCrc16(const uint8_t* data, std::size_t size, uint16_t crc = 0) noexcept;
 
 // The initiate download request for `size` bytes of `data`: expedited (0x23 with the count of unused
-// bytes) for 1..4 bytes, else segmented (0x21) with the size, also for 0 bytes. Mass write uses it too.
+// bytes) for 1..4 bytes, else segmented (0x21) with the size, also for 0 bytes. Mass write sends its
+// expedited frames (1..4 bytes) with it and refuses every other size.
 [[nodiscard]] std::array<uint8_t, 8> sdoInitiateDownloadFrame(uint16_t index, uint8_t subIndex, const uint8_t* data,
                                                               uint32_t size) noexcept;
 
