@@ -308,6 +308,8 @@ DRENNIC_API void CANopenMonitor_EventHaveData(MonitorDataCallback callback, void
 
 /* ---- SDO server -------------------------------------------------------------------------------- */
 
+/* The PC as node `nodeId` (1..127), on that node's default SDO channel (0x600/0x580 + nodeId) whatever
+ * COB-ID rule the client uses; requests the PC sent itself are not answered. */
 DRENNIC_API void CANopenServer_Startup(uint8_t nodeId, uint32_t deviceType, uint32_t vendorId, uint32_t productCode,
                                        uint32_t revisionNumber, uint32_t serialNumber, int32_t* out);
 DRENNIC_API void CANopenServer_Shutdown(void);
