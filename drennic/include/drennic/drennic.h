@@ -289,8 +289,9 @@ DRENNIC_API void CANopen_SetSDOTimeout(uint32_t ms);
 DRENNIC_API void CANopen_SetScanMassOperationDelay(uint32_t ms);
 DRENNIC_API void CANopen_SetBlockSegmentWriteDelay(uint32_t ms);
 DRENNIC_API void CANopen_SetPostTransmitDelay(uint32_t ms);
-DRENNIC_API void CANopen_SetSDOConfig(uint32_t enableBlock, uint8_t protocolSwitchThreshold, uint32_t crcSupported,
-                                      uint8_t blockSize);
+/* 0; DRN_BAD_PARAMETERS, with the settings unchanged, for a block size outside 1..127. */
+DRENNIC_API int32_t CANopen_SetSDOConfig(uint32_t enableBlock, uint8_t protocolSwitchThreshold, uint32_t crcSupported,
+                                         uint8_t blockSize);
 DRENNIC_API void CANopen_SetLSSTimings(uint32_t responseTimeoutMs, uint32_t stepDelayMs, uint32_t switchDelayMs);
 DRENNIC_API int32_t CANopen_SDOChannels(int32_t enable);
 DRENNIC_API void CANopen_SetSDOChannelsTimeout(uint32_t ms);
@@ -308,6 +309,8 @@ DRENNIC_API void CANopenMonitor_EventHaveData(MonitorDataCallback callback, void
 
 /* ---- SDO server -------------------------------------------------------------------------------- */
 
+/* The PC as node `nodeId` (1..127), on that node's default SDO channel (0x600/0x580 + nodeId) whatever
+ * COB-ID rule the client uses; requests the PC sent itself are not answered. */
 /* The PC as node `nodeId` (1..127), on that node's default SDO channel (0x600/0x580 + nodeId) whatever
  * COB-ID rule the client uses; requests the PC sent itself are not answered. */
 DRENNIC_API void CANopenServer_Startup(uint8_t nodeId, uint32_t deviceType, uint32_t vendorId, uint32_t productCode,
