@@ -328,6 +328,8 @@ DRENNIC_API void CANopenConfig_WriteNCF(const drn_char16* ncfFileName, ProgressC
 
 /* ---- LSS fast scan ----------------------------------------------------------------------------- */
 
+/* Node ids are given from firstNodeId up to 127. `out`: 0 when the scan started, DRN_BUSY while it or
+ * an engine request runs, DRN_BAD_PARAMETERS for a first node id outside 1..127 or a missing array. */
 DRENNIC_API void LSSFastScan_ScanAndConfig(uint32_t knownIdsFlag, uint32_t byteStepFlag, FastScanResult* results,
                                            uint32_t maxResults, uint8_t firstNodeId, uint32_t timeoutMs,
                                            ProgressCallback progress, CompletionCallback completion, void* user,
