@@ -259,7 +259,10 @@ DRENNIC_API void Event_Transmit(TransmitCallback callback, void* user);
 
 DRENNIC_API void CAN_Transmit(const CANFrame* frame, ResultBlock* result);
 
-/* ---- CANopen services: requests run on the engine thread; `out` receives 0 -------------------- */
+/* ---- CANopen services: requests run on the engine thread ---------------------------------------
+ * `out` receives 0 when the request was taken (its completion comes exactly once), DRN_BUSY (-12)
+ * when another request waits or runs, DRN_NOT_INITIALIZED (-7) when the engine does not run, or
+ * DRN_BAD_PARAMETERS (-4) for a missing record or buffer; no completion comes for a refused one. */
 
 DRENNIC_API void CANopen_SDOUpload(uint8_t node, uint16_t index, uint8_t subIndex, uint8_t* buffer, uint32_t* size,
                                    ProgressCallback progress, CompletionCallback completion, void* user,
@@ -309,8 +312,6 @@ DRENNIC_API void CANopenMonitor_EventHaveData(MonitorDataCallback callback, void
 
 /* ---- SDO server -------------------------------------------------------------------------------- */
 
-/* The PC as node `nodeId` (1..127), on that node's default SDO channel (0x600/0x580 + nodeId) whatever
- * COB-ID rule the client uses; requests the PC sent itself are not answered. */
 /* The PC as node `nodeId` (1..127), on that node's default SDO channel (0x600/0x580 + nodeId) whatever
  * COB-ID rule the client uses; requests the PC sent itself are not answered. */
 DRENNIC_API void CANopenServer_Startup(uint8_t nodeId, uint32_t deviceType, uint32_t vendorId, uint32_t productCode,
