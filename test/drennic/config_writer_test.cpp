@@ -554,6 +554,23 @@ TEST_F(ConfigWriterOnBus, PdoObjectsAreSwitchedOffRewrittenAndSwitchedOnInOrder)
     EXPECT_EQ(node.readUnsigned(0x1400, 1), 0x205u);
 }
 
+TEST_F(ConfigWriterOnBus, PdoWithoutACobIdInTheFileKeepsTheValidityItHad) {
+    SimNode& node = addNode(5);
+    startBus();
+    ASSERT_TRUE(node.write(0x1400, 1, u32(0x80000205)));  // the RPDO is off before the write
+    const std::string objects = record("1800", 2) + entry("1800sub2", 0x0005, "254") +
+                                entry("1800sub5", 0x0006, "100") + record("1400", 1) +
+                                entry("1400sub2", 0x0005, "1");
+    const std::string path = folder_.write("pdo.dcf", dcf({0x1800, 0x1400}, {}, objects));
+    WriteRecorder recorder;
+    ASSERT_EQ(writeDcf(5, path, recorder), DRN_OK);
+    ASSERT_EQ(recorder.awaitCompletion(), DRN_OK) << ::testing::PrintToString(recorder.messages());
+    EXPECT_EQ(node.readUnsigned(0x1800, 1), 0x185u) << "valid before, valid after";
+    EXPECT_EQ(node.readUnsigned(0x1800, 2), 254u);
+    EXPECT_EQ(node.readUnsigned(0x1400, 1), 0x80000205u) << "not valid before, not valid after";
+    EXPECT_EQ(node.readUnsigned(0x1400, 2), 1u);
+}
+
 TEST_F(ConfigWriterOnBus, AnAbortedObjectFailsTheWriteButTheOthersAreStillWritten) {
     SimNode& node = addNode(5);
     node.addSdoFault(SdoFault::abortWrite(0x2006, 0, 0x06090030));

@@ -34,7 +34,7 @@ TEST_F(EngineSettings, SettersStoreWhatTheyAreGiven) {
     CANopen_SetSDOTimeout(1234);
     CANopen_SetScanMassOperationDelay(7);
     CANopen_SetBlockSegmentWriteDelay(3);
-    CANopen_SetSDOConfig(1, 40, 0, 16);
+    EXPECT_EQ(CANopen_SetSDOConfig(1, 40, 0, 16), DRN_OK);
     CANopen_SetLSSTimings(500, 20, 250);
     CANopen_SetSDOChannelsTimeout(900);
     CANopen_SetSDOChannel(3, 0x640, 0x5C0, 5);
@@ -47,6 +47,11 @@ TEST_F(EngineSettings, SettersStoreWhatTheyAreGiven) {
     EXPECT_EQ(block.protocolSwitchThreshold, 40);
     EXPECT_EQ(block.crcSupported, 0u);
     EXPECT_EQ(block.blockSize, 16);
+    for (uint8_t refused : {uint8_t{0}, uint8_t{128}, uint8_t{255}}) {
+        EXPECT_EQ(CANopen_SetSDOConfig(0, 28, 1, refused), DRN_BAD_PARAMETERS) << int{refused};
+    }
+    EXPECT_EQ(sdoBlockConfig().enableBlock, 1u) << "a refused block size changes no setting";
+    EXPECT_EQ(sdoBlockConfig().blockSize, 16);
     const LssTimings lss = lssTimings();
     EXPECT_EQ(lss.responseTimeoutMs, 500u);
     EXPECT_EQ(lss.stepDelayMs, 20u);

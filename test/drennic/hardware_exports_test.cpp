@@ -1,6 +1,7 @@
 // The hardware exports: forwarded unchanged to the driver, or the no-driver results without one.
 #include "library_fixture.h"
 
+#include "drivers.h"
 #include "testbus.h"
 
 #include <platform/clock.h>
@@ -14,8 +15,20 @@ namespace {
 
 using ostrel::platform::fieldView;
 
+// The exports with a result block write -7 "Hardware not initialized" into it.
+void expectResultsNotInitialized() {
+    ResultBlock results[3] = {patternedResult(), patternedResult(), patternedResult()};
+    Hardware_Initialize(1, u"client", 0, 0, &results[0]);
+    Hardware_SwitchNetworks(1, 1, &results[1]);
+    Hardware_SelfReceive(1, &results[2]);
+    for (const ResultBlock& result : results) {
+        EXPECT_EQ(result.code, DRN_NOT_INITIALIZED);
+        EXPECT_EQ(messageOf(result), u"Hardware not initialized");
+    }
+}
+
 // Every hardware export called without a driver: -7 where a number is returned, 0 for
-// IsNetworkFunctional and ErrorFrames, and no result block written.
+// IsNetworkFunctional and ErrorFrames, and -7 in every result block.
 void expectNoDriverResults() {
     std::array<HardwareInfo, 2> hardware{};
     std::array<NetworkInfo, 2> networks{};
@@ -27,13 +40,7 @@ void expectNoDriverResults() {
     EXPECT_EQ(Hardware_IsNetworkFunctional(), 0);
     EXPECT_EQ(Hardware_ErrorFrames(1), 0);
 
-    ResultBlock result = patternedResult();
-    Hardware_Initialize(1, u"client", 0, 0, &result);
-    EXPECT_TRUE(untouched(result));
-    Hardware_SwitchNetworks(1, 1, &result);
-    EXPECT_TRUE(untouched(result));
-    Hardware_SelfReceive(1, &result);
-    EXPECT_TRUE(untouched(result));
+    expectResultsNotInitialized();
 
     CANTimeStamp time{0xFFFFFFFFu, 0xFFFFFFFFu, 0xFFFFFFFFu};
     Hardware_GetCurrentTime(&time);
@@ -52,6 +59,18 @@ TEST_F(DrennicLibrary, HardwareExportsBeforeStartupGiveNoDriverResults) { expect
 TEST_F(DrennicLibrary, HardwareExportsWithUnknownDriverGiveNoDriverResults) {
     CANopenDLL_Startup(0, u"unknown.dll");
     expectNoDriverResults();
+}
+
+// A Kobal library that lacks the driver's entry points (the stand-in exports none of them) is no
+// usable driver either.
+TEST_F(DrennicLibrary, KobalDriversOverALibraryWithoutTheirEntryPointsReportNotInitialized) {
+    for (const DriverFill fill : {fillKobalapi2Ops, fillKobalPlsapi2Ops}) {
+        (void)replaceDriverFill(DriverKind::WinCE, fill);
+        CANopenDLL_Startup(0, u"my_wince_drv.dll");
+        ASSERT_TRUE(libraryStatus().driverPresent);
+        expectResultsNotInitialized();
+        CANopenDLL_Shutdown();
+    }
 }
 
 TEST_F(DrennicLibrary, HardwareExportsAfterShutdownGiveNoDriverResults) {

@@ -222,6 +222,33 @@ TEST_F(LssFastScan, SlaveRefusingTheStoreEndsTheScanWithItsError) {
     EXPECT_EQ(results_[0].valid, 0u);
 }
 
+// Only node ids 1..127 reach a slave; a slave whose configuration fails goes back to waiting.
+TEST_F(LssFastScan, NodeIdsStayWithinOneToOneHundredTwentySeven) {
+    SimNode& low = addUnconfigured(LssIdentity{0x319, 0x1234, 0, 0x10});
+    SimNode& high = addUnconfigured(LssIdentity{0x319, 0x1234, 0, 0x20});
+    low.setLssFaults(ostrel::fixtures::LssFaults{.configureNodeIdError = 1});
+    start();
+    EXPECT_EQ(scan(2, 0), DRN_BAD_PARAMETERS);
+    EXPECT_EQ(scan(2, 128), DRN_BAD_PARAMETERS);
+    EXPECT_TRUE(lssFramesSent().empty());
+
+    ASSERT_EQ(scan(2, 126, kWindowMs, true, true), DRN_OK);
+    ASSERT_TRUE(recorder_.waitForCompletions(1));
+    EXPECT_EQ(recorder_.only().message, u"Node ID out of range");
+    EXPECT_EQ(low.lssMode(), ostrel::fixtures::LssMode::Waiting);
+
+    low.setLssFaults({});
+    ASSERT_EQ(scan(2, 127, kWindowMs, true, true), DRN_OK);
+    ASSERT_TRUE(recorder_.waitForCompletions(2));
+    const auto last = recorder_.completionsSoFar()[1];
+    EXPECT_EQ(last.code, DRN_REQUEST_FAILED);
+    EXPECT_EQ(last.message, u"No node id left for the next LSS slave");
+    EXPECT_EQ(results_[0].nodeId, 127);
+    EXPECT_EQ(low.nodeId(), 127);
+    EXPECT_EQ(high.nodeId(), kUnconfiguredNodeId);
+    EXPECT_EQ(high.lssMode(), ostrel::fixtures::LssMode::Waiting);
+}
+
 // ---- One at a time ----
 
 TEST_F(LssFastScan, ScanAndEngineLssRequestsRefuseEachOtherAndShutdownEndsTheScanOnce) {

@@ -124,26 +124,34 @@ INSTANTIATE_TEST_SUITE_P(Sizes, NmtMassWriteFrames,
                                            SizeCase{{0xAA, 0xBB, 0xCC, 0xDD}, 0x23}),
                          [](const auto& info) { return std::to_string(info.param.value.size()) + "Bytes"; });
 
-TEST_F(NmtMassWrite, ValueLongerThanFourBytesIsRefusedWithoutSendingAnything) {
+// No expedited frame carries 0 bytes or more than 4.
+class NmtMassWriteRefused : public NmtMassWrite, public ::testing::WithParamInterface<std::size_t> {};
+
+TEST_P(NmtMassWriteRefused, ValueOfNoneOrMoreThanFourBytesIsRefusedWithoutSendingAnything) {
     auto& node4 = addNode(4, SimObjectDictionary::fullProfile());
     startBus({4});
+    const auto before = node4.readUnsigned(kIndex, kInteger32);
     SdoChannelRule rule;
     rule.mode = 2;
     rule.channel = 5;
     setSdoChannelRule(rule);
     testBus().clearSent();
-    massWrite(0x2004, 5, {1, 2, 3, 4, 5, 6, 7, 8});
+    massWrite(kIndex, kInteger32, std::vector<uint8_t>(GetParam(), 0xAB));
     ASSERT_TRUE(recorder().waitForCompletions(1, kGenerousWait));
     const auto completion = recorder().completions().at(0);
     EXPECT_EQ(completion.code, DRN_REQUEST_FAILED);
-    EXPECT_FALSE(completion.message.empty());
+    EXPECT_EQ(completion.message, u"Mass write takes 1 to 4 bytes (expedited transfer)");
     EXPECT_TRUE(testBus().sent().empty());
     EXPECT_TRUE(node4.writeLog().empty());
+    EXPECT_EQ(node4.readUnsigned(kIndex, kInteger32), before);
     for (const MassWriteResult& r : results_) {
         EXPECT_EQ(r.acknowledged, 0);
     }
     EXPECT_EQ(sdoChannelRule(), rule);
 }
+
+INSTANTIATE_TEST_SUITE_P(Sizes, NmtMassWriteRefused, ::testing::Values(std::size_t{0}, std::size_t{8}),
+                         [](const auto& info) { return std::to_string(info.param) + "Bytes"; });
 
 TEST_F(NmtMassWrite, ChannelRuleOfTheCallerComesBackAfterTheWrite) {
     auto& node6 = addNode(6, SimObjectDictionary::fullProfile());

@@ -723,6 +723,36 @@ TEST_F(SdoClientScripted, BlockUploadSegmentNumberZeroAborts) {
     EXPECT_EQ(abortsSentTo(*bus, kPeerRequest), std::vector<uint32_t>{0x05040003});
 }
 
+// Peers that keep a block transfer going without ever moving it on: the download's sub-blocks are
+// all acknowledged with ackseq 0, the upload's sub-blocks all start at segment 2.
+TEST_F(SdoClientScripted, BlockTransferWithoutProgressIsAbortedAfterAFewSubBlocks) {
+    CANopen_SetSDOConfig(1, 0, 1, 10);
+    CANopen_SetSDOTimeout(2000);
+    for (const auto& [direction, abortCode] : {std::pair{Direction::Download, 0x05040000u},
+                                               std::pair{Direction::Upload, 0x05040003u}}) {
+        bus->clearSent();
+        ScriptedPeer peer(*bus, kPeerRequest, [&, direction = direction](const CANFrame& r) -> std::vector<CANFrame> {
+            const uint8_t cmd = r.data[0];
+            if (cmd == 0xC6) return {answer({0xA4, r.data[1], r.data[2], r.data[3], 10})};
+            if ((cmd & 0xE3) == 0xA0) return {answer({0xC4, r.data[1], r.data[2], r.data[3]})};
+            if (direction == Direction::Download && (cmd & 0x7F) == 10) return {answer({0xA2, 0, 10})};
+            if (direction == Direction::Upload && (cmd == 0xA3 || cmd == 0xA2)) {
+                std::vector<CANFrame> segments;
+                for (uint8_t sequence = 2; sequence <= 10; ++sequence) segments.push_back(answer({sequence}));
+                return segments;
+            }
+            return {};
+        });
+        const auto started = std::chrono::steady_clock::now();
+        const Outcome outcome = direction == Direction::Download ? downloadBlocking(kPeer, 0x2000, 0, pattern(1000))
+                                                                 : uploadBlocking(kPeer, 0x2000, 0, 1000);
+        EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(10));
+        EXPECT_EQ(outcome.code, DRN_REQUEST_FAILED);
+        EXPECT_EQ(abortsSentTo(*bus, kPeerRequest), std::vector<uint32_t>{abortCode});
+        EXPECT_LT(sentTo(*bus, kPeerRequest).size(), 100u) << "a handful of sub-blocks";
+    }
+}
+
 TEST_F(SdoClientScripted, ProgressOfAVeryLargeTransferDoesNotOverflow) {
     CANopen_SetSDOConfig(1, 28, 1, 127);
     int acks = 0;

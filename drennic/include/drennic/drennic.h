@@ -259,7 +259,10 @@ DRENNIC_API void Event_Transmit(TransmitCallback callback, void* user);
 
 DRENNIC_API void CAN_Transmit(const CANFrame* frame, ResultBlock* result);
 
-/* ---- CANopen services: requests run on the engine thread; `out` receives 0 -------------------- */
+/* ---- CANopen services: requests run on the engine thread ---------------------------------------
+ * `out` receives 0 when the request was taken (its completion comes exactly once), DRN_BUSY (-12)
+ * when another request waits or runs, DRN_NOT_INITIALIZED (-7) when the engine does not run, or
+ * DRN_BAD_PARAMETERS (-4) for a missing record or buffer; no completion comes for a refused one. */
 
 DRENNIC_API void CANopen_SDOUpload(uint8_t node, uint16_t index, uint8_t subIndex, uint8_t* buffer, uint32_t* size,
                                    ProgressCallback progress, CompletionCallback completion, void* user,
@@ -289,8 +292,9 @@ DRENNIC_API void CANopen_SetSDOTimeout(uint32_t ms);
 DRENNIC_API void CANopen_SetScanMassOperationDelay(uint32_t ms);
 DRENNIC_API void CANopen_SetBlockSegmentWriteDelay(uint32_t ms);
 DRENNIC_API void CANopen_SetPostTransmitDelay(uint32_t ms);
-DRENNIC_API void CANopen_SetSDOConfig(uint32_t enableBlock, uint8_t protocolSwitchThreshold, uint32_t crcSupported,
-                                      uint8_t blockSize);
+/* 0; DRN_BAD_PARAMETERS, with the settings unchanged, for a block size outside 1..127. */
+DRENNIC_API int32_t CANopen_SetSDOConfig(uint32_t enableBlock, uint8_t protocolSwitchThreshold, uint32_t crcSupported,
+                                         uint8_t blockSize);
 DRENNIC_API void CANopen_SetLSSTimings(uint32_t responseTimeoutMs, uint32_t stepDelayMs, uint32_t switchDelayMs);
 DRENNIC_API int32_t CANopen_SDOChannels(int32_t enable);
 DRENNIC_API void CANopen_SetSDOChannelsTimeout(uint32_t ms);
@@ -308,6 +312,8 @@ DRENNIC_API void CANopenMonitor_EventHaveData(MonitorDataCallback callback, void
 
 /* ---- SDO server -------------------------------------------------------------------------------- */
 
+/* The PC as node `nodeId` (1..127), on that node's default SDO channel (0x600/0x580 + nodeId) whatever
+ * COB-ID rule the client uses; requests the PC sent itself are not answered. */
 DRENNIC_API void CANopenServer_Startup(uint8_t nodeId, uint32_t deviceType, uint32_t vendorId, uint32_t productCode,
                                        uint32_t revisionNumber, uint32_t serialNumber, int32_t* out);
 DRENNIC_API void CANopenServer_Shutdown(void);
@@ -323,6 +329,8 @@ DRENNIC_API void CANopenConfig_WriteNCF(const drn_char16* ncfFileName, ProgressC
 
 /* ---- LSS fast scan ----------------------------------------------------------------------------- */
 
+/* Node ids are given from firstNodeId up to 127. `out`: 0 when the scan started, DRN_BUSY while it or
+ * an engine request runs, DRN_BAD_PARAMETERS for a first node id outside 1..127 or a missing array. */
 DRENNIC_API void LSSFastScan_ScanAndConfig(uint32_t knownIdsFlag, uint32_t byteStepFlag, FastScanResult* results,
                                            uint32_t maxResults, uint8_t firstNodeId, uint32_t timeoutMs,
                                            ProgressCallback progress, CompletionCallback completion, void* user,

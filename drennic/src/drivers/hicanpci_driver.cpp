@@ -294,12 +294,14 @@ std::optional<std::u16string_view> HicoDriver::openChannel(const HicoApi& api, u
 void HicoDriver::initialize(uint32_t networkHandle, uint32_t reserved, ResultBlock* result) {
     std::lock_guard lifecycle(lifecycle_);
     if (!api()) {
-        return;  // the library is not loaded
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);  // the library is not loaded, or lacks an entry point
+        return;
     }
     if (opened_.load() || cardOpen_.load()) {
         closeLocked();
     }
     if (!resolve()) {
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
         return;
     }
     const auto api = this->api();
@@ -318,6 +320,7 @@ void HicoDriver::switchNetworks(int32_t connect, uint32_t networkHandle, ResultB
     std::lock_guard lifecycle(lifecycle_);
     const auto api = this->api();
     if (!api) {
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
         return;
     }
     if (connect == 1 && !opened_.load()) {
@@ -397,8 +400,12 @@ void HicoDriver::reset() {
 
 void HicoDriver::selfReceive(int32_t on, ResultBlock* result) {
     const auto api = this->api();
-    if (!api || !cardOpen_.load()) {
+    if (!api || !opened_.load()) {
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
         return;
+    }
+    if (!cardOpen_.load()) {
+        return;  // the internal network: nothing to switch
     }
     const bool enable = on == 1;
     if (callCard(api->canCtrl, cardChannel(), enable ? HICO_CTRL_SELF_RECEPTION_ON : HICO_CTRL_SELF_RECEPTION_OFF) !=

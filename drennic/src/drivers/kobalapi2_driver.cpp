@@ -374,7 +374,8 @@ void KobalDriver::initialize(uint32_t networkHandle, const char16_t* clientName,
                              uint32_t reserved, ResultBlock* result, void (*beforeOpen)(const Api& api)) {
     std::lock_guard lifecycle(lifecycle_);
     if (!api()) {
-        return;  // the library is not loaded
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);  // the library is not loaded, or lacks an entry point
+        return;
     }
     // An earlier Initialize without Close still holds its clients and receive event.
     if (rxClient_.load() != 0 || txClient_.load() != 0) {
@@ -382,6 +383,7 @@ void KobalDriver::initialize(uint32_t networkHandle, const char16_t* clientName,
     }
     usable_.store(false);
     if (!resolve()) {
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
         return;
     }
     const auto api = this->api();
@@ -442,6 +444,7 @@ void KobalDriver::switchNetworks(int32_t connect, uint32_t networkHandle, Result
     std::lock_guard lifecycle(lifecycle_);
     const auto api = this->api();
     if (!api) {
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
         return;
     }
     if (connect == 0) {
@@ -862,6 +865,8 @@ void oneShot(int32_t on) {
 void selfReceive(int32_t on, ResultBlock* result) {
     if (driver().api()) {
         setResult(result, on == 1 ? DRN_OK : DRN_REFUSED);
+    } else {
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
     }
 }
 

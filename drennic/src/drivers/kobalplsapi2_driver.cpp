@@ -118,7 +118,14 @@ int32_t errorFrames(int32_t) { return DRN_OK; }
 
 void oneShot(int32_t) {}
 
-void selfReceive(int32_t, ResultBlock* result) { setResult(result, DRN_OK); }
+// The library always hands the transmit client's frames to the receive client.
+void selfReceive(int32_t, ResultBlock* result) {
+    if (driver().api()) {
+        setResult(result, DRN_OK);
+    } else {
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
+    }
+}
 
 int32_t isNetworkFunctional() { return driver().isNetworkFunctional(); }
 

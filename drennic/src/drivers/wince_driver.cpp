@@ -238,7 +238,8 @@ void WinceDriver::releasePortLocked(const WinceApi& api) {
 void WinceDriver::initialize(uint32_t networkHandle, uint32_t reserved, ResultBlock* result) {
     std::lock_guard lifecycle(lifecycle_);
     if (!api()) {
-        return;  // the library is not loaded
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);  // the library is not loaded, or lacks an entry point
+        return;
     }
     if (opened_.load() || portOpen_.load()) {
         closeLocked();
@@ -247,6 +248,7 @@ void WinceDriver::initialize(uint32_t networkHandle, uint32_t reserved, ResultBl
     const uint32_t interfaceNumber = networkHandle >> fixed::kHardwareShift;
     const uint32_t rate = Baud_IndexToKbit(networkHandle);
     if (!resolve()) {
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
         return;
     }
     const auto api = this->api();
@@ -275,6 +277,7 @@ void WinceDriver::switchNetworks(int32_t connect, uint32_t networkHandle, Result
     std::lock_guard lifecycle(lifecycle_);
     const auto api = this->api();
     if (!api) {
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
         return;
     }
     // Once the lock is ours no bus call is inside the library, and each re-checks `opened_` after it.
@@ -369,8 +372,12 @@ void WinceDriver::errorFrames(int32_t on) {
 
 void WinceDriver::selfReceive(int32_t on, ResultBlock* result) {
     const auto api = this->api();
-    if (!api || !portOpen_.load()) {
+    if (!api || !opened_.load()) {
+        setResult(result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
         return;
+    }
+    if (!portOpen_.load()) {
+        return;  // the internal network: nothing to switch
     }
     std::unique_lock lock(hardwareLock_, std::chrono::milliseconds(kLockWaitMs));
     if (!lock.owns_lock()) {

@@ -481,6 +481,7 @@ int32_t engineTransmit(uint32_t id, const uint8_t* data, uint8_t length, ResultB
         ops = held ? &held->ops : nullptr;
     }
     if (ops != nullptr) {
+        SDOServer_NoteTransmission(id, data, length);  // before its echo can come back
         ops->Transmit(id, length, data, 0, 0, 0, &result);
     } else {
         setResult(&result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);

@@ -1,4 +1,5 @@
-// The hardware exports: each forwards to its driver slot, or gives the no-driver result.
+// The hardware exports: each forwards to its driver slot, or gives the no-driver result. A caller's
+// result block is always written: a zeroed block left as it was would read as success.
 #include "engine/engine.h"
 #include "engine/library_state.h"
 #include "engine/result_block.h"
@@ -47,6 +48,8 @@ void Hardware_Initialize(uint32_t networkHandle, const drn_char16* clientName, u
     }
     if (const auto driver = currentDriver()) {
         driver->ops.Initialize(networkHandle, clientName, windowHandle, reserved, result);
+    } else {
+        drennic::setResult(result, DRN_NOT_INITIALIZED, drennic::kHardwareNotInitialized);
     }
 }
 
@@ -57,6 +60,8 @@ void Hardware_SwitchNetworks(int32_t connect, uint32_t networkHandle, ResultBloc
     }
     if (const auto driver = currentDriver()) {
         driver->ops.SwitchNetworks(connect, networkHandle, result);
+    } else {
+        drennic::setResult(result, DRN_NOT_INITIALIZED, drennic::kHardwareNotInitialized);
     }
 }
 
@@ -97,6 +102,8 @@ void Hardware_OneShot(int32_t on) {
 void Hardware_SelfReceive(int32_t on, ResultBlock* result) {
     if (const auto driver = currentDriver()) {
         driver->ops.SelfReceive(on, result);
+    } else {
+        drennic::setResult(result, DRN_NOT_INITIALIZED, drennic::kHardwareNotInitialized);
     }
 }
 

@@ -13,9 +13,14 @@ void CANopen_SetScanMassOperationDelay(uint32_t ms) { setScanMassOperationDelayM
 
 void CANopen_SetBlockSegmentWriteDelay(uint32_t ms) { setBlockSegmentWriteDelayMs(ms); }
 
-void CANopen_SetSDOConfig(uint32_t enableBlock, uint8_t protocolSwitchThreshold, uint32_t crcSupported,
-                          uint8_t blockSize) {
+int32_t CANopen_SetSDOConfig(uint32_t enableBlock, uint8_t protocolSwitchThreshold, uint32_t crcSupported,
+                             uint8_t blockSize) {
+    // A sub-block holds 1 to 127 segments: any other size only gives transfers that abort.
+    if (blockSize == 0 || blockSize > 127) {
+        return DRN_BAD_PARAMETERS;
+    }
     setSdoBlockConfig(SdoBlockConfig{enableBlock, protocolSwitchThreshold, crcSupported, blockSize});
+    return DRN_OK;
 }
 
 void CANopen_SetLSSTimings(uint32_t responseTimeoutMs, uint32_t stepDelayMs, uint32_t switchDelayMs) {

@@ -494,7 +494,8 @@ private:
     void writeObject(uint16_t index);
     void writeVariable(uint16_t index, const ObjectFields& fields);
     void writeList(uint16_t index, std::vector<ListEntry>& list);
-    void writeEntry(uint16_t index, const ListEntry& entry);
+    // Whether the entry was converted and written.
+    bool writeEntry(uint16_t index, const ListEntry& entry);
 
     [[nodiscard]] ObjectFields readFields(const std::string& section) const;
     [[nodiscard]] std::optional<std::string> firstSection(std::initializer_list<std::string> names) const;
@@ -655,12 +656,10 @@ std::optional<ConvertedValue> DcfWriter::convert(uint16_t index, uint8_t subInde
     return std::nullopt;
 }
 
-void DcfWriter::writeEntry(uint16_t index, const ListEntry& entry) {
+bool DcfWriter::writeEntry(uint16_t index, const ListEntry& entry) {
     const std::optional<ConvertedValue> value =
         convert(index, entry.subIndex, entry.dataType, entry.value, entry.fileName);
-    if (value) {
-        (void)write(index, entry.subIndex, value->bytes);
-    }
+    return value && write(index, entry.subIndex, value->bytes);
 }
 
 void DcfWriter::writeList(uint16_t index, std::vector<ListEntry>& list) {
@@ -677,11 +676,16 @@ void DcfWriter::writeList(uint16_t index, std::vector<ListEntry>& list) {
         return true;
     };
 
-    // A PDO's parameters may change only while it does not exist: mark it not valid first; the
-    // COB-ID from the file, written last, validates it again.
-    if (isPdoCommunication(index)) {
+    // A PDO's parameters may change only while it does not exist: mark it not valid first. The
+    // COB-ID from the file, written last, decides its validity; without one the PDO gets back the
+    // validity it had.
+    const bool communication = isPdoCommunication(index);
+    bool communicationWasValid = false;
+    if (communication) {
         if (const auto cobId = read(index, 1); cobId && cobId->size() == 4) {
-            (void)writeUnsigned(index, 1, readLittleEndian(*cobId) | kPdoNotValid, 4);
+            const uint64_t value = readLittleEndian(*cobId);
+            communicationWasValid = (value & kPdoNotValid) == 0;
+            (void)writeUnsigned(index, 1, value | kPdoNotValid, 4);
         }
         if (stopped_) {
             return;
@@ -691,16 +695,16 @@ void DcfWriter::writeList(uint16_t index, std::vector<ListEntry>& list) {
 
     // A mapping may change only while its PDO does not exist and its count is 0.
     const bool mapping = isPdoMapping(index);
-    const uint16_t communication = static_cast<uint16_t>(index - 0x200);
+    const uint16_t mappedPdo = static_cast<uint16_t>(index - 0x200);
     bool pdoWasValid = false;
     uint8_t oldCount = 0;  // written back when the file brings no count of its own
     bool countInList = false;
     if (mapping) {
-        if (const auto cobId = read(communication, 1); cobId && cobId->size() == 4) {
+        if (const auto cobId = read(mappedPdo, 1); cobId && cobId->size() == 4) {
             const uint64_t value = readLittleEndian(*cobId);
             if ((value & kPdoNotValid) == 0) {
                 pdoWasValid = true;
-                (void)writeUnsigned(communication, 1, value | kPdoNotValid, 4);
+                (void)writeUnsigned(mappedPdo, 1, value | kPdoNotValid, 4);
             }
         }
         if (stopped_) {
@@ -718,13 +722,20 @@ void DcfWriter::writeList(uint16_t index, std::vector<ListEntry>& list) {
         }
     }
 
+    bool cobIdWritten = false;
     for (const ListEntry& entry : list) {
-        writeEntry(index, entry);
+        const bool written = writeEntry(index, entry);
         if (stopped_) {
             return;
         }
+        cobIdWritten = cobIdWritten || (entry.subIndex == 1 && written);
     }
 
+    if (communication && communicationWasValid && !cobIdWritten) {
+        if (const auto cobId = read(index, 1); cobId && cobId->size() == 4) {
+            (void)writeUnsigned(index, 1, readLittleEndian(*cobId) & ~uint64_t{kPdoNotValid}, 4);
+        }
+    }
     if (mapping) {
         if (!countInList) {
             if (const auto count = read(index, 0); count && count->size() == 1) {
@@ -735,8 +746,8 @@ void DcfWriter::writeList(uint16_t index, std::vector<ListEntry>& list) {
             }
         }
         if (pdoWasValid) {
-            if (const auto cobId = read(communication, 1); cobId && cobId->size() == 4) {
-                (void)writeUnsigned(communication, 1, readLittleEndian(*cobId) & ~uint64_t{kPdoNotValid}, 4);
+            if (const auto cobId = read(mappedPdo, 1); cobId && cobId->size() == 4) {
+                (void)writeUnsigned(mappedPdo, 1, readLittleEndian(*cobId) & ~uint64_t{kPdoNotValid}, 4);
             }
         }
     }

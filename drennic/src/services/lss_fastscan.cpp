@@ -42,7 +42,9 @@ constexpr uint32_t kEchoWaitMs = 200;
 constexpr uint32_t kBootUpWaitMs = 200;
 constexpr uint32_t kMaxAnswerWindowMs = 0xFFFF;  // the answer window is a 16-bit time
 constexpr float kPartPercent = 25.0F;
-constexpr uint32_t kLastNodeId = 255;
+constexpr uint32_t kFirstNodeId = 1;
+constexpr uint32_t kLastNodeId = 127;
+constexpr uint8_t kErrorNodeIdOutOfRange = 1;
 
 constexpr std::u16string_view kNoEcho = u"Own LSS request not received back from the bus";
 constexpr std::u16string_view kSlaveLost = u"LSS slave stopped answering during fast scan";
@@ -282,6 +284,7 @@ private:
     [[nodiscard]] bool configureNode(uint8_t nodeId) {
         if (!command({kConfigureNodeId, nodeId}, u"configuring node id") ||
             !command({kStoreConfiguration}, u"storing configuration")) {
+            switchBackToWaiting();
             return false;
         }
         {
@@ -322,11 +325,34 @@ private:
             std::lock_guard lock(m_.mutex);
             answer = m_.lastResponse;
         }
+        if (answer.length == 8 && answer.data[0] == kConfigureNodeId && request[0] == kConfigureNodeId &&
+            answer.data[1] == kErrorNodeIdOutOfRange) {
+            setResult(&result_, DRN_REQUEST_FAILED, kLssNodeIdOutOfRange);
+            return false;
+        }
         if (answer.length != 8 || answer.data[0] != request[0] || answer.data[1] != 0) {
             setResult(&result_, DRN_REQUEST_FAILED, u"Invalid response from LSS slave when " + std::u16string(doing));
             return false;
         }
         return true;
+    }
+
+    // The selected slave goes back to waiting when its configuration failed, instead of staying in
+    // configuration mode where no later scan or LSS request would find it. The result stays the
+    // failure's; the module being shut down sends nothing more.
+    void switchBackToWaiting() {
+        {
+            std::lock_guard lock(m_.mutex);
+            if (m_.stopRequested) {
+                return;
+            }
+        }
+        CANFrame frame{};
+        frame.id = kLssMasterId;
+        frame.length = 8;
+        frame.data[0] = kSwitchGlobal;
+        ResultBlock ignored{};
+        CAN_Transmit(&frame, &ignored);
     }
 
     // ---- Frames and events ----
@@ -561,7 +587,8 @@ extern "C" {
 void LSSFastScan_ScanAndConfig(uint32_t knownIdsFlag, uint32_t byteStepFlag, FastScanResult* results,
                                uint32_t maxResults, uint8_t firstNodeId, uint32_t timeoutMs, ProgressCallback progress,
                                CompletionCallback completion, void* user, int32_t* out) {
-    if (results == nullptr && maxResults != 0) {
+    if ((results == nullptr && maxResults != 0) || firstNodeId < drennic::kFirstNodeId ||
+        firstNodeId > drennic::kLastNodeId) {
         if (out != nullptr) {
             *out = DRN_BAD_PARAMETERS;
         }

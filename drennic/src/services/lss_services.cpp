@@ -198,7 +198,7 @@ void onNodeIdAnswer(EngineContext& context, const CANFrame& frame) {
         (error > kErrorNotSupported && error != kErrorImplementationSpecific)) {
         fail(context, aboutSlave(context, u"Invalid response from LSS slave ", u" when configuring node id"));
     } else if (error == kErrorNotSupported) {
-        fail(context, u"Node ID out of range");
+        fail(context, kLssNodeIdOutOfRange);
     } else if (error == kErrorImplementationSpecific) {
         fail(context, u"Implementation specific error when setting Node ID - 0x" + hex(frame.data[2], 2));
     } else if (context.request.identity->store != 0) {

@@ -5,6 +5,7 @@
 #include <drennic/drennic.h>
 
 #include <cstdint>
+#include <string_view>
 
 namespace drennic {
 
@@ -12,6 +13,9 @@ struct EngineContext;
 
 inline constexpr uint32_t kLssMasterId = 0x7E5;
 inline constexpr uint32_t kLssSlaveId = 0x7E4;
+
+// A slave's answer to "configure node id" with error code 1.
+inline constexpr std::u16string_view kLssNodeIdOutOfRange = u"Node ID out of range";
 
 // The working state, part of the engine context; reset when a request is taken up.
 struct LssState {

@@ -8,6 +8,7 @@
 #include "engine/engine.h"
 #include "engine/engine_context.h"
 #include "engine/result_block.h"
+#include "services/sdo_client.h"
 
 #include <algorithm>
 #include <array>
@@ -86,10 +87,10 @@ void buildRequest(const EngineContext& context, uint8_t (&data)[8]) {
         data[0] = 0x40;
         return;
     }
-    data[0] = static_cast<uint8_t>(0x23 | ((kExpeditedLimit - request.size) << 2));
-    if (request.size != 0) {
-        std::copy_n(request.data, request.size, data + 4);
-    }
+    // Sizes 1..4 only (scanStart refuses the others): the single download's expedited frame.
+    const std::array<uint8_t, 8> initiate =
+        sdoInitiateDownloadFrame(request.index, request.subIndex, request.data, request.size);
+    std::copy(initiate.begin(), initiate.end(), data);
 }
 
 // Sends to every node, then starts collecting. The first failed transmission is the result; later
@@ -157,9 +158,10 @@ uint32_t scanCollectionCapMs() noexcept {
 void scanStart(EngineContext& context) {
     if (isMassWrite(context)) {
         // Only the initiate would go out for a longer value, and nodes would wait for segments that
-        // never come: such a write cannot be acknowledged, so it is refused before anything is sent.
-        if (context.request.size > kExpeditedLimit) {
-            engineFinish(context, DRN_REQUEST_FAILED, u"Mass write takes at most 4 bytes (expedited transfer)");
+        // never come; an expedited initiate cannot carry 0 bytes (its count field would read as 4
+        // bytes of zeros). Neither can be acknowledged, so both are refused before anything is sent.
+        if (context.request.size == 0 || context.request.size > kExpeditedLimit) {
+            engineFinish(context, DRN_REQUEST_FAILED, u"Mass write takes 1 to 4 bytes (expedited transfer)");
             return;
         }
         context.protocolState = kStateMassWriteSend;

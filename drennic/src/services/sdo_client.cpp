@@ -286,6 +286,11 @@ void onDownloadFrame(EngineContext& context, const uint8_t* d) {
         if (d[2] == 0 || d[2] > 127) {
             return clientAbort(context, kSdoAbortBlockSize);
         }
+        // A server that keeps acknowledging none of the segments would have them sent for ever.
+        t.stalledSubBlocks = acknowledged == 0 ? static_cast<uint8_t>(t.stalledSubBlocks + 1) : 0;
+        if (t.stalledSubBlocks >= kMaxStalledSubBlocks) {
+            return clientAbort(context, kSdoAbortTimeout);
+        }
         // The server keeps the segments up to the acknowledged one; the rest goes again, in the
         // block size it asks for now.
         t.done = std::min<uint32_t>(t.total, t.done + uint32_t{acknowledged} * 7);
@@ -467,6 +472,11 @@ void onBlockUploadSegment(EngineContext& context, const uint8_t* d) {
     }
     if (sequence != t.blockSize && !last) {
         return;
+    }
+    // A server that never sends the segment after the acknowledged one would repeat for ever.
+    t.stalledSubBlocks = t.inSequence == 0 ? static_cast<uint8_t>(t.stalledSubBlocks + 1) : 0;
+    if (t.stalledSubBlocks >= kMaxStalledSubBlocks) {
+        return clientAbort(context, kSdoAbortSequence);
     }
     acknowledgeSubBlock(context);
     if (!t.sequenceError && last) {

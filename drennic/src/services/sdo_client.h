@@ -48,9 +48,14 @@ inline constexpr uint32_t kSdoAbortCancelled = 0x08000021;
 [[nodiscard]] uint16_t sdoCrc16(const uint8_t* data, std::size_t size, uint16_t crc = 0) noexcept;
 
 // The initiate download request for `size` bytes of `data`: expedited (0x23 with the count of unused
-// bytes) for 1..4 bytes, else segmented (0x21) with the size, also for 0 bytes. Mass write uses it too.
+// bytes) for 1..4 bytes, else segmented (0x21) with the size, also for 0 bytes. Mass write sends its
+// expedited frames (1..4 bytes) with it and refuses every other size.
 [[nodiscard]] std::array<uint8_t, 8> sdoInitiateDownloadFrame(uint16_t index, uint8_t subIndex, const uint8_t* data,
                                                               uint32_t size) noexcept;
+
+// A block transfer whose peer acknowledges (download) or sends (upload) this many sub-blocks in a row
+// without a single segment taken is given up: it would otherwise repeat for ever.
+inline constexpr uint8_t kMaxStalledSubBlocks = 5;
 
 // The transfer's working state, part of the engine context; reset when a request is taken up.
 struct SdoTransfer {
@@ -65,6 +70,7 @@ struct SdoTransfer {
     uint8_t blockSize = 0;       // download: as granted by the server; upload: ours
     uint8_t segmentsSent = 0;    // block download: segments of the current sub-block
     uint8_t inSequence = 0;      // block upload: segments received in sequence in this sub-block
+    uint8_t stalledSubBlocks = 0; // block transfer: consecutive sub-blocks that moved no data on
     bool sequenceError = false;
     uint16_t crc = 0;            // block upload: over the stored segments before the last one
     std::array<uint8_t, 7> lastSegment{};

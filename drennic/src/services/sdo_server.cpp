@@ -13,6 +13,7 @@
 
 #include <algorithm>
 #include <array>
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -32,6 +33,8 @@ constexpr uint32_t kNmtId = 0x000;
 constexpr uint32_t kEmcyBase = 0x080;
 constexpr uint32_t kBootUpBase = 0x700;
 constexpr uint32_t kChannelRequestId = 0x6E0;
+constexpr uint32_t kDefaultRequestBase = 0x600;
+constexpr uint32_t kDefaultResponseBase = 0x580;
 constexpr uint8_t kDefaultNodeId = 127;
 constexpr uint32_t kChannelRequestValue = 3;
 
@@ -52,6 +55,19 @@ struct Identity {
     friend bool operator==(const Identity&, const Identity&) = default;
 };
 
+// One of the PC's own transmissions to the server's request COB-ID.
+struct OwnRequest {
+    bool pending = false;
+    uint8_t length = 0;
+    std::array<uint8_t, 8> data{};
+    uint32_t sentMs = 0;
+};
+
+// A block download sends up to 127 requests in a row before any echo is handled; the slots are reused
+// in turn, and an echo later than kOwnEchoWindowMs is no longer expected.
+constexpr std::size_t kOwnRequestSlots = 128;
+constexpr uint32_t kOwnEchoWindowMs = 2000;
+
 enum class ChannelState : uint8_t {
     None,
     Requested,
@@ -69,6 +85,12 @@ struct SdoServerModule {
     uint32_t channelValue = 0;
     ChannelState channelState = ChannelState::None;
     bool channelWaitGivenUp = false;
+
+    // The PC's own requests to the server's request COB-ID, for as long as their echo may take. The
+    // CAN server (or self-reception) hands them back as received frames; they are not answered.
+    std::atomic<uint32_t> watchedRequestId{0};  // 0 while the server does not run
+    std::array<OwnRequest, kOwnRequestSlots> ownRequests{};
+    std::size_t nextOwnRequest = 0;
 };
 
 SdoServerModule& server() {
@@ -85,19 +107,15 @@ thread_local bool tAnswering = false;
     return uint32_t{at[0]} | (uint32_t{at[1]} << 8) | (uint32_t{at[2]} << 16) | (uint32_t{at[3]} << 24);
 }
 
-// The server's COB-IDs under the rule in force; none when the rule would put SDO frames on
-// identifier 0 (the NMT identifier) or answers on the request identifier (the server would answer
-// its own answers).
+// The server's COB-IDs: its node's default SDO channel. The client's COB-ID rule says how the PC
+// reaches other nodes; were the server to follow it, a fixed pair (rule 3) would have it answer every
+// request to the node the pair belongs to, the PC's own included.
 struct ServerIds {
     uint32_t request = 0;
     uint32_t response = 0;
 };
-[[nodiscard]] std::optional<ServerIds> serverIds(uint8_t nodeId) {
-    const ServerIds ids{SDO_RequestCobId(nodeId), SDO_ResponseCobId(nodeId)};
-    if (ids.request == 0 || ids.response == 0 || ids.request == ids.response) {
-        return std::nullopt;
-    }
-    return ids;
+[[nodiscard]] constexpr ServerIds serverIds(uint8_t nodeId) {
+    return ServerIds{kDefaultRequestBase + nodeId, kDefaultResponseBase + nodeId};
 }
 
 [[nodiscard]] constexpr bool validNodeId(uint8_t nodeId) { return nodeId >= 1 && nodeId <= 127; }
@@ -214,9 +232,27 @@ void waitUntilIdle(SdoServerModule& s, std::unique_lock<std::mutex>& lock) {
     }
 }
 
-// 0, or -4 for a node id or COB-ID rule the server cannot serve.
+// Takes the frame when it is the echo of one of the PC's own requests.
+[[nodiscard]] bool takeOwnRequest(SdoServerModule& s, const CANFrame& frame) {
+    const uint32_t now = engineNowMs();
+    std::lock_guard lock(s.mutex);
+    for (OwnRequest& own : s.ownRequests) {
+        if (!own.pending) {
+            continue;
+        }
+        if (now - own.sentMs > kOwnEchoWindowMs) {
+            own.pending = false;  // its echo is not coming any more
+        } else if (own.length == frame.length && std::equal(frame.data, frame.data + own.length, own.data.begin())) {
+            own.pending = false;
+            return true;
+        }
+    }
+    return false;
+}
+
+// 0, or -4 for a node id the server cannot serve.
 [[nodiscard]] int32_t startServer(const Identity& identity) {
-    if (!validNodeId(identity.nodeId) || !serverIds(identity.nodeId)) {
+    if (!validNodeId(identity.nodeId)) {
         return DRN_BAD_PARAMETERS;
     }
     SdoServerModule& s = server();
@@ -230,6 +266,8 @@ void waitUntilIdle(SdoServerModule& s, std::unique_lock<std::mutex>& lock) {
         }
         s.identity = identity;
         s.running = true;
+        s.ownRequests.fill(OwnRequest{});
+        s.watchedRequestId.store(serverIds(identity.nodeId).request);
     }
     bootUp(s, identity.nodeId);
     return DRN_OK;
@@ -239,6 +277,7 @@ void stopServer() {
     SdoServerModule& s = server();
     std::unique_lock lock(s.mutex);
     s.running = false;
+    s.watchedRequestId.store(0);
     waitUntilIdle(s, lock);
 }
 
@@ -249,6 +288,8 @@ void sdoServerReset() {
     {
         std::lock_guard lock(s.mutex);
         s.running = false;
+        s.watchedRequestId.store(0);
+        s.ownRequests.fill(OwnRequest{});
         s.identity = Identity{};
         s.errorRegister = 0;
         s.channelValue = 0;
@@ -284,36 +325,53 @@ void SDOServer_HandleRequest(const CANFrame& frame) {
         }
         return;
     }
-    const auto ids = serverIds(identity.nodeId);
-    if (!ids) {
-        return;
+    const ServerIds ids = serverIds(identity.nodeId);
+    if (frame.id == ids.request && takeOwnRequest(s, frame)) {
+        return;  // the PC asked itself: it must not answer in the node's place
     }
-    if (frame.id == ids->request && frame.length < 8) {
+    if (frame.id == ids.request && frame.length < 8) {
         // SDO requests always carry 8 bytes: a shorter one is refused as a whole, nothing written.
         uint8_t d[8] = {};
         std::memcpy(d, frame.data, std::min<uint8_t>(frame.length, 8));
         const bool abortRequest = frame.length > 0 && d[0] >= 0x80 && d[0] <= 0x9F;  // never answered
         if (!abortRequest) {
             const auto answer = abortFrame(d, kAbortCommand);
-            (void)engineTransmit(ids->response, answer.data(), 8);
+            (void)engineTransmit(ids.response, answer.data(), 8);
         }
         return;
     }
     if (frame.length != 8) {
         return;
     }
-    if (frame.id == ids->response) {
+    if (frame.id == ids.response) {
         std::lock_guard lock(s.mutex);
         if (s.channelState == ChannelState::Granted) {
             s.channelState = ChannelState::Ready;  // the grant's answer has gone out on the bus
         }
         return;
     }
-    if (frame.id == ids->request) {
+    if (frame.id == ids.request) {
         if (const auto answer = answerRequest(s, identity, d)) {
-            (void)engineTransmit(ids->response, answer->data(), 8);
+            (void)engineTransmit(ids.response, answer->data(), 8);
         }
     }
+}
+
+void SDOServer_NoteTransmission(uint32_t id, const uint8_t* data, uint8_t length) {
+    SdoServerModule& s = server();
+    if (id != s.watchedRequestId.load(std::memory_order_relaxed) || id == 0 || length > 8) {
+        return;
+    }
+    OwnRequest own;
+    own.pending = true;
+    own.length = length;
+    if (length > 0) {
+        std::memcpy(own.data.data(), data, length);
+    }
+    own.sentMs = engineNowMs();
+    std::lock_guard lock(s.mutex);
+    s.ownRequests[s.nextOwnRequest] = own;
+    s.nextOwnRequest = (s.nextOwnRequest + 1) % kOwnRequestSlots;
 }
 
 bool SDOServer_IsChannelReady() {

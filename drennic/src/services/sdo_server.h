@@ -5,10 +5,17 @@
 
 #include <drennic/drennic.h>
 
+#include <cstdint>
+
 namespace drennic {
 
-// Engine thread, for every received frame; does nothing while the server is off.
+// Engine thread, for every received frame; does nothing while the server is off. The server answers
+// on its node's default SDO channel (0x600/0x580 + node id) whatever COB-ID rule the client uses,
+// and never answers a request the PC sent itself.
 void SDOServer_HandleRequest(const CANFrame& frame);
+// Every thread, just before the library transmits a frame: remembers the PC's own requests to the
+// server, so that their echo is not taken for another master's request.
+void SDOServer_NoteTransmission(uint32_t id, const uint8_t* data, uint8_t length);
 
 // Dynamic SDO channels: ready unless the server runs, channels are on, no channel has been granted
 // and the wait has not been given up.
