@@ -278,6 +278,10 @@ TEST_F(KobalDriverTest, FramesReachTheDeviceAndItsAnswersComeBackWithMicrosecond
     std::vector<CANFrame> transmitted;
     Event_Transmit([](const CANFrame* frame, void* user) { static_cast<std::vector<CANFrame>*>(user)->push_back(*frame); },
                    &transmitted);
+    // The driver keeps the callback past this test; `transmitted` does not live that long.
+    const struct ClearTransmitCallback {
+        ~ClearTransmitCallback() { Event_Transmit(nullptr, nullptr); }
+    } clearTransmitCallback;
     ASSERT_EQ(initialize(addNetwork()).code, DRN_OK);
     ostrel::fixtures::SimNodeConfig config;
     config.nodeId = 5;
