@@ -169,12 +169,49 @@ std::vector<KeepTogether> keepTogetherRuns(QTextDocument& doc) {
     return runs;
 }
 
-// Moves each run that would be split by a page's end to the next page, until none is.
+// Moves each run, and each table that fits on a page, that would be split by a page's end to the next
+// page, until none is: the layout would otherwise cut a table's row in two.
 void keepRunsTogether(QTextDocument& doc, double pageHeight) {
     const std::vector<KeepTogether> runs = keepTogetherRuns(doc);
+    const QList<QTextFrame*> frames = doc.rootFrame()->childFrames();
     for (int pass = 0; pass < 200; ++pass) {
         bool moved = false;
+        for (QTextFrame* frame : frames) {
+            auto* table = qobject_cast<QTextTable*>(frame);
+            if (!table)
+                continue;
+            const QRectF box = doc.documentLayout()->frameBoundingRect(table);
+            const int firstPage = int(box.top() / pageHeight);
+            const int lastPage = int((box.bottom() - 1) / pageHeight);
+            if (firstPage == lastPage || box.height() > pageHeight * 0.8)
+                continue;
+            // The heading and the line that announce a table go with it.
+            QTextBlock lead = doc.findBlock(table->firstPosition() - 1);
+            const auto announces = [](const QTextBlock& block) {
+                return block.isValid() && (block.blockFormat().headingLevel() > 0 ||
+                                           block.text().trimmed().endsWith(QLatin1Char(':')));
+            };
+            if (announces(lead) && lead.blockFormat().headingLevel() == 0 && announces(lead.previous()))
+                lead = lead.previous();
+            if (announces(lead) && box.bottom() - doc.documentLayout()->blockBoundingRect(lead).top() <= pageHeight * 0.8) {
+                QTextBlockFormat format = lead.blockFormat();
+                if (format.pageBreakPolicy() & QTextFormat::PageBreak_AlwaysBefore)
+                    continue;
+                format.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
+                QTextCursor(lead).setBlockFormat(format);
+            } else {
+                QTextTableFormat format = table->format();
+                if (format.pageBreakPolicy() & QTextFormat::PageBreak_AlwaysBefore)
+                    continue;
+                format.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
+                table->setFormat(format);
+            }
+            moved = true;
+            break;
+        }
         for (const KeepTogether& run : runs) {
+            if (moved)
+                break;
             const QRectF top = doc.documentLayout()->blockBoundingRect(run.first);
             const QRectF bottom = doc.documentLayout()->blockBoundingRect(run.last);
             const int firstPage = int(top.top() / pageHeight);
