@@ -450,14 +450,48 @@ TEST_F(WindowTest, ConfigureNetworkOkLoadsAndAppliesTheDescriptionOnce) {
     EXPECT_EQ(loads, 2);  // the names reloaded, then the chosen description: each once
 }
 
-TEST_F(WindowTest, AMissingManualOrAPageThatCannotBeOpenedIsNamedInAMessage) {
+TEST_F(WindowTest, HelpManualAndTheHelpButtonHandTheShippedManualToTheDesktop) {
+    std::vector<QString> opened;
     MainWindowLinks links;
-    links.openExternal = [](const QString&) { return false; };  // no browser
+    links.openExternal = [&opened](const QString& target) {
+        opened.push_back(target);
+        return true;
+    };
     TWin_Main window(*services_, std::move(links));
-    action(window, "manual")->trigger();  // no manual ships
+    action(window, "manual")->trigger();
+    window.findChild<QToolButton*>("helpbutton")->click();
+    ASSERT_EQ(opened.size(), 2u);
+    EXPECT_EQ(opened[1], opened[0]);
+    EXPECT_EQ(opened[0].toStdString(), ostrel::platform::executableDir() + "/NBXManual.pdf");
+    // The build writes the manual into the program's folder; the test's folder links to it.
+    EXPECT_EQ(fs::canonical(opened[0].toStdString()), fs::canonical(OSTREL_SHIPPED_MANUAL));
+    std::ifstream in(OSTREL_SHIPPED_MANUAL, std::ios::binary);
+    std::string head(5, '\0');
+    in.read(head.data(), 5);
+    EXPECT_EQ(head, "%PDF-");
+    EXPECT_TRUE(prompt_.asked().empty());
+}
+
+TEST_F(WindowTest, AMissingFileOrAManualOrPageThatCannotBeOpenedIsNamedInAMessage) {
+    ScriptedFileDialogs dialogs;
+    MainWindowLinks links;
+    links.openExternal = [](const QString&) { return false; };  // no viewer, no browser
+    TWin_Main window(*services_, std::move(links));
+    window.SetFileDialogs(&dialogs);
+    action(window, "manual")->trigger();
     action(window, "homepage")->trigger();
-    const auto asked = prompt_.asked();
+    auto asked = prompt_.asked();
     ASSERT_GE(asked.size(), 2u);
-    EXPECT_EQ(asked[asked.size() - 2].text, "The file " + ostrel::platform::executableDir() + "/NBXManual.pdf was not found.");
+    EXPECT_EQ(asked[asked.size() - 2].text, "Unable to open " + ostrel::platform::executableDir() +
+                                                "/NBXManual.pdf. No application is set up to show it; please "
+                                                "open the file with a program of your choice.");
     EXPECT_EQ(asked.back().text, "Unable to open https://norbix.example.org/. Please open this address in a web browser.");
+
+    // The last report, deleted since.
+    const fs::path report = dir_ / "gone.txt";
+    dialogs.answers.push_back(QString::fromStdString(report.string()));
+    action(window, "generatereport")->trigger();
+    fs::remove(report);
+    action(window, "viewreport")->trigger();
+    EXPECT_EQ(prompt_.asked().back().text, "The file " + report.string() + " was not found.");
 }
