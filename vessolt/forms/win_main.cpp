@@ -617,7 +617,7 @@ void TWin_Main::UpdateTestRow(int n, const TEST& test) {
 // ---- commands ----
 
 void TWin_Main::openExternal(const QString& target) {
-    (void)OpenOrSay(target, services_.prompt(), links_.openExternal);
+    OpenerFor(services_.prompt(), links_.openExternal)(target);
 }
 
 void TWin_Main::OpenConfiguration(const QString& fileName) {

@@ -13,7 +13,7 @@
 #include <unistd.h>
 
 #include "services/log.h"
-#include "network/numeric_text.h"
+#include "services/numeric_text.h"
 #include "platform/ini.h"
 #include "platform/process.h"
 

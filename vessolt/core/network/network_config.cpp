@@ -266,18 +266,4 @@ void NetworkConfig::ApplyNetworkDescription(TSymbols& symbols) const {
     }
 }
 
-QPoint placeOverOwner(const QRect& owner, const QSize& dialog, std::optional<QSize> screen) {
-    int left = owner.width() > dialog.width() ? owner.left() + (owner.width() - dialog.width()) / 2 : owner.left();
-    int top = owner.height() > dialog.height() ? owner.top() + (owner.height() - dialog.height()) / 2 : owner.top();
-    if (screen) {
-        if (left + dialog.width() > screen->width())
-            left = screen->width() - dialog.width();
-        if (top + dialog.height() > screen->height())
-            top = screen->height() - dialog.height();
-        left = std::max(left, 0);
-        top = std::max(top, 0);
-    }
-    return {left, top};
-}
-
 } // namespace ostrel::vessolt

@@ -14,8 +14,8 @@
 
 #include <expat.h>
 
-#include "network/numeric_text.h"
 #include "platform/process.h"
+#include "services/numeric_text.h"
 #include "services/user_prompt.h"
 
 namespace ostrel::vessolt {

@@ -351,13 +351,5 @@ TEST(NodeDialogChecks, CountsAreReadAsStrtolAndCheckedInOrder) {
     EXPECT_FALSE(checkNodeConfig(0, false, "", std::string(259, 'p')));
 }
 
-TEST(DialogPlacement, CentresOverTheOwnerAndStaysOnTheScreen) {
-    EXPECT_EQ(placeOverOwner({100, 100, 800, 600}, {400, 200}), QPoint(300, 300));
-    EXPECT_EQ(placeOverOwner({100, 100, 300, 100}, {400, 200}), QPoint(100, 100));
-    EXPECT_EQ(placeOverOwner({900, 700, 800, 600}, {400, 200}, QSize(1280, 1024)), QPoint(880, 824));
-    EXPECT_EQ(placeOverOwner({-500, -300, 300, 100}, {400, 200}, QSize(1280, 1024)), QPoint(0, 0));
-    EXPECT_EQ(placeOverOwner({0, 0, 300, 100}, {2000, 200}, QSize(1280, 1024)), QPoint(0, 0));
-}
-
 } // namespace
 } // namespace ostrel::vessolt

@@ -1,4 +1,4 @@
-#include "network/numeric_text.h"
+#include "services/numeric_text.h"
 
 #include <charconv>
 #include <cstdint>
