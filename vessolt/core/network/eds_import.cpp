@@ -9,11 +9,9 @@
 #include <cstring>
 #include <string>
 
-#include <fcntl.h>
-#include <unistd.h>
-
 #include "services/log.h"
 #include "services/numeric_text.h"
+#include "services/regular_file.h"
 #include "platform/ini.h"
 #include "platform/process.h"
 
@@ -129,24 +127,19 @@ std::string fromWindows1252(std::string_view text) {
     return out;
 }
 
-// Reads the whole file; errno's value on failure.
-int readWholeFile(const std::string& path, std::string& content) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
+// Reads the whole file; false with `error` set when it is no regular file or cannot be read.
+bool readWholeFile(const std::string& path, std::string& content, std::string& error) {
+    const FilePtr file = openRegularFile(path, error);
+    if (!file) return false;
     char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            ::close(fd);
-            return error;
-        }
-        if (n == 0) break;
-        content.append(buffer, static_cast<std::size_t>(n));
+    std::size_t n = 0;
+    errno = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) content.append(buffer, n);
+    if (std::ferror(file.get())) {
+        error = std::strerror(errno != 0 ? errno : EIO);
+        return false;
     }
-    ::close(fd);
-    return 0;
+    return true;
 }
 
 } // namespace
@@ -192,11 +185,11 @@ void TSymbols::ImportEDS(uint8_t nodeId, const std::string& path) {
     ImportReport report;
     report.path = path;
     std::string content;
-    if (const int error = readWholeFile(path, content); error != 0) {
-        report.note({}, {}, std::string("cannot be read: ") + std::strerror(error));
+    if (std::string error; !readWholeFile(path, content, error)) {
+        report.note({}, {}, "cannot be read: " + error);
         if (TLog* log = log_.load()) {
             log->Add("EDS import for node " + std::to_string(nodeId) + " failed: " + path + " cannot be read (" +
-                     std::strerror(error) + ")");
+                     error + ")");
         }
         return;
     }

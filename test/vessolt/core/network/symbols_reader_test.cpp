@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "platform/process.h"
 #include "temp_folder.h"
 #include "services/user_prompt.h"
@@ -187,11 +189,15 @@ TEST_F(SymbolsReader, AMissingOrForeignEncodedFileGivesItsMessage) {
     EXPECT_FALSE(symbols.LoadFile(missing));
     EXPECT_FALSE(symbols.LoadFile(folder.write("w.cxl", "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<cxl/>")));
     EXPECT_FALSE(symbols.LoadFile(folder.path().string()));  // a folder opens but cannot be read
+    const std::string fifo = (folder.path() / "fifo.cxl").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(symbols.LoadFile(fifo));  // at once, without waiting for a writer
     const auto asked = prompt.asked();
-    ASSERT_EQ(asked.size(), 3u);
+    ASSERT_EQ(asked.size(), 4u);
     EXPECT_EQ(asked[0].text, "Failed to open the Network Description file\n" + missing + ": No such file or directory");
     EXPECT_EQ(asked[1].text.rfind("Error loading symbols file at line 1: unknown encoding", 0), 0u) << asked[1].text;
     EXPECT_EQ(asked[2].text.rfind("Failed to open the Network Description file\n", 0), 0u) << asked[2].text;
+    EXPECT_EQ(asked[3].text, "Failed to open the Network Description file\n" + fifo + ": not a regular file");
     EXPECT_EQ(loads, 0);
 }
 
