@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cstdint>
+#include <limits>
+#include <string>
 
 namespace ostrel::vessolt {
 namespace {
@@ -28,6 +30,10 @@ TEST(NumericText, FollowsTheCLibraryRulesAndSaturates) {
     EXPECT_DOUBLE_EQ(parseFloatText("-0.125"), -0.125);
     EXPECT_DOUBLE_EQ(parseFloatText("1,5"), 1.0);  // no locale: the comma ends the number
     EXPECT_DOUBLE_EQ(parseFloatText("x"), 0.0);
+    // Out of range: too large reads as infinity, too small (through its exponent or its zeros) as 0.
+    EXPECT_EQ(parseFloatText("-1e400"), -std::numeric_limits<double>::infinity());
+    EXPECT_EQ(parseFloatText("1e-400"), 0.0);
+    EXPECT_EQ(parseFloatText("0." + std::string(400, '0') + "5"), 0.0);
 }
 
 } // namespace
