@@ -98,8 +98,7 @@ TestManagerHooks Services::testManagerHooks() {
             softNsm->Stop();
     };
     hooks.saveGlobalConfig = [this](platform::IniFile& ini) {
-        if (globalConfig)
-            globalConfig->SaveSettings(ini);
+        return !globalConfig || globalConfig->SaveSettings(ini);
     };
     hooks.loadGlobalConfig = [this](platform::IniFile& ini) {
         if (globalConfig)

@@ -1,5 +1,6 @@
 #include "network/network_config.h"
 
+#include "services/ini_text.h"
 #include "services/log.h"
 #include "network/symbols.h"
 
@@ -79,7 +80,7 @@ public:
     }
     std::optional<std::string> readString(const std::string& name) const override {
         if (!has(name)) return std::nullopt;
-        return file_.readString(kNetworkConfigSection, name);
+        return readIniText(file_, kNetworkConfigSection, name);
     }
     std::optional<int32_t> readSize(const std::string& name) const override {
         if (!has(name)) return std::nullopt;

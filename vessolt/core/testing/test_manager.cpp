@@ -544,8 +544,9 @@ void TTestManager::SaveTestOrder() {
 bool TTestManager::SaveSettings(const std::string& fileName) {
     platform::IniFile ini(fileName);
     (void)ini.load();  // a new file starts empty; an existing one keeps its other sections
-    if (hooks_.saveGlobalConfig)
-        hooks_.saveGlobalConfig(ini);
+    // A value the file cannot hold fails the save, and the file stays as it was.
+    if (hooks_.saveGlobalConfig && !hooks_.saveGlobalConfig(ini))
+        return false;
     std::vector<std::function<void(platform::IniFile&)>> savers;
     {
         Lock held = lock("SaveSettings");
