@@ -92,14 +92,20 @@ bool appendChecksum(const std::string& path) {
     if (f == nullptr)
         return false;
     ReportChecksum checksum;
+    ReportChecksum beforeLastByte;
     char last = '\n';
     bool ok = readReport(f, [&](std::string_view piece, bool) {
-        checksum.Add(piece);
+        checksum.Add(piece.substr(0, piece.size() - 1));
+        beforeLastByte = checksum;
+        checksum.Add(piece.substr(piece.size() - 1));
         last = piece.back();
     });
     // Switching from reading to writing needs a positioning call.
     ok = ok && std::fseek(f, 0, SEEK_END) == 0;
     if (ok && last != '\n') {
+        // After a final CR the line end makes a CR LF, which the check reads as LF alone.
+        if (last == '\r')
+            checksum = beforeLastByte;
         checksum.Add("\n");
         ok = std::fputc('\n', f) != EOF;
     }

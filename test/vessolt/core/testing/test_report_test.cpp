@@ -283,6 +283,11 @@ TEST_F(TestReportTest, ValidationOfEditedReports) {
     EXPECT_EQ(check(joined), ReportVerdict::Invalid);
 }
 
+TEST_F(TestReportTest, AReportEndingInACarriageReturnValidates) {
+    makeReport().SetSectionWriter(ReportSection::Log, [](std::FILE* f, int) { std::fputs("last line\r", f); });
+    EXPECT_EQ(check(generate()), ReportVerdict::Valid);
+}
+
 TEST_F(TestReportTest, TextHiddenAfterANulIsHashed) {
     makeReport();
     const std::string body = "REPORT\nbody line\n";
