@@ -219,6 +219,8 @@ TEST_F(SymbolsReader, TheShippedDefaultLoadsSilentlyAndNamesTheCommunicationProf
     EXPECT_EQ(symbols.GetEntryName(0x1018, 1, 0), "Identity object - Vendor-ID");
     EXPECT_EQ(symbols.FindEntry(0x1018, 1, 0)->dataType, ODT_UNSIGNED32);
     EXPECT_EQ(symbols.FindEntry(0x1A03, 2, 12)->dataType, ODT_UNSIGNED32);
+    EXPECT_EQ(symbols.GetEntryName(0x1F80, 0, 0), "NMT startup");
+    EXPECT_EQ(symbols.GetEntryName(0x1F81, 5, 0), "NMT slave assignment - Node 5");
     EXPECT_EQ(symbols.FindAbortCode(0x05040000)->name, "SDO protocol timed out");
     EXPECT_EQ(symbols.GetErrorCodeName(0x8130), "Life guard error or heartbeat error");
     EXPECT_EQ(symbols.GetMessageName(0x080), "SYNC");
