@@ -131,21 +131,6 @@ std::string fromWindows1252(std::string_view text) {
     return out;
 }
 
-// Reads the whole file; false with `error` set when it is no regular file or cannot be read.
-bool readWholeFile(const std::string& path, std::string& content, std::string& error) {
-    const FilePtr file = openRegularFile(path, error);
-    if (!file) return false;
-    char buffer[65536];
-    std::size_t n = 0;
-    errno = 0;
-    while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0) content.append(buffer, n);
-    if (std::ferror(file.get())) {
-        error = std::strerror(errno != 0 ? errno : EIO);
-        return false;
-    }
-    return true;
-}
-
 // The sub-object sections of the whole file by object index, each list in ascending order: an
 // object is then read from the sections it has, where probing all 255 names of each of thousands of
 // listed objects would hold the GUI thread for seconds.
@@ -215,7 +200,7 @@ void TSymbols::ImportEDS(uint8_t nodeId, const std::string& path) {
     ImportReport report;
     report.path = path;
     std::string content;
-    if (std::string error; !readWholeFile(path, content, error)) {
+    if (std::string error; !readRegularFile(path, content, error)) {
         report.note({}, {}, "cannot be read: " + error);
         if (TLog* log = log_.load()) {
             log->Add("EDS import for node " + std::to_string(nodeId) + " failed: " + path + " cannot be read (" +

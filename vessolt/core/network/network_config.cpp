@@ -2,6 +2,7 @@
 
 #include "services/ini_text.h"
 #include "services/log.h"
+#include "services/regular_file.h"
 #include "network/symbols.h"
 
 #include <platform/ini.h>
@@ -191,7 +192,9 @@ bool NetworkConfig::LoadSettings(const std::string& fileName) {
         return true;
     }
     platform::IniFile file(fileName);
-    (void)file.load();  // an unreadable file reads as one without the section
+    // An unreadable file, or one that is no regular file, reads as one without the section.
+    if (std::string content, error; readRegularFile(fileName, content, error))
+        (void)file.loadFromString(content);
     loadFrom(FileSource(file), true);
     return true;
 }

@@ -32,4 +32,20 @@ FilePtr openRegularFile(const std::string& path, std::string& error) {
     return file;
 }
 
+bool readRegularFile(const std::string& path, std::string& content, std::string& error) {
+    const FilePtr file = openRegularFile(path, error);
+    if (!file)
+        return false;
+    char buffer[65536];
+    std::size_t n = 0;
+    errno = 0;
+    while ((n = std::fread(buffer, 1, sizeof buffer, file.get())) > 0)
+        content.append(buffer, n);
+    if (std::ferror(file.get())) {
+        error = std::strerror(errno != 0 ? errno : EIO);
+        return false;
+    }
+    return true;
+}
+
 } // namespace ostrel::vessolt

@@ -16,5 +16,7 @@ using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 // Opens `path` for reading in binary mode; null when it cannot be opened or is no regular file,
 // with `error` telling why ("not a regular file", or the system's text).
 [[nodiscard]] FilePtr openRegularFile(const std::string& path, std::string& error);
+// The whole of such a file; false with `error` set as above, or when reading fails.
+[[nodiscard]] bool readRegularFile(const std::string& path, std::string& content, std::string& error);
 
 } // namespace ostrel::vessolt

@@ -11,6 +11,7 @@
 
 #include "services/log.h"
 #include "services/product_key.h"
+#include "services/regular_file.h"
 #include "services/window_messages.h"
 
 namespace ostrel::vessolt {
@@ -563,8 +564,10 @@ bool TTestManager::SaveSettings(const std::string& fileName) {
 
 bool TTestManager::LoadSettings(const std::string& fileName) {
     platform::IniFile ini(fileName);
-    if (!ini.load())
+    std::string content, error;
+    if (!readRegularFile(fileName, content, error))
         return false;
+    (void)ini.loadFromString(content);
     if (hooks_.loadGlobalConfig)
         hooks_.loadGlobalConfig(ini);
     std::vector<std::function<void(platform::IniFile&)>> loaders;

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/registry.h"
+#include "services/regular_file.h"
 
 namespace ostrel::vessolt {
 
@@ -70,11 +71,6 @@ bool readReport(std::FILE* file, Piece&& piece) {
         piece(std::string_view(out), false);
     return true;
 }
-
-struct FileCloser {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
 
 // Closes the file, true when everything written reached it.
 bool closeChecked(std::FILE* f) {
@@ -284,7 +280,8 @@ bool TTestReport::Generate(const std::string& path) {
 }
 
 ReportVerdict TTestReport::CheckFile(const std::string& path) const {
-    FilePtr file(std::fopen(path.c_str(), "r"));
+    std::string error;
+    const FilePtr file = openRegularFile(path, error);
     if (!file)
         return ReportVerdict::Unreadable;
     // Every line but the last enters the checksum; the last must be the checksum line.

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include <sys/stat.h>
+
 #include "services/log.h"
 #include "platform/ini.h"
 #include "platform/process.h"
@@ -152,6 +154,12 @@ TEST_F(NetworkConfigStore, FreshRegistryAndFileWithoutTheSection) {
     ASSERT_TRUE(config.LoadSettings(folder.write("none.ini", "[other]\na=1\n")));
     EXPECT_TRUE(config.useNetDesc);
     EXPECT_EQ(config.netDesc, "kept.cxl");
+    EXPECT_EQ(config.nodeCount(), 0u);
+    // So does a FIFO, at once, without waiting for a writer.
+    ASSERT_TRUE(config.AddNodes(node(3, "x", ""), 1));
+    const std::string fifo = (folder.path() / "fifo.ini").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(config.LoadSettings(fifo));
     EXPECT_EQ(config.nodeCount(), 0u);
 }
 
