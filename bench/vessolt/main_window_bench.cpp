@@ -20,7 +20,7 @@
 #include <unistd.h>
 
 #include "drennic_test_bus.h"
-#include "services/services.h"
+#include "app/services.h"
 #include "win_main.h"
 
 using namespace ostrel::vessolt;

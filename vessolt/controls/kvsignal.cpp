@@ -47,17 +47,17 @@ void TSignalSettings::SetValueTo(float v) {
 void TSignalSettings::derive() {
     TotalDigit = CalcTotalDigit(digitalFrom_, digitalTo_);
     const double span = static_cast<double>(valueTo_) - static_cast<double>(valueFrom_);
-    // A reversed or empty range, or no digits, would give negative or infinite factors: each
-    // factor keeps its last value while its own inputs are unusable, and the others still follow.
+    // A reversed or empty range (as while the user edits it) keeps the last usable span, and no
+    // digits keep the last digit count's factor: each factor follows its own divisor, so that the two
+    // digit factors stay each other's inverse, and the format text follows the format always.
     if (span > 0.0)
         ValueSpan = static_cast<float>(span);
     if (TotalDigit > 0)
         ValuePerDigit = static_cast<float>(static_cast<double>(ValueSpan) / TotalDigit);
-    if (span <= 0.0)
-        return;
-    if (TotalDigit > 0)
-        DigitPerValue = static_cast<float>(TotalDigit / span);
-    PPTFactor = static_cast<float>(1000.0 / span);
+    if (ValueSpan > 0.0f) {
+        DigitPerValue = static_cast<float>(TotalDigit / static_cast<double>(ValueSpan));
+        PPTFactor = static_cast<float>(1000.0 / ValueSpan);
+    }
     FormatText = KvGetValueFormat(valueFormat_);
 }
 

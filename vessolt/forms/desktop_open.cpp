@@ -4,6 +4,8 @@
 #include <QFileInfo>
 #include <QUrl>
 
+#include <utility>
+
 #include "services/user_prompt.h"
 
 namespace ostrel::vessolt {
@@ -24,6 +26,10 @@ bool OpenOrSay(const QString& target, UserPrompt& prompt, const DesktopOpen& des
                                                    "with a program of your choice.",
                   PromptIcon::Warning);
     return false;
+}
+
+OpenLink OpenerFor(UserPrompt& prompt, DesktopOpen desktop) {
+    return [&prompt, desktop = std::move(desktop)](const QString& target) { (void)OpenOrSay(target, prompt, desktop); };
 }
 
 } // namespace ostrel::vessolt

@@ -16,4 +16,8 @@ using DesktopOpen = std::function<bool(const QString& target)>;
 // services. False when the user was told that it could not be opened.
 bool OpenOrSay(const QString& target, UserPrompt& prompt, const DesktopOpen& desktop = {});
 
+// OpenOrSay bound to a window's prompt and desktop: what its links and commands call.
+using OpenLink = std::function<void(const QString& target)>;
+[[nodiscard]] OpenLink OpenerFor(UserPrompt& prompt, DesktopOpen desktop = {});
+
 } // namespace ostrel::vessolt

@@ -19,7 +19,7 @@
 
 #include "services/product_key.h"
 #include "qt_user_prompt.h"
-#include "services/services.h"
+#include "app/services.h"
 #include "config_form.h"
 #include "win_about.h"
 #include "win_hw_config.h"

@@ -1,5 +1,7 @@
 #include "nsm_config.h"
 
+#include "dialog_placement.h"
+
 #include <QApplication>
 #include <QCloseEvent>
 #include <QComboBox>
@@ -116,13 +118,7 @@ void TWin_NSMConfig::Prepare() {
 
 int TWin_NSMConfig::Execute() {
     Prepare();
-    if (const QWidget* owner = parentWidget()) {
-        // Centred with the size it is shown with: an unshown dialog has no size of its own yet.
-        if (!testAttribute(Qt::WA_Resized))
-            adjustSize();
-        const QRect area = owner->window()->frameGeometry();
-        move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);
-    }
+    PlaceOverOwner(*this, parentWidget());
     return exec();
 }
 

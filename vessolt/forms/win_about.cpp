@@ -22,8 +22,6 @@ QLabel* boldLabel(const QString& text, QWidget* parent, bool wrap = true) {
     return label;
 }
 
-using OpenLink = std::function<void(const QString& address)>;
-
 QLabel* link(const char* name, const QString& text, const char* url, QWidget* parent, const OpenLink& open) {
     auto* label = new QLabel(QStringLiteral("<a href=\"%1\" style=\"font-weight:bold\">%2</a>")
                                  .arg(QString::fromUtf8(url), text.toHtmlEscaped()),
@@ -36,9 +34,7 @@ QLabel* link(const char* name, const QString& text, const char* url, QWidget* pa
 
 // The logo, version, rights notice and the two links, shared by both windows.
 void addProductPanel(QWidget* window, QVBoxLayout* layout, UserPrompt& prompt, DesktopOpen desktop) {
-    const OpenLink open = [&prompt, desktop = std::move(desktop)](const QString& address) {
-        (void)OpenOrSay(address, prompt, desktop);
-    };
+    const OpenLink open = OpenerFor(prompt, std::move(desktop));
     auto* top = new QHBoxLayout();
     auto* logo = new QLabel(window);
     logo->setObjectName(QStringLiteral("logo"));

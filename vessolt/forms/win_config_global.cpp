@@ -19,7 +19,7 @@
 
 #include "file_dialog.h"
 #include "kvnumspin.h"
-#include "network/numeric_text.h"
+#include "services/numeric_text.h"
 #include "services/user_prompt.h"
 #include "win_quick_reference.h"
 

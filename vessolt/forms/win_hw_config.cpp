@@ -121,8 +121,7 @@ TWin_HWInitError::TWin_HWInitError(UserPrompt& prompt, DesktopOpen desktop, QWid
                                 this);
     download->setObjectName(QStringLiteral("troveldownload"));
     download->setTextInteractionFlags(Qt::LinksAccessibleByMouse | Qt::LinksAccessibleByKeyboard);
-    connect(download, &QLabel::linkActivated, this,
-            [&prompt, desktop = std::move(desktop)](const QString& address) { (void)OpenOrSay(address, prompt, desktop); });
+    connect(download, &QLabel::linkActivated, this, OpenerFor(prompt, std::move(desktop)));
     auto* close = new QPushButton(QStringLiteral("Close"), this);
     close->setObjectName(QStringLiteral("close"));
     connect(close, &QPushButton::clicked, this, &QDialog::accept);

@@ -617,7 +617,7 @@ void TWin_Main::UpdateTestRow(int n, const TEST& test) {
 // ---- commands ----
 
 void TWin_Main::openExternal(const QString& target) {
-    (void)OpenOrSay(target, services_.prompt(), links_.openExternal);
+    OpenerFor(services_.prompt(), links_.openExternal)(target);
 }
 
 void TWin_Main::OpenConfiguration(const QString& fileName) {
@@ -653,8 +653,8 @@ void TWin_Main::SaveConfiguration() {
         services_.prompt().inform("Unable to write the configuration to " + name, PromptIcon::Error);
         return;
     }
-    if (links_.network)
-        (void)links_.network->SaveSettings(name);
+    if (links_.network && !links_.network->SaveSettings(name))
+        services_.prompt().inform("Unable to write the network configuration to " + name, PromptIcon::Error);
 }
 
 void TWin_Main::generatereportClick() {

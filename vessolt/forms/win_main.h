@@ -12,7 +12,7 @@
 #include "desktop_open.h"
 #include "file_dialog.h"
 #include "services/qt_message_sink.h"
-#include "services/services.h"
+#include "app/services.h"
 #include "testing/summary_text.h"
 
 class QAction;

@@ -1,5 +1,7 @@
 #include "win_network_config.h"
 
+#include "dialog_placement.h"
+
 #include "file_dialog.h"
 #include "network/symbols.h"
 #include "services/user_prompt.h"
@@ -14,7 +16,6 @@
 #include <QMouseEvent>
 #include <QPainter>
 #include <QPushButton>
-#include <QScreen>
 #include <QTabWidget>
 #include <QTableView>
 #include <QVBoxLayout>
@@ -316,10 +317,7 @@ bool TWin_NetworkConfig::Execute() {
     okFlag_ = false;
     const NetworkConfig::Snapshot snapshot = config_.TakeSnapshot();
     showConfig();
-    if (QWidget* owner = parentWidget()) {
-        const QSize screen = (this->screen() ? this->screen() : QGuiApplication::primaryScreen())->geometry().size();
-        move(placeOverOwner(owner->window()->frameGeometry(), frameGeometry().size(), screen));
-    }
+    PlaceOverOwner(*this, parentWidget());
     exec();
     if (!okFlag_) {
         config_.Restore(snapshot);

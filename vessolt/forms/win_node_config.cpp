@@ -1,5 +1,7 @@
 #include "win_node_config.h"
 
+#include "dialog_placement.h"
+
 #include "file_dialog.h"
 #include "network/network_config.h"
 #include "network/symbols.h"
@@ -118,10 +120,7 @@ void TWin_NodeConfig::FillNodeList() {
 }
 
 int TWin_NodeConfig::Execute(uint8_t& nodeId, std::string& name, std::string& edsPath, int& count, QWidget* owner) {
-    if (owner) {
-        const QWidget* window = owner->window();
-        move(placeOverOwner(window->frameGeometry(), frameGeometry().size()));
-    }
+    PlaceOverOwner(*this, owner);
     FillNodeList();
     const bool editMode = nodeId != 0;
     if (editMode) {

@@ -1,5 +1,7 @@
 #include "win_test_config.h"
 
+#include "dialog_placement.h"
+
 #include <QCloseEvent>
 #include <QComboBox>
 #include <QGuiApplication>
@@ -106,17 +108,7 @@ void TWin_TestConfig::centreOn(QWidget* caller) {
     // The size the pages need, before the dialog is placed.
     mainbox_->updateGeometry();
     layout()->activate();
-    const QRect c = caller->frameGeometry();
-    int left = c.width() > width() ? c.left() + (c.width() - width()) / 2 : c.left();
-    int top = c.height() > height() ? c.top() + (c.height() - height()) / 2 : c.top();
-    // Over a small window low on the screen the dialog would reach past its edge, and its buttons
-    // with it: it stays on the caller's screen.
-    if (const QScreen* screen = caller->screen()) {
-        const QRect area = screen->availableGeometry();
-        left = std::max(area.left(), std::min(left, area.right() + 1 - width()));
-        top = std::max(area.top(), std::min(top, area.bottom() + 1 - height()));
-    }
-    move(left, top);
+    PlaceOverOwner(*this, caller);
 }
 
 void TWin_TestConfig::ShowAll(QWidget* caller) {

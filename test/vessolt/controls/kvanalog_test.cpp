@@ -55,6 +55,15 @@ TEST(TSignalSettings, SettersAndDerivedFactors) {
         EXPECT_EQ(r.GetPPT(from), 0);
     }
 
+    // While the range is reversed a new format and a new digit range still take effect, and the two
+    // digit factors stay each other's inverse.
+    TSignalSettings edited;
+    edited.SetValueFrom(200);
+    edited.SetValueFormat("0.0;0.000");
+    edited.SetDigitalTo(500);
+    EXPECT_EQ(edited.FormatText, "0.000");
+    EXPECT_FLOAT_EQ(edited.ValuePerDigit * edited.DigitPerValue, 1.0f);
+
     // Without digits the value factors still follow the range and the format.
     TSignalSettings noDigits;
     noDigits.SetDigitalTo(0);

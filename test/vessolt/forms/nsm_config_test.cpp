@@ -89,7 +89,7 @@ protected:
 
 TEST_F(NsmConfigTest, OpensCentredOverTheMainWindow) {
     QWidget owner;
-    owner.setGeometry(100, 80, 1000, 700);
+    owner.setGeometry(50, 40, 700, 520);  // on the screen, where nothing moves the dialog back
     TWin_NSMConfig form(wizardLinks(), &owner);
     QTimer::singleShot(0, &form, [&] {
         // Within a window frame's width.

@@ -109,13 +109,15 @@ TEST_F(WindowTest, TestConfigurationAppliesInOrderShowsTheRefusingPageAndGivesPa
     testWindow.setGeometry(50, 40, 700, 520);
     manager.ConfigureTest(1, &testWindow);
     EXPECT_EQ(shownPage, 3);
-    EXPECT_EQ(shownAt, QPoint(50 + (700 - dialog->width()) / 2, 40 + (520 - dialog->height()) / 2));
+    // The frame is placed, window decoration included.
+    const QSize frame = dialog->frameGeometry().size();
+    EXPECT_EQ(shownAt, QPoint(50 + (700 - frame.width()) / 2, 40 + (520 - frame.height()) / 2));
     // Over a small window at the bottom of the screen it stays on the screen.
     const QRect screen = testWindow.screen()->availableGeometry();
     testWindow.setGeometry(screen.left() + 10, screen.bottom() - 100, 300, 100);
     whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) { shownAt = d->pos(), d->reject(); });
     manager.ConfigureTest(1, &testWindow);
-    EXPECT_EQ(shownAt, QPoint(screen.left() + 10, screen.bottom() + 1 - dialog->height()));
+    EXPECT_EQ(shownAt, QPoint(screen.left() + 10, screen.bottom() + 1 - frame.height()));
     whenShown<TWin_TestConfig>([&](TWin_TestConfig* d) {
         shownPage = d->selectedPage();
         d->reject();

@@ -16,7 +16,7 @@
 
 #include "drennic_test_bus.h"
 #include "file_dialog.h"
-#include "services/services.h"
+#include "app/services.h"
 
 namespace ostrel::vessolt::test {
 

@@ -53,7 +53,7 @@ TEST(ODScanE2E, FullDictionaryThroughTheServer) {
     EXPECT_EQ(test.status, PASSED);
     auto results = scan.CopyResults();
     ASSERT_TRUE(results);
-    EXPECT_EQ(results->size(), 146u);
+    EXPECT_EQ(results->size(), 158u);
     DeviceSummaryRecord r{};
     ASSERT_TRUE(summary.GetSummary(r));
     EXPECT_EQ(r.devicetype, 0x000F0191u);

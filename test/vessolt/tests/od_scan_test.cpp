@@ -31,7 +31,11 @@ TEST_F(ODScanFixture, FullProfilePassesAndFillsTheSummary) {
     const SimObjectDictionary before = node.dictionary();
 
     EXPECT_EQ(run(), PASSED);
-    EXPECT_EQ(resultCount(), 146u);
+    EXPECT_EQ(resultCount(), 158u);
+    // The PDO communication records have no sub-index 4: the walk goes on to their event timers.
+    EXPECT_FALSE(scan.FindResult(0x1400, 4));
+    EXPECT_TRUE(scan.FindResult(0x1400, 5));
+    EXPECT_TRUE(scan.FindResult(0x1803, 6));
     const DeviceSummaryRecord r = summaryRecord();
     EXPECT_EQ(r.devicetype, 0x000F0191u);
     EXPECT_EQ(r.vendor, 0x319u);
@@ -209,7 +213,7 @@ TEST_F(ODScanFixture, AnEntryThatDoesNotAnswerIsLeftOut) {
     node.addSdoFault(SdoFault::noAnswer(0x1005, 0));
     open();
     EXPECT_EQ(run(), PASSED);
-    EXPECT_EQ(resultCount(), 145u);
+    EXPECT_EQ(resultCount(), 157u);
     EXPECT_FALSE(scan.FindResult(0x1005, 0));
     EXPECT_EQ(summaryRecord().syncconsumer, 0u);
     EXPECT_TRUE(isSet("syncconsumer"));
@@ -233,7 +237,7 @@ TEST_F(ODScanFixture, CancelDuringAWaitThenRunAgain) {
 
     // A completion left over from the cancelled wait must not answer the next run's first request.
     EXPECT_EQ(run(), PASSED);
-    EXPECT_EQ(resultCount(), 146u);
+    EXPECT_EQ(resultCount(), 158u);
     EXPECT_EQ(summaryRecord().rpdonum, 4u);
 }
 

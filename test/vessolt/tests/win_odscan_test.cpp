@@ -65,7 +65,7 @@ TEST_F(ODScanWindowTest, ShowsAScanAsTheUserSeesIt) {
     EXPECT_EQ(window->label->palette().color(QPalette::WindowText), QColor(0, 0x80, 0));
     EXPECT_EQ(window->progressbar->value(), 100);
     const TODScanModel& model = window->model();
-    ASSERT_EQ(model.rowCount(), 146);
+    ASSERT_EQ(model.rowCount(), 158);
     EXPECT_EQ(model.cellText(0, 0), "0x1000");
     EXPECT_EQ(model.cellText(0, 2), "Device Type");
     EXPECT_EQ(model.cellText(0, 3), "UNSIGNED32");

@@ -3,17 +3,19 @@
 // goes to stderr as "file:line: what", and a failed or partial import leaves one line in the log.
 #include "network/symbols.h"
 
+#include <algorithm>
+#include <cctype>
 #include <cerrno>
 #include <climits>
 #include <cstdio>
 #include <cstring>
 #include <string>
-
-#include <fcntl.h>
-#include <unistd.h>
+#include <unordered_map>
+#include <vector>
 
 #include "services/log.h"
-#include "network/numeric_text.h"
+#include "services/numeric_text.h"
+#include "services/regular_file.h"
 #include "platform/ini.h"
 #include "platform/process.h"
 
@@ -129,29 +131,35 @@ std::string fromWindows1252(std::string_view text) {
     return out;
 }
 
-// Reads the whole file; errno's value on failure.
-int readWholeFile(const std::string& path, std::string& content) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return errno;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            const int error = errno;
-            ::close(fd);
-            return error;
-        }
-        if (n == 0) break;
-        content.append(buffer, static_cast<std::size_t>(n));
+// The sub-object sections of the whole file by object index, each list in ascending order: an
+// object is then read from the sections it has, where probing all 255 names of each of thousands of
+// listed objects would hold the GUI thread for seconds.
+using SubSections = std::unordered_map<uint32_t, std::vector<uint8_t>>;
+
+SubSections indexSubSections(const platform::IniFile& file) {
+    SubSections subs;
+    for (const std::string& name : file.sections()) {
+        const auto at = name.find_first_of("sS", 4);
+        if (at == std::string::npos || at + 3 >= name.size() || at + 5 < name.size()) continue;
+        const uint32_t index = parseUnsignedText(std::string_view(name).substr(0, at), 16);
+        const uint32_t sub = parseUnsignedText(std::string_view(name).substr(at + 3), 16);
+        // Only the names the import would ask for ("1a00sub1", never "1a00sub01").
+        const std::string canonical =
+            sub <= static_cast<uint32_t>(kLastScannedSubIndex) ? subSection(index, static_cast<int>(sub)) : "";
+        if (canonical.size() != name.size() ||
+            !std::equal(name.begin(), name.end(), canonical.begin(),
+                        [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) == b; }))
+            continue;
+        subs[index].push_back(static_cast<uint8_t>(sub));
     }
-    ::close(fd);
-    return 0;
+    for (auto& [index, list] : subs) std::sort(list.begin(), list.end());
+    return subs;
 }
 
 } // namespace
 
 struct TSymbols::ImportReport {
+    const SubSections* subSections = nullptr;  // null: sub-objects are probed by name
     std::string path;
     const platform::IniFile* file = nullptr;
     std::size_t problems = 0;
@@ -192,11 +200,11 @@ void TSymbols::ImportEDS(uint8_t nodeId, const std::string& path) {
     ImportReport report;
     report.path = path;
     std::string content;
-    if (const int error = readWholeFile(path, content); error != 0) {
-        report.note({}, {}, std::string("cannot be read: ") + std::strerror(error));
+    if (std::string error; !readRegularFile(path, content, error)) {
+        report.note({}, {}, "cannot be read: " + error);
         if (TLog* log = log_.load()) {
             log->Add("EDS import for node " + std::to_string(nodeId) + " failed: " + path + " cannot be read (" +
-                     std::strerror(error) + ")");
+                     error + ")");
         }
         return;
     }
@@ -208,6 +216,8 @@ void TSymbols::ImportEDS(uint8_t nodeId, const std::string& path) {
     (void)file.loadFromString(content);
     content.clear();
     report.file = &file;
+    const SubSections subSections = indexSubSections(file);
+    report.subSections = &subSections;
 
     for (uint32_t type = 1; type <= 7; ++type) {
         if (file.readInteger("DummyUsage", "Dummy000" + std::to_string(type), 0) != 0) {
@@ -273,12 +283,20 @@ void TSymbols::importEdsObject(uint8_t nodeId, const platform::IniFile& file, ui
         return;
     }
     int32_t added = 0;
-    for (int sub = 0; sub <= kLastScannedSubIndex && added < subNumber; ++sub) {
+    const auto add = [&](int sub) {
         const std::string subName = subSection(index, sub);
-        if (!file.sectionExists(subName)) continue;
         AddEntry(nodeId, ODEntry{index, static_cast<uint8_t>(sub), entryName, file.readString(subName, "ParameterName"),
                                  mapEdsDataType(parseUnsignedText(file.readString(subName, "DataType")))});
         ++added;
+    };
+    if (report.subSections) {
+        if (const auto it = report.subSections->find(index); it != report.subSections->end()) {
+            for (std::size_t i = 0; i < it->second.size() && added < subNumber; ++i) add(it->second[i]);
+        }
+        return;
+    }
+    for (int sub = 0; sub <= kLastScannedSubIndex && added < subNumber; ++sub) {
+        if (file.sectionExists(subSection(index, sub))) add(sub);
     }
 }
 

@@ -1,6 +1,8 @@
 #include "network/network_config.h"
 
+#include "services/ini_text.h"
 #include "services/log.h"
+#include "services/regular_file.h"
 #include "network/symbols.h"
 
 #include <platform/ini.h>
@@ -79,7 +81,7 @@ public:
     }
     std::optional<std::string> readString(const std::string& name) const override {
         if (!has(name)) return std::nullopt;
-        return file_.readString(kNetworkConfigSection, name);
+        return readIniText(file_, kNetworkConfigSection, name);
     }
     std::optional<int32_t> readSize(const std::string& name) const override {
         if (!has(name)) return std::nullopt;
@@ -190,7 +192,9 @@ bool NetworkConfig::LoadSettings(const std::string& fileName) {
         return true;
     }
     platform::IniFile file(fileName);
-    (void)file.load();  // an unreadable file reads as one without the section
+    // An unreadable file, or one that is no regular file, reads as one without the section.
+    if (std::string content, error; readRegularFile(fileName, content, error))
+        (void)file.loadFromString(content);
     loadFrom(FileSource(file), true);
     return true;
 }
@@ -264,20 +268,6 @@ void NetworkConfig::ApplyNetworkDescription(TSymbols& symbols) const {
         const std::string path = row.edsPath.empty() ? std::string() : MakeAbsolutePath(row.edsPath, "");
         symbols.AddNode(row.nodeId, row.name, path, "", "", "", "", 0);
     }
-}
-
-QPoint placeOverOwner(const QRect& owner, const QSize& dialog, std::optional<QSize> screen) {
-    int left = owner.width() > dialog.width() ? owner.left() + (owner.width() - dialog.width()) / 2 : owner.left();
-    int top = owner.height() > dialog.height() ? owner.top() + (owner.height() - dialog.height()) / 2 : owner.top();
-    if (screen) {
-        if (left + dialog.width() > screen->width())
-            left = screen->width() - dialog.width();
-        if (top + dialog.height() > screen->height())
-            top = screen->height() - dialog.height();
-        left = std::max(left, 0);
-        top = std::max(top, 0);
-    }
-    return {left, top};
 }
 
 } // namespace ostrel::vessolt

@@ -3,8 +3,6 @@
 // file, and simulation values that are only carried along) and an optional network description file.
 // Kept for the program's life, stored in the registry and in test configuration files, and applied
 // to the names store. The network configuration dialog shows and edits it.
-#include <QRect>
-#include <QSize>
 
 #include <cstddef>
 #include <cstdint>
@@ -94,10 +92,5 @@ private:
     TLog* log_;
     std::vector<NetworkConfigNode> rows_;
 };
-
-// Where a dialog of `dialog` size goes over `owner`: centred when the owner is larger, else at its
-// left or top edge. With a `screen` size the dialog is then kept on the screen (top-left wins).
-[[nodiscard]] QPoint placeOverOwner(const QRect& owner, const QSize& dialog,
-                                    std::optional<QSize> screen = std::nullopt);
 
 } // namespace ostrel::vessolt

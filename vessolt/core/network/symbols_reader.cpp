@@ -14,8 +14,9 @@
 
 #include <expat.h>
 
-#include "network/numeric_text.h"
 #include "platform/process.h"
+#include "services/numeric_text.h"
+#include "services/regular_file.h"
 #include "services/user_prompt.h"
 
 namespace ostrel::vessolt {
@@ -66,10 +67,6 @@ constexpr PathKey keyOf(const std::array<uint32_t, TSymbols::kPathDepth>& ids) n
 constexpr PathKey path(uint32_t a, uint32_t b = 0, uint32_t c = 0, uint32_t d = 0) noexcept {
     return keyOf({E_CXL, a, b, c, d});
 }
-
-struct FileCloser {
-    void operator()(std::FILE* file) const noexcept { std::fclose(file); }
-};
 
 struct ParserFree {
     void operator()(XML_Parser parser) const noexcept { XML_ParserFree(parser); }
@@ -334,13 +331,13 @@ bool TSymbols::LoadFile(const std::string& fileName) {
             XML_SetElementHandler(parser.get(), &Reader::startHandler, &Reader::endHandler);
             XML_SetCharacterDataHandler(parser.get(), &Reader::characterHandler);
 
-            errno = 0;
-            std::unique_ptr<std::FILE, FileCloser> file(std::fopen(fileName.c_str(), "rb"));
+            std::string error;
+            const FilePtr file = openRegularFile(fileName, error);
             if (!file) {
-                const int error = errno;
                 endLoad();
-                message = "Failed to open the Network Description file\n" + fileName + ": " + std::strerror(error);
+                message = "Failed to open the Network Description file\n" + fileName + ": " + error;
             } else {
+                errno = 0;
                 char buffer[16384];
                 for (;;) {
                     const std::size_t n = std::fread(buffer, 1, sizeof buffer, file.get());

@@ -296,6 +296,15 @@ void TTraceBuffer::LimitSearches(uint64_t from, const TraceFilter& closing) {
     searchEnd_ = seq < added_ ? seq : std::min(from, added_);
 }
 
+std::optional<CANTimeStamp> TTraceBuffer::GetSearchEndTime() const {
+    std::lock_guard lock(mutex_);
+    if (!ring_ || added_ == 0)
+        return std::nullopt;
+    const uint64_t oldest = added_ > kRingCapacity ? added_ - kRingCapacity : 0;
+    const uint64_t end = searchEnd_ < added_ ? std::max(searchEnd_, oldest) : added_ - 1;
+    return record(end).time;
+}
+
 void TTraceBuffer::EndSearchLimit() {
     std::lock_guard lock(mutex_);
     searchEnd_ = UINT64_MAX;

@@ -107,6 +107,9 @@ public:
     // the moment that closed it, though the recording went on.
     void LimitSearches(uint64_t from, const TraceFilter& closing);
     void EndSearchLimit();
+    // When the searched recording ends: the time of the frame that closed it (LimitSearches), else
+    // that of the newest frame; nullopt when nothing is recorded.
+    [[nodiscard]] std::optional<CANTimeStamp> GetSearchEndTime() const;
 
     // a - b, never negative, to the microsecond.
     [[nodiscard]] static CANTimeStamp TimestampDiff(CANTimeStamp a, CANTimeStamp b);

@@ -3,6 +3,7 @@
 #include <mutex>
 
 #include "platform/ini.h"
+#include "services/ini_text.h"
 #include "platform/registry.h"
 
 namespace ostrel::vessolt {
@@ -142,7 +143,7 @@ bool TGlobalTestConfig::ReadIni(const platform::IniFile& file) {
     if (!copyOut(config))
         return false;
     config.configurenode = file.readBool(kIniSection, kConfigureNode, config.configurenode);
-    config.dcfpath = file.readString(kIniSection, kDcfPath, config.dcfpath);
+    config.dcfpath = readIniText(file, kIniSection, kDcfPath, config.dcfpath);
     takeBootupTime(config, file.readInteger(kIniSection, kMaxBootupTime, config.maxbootuptime));
     config.softnsm = file.readBool(kIniSection, kSoftNsm, config.softnsm);
     takeNodeId(config, file.readInteger(kIniSection, kSoftNsmNodeId, config.softnsmnodeid));

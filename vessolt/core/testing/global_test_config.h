@@ -77,8 +77,8 @@ public:
     // does not fit the field.
     bool WriteIni(platform::IniFile& file) const;
     bool ReadIni(const platform::IniFile& file);
-    // The test manager's hooks for its configuration files.
-    void SaveSettings(platform::IniFile& file) const { (void)WriteIni(file); }
+    // The test manager's hooks for its configuration files; false when a value was not written.
+    [[nodiscard]] bool SaveSettings(platform::IniFile& file) const { return WriteIni(file); }
     void LoadSettings(platform::IniFile& file) { (void)ReadIni(file); }
 
 private:

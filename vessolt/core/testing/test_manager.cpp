@@ -11,6 +11,7 @@
 
 #include "services/log.h"
 #include "services/product_key.h"
+#include "services/regular_file.h"
 #include "services/window_messages.h"
 
 namespace ostrel::vessolt {
@@ -544,8 +545,9 @@ void TTestManager::SaveTestOrder() {
 bool TTestManager::SaveSettings(const std::string& fileName) {
     platform::IniFile ini(fileName);
     (void)ini.load();  // a new file starts empty; an existing one keeps its other sections
-    if (hooks_.saveGlobalConfig)
-        hooks_.saveGlobalConfig(ini);
+    // A value the file cannot hold fails the save, and the file stays as it was.
+    if (hooks_.saveGlobalConfig && !hooks_.saveGlobalConfig(ini))
+        return false;
     std::vector<std::function<void(platform::IniFile&)>> savers;
     {
         Lock held = lock("SaveSettings");
@@ -562,8 +564,10 @@ bool TTestManager::SaveSettings(const std::string& fileName) {
 
 bool TTestManager::LoadSettings(const std::string& fileName) {
     platform::IniFile ini(fileName);
-    if (!ini.load())
+    std::string content, error;
+    if (!readRegularFile(fileName, content, error))
         return false;
+    (void)ini.loadFromString(content);
     if (hooks_.loadGlobalConfig)
         hooks_.loadGlobalConfig(ini);
     std::vector<std::function<void(platform::IniFile&)>> loaders;

@@ -77,7 +77,7 @@ struct TestManagerHooks {
     std::function<void()> startSupportModule{};
     std::function<void()> stopSupportModule{};
     // The "Global Configuration" section of a test configuration file, handled before the tests'.
-    std::function<void(platform::IniFile&)> saveGlobalConfig{};
+    std::function<bool(platform::IniFile&)> saveGlobalConfig{};  // false: a value was not written
     std::function<void(platform::IniFile&)> loadGlobalConfig{};
 };
 
@@ -135,7 +135,8 @@ public:
     void RemoveRunStateListener(MessageSink* sink) { runStateListeners_.remove(sink); }
 
     // Settings and report. SaveSettings keeps the file's other sections and writes it atomically;
-    // false when it cannot be written. LoadSettings is false (and changes nothing) for an unreadable
+    // false when it cannot be written, or when the global configuration holds a value that the file
+    // cannot (the file then stays as it was). LoadSettings is false (and changes nothing) for an unreadable
     // file.
     bool SaveSettings(const std::string& fileName);
     bool LoadSettings(const std::string& fileName);

@@ -7,6 +7,7 @@
 #include <memory>
 
 #include "platform/registry.h"
+#include "services/regular_file.h"
 
 namespace ostrel::vessolt {
 
@@ -71,11 +72,6 @@ bool readReport(std::FILE* file, Piece&& piece) {
     return true;
 }
 
-struct FileCloser {
-    void operator()(std::FILE* f) const noexcept { std::fclose(f); }
-};
-using FilePtr = std::unique_ptr<std::FILE, FileCloser>;
-
 // Closes the file, true when everything written reached it.
 bool closeChecked(std::FILE* f) {
     bool ok = !std::ferror(f);
@@ -92,14 +88,20 @@ bool appendChecksum(const std::string& path) {
     if (f == nullptr)
         return false;
     ReportChecksum checksum;
+    ReportChecksum beforeLastByte;
     char last = '\n';
     bool ok = readReport(f, [&](std::string_view piece, bool) {
-        checksum.Add(piece);
+        checksum.Add(piece.substr(0, piece.size() - 1));
+        beforeLastByte = checksum;
+        checksum.Add(piece.substr(piece.size() - 1));
         last = piece.back();
     });
     // Switching from reading to writing needs a positioning call.
     ok = ok && std::fseek(f, 0, SEEK_END) == 0;
     if (ok && last != '\n') {
+        // After a final CR the line end makes a CR LF, which the check reads as LF alone.
+        if (last == '\r')
+            checksum = beforeLastByte;
         checksum.Add("\n");
         ok = std::fputc('\n', f) != EOF;
     }
@@ -278,7 +280,8 @@ bool TTestReport::Generate(const std::string& path) {
 }
 
 ReportVerdict TTestReport::CheckFile(const std::string& path) const {
-    FilePtr file(std::fopen(path.c_str(), "r"));
+    std::string error;
+    const FilePtr file = openRegularFile(path, error);
     if (!file)
         return ReportVerdict::Unreadable;
     // Every line but the last enters the checksum; the last must be the checksum line.

@@ -1,5 +1,6 @@
 // The trace checks of the common test services: timing figures and warnings from what a test
 // recorded. Each stops at its first warning, except the emergency check.
+#include <algorithm>
 #include <cstdio>
 #include <vector>
 
@@ -21,6 +22,9 @@ constexpr uint32_t kSdoResponseBase = 0x580;
 constexpr uint32_t kEmcyBase = 0x080;
 constexpr uint32_t kFirstReportedErrorCode = 0x1000;
 constexpr uint8_t kToggleBit = 0x80;
+// The least time a device is given to answer an RPDO before the recording ends: an answer takes a
+// millisecond or two, on a busy bus or device some more.
+constexpr float kMinAnswerWindowMs = 10.0f;
 
 // Index of the first identifier equal to id, or -1.
 int indexOf(const uint32_t* ids, int count, uint32_t id) {
@@ -223,6 +227,7 @@ void TCommonTest::CheckTurnaround(TPDOTimingStats* stats, int* counters, const u
     std::vector<bool> received(static_cast<size_t>(rpdoCount), false);
     received[static_cast<size_t>(current)] = true;
     const int all = static_cast<int>(filters.size());
+    float longestMs = 0.0f;
     while (auto frame = trace_.FindNext(filters.data(), all)) {
         const int rpdo = indexOf(rpdoIds, rpdoCount, frame->identifier);
         if (rpdo >= 0) {
@@ -234,14 +239,25 @@ void TCommonTest::CheckTurnaround(TPDOTimingStats* stats, int* counters, const u
             reference = frame;
             continue;
         }
+        const float ms = tf::msBetween(*frame, *reference);
+        longestMs = std::max(longestMs, ms);
         if (stats != nullptr)
-            timing::update(*stats, tf::msBetween(*frame, *reference));
+            timing::update(*stats, ms);
         ++counters[current];
     }
     // The last reception may have been cut off from its answers by the end of the recording (the
-    // reset that closes a measurement): with nothing after it, the reception before it counts.
-    if (counters[current] == 0 && earlier[static_cast<size_t>(current)] > 0)
-        counters[current] = earlier[static_cast<size_t>(current)];
+    // reset that closes a measurement): one too close to the end to be answered, within twice the
+    // device's own longest answer here, counts as the reception before it; one that the device had
+    // time to answer and left unanswered counts 0.
+    const int before = earlier[static_cast<size_t>(current)];
+    if (counters[current] == 0 && before > 0) {
+        if (const auto end = trace_.GetSearchEndTime()) {
+            const CANTimeStamp left = TTraceBuffer::TimestampDiff(*end, reference->time);
+            if (static_cast<float>(left.timeMs) + static_cast<float>(left.timeUs) * 0.001f <=
+                std::max(kMinAnswerWindowMs, 2.0f * longestMs))
+                counters[current] = before;
+        }
+    }
 }
 
 void TCommonTest::CheckEmergencies(uint8_t node, uint8_t* warnFlag) {

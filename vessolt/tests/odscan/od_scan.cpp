@@ -171,10 +171,13 @@ int TODScan::ScanObjectDictionary() {
                     summary_.SetSDOServerNum(1);
                 }
                 const bool walk = sdoSize_ == 1;
+                // Records leave sub-indexes out (a PDO's sub-index 4): the walk goes past gaps up
+                // to the highest sub-index that sub-index 0 names, and beyond it stops at the first
+                // gap, so that a wrong sub-index 0 costs nothing.
+                const uint32_t highest = walk ? sdoBuffer_[0] : 0u;
                 EvaluateEntry(index, 0, true);
                 if (cancelled())
                     return run_.Abandon(3);
-                // A record or array: walk to the first gap, whatever sub-index 0 says.
                 for (uint32_t sub = 1; walk && sub <= 255; ++sub) {
                     const auto s = static_cast<uint8_t>(sub);
                     if (!SDOUpload(idx, s)) {
@@ -183,6 +186,8 @@ int TODScan::ScanObjectDictionary() {
                         if (run_.NodeLost())
                             return nodeStoppedAnswering();
                         EvaluateEntry(index, s, false);
+                        if (sub <= highest)
+                            continue;
                         break;
                     }
                     EvaluateEntry(index, s, true);

@@ -7,6 +7,7 @@
 
 #include "platform/ini.h"
 #include "platform/registry.h"
+#include "services/ini_text.h"
 
 namespace ostrel::vessolt {
 
@@ -217,7 +218,7 @@ void loadTimingTestConfig(const TimingVariant& variant, TimingTestConfig& config
     const auto readText = [&](const std::string& name) -> std::optional<std::string> {
         if (!file.keyExists(section, name))
             return std::nullopt;
-        return file.readString(section, name);
+        return readIniText(file, section, name);
     };
     readKeys(keysOf(variant, false), config, readInteger, readText, false);
     deriveTimingRows(config);

@@ -5,7 +5,7 @@
 #include <cstdio>
 
 #include "expressions/expressions.h"
-#include "network/numeric_text.h"
+#include "services/numeric_text.h"
 
 namespace ostrel::vessolt {
 

@@ -1,6 +1,6 @@
 #include "timing_test_set.h"
 
-#include "services/services.h"
+#include "app/services.h"
 
 namespace ostrel::vessolt {
 

@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <string>
 
+#include <sys/stat.h>
+
 #include "services/log.h"
 #include "platform/ini.h"
 #include "temp_folder.h"
@@ -117,6 +119,19 @@ TEST_F(EdsImport, AnUnreadableSheetAddsNothingAndSaysSoInTheLog) {
     EXPECT_EQ(log.GetLine(0), "EDS import for node 3 failed: " + missing + " cannot be read (No such file or directory)");
     EXPECT_FALSE(symbols.FindNodeEntry(0x1000, 0, 3));
     EXPECT_TRUE(prompt.asked().empty());
+}
+
+TEST_F(EdsImport, AFifoOrADeviceIsNotReadAndSaysSo) {
+    const std::string fifo = (folder.path() / "fifo.eds").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    for (const std::string& path : {fifo, std::string("/dev/zero")}) {
+        log.Clear();
+        ::testing::internal::CaptureStderr();
+        symbols.ImportEDS(3, path);  // at once: neither waits for a writer nor reads without end
+        EXPECT_EQ(::testing::internal::GetCapturedStderr(), path + ":0: cannot be read: not a regular file\n");
+        ASSERT_EQ(log.GetLineCount(), 1);
+        EXPECT_EQ(log.GetLine(0), "EDS import for node 3 failed: " + path + " cannot be read (not a regular file)");
+    }
 }
 
 TEST_F(EdsImport, ASheetThatYieldsNoObjectSaysSo) {

@@ -11,6 +11,8 @@
 #include <cstdlib>
 #include <fstream>
 
+#include <sys/stat.h>
+
 #include "services/log.h"
 #include "platform/ini.h"
 #include "platform/process.h"
@@ -152,6 +154,12 @@ TEST_F(NetworkConfigStore, FreshRegistryAndFileWithoutTheSection) {
     ASSERT_TRUE(config.LoadSettings(folder.write("none.ini", "[other]\na=1\n")));
     EXPECT_TRUE(config.useNetDesc);
     EXPECT_EQ(config.netDesc, "kept.cxl");
+    EXPECT_EQ(config.nodeCount(), 0u);
+    // So does a FIFO, at once, without waiting for a writer.
+    ASSERT_TRUE(config.AddNodes(node(3, "x", ""), 1));
+    const std::string fifo = (folder.path() / "fifo.ini").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    ASSERT_TRUE(config.LoadSettings(fifo));
     EXPECT_EQ(config.nodeCount(), 0u);
 }
 
@@ -349,14 +357,6 @@ TEST(NodeDialogChecks, CountsAreReadAsStrtolAndCheckedInOrder) {
     EXPECT_EQ(readCountText("x3"), 0);
     EXPECT_EQ(checkNodeConfig(0, false, "", std::string(260, 'p')), std::string(kPathTooLongMessage));
     EXPECT_FALSE(checkNodeConfig(0, false, "", std::string(259, 'p')));
-}
-
-TEST(DialogPlacement, CentresOverTheOwnerAndStaysOnTheScreen) {
-    EXPECT_EQ(placeOverOwner({100, 100, 800, 600}, {400, 200}), QPoint(300, 300));
-    EXPECT_EQ(placeOverOwner({100, 100, 300, 100}, {400, 200}), QPoint(100, 100));
-    EXPECT_EQ(placeOverOwner({900, 700, 800, 600}, {400, 200}, QSize(1280, 1024)), QPoint(880, 824));
-    EXPECT_EQ(placeOverOwner({-500, -300, 300, 100}, {400, 200}, QSize(1280, 1024)), QPoint(0, 0));
-    EXPECT_EQ(placeOverOwner({0, 0, 300, 100}, {2000, 200}, QSize(1280, 1024)), QPoint(0, 0));
 }
 
 } // namespace

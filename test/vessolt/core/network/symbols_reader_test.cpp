@@ -8,6 +8,8 @@
 #include <string>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include "platform/process.h"
 #include "temp_folder.h"
 #include "services/user_prompt.h"
@@ -187,11 +189,15 @@ TEST_F(SymbolsReader, AMissingOrForeignEncodedFileGivesItsMessage) {
     EXPECT_FALSE(symbols.LoadFile(missing));
     EXPECT_FALSE(symbols.LoadFile(folder.write("w.cxl", "<?xml version=\"1.0\" encoding=\"windows-1252\"?>\n<cxl/>")));
     EXPECT_FALSE(symbols.LoadFile(folder.path().string()));  // a folder opens but cannot be read
+    const std::string fifo = (folder.path() / "fifo.cxl").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    EXPECT_FALSE(symbols.LoadFile(fifo));  // at once, without waiting for a writer
     const auto asked = prompt.asked();
-    ASSERT_EQ(asked.size(), 3u);
+    ASSERT_EQ(asked.size(), 4u);
     EXPECT_EQ(asked[0].text, "Failed to open the Network Description file\n" + missing + ": No such file or directory");
     EXPECT_EQ(asked[1].text.rfind("Error loading symbols file at line 1: unknown encoding", 0), 0u) << asked[1].text;
     EXPECT_EQ(asked[2].text.rfind("Failed to open the Network Description file\n", 0), 0u) << asked[2].text;
+    EXPECT_EQ(asked[3].text, "Failed to open the Network Description file\n" + fifo + ": not a regular file");
     EXPECT_EQ(loads, 0);
 }
 
@@ -213,6 +219,8 @@ TEST_F(SymbolsReader, TheShippedDefaultLoadsSilentlyAndNamesTheCommunicationProf
     EXPECT_EQ(symbols.GetEntryName(0x1018, 1, 0), "Identity object - Vendor-ID");
     EXPECT_EQ(symbols.FindEntry(0x1018, 1, 0)->dataType, ODT_UNSIGNED32);
     EXPECT_EQ(symbols.FindEntry(0x1A03, 2, 12)->dataType, ODT_UNSIGNED32);
+    EXPECT_EQ(symbols.GetEntryName(0x1F80, 0, 0), "NMT startup");
+    EXPECT_EQ(symbols.GetEntryName(0x1F81, 5, 0), "NMT slave assignment - Node 5");
     EXPECT_EQ(symbols.FindAbortCode(0x05040000)->name, "SDO protocol timed out");
     EXPECT_EQ(symbols.GetErrorCodeName(0x8130), "Life guard error or heartbeat error");
     EXPECT_EQ(symbols.GetMessageName(0x080), "SYNC");

@@ -6,7 +6,6 @@
 #include <string>
 #include <vector>
 
-#include "network/numeric_text.h"
 #include "services/user_prompt.h"
 
 namespace ostrel::vessolt {
@@ -186,28 +185,6 @@ TEST_F(SymbolsStore, AddNodeSetsTheSimulationAndConfiguredFlags) {
     symbols.AddNode(3, "Product", "", "", "", "", "Product X", 1);
     EXPECT_EQ(symbols.FindNode(3)->simulation, 1u);
     EXPECT_EQ(symbols.FindNode(3)->useSimProduct, 1u);
-}
-
-TEST(NumericText, FollowsTheCLibraryRulesAndSaturates) {
-    EXPECT_EQ(parseUnsignedText("0x1018"), 0x1018u);
-    EXPECT_EQ(parseUnsignedText("4120"), 4120u);
-    EXPECT_EQ(parseUnsignedText("010"), 8u);
-    EXPECT_EQ(parseUnsignedText("  12abc"), 12u);
-    EXPECT_EQ(parseUnsignedText("089"), 0u);  // octal stops at 8
-    EXPECT_EQ(parseUnsignedText("0x"), 0u);
-    EXPECT_EQ(parseUnsignedText("abc"), 0u);
-    EXPECT_EQ(parseUnsignedText(""), 0u);
-    EXPECT_EQ(parseUnsignedText("99999999999"), 0xFFFFFFFFu);
-    EXPECT_EQ(parseUnsignedText("0x1FFFFFFFFFFFFFFFFFFFF"), 0xFFFFFFFFu);
-    EXPECT_EQ(parseUnsignedText("-1"), 0xFFFFFFFFu);
-    EXPECT_EQ(parseSignedText("-5"), -5);
-    EXPECT_EQ(parseSignedText("-0x10"), -16);
-    EXPECT_EQ(parseSignedText("99999999999"), INT32_MAX);
-    EXPECT_EQ(parseSignedText("-99999999999"), INT32_MIN);
-    EXPECT_DOUBLE_EQ(parseFloatText(" +2.5e1x"), 25.0);
-    EXPECT_DOUBLE_EQ(parseFloatText("-0.125"), -0.125);
-    EXPECT_DOUBLE_EQ(parseFloatText("1,5"), 1.0);  // no locale: the comma ends the number
-    EXPECT_DOUBLE_EQ(parseFloatText("x"), 0.0);
 }
 
 } // namespace

@@ -99,7 +99,7 @@ TEST_F(GlobalTestConfigTest, ConfigurationFilesRoundTripTheSectionAndIgnoreValue
         ASSERT_EQ(config.Set(GLOBALCONFIG{true, "a.dcf", 500, false, 127}, nullptr), TGlobalTestConfig::Access::Done);
         IniFile file(path);
         ASSERT_TRUE(file.writeString("Test Manager", "order", "1"));
-        config.SaveSettings(file);
+        ASSERT_TRUE(config.SaveSettings(file));
         ASSERT_TRUE(file.save());
     }
     IniFile file(path);
@@ -122,6 +122,23 @@ TEST_F(GlobalTestConfigTest, ConfigurationFilesRoundTripTheSectionAndIgnoreValue
     GLOBALCONFIG expected = kEdited;
     expected.softnsm = false;
     EXPECT_EQ(stored(config), expected);
+}
+
+TEST_F(GlobalTestConfigTest, AValueWithACarriageReturnReadsAsItIsSavedAndAnUnwritableOneFailsTheSave) {
+    IniFile damaged;
+    ASSERT_TRUE(damaged.loadFromString("[Global Configuration]\ndcfpath=/data/a.dcf \rmaxbootuptime=5\n"));
+    TGlobalTestConfig config, reread;
+    config.LoadSettings(damaged);
+    IniFile saved;
+    ASSERT_TRUE(config.SaveSettings(saved));
+    reread.LoadSettings(saved);
+    EXPECT_EQ(stored(config).dcfpath, "/data/a.dcf");
+    EXPECT_EQ(stored(reread), stored(config));
+
+    GLOBALCONFIG unwritable = stored(config);
+    unwritable.dcfpath = "a\rb";
+    ASSERT_EQ(config.Set(unwritable, nullptr), TGlobalTestConfig::Access::Done);
+    EXPECT_FALSE(config.SaveSettings(saved));
 }
 
 TEST_F(GlobalTestConfigTest, TheScriptTravelsWithTheSettingsAndAFailedSaveStoresNothing) {

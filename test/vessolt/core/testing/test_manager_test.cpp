@@ -9,6 +9,8 @@
 #include <map>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include <platform/ini.h>
 #include <platform/registry.h>
 
@@ -218,6 +220,9 @@ TEST_F(TestManagerTest, StoredOrderFromRegistryAndFileStopsAtTestnumAndRoundTrip
         EXPECT_EQ(enabledIds(fromFile), expectedEnabled);
         EXPECT_EQ(fileSink.count(WM_TESTLISTCHANGED), 1u);
         EXPECT_FALSE(fromFile.LoadSettings((dir_ / "missing.ini").string()));
+        const std::string fifo = (dir_ / "fifo.ini").string();
+        ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+        EXPECT_FALSE(fromFile.LoadSettings(fifo));  // at once, without waiting for a writer
 
         // Save a changed order, load it into a fresh list.
         manager.MoveTestDown(3);

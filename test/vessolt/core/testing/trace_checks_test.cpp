@@ -241,6 +241,23 @@ TEST_F(TraceChecks, AnalysisEndsAtTheClosingResetWithoutLosingTheLastAnswer) {
     EXPECT_EQ(trace.FindNext(&rpdo, 1)->time.timeMs, 103u);  // the limit ended with its scope
 }
 
+TEST_F(TraceChecks, AnUnansweredLastRPDOCountsZeroUnlessTheResetCutItOff) {
+    const uint32_t rpdos[1] = {0x205}, tpdos[1] = {0x185};
+    for (const auto& [beforeResetUs, count] : {std::pair{50'000, 0}, std::pair{0, 2}}) {
+        trace.Reset();
+        add(0x205, {1}, 1'000);
+        add(0x185, {1}, 2'000);
+        add(0x185, {1}, 3'000);
+        add(0x205, {1}, 200'000 - beforeResetUs);
+        const uint64_t mark = trace.GetRecordedCount();
+        add(0x000, {0x81, 0x00}, 200'000);
+        const TraceSearchLimit limit(trace, mark, ostrel::vessolt::trace_filters::resetAllNodes());
+        int counters[1] = {};
+        common.CheckTurnaround(nullptr, counters, tpdos, 1, rpdos, 1);
+        EXPECT_EQ(counters[0], count) << beforeResetUs;
+    }
+}
+
 TEST_F(TraceChecks, EmergenciesNamedUnnamedAndIgnored) {
     add(0x85, {0x00, 0x00, 0, 0, 0, 0, 0, 0}, 0);
     add(0x85, {0x30, 0x81, 0x11, 0, 0, 0, 0, 0}, 1'000);

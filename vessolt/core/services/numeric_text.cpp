@@ -1,6 +1,7 @@
-#include "network/numeric_text.h"
+#include "services/numeric_text.h"
 
 #include <charconv>
+#include <algorithm>
 #include <cstdint>
 #include <limits>
 
@@ -53,6 +54,34 @@ Magnitude readMagnitude(std::string_view text, int base) noexcept {
     return m;
 }
 
+// Whether a decimal number text (as from_chars took it) has no digit at or above the units place: a
+// value out of range is then too small, not too large, whatever its exponent's sign alone says
+// ("0.000...5" has none, "1e-400" and "100e-402" are small through their exponents).
+bool isBelowOne(std::string_view number) noexcept {
+    int64_t lead = 0;  // decimal exponent of the first significant digit, plus one
+    bool significant = false;
+    bool afterPoint = false;
+    std::size_t at = 0;
+    for (; at < number.size(); ++at) {
+        const char c = number[at];
+        if (c == '.') {
+            afterPoint = true;
+        } else if (c >= '0' && c <= '9') {
+            if (!significant && c != '0') significant = true;
+            if (significant && !afterPoint) ++lead;
+            else if (!significant && afterPoint) --lead;
+        } else if (c == 'e' || c == 'E') {
+            break;
+        }
+    }
+    int64_t exponent = 0;
+    bool negativeExponent = false;
+    if (++at < number.size() && (number[at] == '-' || number[at] == '+')) negativeExponent = number[at++] == '-';
+    for (; at < number.size() && number[at] >= '0' && number[at] <= '9'; ++at)
+        exponent = std::min<int64_t>(exponent * 10 + (number[at] - '0'), 1'000'000'000);
+    return lead + (negativeExponent ? -exponent : exponent) <= 0;
+}
+
 } // namespace
 
 uint32_t parseUnsignedText(std::string_view text) noexcept { return parseUnsignedText(text, 0); }
@@ -82,11 +111,10 @@ double parseFloatText(std::string_view text) noexcept {
     double value = 0.0;
     const auto result = std::from_chars(text.data(), text.data() + text.size(), value, std::chars_format::general);
     if (result.ec == std::errc::result_out_of_range) {
-        // from_chars leaves the value alone on overflow; strtod's answer is the signed infinity or 0.
-        const bool negative = !text.empty() && text.front() == '-';
-        const auto exponent = text.find_first_of("eE");
-        const bool tiny = exponent != std::string_view::npos && exponent + 1 < text.size() && text[exponent + 1] == '-';
-        if (tiny) return negative ? -0.0 : 0.0;
+        // from_chars leaves the value alone out of range; strtod's answer is the signed infinity or 0.
+        const std::string_view number = text.substr(0, static_cast<std::size_t>(result.ptr - text.data()));
+        const bool negative = !number.empty() && number.front() == '-';
+        if (isBelowOne(number)) return negative ? -0.0 : 0.0;
         return negative ? -std::numeric_limits<double>::infinity() : std::numeric_limits<double>::infinity();
     }
     return result.ec == std::errc{} ? value : 0.0;

@@ -1,4 +1,4 @@
-#include "services/services.h"
+#include "app/services.h"
 
 #include <gtest/gtest.h>
 

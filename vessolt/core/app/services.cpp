@@ -1,4 +1,4 @@
-#include "services/services.h"
+#include "app/services.h"
 
 #include <QCoreApplication>
 #include <QObject>
@@ -108,8 +108,7 @@ TestManagerHooks Services::testManagerHooks() {
             softNsm->Stop();
     };
     hooks.saveGlobalConfig = [this](platform::IniFile& ini) {
-        if (globalConfig)
-            globalConfig->SaveSettings(ini);
+        return !globalConfig || globalConfig->SaveSettings(ini);
     };
     hooks.loadGlobalConfig = [this](platform::IniFile& ini) {
         if (globalConfig)

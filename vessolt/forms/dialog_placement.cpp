@@ -1,0 +1,33 @@
+#include "dialog_placement.h"
+
+#include <algorithm>
+
+#include <QGuiApplication>
+#include <QScreen>
+#include <QWidget>
+
+namespace ostrel::vessolt {
+
+QPoint placeOverOwner(const QRect& owner, const QSize& dialog, std::optional<QRect> screen) {
+    int left = owner.width() > dialog.width() ? owner.left() + (owner.width() - dialog.width()) / 2 : owner.left();
+    int top = owner.height() > dialog.height() ? owner.top() + (owner.height() - dialog.height()) / 2 : owner.top();
+    if (screen) {
+        left = std::max(screen->left(), std::min(left, screen->right() + 1 - dialog.width()));
+        top = std::max(screen->top(), std::min(top, screen->bottom() + 1 - dialog.height()));
+    }
+    return {left, top};
+}
+
+void PlaceOverOwner(QWidget& dialog, const QWidget* owner) {
+    if (owner == nullptr)
+        return;
+    // An unshown dialog has no size of its own yet; one restored or shown before keeps its size.
+    if (!dialog.testAttribute(Qt::WA_Resized))
+        dialog.adjustSize();
+    const QWidget* window = owner->window();
+    const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
+    dialog.move(placeOverOwner(window->frameGeometry(), dialog.frameGeometry().size(),
+                               screen ? std::optional<QRect>(screen->availableGeometry()) : std::nullopt));
+}
+
+} // namespace ostrel::vessolt
