@@ -288,4 +288,21 @@ private:
     std::string buffer_;
 };
 
+// A test whose client programs and CAN server run in a namespace and registry of its own, and are
+// ended, with their shared objects, when it ends.
+class ClientProgramTest : public ::testing::Test {
+protected:
+    explicit ClientProgramTest(const std::string& tag) : environment_(tag) {}
+    void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
+
+    // A client program that has started the library and initialised the hardware on `network`.
+    static void startOn(Client& client, int network) {
+        ASSERT_EQ(client.ask("startup"), "ok");
+        ASSERT_EQ(client.ask("init " + std::to_string(network)), "result 0 ");
+    }
+
+    ProcessGuard guard_;
+    IsolatedEnvironment environment_;
+};
+
 } // namespace drennic::e2e

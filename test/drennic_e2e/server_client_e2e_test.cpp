@@ -44,18 +44,9 @@ int countOccurrences(const std::string& text, const std::string& needle) {
     return n;
 }
 
-class ServerClientE2E : public ::testing::Test {
+class ServerClientE2E : public ClientProgramTest {
 protected:
-    void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
-
-    // A client program that has started the library and initialised the hardware on `network`.
-    static void startOn(Client& client, int network) {
-        ASSERT_EQ(client.ask("startup"), "ok");
-        ASSERT_EQ(client.ask("init " + std::to_string(network)), "result 0 ");
-    }
-
-    ProcessGuard guard_;
-    IsolatedEnvironment environment_{"sc"};
+    ServerClientE2E() : ClientProgramTest("sc") {}
 };
 
 TEST_F(ServerClientE2E, FirstClientStartsTheServerSecondJoinsAndBothSeeEveryFrame) {

@@ -13,16 +13,9 @@
 namespace drennic::e2e {
 namespace {
 
-class StallE2E : public ::testing::Test {
+class StallE2E : public ClientProgramTest {
 protected:
-    void SetUp() override { std::signal(SIGPIPE, SIG_IGN); }
-    static void startOn(Client& client, int network) {
-        ASSERT_EQ(client.ask("startup"), "ok");
-        ASSERT_EQ(client.ask("init " + std::to_string(network)), "result 0 ");
-    }
-
-    ProcessGuard guard_;
-    IsolatedEnvironment environment_{"stall"};
+    StallE2E() : ClientProgramTest("stall") {}
 };
 
 TEST_F(StallE2E, ServerStoppedForSeventeenSecondsKeepsItsClient) {
