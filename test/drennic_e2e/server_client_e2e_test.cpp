@@ -254,6 +254,17 @@ TEST_F(ServerClientE2E, KilledServerIsReplacedByTheNextRequestOfItsClient) {
     EXPECT_EQ(a.askNumber("wait 1 10000"), 1);
 }
 
+TEST_F(ServerClientE2E, KilledServerIsReplacedWhileItsClientAsksNothing) {
+    Client a;
+    startOn(a, 1);
+    const auto servers = liveServers();
+    ASSERT_TRUE(killTheServer());
+    EXPECT_EQ(a.ask("majors 1 10000"), "majors 1 257") << "a new server, joined and reported once";
+    const auto fresh = liveServers();
+    ASSERT_EQ(fresh.size(), 1u);
+    EXPECT_NE(fresh[0], servers[0]);
+}
+
 // A receiver stays attached while its server is killed; a sender starts a new one. The receiver's
 // read position lies far ahead of where the new server starts writing, in a ring full of the dead
 // server's marked frames: it must take every frame of the new server, in order, and none of the old.

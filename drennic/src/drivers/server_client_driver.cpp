@@ -333,7 +333,12 @@ std::unique_ptr<ServerLink> openLink() {
     ensureServer();
     ServerLink::Options options;
     options.pollOnly = pollOnlyRequested();
-    options.onPing = reapStartedServers;
+    // A server that went away (killed, crashed) while this client had nothing to ask is replaced
+    // within a ping or two; the link then registers with the new one as after any restart.
+    options.onPing = [] {
+        reapStartedServers();
+        ensureServer();
+    };
     options.rejoin = rejoinServer;
     auto link = ServerLink::connect(static_cast<uint32_t>(::getpid()), s.frames, std::move(options));
     if (!link) {

@@ -14,7 +14,7 @@ namespace {
 // On the library's engine thread; the log takes lines from any thread.
 void NoteServerRestart(uint32_t status, void* user) {
     if ((status & DRN_STATUS_SERVER_RESTARTED) != 0)
-        static_cast<TLog*>(user)->Add("The CAN server was restarted; a request in progress was broken off.");
+        static_cast<TLog*>(user)->Add("The CAN server was restarted; any request in progress was broken off.");
 }
 
 } // namespace

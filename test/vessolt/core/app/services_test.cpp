@@ -182,6 +182,6 @@ TEST_F(StartupSequenceTest, ServerRestartIsNotedInTheMessageLog) {
         return std::make_unique<NotedForm>(journal, "main");
     });
     EXPECT_EQ(StartupSequence(p), 0);
-    const std::string restarted = "The CAN server was restarted; a request in progress was broken off.";
+    const std::string restarted = "The CAN server was restarted; any request in progress was broken off.";
     EXPECT_EQ(lines, (std::vector<std::string>{restarted, restarted}));
 }
