@@ -8,7 +8,6 @@
 #include "platform/ini.h"
 #include "platform/registry.h"
 #include "services/ini_text.h"
-#include "services/log.h"
 #include "timing_rules.h"
 
 namespace ostrel::vessolt {
