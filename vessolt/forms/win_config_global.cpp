@@ -67,7 +67,7 @@ void TWin_ConfigGlobal::buildControls() {
     maxbootuptime_->setToolTip(QStringLiteral("Enter the maximum bootup time for the node"));
     maxbootuptime_->SetFormatStr(QStringLiteral("#0.#"));
     maxbootuptime_->SetIncrement(10.0f);
-    maxbootuptime_->SetMinValue(10.0);
+    maxbootuptime_->SetMinValue(kMinBootupTimeMs);
     maxbootuptime_->SetOptions({controls::eoLimitMin});
     maxbootuptime_->SetStartDelay(500);
     maxbootuptime_->SetInterval(100);

@@ -43,7 +43,8 @@ void Services::make() {
     create(expressions, "TExpressions", &prompt_);
     create(transmit, "TTransmit", kTransmitEntries, api_, *fanout_, prompt_);
     // The ratings script is made later; the store reaches it once it exists.
-    create(globalConfig, "TGlobalTestConfig");
+    create(globalConfig, "TGlobalTestConfig", TGlobalTestConfig::ScriptFile{}, TGlobalTestConfig::DefaultRegistryKey(),
+           log.get());
     create(setNodeConfig, "TSetNodeConfig", api_, *globalConfig, *log);
     create(testReport, "TTestReport", prompt_);
     CommonTestLinks links;

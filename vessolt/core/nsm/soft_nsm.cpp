@@ -4,6 +4,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <cstddef>
 #include <cstring>
 
 #include "services/canopen_api.h"
@@ -346,35 +347,33 @@ void TSoftNSM::TransmitScheduler() {
     }
     if (transmissionState_ != 2)
         return;
-    // Every due entry of every list, in due order; each list's cycle is its last entry's time.
-    for (;;) {
-        const uint64_t now = platform::monotonicUs();
-        ListState* earliest = nullptr;
-        uint64_t earliestDue = UINT64_MAX;
-        for (ListState& list : lists_) {
-            if (list.count == 0)
-                continue;
-            const uint64_t due = list.baseUs + TNSM::GetEntryTime(list.entries[list.next]);
-            if (due <= now && due < earliestDue) {
-                earliest = &list;
-                earliestDue = due;
-            }
-        }
-        if (earliest == nullptr)
-            return;
-        const NSMListEntry& entry = earliest->entries[earliest->next];
+    // At most one entry per list per pass, so that the worker sees its state and the received
+    // frames between two sends, whatever the lists hold: an entry due again before its send has
+    // returned (a period of 0) waits for the next pass. The due entries go out in due order; each
+    // list's cycle is its last entry's time.
+    const uint64_t now = platform::monotonicUs();
+    std::array<ListState*, kListCount> due{};
+    size_t dueCount = 0;
+    for (ListState& list : lists_)
+        if (list.count > 0 && list.baseUs + TNSM::GetEntryTime(list.entries[list.next]) <= now)
+            due[dueCount++] = &list;
+    const auto dueTime = [](const ListState* l) { return l->baseUs + TNSM::GetEntryTime(l->entries[l->next]); };
+    std::stable_sort(due.begin(), due.begin() + static_cast<std::ptrdiff_t>(dueCount),
+                     [&](const ListState* a, const ListState* b) { return dueTime(a) < dueTime(b); });
+    for (size_t i = 0; i < dueCount; ++i) {
+        ListState& list = *due[i];
+        const NSMListEntry& entry = list.entries[list.next];
         transmit(entry.identifier & kNSMIdentifierMask, static_cast<uint8_t>(entry.timeLength & 0x0F), entry.data,
                  (entry.identifier & kNSMRemoteFrame) != 0);
-        if (++earliest->next >= earliest->count) {
-            const uint64_t cycle =
-                std::max<uint64_t>(kMinCycleUs, TNSM::GetEntryTime(earliest->entries[earliest->count - 1]));
-            earliest->next = 0;
-            earliest->baseUs += cycle;
-            // A whole cycle missed is skipped, not sent in a bunch.
-            const uint64_t after = platform::monotonicUs();
-            if (earliest->baseUs + cycle <= after)
-                earliest->baseUs += (after - earliest->baseUs) / cycle * cycle;
-        }
+        if (++list.next < list.count)
+            continue;
+        const uint64_t cycle = std::max<uint64_t>(kMinCycleUs, TNSM::GetEntryTime(list.entries[list.count - 1]));
+        list.next = 0;
+        list.baseUs += cycle;
+        // A whole cycle missed is skipped, not sent in a bunch.
+        const uint64_t after = platform::monotonicUs();
+        if (list.baseUs + cycle <= after)
+            list.baseUs += (after - list.baseUs) / cycle * cycle;
     }
 }
 

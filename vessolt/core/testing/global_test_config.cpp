@@ -1,9 +1,12 @@
 #include "testing/global_test_config.h"
 
+#include <cstdint>
 #include <mutex>
+#include <string>
 
 #include "platform/ini.h"
 #include "services/ini_text.h"
+#include "services/stored_setting.h"
 #include "platform/registry.h"
 
 namespace ostrel::vessolt {
@@ -16,24 +19,13 @@ constexpr const char* kMaxBootupTime = "maxbootuptime";
 constexpr const char* kSoftNsm = "softnsm";
 constexpr const char* kSoftNsmNodeId = "softnsmnodeid";
 
-// A stored value that does not fit its field leaves the field as it was.
-void takeNodeId(GLOBALCONFIG& config, int64_t id) {
-    if (validSupportModuleNodeId(id))
-        config.softnsmnodeid = static_cast<uint8_t>(id);
-}
-
-void takeBootupTime(GLOBALCONFIG& config, int64_t ms) {
-    if (validMaxBootupTime(ms))
-        config.maxbootuptime = static_cast<int32_t>(ms);
-}
-
 } // namespace
 
 bool validSupportModuleNodeId(int64_t id) { return id >= 0x01 && id <= 0x7F; }
-bool validMaxBootupTime(int64_t ms) { return ms >= 0 && ms <= INT32_MAX; }
+bool validMaxBootupTime(int64_t ms) { return ms >= kMinBootupTimeMs && ms <= INT32_MAX; }
 
-TGlobalTestConfig::TGlobalTestConfig(ScriptFile script, std::string registryKey)
-    : script_(std::move(script)), registryKey_(std::move(registryKey)) {
+TGlobalTestConfig::TGlobalTestConfig(ScriptFile script, std::string registryKey, TLog* log)
+    : script_(std::move(script)), registryKey_(std::move(registryKey)), log_(log) {
     (void)SetDefaults();
     (void)LoadFromRegistry();
 }
@@ -102,13 +94,23 @@ bool TGlobalTestConfig::LoadFromRegistry() {
         config.configurenode = *value != 0;
     if (auto value = key->readString(kDcfPath))
         config.dcfpath = std::move(*value);
-    if (const auto value = key->readInteger(kMaxBootupTime))
-        takeBootupTime(config, *value);
     if (const auto value = key->readInteger(kSoftNsm))
         config.softnsm = *value != 0;
-    if (const auto value = key->readInteger(kSoftNsmNodeId))
-        takeNodeId(config, *value);
+    takeNumbers(config, registryKeyPlace(registryKey_), [&key](const char* name) -> std::optional<std::string> {
+        const auto value = key->readInteger(name);
+        return value ? std::optional(std::to_string(*value)) : std::nullopt;
+    });
     return copyIn(config);
+}
+
+void TGlobalTestConfig::takeNumbers(GLOBALCONFIG& config, const std::string& where,
+                                    const std::function<std::optional<std::string>(const char*)>& read) const {
+    const StoredRule bootup{validMaxBootupTime, std::to_string(kMinBootupTimeMs) + " to " + std::to_string(INT32_MAX)};
+    if (const auto ms = takeStoredInteger(read(kMaxBootupTime), where, kMaxBootupTime, bootup, log_))
+        config.maxbootuptime = *ms;
+    const StoredRule nodeId{validSupportModuleNodeId, "1 to 127 (0x01 to 0x7F)"};
+    if (const auto id = takeStoredInteger(read(kSoftNsmNodeId), where, kSoftNsmNodeId, nodeId, log_))
+        config.softnsmnodeid = static_cast<uint8_t>(*id);
 }
 
 bool TGlobalTestConfig::SaveToRegistry() const {
@@ -144,9 +146,12 @@ bool TGlobalTestConfig::ReadIni(const platform::IniFile& file) {
         return false;
     config.configurenode = file.readBool(kIniSection, kConfigureNode, config.configurenode);
     config.dcfpath = readIniText(file, kIniSection, kDcfPath, config.dcfpath);
-    takeBootupTime(config, file.readInteger(kIniSection, kMaxBootupTime, config.maxbootuptime));
     config.softnsm = file.readBool(kIniSection, kSoftNsm, config.softnsm);
-    takeNodeId(config, file.readInteger(kIniSection, kSoftNsmNodeId, config.softnsmnodeid));
+    takeNumbers(config, fileSectionPlace(kIniSection), [&file](const char* name) -> std::optional<std::string> {
+        if (!file.keyExists(kIniSection, name))
+            return std::nullopt;
+        return readIniText(file, kIniSection, name);
+    });
     return copyIn(config);
 }
 

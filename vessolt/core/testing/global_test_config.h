@@ -5,6 +5,7 @@
 #include <chrono>
 #include <cstdint>
 #include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -17,6 +18,8 @@ class IniFile;
 }
 
 namespace ostrel::vessolt {
+
+class TLog;
 
 struct GLOBALCONFIG {
     bool configurenode = false;
@@ -52,9 +55,15 @@ public:
                        // or saved (Set: nothing was stored)
     };
 
-    // Defaults, then the registry's values. `registryKey` is the key below the current user's root.
-    explicit TGlobalTestConfig(ScriptFile script = {},
-                               std::string registryKey = std::string(kProductKey) + "\\" + kRegistrySubkey);
+    [[nodiscard]] static std::string DefaultRegistryKey() {
+        return std::string(kProductKey) + "\\" + kRegistrySubkey;
+    }
+
+    // Defaults, then the registry's values. `registryKey` is the key below the current user's root;
+    // `log` (may be null) names each stored value that the page would not accept and that is
+    // therefore not loaded.
+    explicit TGlobalTestConfig(ScriptFile script = {}, std::string registryKey = DefaultRegistryKey(),
+                               TLog* log = nullptr);
     // Saves to the registry.
     ~TGlobalTestConfig();
     TGlobalTestConfig(const TGlobalTestConfig&) = delete;
@@ -74,7 +83,7 @@ public:
     bool SaveToRegistry() const;
 
     // The "Global Configuration" section; reading keeps a field whose key is absent or whose value
-    // does not fit the field.
+    // the page would not accept.
     bool WriteIni(platform::IniFile& file) const;
     bool ReadIni(const platform::IniFile& file);
     // The test manager's hooks for its configuration files; false when a value was not written.
@@ -85,13 +94,20 @@ private:
     [[nodiscard]] bool copyOut(GLOBALCONFIG& out) const;
     [[nodiscard]] bool copyIn(const GLOBALCONFIG& in);
 
+    // The stored numbers into `config`, each only when the page accepts it.
+    void takeNumbers(GLOBALCONFIG& config, const std::string& where,
+                     const std::function<std::optional<std::string>(const char* key)>& read) const;
+
     ScriptFile script_;
     std::string registryKey_;
+    TLog* log_;
     mutable TimedMutex mutex_;
     GLOBALCONFIG config_;
 };
 
-// The node id of the software support module lies in 0x01..0x7F; the boot-up time is not negative.
+// What the page accepts: the node id of the software support module lies in 0x01..0x7F; the
+// boot-up time is at least the spin control's minimum.
+inline constexpr int32_t kMinBootupTimeMs = 10;
 [[nodiscard]] bool validSupportModuleNodeId(int64_t id);
 [[nodiscard]] bool validMaxBootupTime(int64_t ms);
 

@@ -79,7 +79,7 @@ WindowPlacement TimingTestEngine::InitSettings() {
     TimingTestConfig c;
     GetConfig(c);
     GetDefaultConfig(c);
-    const WindowPlacement window = loadTimingSettings(variant_, c);
+    const WindowPlacement window = loadTimingSettings(variant_, c, &services_.log);
     ApplyLoadedSettings(c);
     return window;
 }
@@ -99,7 +99,7 @@ void TimingTestEngine::SaveTestConfig(platform::IniFile& file) const {
 void TimingTestEngine::LoadTestConfig(const platform::IniFile& file) {
     TimingTestConfig c;
     GetConfig(c);
-    loadTimingTestConfig(variant_, c, file);
+    loadTimingTestConfig(variant_, c, file, &services_.log);
     ApplyLoadedSettings(c);
 }
 

@@ -8,6 +8,7 @@
 #include "platform/ini.h"
 #include "platform/registry.h"
 #include "services/ini_text.h"
+#include "timing_rules.h"
 
 namespace ostrel::vessolt {
 
@@ -18,14 +19,15 @@ struct Key {
     std::string name;
     std::function<int32_t(const TimingTestConfig&)> get{};      // integers
     std::function<void(TimingTestConfig&, int32_t)> set{};
+    TimingValue value = TimingValue::Flag;  // what the page accepts of an integer
     char (TimingTestConfig::*text)[kTimingExpressionSize] = nullptr;  // expressions
     bool manualCount = false;  // "manualtestcycles": the manualtime keys follow it
 };
 
 template <class Field>
-Key integerKey(const char* name, Field TimingTestConfig::*field) {
+Key integerKey(const char* name, Field TimingTestConfig::*field, TimingValue value) {
     return {name, [field](const TimingTestConfig& c) { return static_cast<int32_t>(c.*field); },
-            [field](TimingTestConfig& c, int32_t v) { c.*field = static_cast<Field>(v); }};
+            [field](TimingTestConfig& c, int32_t v) { c.*field = static_cast<Field>(v); }, value};
 }
 
 Key textKey(const char* name, char (TimingTestConfig::*field)[kTimingExpressionSize]) {
@@ -41,13 +43,13 @@ void appendFrames(std::vector<Key>& keys, const std::string& prefix,
     auto one = [&keys](const std::string& pre, std::array<RPDOFrame, kTimingMaxPdos> TimingTestConfig::*f, size_t n) {
         keys.push_back({pre + std::to_string(n) + "dlc",
                         [f, n](const TimingTestConfig& c) { return static_cast<int32_t>((c.*f)[n].dlc); },
-                        [f, n](TimingTestConfig& c, int32_t v) {
-                            (c.*f)[n].dlc = std::min<uint8_t>(static_cast<uint8_t>(v), 8);
-                        }});
+                        [f, n](TimingTestConfig& c, int32_t v) { (c.*f)[n].dlc = static_cast<uint8_t>(v); },
+                        TimingValue::FrameLength});
         for (size_t d = 0; d < 8; ++d)
             keys.push_back({pre + std::to_string(n) + "data" + std::to_string(d),
                             [f, n, d](const TimingTestConfig& c) { return static_cast<int32_t>((c.*f)[n].data[d]); },
-                            [f, n, d](TimingTestConfig& c, int32_t v) { (c.*f)[n].data[d] = static_cast<uint8_t>(v); }});
+                            [f, n, d](TimingTestConfig& c, int32_t v) { (c.*f)[n].data[d] = static_cast<uint8_t>(v); },
+                            TimingValue::FrameByte});
     };
     for (size_t n = 0; n < kTimingMaxPdos; ++n) {
         one(prefix, frames, n);
@@ -58,37 +60,38 @@ void appendFrames(std::vector<Key>& keys, const std::string& prefix,
 
 Key transmissionTypeKey() {
     return {"tpdotransmissiontype", [](const TimingTestConfig& c) { return static_cast<int32_t>(c.tpdotransmissiontype); },
-            [](TimingTestConfig& c, int32_t v) { c.tpdotransmissiontype = static_cast<uint8_t>(v); }};
+            [](TimingTestConfig& c, int32_t v) { c.tpdotransmissiontype = static_cast<uint8_t>(v); },
+            TimingValue::TransmissionType};
 }
 
 // The test's keys in their written order; the registry's order differs from the file's.
 std::vector<Key> keysOf(const TimingVariant& v, bool registry) {
     std::vector<Key> keys;
-    Key count = integerKey("manualtestcycles", &TimingTestConfig::manualtestcycles);
+    Key count = integerKey("manualtestcycles", &TimingTestConfig::manualtestcycles, TimingValue::CycleCount);
     count.manualCount = true;
     keys.push_back(count);
-    keys.push_back(integerKey("manual_enable", &TimingTestConfig::manual_enable));
+    keys.push_back(integerKey("manual_enable", &TimingTestConfig::manual_enable, TimingValue::Flag));
     const bool eventFramesEarly = v.kind == TimingTestKind::TPDOEventRPDOs && !registry;
     if (eventFramesEarly)
         appendFrames(keys, "rpdo", &TimingTestConfig::rpdo);
     if (v.hasSync) {
-        keys.push_back(integerKey("syncid", &TimingTestConfig::syncid));
+        keys.push_back(integerKey("syncid", &TimingTestConfig::syncid, TimingValue::SyncId));
         if (v.hasRpdo)
             appendFrames(keys, "rpdo", &TimingTestConfig::rpdo);
     }
-    keys.push_back(integerKey("alarm_enable", &TimingTestConfig::alarm_enable));
-    keys.push_back(integerKey("alarm_operation", &TimingTestConfig::alarm_operation));
+    keys.push_back(integerKey("alarm_enable", &TimingTestConfig::alarm_enable, TimingValue::Flag));
+    keys.push_back(integerKey("alarm_operation", &TimingTestConfig::alarm_operation, TimingValue::AlarmOperation));
     keys.push_back(textKey("alarm_expression", &TimingTestConfig::alarm_expression));
-    keys.push_back(integerKey("ciatr308options", &TimingTestConfig::ciatr308options));
+    keys.push_back(integerKey("ciatr308options", &TimingTestConfig::ciatr308options, TimingValue::Options));
     const auto turnaroundFrames = [&] {
         appendFrames(keys, "phase1rpdo", &TimingTestConfig::phase1rpdo, true, &TimingTestConfig::phase2rpdo,
                      "phase2rpdo");
     };
     if (v.isTurnaround && !registry)
         turnaroundFrames();
-    keys.push_back(integerKey("limit_enable", &TimingTestConfig::limit_enable));
-    keys.push_back(integerKey("limit_upperlimit", &TimingTestConfig::limit_upperlimit));
-    keys.push_back(integerKey("limit_lowerlimit", &TimingTestConfig::limit_lowerlimit));
+    keys.push_back(integerKey("limit_enable", &TimingTestConfig::limit_enable, TimingValue::Flag));
+    keys.push_back(integerKey("limit_upperlimit", &TimingTestConfig::limit_upperlimit, TimingValue::Limit));
+    keys.push_back(integerKey("limit_lowerlimit", &TimingTestConfig::limit_lowerlimit, TimingValue::Limit));
     keys.push_back(textKey("limit_expression", &TimingTestConfig::limit_expression));
     // In the registry, "TPDO Event" writes its transmission type after the window keys.
     if (v.hasTransmissionType && !(registry && v.kind == TimingTestKind::TPDOEvent))
@@ -104,28 +107,51 @@ int32_t clampedCount(int32_t n) {
     return std::clamp(n, 0, kTimingMaxCycles);
 }
 
-// Reads every key through the store's optional readers; a missing key keeps its field.
-void readKeys(const std::vector<Key>& keys, TimingTestConfig& config,
-              const std::function<std::optional<int32_t>(const std::string&)>& readInteger,
-              const std::function<std::optional<std::string>(const std::string&)>& readText,
-              bool periodsNeedCount) {
+// Where a store's values come from, for the log; each reader gives a value as stored, nullopt when
+// it is absent.
+struct StoredValues {
+    std::string where;
+    std::function<std::optional<std::string>(const std::string&)> integer;
+    std::function<std::optional<std::string>(const std::string&)> text;
+};
+
+// A period that is not the page's (an old slot never filled) leaves the list, so the list holds
+// only periods that can run.
+void keepRunnablePeriods(TimingTestKind kind, TimingTestConfig& config) {
+    const TimingRule period = timingRule(kind, TimingValue::Period);
+    const auto first = config.manualtime.begin();
+    const auto end = std::remove_if(first, first + clampedCount(config.manualtestcycles),
+                                    [&](uint32_t t) { return !period.accepts(t); });
+    config.manualtestcycles = static_cast<int32_t>(end - first);
+}
+
+// Reads every key; a key that is missing or outside the page's rules keeps its field.
+void readKeys(TimingTestKind kind, const std::vector<Key>& keys, TimingTestConfig& config,
+              const StoredValues& store, bool periodsNeedCount, TLog* log) {
+    const auto take = [&](const std::string& name, TimingValue value) {
+        return takeStoredInteger(store.integer(name), store.where, name, timingRule(kind, value).stored(), log);
+    };
     for (const Key& k : keys) {
         if (k.text) {
-            if (auto text = readText(k.name))
+            if (auto text = store.text(k.name))
                 setTimingExpression(config.*k.text, text->c_str());
             continue;
         }
-        const auto value = readInteger(k.name);
         if (k.manualCount) {
-            if (!value && periodsNeedCount)
+            const auto stored = store.integer(k.name);
+            if (!stored && periodsNeedCount)
                 continue;  // a registry key without a count gives no periods
-            config.manualtestcycles = clampedCount(value.value_or(config.manualtestcycles));
+            const auto count = take(k.name, k.value);
+            if (storedValueGiven(stored) && !count)
+                continue;  // a refused count keeps the periods in use
+            config.manualtestcycles = clampedCount(count.value_or(config.manualtestcycles));
             for (int32_t i = 0; i < config.manualtestcycles; ++i)
-                if (auto t = readInteger("manualtime" + std::to_string(i)))
+                if (auto t = take("manualtime" + std::to_string(i), TimingValue::Period))
                     config.manualtime[static_cast<size_t>(i)] = static_cast<uint32_t>(*t);
+            keepRunnablePeriods(kind, config);
             continue;
         }
-        if (value)
+        if (const auto value = take(k.name, k.value))
             k.set(config, *value);
     }
 }
@@ -179,16 +205,22 @@ bool saveTimingSettings(const TimingVariant& variant, const TimingTestConfig& co
     return true;
 }
 
-WindowPlacement loadTimingSettings(const TimingVariant& variant, TimingTestConfig& config) {
+WindowPlacement loadTimingSettings(const TimingVariant& variant, TimingTestConfig& config, TLog* log) {
     WindowPlacement window;
-    auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, timingRegistryPath(variant));
+    const std::string path = timingRegistryPath(variant);
+    auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, path);
     if (key) {
         // A value of another type counts as missing.
-        const auto readInteger = [&](const std::string& name) { return key->readInteger(name); };
+        const StoredValues store{registryKeyPlace(path),
+                                 [&](const std::string& name) -> std::optional<std::string> {
+                                     const auto value = key->readInteger(name);
+                                     return value ? std::optional(std::to_string(*value)) : std::nullopt;
+                                 },
+                                 [&](const std::string& name) { return key->readString(name); }};
         std::vector<Key> keys = keysOf(variant, true);
         if (variant.kind == TimingTestKind::TPDOEvent)
             keys.push_back(transmissionTypeKey());
-        readKeys(keys, config, readInteger, [&](const std::string& name) { return key->readString(name); }, true);
+        readKeys(variant.kind, keys, config, store, true, log);
         window.state = key->readInteger("windowstate");
         if (window.state.value_or(0) != 2) {
             window.top = key->readInteger("top");
@@ -208,19 +240,15 @@ void saveTimingTestConfig(const TimingVariant& variant, const TimingTestConfig& 
               [&](const std::string& name, const std::string& text) { file.writeString(section, name, text); });
 }
 
-void loadTimingTestConfig(const TimingVariant& variant, TimingTestConfig& config, const platform::IniFile& file) {
+void loadTimingTestConfig(const TimingVariant& variant, TimingTestConfig& config, const platform::IniFile& file,
+                          TLog* log) {
     const std::string section = variant.displayName;
-    const auto readInteger = [&](const std::string& name) -> std::optional<int32_t> {
-        if (!file.keyExists(section, name))
-            return std::nullopt;
-        return platform::parseIniInteger(file.readString(section, name));
-    };
-    const auto readText = [&](const std::string& name) -> std::optional<std::string> {
+    const auto read = [&](const std::string& name) -> std::optional<std::string> {
         if (!file.keyExists(section, name))
             return std::nullopt;
         return readIniText(file, section, name);
     };
-    readKeys(keysOf(variant, false), config, readInteger, readText, false);
+    readKeys(variant.kind, keysOf(variant, false), config, {fileSectionPlace(section), read, read}, false, log);
     deriveTimingRows(config);
 }
 

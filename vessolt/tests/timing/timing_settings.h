@@ -14,6 +14,8 @@ class IniFile;
 
 namespace ostrel::vessolt {
 
+class TLog;
+
 // What the window supplies when saving and applies after loading. State 0 normal, 2 maximized;
 // a minimized window is restored by the window before it fills this in.
 struct WindowPlacement {
@@ -25,12 +27,16 @@ struct WindowPlacement {
 
 // Writes the settings and the placement; false when the key cannot be opened (nothing written).
 bool saveTimingSettings(const TimingVariant& variant, const TimingTestConfig& config, const WindowPlacement& window);
+// Loading takes a value only when the settings page would accept it; `log` (may be null) names each
+// value refused.
+
 // Overlays what the registry holds on config; returns the stored placement. The derived rows are
 // set whether or not the key could be opened.
-WindowPlacement loadTimingSettings(const TimingVariant& variant, TimingTestConfig& config);
+WindowPlacement loadTimingSettings(const TimingVariant& variant, TimingTestConfig& config, TLog* log);
 
 void saveTimingTestConfig(const TimingVariant& variant, const TimingTestConfig& config, platform::IniFile& file);
-// The section's keys over config (missing or non-integer keys keep the field), then derived rows.
-void loadTimingTestConfig(const TimingVariant& variant, TimingTestConfig& config, const platform::IniFile& file);
+// The section's keys over config (missing or refused keys keep the field), then derived rows.
+void loadTimingTestConfig(const TimingVariant& variant, TimingTestConfig& config, const platform::IniFile& file,
+                          TLog* log);
 
 } // namespace ostrel::vessolt

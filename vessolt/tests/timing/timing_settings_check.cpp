@@ -6,13 +6,12 @@
 
 #include "expressions/expressions.h"
 #include "services/numeric_text.h"
+#include "timing_rules.h"
 
 namespace ostrel::vessolt {
 
 namespace {
 
-constexpr uint32_t kMaxSyncId = 0x7FF;           // the lists and checks carry 11-bit identifiers
-constexpr uint32_t kMaxDeviceEventTimeMs = 65535;  // the device's event timer is 16 bits wide
 constexpr int kBusLoadTPDOs = 4;
 constexpr int kExpressionErrorSize = 200;
 
@@ -24,6 +23,7 @@ constexpr const char* kTooManyPeriods = "No more than 40 periods can be tested."
 constexpr const char* kSyncPeriodZero = "A Sync period of 0 ms is not allowed.";
 constexpr const char* kEventTimeZero = "An event time of 0 ms is not allowed.";
 constexpr const char* kEventTimeTooLong = "An event time above 65535 ms is not allowed.";
+constexpr const char* kNotSendable = "%s of %s ms cannot be sent by the support module (at most %s ms).";
 constexpr const char* kSyncBusLoad =
     "A Sync period of %d ms or less might exceed 100% bus load when using four TPDOs";
 constexpr const char* kEventBusLoad =
@@ -44,6 +44,13 @@ std::string withNumber(const char* format, uint32_t value) {
     if (at != std::string::npos)
         text.replace(at, 2, std::to_string(value));
     return text;
+}
+
+// A number as typed, for the messages: its digits after any leading blanks.
+std::string typedNumber(std::string_view text) {
+    const size_t first = std::min(text.find_first_not_of(" \t\n\v\f\r"), text.size());
+    const size_t end = std::min(text.find_first_not_of("0123456789", first), text.size());
+    return std::string(text.substr(first, end - first));
 }
 
 } // namespace
@@ -94,11 +101,12 @@ TimingSettingsVerdict TimingSettingsCheck::Check(const TimingSettingsTexts& text
 
     if (syncPage) {
         const uint32_t id = ReadUnsigned(texts.syncid, 16);
-        if (id < 1) {
+        const TimingRule rule = timingRule(kind_, TimingValue::SyncId);
+        if (id < rule.min) {
             v.message = kSyncIdRange;
             return v;
         }
-        if (id > kMaxSyncId) {
+        if (id > rule.max) {
             v.message = kSyncIdElevenBits;
             return v;
         }
@@ -108,6 +116,17 @@ TimingSettingsVerdict TimingSettingsCheck::Check(const TimingSettingsTexts& text
         }
         r.syncid = id;
     }
+
+    // A period beyond the rule: the device's event timer on the Event pages, else the module's lists.
+    const TimingRule periodRule = timingRule(kind_, TimingValue::Period);
+    const auto tooLong = [&](const char* subject, std::string_view typed) {
+        if (eventPage)
+            return std::string(kEventTimeTooLong);
+        std::string text = kNotSendable;
+        for (const std::string& field : {std::string(subject), typedNumber(typed), std::to_string(periodRule.max)})
+            text.replace(text.find("%s"), 2, field);
+        return text;
+    };
 
     int count = 0;
     size_t start = 0;
@@ -130,8 +149,8 @@ TimingSettingsVerdict TimingSettingsCheck::Check(const TimingSettingsTexts& text
             v.message = syncPage ? kSyncPeriodZero : kEventTimeZero;
             return v;
         }
-        if (eventPage && period > kMaxDeviceEventTimeMs) {
-            v.message = kEventTimeTooLong;
+        if (!periodRule.accepts(period)) {
+            v.message = tooLong(syncPage ? "A Sync period" : "An event time", line);
             return v;
         }
         if (busLoadWarning && v.warning.empty() && ExceedsBusLoad(period, kBusLoadTPDOs, bitrateKbit))
@@ -158,7 +177,8 @@ TimingSettingsVerdict TimingSettingsCheck::Check(const TimingSettingsTexts& text
             return v;
     }
     r.alarm_enable = texts.alarmEnable ? 1 : 0;
-    r.alarm_operation = texts.alarmOperation >= 0 && texts.alarmOperation <= 2 ? texts.alarmOperation : 0;
+    r.alarm_operation =
+        timingRule(kind_, TimingValue::AlarmOperation).accepts(texts.alarmOperation) ? texts.alarmOperation : 0;
     setTimingExpression(r.alarm_expression, texts.alarmExpression.c_str());
 
     if (variant.hasTransmissionType)
@@ -169,6 +189,16 @@ TimingSettingsVerdict TimingSettingsCheck::Check(const TimingSettingsTexts& text
     r.limit_upperlimit = ReadUnsigned(texts.upperLimit, 10);
     r.limit_lowerlimit = ReadUnsigned(texts.lowerLimit, 10);
     setTimingExpression(r.limit_expression, texts.limitExpression.c_str());
+    // Stored whether or not the search is on: what is kept must be what could run.
+    const TimingRule limitRule = timingRule(kind_, TimingValue::Limit);
+    if (!limitRule.accepts(r.limit_upperlimit)) {
+        v.message = tooLong("The upper test range limit", texts.upperLimit);
+        return v;
+    }
+    if (!limitRule.accepts(r.limit_lowerlimit)) {
+        v.message = tooLong("The lower test range limit", texts.lowerLimit);
+        return v;
+    }
 
     if (texts.limitEnable) {
         if (!checkExpression("limit expression", texts.limitExpression, v.message))
@@ -180,10 +210,6 @@ TimingSettingsVerdict TimingSettingsCheck::Check(const TimingSettingsTexts& text
         }
         if (r.limit_upperlimit < r.limit_lowerlimit) {
             v.message = kUpperBelowLower;
-            return v;
-        }
-        if (eventPage && r.limit_upperlimit > kMaxDeviceEventTimeMs) {
-            v.message = kEventTimeTooLong;
             return v;
         }
     }

@@ -7,7 +7,10 @@
 #include <cmath>
 #include <condition_variable>
 #include <cstring>
+#include <cstdio>
+#include <cstdlib>
 #include <deque>
+#include <future>
 #include <mutex>
 #include <optional>
 #include <thread>
@@ -237,6 +240,25 @@ TEST_F(SoftNsmTest, FoundLoadedAndReplaysTenMsSync) {
     for (auto f = first; f; f = trace.FindNext(&sync, 1))
         ++afterReset;
     EXPECT_LE(afterReset, 1);  // at most one in flight as the reset came
+}
+
+// A list entry due again before its send returns (a period of 0) must leave the worker free to
+// answer and to stop.
+TEST_F(SoftNsmTest, ZeroPeriodNeitherBlocksAnswersNorStop) {
+    addNode(5);
+    start();
+    ASSERT_EQ(common.FindTestNode(nullptr), 5);
+    ASSERT_TRUE(nsm.WriteTPDOSyncLists(0x80, 0, 5, 0));
+    ASSERT_TRUE(nsm.StartTransmission());
+    std::this_thread::sleep_for(std::chrono::milliseconds(100));
+    EXPECT_EQ(ask({0x40, 0x50, 0x1F, 0x00}), (Bytes{0x4F, 0x50, 0x1F, 0x00, 1, 0, 0, 0}));
+    auto stopped = std::async(std::launch::async, [this] { soft.Stop(); });
+    if (stopped.wait_for(std::chrono::seconds(10)) != std::future_status::ready) {
+        // The worker cannot be joined: end here rather than hang the suite.
+        std::fprintf(stderr, "TSoftNSM::Stop did not return\n");
+        std::_Exit(1);
+    }
+    EXPECT_EQ(soft.WorkerState(), 0u);
 }
 
 }  // namespace

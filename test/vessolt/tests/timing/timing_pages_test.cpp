@@ -97,7 +97,7 @@ protected:
         c.manualtestcycles = 3;
         c.manualtime[0] = 20;
         c.manualtime[1] = 700;
-        c.manualtime[2] = 65000;
+        c.manualtime[2] = 50000;
         c.syncid = kind == TimingTestKind::TPDOSync || kind == TimingTestKind::TPDOSyncRPDOs ? 0x181 : 0;
         c.alarm_enable = 1;
         c.alarm_operation = 2;
@@ -141,7 +141,7 @@ TEST_F(TimingPagesTest, LoadAndApplyRoundTripEveryPage) {
         engine(kind).SetConfig(in);
         p.LoadSettings();
         EXPECT_EQ(child<QTabWidget>(p, "tabs")->currentIndex(), 0);
-        EXPECT_EQ(child<QPlainTextEdit>(p, "cycles")->toPlainText(), "20\n700\n65000");
+        EXPECT_EQ(child<QPlainTextEdit>(p, "cycles")->toPlainText(), "20\n700\n50000");
         EXPECT_EQ(child<QComboBox>(p, "alarm_operation")->currentText(), "cancel the test");
         EXPECT_TRUE(child<QCheckBox>(p, "generatepdo")->isChecked());
         EXPECT_FALSE(child<QCheckBox>(p, "generatesdo")->isChecked());

@@ -120,9 +120,12 @@ TEST(TimingSettingsCheckTest, ChecksRunInOrderAndBuildTheRecord) {
         {"41 periods", kTurnaround, [](auto& t) { t.cycles = lines(41, "50"); }, 0,
          "No more than 40 periods can be tested."},
         {"65536 on an event page", kEvent, [](auto& t) { t.cycles = "65536"s; }, 0, kEventAbove},
-        {"65536 on the turnaround page", kTurnaround, [](auto& t) { t.cycles = "65536"s; }, 0, ""},
-        {"saturates on a sync page", kSync, [](auto& t) { t.cycles = "99999999999"s; }, 1000, "", "",
-         [](const auto& r) { EXPECT_EQ(r.manualtime[0], 0xFFFFFFFFu); }},
+        {"52428 on the turnaround page", kTurnaround, [](auto& t) { t.cycles = "52428"s; }, 0, ""},
+        {"65536 on the turnaround page", kTurnaround, [](auto& t) { t.cycles = "65536"s; }, 0,
+         "An event time of 65536 ms cannot be sent by the support module (at most 52428 ms)."},
+        {"beyond the module on a sync page", kSync, [](auto& t) { t.cycles = "20\n 99999999999x"s; }, 1000,
+         "A Sync period of 99999999999 ms cannot be sent by the support module (at most 104857 ms)."},
+        {"the longest sync period with rpdos", kSyncRPDOs, [](auto& t) { t.cycles = "104849"s; }, 0, ""},
         {"alarm on, manual off, no expression", kSync,
          [](auto& t) {
              t.manualEnable = false;
@@ -206,13 +209,9 @@ TEST(TimingSettingsCheckTest, ChecksRunInOrderAndBuildTheRecord) {
              t.limitExpression = "1"s;
          },
          0, kEventAbove},
-        {"upper limit 65536 on the turnaround page", kTurnaround,
-         [](auto& t) {
-             t.limitEnable = true;
-             t.upperLimit = "65536"s;
-             t.limitExpression = "1"s;
-         },
-         0, ""},
+        {"upper limit 65536 on the turnaround page, search off", kTurnaround,
+         [](auto& t) { t.upperLimit = "65536"s; }, 0,
+         "The upper test range limit of 65536 ms cannot be sent by the support module (at most 52428 ms)."},
         {"fields and frames by page", kTurnaround,
          [](auto& t) {
              t.transmissionType = 254;

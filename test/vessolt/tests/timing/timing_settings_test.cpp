@@ -5,10 +5,15 @@
 
 #include <cstdlib>
 #include <filesystem>
+#include <functional>
 #include <string>
+#include <utility>
+#include <vector>
 
 #include "platform/ini.h"
 #include "platform/registry.h"
+#include "services/log.h"
+#include "testing/global_test_config.h"
 
 namespace ostrel::vessolt {
 namespace {
@@ -27,7 +32,7 @@ protected:
         c.manual_enable = 1;
         c.manualtestcycles = 2;
         c.manualtime[0] = 20;
-        c.manualtime[1] = 70000;
+        c.manualtime[1] = 7000;
         c.syncid = 0x100;
         c.alarm_enable = 1;
         c.alarm_operation = 2;
@@ -98,10 +103,10 @@ TEST_F(TimingSettingsTest, EveryTestRoundTripsItsKeysInOrder) {
         platform::IniFile read((dir_ / "t.ini").string());
         ASSERT_TRUE(read.load());
         TimingTestConfig back;
-        loadTimingTestConfig(v, back, read);
+        loadTimingTestConfig(v, back, read, nullptr);
         expectSettingsEqual(v, sample(), back);
         EXPECT_EQ(back.activecycles, 2);
-        EXPECT_EQ(back.time[1], 70000u);
+        EXPECT_EQ(back.time[1], 7000u);
 
         const std::string keys = keyList(read.keys(v.displayName));
         switch (kind) {
@@ -130,7 +135,7 @@ TEST_F(TimingSettingsTest, EveryTestRoundTripsItsKeysInOrder) {
         WindowPlacement window{0, 10, 20, 640, 480};
         ASSERT_TRUE(saveTimingSettings(v, sample(), window));
         TimingTestConfig fromRegistry;
-        const WindowPlacement placed = loadTimingSettings(v, fromRegistry);
+        const WindowPlacement placed = loadTimingSettings(v, fromRegistry, nullptr);
         expectSettingsEqual(v, sample(), fromRegistry);
         EXPECT_EQ(placed.width, 640);
         auto key = platform::RegistryKey::open(platform::RegistryRoot::CurrentUser, timingRegistryPath(v));
@@ -162,12 +167,12 @@ TEST_F(TimingSettingsTest, LoadersBoundWhatTheyRead) {
                         "alarm_expression=" + long320 + "\nlimit_expression=\nlimit_upperlimit=\n"
                         "limit_lowerlimit=junk\n");
     TimingTestConfig c = sample();
-    loadTimingTestConfig(v, c, file);
+    loadTimingTestConfig(v, c, file, nullptr);
     EXPECT_EQ(c.manualtestcycles, 3);
     EXPECT_EQ(c.manualtime[2], 3u);
     EXPECT_EQ(c.manualtime[3], 0u);  // keys beyond the count are ignored
     EXPECT_EQ(c.activecycles, 3);
-    EXPECT_EQ(c.tpdotransmissiontype, 255);
+    EXPECT_EQ(c.tpdotransmissiontype, 254);  // -1 is no item of the page's list
     EXPECT_EQ(std::string(c.alarm_expression), long320.substr(0, 299));
     EXPECT_STREQ(c.limit_expression, "");      // an empty text clears
     EXPECT_EQ(c.limit_upperlimit, 300u);       // an empty integer keeps
@@ -183,19 +188,106 @@ TEST_F(TimingSettingsTest, LoadersBoundWhatTheyRead) {
     setTimingExpression(c.alarm_expression, utf8.c_str());
     EXPECT_EQ(std::string(c.alarm_expression), std::string(298, 'a'));
 
-    // Counts and frame lengths are clamped; a registry value of another type is missing.
+    // Counts and frame lengths beyond the page's are refused; a registry value of another type is
+    // missing.
     file.loadFromString("[TPDO Event + RPDOs]\nmanualtestcycles=99\nrpdo2dlc=200\n");
-    loadTimingTestConfig(timingVariant(TimingTestKind::TPDOEventRPDOs), c, file);
-    EXPECT_EQ(c.manualtestcycles, 40);
-    EXPECT_EQ(c.rpdo[2].dlc, 8);
+    loadTimingTestConfig(timingVariant(TimingTestKind::TPDOEventRPDOs), c, file, nullptr);
+    EXPECT_EQ(c.manualtestcycles, 3);
+    EXPECT_EQ(c.rpdo[2].dlc, 2);
     auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, timingRegistryPath(v));
     ASSERT_TRUE(key);
     key->writeString("limit_upperlimit", "500");
     key->writeInteger("manualtime0", 77);  // no count: not read
     TimingTestConfig r = sample();
-    loadTimingSettings(v, r);
+    loadTimingSettings(v, r, nullptr);
     EXPECT_EQ(r.limit_upperlimit, 300u);
     EXPECT_EQ(r.manualtime[0], 20u);
+}
+
+// A value the settings page would refuse is not loaded from either store: the field keeps what it
+// held and one log line names where, the key and the value.
+TEST_F(TimingSettingsTest, ValuesThePageWouldRefuseAreNotLoaded) {
+    using Field = std::function<int64_t(const TimingTestConfig&, const GLOBALCONFIG&)>;
+    struct Row {
+        const char* test;  // display name; "Global Configuration" for the global settings
+        bool registry;
+        std::vector<std::pair<const char*, const char*>> values;
+        Field field;
+        int64_t expected;
+        std::string logged;  // the line, from the store's name on
+    };
+    const std::string sync = "[TPDO Sync] ";
+    const std::string syncKey = "Registry key \\Software\\Ostrel\\CANopen Norbix Eval\\TPDO Sync: ";
+    const auto period0 = [](const TimingTestConfig& c, const GLOBALCONFIG&) { return c.manualtime[0]; };
+    const auto count = [](const TimingTestConfig& c, const GLOBALCONFIG&) { return c.manualtestcycles; };
+    const std::vector<Row> rows = {
+        {"TPDO Sync", false, {{"manualtestcycles", "1"}, {"manualtime0", "0"}}, period0, 20,
+         sync + "manualtime0=0 was not loaded (the settings page accepts 1 to 104857)"},
+        {"TPDO Sync", true, {{"manualtestcycles", "1"}, {"manualtime0", "0"}}, period0, 20,
+         syncKey + "manualtime0=0 was not loaded (the settings page accepts 1 to 104857)"},
+        {"TPDO Sync", false, {{"manualtestcycles", "1"}, {"manualtime0", "99999999999"}}, period0, 20,
+         sync + "manualtime0=99999999999 was not loaded (the settings page accepts 1 to 104857)"},
+        {"PDO Turnaround", true, {{"manualtestcycles", "1"}, {"manualtime0", "60000"}}, period0, 20,
+         "Registry key \\Software\\Ostrel\\CANopen Norbix Eval\\PDO Turnaround: manualtime0=60000 was not loaded "
+         "(the settings page accepts 1 to 52428)"},
+        {"TPDO Sync", false, {{"syncid", "0x12345678"}}, [](const auto& c, const auto&) { return c.syncid; }, 0x100,
+         sync + "syncid=0x12345678 was not loaded (the settings page accepts 1 to 2047)"},
+        {"TPDO Sync + RPDOs", false, {{"rpdo0data0", "300"}},
+         [](const auto& c, const auto&) { return c.rpdo[0].data[0]; }, 0,
+         "[TPDO Sync + RPDOs] rpdo0data0=300 was not loaded (the settings page accepts 0 to 255)"},
+        {"TPDO Event", false, {{"tpdotransmissiontype", "100"}},
+         [](const auto& c, const auto&) { return c.tpdotransmissiontype; }, 254,
+         "[TPDO Event] tpdotransmissiontype=100 was not loaded (the settings page accepts 0, 254 or 255)"},
+        // A refused count keeps the list in use; a slot never filled leaves the list.
+        {"TPDO Sync", false, {{"manualtestcycles", "41"}}, count, 2,
+         sync + "manualtestcycles=41 was not loaded (the settings page accepts 0 to 40)"},
+        {"TPDO Sync", false, {{"manualtestcycles", "3"}}, count, 2, ""},
+        {"Global Configuration", false, {{"maxbootuptime", "5"}},
+         [](const auto&, const auto& g) { return g.maxbootuptime; }, 3000,
+         "[Global Configuration] maxbootuptime=5 was not loaded (the settings page accepts 10 to 2147483647)"},
+        {"global", true, {{"softnsmnodeid", "200"}}, [](const auto&, const auto& g) { return g.softnsmnodeid; },
+         0x7F,
+         "Registry key Software\\Ostrel\\Test\\global: softnsmnodeid=200 was not loaded (the settings page accepts "
+         "1 to 127 (0x01 to 0x7F))"},
+    };
+    for (const Row& row : rows) {
+        SCOPED_TRACE(std::string(row.test) + (row.registry ? " registry" : " file"));
+        const bool global = std::string(row.test) == "Global Configuration" || std::string(row.test) == "global";
+        const std::string globalKey = "Software\\Ostrel\\Test\\global";
+        const std::string path = global ? globalKey : std::string("\\Software\\Ostrel\\CANopen Norbix Eval\\") + row.test;
+        platform::IniFile file;
+        std::string text = "[" + std::string(row.test) + "]\n";
+        for (const auto& [key, value] : row.values)
+            text += std::string(key) + "=" + value + "\n";
+        file.loadFromString(text);
+        if (row.registry) {
+            auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, path);
+            ASSERT_TRUE(key);
+            for (const auto& [name, value] : row.values)
+                key->writeInteger(name, *platform::parseIniInteger(value));
+        }
+        TLog log;
+        TimingTestConfig c = sample();
+        GLOBALCONFIG g;
+        if (global) {
+            TGlobalTestConfig config({}, globalKey, &log);
+            EXPECT_TRUE(row.registry || config.ReadIni(file));
+            EXPECT_EQ(config.Get(g), TGlobalTestConfig::Access::Done);
+        } else {
+            for (auto kind : {TimingTestKind::TPDOSync, TimingTestKind::TPDOSyncRPDOs, TimingTestKind::TPDOEvent,
+                              TimingTestKind::PDOTurnaround})
+                if (std::string(timingVariant(kind).displayName) == row.test) {
+                    if (row.registry)
+                        loadTimingSettings(timingVariant(kind), c, &log);
+                    else
+                        loadTimingTestConfig(timingVariant(kind), c, file, &log);
+                }
+        }
+        EXPECT_EQ(row.field(c, g), row.expected);
+        EXPECT_EQ(log.GetLineCount(), row.logged.empty() ? 0 : 1);
+        EXPECT_EQ(log.GetLine(0), row.logged.empty() ? "" : "Warning: " + row.logged);
+        platform::RegistryKey::remove(platform::RegistryRoot::CurrentUser, path);
+    }
 }
 
 } // namespace
