@@ -1,7 +1,7 @@
 // CAN_Transmit, the event registrations and the post-transmit delay.
+#include "engine/engine_context.h"
 #include "engine/library_state.h"
 #include "engine/result_block.h"
-#include "services/sdo_server.h"
 
 #include <drennic/drennic.h>
 
@@ -16,12 +16,7 @@ void CAN_Transmit(const CANFrame* frame, ResultBlock* result) {
     }
     ResultBlock local{};
     if (const auto driver = currentDriver()) {
-        if ((frame->flags & (DRN_FLAG_EXTENDED | DRN_FLAG_REMOTE | DRN_FLAG_ERROR)) == 0) {
-            SDOServer_NoteTransmission(frame->id, frame->data, frame->length);  // before its echo can come back
-        }
-        driver->ops.Transmit(frame->id, frame->length, frame->data, (frame->flags & DRN_FLAG_EXTENDED) ? 1 : 0,
-                             (frame->flags & DRN_FLAG_REMOTE) ? 1 : 0, (frame->flags & DRN_FLAG_ERROR) ? 1 : 0,
-                             &local);
+        driverTransmit(driver->ops, frame->id, frame->length, frame->data, frame->flags, &local);
     } else {
         local.code = DRN_NOT_INITIALIZED;
     }

@@ -354,6 +354,15 @@ void busSelfReceive(int32_t on, ResultBlock* result) {
     setResult(result, DRN_OK);
 }
 
+int32_t busSelfReceiving() {
+    const auto bus = activeBus();
+    if (!bus) {
+        return 0;
+    }
+    std::lock_guard lock(bus->mutex);
+    return bus->selfReceive ? 1 : 0;
+}
+
 int32_t busIsNetworkFunctional() {
     const auto bus = activeBus();
     if (!bus) {
@@ -446,6 +455,7 @@ void fillTestBusOps(DriverOps& ops) {
         .Transmit = busTransmit,
         .SetTransmitCallback = busSetTransmitCallback,
         .WakeReceive = busWakeReceive,
+        .SelfReceiving = busSelfReceiving,
     };
 }
 
