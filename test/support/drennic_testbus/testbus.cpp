@@ -356,11 +356,8 @@ void busSelfReceive(int32_t on, ResultBlock* result) {
 
 int32_t busSelfReceiving() {
     const auto bus = activeBus();
-    if (!bus) {
-        return 0;
-    }
-    std::lock_guard lock(bus->mutex);
-    return bus->selfReceive ? 1 : 0;
+    std::unique_lock lock = bus ? std::unique_lock(bus->mutex) : std::unique_lock<std::mutex>();
+    return bus && bus->selfReceive ? 1 : 0;
 }
 
 int32_t busIsNetworkFunctional() {
