@@ -47,7 +47,10 @@ protected:
 
 // ---- Find ----
 
+// The slave carries the switches out but its answers are lost: it is not left in configuration state.
 TEST_F(LssServices, FindOnSilentBusCompletesWithCodeZeroAndNothingFound) {
+    SimNode& node = addNode(42, kIdentity);
+    node.setLssFaults(LssFaults{.silent = true});
     start();
     CANopen_SetLSSTimings(200, 30, 100);
     LSSIdentity identity{};
@@ -59,8 +62,10 @@ TEST_F(LssServices, FindOnSilentBusCompletesWithCodeZeroAndNothingFound) {
     EXPECT_EQ(completion.message, u"");
     EXPECT_EQ(identity.found, 0u);
     const auto sent = lssFrames(completion.sentSoFar);
-    ASSERT_EQ(commandsOf(sent), (std::vector<uint8_t>{0x04, 0x5A}));
+    ASSERT_EQ(commandsOf(sent), (std::vector<uint8_t>{0x04, 0x5A, 0x04}));
     EXPECT_EQ(sent[0].data[1], 1);  // configuration mode
+    EXPECT_EQ(sent[2].data[1], 0);  // and back to waiting
+    EXPECT_EQ(node.lssMode(), LssMode::Waiting);
     EXPECT_EQ(sent[0].length, 8);
     // It ends one response time-out after the inquiry, not earlier.
     EXPECT_GE(usAfter(sent[1], completion.atUs), 200'000);

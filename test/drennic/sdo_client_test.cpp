@@ -630,6 +630,24 @@ TEST_F(SdoClientScripted, InitiateAnswerForAnotherObjectIsNotTheAnswer) {
     EXPECT_EQ(outcome.data, (std::vector<uint8_t>{1, 2, 3, 4}));
 }
 
+// Segments that are not the last and bring no data, or more than the size announced, abort the
+// upload; the peer falls silent after 20 segments, so that a client that goes on times out instead.
+TEST_F(SdoClientScripted, SegmentsWithoutDataOrBeyondTheAnnouncedSizeAbortTheUpload) {
+    struct Case { bool sized; uint8_t unused; uint32_t abort; uint32_t stored; };  // sized: 10 bytes
+    for (const Case c : {Case{true, 7, 0x05040001, 0}, Case{false, 7, 0x05040001, 0}, Case{true, 0, 0x06070012, 7}}) {
+        bus->clearSent();
+        int segments = 0;
+        ScriptedPeer peer(*bus, kPeerRequest, [&](const CANFrame& r) -> std::vector<CANFrame> {
+            if (r.data[0] == 0x40) return {answer({uint8_t(c.sized ? 0x41 : 0x40), r.data[1], r.data[2], r.data[3], 10})};
+            if ((r.data[0] & 0xEF) != 0x60 || ++segments > 20) return {};
+            return {answer({uint8_t((r.data[0] & 0x10) | (c.unused << 1)), 1, 2, 3, 4, 5, 6, 7})};
+        });
+        const Outcome outcome = uploadBlocking(kPeer, 0x2000, 0, 100);
+        EXPECT_EQ(abortsSentTo(*bus, kPeerRequest), std::vector<uint32_t>{c.abort}) << c.sized << int{c.unused};
+        EXPECT_EQ(outcome.sizeWord, c.stored);
+    }
+}
+
 TEST_F(SdoClientScripted, OnlyAnswersForAnotherObjectRunIntoTheTimeOut) {
     CANopen_SetSDOTimeout(100);
     ScriptedPeer peer(*bus, kPeerRequest, [&](const CANFrame& r) -> std::vector<CANFrame> {

@@ -91,7 +91,7 @@ TEST_F(DrennicTransmit, FrameLongerThanEightIsRefusedAndNotSent) {
     ResultBlock result = patternedResult();
     CAN_Transmit(&frame, &result);
     EXPECT_EQ(result.code, DRN_REQUEST_FAILED);
-    EXPECT_EQ(messageOf(result), u"Hardware not initialized");
+    EXPECT_EQ(messageOf(result), u"Invalid frame length 9: a CAN frame carries at most 8 data bytes");
     EXPECT_TRUE(bus().sent().empty());
 }
 

@@ -65,6 +65,10 @@ TEST_F(SdoE2E, ClientReadsAndWritesThePcServerOfAnotherProcess) {
     EXPECT_EQ(client.ask("nmt 0 5"), "result 0");
     EXPECT_TRUE(eventually(20'000, [&] { return client.askNumber("seen 0x742") == before + 1; }));
 
+    // The host's own request comes back from the server as its own frame: its node does not answer it.
+    ASSERT_EQ(host.ask("timeout 300"), "ok");
+    EXPECT_EQ(host.ask("upload 66 0x1000 0 4"), "upload -5 0 - Client aborted - 0x05040000");
+
     // Switched off, it answers nothing more.
     ASSERT_EQ(host.ask("serveroff"), "ok");
     ASSERT_EQ(client.ask("timeout 300"), "ok");

@@ -492,6 +492,33 @@ TEST_F(HicoDriverTest, SimulatedDeviceAnswersAnSdoUploadThroughTheCard) {
     EXPECT_EQ(buffer[3], 0x00);
 }
 
+// Without self-reception no echo comes to be taken for another master's request: right after a scan,
+// which asks the PC's node too, another master reading its device type is answered (the read of
+// 0x1018 after it marks the point by which the engine has handled both).
+TEST_F(HicoDriverTest, PcNodeAnswersAnotherMasterRightAfterAScanWithoutSelfReception) {
+    ASSERT_EQ(initialize(kChannel0At500).code, DRN_OK);
+    ResultBlock result = patternedResult();
+    Hardware_SelfReceive(0, &result);
+    int32_t out = -99;
+    CANopenServer_Startup(127, 0x00010191, 1, 2, 3, 4, &out);
+    CANopen_SetSDOTimeout(50);
+    std::array<ScanResult, 127> nodes{};
+    Completion scan;
+    CANopen_ScanNetwork(nodes.data(), &Completion::onComplete, &scan, &out);
+    ASSERT_TRUE(scan.wait(result));
+    ostrel::simlibs::test::HeardFrames heard;
+    simbus::AttachedDevice master(heard.listener());
+    for (const uint8_t index : {0x00, 0x18}) {
+        (void)master.inject(ostrel::simlibs::test::busFrame(0x67F, {0x40, index, 0x10, 0, 0, 0, 0, 0}));
+    }
+    const auto answers = [&](uint8_t index) {
+        const auto frames = heard.frames();
+        return std::count_if(frames.begin(), frames.end(), [&](const auto& f) { return f.id == 0x5FF && f.data[1] == index; });
+    };
+    ASSERT_TRUE(ostrel::simlibs::test::eventually([&] { return answers(0x18) == 1; }));
+    EXPECT_EQ(answers(0x00), 1);
+}
+
 TEST_F(HicoDriverTest, ShutdownWithoutCloseReleasesTheCardAndTheLibrary) {
     ASSERT_EQ(initialize(kChannel0At500).code, DRN_OK);
     CANopenDLL_Shutdown();

@@ -99,6 +99,7 @@ public:
     void reset();
     void selfReceive(int32_t on, ResultBlock* result);
     [[nodiscard]] int32_t isNetworkFunctional() const { return opened_.load() && channel_.load() != 0 ? 1 : 0; }
+    [[nodiscard]] int32_t selfReceiving() const { return cardOpen_.load() && selfReception_.load() ? 1 : 0; }
     void transmit(uint32_t id, uint8_t length, const uint8_t* data, int32_t extended, int32_t remote,
                   ResultBlock* result);
     void setTransmitCallback(TransmitCallback callback, void* user) { notifier_.set(callback, user); }
@@ -122,6 +123,8 @@ private:
     std::atomic<uint32_t> channel_{0};
     // The card's channel is open and must be closed again (it may stay open after a failed disconnect).
     std::atomic<bool> cardOpen_{false};
+    // The card hands our frames back (switched on with every opening of its channel).
+    std::atomic<bool> selfReception_{false};
     std::atomic<uint32_t> baudParameter_{HICO_BAUD_125K};
     std::atomic<bool> opened_{false};
     std::atomic<uint32_t> pendingStatus_{0};  // reported once by Status
@@ -286,6 +289,7 @@ std::optional<std::u16string_view> HicoDriver::openChannel(const HicoApi& api, u
     }
     channel_.store(hardware);
     baudParameter_.store(baud);
+    selfReception_.store(true);
     cardOpen_.store(true);
     opened_.store(true);
     return std::nullopt;
@@ -395,7 +399,7 @@ void HicoDriver::reset() {
     (void)callCard(api->resetContr, channel, HICO_RESET_CONTROLLER);
     (void)callCard(api->setBaud, channel, baudParameter_.load());
     (void)callCard(api->start, channel);
-    (void)callCard(api->canCtrl, channel, HICO_CTRL_SELF_RECEPTION_ON);
+    selfReception_.store(callCard(api->canCtrl, channel, HICO_CTRL_SELF_RECEPTION_ON) == HICO_OK);
 }
 
 void HicoDriver::selfReceive(int32_t on, ResultBlock* result) {
@@ -413,6 +417,7 @@ void HicoDriver::selfReceive(int32_t on, ResultBlock* result) {
         setResult(result, DRN_NOT_INITIALIZED, enable ? kEnableSelfReceive : kDisableSelfReceive);
         return;
     }
+    selfReception_.store(enable);
     setResult(result, DRN_OK);
 }
 
@@ -524,6 +529,7 @@ void setTransmitCallback(TransmitCallback callback, void* user) { driver().setTr
 
 void fillHiCanPciOps(DriverOps& ops) {
     ops = DRENNIC_DRIVER_OPS_OF_SCOPE;
+    ops.SelfReceiving = [] { return driver().selfReceiving(); };
 }
 
 } // namespace drennic

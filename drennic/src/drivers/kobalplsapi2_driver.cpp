@@ -140,6 +140,7 @@ void setTransmitCallback(TransmitCallback callback, void* user) { driver().setTr
 
 void fillKobalPlsapi2Ops(DriverOps& ops) {
     ops = DRENNIC_DRIVER_OPS_OF_SCOPE;
+    ops.SelfReceiving = [] { return int32_t{1}; };  // the receive client gets the transmit client's frames
 }
 
 } // namespace drennic

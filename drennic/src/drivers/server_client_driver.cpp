@@ -63,6 +63,7 @@ struct ServerClientState {
     // The link's threads use these: declared before the link, so that they outlive it at the end
     // of the process (the reader puts into the buffer, the ping thread reaps started servers).
     MsgBuffer frames;
+    bool receivedOwn = false;  // engine thread only: the frame Receive returned last was ours
     std::mutex serverProcessLock;
     std::vector<pid_t> startedServers;  // servers this process started, until reaped
     std::u16string serverMissing;       // why no server could be started, for the user; empty once found
@@ -237,6 +238,8 @@ void status(uint32_t* status, ResultBlock* result) {
 
 void wakeReceive() { state().frames.wake(); }
 
+int32_t receivedOwnFrame() { return state().receivedOwn ? 1 : 0; }
+
 void receive(uint32_t* id, uint8_t* length, uint8_t* extended, uint8_t* remote, uint8_t* errorFrame, uint8_t* data,
              uint32_t* timeMs, uint32_t* timeMsOverflow, uint32_t* timeUs, ResultBlock* result) {
     ServerClientState& s = state();
@@ -249,6 +252,7 @@ void receive(uint32_t* id, uint8_t* length, uint8_t* extended, uint8_t* remote, 
         setResult(result, DRN_NO_FRAME);
         return;
     }
+    s.receivedOwn = (frame.flags & kOwnFrameFlag) != 0;
     if (id != nullptr) *id = frame.id;
     if (length != nullptr) *length = frame.length;
     if (extended != nullptr) *extended = (frame.flags & DRN_FLAG_EXTENDED) ? 1 : 0;
@@ -685,6 +689,7 @@ void setTransmitCallback(TransmitCallback callback, void* user) {
 void fillServerClientOps(DriverOps& ops) {
     ops = DRENNIC_DRIVER_OPS_OF_SCOPE;
     ops.WakeReceive = wakeReceive;
+    ops.ReceivedOwnFrame = receivedOwnFrame;
 }
 
 } // namespace drennic

@@ -242,10 +242,12 @@ bool ServerLink::drainResponses() {
 }
 
 void ServerLink::takeFrame(const ServerFrame& frame) {
+    bool own = false;
     if (frame.processId == processId_) {
+        own = true;
         echoWindow_.settle(signatureOf(frame));  // our own frame came back
     } else if (frame.processId == 0) {
-        echoWindow_.settle(signatureOf(frame), true);
+        own = echoWindow_.settle(signatureOf(frame), true);
     }
     if (client_->currentNetwork() != busHandle_.load(std::memory_order_relaxed)) {
         return;  // the server works on another network than ours
@@ -259,7 +261,7 @@ void ServerLink::takeFrame(const ServerFrame& frame) {
     received.timeUs = frame.timeUs;
     received.id = frame.id;
     received.length = frame.length;
-    received.flags = frame.flags;
+    received.flags = static_cast<uint8_t>(frame.flags | (own ? kOwnFrameFlag : 0));
     std::memcpy(received.data, frame.data, sizeof received.data);
     frames_.put(received);
 }
@@ -432,11 +434,11 @@ void EchoWindow::admit(const Signature& frame) {
     ++count_;
 }
 
-void EchoWindow::settle(const Signature& frame, bool fromBus) {
+bool EchoWindow::settle(const Signature& frame, bool fromBus) {
     bool wake = false;
+    bool matched = false;
     {
         std::lock_guard lock(lock_);
-        bool matched = false;
         for (std::size_t i = 0; i < count_; ++i) {
             if (slots_[(head_ + i) % kSlots] == frame) {
                 dropOldest(i + 1);
@@ -452,6 +454,7 @@ void EchoWindow::settle(const Signature& frame, bool fromBus) {
     if (wake) {
         settled_.notify_all();
     }
+    return matched;
 }
 
 void EchoWindow::release() {

@@ -29,6 +29,8 @@ inline constexpr int32_t kRequestWrongResponse = -3; // an answer with another c
 inline constexpr uint32_t kServerRequestTimeoutMs = 20'000;
 // The server drops a client after 15 s of silence; a ping every 500 ms leaves ample margin.
 inline constexpr uint32_t kPingIntervalMs = 500;
+// In the received-frame buffer only: the frame is one of this client's own, come back.
+inline constexpr uint8_t kOwnFrameFlag = 0x80;
 // Frames sent whose echo has not come back yet, at most. Keeps a fast sender from lapping the
 // server's reading of the send ring (1000 slots shared by every client) and, by holding a single
 // sender to some 300,000 frames/s, leaves the other clients' readers time to keep up.
@@ -56,7 +58,8 @@ public:
     void admit(const Signature& frame);
     // An echo of one of our frames. A frame from the bus (process id 0) settles only when it matches a
     // frame in flight: a real interface hands our own frames back that way instead of the server.
-    void settle(const Signature& frame, bool fromBus = false);
+    // True when it matched.
+    bool settle(const Signature& frame, bool fromBus = false);
     // Lets every sender go at once, from now on.
     void release();
     // Drops every frame in flight (sent to a server that has gone).

@@ -70,6 +70,7 @@ public:
     void errorFrames(int32_t on);
     void selfReceive(int32_t on, ResultBlock* result);
     [[nodiscard]] int32_t isNetworkFunctional() const { return opened_.load() && port_.load() != kNoPort ? 1 : 0; }
+    [[nodiscard]] int32_t selfReceiving() const { return portOpen_.load() && selfReception_.load() ? 1 : 0; }
     void transmit(uint32_t id, uint8_t length, const uint8_t* data, int32_t extended, int32_t remote,
                   int32_t errorFrame, ResultBlock* result);
     void setTransmitCallback(TransmitCallback callback, void* user) { notifier_.set(callback, user); }
@@ -96,6 +97,8 @@ private:
     // was closed, so that the bus calls say "not opened" rather than pretend to send.
     std::atomic<int32_t> port_{kNoPort};
     std::atomic<bool> portOpen_{false};  // port_ is open in the library and must be closed
+    // The library hands our frames back: a setting of the whole library, off when it is loaded.
+    std::atomic<bool> selfReception_{false};
     std::atomic<uint32_t> interface_{0};
     std::atomic<uint32_t> rateKbit_{0};
     std::atomic<bool> opened_{false};
@@ -384,7 +387,9 @@ void WinceDriver::selfReceive(int32_t on, ResultBlock* result) {
         setResult(result, DRN_NO_FRAME);
         return;
     }
-    (void)callPort(0, api->configureSelfReceive, on == 1 ? 1 : 0);
+    if (callPort(0, api->configureSelfReceive, on == 1 ? 1 : 0) != 0) {
+        selfReception_.store(on == 1);  // a library that refuses keeps what it had
+    }
     setResult(result, DRN_OK);
 }
 
@@ -436,6 +441,7 @@ void WinceDriver::clear() {
     interface_.store(0);
     rateKbit_.store(0);
     reserved_.store(0);
+    selfReception_.store(false);
 }
 
 // ---- slots ----
@@ -499,6 +505,7 @@ void setTransmitCallback(TransmitCallback callback, void* user) { driver().setTr
 
 void fillWinCEOps(DriverOps& ops) {
     ops = DRENNIC_DRIVER_OPS_OF_SCOPE;
+    ops.SelfReceiving = [] { return driver().selfReceiving(); };
 }
 
 } // namespace drennic

@@ -68,7 +68,7 @@ void setTransmitCallback(TransmitCallback, void*) {}
 } // namespace
 
 DriverOps unavailableDriverOps() {
-    return DRENNIC_DRIVER_OPS_OF_SCOPE;  // WakeReceive stays null
+    return DRENNIC_DRIVER_OPS_OF_SCOPE;  // the members that are not slots stay null
 }
 
 } // namespace drennic

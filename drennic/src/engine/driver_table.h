@@ -92,6 +92,13 @@ struct DriverOps {
     // posted while the engine waits for a frame starts at once instead of after the wait. Drivers
     // whose Receive waits only briefly leave it null.
     void (*WakeReceive)() = nullptr;
+    // Not slots either: how the library's own transmissions come back through Receive.
+    // SelfReceiving: nonzero while they come back like any frame from the bus (self-reception on).
+    // Null: they never do, or the driver tells them apart itself (ReceivedOwnFrame).
+    int32_t (*SelfReceiving)() = nullptr;
+    // For a driver that knows its own frames when they come back (the CAN server client, by process
+    // id): nonzero when the frame Receive returned last is one of them. Engine thread only.
+    int32_t (*ReceivedOwnFrame)() = nullptr;
 };
 
 // A table whose every slot gives the results of a missing driver ("Hardware not initialized",

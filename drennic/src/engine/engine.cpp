@@ -94,6 +94,7 @@ struct EngineModule {
     EngineContext context;
     ServiceHandlers service = kNoService;
     CANFrame frame{};               // the library's frame handed to ReceiveCallback
+    bool frameOwn = false;          // the driver knows it for one of the library's own
     uint32_t lastStatus = 0;
 
     ~EngineModule() {
@@ -185,7 +186,7 @@ void handleFrame(EngineModule& m) {
     if (const auto [callback, user] = receiveHandler(); callback != nullptr) {
         callback(&frame, answers ? 1 : 0, user);
     }
-    SDOServer_HandleRequest(frame);
+    SDOServer_HandleRequest(frame, m.frameOwn);
     SDOMonitor_OnFrame(frame);
     LSSFastScan_OnFrame(frame);
     if (answers && context.active) {
@@ -220,6 +221,7 @@ void handleFrame(EngineModule& m) {
     m.frame.length = std::min<uint8_t>(length, 8);
     m.frame.flags = static_cast<uint8_t>((extended ? DRN_FLAG_EXTENDED : 0) | (remote ? DRN_FLAG_REMOTE : 0) |
                                          (errorFrame ? DRN_FLAG_ERROR : 0));
+    m.frameOwn = m.ops->ReceivedOwnFrame != nullptr && m.ops->ReceivedOwnFrame() != 0;
     return true;
 }
 
@@ -469,6 +471,17 @@ uint32_t engineNowMs() noexcept { return ostrel::platform::tickMs(); }
 
 void engineStamp(EngineContext& context) noexcept { context.lastEventTime = engineNowMs(); }
 
+void driverTransmit(const DriverOps& ops, uint32_t id, uint8_t length, const uint8_t* data, uint8_t flags,
+                    ResultBlock* result) {
+    const bool dataFrame = (flags & (DRN_FLAG_EXTENDED | DRN_FLAG_REMOTE | DRN_FLAG_ERROR)) == 0;
+    const uint64_t note = dataFrame ? SDOServer_NoteTransmission(ops, id, data, length) : 0;  // before the echo
+    ops.Transmit(id, length, data, (flags & DRN_FLAG_EXTENDED) ? 1 : 0, (flags & DRN_FLAG_REMOTE) ? 1 : 0,
+                 (flags & DRN_FLAG_ERROR) ? 1 : 0, result);
+    if (result->code != DRN_OK) {
+        SDOServer_WithdrawTransmission(note);
+    }
+}
+
 int32_t engineTransmit(uint32_t id, const uint8_t* data, uint8_t length, ResultBlock* driverResult) {
     ResultBlock result;
     result.code = DRN_NOT_INITIALIZED;
@@ -481,8 +494,7 @@ int32_t engineTransmit(uint32_t id, const uint8_t* data, uint8_t length, ResultB
         ops = held ? &held->ops : nullptr;
     }
     if (ops != nullptr) {
-        SDOServer_NoteTransmission(id, data, length);  // before its echo can come back
-        ops->Transmit(id, length, data, 0, 0, 0, &result);
+        driverTransmit(*ops, id, length, data, 0, &result);
     } else {
         setResult(&result, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
     }

@@ -11,6 +11,7 @@
 // the calls. Nothing in the loop allocates.
 #pragma once
 
+#include "engine/driver_table.h"
 #include "services/lss_services.h"
 #include "services/nmt_scan.h"
 #include "services/sdo_client.h"
@@ -105,6 +106,10 @@ struct ServiceHandlers {
 // lastEventTime := now.
 void engineStamp(EngineContext& context) noexcept;
 
+// Every transmission of the library goes through here: `ops.Transmit` with the DRN_FLAG_* bits of
+// `flags`, the SDO server told of it (it must not answer the PC's own requests). Any thread.
+void driverTransmit(const DriverOps& ops, uint32_t id, uint8_t length, const uint8_t* data, uint8_t flags,
+                    ResultBlock* result);
 // Sends one standard data frame through the driver and, when it went out, sleeps the post-transmit
 // delay. Returns the driver's code; the driver's result block goes to `driverResult` when given.
 int32_t engineTransmit(uint32_t id, const uint8_t* data, uint8_t length, ResultBlock* driverResult = nullptr);

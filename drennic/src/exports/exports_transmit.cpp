@@ -1,11 +1,34 @@
 // CAN_Transmit, the event registrations and the post-transmit delay.
+#include "engine/engine_context.h"
 #include "engine/library_state.h"
 #include "engine/result_block.h"
-#include "services/sdo_server.h"
 
 #include <drennic/drennic.h>
 
+#include <algorithm>
+#include <array>
+#include <charconv>
+#include <iterator>
+#include <string_view>
+
 using namespace drennic;
+
+namespace {
+
+// "Invalid frame length 9: a CAN frame carries at most 8 data bytes", without allocating.
+void refuseLength(ResultBlock* result, uint8_t length) {
+    constexpr std::u16string_view kBefore = u"Invalid frame length ";
+    constexpr std::u16string_view kAfter = u": a CAN frame carries at most 8 data bytes";
+    char digits[3];
+    const char* digitsEnd = std::to_chars(std::begin(digits), std::end(digits), unsigned{length}).ptr;
+    std::array<char16_t, 80> text{};
+    auto out = std::copy(kBefore.begin(), kBefore.end(), text.begin());
+    out = std::copy(static_cast<const char*>(digits), digitsEnd, out);
+    out = std::copy(kAfter.begin(), kAfter.end(), out);
+    setResult(result, DRN_REQUEST_FAILED, std::u16string_view(text.data(), static_cast<std::size_t>(out - text.begin())));
+}
+
+} // namespace
 
 extern "C" {
 
@@ -14,14 +37,13 @@ void CAN_Transmit(const CANFrame* frame, ResultBlock* result) {
         setResult(result, DRN_BAD_PARAMETERS);
         return;
     }
+    if (frame->length > 8) {
+        refuseLength(result, frame->length);
+        return;
+    }
     ResultBlock local{};
     if (const auto driver = currentDriver()) {
-        if ((frame->flags & (DRN_FLAG_EXTENDED | DRN_FLAG_REMOTE | DRN_FLAG_ERROR)) == 0) {
-            SDOServer_NoteTransmission(frame->id, frame->data, frame->length);  // before its echo can come back
-        }
-        driver->ops.Transmit(frame->id, frame->length, frame->data, (frame->flags & DRN_FLAG_EXTENDED) ? 1 : 0,
-                             (frame->flags & DRN_FLAG_REMOTE) ? 1 : 0, (frame->flags & DRN_FLAG_ERROR) ? 1 : 0,
-                             &local);
+        driverTransmit(driver->ops, frame->id, frame->length, frame->data, frame->flags, &local);
     } else {
         local.code = DRN_NOT_INITIALIZED;
     }

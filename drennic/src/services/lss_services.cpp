@@ -98,11 +98,25 @@ void putLe32(uint8_t* bytes, uint32_t value) {
     bytes[3] = static_cast<uint8_t>(value >> 24);
 }
 
+// A find that ends without all five answers has switched every slave to configuration state (once
+// its first frame went out): back to waiting with them, or the next selective switch would find more
+// than the slave it names. Whether the frame goes out does not change how the find ends.
+void releaseSlavesOfFind(const EngineContext& context) {
+    if (context.request.code == kRequestFindLssSlave && context.protocolState != kStateIdle &&
+        context.request.identity->found == 0) {
+        const std::array<uint8_t, 8> waiting{kSwitchGlobal, kModeWaiting};
+        (void)engineTransmit(kLssMasterId, waiting.data(), 8);
+    }
+}
+
 // Sends one 8-byte master frame and stamps the time. A frame that did not go out ends the request at
 // once with the driver's result: waiting for an answer to it would only turn into a time-out.
 [[nodiscard]] bool send(EngineContext& context, const std::array<uint8_t, 8>& data) {
     ResultBlock driverResult;
     if (engineTransmit(kLssMasterId, data.data(), 8, &driverResult) != DRN_OK) {
+        if (data[0] != kSwitchGlobal || data[1] != kModeWaiting) {
+            releaseSlavesOfFind(context);
+        }
         engineFinishWith(context, driverResult);
         return false;
     }
@@ -169,7 +183,8 @@ void onInquiryAnswer(EngineContext& context, const CANFrame& frame) {
         }
         return;
     default:
-        engineFinish(context, DRN_REQUEST_FAILED, u"Unknown LSS slave response");
+        fail(context, u"Unknown LSS slave response");
+        switchToWaiting(context);
         return;
     }
 }
@@ -243,11 +258,11 @@ void onBitTimingAnswer(EngineContext& context, const CANFrame& frame) {
 
 // ---- Time-outs and steps ----
 
-// No answer within the response time-out. These ends leave the slaves as they are.
+// No answer within the response time-out. These ends leave the slaves as they are, but for a find's.
 void onResponseTimeout(EngineContext& context) {
     switch (context.protocolState) {
     case kFindInquire:
-        Engine_Complete(context);  // what was answered so far; `found` stays 0
+        switchToWaiting(context);  // then ends with what was answered so far; `found` stays 0
         return;
     case kConfigSelectAnswer:
     case kBitSelectAnswer:
@@ -413,6 +428,7 @@ void lssOnCancel(EngineContext& context) {
     // A caller's cancel sends the engine's abort frame for node 0, as for every request; an engine
     // that stops does not transmit any more.
     if (engineRunning()) {
+        releaseSlavesOfFind(context);
         (void)engineSendSdoAbort(context, kAbortCancelledByCaller);
     }
 }

@@ -368,6 +368,7 @@ void onUploadInitiate(EngineContext& context, const uint8_t* d) {
             }
             t.limit = capacity;
             t.total = size;
+            t.sizeIndicated = true;
             return requestUploadSegment(context);
         }
         default: {
@@ -413,8 +414,12 @@ void onUploadSegment(EngineContext& context, const uint8_t* d) {
     }
     const uint32_t n = 7u - ((d[0] >> 1) & 0x07);
     const bool last = (d[0] & 0x01) != 0;
-    if (n > t.limit - t.done) {
-        return clientAbort(context, kSdoAbortCannotStore);
+    if (n == 0 && !last) {
+        return clientAbort(context, kSdoAbortCommand);  // a device that keeps sending these never ends
+    }
+    if (n > t.total - t.done) {
+        // `total` is the size announced, else the buffer's capacity
+        return clientAbort(context, t.sizeIndicated ? kSdoAbortLengthTooHigh : kSdoAbortCannotStore);
     }
     if (n > 0) {
         std::memcpy(context.request.buffer + t.done, d + 1, n);

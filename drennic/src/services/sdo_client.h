@@ -61,6 +61,7 @@ inline constexpr uint8_t kMaxStalledSubBlocks = 5;
 struct SdoTransfer {
     SdoBlockConfig config;       // block settings as the transfer started
     uint32_t total = 0;          // download: bytes to send; upload: indicated size, else `limit`
+    bool sizeIndicated = false;  // segmented upload: the device announced `total`
     uint32_t limit = 0;          // upload: the most bytes the caller's buffer takes for this transfer
     uint32_t done = 0;           // download: bytes sent (block: acknowledged); upload: bytes stored
     uint32_t segments = 0;       // segments exchanged, for progress

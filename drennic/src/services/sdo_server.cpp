@@ -57,7 +57,7 @@ struct Identity {
 
 // One of the PC's own transmissions to the server's request COB-ID.
 struct OwnRequest {
-    bool pending = false;
+    uint64_t token = 0;  // 0: no echo awaited
     uint8_t length = 0;
     std::array<uint8_t, 8> data{};
     uint32_t sentMs = 0;
@@ -86,11 +86,12 @@ struct SdoServerModule {
     ChannelState channelState = ChannelState::None;
     bool channelWaitGivenUp = false;
 
-    // The PC's own requests to the server's request COB-ID, for as long as their echo may take. The
-    // CAN server (or self-reception) hands them back as received frames; they are not answered.
+    // The PC's own requests to the server's request COB-ID, for as long as their echo may take, while
+    // self-reception hands them back like any frame; they are not answered.
     std::atomic<uint32_t> watchedRequestId{0};  // 0 while the server does not run
     std::array<OwnRequest, kOwnRequestSlots> ownRequests{};
     std::size_t nextOwnRequest = 0;
+    uint64_t lastToken = 0;
 };
 
 SdoServerModule& server() {
@@ -237,13 +238,13 @@ void waitUntilIdle(SdoServerModule& s, std::unique_lock<std::mutex>& lock) {
     const uint32_t now = engineNowMs();
     std::lock_guard lock(s.mutex);
     for (OwnRequest& own : s.ownRequests) {
-        if (!own.pending) {
+        if (own.token == 0) {
             continue;
         }
         if (now - own.sentMs > kOwnEchoWindowMs) {
-            own.pending = false;  // its echo is not coming any more
+            own.token = 0;  // its echo is not coming any more
         } else if (own.length == frame.length && std::equal(frame.data, frame.data + own.length, own.data.begin())) {
-            own.pending = false;
+            own.token = 0;
             return true;
         }
     }
@@ -301,7 +302,7 @@ void sdoServerReset() {
 
 void sdoServerShutdown() { stopServer(); }
 
-void SDOServer_HandleRequest(const CANFrame& frame) {
+void SDOServer_HandleRequest(const CANFrame& frame, bool ownFrame) {
     if ((frame.flags & (DRN_FLAG_EXTENDED | DRN_FLAG_REMOTE | DRN_FLAG_ERROR)) != 0) {
         return;
     }
@@ -326,7 +327,7 @@ void SDOServer_HandleRequest(const CANFrame& frame) {
         return;
     }
     const ServerIds ids = serverIds(identity.nodeId);
-    if (frame.id == ids.request && takeOwnRequest(s, frame)) {
+    if (frame.id == ids.request && (ownFrame || takeOwnRequest(s, frame))) {
         return;  // the PC asked itself: it must not answer in the node's place
     }
     if (frame.id == ids.request && frame.length < 8) {
@@ -357,21 +358,38 @@ void SDOServer_HandleRequest(const CANFrame& frame) {
     }
 }
 
-void SDOServer_NoteTransmission(uint32_t id, const uint8_t* data, uint8_t length) {
+uint64_t SDOServer_NoteTransmission(const DriverOps& ops, uint32_t id, const uint8_t* data, uint8_t length) {
     SdoServerModule& s = server();
     if (id != s.watchedRequestId.load(std::memory_order_relaxed) || id == 0 || length > 8) {
-        return;
+        return 0;
+    }
+    if (ops.SelfReceiving == nullptr || ops.SelfReceiving() == 0) {
+        return 0;  // no echo will come that could be taken for another master's request
     }
     OwnRequest own;
-    own.pending = true;
     own.length = length;
     if (length > 0) {
         std::memcpy(own.data.data(), data, length);
     }
     own.sentMs = engineNowMs();
     std::lock_guard lock(s.mutex);
+    own.token = ++s.lastToken;
     s.ownRequests[s.nextOwnRequest] = own;
     s.nextOwnRequest = (s.nextOwnRequest + 1) % kOwnRequestSlots;
+    return own.token;
+}
+
+void SDOServer_WithdrawTransmission(uint64_t token) {
+    if (token == 0) {
+        return;
+    }
+    SdoServerModule& s = server();
+    std::lock_guard lock(s.mutex);
+    for (OwnRequest& own : s.ownRequests) {
+        if (own.token == token) {
+            own.token = 0;
+        }
+    }
 }
 
 bool SDOServer_IsChannelReady() {

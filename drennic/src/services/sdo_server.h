@@ -3,6 +3,8 @@
 // CANopenServer_Startup and CANopenServer_Shutdown; reset at library start (sdoServerReset).
 #pragma once
 
+#include "engine/driver_table.h"
+
 #include <drennic/drennic.h>
 
 #include <cstdint>
@@ -11,11 +13,16 @@ namespace drennic {
 
 // Engine thread, for every received frame; does nothing while the server is off. The server answers
 // on its node's default SDO channel (0x600/0x580 + node id) whatever COB-ID rule the client uses,
-// and never answers a request the PC sent itself.
-void SDOServer_HandleRequest(const CANFrame& frame);
-// Every thread, just before the library transmits a frame: remembers the PC's own requests to the
-// server, so that their echo is not taken for another master's request.
-void SDOServer_NoteTransmission(uint32_t id, const uint8_t* data, uint8_t length);
+// and never answers a request the PC sent itself: `ownFrame` when the driver knows the frame for
+// one of the library's own, else the echo of a noted transmission.
+void SDOServer_HandleRequest(const CANFrame& frame, bool ownFrame);
+// Every thread, just before the library transmits a standard data frame through `ops`: remembers
+// a request of the PC to the server when the driver's self-reception will hand it back unmarked,
+// so that its echo is not taken for another master's request. Returns the note's token (0: none);
+// a frame that did not go out withdraws it, as no echo will come.
+[[nodiscard]] uint64_t SDOServer_NoteTransmission(const DriverOps& ops, uint32_t id, const uint8_t* data,
+                                                  uint8_t length);
+void SDOServer_WithdrawTransmission(uint64_t token);
 
 // Dynamic SDO channels: ready unless the server runs, channels are on, no channel has been granted
 // and the wait has not been given up.

@@ -354,6 +354,12 @@ void busSelfReceive(int32_t on, ResultBlock* result) {
     setResult(result, DRN_OK);
 }
 
+int32_t busSelfReceiving() {
+    const auto bus = activeBus();
+    std::unique_lock lock = bus ? std::unique_lock(bus->mutex) : std::unique_lock<std::mutex>();
+    return bus && bus->selfReceive ? 1 : 0;
+}
+
 int32_t busIsNetworkFunctional() {
     const auto bus = activeBus();
     if (!bus) {
@@ -446,6 +452,7 @@ void fillTestBusOps(DriverOps& ops) {
         .Transmit = busTransmit,
         .SetTransmitCallback = busSetTransmitCallback,
         .WakeReceive = busWakeReceive,
+        .SelfReceiving = busSelfReceiving,
     };
 }
 
