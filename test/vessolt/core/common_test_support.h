@@ -2,6 +2,8 @@
 // simulated support module; the maximum boot-up time is 250 ms.
 #pragma once
 
+#include <atomic>
+
 #include <gtest/gtest.h>
 
 #include <platform/clock.h>
@@ -36,6 +38,7 @@ protected:
         l.bitRateKbit = [] { return 500u; };
         l.resultToText = [](const ResultBlock& r) { return "result " + std::to_string(r.code); };
         l.errorCodeName = [](uint32_t code) { return code == 0x8130 ? std::string("Life guard error") : std::string(); };
+        l.cancelling = [this] { return cancelling.load(); };
         return l;
     }
 
@@ -66,6 +69,7 @@ protected:
     }
 
     const uint32_t maxBootupMs_;
+    std::atomic<bool> cancelling{false};  // the test manager's cancel state
     DrennicTestBus drennic;
     ReceiveFanout fanout;
     TLog log;

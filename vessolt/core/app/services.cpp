@@ -59,6 +59,7 @@ void Services::make() {
     };
     links.resultToText = ResultToText;
     links.errorCodeName = [this](uint32_t code) { return symbols->GetErrorCodeName(code).value_or(""); };
+    links.cancelling = [this] { return testManager->IsCancelling(); };
     create(commonTest, "TCommonTest", api_, *traceBuffer, *deviceSummary, *log, std::move(links));
     NSMLinks nsmLinks;
     nsmLinks.api = &api_;

@@ -87,7 +87,11 @@ uint32_t TCommonTest::maxBootupTimeMs() const { return links_.maxBootupTimeMs ? 
 
 uint32_t TCommonTest::bitRate() const { return links_.bitRateKbit ? links_.bitRateKbit() : 0; }
 
-void TCommonTest::WaitBootupTime() { platform::sleepMs(maxBootupTimeMs()); }
+void TCommonTest::WaitBootupTime() {
+    const uint64_t deadline = platform::monotonicUs() + static_cast<uint64_t>(maxBootupTimeMs()) * 1000;
+    while (platform::monotonicUs() < deadline && !(links_.cancelling && links_.cancelling()))
+        platform::sleepMs(kBootStepMs);
+}
 
 void TCommonTest::ResetAllNodes() {
     ResultBlock result{};

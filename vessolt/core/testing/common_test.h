@@ -51,6 +51,8 @@ struct CommonTestLinks {
     std::function<std::string(const ResultBlock&)> resultToText;
     // The name of an emergency error code; empty when the network description has none.
     std::function<std::string(uint32_t errorCode)> errorCodeName;
+    // True while the running tests are being cancelled; unset means never.
+    std::function<bool()> cancelling;
 };
 
 class TCommonTest {
@@ -72,6 +74,7 @@ public:
     void SetNSM(TNSM* nsm);
     void SetStallLimitMs(uint32_t ms);
 
+    // Ends early when the run is cancelled: the boot-up time may be as long as a user typed it.
     void WaitBootupTime();
     void ResetAllNodes();
     void StartAllNodes();

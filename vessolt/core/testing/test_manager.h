@@ -117,6 +117,8 @@ public:
     void RunAllTests();
     void RunTest(int32_t testid);
     void CancelTests();
+    // True from a cancel until the next run starts.
+    [[nodiscard]] bool IsCancelling() const { return cancel_.load(); }
     // Returns once the run has ended and its worker is joined. Not for the GUI thread while a test
     // may wait on it (a prompt); the main window polls GetRunState instead.
     void WaitForTestThread();

@@ -3,6 +3,8 @@
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
+#include <cstdio>
+#include <cstdlib>
 #include <thread>
 
 #include "common_test_support.h"
@@ -249,6 +251,29 @@ TEST_F(CommonServicesTest, CancelledLssFallbackReturnsSilently) {
     }
     EXPECT_EQ(result, 0);
     EXPECT_EQ(log.GetLine(log.GetLineCount() - 1), "Node not found - attempting to find LSS slave node");
+}
+
+class LongBootupTest : public CommonServicesTest {
+protected:
+    LongBootupTest() : CommonServicesTest(3'600'000) {}
+};
+
+// An hour typed as the boot-up time: a cancel still ends the wait.
+TEST_F(LongBootupTest, CancelEndsTheWaitForTheBootupTime) {
+    std::atomic<bool> returned{false};
+    std::thread waiter([&] {
+        common.WaitBootupTime();
+        returned = true;
+    });
+    std::this_thread::sleep_for(std::chrono::milliseconds(50));
+    cancelling = true;
+    for (int i = 0; i < 3000 && !returned; ++i)
+        std::this_thread::sleep_for(std::chrono::milliseconds(10));
+    if (!returned) {
+        std::fprintf(stderr, "WaitBootupTime went on 30 s after the cancel\n");
+        std::_Exit(1);  // the waiter cannot be joined for an hour
+    }
+    waiter.join();
 }
 
 TEST_F(CommonServicesTest, SetupErrorControlPrefersHeartbeat) {
