@@ -1,6 +1,7 @@
-// A CAN server or a client that stops running for longer than the 15 s ping limit (a debugger, a
-// frozen machine, heavy swapping) and then goes on: nobody is lost for good. Each case waits out
-// the real limit, so these tests start first and run beside the others.
+// A CAN server, its client-receive thread alone, or a client that stops running for longer than
+// the 15 s ping limit (a debugger, a frozen machine, heavy swapping, a driver that blocks) and then
+// goes on: nobody is lost for good. Each case waits out the real limits, so these tests start
+// first and run beside the others.
 #include "e2e_support.h"
 #include "ring_pause.h"
 
@@ -10,8 +11,50 @@
 #include <string>
 #include <thread>
 
+#include <sys/ptrace.h>
+
 namespace drennic::e2e {
 namespace {
+
+// The thread of a process that carries `name`; 0 when there is none.
+pid_t threadNamed(pid_t pid, const std::string& name) {
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::ifstream comm(task.path() / "comm");
+        std::string text;
+        pid_t tid = 0;
+        const std::string id = task.path().filename().string();
+        if (std::getline(comm, text) && text == name &&
+            std::from_chars(id.data(), id.data() + id.size(), tid).ec == std::errc()) {
+            return tid;
+        }
+    }
+    return 0;
+}
+
+// Stops one thread of another process, as a debugger does, and lets it go when dropped.
+class ThreadStop {
+public:
+    explicit ThreadStop(pid_t tid) : tid_(tid) {
+        attached_ = ::ptrace(PTRACE_SEIZE, tid, nullptr, nullptr) == 0;
+        if (!attached_ || ::ptrace(PTRACE_INTERRUPT, tid, nullptr, nullptr) != 0) return;
+        stopped_ = eventually(10'000, [&] {
+            int status = 0;
+            return ::waitpid(tid_, &status, __WALL | WNOHANG) == tid_ && WIFSTOPPED(status);
+        });
+    }
+    ~ThreadStop() {
+        if (attached_) ::ptrace(PTRACE_DETACH, tid_, nullptr, nullptr);
+    }
+    ThreadStop(const ThreadStop&) = delete;
+    ThreadStop& operator=(const ThreadStop&) = delete;
+    [[nodiscard]] bool stopped() const { return stopped_; }
+
+private:
+    pid_t tid_;
+    bool attached_ = false;
+    bool stopped_ = false;
+};
 
 class StallE2E : public ClientProgramTest {
 protected:
@@ -40,6 +83,27 @@ TEST_F(StallE2E, ServerStoppedForSeventeenSecondsKeepsItsClient) {
     EXPECT_EQ(a.askNumber("baud 3"), 500);
     EXPECT_EQ(a.ask("send 900 1"), "result 0");
     EXPECT_EQ(a.askNumber("wait 1 10000"), 1);
+    EXPECT_EQ(a.ask("majors 1 300"), "majors 0") << "never dropped, nothing to report";
+}
+
+// The pings wait unread in the command ring while the client-receive thread stands still (in
+// practice a driver that blocks while it opens an interface).
+TEST_F(StallE2E, ClientReceiveThreadStoppedForSeventeenSecondsDropsNoClient) {
+    Client a;
+    startOn(a, 1);
+    const auto servers = liveServers();
+    ASSERT_EQ(servers.size(), 1u);
+    const pid_t receiver = threadNamed(servers[0], "client-rx");
+    ASSERT_NE(receiver, 0);
+    {
+        ThreadStop stop(receiver);
+        ASSERT_TRUE(stop.stopped());
+        std::this_thread::sleep_for(std::chrono::seconds(17));
+    }
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // clean-up passes and the stop rules
+
+    EXPECT_EQ(liveServers(), servers) << "the server carries on";
+    EXPECT_EQ(a.askNumber("baud 3"), 500);
     EXPECT_EQ(a.ask("majors 1 300"), "majors 0") << "never dropped, nothing to report";
 }
 
