@@ -1,7 +1,7 @@
 // A CAN server, its client-receive thread alone, or a client that stops running for longer than
 // the 15 s ping limit (a debugger, a frozen machine, heavy swapping, a driver that blocks) and then
-// goes on: nobody is lost for good. Each case waits out the real limits, so these tests start
-// first and run beside the others.
+// goes on: nobody is lost for good; and a client that the server cannot see as a process is kept.
+// Each case waits out the real limits, so these tests start first and run beside the others.
 #include "e2e_support.h"
 #include "ring_pause.h"
 
@@ -105,6 +105,30 @@ TEST_F(StallE2E, ClientReceiveThreadStoppedForSeventeenSecondsDropsNoClient) {
     EXPECT_EQ(liveServers(), servers) << "the server carries on";
     EXPECT_EQ(a.askNumber("baud 3"), 500);
     EXPECT_EQ(a.ask("majors 1 300"), "majors 0") << "never dropped, nothing to report";
+}
+
+// A client in a PID namespace of its own (a container sharing /dev/shm with the server) has a
+// process id that names no process here, yet it pings.
+TEST_F(StallE2E, ClientInItsOwnPidNamespaceRegistersOnce) {
+    const std::string unshare = "unshare --user --map-root-user --pid --fork --mount-proc --kill-child";
+    if (std::system((unshare + " true 2>/dev/null").c_str()) != 0) GTEST_SKIP() << "no PID namespaces here";
+    std::ifstream pidMax("/proc/sys/kernel/pid_max");
+    long long highest = 0;
+    ASSERT_TRUE(pidMax >> highest);
+    const long long inside = highest - 100;  // the id the client gets in its namespace
+    ASSERT_NE(::kill(static_cast<pid_t>(inside), 0), 0) << "the id names a process here";
+
+    Client a;
+    startOn(a, 1);
+    Client b("/bin/sh", {},
+             {"-c", unshare + " sh -c 'echo " + std::to_string(inside - 1) +
+                        " >/proc/sys/kernel/ns_last_pid && \"$0\"; true' " + binDir() + "/drennic_e2e_client"});
+    ASSERT_EQ(b.askNumber("pid"), inside);
+    startOn(b, 1);
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+
+    EXPECT_EQ(b.ask("majors 1 300"), "majors 0") << "never asked to register again";
+    EXPECT_EQ(b.askNumber("baud 3"), 500);
 }
 
 // Alone, the dropped client's server ends, and its next request starts a new one; beside another
