@@ -383,8 +383,10 @@ namespace {
 // Takes the event for a waiter with `ticket` (0 = not waiting yet).
 bool tryTake(EventState& state, uint64_t ticket)
 {
-    if (atomic(state.manual).load() != 0)
-        return atomic(state.signalled).load() != 0 || (ticket != 0 && atomic(state.releasedUpTo).load() >= ticket);
+    if (atomic(state.manual).load() != 0) {
+        return atomic(state.signalled).load() != 0
+               || (ticket != 0 && atomic(state.releasedUpTo).load() >= ticket);
+    }
     uint32_t set = 1;
     if (atomic(state.signalled).compare_exchange_strong(set, 0))
         return true;

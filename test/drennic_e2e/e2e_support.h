@@ -177,8 +177,8 @@ public:
 
     // `program` names a program beside the test, or is a path; `environment` holds extra "NAME=value"
     // settings for it, `arguments` its arguments.
-    explicit Client(const std::string& program = "drennic_e2e_client", const std::vector<std::string>& environment = {},
-                    std::vector<std::string> arguments = {}) {
+    explicit Client(const std::string& program = "drennic_e2e_client",
+                    const std::vector<std::string>& environment = {}, std::vector<std::string> arguments = {}) {
         const std::string path = program.find('/') == std::string::npos ? binDir() + "/" + program : program;
         arguments.insert(arguments.begin(), path);
         std::vector<char*> argv;

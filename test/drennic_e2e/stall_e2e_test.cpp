@@ -21,7 +21,9 @@ pid_t threadNamed(pid_t pid, const std::string& name) {
     std::error_code ec;
     for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
         std::string comm;
-        if (std::getline(std::ifstream(task.path() / "comm"), comm) && comm == name) return std::stoi(task.path().filename());
+        if (std::getline(std::ifstream(task.path() / "comm"), comm) && comm == name) {
+            return std::stoi(task.path().filename());
+        }
     }
     return 0;
 }
