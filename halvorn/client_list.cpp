@@ -141,7 +141,7 @@ int32_t ClientList::RemoveDeadClients(uint32_t pingTimeoutMs) {
             log_.Print("Removing dead client - last ping was %d ms ago\n", static_cast<int>(age));
             return true;
         }
-        if (processEnded(e.processId)) {
+        if (age >= kEndedProcessSilenceMs && processEnded(e.processId)) {
             log_.Print("Removing client %lu - its process has ended\n", static_cast<unsigned long>(e.processId));
             return true;
         }

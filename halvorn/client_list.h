@@ -27,6 +27,9 @@ struct ClientEntry {
 class ClientList {
 public:
     static constexpr unsigned kLockWaitMs = 500;
+    // A process id that names no process here may still be a live client in another PID namespace
+    // (a container sharing /dev/shm): only one that has also missed its pings this long is gone.
+    static constexpr uint32_t kEndedProcessSilenceMs = 2'000;
     // Receives the OR of all clients' error-frame wishes; called with no list lock held.
     using ErrorFrameSink = std::function<void(bool wanted)>;
 
@@ -50,7 +53,8 @@ public:
     void Clear();
 
     // Removes every client whose last ping is at least pingTimeoutMs old and every client whose
-    // process has ended; answers how many went. The error-frame setting is left as it is.
+    // process id names no process and whose last ping is at least kEndedProcessSilenceMs old;
+    // answers how many went. The error-frame setting is left as it is.
     int32_t RemoveDeadClients(uint32_t pingTimeoutMs);
     // Every client's last ping becomes now: time in which the server itself did not run (stopped,
     // frozen, swapped out) is no silence of its clients, whose pings still wait in the command ring.

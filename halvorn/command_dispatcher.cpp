@@ -119,7 +119,8 @@ void CommandDispatcher::HandleCommand(const ServerCommand& command) {
         break;
     case ServerCmd_Ping:
         log_.Print("Ping\n");
-        if (!clients_.Ping(sender) && command.length >= kPingTicketLength) askToRegisterAgain(command);
+        // Id 0 names no process: an answer to it would reach, and re-register, every client.
+        if (!clients_.Ping(sender) && sender != 0 && command.length >= kPingTicketLength) askToRegisterAgain(command);
         break;
     default:
         log_.Print("Unknown command received\n");

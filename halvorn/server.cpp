@@ -6,6 +6,8 @@
 #include <cstdlib>
 #include <cstring>
 
+#include <pthread.h>
+
 namespace ostrel::halvorn {
 namespace {
 
@@ -18,6 +20,8 @@ uint32_t limitFromEnvironment(const char* variable, uint32_t fallback) {
     if (ec != std::errc() || ptr != end || value == 0) return fallback;
     return value;
 }
+
+void nameThisThread(const char* name) { (void)::pthread_setname_np(::pthread_self(), name); }
 
 } // namespace
 
@@ -62,6 +66,7 @@ bool Server::start() {
 
     sharedMem_->SetCommandCallback(&Server::onCommand, this);
     sharedMem_->SetFrameCallback(&Server::onClientFrame, this);
+    commandsReadMs_ = platform::tickMs();
     rxThread_ = std::thread([this] { clientRxThread(); });
     cleanupThread_ = std::thread([this] { cleanupThread(); });
 
@@ -112,23 +117,38 @@ void Server::BroadcastMajorError(uint32_t status) {
 }
 
 void Server::clientRxThread() {
-    while (!rxStop_) (void)sharedMem_->Poll(kPollMs);
+    nameThisThread(kClientRxThreadName);
+    while (!rxStop_) {
+        // A call woken by the send event leaves the command ring to the next one.
+        if (sharedMem_->Poll(kPollMs) != SharedMem::PollResult::SendRingDrained) commandsReadMs_ = platform::tickMs();
+    }
     log_.Print("Client Rx thread is dead\n");
 }
 
 void Server::cleanupThread() {
+    nameThisThread(kCleanupThreadName);
     uint32_t lastPass = platform::tickMs();
+    bool commandsStalled = false;
     while (!cleanupStop_) {
         platform::sleepMs(kCleanupPeriodMs);
         if (cleanupStop_) break;
+        const uint32_t commandsRead = commandsReadMs_.load();  // before now: never later than it
         const uint32_t now = platform::tickMs();
+        const uint32_t unread = now - commandsRead;
+        // The pings that clients sent while the server or its command reading stood still have not
+        // been read yet. Judged now, every client would look silent.
         if (now - lastPass >= kStallGapMs) {
-            // The server has not run for a while; the pings its clients sent meanwhile have not
-            // been read yet. Judged now, every client would look silent.
             log_.Print("Server stalled for %lu ms - client ping ages start afresh\n",
                        static_cast<unsigned long>(now - lastPass));
             clients_.RestartPingAges();
+        } else if (unread >= kStallGapMs) {
+            if (!commandsStalled) {
+                log_.Print("Commands not read for %lu ms - client ping ages start afresh until they are\n",
+                           static_cast<unsigned long>(unread));
+            }
+            clients_.RestartPingAges();
         }
+        commandsStalled = unread >= kStallGapMs;
         lastPass = now;
         (void)clients_.RemoveDeadClients(limits_.pingTimeoutMs);
     }

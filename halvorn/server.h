@@ -37,8 +37,13 @@ public:
     static constexpr uint32_t kPollMs = 100;
     static constexpr uint32_t kCleanupPeriodMs = 200;
     // A clean-up pass this much later than the last one means that the server did not run between
-    // them (a debugger, a frozen machine, heavy swapping).
+    // them (a debugger, a frozen machine, heavy swapping); the command ring not read for this long
+    // means that the client-receive thread did not (a handler that blocks, a debugger). Either way
+    // the clients' pings wait unread.
     static constexpr uint32_t kStallGapMs = 2'000;
+    // Thread names, as the system shows them (at most 15 characters).
+    static constexpr const char* kClientRxThreadName = "client-rx";
+    static constexpr const char* kCleanupThreadName = "client-cleanup";
 
     // Start-up: the objects in order, the handlers, the threads, then "HALVORNRUNNING" set.
     // Empty when the shared objects cannot be created; everything made so far is taken down.
@@ -71,6 +76,7 @@ private:
     std::unique_ptr<CommandDispatcher> dispatcher_;
     std::unique_ptr<platform::NamedEvent> running_;
 
+    std::atomic<uint32_t> commandsReadMs_{0};  // tick count when the command ring was last found empty
     std::atomic<bool> rxStop_{false};
     std::atomic<bool> cleanupStop_{false};
     std::thread rxThread_;

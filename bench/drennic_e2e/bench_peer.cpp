@@ -7,6 +7,8 @@
 //   rate <count> <timeout ms>   waits for <count> sequence frames (gives up after the timeout or
 //                               2 s without a frame), then forgets them
 //                               -> rate <received> <in order 0/1> <arrival of the last, us>
+//   poll                        a thread looks at the server's receive and response events
+//                               without pause, as a reader does once a millisecond  -> ok
 //   quit
 //
 // Probe frames (kLatencyId) carry the sender's CLOCK_MONOTONIC time in µs; sequence frames
@@ -14,9 +16,12 @@
 #include "bench_frames.h"
 
 #include <drennic/drennic.h>
+#include <halvorn/server_block.h>
 #include <platform/clock.h>
+#include <platform/ipc.h>
 
 #include <algorithm>
+#include <atomic>
 #include <climits>
 #include <charconv>
 #include <chrono>
@@ -27,6 +32,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace {
@@ -80,10 +86,23 @@ uint64_t number(const std::string& text) {
     return value;
 }
 
+// Looks at the server's pulsed events without pause until stopped.
+void pollEvents(const std::atomic<bool>& stop) {
+    using ostrel::platform::EventReset;
+    using ostrel::platform::NamedEvent;
+    auto receive = NamedEvent::open(ostrel::halvorn::kReceiveEventName, EventReset::Manual);
+    auto response = NamedEvent::open(ostrel::halvorn::kResponseEventName, EventReset::Manual);
+    while (receive && response && !stop.load(std::memory_order_relaxed)) {
+        (void)ostrel::platform::waitForEither(*receive, *response, 0);
+    }
+}
+
 } // namespace
 
 int main() {
     measurements().latenciesUs.reserve(1'000'000);
+    std::atomic<bool> stopPolling{false};
+    std::thread poller;
     std::string line;
     while (std::getline(std::cin, line)) {
         std::istringstream in(line);
@@ -121,10 +140,15 @@ int main() {
             m.sequenceCount = 0;
             m.inOrder = true;
             m.expected = UINT32_MAX;
+        } else if (w[0] == "poll" && !poller.joinable()) {
+            poller = std::thread(pollEvents, std::cref(stopPolling));
+            answer("ok");
         } else if (w[0] == "quit") {
             break;
         }
     }
+    stopPolling = true;
+    if (poller.joinable()) poller.join();
     Hardware_Close();
     CANopenDLL_Shutdown();
     return 0;

@@ -7,9 +7,14 @@
 //   SustainedRate     100,000 frames to three peers, paced at 100k or 200k frames/s or at full
 //                     speed; time until the last arrives, frames lost
 //   RequestRoundTrip  Hardware_GetBaudrate
+//   RateBesideAStoppedClient
+//                     frames/s to one peer over 10 s, sent at 2,000 frames/s, while another peer
+//                     that looked at the server's pulsed events without pause is stopped (arg 1)
+//                     or runs (arg 0)
 #include "bench_frames.h"
 
 #include <drennic/drennic.h>
+#include <halvorn/server_block.h>
 #include <platform/clock.h>
 #include <platform/ipc.h>
 
@@ -127,6 +132,8 @@ public:
     }
     Peer(const Peer&) = delete;
     Peer& operator=(const Peer&) = delete;
+
+    [[nodiscard]] pid_t pid() const { return pid_; }
 
     std::vector<std::string> ask(const std::string& command) {
         const std::string line = command + "\n";
@@ -315,6 +322,62 @@ void BM_RequestRoundTrip(benchmark::State& state) {
     state.counters["p99_us"] = quantile(durations, 0.99);
 }
 BENCHMARK(BM_RequestRoundTrip)->Arg(0)->Arg(1)->Iterations(3000)->Unit(benchmark::kMicrosecond);
+
+// Stops the peer until a pulse of the receive event is held up (the peer was inside the event
+// then), at most 20 times; true when one was held up.
+bool stopInsideTheEvent(pid_t peer) {
+    auto event = ostrel::platform::NamedEvent::open(ostrel::halvorn::kReceiveEventName,
+                                                    ostrel::platform::EventReset::Manual);
+    for (int attempt = 0; event && attempt < 20; ++attempt) {
+        if (attempt > 0) {
+            ::kill(peer, SIGCONT);
+            std::this_thread::sleep_for(std::chrono::milliseconds(5));
+        }
+        ::kill(peer, SIGSTOP);
+        std::this_thread::sleep_for(std::chrono::milliseconds(20));
+        const uint64_t start = ostrel::platform::monotonicUs();
+        event->pulse();
+        if (ostrel::platform::monotonicUs() - start > 1'000'000) return true;
+    }
+    return false;
+}
+
+void BM_RateBesideAStoppedClient(benchmark::State& state) {
+    constexpr uint64_t kWindowUs = 10'000'000;
+    constexpr uint64_t kPace = 2'000;
+    Session session(false, 2);
+    if (!session.ok()) {
+        state.SkipWithError("session did not start");
+        return;
+    }
+    Peer& receiver = *session.peers()[0];
+    Peer& other = *session.peers()[1];
+    (void)other.ask("poll");
+    const bool held = state.range(0) != 0 && stopInsideTheEvent(other.pid());
+    if (state.range(0) == 0) std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    uint64_t sent = 0;
+    uint64_t received = 0;
+    for (auto _ : state) {
+        uint8_t data[8] = {};
+        const uint64_t start = ostrel::platform::monotonicUs();
+        for (uint64_t now = start; now - start < kWindowUs; now = ostrel::platform::monotonicUs()) {
+            if (sent * 1'000'000 / kPace > now - start) continue;
+            writeSequence(data, static_cast<uint32_t>(sent));
+            (void)transmit(kSequenceId, data);
+            ++sent;
+        }
+        const auto w = receiver.ask("rate " + std::to_string(sent) + " 30000");
+        received = numberAt(w, 1);
+        state.SetIterationTime(static_cast<double>(std::max(numberAt(w, 3), start + 1) - start) / 1e6);
+    }
+    if (state.range(0) != 0) ::kill(other.pid(), SIGCONT);
+    state.SetLabel(state.range(0) != 0 ? "other client stopped" : "other client runs");
+    state.counters["sent"] = static_cast<double>(sent);
+    state.counters["received"] = static_cast<double>(received);
+    state.counters["frames_per_s"] = benchmark::Counter(static_cast<double>(received), benchmark::Counter::kIsRate);
+    state.counters["stopped_inside_event"] = held ? 1 : 0;
+}
+BENCHMARK(BM_RateBesideAStoppedClient)->Arg(0)->Arg(1)->Iterations(1)->UseManualTime()->Unit(benchmark::kMillisecond);
 
 } // namespace
 

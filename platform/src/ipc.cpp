@@ -1,9 +1,11 @@
 // Shared memory, robust named mutexes and Windows-style events over named segments.
 //
-// An event is a small state record guarded by its own robust mutex plus a 32-bit sequence word
-// that waiters sleep on with futexes. Every set or pulse bumps the word, so a waiter that read it
-// under the lock can never miss a wake. Pulses are told apart from sets by tickets: each waiter
-// draws one when it starts to wait, and a pulse releases the tickets drawn before it.
+// An event is a small record of atomic words, one of them a 32-bit sequence word that waiters
+// sleep on with futexes; no lock guards it, so a process stopped inside an event operation (in a
+// debugger, say) cannot hold up the others. Every set or pulse bumps the word, so a waiter that
+// read it before looking at the event can never miss a wake. Pulses are told apart from sets by
+// tickets: each waiter draws one when it starts to wait, and a pulse releases the tickets drawn
+// before it.
 #include "platform/ipc.h"
 
 #include "ipc_segment.h"
@@ -29,9 +31,6 @@ namespace {
 using ipc_detail::ObjectKind;
 using ipc_detail::Segment;
 
-// Holders keep an event's state lock for a few instructions; the bound only matters when one
-// of them is stopped.
-constexpr uint32_t kStateLockTimeoutMs = 5000;
 // Without futex_waitv the second event of a wait-for-either is re-checked this often.
 constexpr long kEitherPollNs = 1'000'000;
 
@@ -119,38 +118,48 @@ void futexWakeAll(uint32_t* word, bool shared)
 
 // ---- event state --------------------------------------------------------------------------------
 
-// Lives at the body of an event segment (or on the heap for a local event).
+// Lives at the body of an event segment (or on the heap for a local event). Every field is only
+// ever touched atomically and no operation takes a lock: a process stopped or killed anywhere in
+// a set, pulse or wait holds up nobody.
 struct EventState {
-    pthread_mutex_t lock;    // robust when shared
     uint32_t seq;            // futex word, bumped by every set and pulse
     uint32_t signalled;
     uint32_t manual;
     uint32_t waiters;        // threads inside a wait (may over-count after a waiter was killed)
     uint64_t tickets;        // last ticket drawn
     uint64_t releasedUpTo;   // manual reset: tickets up to this one were released by a pulse
-    uint64_t grantLimit;     // automatic reset: pulse grants apply to tickets up to this one
-    uint32_t grants;         // automatic reset: pulse releases not yet taken
-    uint32_t reserved;
+    uint64_t grants;         // automatic reset: pulse releases not yet taken, packed (see below)
 };
-static_assert(offsetof(EventState, seq) == sizeof(pthread_mutex_t));
-static_assert(offsetof(EventState, seq) % 4 == 0);
-static_assert(offsetof(EventState, tickets) % 8 == 0);
-static_assert(sizeof(EventState) == 88);
+static_assert(offsetof(EventState, seq) == 0);
+static_assert(offsetof(EventState, waiters) == 12);
+static_assert(offsetof(EventState, tickets) == 16);
+static_assert(offsetof(EventState, grants) == 32);
+static_assert(sizeof(EventState) == 40);
 static_assert(sizeof(EventState) <= ipc_detail::kMaxBodySize);
+
+// The grants word of an automatic event: the last ticket that the pending releases apply to (high
+// 48 bits; tickets stay far below 2^48, nine years at a million waits a second) and their count
+// (low 16 bits). One word, so that a waiter checks its ticket and takes a release in one step.
+constexpr unsigned kGrantCountBits = 16;
+constexpr uint64_t kGrantCountMask = (uint64_t { 1 } << kGrantCountBits) - 1;
+constexpr uint64_t kGrantLimitMask = ~uint64_t { 0 } >> kGrantCountBits;
+
+uint64_t grantLimit(uint64_t word) { return word >> kGrantCountBits; }
+uint32_t grantCount(uint64_t word) { return static_cast<uint32_t>(word & kGrantCountMask); }
+uint64_t grantWord(uint64_t limit, uint32_t count)
+{
+    return ((limit & kGrantLimitMask) << kGrantCountBits) | std::min<uint64_t>(count, kGrantCountMask);
+}
 
 struct MutexState {
     pthread_mutex_t mutex;
 };
 static_assert(sizeof(MutexState) <= ipc_detail::kMaxBodySize);
 
-uint32_t loadWord(uint32_t& word)
+template <typename T>
+std::atomic_ref<T> atomic(T& word)
 {
-    return std::atomic_ref<uint32_t>(word).load(std::memory_order_acquire);
-}
-
-void storeWord(uint32_t& word, uint32_t value)
-{
-    std::atomic_ref<uint32_t>(word).store(value, std::memory_order_release);
+    return std::atomic_ref<T>(word);
 }
 
 bool initMutex(pthread_mutex_t* mutex, bool shared, int type)
@@ -171,20 +180,17 @@ bool initMutex(pthread_mutex_t* mutex, bool shared, int type)
 struct EventInit {
     bool manual;
     bool initiallySet;
-    bool shared;
 };
 
-bool initEventState(EventState* state, const EventInit& init)
+void initEventState(EventState* state, const EventInit& init)
 {
     state->manual = init.manual ? 1 : 0;
     state->signalled = init.initiallySet ? 1 : 0;
-    return initMutex(&state->lock, init.shared, PTHREAD_MUTEX_NORMAL);
 }
 
 void initSharedEvent(void* body, const void* context)
 {
-    auto* state = ::new (body) EventState();
-    (void)initEventState(state, *static_cast<const EventInit*>(context));
+    initEventState(::new (body) EventState(), *static_cast<const EventInit*>(context));
 }
 
 void initSharedMutex(void* body, const void*)
@@ -193,35 +199,13 @@ void initSharedMutex(void* body, const void*)
     (void)initMutex(&state->mutex, true, PTHREAD_MUTEX_RECURSIVE);
 }
 
-// Holds an event's state lock; a holder that died leaves consistent-enough counters behind.
-class StateLock {
-public:
-    explicit StateLock(EventState& state) : mutex_(&state.lock)
-    {
-        int rc = pthread_mutex_trylock(mutex_);
-        if (rc == EBUSY) {
-            const timespec deadline = deadlineAfterMs(kStateLockTimeoutMs);
-            rc = pthread_mutex_clocklock(mutex_, CLOCK_MONOTONIC, &deadline);
-        }
-        if (rc == EOWNERDEAD)
-            rc = pthread_mutex_consistent(mutex_);
-        held_ = rc == 0;
+// Raises a monotonic word to at least `value`.
+void raiseTo(uint64_t& word, uint64_t value)
+{
+    uint64_t seen = atomic(word).load();
+    while (seen < value && !atomic(word).compare_exchange_weak(seen, value)) {
     }
-    ~StateLock() { release(); }
-    StateLock(const StateLock&) = delete;
-    StateLock& operator=(const StateLock&) = delete;
-    [[nodiscard]] bool held() const noexcept { return held_; }
-    void release()
-    {
-        if (held_)
-            pthread_mutex_unlock(mutex_);
-        held_ = false;
-    }
-
-private:
-    pthread_mutex_t* mutex_;
-    bool held_ = false;
-};
+}
 
 } // namespace
 
@@ -321,15 +305,6 @@ struct NamedEvent::Impl {
     std::unique_ptr<EventState> localState;  // local events
     EventState* state = nullptr;
     bool shared = false;
-
-    Impl() = default;
-    Impl(const Impl&) = delete;
-    Impl& operator=(const Impl&) = delete;
-    ~Impl()
-    {
-        if (localState)
-            pthread_mutex_destroy(&localState->lock);
-    }
 };
 
 NamedEvent::NamedEvent(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
@@ -337,7 +312,7 @@ NamedEvent::~NamedEvent() = default;
 
 std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name, EventReset reset, bool initiallySet)
 {
-    const EventInit init { reset == EventReset::Manual, initiallySet, true };
+    const EventInit init { reset == EventReset::Manual, initiallySet };
     auto segment = Segment::open(name, ObjectKind::Event, 0, initSharedEvent, &init);
     if (!segment)
         return nullptr;
@@ -351,93 +326,98 @@ std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name, EventReset r
 std::unique_ptr<NamedEvent> NamedEvent::createLocal(EventReset reset, bool initiallySet)
 {
     auto impl = std::make_unique<Impl>();
-    auto state = std::make_unique<EventState>();
-    if (!initEventState(state.get(), EventInit { reset == EventReset::Manual, initiallySet, false }))
-        return nullptr;
-    impl->localState = std::move(state);
+    impl->localState = std::make_unique<EventState>();
+    initEventState(impl->localState.get(), EventInit { reset == EventReset::Manual, initiallySet });
     impl->state = impl->localState.get();
     impl->shared = false;
     return std::unique_ptr<NamedEvent>(new NamedEvent(std::move(impl)));
 }
 
+// A waiter reads the sequence word before it looks at the state, and every set or pulse changes
+// the state before it bumps the word: a waiter can never sleep through a change it did not see.
 void NamedEvent::set()
 {
     EventState& state = *impl_->state;
-    StateLock lock(state);
-    if (!lock.held())
-        return;
-    storeWord(state.signalled, 1);
-    storeWord(state.seq, state.seq + 1);
-    const bool wake = state.waiters > 0;
-    lock.release();
+    atomic(state.signalled).store(1);
+    atomic(state.seq).fetch_add(1);
     // Every waiter re-checks its whole list, so waking one could strand another waiter of an
     // automatic event when the woken one takes a different event; waiters are few.
-    if (wake)
+    if (atomic(state.waiters).load() > 0)
         futexWakeAll(&state.seq, impl_->shared);
 }
 
 void NamedEvent::reset()
 {
-    EventState& state = *impl_->state;
-    StateLock lock(state);
-    if (lock.held())
-        storeWord(state.signalled, 0);
+    atomic(impl_->state->signalled).store(0);
 }
 
 void NamedEvent::pulse()
 {
     EventState& state = *impl_->state;
-    StateLock lock(state);
-    if (!lock.held())
+    atomic(state.signalled).store(0);
+    const uint32_t waiters = atomic(state.waiters).load();
+    if (waiters == 0)
         return;
-    storeWord(state.signalled, 0);
-    if (state.waiters == 0)
-        return;
-    if (state.manual != 0) {
-        state.releasedUpTo = state.tickets;
+    // The waiters present now hold the tickets drawn so far.
+    const uint64_t present = atomic(state.tickets).load();
+    if (atomic(state.manual).load() != 0) {
+        raiseTo(state.releasedUpTo, present);
     } else {
-        // One release for the waiters present now; never more pending releases than waiters.
-        state.grants = std::min(state.grants + 1, state.waiters);
-        state.grantLimit = state.tickets;
+        // One release more for them; never more pending releases than waiters.
+        uint64_t seen = atomic(state.grants).load();
+        while (!atomic(state.grants).compare_exchange_weak(
+            seen, grantWord(std::max(grantLimit(seen), present), std::min(grantCount(seen) + 1, waiters)))) {
+        }
     }
-    storeWord(state.seq, state.seq + 1);
-    lock.release();
+    atomic(state.seq).fetch_add(1);
     futexWakeAll(&state.seq, impl_->shared);
 }
 
 bool NamedEvent::isSet() const
 {
-    return loadWord(impl_->state->signalled) != 0;
+    return atomic(impl_->state->signalled).load() != 0;
 }
 
 namespace {
 
-// Under the state lock: takes the event for a waiter with `ticket` (0 = not waiting yet).
+// Takes the event for a waiter with `ticket` (0 = not waiting yet).
 bool tryTake(EventState& state, uint64_t ticket)
 {
-    if (loadWord(state.signalled) != 0) {
-        if (state.manual == 0)
-            storeWord(state.signalled, 0);
-        return true;
+    if (atomic(state.manual).load() != 0) {
+        return atomic(state.signalled).load() != 0
+               || (ticket != 0 && atomic(state.releasedUpTo).load() >= ticket);
     }
+    uint32_t set = 1;
+    if (atomic(state.signalled).compare_exchange_strong(set, 0))
+        return true;
     if (ticket == 0)
         return false;
-    if (state.manual != 0)
-        return state.releasedUpTo >= ticket;
-    if (state.grants > 0 && ticket <= state.grantLimit) {
-        --state.grants;
-        return true;
+    uint64_t seen = atomic(state.grants).load();
+    while (grantCount(seen) > 0 && (ticket & kGrantLimitMask) <= grantLimit(seen)) {
+        if (atomic(state.grants).compare_exchange_weak(seen, seen - 1))
+            return true;
     }
     return false;
 }
 
-// Under the state lock: a registered waiter leaves. Pending pulse releases never outnumber the
-// waiters left, so a release meant for a waiter that went elsewhere does not pile up.
+void addWaiter(EventState& state, uint64_t& ticket)
+{
+    atomic(state.waiters).fetch_add(1);
+    ticket = atomic(state.tickets).fetch_add(1) + 1;
+}
+
+// A registered waiter leaves. Pending pulse releases never outnumber the waiters left, so a
+// release meant for a waiter that went elsewhere does not pile up.
 void dropWaiter(EventState& state)
 {
-    if (state.waiters > 0)
-        --state.waiters;
-    state.grants = std::min(state.grants, state.waiters);
+    uint32_t waiters = atomic(state.waiters).load();
+    while (waiters > 0 && !atomic(state.waiters).compare_exchange_weak(waiters, waiters - 1)) {
+    }
+    const uint32_t left = waiters > 0 ? waiters - 1 : 0;
+    uint64_t seen = atomic(state.grants).load();
+    while (grantCount(seen) > left
+           && !atomic(state.grants).compare_exchange_weak(seen, grantWord(grantLimit(seen), left))) {
+    }
 }
 
 // Sleeps until one of the sequence words moves away from its snapshot, or the deadline.
@@ -472,49 +452,25 @@ int waitEvents(NamedEvent::Impl* const* events, int count, uint32_t timeoutMs)
     uint64_t tickets[2] = { 0, 0 };
     uint32_t snapshots[2] = { 0, 0 };
 
-    const auto leave = [&](int keep) {
+    const auto leave = [&](int result) {
         for (int i = 0; i < count; ++i) {
-            if (i == keep || tickets[i] == 0)
-                continue;
-            EventState& state = *events[i]->state;
-            StateLock lock(state);
-            if (lock.held())
-                dropWaiter(state);
-            tickets[i] = 0;
+            if (tickets[i] != 0)
+                dropWaiter(*events[i]->state);
         }
+        return result;
     };
 
     for (;;) {
-        int taken = -1;
-        bool failed = false;
-        for (int i = 0; i < count && taken < 0; ++i) {
+        for (int i = 0; i < count; ++i) {
             EventState& state = *events[i]->state;
-            StateLock lock(state);
-            if (!lock.held()) {
-                failed = true;
-                break;
-            }
-            if (tryTake(state, tickets[i])) {
-                if (tickets[i] != 0)
-                    dropWaiter(state);
-                tickets[i] = 0;
-                taken = i;
-                break;
-            }
-            if (tickets[i] == 0 && timeoutMs > 0) {
-                tickets[i] = ++state.tickets;
-                ++state.waiters;
-            }
-            snapshots[i] = loadWord(state.seq);
+            snapshots[i] = atomic(state.seq).load();
+            if (tryTake(state, tickets[i]))
+                return leave(i);
+            if (tickets[i] == 0 && timeoutMs > 0)
+                addWaiter(state, tickets[i]);
         }
-        if (taken >= 0 || failed) {
-            leave(taken);
-            return taken;
-        }
-        if (!before(monotonicNow(), deadline)) {
-            leave(-1);
-            return -1;
-        }
+        if (!before(monotonicNow(), deadline))
+            return leave(-1);
         sleepOnEvents(events, snapshots, count, deadline);
     }
 }

@@ -35,7 +35,7 @@ namespace ostrel::platform::ipc_detail {
 namespace {
 
 constexpr uint32_t kMagic = 0x5049534fu;   // "OSIP"
-constexpr uint32_t kVersion = 1;
+constexpr uint32_t kVersion = 2;   // 2: events without a state lock
 constexpr const char* kShmDir = "/dev/shm/";
 constexpr std::size_t kMaxObjectNameBytes = 200;
 constexpr std::size_t kMaxFileNameBytes = 255;

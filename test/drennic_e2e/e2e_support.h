@@ -176,9 +176,14 @@ public:
     static constexpr int kAnswerWaitMs = 60'000;
 
     // `program` names a program beside the test, or is a path; `environment` holds extra "NAME=value"
-    // settings for it.
-    explicit Client(const std::string& program = "drennic_e2e_client", const std::vector<std::string>& environment = {}) {
+    // settings for it, `arguments` its arguments.
+    explicit Client(const std::string& program = "drennic_e2e_client",
+                    const std::vector<std::string>& environment = {}, std::vector<std::string> arguments = {}) {
         const std::string path = program.find('/') == std::string::npos ? binDir() + "/" + program : program;
+        arguments.insert(arguments.begin(), path);
+        std::vector<char*> argv;
+        for (std::string& a : arguments) argv.push_back(a.data());
+        argv.push_back(nullptr);
         int in[2];
         int out[2];
         if (::pipe2(in, O_CLOEXEC) != 0) return;
@@ -195,7 +200,7 @@ public:
                 const auto equals = setting.find('=');
                 ::setenv(setting.substr(0, equals).c_str(), setting.substr(equals + 1).c_str(), 1);
             }
-            ::execl(path.c_str(), path.c_str(), static_cast<char*>(nullptr));
+            ::execv(path.c_str(), argv.data());
             ::_exit(127);
         }
         ::close(in[0]);

@@ -1,6 +1,7 @@
-// A CAN server or a client that stops running for longer than the 15 s ping limit (a debugger, a
-// frozen machine, heavy swapping) and then goes on: nobody is lost for good. Each case waits out
-// the real limit, so these tests start first and run beside the others.
+// A CAN server, its client-receive thread alone, or a client that stops running for longer than
+// the 15 s ping limit (a debugger, a frozen machine, heavy swapping, a driver that blocks) and then
+// goes on: nobody is lost for good; and a client that the server cannot see as a process is kept.
+// Each case waits out the real limits, so these tests start first and run beside the others.
 #include "e2e_support.h"
 #include "ring_pause.h"
 
@@ -10,8 +11,22 @@
 #include <string>
 #include <thread>
 
+#include <sys/ptrace.h>
+
 namespace drennic::e2e {
 namespace {
+
+// The thread of a process that carries `name`; 0 when there is none.
+pid_t threadNamed(pid_t pid, const std::string& name) {
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::string comm;
+        if (std::getline(std::ifstream(task.path() / "comm"), comm) && comm == name) {
+            return std::stoi(task.path().filename());
+        }
+    }
+    return 0;
+}
 
 class StallE2E : public ClientProgramTest {
 protected:
@@ -41,6 +56,50 @@ TEST_F(StallE2E, ServerStoppedForSeventeenSecondsKeepsItsClient) {
     EXPECT_EQ(a.ask("send 900 1"), "result 0");
     EXPECT_EQ(a.askNumber("wait 1 10000"), 1);
     EXPECT_EQ(a.ask("majors 1 300"), "majors 0") << "never dropped, nothing to report";
+}
+
+// The pings wait unread in the command ring while the client-receive thread stands still (in
+// practice a driver that blocks while it opens an interface).
+TEST_F(StallE2E, ClientReceiveThreadStoppedForSeventeenSecondsDropsNoClient) {
+    Client a;
+    startOn(a, 1);
+    const auto servers = liveServers();
+    ASSERT_EQ(servers.size(), 1u);
+    const pid_t receiver = threadNamed(servers[0], "client-rx");
+    // Stopped as a debugger stops one thread, and let go by the detach.
+    ASSERT_EQ(::ptrace(PTRACE_SEIZE, receiver, nullptr, nullptr), 0);
+    ASSERT_EQ(::ptrace(PTRACE_INTERRUPT, receiver, nullptr, nullptr), 0);
+    ASSERT_TRUE(eventually(10'000, [&] { return ::waitpid(receiver, nullptr, __WALL | WNOHANG) == receiver; }));
+    std::this_thread::sleep_for(std::chrono::seconds(17));
+    ASSERT_EQ(::ptrace(PTRACE_DETACH, receiver, nullptr, nullptr), 0);
+    std::this_thread::sleep_for(std::chrono::seconds(3));  // clean-up passes and the stop rules
+
+    EXPECT_EQ(liveServers(), servers) << "the server carries on";
+    EXPECT_EQ(a.askNumber("baud 3"), 500);
+    EXPECT_EQ(a.ask("majors 1 300"), "majors 0") << "never dropped, nothing to report";
+}
+
+// A client in a PID namespace of its own (a container sharing /dev/shm with the server) has a
+// process id that names no process here, yet it pings.
+TEST_F(StallE2E, ClientInItsOwnPidNamespaceRegistersOnce) {
+    const std::string unshare = "unshare --user --map-root-user --pid --fork --mount-proc --kill-child";
+    if (std::system((unshare + " true 2>/dev/null").c_str()) != 0) GTEST_SKIP() << "no PID namespaces here";
+    long long inside = 0;  // the id the client gets in its namespace
+    ASSERT_TRUE(std::ifstream("/proc/sys/kernel/pid_max") >> inside);
+    inside -= 100;
+    ASSERT_NE(::kill(static_cast<pid_t>(inside), 0), 0) << "the id names a process here";
+
+    Client a;
+    startOn(a, 1);
+    Client b("/bin/sh", {},
+             {"-c", unshare + " sh -c 'echo " + std::to_string(inside - 1) +
+                        " >/proc/sys/kernel/ns_last_pid && \"$0\"; true' " + binDir() + "/drennic_e2e_client"});
+    ASSERT_EQ(b.askNumber("pid"), inside);
+    startOn(b, 1);
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+
+    EXPECT_EQ(b.ask("majors 1 300"), "majors 0") << "never asked to register again";
+    EXPECT_EQ(b.askNumber("baud 3"), 500);
 }
 
 // Alone, the dropped client's server ends, and its next request starts a new one; beside another

@@ -341,6 +341,15 @@ TEST_F(CommandDispatch, PingWithATicketFromAnUnknownClientAsksItToRegisterAgain)
     EXPECT_FALSE(client_->nextResponse(300)) << "a registered client is not asked";
 }
 
+// Id 0 names no process: an answer to it would reach every client and make each register again.
+TEST_F(CommandDispatch, PingWithATicketFromProcessIdZeroIsNeverAnswered) {
+    RawClient nobody(0);
+    ASSERT_TRUE(nobody.connected());
+    ASSERT_TRUE(nobody.send(ServerCmd_Ping, {0, 0, 0, 0}));
+    // Commands are handled in ring order: an answer to the ping would come first.
+    EXPECT_EQ(call(ServerCmd_GetVersion, {}, ServerResp_GetVersion, 2).data[0], kServerVersionMajor);
+}
+
 TEST_F(CommandDispatch, ResponsesAreAddressedToTheirSenderOnly) {
     auto objects = TransportObjects::open();
     ASSERT_TRUE(objects);

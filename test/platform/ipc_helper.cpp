@@ -10,6 +10,8 @@
 //   shm-check <name> <size> <seed>                "match" or "mismatch created=<0|1>"
 //   churn    <event> <iterations>                  opens and closes it again and again; "ok", or
 //                                                  "split" when a held object had lost its name
+//   hammer   <event>                              "ready", then sets, waits for, pulses and
+//                                                  resets the manual event until it is killed
 #include "platform/ipc.h"
 
 #include <charconv>
@@ -173,6 +175,18 @@ int main(int argc, char** argv)
         }
         say("ok");
         return 0;
+    }
+    if (command == "hammer" && argc == 3) {
+        auto event = NamedEvent::open(argv[2], EventReset::Manual);
+        if (!event)
+            return kOpenFailed;
+        say("ready");
+        for (;;) {
+            event->set();
+            (void)event->wait(1);
+            event->pulse();
+            event->reset();
+        }
     }
     return kUsage;
 }

@@ -805,6 +805,29 @@ TEST_F(IpcTest, ManualSetReachesEveryProcessUntilReset)
     EXPECT_EQ(reader.waitExit(), 1);
 }
 
+// A client stopped in a debugger at any point of its event calls (the readers wait for the pulsed
+// events every millisecond) must not hold up the server's pulses or anyone's waits.
+TEST_F(IpcTest, ProcessStoppedInsideEventCallsHoldsUpNoOtherProcess)
+{
+    auto event = NamedEvent::open("HALVORNMEMORYRECEIVEEVENT", EventReset::Manual);
+    ASSERT_NE(event, nullptr);
+    Child hammer({ "hammer", "HALVORNMEMORYRECEIVEEVENT" });
+    ASSERT_EQ(hammer.readLine(), "ready");
+    for (int round = 0; round < 10; ++round) {
+        ::kill(hammer.pid(), SIGSTOP);
+        ASSERT_EQ(waitpid(hammer.pid(), nullptr, WUNTRACED), hammer.pid());
+        event->reset();
+        // Shorter than the wait for a lock that a stopped holder keeps.
+        Waiter waiter([&] { return event->wait(3000) ? 1 : 0; });
+        ASSERT_TRUE(waiter.sleepsInWait());
+        round % 2 == 0 ? event->pulse() : event->set();
+        EXPECT_TRUE(eventually([&] { return waiter.done(); }));
+        ASSERT_EQ(waiter.result(), 1) << "round " << round;
+        ::kill(hammer.pid(), SIGCONT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1 + round));
+    }
+}
+
 class EitherAcrossProcesses : public IpcTest, public ::testing::WithParamInterface<bool> {
 protected:
     // With false the helper runs without futex_waitv, on its polling fallback.

@@ -96,6 +96,7 @@ enum class EventReset { Automatic, Manual };
 // set until a waiter takes it). Manual reset: a set stays until reset. Pulse: releases the waiters
 // present at that moment (one for automatic reset) and leaves the event not signalled.
 // An event may be named (shared between processes) or unnamed (process-local, same semantics).
+// No operation takes a lock: a process stopped or killed inside one holds up no other.
 class NamedEvent {
 public:
     // Create-or-open. The reset kind and initial state apply when this open initialises it.
