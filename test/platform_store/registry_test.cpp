@@ -121,6 +121,7 @@ TEST_F(Registry, TypedValuesRoundTripWithAwkwardContent) {
     EXPECT_TRUE(key->writeBinary("bytes", bytes.data(), bytes.size()));
     EXPECT_TRUE(key->writeBinary("nothing", nullptr, 0));
     EXPECT_TRUE(key->writeString("odd\tname%\n", "x"));
+    ASSERT_TRUE(key->flush()) << key->lastError();
 
     auto again = RegistryKey::open(RegistryRoot::CurrentUser, "Software\\Ostrel\\Types");
     ASSERT_NE(again, nullptr);
@@ -153,11 +154,13 @@ TEST_F(Registry, NamesMatchWithoutRegardToCaseAndKeepTheirFirstSpelling) {
     ASSERT_NE(key, nullptr);
     ASSERT_TRUE(key->writeString("First", "1"));
     ASSERT_TRUE(key->writeString("Second", "2"));
+    ASSERT_TRUE(key->flush());
 
     auto other = RegistryKey::open(RegistryRoot::CurrentUser, "SOFTWARE\\ostrel\\HALVORN\\networks");
     ASSERT_NE(other, nullptr);
     EXPECT_EQ(other->readString("FIRST"), "1");
     ASSERT_TRUE(other->writeString("FIRST", "one"));  // same value, other spelling
+    ASSERT_TRUE(other->flush());
 
     const auto values = key->values();
     ASSERT_EQ(values.size(), 2u);
@@ -198,14 +201,15 @@ TEST_F(Registry, KeysAreCreatedListedAndRemovedWithTheirSubkeys) {
 
     auto deep = RegistryKey::open(RegistryRoot::CurrentUser, "Software\\A\\Deep");
     ASSERT_NE(deep, nullptr);
-    ASSERT_TRUE(deep->writeInteger("x", 1));
+    ASSERT_TRUE(deep->writeInteger("x", 1) && deep->flush());
     EXPECT_TRUE(RegistryKey::remove(RegistryRoot::CurrentUser, "software\\a"));
     EXPECT_EQ(RegistryKey::open(RegistryRoot::CurrentUser, "Software\\A\\deep"), nullptr);
     EXPECT_FALSE(RegistryKey::remove(RegistryRoot::CurrentUser, "Software\\A"));
     EXPECT_EQ(software->subkeys(), (std::vector<std::string>{".hidden", "b", "with/slash"}));
 
     // A handle to a removed key fails instead of bringing the key back.
-    EXPECT_FALSE(deep->writeInteger("x", 2));
+    EXPECT_TRUE(deep->writeInteger("x", 2));
+    EXPECT_FALSE(deep->flush());
     EXPECT_FALSE(deep->lastError().empty());
     EXPECT_EQ(RegistryKey::open(RegistryRoot::CurrentUser, "Software\\A"), nullptr);
 
@@ -249,7 +253,7 @@ TEST_F(Registry, TheRootFolderFollowsTheEnvironmentAtEveryCall) {
 TEST_F(Registry, CorruptValuesFileIsReportedAndTheNextWriteStartsAfresh) {
     auto key = RegistryKey::create(RegistryRoot::CurrentUser, "Software\\Broken");
     ASSERT_NE(key, nullptr);
-    ASSERT_TRUE(key->writeString("name", "value"));
+    ASSERT_TRUE(key->writeString("name", "value") && key->flush());
     const fs::path file = valuesFile("Software/Broken");
     ASSERT_TRUE(fs::exists(file));
 
@@ -276,7 +280,7 @@ TEST_F(Registry, CorruptValuesFileIsReportedAndTheNextWriteStartsAfresh) {
         EXPECT_FALSE(reader->lastError().empty());
     }
 
-    EXPECT_TRUE(key->writeString("fresh", "start"));
+    EXPECT_TRUE(key->writeString("fresh", "start") && key->flush());
     EXPECT_NE(key->lastError().find("kept"), std::string::npos) << key->lastError();
     EXPECT_TRUE(fs::exists(file.parent_path() / ".values.corrupt"));
     EXPECT_EQ(key->readString("fresh"), "start");
@@ -300,7 +304,8 @@ TEST_F(Registry, TwoProcessesWritingOneKeyAtOnceLoseNothing) {
                 name += std::to_string(i);
                 const bool ok = (i % 2 == 0) ? key->writeString(name, name + "-data")
                                              : key->writeInteger(name, writer * 100000 + i);
-                if (!ok) return 3;
+                // Batches of a few values, so that the two writers' flushes interleave.
+                if (!ok || (i % 7 == 6 && !key->flush())) return 3;
             }
             return 0;
         });
@@ -365,7 +370,7 @@ TEST_F(Registry, KillDuringWritesLeavesACompleteVersion) {
             auto key = RegistryKey::open(RegistryRoot::CurrentUser, "Software\\Crash");
             if (!key) return 2;
             for (int version = 1;; ++version) {
-                if (!key->writeString("payload", payloadFor(version))) return 3;
+                if (!key->writeString("payload", payloadFor(version)) || !key->flush()) return 3;
                 if (version == 1 && ::write(ready[1], "r", 1) != 1) return 4;
             }
         });
@@ -396,7 +401,7 @@ TEST_F(Registry, KillDuringWritesLeavesACompleteVersion) {
     // The killed writers left the store writable.
     auto key = RegistryKey::open(RegistryRoot::CurrentUser, "Software\\Crash");
     ASSERT_NE(key, nullptr);
-    EXPECT_TRUE(key->writeString("payload", payloadFor(7)));
+    EXPECT_TRUE(key->writeString("payload", payloadFor(7)) && key->flush()) << key->lastError();
     EXPECT_EQ(key->readString("payload"), payloadFor(7));
 }
 
