@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -188,6 +189,31 @@ TEST_F(Registry, ValuesEnumerateInTheOrderFirstWrittenAndDeletesDropOne) {
     for (const auto& value : key->values()) names.push_back(value.name);
     EXPECT_EQ(names, (std::vector<std::string>{"zeta", "alpha", "beta"}));
     EXPECT_EQ(key->readInteger("alpha"), 2);
+}
+
+TEST_F(Registry, AKeysWritesReachTheStoreTogetherAndOnlyWhenTheyChangeIt) {
+    auto key = RegistryKey::create(RegistryRoot::CurrentUser, "Software\\Batch");
+    ASSERT_NE(key, nullptr);
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(key->writeInteger("v" + std::to_string(i), i));
+    ASSERT_TRUE(key->deleteValue("v7"));
+    auto other = RegistryKey::open(RegistryRoot::CurrentUser, "Software\\Batch");
+    ASSERT_NE(other, nullptr);
+    EXPECT_TRUE(other->values().empty());  // nothing stored before the flush
+    EXPECT_EQ(key->values().size(), 99u);  // the key sees its own writes
+    ASSERT_TRUE(key->flush());
+    EXPECT_EQ(other->values().size(), 99u);
+    EXPECT_FALSE(other->valueExists("v7"));
+
+    // The same values again leave the file alone, down to its inode; closing the key flushes.
+    struct stat before {};
+    ASSERT_EQ(::stat(valuesFile("Software/Batch").c_str(), &before), 0);
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(key->writeInteger("v" + std::to_string(i), i == 7 ? 70 : i));
+    ASSERT_TRUE(key->deleteValue("v7"));
+    key.reset();
+    struct stat after {};
+    ASSERT_EQ(::stat(valuesFile("Software/Batch").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(other->values().size(), 99u);
 }
 
 TEST_F(Registry, KeysAreCreatedListedAndRemovedWithTheirSubkeys) {
