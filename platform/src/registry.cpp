@@ -441,8 +441,9 @@ bool writeAll(int fd, std::string_view data) {
 }
 
 // Temporary file, flushed to disk, then renamed over the old one and the rename synced: a reader or
-// a crash sees either the old or the new version, never a mixture, and a saved version stays. The caller holds the lock, so one temporary name
-// per key suffices and a crashed writer's leftover is simply overwritten.
+// a crash sees either the old or the new version, never a mixture, and a saved version stays. The
+// caller holds the lock, so one temporary name per key suffices and a crashed writer's leftover is
+// simply overwritten.
 bool saveValues(const fs::path& folder, const std::vector<RegistryValue>& values, std::string& error) {
     const fs::path temp = folder / kValuesTempName;
     const fs::path file = folder / kValuesFileName;
