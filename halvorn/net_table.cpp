@@ -168,7 +168,7 @@ uint32_t NetTable::Add(std::string_view utf8Name, uint32_t baudKbit, uint32_t ha
     if (!key) return 0;
     const std::string data = std::to_string(static_cast<int32_t>(hardware)) + "," +
                              std::to_string(static_cast<int32_t>(baudKbit)) + "," + std::string(utf8Name);
-    return key->writeString(std::to_string(handle), data) ? handle : 0;
+    return key->writeString(std::to_string(handle), data) && key->flush() ? handle : 0;
 }
 
 int32_t NetTable::Delete(uint32_t handle) {

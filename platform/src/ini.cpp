@@ -9,19 +9,14 @@
 // indexed in hash maps, so a lookup never rescans the text; a section header that repeats an
 // earlier one continues that section.
 #include "platform/ini.h"
+#include "platform/regular_file.h"
 
-#include <atomic>
 #include <cerrno>
 #include <charconv>
 #include <climits>
-#include <filesystem>
 #include <unordered_map>
 
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <unistd.h>
-
-namespace fs = std::filesystem;
 
 namespace ostrel::platform {
 namespace {
@@ -137,8 +132,6 @@ Line classifyLine(std::string raw) {
 }
 
 bool hasLineBreak(std::string_view text) noexcept { return text.find_first_of("\r\n") != std::string_view::npos; }
-
-std::atomic<unsigned> tempFileCounter{0};
 
 } // namespace
 
@@ -265,23 +258,16 @@ IniFile& IniFile::operator=(IniFile&&) noexcept = default;
 
 bool IniFile::load() {
     impl_->clear();
-    const int fd = ::open(impl_->path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) return false;
-    std::string content;
-    char buffer[65536];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        content.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
+    std::string content, error;
+    if (!readRegularFile(impl_->path, content, error)) return false;
     impl_->parse(content);
     return true;
+}
+
+bool IniFile::loadForUpdate() {
+    if (load()) return true;
+    struct stat info {};
+    return ::stat(impl_->path.c_str(), &info) != 0 && errno == ENOENT;
 }
 
 bool IniFile::loadFromString(std::string_view text) {
@@ -292,42 +278,8 @@ bool IniFile::loadFromString(std::string_view text) {
 std::string IniFile::toString() const { return impl_->text(); }
 
 bool IniFile::save() const {
-    if (impl_->path.empty()) return false;
-    fs::path target = impl_->path;
-    std::error_code ec;
-    if (fs::is_symlink(target, ec)) {
-        // Replace the file the link points to, not the link.
-        fs::path resolved = fs::weakly_canonical(target, ec);
-        if (ec) return false;
-        target = resolved;
-    }
-    const std::string content = impl_->text();
-    struct stat st {};
-    const bool existed = ::stat(target.c_str(), &st) == 0;
-    std::string temp;
-    int fd = -1;
-    for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp = target.string() + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(tempFileCounter++);
-        fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
-        if (fd < 0 && errno != EEXIST) return false;
-    }
-    if (fd < 0) return false;
-    bool ok = true;
-    std::string_view rest(content);
-    while (ok && !rest.empty()) {
-        const ssize_t n = ::write(fd, rest.data(), rest.size());
-        if (n < 0) {
-            if (errno != EINTR) ok = false;
-            continue;
-        }
-        rest.remove_prefix(static_cast<std::size_t>(n));
-    }
-    if (ok && existed) ok = ::fchmod(fd, st.st_mode & 07777) == 0;
-    if (ok) ok = ::fdatasync(fd) == 0;
-    if (::close(fd) != 0) ok = false;
-    if (ok) ok = ::rename(temp.c_str(), target.c_str()) == 0;
-    if (!ok) ::unlink(temp.c_str());
-    return ok;
+    std::string error;
+    return replaceRegularFile(impl_->path, impl_->text(), error);
 }
 
 bool IniFile::sectionExists(std::string_view section) const {

@@ -14,6 +14,8 @@
 // and the trailer let a reader recognise a damaged file instead of taking part of it for the whole.
 #include "platform/registry.h"
 
+#include "file_sync.h"
+
 #include <algorithm>
 #include <cerrno>
 #include <charconv>
@@ -438,9 +440,10 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
-// Temporary file, flushed to disk, then renamed over the old one: a reader or a crash sees either
-// the old or the new version, never a mixture. The caller holds the lock, so one temporary name
-// per key suffices and a crashed writer's leftover is simply overwritten.
+// Temporary file, flushed to disk, then renamed over the old one and the rename synced: a reader or
+// a crash sees either the old or the new version, never a mixture, and a saved version stays. The
+// caller holds the lock, so one temporary name per key suffices and a crashed writer's leftover is
+// simply overwritten.
 bool saveValues(const fs::path& folder, const std::vector<RegistryValue>& values, std::string& error) {
     const fs::path temp = folder / kValuesTempName;
     const fs::path file = folder / kValuesFileName;
@@ -461,6 +464,7 @@ bool saveValues(const fs::path& folder, const std::vector<RegistryValue>& values
         ::unlink(temp.c_str());
         return false;
     }
+    syncFolder(folder.string());
     return true;
 }
 
@@ -532,11 +536,7 @@ bool RegistryKey::remove(RegistryRoot root, std::string_view path, std::string* 
 }
 
 std::optional<RegistryValue> RegistryKey::readValue(std::string_view name) const {
-    lastError_.clear();
-    const auto folder = resolveKey(root_, path_, false, lastError_);
-    if (!folder) return std::nullopt;
-    std::vector<RegistryValue> values;
-    if (loadValues(*folder, values, lastError_) != LoadResult::Ok) return std::nullopt;
+    std::vector<RegistryValue> values = currentValues();
     const auto it = findValue(values, name);
     if (it == values.end()) return std::nullopt;
     return std::move(*it);
@@ -562,14 +562,7 @@ std::optional<std::vector<uint8_t>> RegistryKey::readBinary(std::string_view nam
 
 bool RegistryKey::valueExists(std::string_view name) const { return readValue(name).has_value(); }
 
-std::vector<RegistryValue> RegistryKey::values() const {
-    lastError_.clear();
-    std::vector<RegistryValue> values;
-    const auto folder = resolveKey(root_, path_, false, lastError_);
-    if (!folder) return values;
-    (void)loadValues(*folder, values, lastError_);  // empty on failure, reported in lastError
-    return values;
-}
+std::vector<RegistryValue> RegistryKey::values() const { return currentValues(); }
 
 std::vector<std::string> RegistryKey::subkeys() const {
     lastError_.clear();
@@ -592,10 +585,27 @@ std::vector<std::string> RegistryKey::subkeys() const {
 
 namespace {
 
-// Read-modify-write of one key's values under the store lock. `change` returns false to leave
-// the file as it is (e.g. deleting a value that does not exist).
-template <typename Change>
-bool modifyValues(RegistryRoot root, const std::string& path, std::string& error, Change&& change) {
+// A write replaces the value in place (keeping the spelling first written), a delete removes it, a
+// new value goes at the end.
+void applyChanges(std::vector<RegistryValue>& values, const std::vector<RegistryKey::PendingChange>& changes) {
+    for (const RegistryKey::PendingChange& change : changes) {
+        const auto it = findValue(values, change.value.name);
+        if (change.erase) {
+            if (it != values.end()) values.erase(it);
+        } else if (it == values.end()) {
+            values.push_back(change.value);
+        } else {
+            std::string name = std::move(it->name);
+            *it = change.value;
+            it->name = std::move(name);
+        }
+    }
+}
+
+// Read-modify-write of one key's values under the store lock, written only when the changes alter
+// them. Another process's values written meanwhile are read here, so they stay.
+bool commitChanges(RegistryRoot root, const std::string& path, const std::vector<RegistryKey::PendingChange>& changes,
+                   std::string& error) {
     error.clear();
     StoreLock lock;
     if (!lock.acquire(error)) return false;
@@ -623,36 +633,62 @@ bool modifyValues(RegistryRoot root, const std::string& path, std::string& error
         break;
     }
     }
-    if (!change(values)) {
-        if (error.empty()) error = note;
-        return false;
-    }
-    if (!saveValues(*folder, values, error)) return false;
+    std::vector<RegistryValue> changed = values;
+    applyChanges(changed, changes);
+    if ((changed != values || !note.empty()) && !saveValues(*folder, changed, error)) return false;
     error = note;
     return true;
 }
 
-bool storeValue(RegistryRoot root, const std::string& path, std::string& error, RegistryValue value) {
-    return modifyValues(root, path, error, [&](std::vector<RegistryValue>& values) {
-        const auto it = findValue(values, value.name);
-        if (it == values.end()) {
-            values.push_back(std::move(value));
-        } else {
-            value.name = std::move(it->name);  // the spelling first written stays
-            *it = std::move(value);
-        }
-        return true;
-    });
+} // namespace
+
+RegistryKey::~RegistryKey() {
+    try {
+        (void)flush();
+    } catch (...) {
+        // A destructor cannot report; callers that need to know flush first.
+    }
 }
 
-} // namespace
+std::vector<RegistryValue> RegistryKey::currentValues() const {
+    lastError_.clear();
+    std::vector<RegistryValue> values;
+    const auto folder = resolveKey(root_, path_, false, lastError_);
+    if (folder) (void)loadValues(*folder, values, lastError_);  // empty on failure, reported in lastError
+    applyChanges(values, pending_);
+    return values;
+}
+
+void RegistryKey::keep(RegistryValue value) {
+    lastError_.clear();
+    // The latest write of a name replaces an earlier one still waiting, so a key written again and
+    // again does not pile up changes; after a delete of the name the write must follow it.
+    for (auto it = pending_.rbegin(); it != pending_.rend(); ++it) {
+        if (!equalsNoCase(it->value.name, value.name)) continue;
+        if (!it->erase) {
+            value.name = std::move(it->value.name);
+            it->value = std::move(value);
+            return;
+        }
+        break;
+    }
+    pending_.push_back(PendingChange{std::move(value), false});
+}
+
+bool RegistryKey::flush() {
+    if (pending_.empty()) return true;
+    if (!commitChanges(root_, path_, pending_, lastError_)) return false;
+    pending_.clear();
+    return true;
+}
 
 bool RegistryKey::writeInteger(std::string_view name, int32_t value) {
     RegistryValue v;
     v.name = name;
     v.type = RegistryType::Integer;
     v.integer = value;
-    return storeValue(root_, path_, lastError_, std::move(v));
+    keep(std::move(v));
+    return true;
 }
 
 bool RegistryKey::writeString(std::string_view name, std::string_view value) {
@@ -660,7 +696,8 @@ bool RegistryKey::writeString(std::string_view name, std::string_view value) {
     v.name = name;
     v.type = RegistryType::String;
     v.text = value;
-    return storeValue(root_, path_, lastError_, std::move(v));
+    keep(std::move(v));
+    return true;
 }
 
 bool RegistryKey::writeBinary(std::string_view name, const void* data, std::size_t size) {
@@ -675,16 +712,17 @@ bool RegistryKey::writeBinary(std::string_view name, const void* data, std::size
         const auto* bytes = static_cast<const uint8_t*>(data);
         v.binary.assign(bytes, bytes + size);
     }
-    return storeValue(root_, path_, lastError_, std::move(v));
+    keep(std::move(v));
+    return true;
 }
 
 bool RegistryKey::deleteValue(std::string_view name) {
-    return modifyValues(root_, path_, lastError_, [&](std::vector<RegistryValue>& values) {
-        const auto it = findValue(values, name);
-        if (it == values.end()) return false;
-        values.erase(it);
-        return true;
-    });
+    std::vector<RegistryValue> values = currentValues();
+    if (findValue(values, name) == values.end()) return false;
+    RegistryValue v;
+    v.name = name;
+    pending_.push_back(PendingChange{std::move(v), true});
+    return true;
 }
 
 } // namespace ostrel::platform

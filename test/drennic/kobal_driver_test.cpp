@@ -180,7 +180,7 @@ TEST_F(KobalDriverTest, StoredNetworksAreRegisteredAtStartAndMalformedValuesIgno
 
 TEST_F(KobalDriverTest, NetworkListLooksOnlyAtHandlesUpToTheCapacity) {
     auto key = RegistryKey::create(RegistryRoot::CurrentUser, kNetworksKey);
-    ASSERT_TRUE(key->writeString("7", "1,28,Seven"));
+    ASSERT_TRUE(key->writeString("7", "1,28,Seven") && key->flush());
     CANopenDLL_Startup(0, u"kobalapi2.dll");
     std::array<NetworkInfo, 32> networks{};
     EXPECT_EQ(Hardware_EnumerateNetworks(networks.data(), 6, 1), 0);

@@ -1,5 +1,6 @@
 // INI profile files: lookups, the integer rule, the two case modes and edits that keep the rest.
 #include "platform/ini.h"
+#include "platform/regular_file.h"
 
 #include <gtest/gtest.h>
 
@@ -258,6 +259,27 @@ TEST(IniFile, SavesAtomicallyAndLoadsBackFromDisk) {
     EXPECT_TRUE(missing.sections().empty());
     EXPECT_FALSE(IniFile((folder.path() / "no-such-folder" / "x.nbx").string()).save());
     EXPECT_FALSE(IniFile().save());
+}
+
+// A FIFO or a device is refused at once, without waiting for a writer or reading without end, and
+// left as it is; so is a file too large to be a configuration.
+TEST(IniFile, OnlyRegularFilesOfBoundedSizeAreLoadedOrReplaced) {
+    TempFolder folder;
+    ASSERT_FALSE(folder.path().empty());
+    const fs::path fifo = folder.path() / "pipe.nbx";
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    const fs::path huge = folder.path() / "huge.nbx";
+    writeFile(huge, "[S]\nk=1\n");
+    fs::resize_file(huge, ostrel::platform::kMaxUserFileBytes + 1);  // sparse: takes no disk space
+    for (const fs::path& path : {fifo, fs::path("/dev/zero"), huge}) {
+        IniFile ini(path.string());
+        EXPECT_FALSE(ini.load()) << path;
+        EXPECT_FALSE(ini.loadForUpdate()) << path;
+        EXPECT_TRUE(ini.sections().empty()) << path;
+    }
+    EXPECT_FALSE(IniFile(fifo.string()).save());
+    EXPECT_TRUE(fs::is_fifo(fifo));
+    EXPECT_TRUE(IniFile((folder.path() / "new.nbx").string()).loadForUpdate());
 }
 
 TEST(IniFile, SavingThroughASymbolicLinkReplacesTheTarget) {

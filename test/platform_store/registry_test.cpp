@@ -16,6 +16,7 @@
 #include <vector>
 
 #include <signal.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -121,6 +122,7 @@ TEST_F(Registry, TypedValuesRoundTripWithAwkwardContent) {
     EXPECT_TRUE(key->writeBinary("bytes", bytes.data(), bytes.size()));
     EXPECT_TRUE(key->writeBinary("nothing", nullptr, 0));
     EXPECT_TRUE(key->writeString("odd\tname%\n", "x"));
+    ASSERT_TRUE(key->flush()) << key->lastError();
 
     auto again = RegistryKey::open(RegistryRoot::CurrentUser, "Software\\Ostrel\\Types");
     ASSERT_NE(again, nullptr);
@@ -153,11 +155,13 @@ TEST_F(Registry, NamesMatchWithoutRegardToCaseAndKeepTheirFirstSpelling) {
     ASSERT_NE(key, nullptr);
     ASSERT_TRUE(key->writeString("First", "1"));
     ASSERT_TRUE(key->writeString("Second", "2"));
+    ASSERT_TRUE(key->flush());
 
     auto other = RegistryKey::open(RegistryRoot::CurrentUser, "SOFTWARE\\ostrel\\HALVORN\\networks");
     ASSERT_NE(other, nullptr);
     EXPECT_EQ(other->readString("FIRST"), "1");
     ASSERT_TRUE(other->writeString("FIRST", "one"));  // same value, other spelling
+    ASSERT_TRUE(other->flush());
 
     const auto values = key->values();
     ASSERT_EQ(values.size(), 2u);
@@ -187,6 +191,31 @@ TEST_F(Registry, ValuesEnumerateInTheOrderFirstWrittenAndDeletesDropOne) {
     EXPECT_EQ(key->readInteger("alpha"), 2);
 }
 
+TEST_F(Registry, AKeysWritesReachTheStoreTogetherAndOnlyWhenTheyChangeIt) {
+    auto key = RegistryKey::create(RegistryRoot::CurrentUser, "Software\\Batch");
+    ASSERT_NE(key, nullptr);
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(key->writeInteger("v" + std::to_string(i), i));
+    ASSERT_TRUE(key->deleteValue("v7"));
+    auto other = RegistryKey::open(RegistryRoot::CurrentUser, "Software\\Batch");
+    ASSERT_NE(other, nullptr);
+    EXPECT_TRUE(other->values().empty());  // nothing stored before the flush
+    EXPECT_EQ(key->values().size(), 99u);  // the key sees its own writes
+    ASSERT_TRUE(key->flush());
+    EXPECT_EQ(other->values().size(), 99u);
+    EXPECT_FALSE(other->valueExists("v7"));
+
+    // The same values again leave the file alone, down to its inode; closing the key flushes.
+    struct stat before {};
+    ASSERT_EQ(::stat(valuesFile("Software/Batch").c_str(), &before), 0);
+    for (int i = 0; i < 100; ++i) ASSERT_TRUE(key->writeInteger("v" + std::to_string(i), i == 7 ? 70 : i));
+    ASSERT_TRUE(key->deleteValue("v7"));
+    key.reset();
+    struct stat after {};
+    ASSERT_EQ(::stat(valuesFile("Software/Batch").c_str(), &after), 0);
+    EXPECT_EQ(after.st_ino, before.st_ino);
+    EXPECT_EQ(other->values().size(), 99u);
+}
+
 TEST_F(Registry, KeysAreCreatedListedAndRemovedWithTheirSubkeys) {
     EXPECT_EQ(RegistryKey::open(RegistryRoot::CurrentUser, "Software\\Absent"), nullptr);
     for (const char* path : {"Software\\b", "Software\\A\\deep", "Software\\.hidden", "Software\\with/slash"}) {
@@ -198,14 +227,15 @@ TEST_F(Registry, KeysAreCreatedListedAndRemovedWithTheirSubkeys) {
 
     auto deep = RegistryKey::open(RegistryRoot::CurrentUser, "Software\\A\\Deep");
     ASSERT_NE(deep, nullptr);
-    ASSERT_TRUE(deep->writeInteger("x", 1));
+    ASSERT_TRUE(deep->writeInteger("x", 1) && deep->flush());
     EXPECT_TRUE(RegistryKey::remove(RegistryRoot::CurrentUser, "software\\a"));
     EXPECT_EQ(RegistryKey::open(RegistryRoot::CurrentUser, "Software\\A\\deep"), nullptr);
     EXPECT_FALSE(RegistryKey::remove(RegistryRoot::CurrentUser, "Software\\A"));
     EXPECT_EQ(software->subkeys(), (std::vector<std::string>{".hidden", "b", "with/slash"}));
 
     // A handle to a removed key fails instead of bringing the key back.
-    EXPECT_FALSE(deep->writeInteger("x", 2));
+    EXPECT_TRUE(deep->writeInteger("x", 2));
+    EXPECT_FALSE(deep->flush());
     EXPECT_FALSE(deep->lastError().empty());
     EXPECT_EQ(RegistryKey::open(RegistryRoot::CurrentUser, "Software\\A"), nullptr);
 
@@ -249,7 +279,7 @@ TEST_F(Registry, TheRootFolderFollowsTheEnvironmentAtEveryCall) {
 TEST_F(Registry, CorruptValuesFileIsReportedAndTheNextWriteStartsAfresh) {
     auto key = RegistryKey::create(RegistryRoot::CurrentUser, "Software\\Broken");
     ASSERT_NE(key, nullptr);
-    ASSERT_TRUE(key->writeString("name", "value"));
+    ASSERT_TRUE(key->writeString("name", "value") && key->flush());
     const fs::path file = valuesFile("Software/Broken");
     ASSERT_TRUE(fs::exists(file));
 
@@ -276,7 +306,7 @@ TEST_F(Registry, CorruptValuesFileIsReportedAndTheNextWriteStartsAfresh) {
         EXPECT_FALSE(reader->lastError().empty());
     }
 
-    EXPECT_TRUE(key->writeString("fresh", "start"));
+    EXPECT_TRUE(key->writeString("fresh", "start") && key->flush());
     EXPECT_NE(key->lastError().find("kept"), std::string::npos) << key->lastError();
     EXPECT_TRUE(fs::exists(file.parent_path() / ".values.corrupt"));
     EXPECT_EQ(key->readString("fresh"), "start");
@@ -300,7 +330,8 @@ TEST_F(Registry, TwoProcessesWritingOneKeyAtOnceLoseNothing) {
                 name += std::to_string(i);
                 const bool ok = (i % 2 == 0) ? key->writeString(name, name + "-data")
                                              : key->writeInteger(name, writer * 100000 + i);
-                if (!ok) return 3;
+                // Batches of a few values, so that the two writers' flushes interleave.
+                if (!ok || (i % 7 == 6 && !key->flush())) return 3;
             }
             return 0;
         });
@@ -365,7 +396,7 @@ TEST_F(Registry, KillDuringWritesLeavesACompleteVersion) {
             auto key = RegistryKey::open(RegistryRoot::CurrentUser, "Software\\Crash");
             if (!key) return 2;
             for (int version = 1;; ++version) {
-                if (!key->writeString("payload", payloadFor(version))) return 3;
+                if (!key->writeString("payload", payloadFor(version)) || !key->flush()) return 3;
                 if (version == 1 && ::write(ready[1], "r", 1) != 1) return 4;
             }
         });
@@ -396,7 +427,7 @@ TEST_F(Registry, KillDuringWritesLeavesACompleteVersion) {
     // The killed writers left the store writable.
     auto key = RegistryKey::open(RegistryRoot::CurrentUser, "Software\\Crash");
     ASSERT_NE(key, nullptr);
-    EXPECT_TRUE(key->writeString("payload", payloadFor(7)));
+    EXPECT_TRUE(key->writeString("payload", payloadFor(7)) && key->flush()) << key->lastError();
     EXPECT_EQ(key->readString("payload"), payloadFor(7));
 }
 

@@ -622,7 +622,13 @@ void TWin_Main::openExternal(const QString& target) {
 
 void TWin_Main::OpenConfiguration(const QString& fileName) {
     const std::string file = fileName.toStdString();
-    (void)services_.testManager->LoadSettings(file);
+    // The test half reads the whole file before it changes anything: a file it cannot read (no
+    // regular file, unreadable) ends the open with nothing changed. The network half refuses the
+    // same way.
+    if (!services_.testManager->LoadSettings(file)) {
+        services_.prompt().inform("Unable to read the configuration from " + file, PromptIcon::Error);
+        return;
+    }
     if (links_.network)
         links_.network->LoadSettings(file);
 }

@@ -11,6 +11,7 @@
 #include "services/service_modules.h"
 
 #include <drennic/drennic.h>
+#include <platform/regular_file.h>
 #include <platform/utf16.h>
 
 #include <algorithm>
@@ -23,7 +24,6 @@
 #include <cstdarg>
 #include <cstdio>
 #include <cstring>
-#include <fstream>
 #include <limits>
 #include <memory>
 #include <mutex>
@@ -31,7 +31,6 @@
 #include <thread>
 #include <utility>
 
-#include <sys/stat.h>
 
 namespace drennic {
 namespace {
@@ -214,27 +213,12 @@ void forEachLine(std::string_view text, Visit line) {
     return slash == std::string_view::npos ? std::string() : std::string(path.substr(0, slash + 1));
 }
 
-// The whole file, or nullopt when it is not a regular file that can be read, or larger than `limit`.
+// The whole file, or nullopt when it is not a regular file that can be read, or larger than `limit`
+// (refused rather than cut: a partial value is no value).
 [[nodiscard]] std::optional<std::string> readWholeFile(const std::string& path,
-                                                      std::size_t limit = std::numeric_limits<std::size_t>::max()) {
-    struct stat info {};
-    if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) {
-        return std::nullopt;
-    }
-    std::ifstream file(path, std::ios::binary);
-    if (!file) {
-        return std::nullopt;
-    }
-    std::string content;
-    char chunk[65536];
-    while (file) {
-        file.read(chunk, sizeof chunk);
-        content.append(chunk, static_cast<std::size_t>(file.gcount()));
-        if (content.size() > limit) {
-            return std::nullopt;  // refused rather than cut: a partial value is no value
-        }
-    }
-    if (file.bad()) {
+                                                      std::size_t limit = ostrel::platform::kMaxUserFileBytes) {
+    std::string content, error;
+    if (!ostrel::platform::readRegularFile(path, content, error, limit)) {
         return std::nullopt;
     }
     return content;

@@ -28,11 +28,15 @@ public:
     IniFile(IniFile&&) noexcept;
     IniFile& operator=(IniFile&&) noexcept;
 
-    // Reads the file; false when it cannot be read (the document is then empty).
+    // Reads the file; false when it cannot be read, is no regular file (a FIFO is refused without
+    // waiting for a writer) or holds more than kMaxUserFileBytes. The document is then empty.
     bool load();
+    // load() for a file about to be written: one that does not exist yet reads as empty (true).
+    [[nodiscard]] bool loadForUpdate();
     bool loadFromString(std::string_view text);  // always true
-    // Writes atomically (temporary file in the same folder, then rename); false on failure. The line
-    // ends (CRLF or LF) and the BOM of the loaded text are kept.
+    // Writes atomically (temporary file in the same folder, then rename); false on failure, and at
+    // once for a path that names something other than a regular file. The line ends (CRLF or LF)
+    // and the BOM of the loaded text are kept.
     bool save() const;
     [[nodiscard]] std::string toString() const;
 

@@ -3,10 +3,12 @@
 //
 // Root folder: $OSTREL_REGISTRY_DIR, else ${XDG_CONFIG_HOME:-~/.config}/ostrel/registry/ (read at
 // every call). Each key is a folder (named as first written, looked up without regard to case) whose
-// values live in one text file. Writes are atomic (temporary file and rename) and every change is a
-// read-modify-write under one store-wide file lock, so concurrent writers in several processes lose
-// nothing; readers take no lock and always see a complete version. Name matching folds ASCII letters
-// only. A RegistryKey object is not for use by two threads at once (lastError); separate objects are.
+// values live in one text file. A key object collects its writes and stores them together when it
+// is flushed or closed: one read-modify-write of the key's file under one store-wide file lock, made
+// atomic by a temporary file and rename and synced to the disk, so concurrent writers in several
+// processes lose nothing; readers take no lock and always see a complete version. Name matching
+// folds ASCII letters only. A RegistryKey object is not for use by two threads at once (lastError);
+// separate objects are.
 #pragma once
 
 #include <cstdint>
@@ -29,12 +31,19 @@ struct RegistryValue {
     int32_t integer = 0;
     std::string text;               // UTF-8
     std::vector<uint8_t> binary;
+
+    friend bool operator==(const RegistryValue&, const RegistryValue&) = default;
 };
 
-// An open key. Operations read and write the store directly; nothing is cached between calls,
-// so two processes see each other's writes.
+// An open key. Reads go to the store at every call, and see this key's own writes at once; other
+// keys and processes see them once they are flushed (flush(), or the key's destruction).
 class RegistryKey {
 public:
+    // Flushes what is left; a caller that must know whether it was stored calls flush() first.
+    ~RegistryKey();
+    RegistryKey(const RegistryKey&) = delete;
+    RegistryKey& operator=(const RegistryKey&) = delete;
+
     // Opens an existing key (nullptr when absent) or creates it with its parents. Empty path
     // components ("a\\b", a leading "\") are skipped; the empty path is the root itself.
     // `error`, when given, receives the reason of a failure.
@@ -51,11 +60,16 @@ public:
     [[nodiscard]] std::optional<std::string> readString(std::string_view name) const;
     [[nodiscard]] std::optional<std::vector<uint8_t>> readBinary(std::string_view name) const;
     // Writing keeps the value's place and the spelling of its name when it exists already, else it
-    // appends the value. Writing to a key deleted meanwhile fails (it is not recreated).
+    // appends the value. Writes and deletes wait in the key for flush(); they fail only for what
+    // could never be stored (binary data missing).
     bool writeInteger(std::string_view name, int32_t value);
     bool writeString(std::string_view name, std::string_view value);
     bool writeBinary(std::string_view name, const void* data, std::size_t size);
     bool deleteValue(std::string_view name);  // false when absent
+    // Stores the waiting writes and deletes in one change of the key's file (none when they change
+    // nothing). False when the store could not take them, e.g. the key was deleted meanwhile (it is
+    // not recreated); they then wait for the next flush.
+    bool flush();
     [[nodiscard]] bool valueExists(std::string_view name) const;
     // Values in a stable order (the order in which they were first written).
     [[nodiscard]] std::vector<RegistryValue> values() const;
@@ -68,10 +82,21 @@ public:
     // empty when it succeeded cleanly. A write that replaced a corrupt file succeeds and says so here.
     [[nodiscard]] const std::string& lastError() const noexcept { return lastError_; }
 
+    // A write or delete waiting for the flush.
+    struct PendingChange {
+        RegistryValue value;  // for a delete, only the name counts
+        bool erase = false;
+    };
+
 private:
     RegistryKey(RegistryRoot root, std::string path) : root_(root), path_(std::move(path)) {}
+    void keep(RegistryValue value);
+    // The key's values as the store holds them with the waiting changes applied.
+    [[nodiscard]] std::vector<RegistryValue> currentValues() const;
+
     RegistryRoot root_;
     std::string path_;
+    std::vector<PendingChange> pending_;
     mutable std::string lastError_;
 };
 

@@ -189,6 +189,7 @@ TEST(KvProc, FormPositionsRoundTripThroughTheRegistryOnScreen) {
 
     const int32_t farAway[2] = {5000, -40};
     key->writeBinary("Position", farAway, sizeof farAway);
+    ASSERT_TRUE(key->flush());
     KvLoadFormPos(form, screen);
     EXPECT_EQ(form.pos(), QPoint(800 - form.frameGeometry().width(), 0));
     RegistryKey::remove(RegistryRoot::LocalMachine, "software\\kvarts");

@@ -139,6 +139,7 @@ TEST_F(WindowTest, HardwareDialogListsAddsDeletesByHandleAndOpensTheNetwork) {
 
     // The stored choice is found again, without regard to case.
     key->writeString("netname", "mynet (800KBPS)");
+    ASSERT_TRUE(key->flush());
     TWin_HWConfig again(services_->api(), config, prompt_);
     EXPECT_EQ(again.findChild<QComboBox*>("netlist")->currentText(), "MyNet (800kbps)");
     EXPECT_FALSE(config.initialised);  // a new dialog starts over

@@ -14,10 +14,14 @@
 #include <condition_variable>
 #include <thread>
 
+#include <sys/stat.h>
+
 #include <platform/ini.h>
 #include <platform/process.h>
 
+#include "network/set_node_config.h"
 #include "testing/common_test.h"
+#include "testing/global_test_config.h"
 #include "qt_user_prompt.h"
 #include "win_hw_config.h"
 #include "win_network_config.h"
@@ -431,6 +435,56 @@ TEST_F(WindowTest, ReportCommandsWriteWhatTheWindowShowsAndOpenTheReport) {
     EXPECT_TRUE(services_->log->GetLinesFrom(0).empty());
     ASSERT_TRUE(processUntil([&] { return window.findChild<QLabel*>("maxburstlength")->text() == "-"; }));
     EXPECT_EQ(window.findChild<QLabel*>("baudrate")->text(), "250kbps");
+}
+
+// A named pipe (or a device) where the user names a file is refused at once, with the command's own
+// message; the window goes on answering and the node table stays as it was.
+TEST_F(WindowTest, FilesThatAreNoRegularFilesAreRefusedAtOnceAndChangeNothing) {
+    NetworkConfig stored;
+    ASSERT_TRUE(stored.AddNodes(NetworkConfigNode{5, "Device", "device.eds", "", "", "", "", 0}, 2));
+    ASSERT_TRUE(stored.SaveSettings(""));
+    ScriptedFileDialogs files;
+    TWin_NetworkConfig network(*services_->symbols, prompt_, files, {});
+    MainWindowLinks links;
+    links.network = &network;
+    TWin_Main window(*services_, std::move(links));
+    window.SetFileDialogs(&files);
+    const std::string fifo = (dir_ / "pipe.nbx").string();
+    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
+    GLOBALCONFIG global;
+    global.configurenode = true;
+    global.dcfpath = fifo;
+    ASSERT_EQ(services_->globalConfig->Set(global, nullptr), TGlobalTestConfig::Access::Done);
+
+    const struct {
+        const char* command;
+        std::string file;
+        std::string message;
+    } cases[] = {
+        {"openconfig", fifo, "Unable to read the configuration from " + fifo},
+        {"openconfig", "/dev/zero", "Unable to read the configuration from /dev/zero"},
+        {"saveconfig", fifo, "Unable to write the configuration to " + fifo},  // after "Yes" to replacing it
+        {"generatereport", fifo, "Unable to create test report file"},
+    };
+    for (const auto& c : cases) {
+        files.answers.push_back(QString::fromStdString(c.file));
+        action(window, c.command)->trigger();
+        const auto asked = prompt_.asked();
+        EXPECT_EQ(asked.empty() ? "" : asked.back().text, c.message) << c.command << " " << c.file;
+        EXPECT_EQ(network.config().rows(), stored.rows()) << c.command << " " << c.file;
+    }
+    // The pipe as the DCF: the node is not configured, and the report says why.
+    const std::atomic<bool> cancel{false};
+    services_->setNodeConfig->Configure(5, &cancel);
+    EXPECT_EQ(services_->log->GetLinesFrom(0).back(), "Note: Unable to open device configuration file: " + fifo);
+    const fs::path report = dir_ / "report.txt";
+    ASSERT_TRUE(services_->testReport->Generate(report.string()));
+    std::ifstream in(report);
+    const std::string text(std::istreambuf_iterator<char>(in), {});
+    EXPECT_NE(text.find("Unable to open device configuration file: " + fifo), std::string::npos);
+
+    services_->deviceSummary->SetBaudrate(250);
+    EXPECT_TRUE(processUntil([&] { return window.findChild<QLabel*>("baudrate")->text() == "250kbps"; }));
 }
 
 TEST_F(WindowTest, ConfigureNetworkOkLoadsAndAppliesTheDescriptionOnce) {

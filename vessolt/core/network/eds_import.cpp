@@ -15,7 +15,7 @@
 
 #include "services/log.h"
 #include "services/numeric_text.h"
-#include "services/regular_file.h"
+#include "platform/regular_file.h"
 #include "platform/ini.h"
 #include "platform/process.h"
 
@@ -200,7 +200,7 @@ void TSymbols::ImportEDS(uint8_t nodeId, const std::string& path) {
     ImportReport report;
     report.path = path;
     std::string content;
-    if (std::string error; !readRegularFile(path, content, error)) {
+    if (std::string error; !platform::readRegularFile(path, content, error)) {
         report.note({}, {}, "cannot be read: " + error);
         if (TLog* log = log_.load()) {
             log->Add("EDS import for node " + std::to_string(nodeId) + " failed: " + path + " cannot be read (" +

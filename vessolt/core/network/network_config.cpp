@@ -2,7 +2,6 @@
 
 #include "services/ini_text.h"
 #include "services/log.h"
-#include "services/regular_file.h"
 #include "network/symbols.h"
 
 #include <platform/ini.h>
@@ -159,10 +158,11 @@ bool NetworkConfig::SaveSettings(const std::string& fileName) const {
         ok = key->writeInteger("totalnodes", static_cast<int32_t>(rows_.size())) && ok;
         ok = key->writeInteger("width", width) && ok;
         ok = key->writeInteger("height", height) && ok;
-        return ok;
+        return key->flush() && ok;
     }
     platform::IniFile file(fileName);
-    (void)file.load();  // a new file starts empty
+    if (!file.loadForUpdate())  // a new file starts empty; one that cannot be read is left alone
+        return false;
     const char* s = kNetworkConfigSection;
     bool ok = file.writeBool(s, "usenetdesc", useNetDesc);
     ok = file.writeString(s, "netdesc", netDesc) && ok;
@@ -192,9 +192,8 @@ bool NetworkConfig::LoadSettings(const std::string& fileName) {
         return true;
     }
     platform::IniFile file(fileName);
-    // An unreadable file, or one that is no regular file, reads as one without the section.
-    if (std::string content, error; readRegularFile(fileName, content, error))
-        (void)file.loadFromString(content);
+    if (!file.load())
+        return false;
     loadFrom(FileSource(file), true);
     return true;
 }

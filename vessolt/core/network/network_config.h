@@ -75,7 +75,8 @@ public:
     // the key cannot be opened or the file cannot be written.
     [[nodiscard]] bool SaveSettings(const std::string& fileName) const;
     // Empty name: the registry, else the named file. A file load does not rebuild the names store;
-    // the caller reloads it and applies. False when the key cannot be opened (nothing changed).
+    // the caller reloads it and applies. False when the key cannot be opened or the file cannot be
+    // read (nothing changed).
     bool LoadSettings(const std::string& fileName);
 
     // The description file (when ticked and named) into the store, then every row's node with its

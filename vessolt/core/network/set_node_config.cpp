@@ -6,12 +6,12 @@
 #include <charconv>
 #include <cstdarg>
 #include <cstring>
-#include <fstream>
 #include <string_view>
 
 #include "testing/global_test_config.h"
 #include "services/log.h"
 #include "platform/ini.h"
+#include "platform/regular_file.h"
 
 namespace ostrel::vessolt {
 
@@ -508,19 +508,11 @@ TSetNodeConfig::Conversion TSetNodeConfig::convert(const SubEntry& entry, const 
     case kDomain: {
         if (entry.file.empty() || entry.file.size() >= kFileField)
             return Conversion::InvalidValue;
-        std::ifstream file(domainPath(entry.file, dcfFolder), std::ios::binary);
-        if (!file)
+        std::string content, error;
+        if (!platform::readRegularFile(domainPath(entry.file, dcfFolder), content, error, kTransferBufferSize))
             return Conversion::InvalidValue;
-        // One byte more than fits tells an oversized file from one that fills the buffer.
-        std::vector<char> content(kTransferBufferSize + 1);
-        file.read(content.data(), static_cast<std::streamsize>(content.size()));
-        if (file.bad())
-            return Conversion::InvalidValue;
-        const auto size = static_cast<std::size_t>(file.gcount());
-        if (size > kTransferBufferSize)
-            return Conversion::InvalidValue;
-        std::memcpy(buffer_.data(), content.data(), size);
-        length = static_cast<uint32_t>(size);
+        std::memcpy(buffer_.data(), content.data(), content.size());
+        length = static_cast<uint32_t>(content.size());
         return Conversion::Ok;
     }
     default: return Conversion::UnknownType;
@@ -703,8 +695,9 @@ void TSetNodeConfig::WriteReport(std::FILE* file, int /*layout*/) const {
         std::fputs("The node was not configured\n", file);
         return;
     }
-    std::FILE* dcf = config.dcfpath.empty() ? nullptr : std::fopen(config.dcfpath.c_str(), "rb");
-    if (dcf == nullptr) {
+    std::string error;
+    const platform::FilePtr dcf = platform::openRegularFile(config.dcfpath, error);
+    if (!dcf) {
         std::fprintf(file, "Unable to open device configuration file: %s\n", config.dcfpath.c_str());
         return;
     }
@@ -713,7 +706,7 @@ void TSetNodeConfig::WriteReport(std::FILE* file, int /*layout*/) const {
     char chunk[4000];
     bool carriageReturn = false;
     std::string out;
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, dcf)) > 0;) {
+    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, dcf.get())) > 0;) {
         out.clear();
         for (std::size_t i = 0; i < n; ++i) {
             if (carriageReturn && chunk[i] != '\n')
@@ -726,7 +719,6 @@ void TSetNodeConfig::WriteReport(std::FILE* file, int /*layout*/) const {
     }
     if (carriageReturn)
         std::fputc('\r', file);
-    std::fclose(dcf);
 }
 
 } // namespace ostrel::vessolt

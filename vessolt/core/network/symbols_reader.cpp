@@ -16,7 +16,7 @@
 
 #include "platform/process.h"
 #include "services/numeric_text.h"
-#include "services/regular_file.h"
+#include "platform/regular_file.h"
 #include "services/user_prompt.h"
 
 namespace ostrel::vessolt {
@@ -332,7 +332,7 @@ bool TSymbols::LoadFile(const std::string& fileName) {
             XML_SetCharacterDataHandler(parser.get(), &Reader::characterHandler);
 
             std::string error;
-            const FilePtr file = openRegularFile(fileName, error);
+            const platform::FilePtr file = platform::openRegularFile(fileName, error);
             if (!file) {
                 endLoad();
                 message = "Failed to open the Network Description file\n" + fileName + ": " + error;

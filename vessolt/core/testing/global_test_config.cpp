@@ -125,7 +125,7 @@ bool TGlobalTestConfig::SaveToRegistry() const {
     ok = key->writeInteger(kMaxBootupTime, config.maxbootuptime) && ok;
     ok = key->writeInteger(kSoftNsm, config.softnsm ? 1 : 0) && ok;
     ok = key->writeInteger(kSoftNsmNodeId, config.softnsmnodeid) && ok;
-    return ok;
+    return key->flush() && ok;
 }
 
 bool TGlobalTestConfig::WriteIni(platform::IniFile& file) const {

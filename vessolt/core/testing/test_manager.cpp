@@ -11,7 +11,6 @@
 
 #include "services/log.h"
 #include "services/product_key.h"
-#include "services/regular_file.h"
 #include "services/window_messages.h"
 
 namespace ostrel::vessolt {
@@ -544,7 +543,10 @@ void TTestManager::SaveTestOrder() {
 
 bool TTestManager::SaveSettings(const std::string& fileName) {
     platform::IniFile ini(fileName);
-    (void)ini.load();  // a new file starts empty; an existing one keeps its other sections
+    // A new file starts empty; an existing one keeps its other sections, so one that cannot be read
+    // is not written either.
+    if (!ini.loadForUpdate())
+        return false;
     // A value the file cannot hold fails the save, and the file stays as it was.
     if (hooks_.saveGlobalConfig && !hooks_.saveGlobalConfig(ini))
         return false;
@@ -564,10 +566,8 @@ bool TTestManager::SaveSettings(const std::string& fileName) {
 
 bool TTestManager::LoadSettings(const std::string& fileName) {
     platform::IniFile ini(fileName);
-    std::string content, error;
-    if (!readRegularFile(fileName, content, error))
+    if (!ini.load())
         return false;
-    (void)ini.loadFromString(content);
     if (hooks_.loadGlobalConfig)
         hooks_.loadGlobalConfig(ini);
     std::vector<std::function<void(platform::IniFile&)>> loaders;

@@ -137,8 +137,8 @@ public:
     void RemoveRunStateListener(MessageSink* sink) { runStateListeners_.remove(sink); }
 
     // Settings and report. SaveSettings keeps the file's other sections and writes it atomically;
-    // false when it cannot be written, or when the global configuration holds a value that the file
-    // cannot (the file then stays as it was). LoadSettings is false (and changes nothing) for an unreadable
+    // false when it cannot be read or written (a path that names no regular file, at once), or when
+    // the global configuration holds a value that the file cannot (the file then stays as it was). LoadSettings is false (and changes nothing) for an unreadable
     // file.
     bool SaveSettings(const std::string& fileName);
     bool LoadSettings(const std::string& fileName);

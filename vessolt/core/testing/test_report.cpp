@@ -7,7 +7,7 @@
 #include <memory>
 
 #include "platform/registry.h"
-#include "services/regular_file.h"
+#include "platform/regular_file.h"
 
 namespace ostrel::vessolt {
 
@@ -72,21 +72,14 @@ bool readReport(std::FILE* file, Piece&& piece) {
     return true;
 }
 
-// Closes the file, true when everything written reached it.
-bool closeChecked(std::FILE* f) {
-    bool ok = !std::ferror(f);
-    if (std::fclose(f) != 0)
-        ok = false;
-    return ok;
-}
-
-// Hashes the finished report and appends its checksum line. The line must stand alone, as the last
-// one: a report that does not end in a line end gets one first (hashed like all text before the
-// checksum line).
-bool appendChecksum(const std::string& path) {
-    std::FILE* f = std::fopen(path.c_str(), "r+");
-    if (f == nullptr)
+// Hashes the finished report in its own file (open for update) and appends its checksum line. The
+// line must stand alone, as the last one: a report that does not end in a line end gets one first
+// (hashed like all text before the checksum line).
+bool appendChecksum(std::FILE* f) {
+    // A write error of the sections would be forgotten by the rewind.
+    if (std::fflush(f) != 0 || std::ferror(f))
         return false;
+    std::rewind(f);
     ReportChecksum checksum;
     ReportChecksum beforeLastByte;
     char last = '\n';
@@ -108,7 +101,7 @@ bool appendChecksum(const std::string& path) {
     if (ok)
         ok = std::fprintf(f, "<reportchecksum>%s</reportchecksum>\n",
                           EncodeReportChecksum(checksum.Value()).c_str()) > 0;
-    return closeChecked(f) && ok;
+    return ok && !std::ferror(f);
 }
 
 const char* const kMonths[12] = {"Jan", "Feb", "Mar", "Apr", "May", "Jun",
@@ -254,14 +247,15 @@ bool TTestReport::writeReport(std::FILE* file) {
 bool TTestReport::Generate(const std::string& path) {
     bool ok = false;
     try {
-        std::FILE* file = std::fopen(path.c_str(), "w");
-        if (file == nullptr) {
+        // The report is made in a file of its own beside the target, which it replaces once complete:
+        // the checksum is read back from that file, never through a path that may name a pipe.
+        platform::FileReplacement report(path);
+        if (report.file() == nullptr) {
             prompt_.ask(PromptIcon::None, kCreateFailedText, kProductName, PromptButtons::Ok);
             return false;
         }
-        ok = writeReport(file);
-        ok = closeChecked(file) && ok;
-        ok = ok && appendChecksum(path);
+        ok = writeReport(report.file());
+        ok = ok && appendChecksum(report.file()) && report.commit();
         if (ok) {
             std::lock_guard lock(mutex_);
             lastreport_ = path;
@@ -281,7 +275,7 @@ bool TTestReport::Generate(const std::string& path) {
 
 ReportVerdict TTestReport::CheckFile(const std::string& path) const {
     std::string error;
-    const FilePtr file = openRegularFile(path, error);
+    const platform::FilePtr file = platform::openRegularFile(path, error);
     if (!file)
         return ReportVerdict::Unreadable;
     // Every line but the last enters the checksum; the last must be the checksum line.

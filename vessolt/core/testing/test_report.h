@@ -102,9 +102,10 @@ public:
     // hands it in when made and takes it back (an empty writer) before it goes.
     void SetSectionWriter(ReportSection section, ReportWriter writer);
 
-    // Writes the whole report to `path` with its checksum line and makes it the last report. A file
-    // that cannot be created, written, closed, re-read or completed, or a writer that throws, is
-    // reported to the user and leaves the last report as it was. Never throws.
+    // Writes the whole report to `path` with its checksum line and makes it the last report. A path
+    // that names something other than a regular file (or nothing), a file that cannot be created,
+    // written or completed, or a writer that throws, is reported to the user and leaves the file and
+    // the last report as they were. Never throws.
     bool Generate(const std::string& path);
     // Checks a report file and tells the user the verdict.
     void Validate(const std::string& path);

@@ -155,12 +155,12 @@ TEST_F(NetworkConfigStore, FreshRegistryAndFileWithoutTheSection) {
     EXPECT_TRUE(config.useNetDesc);
     EXPECT_EQ(config.netDesc, "kept.cxl");
     EXPECT_EQ(config.nodeCount(), 0u);
-    // So does a FIFO, at once, without waiting for a writer.
+    // A FIFO is refused at once, without waiting for a writer, and changes nothing.
     ASSERT_TRUE(config.AddNodes(node(3, "x", ""), 1));
     const std::string fifo = (folder.path() / "fifo.ini").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    ASSERT_TRUE(config.LoadSettings(fifo));
-    EXPECT_EQ(config.nodeCount(), 0u);
+    EXPECT_FALSE(config.LoadSettings(fifo));
+    EXPECT_EQ(config.nodeCount(), 1u);
 }
 
 TEST_F(NetworkConfigStore, BadFileNumbersAndRowsAreReadSafely) {
@@ -200,6 +200,7 @@ TEST_F(NetworkConfigStore, RegistryValuesOfTheWrongTypeCountAsAbsent) {
     ASSERT_TRUE(k->writeString("nodeid1", "2"));      // row 1 skipped
     ASSERT_TRUE(k->writeInteger("nodename2", 7));     // row 2 skipped
     ASSERT_TRUE(k->writeString("width", "700"));
+    ASSERT_TRUE(k->flush());
     NetworkConfig config;
     ASSERT_TRUE(config.LoadSettings(""));
     EXPECT_FALSE(config.useNetDesc);
@@ -220,6 +221,7 @@ TEST_F(NetworkConfigStore, TextLimitsCutNamesOnCharactersAndRefuseLongPaths) {
     ASSERT_TRUE(k->writeString("nodename0", longName));
     ASSERT_TRUE(k->writeString("nodeeds0", longPath));
     ASSERT_TRUE(k->writeString("nodesimdll0", longPath.substr(1)));  // 259 bytes fit
+    ASSERT_TRUE(k->flush());
     NetworkConfig config(&log);
     ASSERT_TRUE(config.LoadSettings(""));
     ASSERT_EQ(config.nodeCount(), 1u);

@@ -88,6 +88,7 @@ TEST_F(GlobalTestConfigTest, FirstStartGivesTheDefaultsAndTheRegistryKeepsEditsA
     ASSERT_TRUE(key->writeInteger("maxbootuptime", -5));
     ASSERT_TRUE(key->writeInteger("configurenode", 0));
     ASSERT_TRUE(key->deleteValue("dcfpath"));
+    ASSERT_TRUE(key->flush());
     TGlobalTestConfig config;
     EXPECT_EQ(stored(config), (GLOBALCONFIG{false, "", 3000, true, 0x7F}));
 }

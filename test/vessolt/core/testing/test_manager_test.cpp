@@ -193,6 +193,7 @@ TEST_F(TestManagerTest, StoredOrderFromRegistryAndFileStopsAtTestnumAndRoundTrip
     // Left from an earlier, longer list.
     key->writeInteger("testid2", 30);
     key->writeInteger("testenabled2", 0);
+    ASSERT_TRUE(key->flush());
 
     const std::vector<int32_t> expected{3, 20, 1, 2, 30, 4, 5};
     const std::vector<int32_t> expectedEnabled{1, 2, 30, 4, 5};
