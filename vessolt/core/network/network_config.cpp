@@ -230,10 +230,16 @@ void NetworkConfig::loadFrom(const ValueSource& source, bool keepAbsentDescripti
         // from whatever the slot held before would bring back an old row.
         if (!id || !name || !eds)
             continue;
-        NetworkConfigNode node;
-        node.nodeId = static_cast<uint8_t>(*id & 0xFF);
-        if (node.nodeId < 1 || node.nodeId > 127)
+        // An id the dialog would refuse is not cut to a valid one: 0x106 is not node 6.
+        if (*id < 1 || *id > 127) {
+            if (log_)
+                log_->Add("Network configuration: " + indexed(kNodeId, index) + "=" +
+                          source.readString(indexed(kNodeId, index)).value_or(std::to_string(*id)) +
+                          " was not loaded (node ids are 1 to 127)");
             continue;
+        }
+        NetworkConfigNode node;
+        node.nodeId = static_cast<uint8_t>(*id);
         node.name = *name;
         cutToField(node.name, kNodeNameField);
         if (pathFits(*eds, indexed(kNodeEds, index)))

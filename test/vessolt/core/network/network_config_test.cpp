@@ -167,19 +167,22 @@ TEST_F(NetworkConfigStore, BadFileNumbersAndRowsAreReadSafely) {
     std::string text = "[networkconfig]\nusenetdesc=yes\nwidth=wide\nheight=12x\n";
     text += "nodeid0=x\nnodename0=A\nnodeeds0=\n";                            // id 0: skipped
     text += "nodeid1=5\nnodename1=B\n";                                        // no path: skipped
-    text += "nodeid2=0x106\nnodename2=C\nnodeeds2=c.eds\nnodeusesimproduct2=on\n";  // low 8 bits
+    text += "nodeid2=0x106\nnodename2=C\nnodeeds2=c.eds\nnodeusesimproduct2=on\n";  // not cut to node 6
     text += "nodeid3=128\nnodename3=D\nnodeeds3=\n";                           // not a node id
     text += "nodeid4=$7f\nnodename4=E\nnodeeds4=e.dcf\n";
     text += "totalnodes=300\n";
-    NetworkConfig config;
+    NetworkConfig config(&log);
     config.useNetDesc = true;
     ASSERT_TRUE(config.LoadSettings(folder.write("bad.ini", text)));
     EXPECT_FALSE(config.useNetDesc);
     EXPECT_EQ(config.width, 400);
     EXPECT_EQ(config.height, 400);
-    ASSERT_EQ(config.nodeCount(), 2u);
-    EXPECT_EQ(config.rows()[0], (NetworkConfigNode{6, "C", "c.eds", "", "", "", "", 0}));
-    EXPECT_EQ(config.rows()[1].nodeId, 0x7F);
+    ASSERT_EQ(config.nodeCount(), 1u);
+    EXPECT_EQ(config.rows()[0], (NetworkConfigNode{0x7F, "E", "e.dcf", "", "", "", "", 0}));
+    EXPECT_EQ(log.GetLinesFrom(0), (std::vector<std::string>{
+                                       "Network configuration: nodeid0=x was not loaded (node ids are 1 to 127)",
+                                       "Network configuration: nodeid2=0x106 was not loaded (node ids are 1 to 127)",
+                                       "Network configuration: nodeid3=128 was not loaded (node ids are 1 to 127)"}));
 
     ASSERT_TRUE(config.LoadSettings(folder.write("count.ini", "[networkconfig]\ntotalnodes=many\nnodeid0=1\n"
                                                                "nodename0=A\nnodeeds0=\n")));
