@@ -256,6 +256,9 @@ int main(int argc, char** argv) {
             const auto entry = services.symbols->FindEntry(index, sub, node);
             return entry ? static_cast<int32_t>(entry->dataType) : 0;
         };
+        links.objectKind = [&services](uint32_t index, uint8_t node) {
+            return services.symbols->GetObjectKind(index, node);
+        };
         odScan = std::make_unique<TODScan>(*services.testManager, *services.commonTest, *services.traceBuffer,
                                            *services.deviceSummary, *services.log, std::move(links));
         auto window = std::make_unique<TWin_ODScan>(*odScan, *services.testManager);

@@ -89,6 +89,34 @@ TEST_F(ODScanFixture, MinimalProfileNeedsNoWrites) {
     EXPECT_EQ(countLines("Warning:"), 0);
 }
 
+TEST_F(ODScanFixture, OnlyAnArraysOrARecordsSubIndexZeroIsACount) {
+    SimObjectDictionary d = SimObjectDictionary::minimalProfile();
+    d.addNumber(0x1001, 0, "Error register", SimDataType::Unsigned8, SimAccess::ReadOnly, 0xFF);
+    // Highest sub-index 2 where 4 follows a gap at 3: the walk ends at that gap.
+    d.addNumber(0x1018, 0, "Highest sub-index", SimDataType::Unsigned8, SimAccess::ReadOnly, 2);
+    d.addIndex(0x1018, "Identity", fixtures::SimObjectType::Record).subs.erase(3);
+    // The same array twice, once described as one by the data sheet.
+    for (const uint16_t index : {0x1F50, 0x1F51}) {
+        d.addIndex(index, "Array", fixtures::SimObjectType::Array);
+        for (const uint8_t sub : {0, 1, 3})
+            d.addNumber(index, sub, "Entry", SimDataType::Unsigned8, SimAccess::ReadOnly, 3);
+    }
+    describedKinds[0x1F50] = ODObjectKind::ArrayOrRecord;
+    addDevice(std::move(d));
+    open();
+    EXPECT_EQ(run(), PASSED);
+    int errorRegisterReads = 0;
+    for (const CANFrame& f : drennic.bus().sent())
+        if (f.id == 0x600u + kNode && f.data[0] == 0x40 && f.data[1] == 0x01 && f.data[2] == 0x10)
+            ++errorRegisterReads;
+    EXPECT_EQ(errorRegisterReads, 2);  // sub-index 0 and the gap at 1
+    EXPECT_TRUE(scan.FindResult(0x1018, 2));
+    EXPECT_FALSE(scan.FindResult(0x1018, 4));
+    EXPECT_TRUE(scan.FindResult(0x1F50, 3));
+    EXPECT_TRUE(scan.FindResult(0x1F51, 1));
+    EXPECT_FALSE(scan.FindResult(0x1F51, 3));
+}
+
 SimObjectDictionary tailored(const std::function<void(SimObjectDictionary&)>& change) {
     SimObjectDictionary d = SimObjectDictionary::fullProfile();
     change(d);
