@@ -1,5 +1,6 @@
 // The object dictionary scan against simulated devices on the library's test bus.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -7,6 +8,7 @@
 #include <thread>
 
 #include "od_scan_fixture.h"
+#include "testing/summary_text.h"
 
 namespace ostrel::vessolt::test {
 namespace {
@@ -115,6 +117,19 @@ TEST_F(ODScanFixture, OnlyAnArraysOrARecordsSubIndexZeroIsACount) {
     EXPECT_TRUE(scan.FindResult(0x1F50, 3));
     EXPECT_TRUE(scan.FindResult(0x1F51, 1));
     EXPECT_FALSE(scan.FindResult(0x1F51, 3));
+}
+
+TEST_F(ODScanFixture, BusStatisticsOfAModuleThatMeasuresNothingShowAsNotMeasured) {
+    addDevice(SimObjectDictionary::minimalProfile(), false);
+    fixtures::SimNsmConfig module;
+    module.statisticsOnReset = std::array<uint16_t, 2>{0, 0};  // as the software module reports
+    drennic.devices().addNsm(module);
+    open();
+    EXPECT_EQ(run(), PASSED);
+    EXPECT_TRUE(logHas("Bus Statistics: maximum bus load was 0.00%, maximum burst length was 0.0ms"));
+    const SummaryTexts shown = FormatSummary(summaryRecord());
+    EXPECT_EQ(shown.maxbusload, "-");
+    EXPECT_EQ(shown.maxburstlength, "-");
 }
 
 SimObjectDictionary tailored(const std::function<void(SimObjectDictionary&)>& change) {

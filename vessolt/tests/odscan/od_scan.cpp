@@ -226,8 +226,7 @@ int TODScan::ScanObjectDictionary() {
     float busLoad = 0.0f, burstLength = 0.0f;
     GetBusStatistics(busLoad, burstLength);
     log_.Add(BusStatisticsLine({busLoad, burstLength}));
-    summary_.UpdateMaxBusLoad(busLoad);
-    summary_.UpdateMaxBurstLength(burstLength);
+    OfferBusStatistics(summary_, {busLoad, burstLength});
     summary_.SetSDOClientNum(clientCount_);
     // One answer proves one server, and [1200] describes that same default server.
     summary_.SetSDOServerNum(anyAnswer ? std::max(1u, serverCount_) : 0u);
