@@ -94,29 +94,23 @@ TEST_F(ODScanFixture, MinimalProfileNeedsNoWrites) {
 TEST_F(ODScanFixture, OnlyAnArraysOrARecordsSubIndexZeroIsACount) {
     SimObjectDictionary d = SimObjectDictionary::minimalProfile();
     d.addNumber(0x1001, 0, "Error register", SimDataType::Unsigned8, SimAccess::ReadOnly, 0xFF);
-    // Highest sub-index 2 where 4 follows a gap at 3: the walk ends at that gap.
+    // Highest sub-index 2, then a gap at 3 before 4: the walk ends at that gap.
     d.addNumber(0x1018, 0, "Highest sub-index", SimDataType::Unsigned8, SimAccess::ReadOnly, 2);
     d.addIndex(0x1018, "Identity", fixtures::SimObjectType::Record).subs.erase(3);
-    // The same array twice, once described as one by the data sheet.
-    for (const uint16_t index : {0x1F50, 0x1F51}) {
-        d.addIndex(index, "Array", fixtures::SimObjectType::Array);
+    for (const uint16_t index : {0x1F50, 0x1F51})  // the same array, the first one described as one
         for (const uint8_t sub : {0, 1, 3})
             d.addNumber(index, sub, "Entry", SimDataType::Unsigned8, SimAccess::ReadOnly, 3);
-    }
-    describedKinds[0x1F50] = ODObjectKind::ArrayOrRecord;
+    symbols.AddEntry(kNode, ODEntry{0x1F50, 3, "Array", "Entry", ODT_UNSIGNED8});
     addDevice(std::move(d));
     open();
     EXPECT_EQ(run(), PASSED);
-    int errorRegisterReads = 0;
-    for (const CANFrame& f : drennic.bus().sent())
-        if (f.id == 0x600u + kNode && f.data[0] == 0x40 && f.data[1] == 0x01 && f.data[2] == 0x10)
-            ++errorRegisterReads;
-    EXPECT_EQ(errorRegisterReads, 2);  // sub-index 0 and the gap at 1
-    EXPECT_TRUE(scan.FindResult(0x1018, 2));
-    EXPECT_FALSE(scan.FindResult(0x1018, 4));
+    const auto sent = drennic.bus().sent();
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const CANFrame& f) {
+                  return f.id == 0x600u + kNode && f.data[0] == 0x40 && f.data[1] == 0x01 && f.data[2] == 0x10;
+              }), 2);  // [1001] sub-index 0 and the gap at 1
+    EXPECT_TRUE(scan.FindResult(0x1018, 2) && !scan.FindResult(0x1018, 4));
     EXPECT_TRUE(scan.FindResult(0x1F50, 3));
-    EXPECT_TRUE(scan.FindResult(0x1F51, 1));
-    EXPECT_FALSE(scan.FindResult(0x1F51, 3));
+    EXPECT_TRUE(scan.FindResult(0x1F51, 1) && !scan.FindResult(0x1F51, 3));
 }
 
 TEST_F(ODScanFixture, BusStatisticsOfAModuleThatMeasuresNothingShowAsNotMeasured) {
@@ -128,8 +122,7 @@ TEST_F(ODScanFixture, BusStatisticsOfAModuleThatMeasuresNothingShowAsNotMeasured
     EXPECT_EQ(run(), PASSED);
     EXPECT_TRUE(logHas("Bus Statistics: maximum bus load was 0.00%, maximum burst length was 0.0ms"));
     const SummaryTexts shown = FormatSummary(summaryRecord());
-    EXPECT_EQ(shown.maxbusload, "-");
-    EXPECT_EQ(shown.maxburstlength, "-");
+    EXPECT_EQ(shown.maxbusload + shown.maxburstlength, "--");
 }
 
 SimObjectDictionary tailored(const std::function<void(SimObjectDictionary&)>& change) {

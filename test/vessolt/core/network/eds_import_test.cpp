@@ -89,17 +89,6 @@ TEST_F(EdsImport, ReadsObjectsSubObjectsAndTypesAsTheSheetDescribesThem) {
     EXPECT_TRUE(prompt.asked().empty());
 }
 
-TEST_F(EdsImport, ObjectsWithSubObjectsAreArraysOrRecords) {
-    ::testing::internal::CaptureStderr();
-    symbols.ImportEDS(4, kDataDir + "/import_cases.eds");
-    (void)::testing::internal::GetCapturedStderr();
-    EXPECT_EQ(symbols.GetObjectKind(0x2000, 4), ODObjectKind::ArrayOrRecord);  // sparse record
-    EXPECT_EQ(symbols.GetObjectKind(0x2001, 4), ODObjectKind::ArrayOrRecord);  // compact array
-    EXPECT_EQ(symbols.GetObjectKind(0x2002, 4), ODObjectKind::Variable);
-    EXPECT_EQ(symbols.GetObjectKind(0x2008, 4), std::nullopt);
-    EXPECT_EQ(symbols.GetObjectKind(0x2000, 5), std::nullopt);
-}
-
 TEST_F(EdsImport, WindowsMadeSheetsAreReadAsWindows1252) {
     symbols.ImportEDS(4, kDataDir + "/latin1_crlf.eds");
     EXPECT_EQ(symbols.GetEntryName(0x6000, 0, 4), "Gr\xC3\xB6\xC3\x9F" "e in \xC2\xB5m");

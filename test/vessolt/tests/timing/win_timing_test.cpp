@@ -207,7 +207,6 @@ TEST_F(TimingWindowTest, EveryColumnShowsItsWholeTitle) {
     for (TimingTestKind kind : kKinds) {
         const auto window = MakeTimingWindow(engine(kind), manager_, {});
         window->show();
-        settle();
         const QTableView* grid = window->findChild<QTableView*>();
         const QHeaderView* header = grid->horizontalHeader();
         const int margins = 2 * header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
