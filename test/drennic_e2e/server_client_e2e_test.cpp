@@ -254,6 +254,21 @@ TEST_F(ServerClientE2E, KilledServerIsReplacedByTheNextRequestOfItsClient) {
     EXPECT_EQ(a.askNumber("wait 1 10000"), 1);
 }
 
+// An old server on its way out still holds the single-instance lock, so the server a client starts
+// quits at once: the client starts another when that one has ended, not after 20 s.
+TEST_F(ServerClientE2E, ServerThatQuitsAtOnceAsAlreadyRunningIsStartedAgain) {
+    auto instance = ostrel::platform::NamedMutex::open("HalvornMgrSingleRunMutex");
+    ASSERT_TRUE(instance);
+    ASSERT_EQ(instance->lock(0), ostrel::platform::LockResult::Acquired);
+    Client a;
+    ASSERT_TRUE(a.post("startup"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    instance->unlock();
+    EXPECT_EQ(a.answer(10'000), "ok");
+    EXPECT_EQ(a.ask("init 1"), "result 0 ");
+    EXPECT_EQ(liveServers().size(), 1u);
+}
+
 TEST_F(ServerClientE2E, KilledServerIsReplacedWhileItsClientAsksNothing) {
     Client a;
     startOn(a, 1);
