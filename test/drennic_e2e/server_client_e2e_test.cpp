@@ -11,6 +11,7 @@
 #include <platform/process.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -445,7 +446,8 @@ TEST_F(ServerClientE2E, ServerInNeitherFolderIsReportedWithBothFolders) {
 // can be addressed to other processes or arrive late.
 class ScriptedServer {
 public:
-    ScriptedServer() : objects_(hv::TransportObjects::open()) {
+    explicit ScriptedServer(std::array<uint8_t, 2> version = {hv::kServerVersionMajor, hv::kServerVersionMinor})
+        : objects_(hv::TransportObjects::open()), version_(version) {
         if (!objects_) return;
         objects_->initialise();
         running_ = ostrel::platform::NamedEvent::open(hv::kRunningEventName, ostrel::platform::EventReset::Manual);
@@ -481,7 +483,7 @@ private:
             }
             const uint32_t sender = command->processId;
             if (command->code == hv::ServerCmd_GetVersion) {
-                respond(hv::ServerResp_GetVersion, sender, {1, 0});
+                respond(hv::ServerResp_GetVersion, sender, {version_[0], version_[1]});
             } else if (command->code == hv::ServerCmd_SetHardwareConfiguration) {
                 respond(hv::ServerResp_SetHardwareConfiguration, sender, {0});
             } else if (command->code == hv::ServerCmd_GetBaudrate) {
@@ -495,6 +497,7 @@ private:
     }
 
     std::unique_ptr<hv::TransportObjects> objects_;
+    const std::array<uint8_t, 2> version_;
     std::unique_ptr<ostrel::platform::NamedEvent> running_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -515,6 +518,26 @@ TEST_F(ServerClientE2E, ResponsesForOtherProcessesAndStaleResponsesAreNeverTaken
     EXPECT_EQ(a.askNumber("baud 3"), 30) << "neither the stale answer (777), the broadcast nor another's (999)";
     EXPECT_EQ(a.askNumber("baud 5"), 50);
     EXPECT_TRUE(liveServers().empty()) << "a running server is not started again";
+}
+
+// A server that keeps the rings the way of 1.0 (no count of entries: its answers are never seen),
+// and one that answers 1.0: the client names both versions at once instead of waiting for answers.
+TEST_F(ServerClientE2E, ServerOfAnotherProtocolVersionIsNamedAtOnce) {
+    const std::string refused = "result -7 The CAN server speaks protocol version 1.0, this library 2.0. Please close "
+                                "all CAN applications and start them from one installation.";
+    {
+        auto running = ostrel::platform::NamedEvent::open(hv::kRunningEventName, ostrel::platform::EventReset::Manual);
+        ASSERT_TRUE(running);
+        running->set();
+        Client a;
+        EXPECT_EQ(a.ask("startup", 5'000), "ok");
+        EXPECT_EQ(a.ask("init 1", 5'000), refused);
+    }
+    ScriptedServer server({1, 0});
+    ASSERT_TRUE(server.ready());
+    Client b;
+    EXPECT_EQ(b.ask("startup", 5'000), "ok");
+    EXPECT_EQ(b.ask("init 1", 5'000), refused);
 }
 
 } // namespace

@@ -70,6 +70,8 @@ struct ServerClientState {
     std::mutex serverProcessLock;
     std::vector<pid_t> startedServers;  // servers this process started, until reaped
     std::u16string serverMissing;       // why no server could be started, for the user; empty once found
+    // Under `lifecycle`: why InitDriver left a server of another protocol version alone, for the user.
+    std::u16string versionMismatch;
 
     mutable std::mutex linkLock;
     std::shared_ptr<ServerLink> link;  // present from InitDriver to Close
@@ -386,12 +388,45 @@ std::unique_ptr<ServerLink> openLink() {
     return link;
 }
 
-// A server whose last client has just gone still shows as running while it shuts down; a client
-// that registers then is never served. Such a server does not answer, and its running event
-// clears once it has gone.
-bool serverAnswers(ServerLink& link) {
+struct ProtocolVersion {
+    uint8_t major = 0;
+    uint8_t minor = 0;
+};
+
+bool serverShowsRunning() {
+    const auto running = NamedEvent::open(hv::kRunningEventName, EventReset::Manual);
+    return running && running->isSet();
+}
+
+// The protocol version of the server, which learns ours from the request: 0 with `version` filled,
+// or a kRequest* result. A server that runs on rings that no server of ours has ever started keeps
+// them without a count of entries, the way of version 1.0; its answers could not be read.
+int32_t askVersion(ServerLink& link, uint32_t timeoutMs, ProtocolVersion& version) {
+    if (link.serverStarts() == 0 && serverShowsRunning()) {
+        version = ProtocolVersion{1, 0};
+        return DRN_OK;
+    }
+    const uint8_t ours[2] = {hv::kServerVersionMajor, hv::kServerVersionMinor};
     auto response = std::make_unique<ServerCommand>();
-    return link.request(hv::ServerCmd_GetVersion, nullptr, 0, *response, kServerAnswerProbeMs) != kRequestNoResponse;
+    const int32_t r = link.request(hv::ServerCmd_GetVersion, ours, sizeof ours, *response, timeoutMs);
+    if (r != DRN_OK || response->length < 2) {
+        return r != DRN_OK ? r : kRequestWrongResponse;
+    }
+    version = ProtocolVersion{response->data[0], response->data[1]};
+    return DRN_OK;
+}
+
+// Client and server must speak the same major version of the protocol; empty when they do.
+std::u16string versionMismatch(const ProtocolVersion& server) {
+    if (server.major == hv::kServerVersionMajor) {
+        return {};
+    }
+    const auto text = [](const ProtocolVersion& v) {
+        return widen(std::to_string(v.major) + "." + std::to_string(v.minor));
+    };
+    return u"The CAN server speaks protocol version " + text(server) + u", this library " +
+           text({hv::kServerVersionMajor, hv::kServerVersionMinor}) +
+           u". Please close all CAN applications and start them from one installation.";
 }
 
 void awaitServerGone() {
@@ -404,6 +439,8 @@ void awaitServerGone() {
     }
 }
 
+void closeLink();
+
 int32_t initDriver() {
     ServerClientState& s = state();
     std::lock_guard lifecycle(s.lifecycle);
@@ -412,11 +449,19 @@ int32_t initDriver() {
     }
     reapStartedServers();
     s.serverNetwork.store(0);
+    s.versionMismatch.clear();
     std::shared_ptr<ServerLink> link = openLink();
-    if (link && !serverAnswers(*link)) {
+    // A server whose last client has just gone still shows as running while it shuts down; a client
+    // that registers then is never served. Such a server does not answer, and its running event
+    // clears once it has gone.
+    ProtocolVersion version;
+    if (link && askVersion(*link, kServerAnswerProbeMs, version) == kRequestNoResponse) {
         link.reset();
         awaitServerGone();
         link = openLink();
+        if (link) {
+            (void)askVersion(*link, kServerAnswerProbeMs, version);
+        }
     }
     // A server replaced while this client was starting is no restart to report.
     s.clientStatus.store(0);
@@ -428,6 +473,13 @@ int32_t initDriver() {
     {
         std::lock_guard lock(s.linkLock);
         s.link = link;
+    }
+    if (version.major != 0) {
+        s.versionMismatch = versionMismatch(version);
+    }
+    if (!s.versionMismatch.empty()) {
+        closeLink();  // nothing more goes to a server of another protocol; Initialize says why
+        return DRN_NOT_INITIALIZED;
     }
     s.driverState.store(kConnected);
     return sendHardwareConfiguration(*link);
@@ -533,8 +585,13 @@ void initialize(uint32_t networkHandle, const char16_t* /*clientName*/, uint32_t
                 ResultBlock* result) {
     ServerClientState& s = state();
     std::lock_guard lifecycle(s.lifecycle);
-    auto response = std::make_unique<ServerCommand>();
-    if (requestAtLeast(hv::ServerCmd_GetVersion, nullptr, 0, *response, 2) != 0) {
+    if (!s.versionMismatch.empty()) {
+        setResult(result, DRN_NOT_INITIALIZED, s.versionMismatch);
+        return;
+    }
+    const auto link = currentLink();
+    ProtocolVersion version;
+    if (!link || askVersion(*link, kServerRequestTimeoutMs, version) != DRN_OK) {
         std::u16string message = u"Failed to get the CAN server version. Please restart all CAN applications.";
         {
             std::lock_guard lock(s.serverProcessLock);
@@ -545,13 +602,16 @@ void initialize(uint32_t networkHandle, const char16_t* /*clientName*/, uint32_t
         setResult(result, DRN_NOT_INITIALIZED, message);
         return;
     }
-    const int32_t version = response->data[0] * 100 + response->data[1];
-    if (version < 100) {
+    if (version.major * 100 + version.minor < 100) {
         setResult(result, DRN_NOT_INITIALIZED, u"The CAN server is too old. Please reinstall the application.");
         return;
     }
-    const auto link = currentLink();
-    if (!link || configureBus(*link, networkHandle) != DRN_OK) {
+    // A server started since InitDriver may be of another installation.
+    if (const std::u16string mismatch = versionMismatch(version); !mismatch.empty()) {
+        setResult(result, DRN_NOT_INITIALIZED, mismatch);
+        return;
+    }
+    if (configureBus(*link, networkHandle) != DRN_OK) {
         setResult(result, DRN_NOT_INITIALIZED, u"Failed to configure can bus");
         return;
     }
