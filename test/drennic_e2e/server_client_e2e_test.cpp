@@ -401,6 +401,7 @@ TEST_F(ServerClientE2E, RingHeadersLeftOutOfRangeAreRepairedAndEveryClientCarrie
     EXPECT_EQ(countOccurrences(log, "Removing dead client"), 0);
     EXPECT_EQ(liveServers(), std::vector<pid_t>{server});
     ::unsetenv("XDG_RUNTIME_DIR");
+    std::filesystem::remove_all(tmp);
 }
 
 // Mode 1 finds the server beside the program first, then beside the library itself: a program in
