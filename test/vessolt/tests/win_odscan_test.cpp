@@ -6,6 +6,7 @@
 #include <QImage>
 #include <QLabel>
 #include <QPainter>
+#include <QScrollBar>
 #include <QProgressBar>
 #include <QPushButton>
 #include <QStyleOptionHeader>
@@ -90,6 +91,10 @@ TEST_F(ODScanWindowTest, ShowsAScanAsTheUserSeesIt) {
     EXPECT_EQ(drawn(header->style(), "Size (bytes)"), drawn(QApplication::style(), cut));
     EXPECT_EQ(model.headerData(9, Qt::Horizontal, Qt::DisplayRole).toString(), "");
     EXPECT_TRUE(window->odlist()->horizontalHeader()->stretchLastSection());
+    // A window wide enough for every text needs no sideways scrolling.
+    window->resize(1000, 400);
+    settle();
+    EXPECT_EQ(window->odlist()->horizontalScrollBar()->maximum(), 0);
 
     window->odlist()->scrollTo(model.index(30, 0));
     settle();

@@ -135,29 +135,63 @@ void TTestWindow::setGrid(QTableView* grid, int lastSizable) {
     lastSizable_ = lastSizable;
     body_->layout()->addWidget(grid);
     grid->horizontalHeader()->viewport()->installEventFilter(this);
+    grid->viewport()->installEventFilter(this);  // a wider window lets long texts show more
     auto* titles = new TitleStyle();
     titles->setParent(grid->horizontalHeader());
     grid->horizontalHeader()->setStyle(titles);
     const QAbstractItemModel* model = grid->model();
-    connect(model, &QAbstractItemModel::modelReset, this, &TTestWindow::fitColumns);
-    connect(model, &QAbstractItemModel::dataChanged, this, &TTestWindow::fitColumns);
-    connect(model, &QAbstractItemModel::headerDataChanged, this, &TTestWindow::fitColumns);
+    const auto measure = [this] { fitColumns(true); };
+    connect(model, &QAbstractItemModel::modelReset, this, measure);
+    connect(model, &QAbstractItemModel::dataChanged, this, measure);
+    connect(model, &QAbstractItemModel::headerDataChanged, this, measure);
 }
 
-void TTestWindow::fitColumns() {
+void TTestWindow::fitColumns(bool measure) {
     const QAbstractItemModel* model = grid_ ? grid_->model() : nullptr;
-    if (model == nullptr)
+    if (model == nullptr || model->columnCount() < 2)
         return;
     // A list that only grew (a scan adds rows) needs only its new rows measured.
     const int rows = model->rowCount();
-    const int from = rows > fittedRows_ ? fittedRows_ : 0;
-    fittedRows_ = rows;
-    const QHeaderView* header = grid_->horizontalHeader();
-    for (int column = 0; column + 1 < model->columnCount(); ++column) {
-        const int needed = std::max(header->sectionSizeHint(column), FitColumnWidth(*grid_, column, from));
-        if (grid_->columnWidth(column) < needed)
-            grid_->setColumnWidth(column, needed);
+    const int columns = model->columnCount() - 1;  // the last one stretches
+    if (static_cast<int>(contentWidths_.size()) != columns || (measure && rows <= fittedRows_)) {
+        fittedRows_ = 0;
+        contentWidths_.assign(static_cast<size_t>(columns), 0);
     }
+    const QHeaderView* header = grid_->horizontalHeader();
+    // A column is never narrowed: its title and its present width are its floor.
+    std::vector<int> floors(static_cast<size_t>(columns));
+    int floorSum = 0;
+    int wantedSum = 0;
+    for (int column = 0; column < columns; ++column) {
+        auto& content = contentWidths_[static_cast<size_t>(column)];
+        if (measure && rows > fittedRows_)
+            content = std::max(content, FitColumnWidth(*grid_, column, fittedRows_));
+        const int floor = std::max(header->sectionSizeHint(column), grid_->columnWidth(column));
+        floors[static_cast<size_t>(column)] = floor;
+        floorSum += floor;
+        wantedSum += std::max(floor, content);
+    }
+    if (measure)
+        fittedRows_ = rows;
+    // Long texts share what the window has left beside the last column (which the header never
+    // makes narrower than its default), so that a window with room needs no sideways scrolling.
+    const int room = grid_->viewport()->width() - std::max(header->sectionSizeHint(columns), header->defaultSectionSize());
+    const double share = wantedSum <= room ? 1.0
+                         : room <= floorSum ? 0.0
+                                            : static_cast<double>(room - floorSum) / (wantedSum - floorSum);
+    bool widened = false;
+    for (int column = 0; column < columns; ++column) {
+        const int floor = floors[static_cast<size_t>(column)];
+        const int extra = std::max(0, contentWidths_[static_cast<size_t>(column)] - floor);
+        const int needed = floor + static_cast<int>(extra * share);
+        if (grid_->columnWidth(column) < needed) {
+            grid_->setColumnWidth(column, needed);
+            widened = true;
+        }
+    }
+    // The header stretches its last section only when it is resized itself: let it do so now.
+    if (widened)
+        QMetaObject::invokeMethod(grid_->horizontalHeader(), "resizeSections", Qt::DirectConnection);
 }
 
 void TTestWindow::ShowStatus() {
@@ -184,10 +218,8 @@ void TTestWindow::serviceMessage(uint32_t message, uintptr_t wParam, intptr_t) {
 
 bool TTestWindow::event(QEvent* e) {
     // Widths restored from the registry may be narrower than the titles.
-    if (e->type() == QEvent::Show) {
-        fittedRows_ = 0;
-        fitColumns();
-    }
+    if (e->type() == QEvent::Show)
+        fitColumns(true);
     if (e->type() == ServiceEvent::type()) {
         const auto* service = static_cast<ServiceEvent*>(e);
         serviceMessage(service->message, service->wParam, service->lParam);
@@ -221,6 +253,9 @@ int TTestWindow::FitColumnWidth(const QTableView& grid, int column, int fromRow)
 }
 
 bool TTestWindow::eventFilter(QObject* watched, QEvent* e) {
+    // After the header has taken the new width too.
+    if (grid_ && watched == grid_->viewport() && e->type() == QEvent::Resize)
+        QMetaObject::invokeMethod(this, [this] { fitColumns(false); }, Qt::QueuedConnection);
     if (grid_ && watched == grid_->horizontalHeader()->viewport() && e->type() == QEvent::MouseButtonDblClick) {
         const int x = static_cast<QMouseEvent*>(e)->position().toPoint().x();
         const int column = ColumnAtEdge(*grid_, x, lastSizable_);

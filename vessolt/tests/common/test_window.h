@@ -8,6 +8,7 @@
 #include <QWidget>
 
 #include <cstdint>
+#include <vector>
 #include <string>
 
 #include "services/qt_message_sink.h"
@@ -67,8 +68,9 @@ protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
-    // Widens every column but the last to its title and its texts, never narrows one.
-    void fitColumns();
+    // Widens every column but the last to its title and its texts, as far as the window has room for
+    // the texts; never narrows one. `measure`: the model changed, its texts are measured again.
+    void fitColumns(bool measure);
 
     TTestManager& manager_;
     const int32_t testId_;
@@ -76,7 +78,8 @@ private:
     QWidget* body_ = nullptr;
     QTableView* grid_ = nullptr;
     int lastSizable_ = -1;
-    int fittedRows_ = 0;  // rows whose texts the column widths already fit
+    int fittedRows_ = 0;              // rows whose texts contentWidths_ has measured
+    std::vector<int> contentWidths_;  // per column but the last: its widest text so far
     bool savesFrameSettings_ = true;
 };
 
