@@ -128,6 +128,18 @@ static_assert(sizeof(RingRestart) == 16);
 static_assert(offsetof(RingRestart, previousWriteIndex) == 4);
 static_assert(offsetof(RingRestart, position) == 8);
 
+// Beside each slot of a ring the clients write: which entry it holds, by its place in the count of
+// entries written and the epoch. A writer stamps the slot under the ring's mutex before it counts the
+// entry, so a count that the stamps do not bear out has been scribbled on, and a slot whose stamp is
+// not the next place a reader wants holds nothing new for it.
+struct RingSlotStamp {
+    uint64_t position;
+    uint32_t epoch;
+    uint32_t unused;
+};
+static_assert(sizeof(RingSlotStamp) == 16);
+static_assert(offsetof(RingSlotStamp, epoch) == 8);
+
 struct RingStateBlock {
     RingRestart commandRing;
     RingRestart responseRing;
@@ -137,12 +149,16 @@ struct RingStateBlock {
     // with talks to a new server.
     uint32_t serverStarts;
     uint32_t unused;
+    RingSlotStamp commandStamps[kRingCapacity];
+    RingSlotStamp sendStamps[kRingCapacity];
 };
-static_assert(sizeof(RingStateBlock) == 72);
+static_assert(sizeof(RingStateBlock) == 32'072);
 static_assert(offsetof(RingStateBlock, responseRing) == 16);
 static_assert(offsetof(RingStateBlock, sendRing) == 32);
 static_assert(offsetof(RingStateBlock, receiveRing) == 48);
 static_assert(offsetof(RingStateBlock, serverStarts) == 64);
+static_assert(offsetof(RingStateBlock, commandStamps) == 72);
+static_assert(offsetof(RingStateBlock, sendStamps) == 16'072);
 
 // ---- Command and response codes ----
 inline constexpr uint8_t ServerCmd_SetBusConfiguration = 0x10;
