@@ -171,9 +171,9 @@ bool SharedMem::repairRing(RingChannel<Entry>& channel, RingReader<Entry>* reade
                    static_cast<unsigned long>(found->epoch), static_cast<unsigned long long>(found->restored),
                    static_cast<unsigned long>(channel.epoch()), static_cast<unsigned long>(skipped));
     } else {
-        log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - %lu stale entries skipped\n", ringName(ring),
-                   static_cast<unsigned long>(found->capacity), static_cast<unsigned long>(found->writeIndex),
-                   static_cast<unsigned long>(skipped));
+        log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - %lu stale entries skipped\n",
+                   ringName(ring), static_cast<unsigned long>(found->capacity),
+                   static_cast<unsigned long>(found->writeIndex), static_cast<unsigned long>(skipped));
     }
     return true;
 }

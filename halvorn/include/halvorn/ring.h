@@ -137,8 +137,8 @@ template <typename Entry>
 class RingChannel {
 public:
     // `clientStamps`: the slots' stamps of a ring the clients write; none for a ring only the server writes.
-    RingChannel(ServerRing<Entry>& ring, RingRestart& restart, RingSlotStamp* clientStamps, platform::NamedMutex& mutex,
-                platform::NamedEvent& event, RingSignal signal) noexcept
+    RingChannel(ServerRing<Entry>& ring, RingRestart& restart, RingSlotStamp* clientStamps,
+                platform::NamedMutex& mutex, platform::NamedEvent& event, RingSignal signal) noexcept
         : ring_(ring), restart_(restart), stamps_(clientStamps), mutex_(mutex), event_(event), signal_(signal) {}
 
     // `repaired` (when given) learns what a scribbled header held before this write put it right.
@@ -313,7 +313,12 @@ private:
         ring_detail::storeIndex(ring_.header.capacity, kRingCapacity);
         ring_detail::storeIndex(ring_.header.writeIndex, 0);
         ring_detail::storeCount(restart_.position, 0);
-        ring_detail::storeIndex(restart_.epoch, ring_detail::loadIndex(restart_.epoch) + 1);
+        // A new epoch starts with no slot stamped, whatever epoch the record held; 0 stands for unstamped.
+        const uint32_t epoch = ring_detail::loadIndex(restart_.epoch) + 1;
+        for (uint32_t slot = 0; stamps_ != nullptr && slot < kRingCapacity; ++slot) {
+            ring_detail::storeIndex(stamps_[slot].epoch, 0);
+        }
+        ring_detail::storeIndex(restart_.epoch, epoch != 0 ? epoch : 1);
     }
 
     ServerRing<Entry>& ring_;
@@ -362,7 +367,9 @@ public:
             offered = (found.writeIndex + kRingCapacity - next_ % kRingCapacity) % kRingCapacity;
         }
         const uint64_t from = found.epoch == epoch_ ? next_ : 0;
-        if (found.count > from) offered = std::max<uint64_t>(offered, std::min<uint64_t>(found.count - from, kRingCapacity));
+        if (found.count > from) {
+            offered = std::max<uint64_t>(offered, std::min<uint64_t>(found.count - from, kRingCapacity));
+        }
         const uint64_t unread = found.restored > next_ ? found.restored - next_ : 0;
         return offered > unread ? static_cast<uint32_t>(offered - unread) : 0;
     }
@@ -433,8 +440,8 @@ private:
         result.status = valid ? RingReadStatus::Entry : RingReadStatus::Rejected;
     }
 
-    // Under the mutex, a ring only the server writes: follows the published count, and only while the header agrees with it. Never
-    // reads an entry before the last one it delivered.
+    // Under the mutex, a ring only the server writes: follows the published count, and only while the
+    // header agrees with it. Never reads an entry before the last one it delivered.
     void takeAtPosition(Entry& out, uint32_t write, RingRead& result) noexcept {
         const uint64_t position = channel_.position();
         if (position % kRingCapacity != write) {

@@ -121,7 +121,7 @@ struct RingRestart {
     // Entries written in this epoch, advanced by every writer under the ring's mutex. Its remainder by
     // the capacity is the write index; unlike the index it never goes round, so a reader can tell how
     // far the writers really went since its last look, and a header that disagrees with it has been
-    // scribbled on.
+    // scribbled on. For the rings the clients write it is itself checked against the slots' stamps.
     uint64_t position;
 };
 static_assert(sizeof(RingRestart) == 16);
@@ -131,7 +131,7 @@ static_assert(offsetof(RingRestart, position) == 8);
 // Beside each slot of a ring the clients write: which entry it holds, by its place in the count of
 // entries written and the epoch. A writer stamps the slot under the ring's mutex before it counts the
 // entry, so a count that the stamps do not bear out has been scribbled on, and a slot whose stamp is
-// not the next place a reader wants holds nothing new for it.
+// not the next place a reader wants holds nothing new for it. Epoch 0: never stamped.
 struct RingSlotStamp {
     uint64_t position;
     uint32_t epoch;
