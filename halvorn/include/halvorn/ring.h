@@ -15,7 +15,7 @@
 // never delivered) and follow the ring from slot 0.
 //
 // The rings the clients write (commands, frames to send): every client advances the count, and stamps
-// each slot it writes with the entry's place in the count and the epoch (RingSlotStamp), so the count is
+// each slot it writes with the entry's place in the count and the epoch (slotStamp), so the count is
 // checked, never trusted: it must agree with the header and be borne out by the stamps (the last entry
 // it counts is stamped with its place, the next slot holds an older one), and for the server it must
 // be in the epoch the server set and not behind the server's own copy. A count moved ahead, moved
@@ -137,7 +137,7 @@ template <typename Entry>
 class RingChannel {
 public:
     // `clientStamps`: the slots' stamps of a ring the clients write; none for a ring only the server writes.
-    RingChannel(ServerRing<Entry>& ring, RingRestart& restart, RingSlotStamp* clientStamps,
+    RingChannel(ServerRing<Entry>& ring, RingRestart& restart, uint64_t* clientStamps,
                 platform::NamedMutex& mutex, platform::NamedEvent& event, RingSignal signal) noexcept
         : ring_(ring), restart_(restart), stamps_(clientStamps), mutex_(mutex), event_(event), signal_(signal) {}
 
@@ -187,7 +187,7 @@ public:
             if (clientRingSound(count)) return std::nullopt;
             found.restored = stampedCount(trustedEpoch());
             ring_detail::storeIndex(restart_.epoch, trustedEpoch());
-            if (keeper_.load()) kept_.store(found.restored);
+            if (keeper_.load(std::memory_order_relaxed)) kept_.store(found.restored, std::memory_order_relaxed);
         }
         publish(found.restored);
         return found;
@@ -204,8 +204,14 @@ public:
     // Rings the clients write, under the mutex. True when the count is borne out; the keeper then takes
     // it as its own copy of where the ring stands.
     [[nodiscard]] bool countTrusted(uint64_t count) noexcept {
+        // A count once borne out stays so until a writer moves it on, and a writer stamps first.
+        const bool keeper = keeper_.load(std::memory_order_relaxed);
+        if (keeper && count == kept_.load(std::memory_order_relaxed) && epoch() == keptEpoch_.load() &&
+            agreesWith(count)) {
+            return true;
+        }
         if (!clientRingSound(count)) return false;
-        if (keeper_.load()) kept_.store(count);
+        if (keeper) kept_.store(count, std::memory_order_relaxed);
         return true;
     }
     // The slot of `position` holds the entry written there in the epoch the ring is trusted in.
@@ -258,16 +264,14 @@ private:
         if (!clientRingSound(count)) return RingWriteResult::Unusable;
         ring_detail::storeEntry(ring_.entries[count % kRingCapacity], entry);
         if (this->epoch() != epoch) return RingWriteResult::Restarted;
-        RingSlotStamp& stamp = stamps_[count % kRingCapacity];
-        ring_detail::storeCount(stamp.position, count);
-        ring_detail::storeIndex(stamp.epoch, epoch);
+        ring_detail::storeCount(stamps_[count % kRingCapacity], slotStamp(epoch, count));
         publish(count + 1);
         return RingWriteResult::Written;
     }
 
     [[nodiscard]] bool stamped(uint64_t position, uint32_t epoch) const noexcept {
-        const RingSlotStamp& stamp = stamps_[position % kRingCapacity];
-        return ring_detail::loadCount(stamp.position) == position && ring_detail::loadIndex(stamp.epoch) == epoch;
+        return position < kStampPlaceLimit &&
+               ring_detail::loadCount(stamps_[position % kRingCapacity]) == slotStamp(epoch, position);
     }
 
     // A ring the clients write: header and record agree, the record is in the trusted epoch and, for the
@@ -275,11 +279,19 @@ private:
     // written next holds an older entry (or one of another epoch).
     [[nodiscard]] bool clientRingSound(uint64_t count) const noexcept {
         const uint32_t epoch = trustedEpoch();
-        if (this->epoch() != epoch || !agreesWith(count)) return false;
-        if (keeper_.load(std::memory_order_relaxed) && count < kept_.load(std::memory_order_relaxed)) return false;
-        if (count != 0 && !stamped(count - 1, epoch)) return false;
-        const RingSlotStamp& next = stamps_[count % kRingCapacity];
-        return ring_detail::loadIndex(next.epoch) != epoch || ring_detail::loadCount(next.position) < count;
+        const auto slot = static_cast<uint32_t>(count % kRingCapacity);
+        if (this->epoch() != epoch || ring_detail::loadIndex(ring_.header.capacity) != kRingCapacity ||
+            ring_detail::loadIndex(ring_.header.writeIndex) != slot || position() != count) {
+            return false;
+        }
+        if (count >= kStampPlaceLimit || (keeper_.load(std::memory_order_relaxed) &&
+                                          count < kept_.load(std::memory_order_relaxed))) {
+            return false;
+        }
+        const uint64_t last = ring_detail::loadCount(stamps_[slot == 0 ? kRingCapacity - 1 : slot - 1]);
+        if (count != 0 && last != slotStamp(epoch, count - 1)) return false;
+        const uint64_t next = ring_detail::loadCount(stamps_[slot]);
+        return next == kUnstamped || next >> kStampPlaceBits != (epoch & 0xFFFF) || (next & (kStampPlaceLimit - 1)) < count;
     }
 
     // One past the latest entry stamped in the epoch. Writers write only at a count the stamps bear out,
@@ -287,10 +299,10 @@ private:
     [[nodiscard]] uint64_t stampedCount(uint32_t epoch) const noexcept {
         uint64_t count = 0;
         for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
-            const uint64_t position = ring_detail::loadCount(stamps_[slot].position);
-            if (ring_detail::loadIndex(stamps_[slot].epoch) == epoch && position % kRingCapacity == slot &&
-                position < UINT64_MAX) {
-                count = std::max(count, position + 1);
+            const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
+            const uint64_t place = stamp & (kStampPlaceLimit - 1);
+            if (stamp != kUnstamped && stamp == slotStamp(epoch, place) && place % kRingCapacity == slot) {
+                count = std::max(count, place + 1);
             }
         }
         return count;
@@ -313,17 +325,16 @@ private:
         ring_detail::storeIndex(ring_.header.capacity, kRingCapacity);
         ring_detail::storeIndex(ring_.header.writeIndex, 0);
         ring_detail::storeCount(restart_.position, 0);
-        // A new epoch starts with no slot stamped, whatever epoch the record held; 0 stands for unstamped.
-        const uint32_t epoch = ring_detail::loadIndex(restart_.epoch) + 1;
+        // A new epoch starts with no slot stamped, whatever epoch the record held.
         for (uint32_t slot = 0; stamps_ != nullptr && slot < kRingCapacity; ++slot) {
-            ring_detail::storeIndex(stamps_[slot].epoch, 0);
+            ring_detail::storeCount(stamps_[slot], kUnstamped);
         }
-        ring_detail::storeIndex(restart_.epoch, epoch != 0 ? epoch : 1);
+        ring_detail::storeIndex(restart_.epoch, ring_detail::loadIndex(restart_.epoch) + 1);
     }
 
     ServerRing<Entry>& ring_;
     RingRestart& restart_;
-    RingSlotStamp* const stamps_;
+    uint64_t* const stamps_;
     platform::NamedMutex& mutex_;
     platform::NamedEvent& event_;
     RingSignal signal_;
@@ -383,15 +394,15 @@ public:
                 result.status = RingReadStatus::LockFailed;
                 return result;
             }
-            if (!channel_.serverWritten()) {
-                takeFromClients(out, result);
-                return result;
-            }
             ServerRing<Entry>& ring = channel_.ring();
             const uint32_t capacity = ring_detail::loadIndex(ring.header.capacity);
             const uint32_t write = ring_detail::loadIndex(ring.header.writeIndex);
             if (!ring_detail::headerValid(capacity, write)) {
                 result.status = RingReadStatus::Unusable;  // the server repairs it; we follow then
+                return result;
+            }
+            if (!channel_.serverWritten()) {
+                takeFromClients(out, result);
                 return result;
             }
             if (channel_.epoch() != epoch_) {
@@ -410,34 +421,35 @@ public:
     }
 
 private:
-    // Under the mutex, a ring the clients write: reads only while the count is borne out, and takes a
-    // slot only when it holds the entry at our place; a slot that does not is passed over as lost.
+    // Under the mutex, a ring the clients write: takes a slot only when its stamp says it holds the entry
+    // at our place. One that does not, or a count further ahead than the ring holds, has the count
+    // checked: it was lapped (what the ring no longer holds is lost) or scribbled on (the server writes
+    // it back; we read on then).
     void takeFromClients(Entry& out, RingRead& result) noexcept {
         if (channel_.trustedEpoch() != epoch_) {
             result.lost = catchUpWithRestart(channel_.trustedEpoch());
             result.restarted = true;
         }
         const uint64_t count = channel_.position();
-        if (!channel_.countTrusted(count)) {
-            result.status = RingReadStatus::Unusable;  // scribbled on; the server writes it back
-            return;
+        if (count > next_ && (count - next_ > kRingCapacity || !channel_.stamped(next_))) {
+            if (!channel_.countTrusted(count)) {
+                result.status = RingReadStatus::Unusable;
+                return;
+            }
+            if (count - next_ > kRingCapacity) {
+                addLost(result, count - kRingCapacity - next_);
+                next_ = count - kRingCapacity;
+            }
+            for (; next_ < count && !channel_.stamped(next_); ++next_) addLost(result, 1);
         }
-        if (count > next_ && count - next_ > kRingCapacity) {
-            // Lapped: what the ring no longer holds is lost.
-            addLost(result, count - kRingCapacity - next_);
-            next_ = count - kRingCapacity;
-        }
-        for (; next_ < count && !channel_.stamped(next_); ++next_) addLost(result, 1);
         lastPosition_ = count;
-        syncIndexes();
-        if (next_ >= count) {
-            result.status = RingReadStatus::Empty;
-            return;
+        result.status = RingReadStatus::Empty;
+        if (next_ < count) {
+            const bool valid = ring_detail::loadEntry(out, channel_.ring().entries[next_ % kRingCapacity]);
+            delivered_ = ++next_;
+            result.status = valid ? RingReadStatus::Entry : RingReadStatus::Rejected;
         }
-        const bool valid = ring_detail::loadEntry(out, channel_.ring().entries[next_ % kRingCapacity]);
-        delivered_ = ++next_;
         syncIndexes();
-        result.status = valid ? RingReadStatus::Entry : RingReadStatus::Rejected;
     }
 
     // Under the mutex, a ring only the server writes: follows the published count, and only while the

@@ -128,17 +128,16 @@ static_assert(sizeof(RingRestart) == 16);
 static_assert(offsetof(RingRestart, previousWriteIndex) == 4);
 static_assert(offsetof(RingRestart, position) == 8);
 
-// Beside each slot of a ring the clients write: which entry it holds, by its place in the count of
-// entries written and the epoch. A writer stamps the slot under the ring's mutex before it counts the
-// entry, so a count that the stamps do not bear out has been scribbled on, and a slot whose stamp is
-// not the next place a reader wants holds nothing new for it. Epoch 0: never stamped.
-struct RingSlotStamp {
-    uint64_t position;
-    uint32_t epoch;
-    uint32_t unused;
-};
-static_assert(sizeof(RingSlotStamp) == 16);
-static_assert(offsetof(RingSlotStamp, epoch) == 8);
+// Beside each slot of a ring the clients write, its stamp: which entry it holds, by its place in the count
+// of entries written (below 2^48) and the low 16 bits of the epoch above it. A writer stamps the slot
+// under the ring's mutex before it counts the entry, so a count that the stamps do not bear out has been
+// scribbled on, and a slot whose stamp is not the next place a reader wants holds nothing new for it.
+inline constexpr uint32_t kStampPlaceBits = 48;
+inline constexpr uint64_t kStampPlaceLimit = uint64_t{1} << kStampPlaceBits;
+inline constexpr uint64_t kUnstamped = UINT64_MAX;  // never a stamp: its place is beyond the limit
+[[nodiscard]] constexpr uint64_t slotStamp(uint32_t epoch, uint64_t place) noexcept {
+    return (uint64_t{epoch & 0xFFFF} << kStampPlaceBits) | place;
+}
 
 struct RingStateBlock {
     RingRestart commandRing;
@@ -149,16 +148,16 @@ struct RingStateBlock {
     // with talks to a new server.
     uint32_t serverStarts;
     uint32_t unused;
-    RingSlotStamp commandStamps[kRingCapacity];
-    RingSlotStamp sendStamps[kRingCapacity];
+    uint64_t commandStamps[kRingCapacity];
+    uint64_t sendStamps[kRingCapacity];
 };
-static_assert(sizeof(RingStateBlock) == 32'072);
+static_assert(sizeof(RingStateBlock) == 16'072);
 static_assert(offsetof(RingStateBlock, responseRing) == 16);
 static_assert(offsetof(RingStateBlock, sendRing) == 32);
 static_assert(offsetof(RingStateBlock, receiveRing) == 48);
 static_assert(offsetof(RingStateBlock, serverStarts) == 64);
 static_assert(offsetof(RingStateBlock, commandStamps) == 72);
-static_assert(offsetof(RingStateBlock, sendStamps) == 16'072);
+static_assert(offsetof(RingStateBlock, sendStamps) == 8'072);
 
 // ---- Command and response codes ----
 inline constexpr uint8_t ServerCmd_SetBusConfiguration = 0x10;
