@@ -21,8 +21,9 @@
 // be in the epoch the server set and not behind the server's own copy. A count moved ahead, moved
 // back, or given another epoch fails that, whatever it was moved by; writers then wait, and the
 // server writes the record back from the stamps (the latest entry written in its epoch), so the rings
-// go on where they were. The server takes a slot only when its stamp is the place it reads next:
-// nothing is ever taken twice. A reader that the writers have really lapped (the stamps bear the count
+// go on where they were. The server takes a slot only when its stamp is the place it reads next, so
+// nothing is ever taken twice; it checks the count when a slot is not, or when the count is further
+// ahead than the ring holds. A reader that the writers have really lapped (the stamps bear the count
 // out) counts what it lost and goes on with the oldest entry still in the ring. A writer checks the
 // epoch again before it counts its entry: one stopped inside its write while a new server started the
 // ring afresh drops the entry rather than carry its old count into the new epoch.
@@ -291,7 +292,8 @@ private:
         const uint64_t last = ring_detail::loadCount(stamps_[slot == 0 ? kRingCapacity - 1 : slot - 1]);
         if (count != 0 && last != slotStamp(epoch, count - 1)) return false;
         const uint64_t next = ring_detail::loadCount(stamps_[slot]);
-        return next == kUnstamped || next >> kStampPlaceBits != (epoch & 0xFFFF) || (next & (kStampPlaceLimit - 1)) < count;
+        return next == kUnstamped || next >> kStampPlaceBits != (epoch & 0xFFFF) ||
+               (next & (kStampPlaceLimit - 1)) < count;
     }
 
     // One past the latest entry stamped in the epoch. Writers write only at a count the stamps bear out,
