@@ -22,7 +22,8 @@ inline constexpr const char* kResponseEventName = "HALVORNMEMORYRESPEVENT";   //
 inline constexpr const char* kSendEventName = "HALVORNMEMORYSENDEVENT";       // automatic reset, set
 inline constexpr const char* kReceiveEventName = "HALVORNMEMORYRECEIVEEVENT"; // manual reset, pulsed
 inline constexpr const char* kRunningEventName = "HALVORNRUNNING";            // manual reset
-// A small segment of our own beside the byte-exact block: how often each ring was started afresh.
+// A small segment of our own beside the byte-exact block: how often each ring was started afresh, how
+// far it went, and the stamps of the slots of the rings the clients write.
 inline constexpr const char* kRingStateName = "HALVORNMEMORYRINGSTATE";
 
 // ---- Ring geometry ----
