@@ -157,15 +157,24 @@ bool SharedMem::repairRing(RingChannel<Entry>& channel, RingReader<Entry>* reade
         noteRestoredHeader(*found, ring);
         return true;
     }
-    // Nothing written is lost: the count says what is new. What the header offered beyond it are
-    // slots read before, which a reader following the header would have taken again.
+    // Nothing written is lost: the stamps say what is new. What the header or the record offered beyond
+    // it are slots read before, which a reader following them would have taken again.
     RepairCounters& counters = repairCounters_[static_cast<std::size_t>(ring)];
     counters.repairs.fetch_add(1);
     const uint32_t skipped = reader != nullptr ? reader->staleEntriesOffered(*found) : 0;
     counters.entriesSkipped.fetch_add(skipped);
-    log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - %lu stale entries skipped\n", ringName(ring),
-               static_cast<unsigned long>(found->capacity), static_cast<unsigned long>(found->writeIndex),
-               static_cast<unsigned long>(skipped));
+    if (found->count != found->restored || found->epoch != channel.epoch()) {
+        log_.Print("Repaired the %s ring (capacity %lu, write index %lu, count %llu, epoch %lu) - count %llu in epoch "
+                   "%lu restored, %lu stale entries skipped\n",
+                   ringName(ring), static_cast<unsigned long>(found->capacity),
+                   static_cast<unsigned long>(found->writeIndex), static_cast<unsigned long long>(found->count),
+                   static_cast<unsigned long>(found->epoch), static_cast<unsigned long long>(found->restored),
+                   static_cast<unsigned long>(channel.epoch()), static_cast<unsigned long>(skipped));
+    } else {
+        log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - %lu stale entries skipped\n",
+                   ringName(ring), static_cast<unsigned long>(found->capacity),
+                   static_cast<unsigned long>(found->writeIndex), static_cast<unsigned long>(skipped));
+    }
     return true;
 }
 

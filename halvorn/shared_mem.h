@@ -64,10 +64,10 @@ private:
     void drainCommandRing();
     bool writeFrame(const ServerFrame& frame);
     void checkRings();
-    // Repairs the ring when its header was scribbled on: logged once per repair, counted. The header is
-    // written back from the ring's count of entries written (the server's own copy of it for a ring
-    // only the server writes); `reader` is the server's own reader of a ring the clients write
-    // (polling thread only), for the count of stale slots the header offered it.
+    // Repairs the ring when its header or record was scribbled on: logged once per repair, counted. A
+    // ring only the server writes gets its header back from the server's own count; a ring the clients
+    // write gets header, count and epoch back from its slots' stamps. `reader` is the server's own
+    // reader of a ring the clients write (polling thread only), for the count of stale slots offered it.
     template <typename Entry>
     bool repairRing(RingChannel<Entry>& channel, RingReader<Entry>* reader, Ring ring);
     void noteRestoredHeader(const RingRepair& found, Ring ring);

@@ -45,14 +45,14 @@ TransportObjects::TransportObjects(Objects o)
       ringState_(std::move(o.ringState)),
       block_(static_cast<ServerBlock*>(memory_->data())),
       restarts_(static_cast<RingStateBlock*>(ringState_->data())),
-      commandRing_(block_->commandRing, restarts_->commandRing, *commandMutex_, *commandEvent_, RingSignal::Set,
-                   RingWriters::Clients),
-      responseRing_(block_->responseRing, restarts_->responseRing, *responseMutex_, *responseEvent_,
-                    RingSignal::Pulse, RingWriters::Server),
-      sendRing_(block_->sendRing, restarts_->sendRing, *sendMutex_, *sendEvent_, RingSignal::Set,
-                RingWriters::Clients),
-      receiveRing_(block_->receiveRing, restarts_->receiveRing, *receiveMutex_, *receiveEvent_, RingSignal::Pulse,
-                   RingWriters::Server) {}
+      commandRing_(block_->commandRing, restarts_->commandRing, restarts_->commandStamps, *commandMutex_,
+                   *commandEvent_, RingSignal::Set),
+      responseRing_(block_->responseRing, restarts_->responseRing, nullptr, *responseMutex_, *responseEvent_,
+                    RingSignal::Pulse),
+      sendRing_(block_->sendRing, restarts_->sendRing, restarts_->sendStamps, *sendMutex_, *sendEvent_,
+                RingSignal::Set),
+      receiveRing_(block_->receiveRing, restarts_->receiveRing, nullptr, *receiveMutex_, *receiveEvent_,
+                   RingSignal::Pulse) {}
 
 TransportObjects::~TransportObjects() {
     // The block and the restart records first, then the events, then the mutexes.

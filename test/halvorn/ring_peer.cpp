@@ -4,6 +4,9 @@
 //   ring_peer echo <id>       sends a frame with <id> and prints its echo from the receive ring
 //   ring_peer read            prints "ready", then every response taken and every frame, until a
 //                             response with code 0xEE arrives ("end")
+//   ring_peer stream <count>  writes command i (0x20: i, then its low byte up to the full length) and frame
+//                             i, each pair once the server has taken the events of the last (at once
+//                             while the block's current network is not 0)
 #include "halvorn/transport.h"
 
 #include <chrono>
@@ -49,6 +52,32 @@ int writeEntries(RingClient& client, uint32_t count) {
     }
     std::printf("done\n");
     return 0;
+}
+
+int stream(RingClient& client, uint32_t count) {
+    auto objects = TransportObjects::open();
+    const auto deadline = std::chrono::steady_clock::now() + kBound;
+    auto until = [&](auto done) {
+        while (!done()) {
+            if (std::chrono::steady_clock::now() > deadline) return false;
+            std::this_thread::yield();
+        }
+        return true;
+    };
+    auto taken = [&] {
+        return objects->currentNetwork() != 0 || !(objects->commandEvent().isSet() || objects->sendEvent().isSet());
+    };
+    static uint8_t data[kCommandDataMax];
+    for (ServerFrame frame{}; objects && frame.id < count; ++frame.id) {
+        std::memset(data, static_cast<uint8_t>(frame.id), sizeof data);
+        putBe32(data, frame.id);
+        auto command = [&] { return client.sendCommand(ServerCmd_Reserved, data, sizeof data) == RingWriteResult::Written; };
+        auto sent = [&] { return client.sendFrame(frame) == RingWriteResult::Written; };
+        if (!until(command) || !until(sent) || !until(taken)) {
+            return 2;
+        }
+    }
+    return objects ? 0 : 4;
 }
 
 int echo(RingClient& client, uint32_t id) {
@@ -109,6 +138,7 @@ int main(int argc, char** argv) {
     if (mode == "write" && argc == 3) rc = writeEntries(*client, static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
     if (mode == "echo" && argc == 3) rc = echo(*client, static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
     if (mode == "read" && argc == 2) rc = readAll(*client);
+    if (mode == "stream" && argc == 3) rc = stream(*client, static_cast<uint32_t>(std::strtoul(argv[2], nullptr, 10)));
     std::fflush(stdout);
     return rc;
 }

@@ -38,6 +38,10 @@ protected:
         ASSERT_TRUE(log_.Open(logPath_));
         shm_ = SharedMem::Construct(log_);
         ASSERT_TRUE(shm_);
+        takeEntries();
+    }
+
+    void takeEntries() {
         shm_->SetCommandCallback(
             [](const ServerCommand& c, void* user) { static_cast<Received*>(user)->commands.push_back(c); }, &got_);
         shm_->SetFrameCallback(
@@ -315,6 +319,70 @@ TEST_F(SharedMemTest, ConstructResetsWhateverTheBlockHeldBefore) {
     EXPECT_EQ(objects->block().sendRing.header.capacity, 1000u);
     EXPECT_EQ(objects->block().currentNetwork, 0u);
 }
+
+// What a faulty or hostile process does to the record of the rings the clients write (one write under
+// the ring's mutex), and a writer stopped inside its write while a new server starts.
+enum Upset { CountAhead500, CountAhead5000, CountNearTop, CountBack1200, EpochBumped, WriterAcrossRestart };
+const char* const kUpsetNames[] = {"CountAhead500", "CountAhead5000", "CountNearTop", "CountBack1200", "EpochBumped",
+                                   "WriterAcrossRestart"};
+class RingRecordUpset : public SharedMemTest, public ::testing::WithParamInterface<int> {};
+
+// The server takes every command and frame of a writing client once and in order and goes on taking
+// new ones; only what a dead server had not taken is gone with it.
+TEST_P(RingRecordUpset, NoEntryIsTakenTwiceAndNewOnesStillAre) {
+    test::ChildProcess writer(platform::executableDir() + "/halvorn_ring_peer", {"stream", "10000000"});
+    auto peer = TransportObjects::open();
+    ASSERT_TRUE(writer.started() && peer);
+    pollUntil([&] { return got_.commands.size() > 1300 && got_.frames.size() > 1300; });
+    RingRestart* records[] = {const_cast<RingRestart*>(&peer->commandRing().restart()),
+                              const_cast<RingRestart*>(&peer->sendRing().restart())};
+    platform::NamedMutex* mutexes[] = {&peer->commandRing().mutex(), &peer->sendRing().mutex()};
+    uint64_t taken[2] = {}, dropped[2] = {};  // commands and frames that a dead server took, and did not take
+    auto size = [&](int ring) { return ring == 0 ? got_.commands.size() : got_.frames.size(); };
+    auto seq = [&](int ring, uint64_t k) { return ring == 0 ? getBe32(got_.commands[k].data) : got_.frames[k].id; };
+    for (int ring = 0; ring < 2 && GetParam() != WriterAcrossRestart; ++ring) {
+        platform::NamedMutexLock lock(*mutexes[ring], kRingMutexWaitMs);
+        RingRestart& r = *records[ring];
+        const uint64_t moved[] = {r.position + 500, r.position + 5000, UINT64_MAX - 3, r.position - 1200, r.position};
+        r.position = moved[GetParam()];
+        r.epoch += GetParam() == EpochBumped ? 1 : 0;
+    }
+    if (GetParam() == WriterAcrossRestart) {
+        shm_->SetCurrentNetwork(1);  // the writer no longer waits for us
+        // Stopped holding the command ring's mutex, its command copied but not counted yet.
+        bool inside = false;
+        for (int attempt = 0, status = 0; attempt < 100'000 && !inside; ++attempt) {
+            ::kill(writer.pid(), SIGSTOP);
+            ::waitpid(writer.pid(), &status, WUNTRACED);
+            platform::NamedMutexLock free(*mutexes[0], 0);
+            const uint64_t count = records[0]->position;
+            const uint8_t copied = peer->block().commandRing.entries[count % kRingCapacity].data[kCommandDataMax / 2];
+            inside = !free.held() && count == records[1]->position && copied == static_cast<uint8_t>(count);
+            if (!inside) ::kill(writer.pid(), SIGCONT);
+        }
+        ASSERT_TRUE(inside);
+        for (int ring = 0; ring < 2; ++ring) dropped[ring] = records[ring]->position - (taken[ring] = size(ring));
+        shm_.reset();
+        shm_ = SharedMem::Construct(log_);  // takes the rings over after its wait for the mutex
+        takeEntries();
+        ::kill(writer.pid(), SIGCONT);
+    }
+    const uint64_t target = size(1) + dropped[1] + 300;
+    pollUntil([&] { return size(0) + dropped[0] >= target && size(1) + dropped[1] >= target; });
+    // The command the writer was inside may have gone with the dead server too.
+    if (size(0) > taken[0] && seq(0, taken[0]) == taken[0] + dropped[0] + 1) ++dropped[0];
+    for (int ring = 0; ring < 2; ++ring) {
+        ASSERT_GE(size(ring) + dropped[ring], target);
+        for (uint64_t k = 0; k < size(ring); ++k) {
+            ASSERT_EQ(seq(ring, k), k < taken[ring] ? k : k + dropped[ring]) << "ring " << ring << ", entry " << k;
+        }
+        if (GetParam() != WriterAcrossRestart) {  // each scribble is repaired once
+            EXPECT_EQ(shm_->repairCounts(ring == 0 ? SharedMem::Ring::Command : SharedMem::Ring::Send).repairs, 1u);
+        }
+    }
+}
+INSTANTIATE_TEST_SUITE_P(Upsets, RingRecordUpset, ::testing::Range(0, 6),
+                         [](const auto& info) { return std::string(kUpsetNames[info.param]); });
 
 } // namespace
 } // namespace ostrel::halvorn

@@ -14,10 +14,19 @@
 // afresh in a new epoch; readers that find a new epoch drop what they had not read (counted as lost,
 // never delivered) and follow the ring from slot 0.
 //
-// The rings the clients write (commands, frames to send): every client advances the count. The server
-// repairs a header that disagrees with it; a client writer that finds one waits for the repair. A
-// reader that the writers have lapped (the count went further than the ring holds since its last look)
-// counts what it lost and goes on with the oldest entry still in the ring.
+// The rings the clients write (commands, frames to send): every client advances the count, and stamps
+// each slot it writes with the entry's place in the count and the epoch (slotStamp), so the count is
+// checked, never trusted: it must agree with the header and be borne out by the stamps (the last entry
+// it counts is stamped with its place, the next slot holds an older one), and for the server it must
+// be in the epoch the server set and not behind the server's own copy. A count moved ahead, moved
+// back, or given another epoch fails that, whatever it was moved by; writers then wait, and the
+// server writes the record back from the stamps (the latest entry written in its epoch), so the rings
+// go on where they were. The server takes a slot only when its stamp is the place it reads next, so
+// nothing is ever taken twice; it checks the count when a slot is not, or when the count is further
+// ahead than the ring holds. A reader that the writers have really lapped (the stamps bear the count
+// out) counts what it lost and goes on with the oldest entry still in the ring. A writer checks the
+// epoch again before it counts its entry: one stopped inside its write while a new server started the
+// ring afresh drops the entry rather than carry its old count into the new epoch.
 //
 // The rings only the server writes (responses, received frames): the server keeps its own copy of
 // the count and writes header and count back from it as it writes. A count that moves backwards, or
@@ -44,13 +53,16 @@ enum class RingWriteResult {
     LockFailed,  // mutex not obtained within 500 ms: entry dropped, no event
     Rejected,    // the entry's length is out of range: nothing copied
     Unusable,    // the ring header is not initialised (capacity 0) or is corrupt
+    Restarted,   // a new server started the ring afresh while we were writing: entry dropped, not counted
 };
 
-// What a repair found in the header it replaced, and the count it wrote the header back from.
+// What a repair found in the header and the record it replaced, and the count it wrote them back from.
 struct RingRepair {
     uint32_t capacity = 0;
     uint32_t writeIndex = 0;
-    uint64_t position = 0;
+    uint64_t count = 0;
+    uint32_t epoch = 0;
+    uint64_t restored = 0;
 };
 
 enum class RingReadStatus {
@@ -106,6 +118,12 @@ inline void storeEntry(ServerFrame& slot, const ServerFrame& entry) noexcept { s
 inline void storeIndex(uint32_t& word, uint32_t value) noexcept {
     std::atomic_ref<uint32_t>(word).store(value, std::memory_order_release);
 }
+[[nodiscard]] inline uint64_t loadCount(const uint64_t& word) noexcept {
+    return std::atomic_ref<uint64_t>(const_cast<uint64_t&>(word)).load(std::memory_order_acquire);
+}
+inline void storeCount(uint64_t& word, uint64_t value) noexcept {
+    std::atomic_ref<uint64_t>(word).store(value, std::memory_order_release);
+}
 
 // Every ring the server sets up has exactly kRingCapacity slots; anything else is not a ring to use.
 [[nodiscard]] inline bool headerValid(uint32_t capacity, uint32_t writeIndex) noexcept {
@@ -114,18 +132,15 @@ inline void storeIndex(uint32_t& word, uint32_t value) noexcept {
 
 } // namespace ring_detail
 
-// Who writes a ring: every client (commands, frames to send), or only the server.
-enum class RingWriters { Clients, Server };
-
 // One ring of the block with its mutex and event. Does not own them. Writing is safe from any
 // thread of any process.
 template <typename Entry>
 class RingChannel {
 public:
-    RingChannel(ServerRing<Entry>& ring, RingRestart& restart, platform::NamedMutex& mutex,
-                platform::NamedEvent& event, RingSignal signal, RingWriters writers) noexcept
-        : ring_(ring), restart_(restart), mutex_(mutex), event_(event), signal_(signal),
-          serverWritten_(writers == RingWriters::Server) {}
+    // `clientStamps`: the slots' stamps of a ring the clients write; none for a ring only the server writes.
+    RingChannel(ServerRing<Entry>& ring, RingRestart& restart, uint64_t* clientStamps,
+                platform::NamedMutex& mutex, platform::NamedEvent& event, RingSignal signal) noexcept
+        : ring_(ring), restart_(restart), stamps_(clientStamps), mutex_(mutex), event_(event), signal_(signal) {}
 
     // `repaired` (when given) learns what a scribbled header held before this write put it right.
     [[nodiscard]] RingWriteResult write(const Entry& entry, std::optional<RingRepair>* repaired = nullptr) {
@@ -133,7 +148,8 @@ public:
         {
             platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
             if (!lock.held()) return RingWriteResult::LockFailed;
-            if (!writeAtPosition(entry, repaired)) return RingWriteResult::Unusable;
+            const RingWriteResult r = serverWritten() ? writeAtPosition(entry, repaired) : writeForClient(entry);
+            if (r != RingWriteResult::Written) return r;
         }
         if (signal_ == RingSignal::Set) {
             event_.set();
@@ -145,43 +161,70 @@ public:
 
     // Writes the initial state (capacity, write index 0) in a new epoch. Only the server does this,
     // at its start: whatever a dead server left in the ring is gone for every reader. The caller
-    // becomes the keeper of the write position of a ring only the server writes.
+    // becomes the keeper of the ring: it keeps its own copy of the epoch and of where the ring stands.
     void initialise() {
         platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
         // Written even when the lock is not had: the server's start-up state wins over a stale holder.
         restartEmpty();
-        if (serverWritten_) {
-            kept_.store(0);
-            keeper_.store(true);
-        }
+        kept_.store(0);
+        keptEpoch_.store(epoch());
+        keeper_.store(true);
     }
 
-    // The server's repair, under the mutex: a header that disagrees with the count of entries written
-    // (the server's own copy of it for a ring only the server writes) is written back from the count.
-    // Returns what the header held when it was repaired; nothing when it was sound (or the mutex was
-    // not had: the next pass tries again).
+    // The server's repair, under the mutex. A ring only the server writes gets its header back from the
+    // server's own count. A ring the clients write whose header or record (count, epoch) is not borne
+    // out gets both back from the stamps: the latest entry written in the server's epoch. Returns what
+    // was found when it was repaired; nothing when it was sound (or the mutex was not had: the next
+    // pass tries again).
     [[nodiscard]] std::optional<RingRepair> repairIfCorrupt() {
         platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
         if (!lock.held()) return std::nullopt;
-        const uint64_t position = keeper_.load() ? kept_.load() : this->position();
-        if (agreesWith(position)) return std::nullopt;
-        const RingRepair found{ring_detail::loadIndex(ring_.header.capacity),
-                               ring_detail::loadIndex(ring_.header.writeIndex), position};
-        publish(position);
+        const uint64_t count = position();
+        RingRepair found{ring_detail::loadIndex(ring_.header.capacity), ring_detail::loadIndex(ring_.header.writeIndex),
+                         count, epoch(), keeper_.load() ? kept_.load() : count};
+        if (serverWritten()) {
+            if (agreesWith(found.restored)) return std::nullopt;
+        } else {
+            if (clientRingSound(count)) return std::nullopt;
+            found.restored = stampedCount(trustedEpoch());
+            ring_detail::storeIndex(restart_.epoch, trustedEpoch());
+            if (keeper_.load(std::memory_order_relaxed)) kept_.store(found.restored, std::memory_order_relaxed);
+        }
+        publish(found.restored);
         return found;
     }
 
     // A look without the mutex: for a writer waiting for a repair, and the server's quick check
     // before it takes the mutex.
     [[nodiscard]] bool headerLooksValid() const noexcept {
+        if (!serverWritten()) return clientRingSound(position());
         return agreesWith(keeper_.load(std::memory_order_relaxed) ? kept_.load(std::memory_order_relaxed)
                                                                   : position());
     }
-    [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(restart_.epoch); }
-    [[nodiscard]] bool serverWritten() const noexcept { return serverWritten_; }
-    [[nodiscard]] uint64_t position() const noexcept {
-        return std::atomic_ref<uint64_t>(restart_.position).load(std::memory_order_acquire);
+
+    // Rings the clients write, under the mutex. True when the count is borne out; the keeper then takes
+    // it as its own copy of where the ring stands.
+    [[nodiscard]] bool countTrusted(uint64_t count) noexcept {
+        // A count once borne out stays so until a writer moves it on, and a writer stamps first.
+        const bool keeper = keeper_.load(std::memory_order_relaxed);
+        if (keeper && count == kept_.load(std::memory_order_relaxed) && epoch() == keptEpoch_.load() &&
+            agreesWith(count)) {
+            return true;
+        }
+        if (!clientRingSound(count)) return false;
+        if (keeper) kept_.store(count, std::memory_order_relaxed);
+        return true;
     }
+    // The slot of `position` holds the entry written there in the epoch the ring is trusted in.
+    [[nodiscard]] bool stamped(uint64_t position) const noexcept { return stamped(position, trustedEpoch()); }
+    // The keeper's own copy of the epoch; for anybody else the record's.
+    [[nodiscard]] uint32_t trustedEpoch() const noexcept {
+        return keeper_.load(std::memory_order_relaxed) ? keptEpoch_.load(std::memory_order_relaxed) : epoch();
+    }
+
+    [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(restart_.epoch); }
+    [[nodiscard]] bool serverWritten() const noexcept { return stamps_ == nullptr; }
+    [[nodiscard]] uint64_t position() const noexcept { return ring_detail::loadCount(restart_.position); }
 
     [[nodiscard]] ServerRing<Entry>& ring() noexcept { return ring_; }
     [[nodiscard]] const RingRestart& restart() const noexcept { return restart_; }
@@ -189,26 +232,82 @@ public:
     [[nodiscard]] platform::NamedEvent& event() noexcept { return event_; }
 
 private:
-    // Under the mutex. The keeper of a ring only the server writes writes at its own position and puts
-    // a header that differs from it right; every other writer (the clients, a stand-in in a test)
-    // follows the published count while the header agrees with it.
-    bool writeAtPosition(const Entry& entry, std::optional<RingRepair>* repaired) noexcept {
+    // Under the mutex, a ring only the server writes. Its keeper writes at its own position and puts a
+    // header that differs from it right; any other writer (a stand-in in a test) follows the published
+    // count while the header agrees with it.
+    RingWriteResult writeAtPosition(const Entry& entry, std::optional<RingRepair>* repaired) noexcept {
         uint64_t position = 0;
         if (keeper_.load()) {
             position = kept_.load();
             if (!agreesWith(position) && repaired != nullptr) {
                 *repaired = RingRepair{ring_detail::loadIndex(ring_.header.capacity),
-                                       ring_detail::loadIndex(ring_.header.writeIndex), position};
+                                       ring_detail::loadIndex(ring_.header.writeIndex), this->position(), epoch(),
+                                       position};
             }
         } else {
             position = this->position();
-            if (!agreesWith(position)) return false;
+            if (!agreesWith(position)) return RingWriteResult::Unusable;
         }
         ring_detail::storeEntry(ring_.entries[position % kRingCapacity], entry);
         ++position;
         if (keeper_.load()) kept_.store(position);
         publish(position);
-        return true;
+        return RingWriteResult::Written;
+    }
+
+    // Under the mutex, a ring the clients write: only at a count that is borne out, and counted only in
+    // the epoch it was written in. A new server that found the mutex held too long (its writer stopped
+    // in here) has started the ring afresh meanwhile: our count is the dead server's, and carrying it
+    // into the new epoch would hand the new server the old entries.
+    RingWriteResult writeForClient(const Entry& entry) noexcept {
+        const uint32_t epoch = trustedEpoch();
+        const uint64_t count = position();
+        if (!clientRingSound(count)) return RingWriteResult::Unusable;
+        ring_detail::storeEntry(ring_.entries[count % kRingCapacity], entry);
+        if (this->epoch() != epoch) return RingWriteResult::Restarted;
+        ring_detail::storeCount(stamps_[count % kRingCapacity], slotStamp(epoch, count));
+        publish(count + 1);
+        return RingWriteResult::Written;
+    }
+
+    [[nodiscard]] bool stamped(uint64_t position, uint32_t epoch) const noexcept {
+        return position < kStampPlaceLimit &&
+               ring_detail::loadCount(stamps_[position % kRingCapacity]) == slotStamp(epoch, position);
+    }
+
+    // A ring the clients write: header and record agree, the record is in the trusted epoch and, for the
+    // keeper, not behind its copy; the last entry counted is stamped with its place and the slot to be
+    // written next holds an older entry (or one of another epoch).
+    [[nodiscard]] bool clientRingSound(uint64_t count) const noexcept {
+        const uint32_t epoch = trustedEpoch();
+        const auto slot = static_cast<uint32_t>(count % kRingCapacity);
+        if (this->epoch() != epoch || ring_detail::loadIndex(ring_.header.capacity) != kRingCapacity ||
+            ring_detail::loadIndex(ring_.header.writeIndex) != slot || position() != count) {
+            return false;
+        }
+        if (count >= kStampPlaceLimit || (keeper_.load(std::memory_order_relaxed) &&
+                                          count < kept_.load(std::memory_order_relaxed))) {
+            return false;
+        }
+        const uint64_t last = ring_detail::loadCount(stamps_[slot == 0 ? kRingCapacity - 1 : slot - 1]);
+        if (count != 0 && last != slotStamp(epoch, count - 1)) return false;
+        const uint64_t next = ring_detail::loadCount(stamps_[slot]);
+        return next == kUnstamped || next >> kStampPlaceBits != (epoch & 0xFFFF) ||
+               (next & (kStampPlaceLimit - 1)) < count;
+    }
+
+    // One past the latest entry stamped in the epoch. Writers write only at a count the stamps bear out,
+    // so this is where they really stand.
+    [[nodiscard]] uint64_t stampedCount(uint32_t epoch) const noexcept {
+        uint64_t count = 0;
+        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
+            const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
+            const uint64_t place = stamp & (kStampPlaceLimit - 1);
+            if (stamp != kUnstamped && stamp == slotStamp(epoch, place) && place % kRingCapacity == slot) {
+                count = std::max(count, place + 1);
+            }
+        }
+        return count;
     }
 
     [[nodiscard]] bool agreesWith(uint64_t position) const noexcept {
@@ -220,26 +319,32 @@ private:
     void publish(uint64_t position) noexcept {
         ring_detail::storeIndex(ring_.header.capacity, kRingCapacity);
         ring_detail::storeIndex(ring_.header.writeIndex, static_cast<uint32_t>(position % kRingCapacity));
-        std::atomic_ref<uint64_t>(restart_.position).store(position, std::memory_order_release);
+        ring_detail::storeCount(restart_.position, position);
     }
 
     void restartEmpty() noexcept {
         ring_detail::storeIndex(restart_.previousWriteIndex, ring_detail::loadIndex(ring_.header.writeIndex));
         ring_detail::storeIndex(ring_.header.capacity, kRingCapacity);
         ring_detail::storeIndex(ring_.header.writeIndex, 0);
-        std::atomic_ref<uint64_t>(restart_.position).store(0, std::memory_order_release);
+        ring_detail::storeCount(restart_.position, 0);
+        // A new epoch starts with no slot stamped, whatever epoch the record held.
+        for (uint32_t slot = 0; stamps_ != nullptr && slot < kRingCapacity; ++slot) {
+            ring_detail::storeCount(stamps_[slot], kUnstamped);
+        }
         ring_detail::storeIndex(restart_.epoch, ring_detail::loadIndex(restart_.epoch) + 1);
     }
 
     ServerRing<Entry>& ring_;
     RingRestart& restart_;
+    uint64_t* const stamps_;
     platform::NamedMutex& mutex_;
     platform::NamedEvent& event_;
     RingSignal signal_;
-    const bool serverWritten_;
-    // The keeper's own copy of the write position (the server, after initialise()).
+    // The keeper's own copy of the epoch and of where the ring stands (the server, after initialise()):
+    // the count it writes from, or, for a ring the clients write, the last count it found borne out.
     std::atomic<bool> keeper_{false};
     std::atomic<uint64_t> kept_{0};
+    std::atomic<uint32_t> keptEpoch_{0};
 };
 
 // A reader with its own position. One thread at a time uses a reader.
@@ -247,7 +352,7 @@ template <typename Entry>
 class RingReader {
 public:
     // Starts at index 0 of the ring's current epoch, as the server's readers do.
-    explicit RingReader(RingChannel<Entry>& channel) noexcept : channel_(channel), epoch_(channel.epoch()) {}
+    explicit RingReader(RingChannel<Entry>& channel) noexcept : channel_(channel), epoch_(channel.trustedEpoch()) {}
 
     // Starts at the write index found now, so that only later entries are seen (a connecting
     // client). False when the mutex was not obtained; the index then stays 0.
@@ -266,12 +371,19 @@ public:
         return true;
     }
 
-    // The stale slots that a scribbled header, as found by a repair, offered this reader beyond the
-    // entries really written: those a reader that followed the header would have taken again.
+    // The stale slots that a scribbled header or record, as found by a repair, offered this reader
+    // beyond the entries really written: those a reader that followed them would have taken again (by
+    // the header up to its write index; by the count up to it, from slot 0 in another epoch).
     [[nodiscard]] uint32_t staleEntriesOffered(const RingRepair& found) const noexcept {
-        if (!ring_detail::headerValid(found.capacity, found.writeIndex)) return 0;
-        const uint64_t offered = (found.writeIndex + kRingCapacity - next_ % kRingCapacity) % kRingCapacity;
-        const uint64_t unread = found.position > next_ ? found.position - next_ : 0;
+        uint64_t offered = 0;
+        if (ring_detail::headerValid(found.capacity, found.writeIndex)) {
+            offered = (found.writeIndex + kRingCapacity - next_ % kRingCapacity) % kRingCapacity;
+        }
+        const uint64_t from = found.epoch == epoch_ ? next_ : 0;
+        if (found.count > from) {
+            offered = std::max<uint64_t>(offered, std::min<uint64_t>(found.count - from, kRingCapacity));
+        }
+        const uint64_t unread = found.restored > next_ ? found.restored - next_ : 0;
         return offered > unread ? static_cast<uint32_t>(offered - unread) : 0;
     }
 
@@ -291,8 +403,12 @@ public:
                 result.status = RingReadStatus::Unusable;  // the server repairs it; we follow then
                 return result;
             }
+            if (!channel_.serverWritten()) {
+                takeFromClients(out, result);
+                return result;
+            }
             if (channel_.epoch() != epoch_) {
-                result.lost = catchUpWithRestart();
+                result.lost = catchUpWithRestart(channel_.epoch());
                 result.restarted = true;
             }
             takeAtPosition(out, write, result);
@@ -307,8 +423,39 @@ public:
     }
 
 private:
-    // Under the mutex: follows the published count, and only while the header agrees with it. Never
-    // reads an entry before the last one it delivered.
+    // Under the mutex, a ring the clients write: takes a slot only when its stamp says it holds the entry
+    // at our place. One that does not, or a count further ahead than the ring holds, has the count
+    // checked: it was lapped (what the ring no longer holds is lost) or scribbled on (the server writes
+    // it back; we read on then).
+    void takeFromClients(Entry& out, RingRead& result) noexcept {
+        if (channel_.trustedEpoch() != epoch_) {
+            result.lost = catchUpWithRestart(channel_.trustedEpoch());
+            result.restarted = true;
+        }
+        const uint64_t count = channel_.position();
+        if (count > next_ && (count - next_ > kRingCapacity || !channel_.stamped(next_))) {
+            if (!channel_.countTrusted(count)) {
+                result.status = RingReadStatus::Unusable;
+                return;
+            }
+            if (count - next_ > kRingCapacity) {
+                addLost(result, count - kRingCapacity - next_);
+                next_ = count - kRingCapacity;
+            }
+            for (; next_ < count && !channel_.stamped(next_); ++next_) addLost(result, 1);
+        }
+        lastPosition_ = count;
+        result.status = RingReadStatus::Empty;
+        if (next_ < count) {
+            const bool valid = ring_detail::loadEntry(out, channel_.ring().entries[next_ % kRingCapacity]);
+            delivered_ = ++next_;
+            result.status = valid ? RingReadStatus::Entry : RingReadStatus::Rejected;
+        }
+        syncIndexes();
+    }
+
+    // Under the mutex, a ring only the server writes: follows the published count, and only while the
+    // header agrees with it. Never reads an entry before the last one it delivered.
     void takeAtPosition(Entry& out, uint32_t write, RingRead& result) noexcept {
         const uint64_t position = channel_.position();
         if (position % kRingCapacity != write) {
@@ -325,19 +472,12 @@ private:
         }
         lastPosition_ = position;
         if (position > next_ && position - next_ > kRingCapacity) {
-            if (!channel_.serverWritten()) {
-                // Lapped: the clients advance the count only as they write, so the whole ring is
-                // unread; what it no longer holds is lost.
-                addLost(result, position - kRingCapacity - next_);
-                next_ = position - kRingCapacity;
-            } else {
-                // Further than the ring holds: skip to the writer without reading.
-                addLost(result, position - next_);
-                next_ = position;
-                syncIndexes();
-                result.status = RingReadStatus::Empty;
-                return;
-            }
+            // Further than the ring holds: skip to the writer without reading.
+            addLost(result, position - next_);
+            next_ = position;
+            syncIndexes();
+            result.status = RingReadStatus::Empty;
+            return;
         }
         syncIndexes();
         if (next_ >= position) {
@@ -365,8 +505,7 @@ private:
     // not read of the old epoch and follow the new one from slot 0. Returns the entries dropped:
     // those we had seen written, and, when exactly one restart happened, those written after our
     // last look up to the write index the restart found.
-    uint32_t catchUpWithRestart() noexcept {
-        const uint32_t epoch = channel_.epoch();
+    uint32_t catchUpWithRestart(uint32_t epoch) noexcept {
         if (epoch == epoch_) return 0;
         uint64_t dropped = unread_;
         const uint32_t previous = ring_detail::loadIndex(channel_.restart().previousWriteIndex);

@@ -22,7 +22,8 @@ inline constexpr const char* kResponseEventName = "HALVORNMEMORYRESPEVENT";   //
 inline constexpr const char* kSendEventName = "HALVORNMEMORYSENDEVENT";       // automatic reset, set
 inline constexpr const char* kReceiveEventName = "HALVORNMEMORYRECEIVEEVENT"; // manual reset, pulsed
 inline constexpr const char* kRunningEventName = "HALVORNRUNNING";            // manual reset
-// A small segment of our own beside the byte-exact block: how often each ring was started afresh.
+// A small segment of our own beside the byte-exact block: how often each ring was started afresh, how
+// far it went, and the stamps of the slots of the rings the clients write.
 inline constexpr const char* kRingStateName = "HALVORNMEMORYRINGSTATE";
 
 // ---- Ring geometry ----
@@ -121,12 +122,23 @@ struct RingRestart {
     // Entries written in this epoch, advanced by every writer under the ring's mutex. Its remainder by
     // the capacity is the write index; unlike the index it never goes round, so a reader can tell how
     // far the writers really went since its last look, and a header that disagrees with it has been
-    // scribbled on.
+    // scribbled on. For the rings the clients write it is itself checked against the slots' stamps.
     uint64_t position;
 };
 static_assert(sizeof(RingRestart) == 16);
 static_assert(offsetof(RingRestart, previousWriteIndex) == 4);
 static_assert(offsetof(RingRestart, position) == 8);
+
+// Beside each slot of a ring the clients write, its stamp: which entry it holds, by its place in the count
+// of entries written (below 2^48) and the low 16 bits of the epoch above it. A writer stamps the slot
+// under the ring's mutex before it counts the entry, so a count that the stamps do not bear out has been
+// scribbled on, and a slot whose stamp is not the next place a reader wants holds nothing new for it.
+inline constexpr uint32_t kStampPlaceBits = 48;
+inline constexpr uint64_t kStampPlaceLimit = uint64_t{1} << kStampPlaceBits;
+inline constexpr uint64_t kUnstamped = UINT64_MAX;  // never a stamp: its place is beyond the limit
+[[nodiscard]] constexpr uint64_t slotStamp(uint32_t epoch, uint64_t place) noexcept {
+    return (uint64_t{epoch & 0xFFFF} << kStampPlaceBits) | place;
+}
 
 struct RingStateBlock {
     RingRestart commandRing;
@@ -137,12 +149,16 @@ struct RingStateBlock {
     // with talks to a new server.
     uint32_t serverStarts;
     uint32_t unused;
+    uint64_t commandStamps[kRingCapacity];
+    uint64_t sendStamps[kRingCapacity];
 };
-static_assert(sizeof(RingStateBlock) == 72);
+static_assert(sizeof(RingStateBlock) == 16'072);
 static_assert(offsetof(RingStateBlock, responseRing) == 16);
 static_assert(offsetof(RingStateBlock, sendRing) == 32);
 static_assert(offsetof(RingStateBlock, receiveRing) == 48);
 static_assert(offsetof(RingStateBlock, serverStarts) == 64);
+static_assert(offsetof(RingStateBlock, commandStamps) == 72);
+static_assert(offsetof(RingStateBlock, sendStamps) == 8'072);
 
 // ---- Command and response codes ----
 inline constexpr uint8_t ServerCmd_SetBusConfiguration = 0x10;

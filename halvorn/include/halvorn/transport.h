@@ -38,7 +38,8 @@ public:
 
     // The server's start-up state: capacities 1000, write indexes 0, no current network, and a new
     // epoch for every ring, so that clients still attached drop what a dead server left. Counts a
-    // server start, and makes this process the keeper of the rings only the server writes.
+    // server start, and makes this process the keeper of every ring: it keeps its own copy of each
+    // ring's epoch and of where it stands.
     void initialise();
     // How many servers have started on these objects.
     [[nodiscard]] uint32_t serverStarts() const noexcept;
