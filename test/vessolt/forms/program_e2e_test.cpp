@@ -102,7 +102,8 @@ TEST(VessoltProgram, ExitWithATestWindowOpenEndsTheProgram) {
         return ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,
                                                    std::string(ostrel::vessolt::kProductKey) + "\\main") != nullptr;
     })) << "the main window never closed";
-    EXPECT_EQ(waitExit(vessolt, kLeaveMs), 0) << "not ended with 0 within " << kLeaveMs / 1000 << " s of its main window";
+    EXPECT_EQ(waitExit(vessolt, kLeaveMs), 0)
+        << "not ended with 0 within " << kLeaveMs / 1000 << " s of its main window";
 #endif
 }
 
