@@ -72,11 +72,10 @@ bool isLoaded(const std::string& path) {
 class KobalDriverTest : public DrennicLibrary {
 protected:
     void SetUp() override {
-        registryDir_ = std::filesystem::temp_directory_path() /
-                       ("kobal-driver-" + std::to_string(getpid()) + "-" +
-                        ::testing::UnitTest::GetInstance()->current_test_info()->name());
-        std::filesystem::remove_all(registryDir_);
-        std::filesystem::create_directories(registryDir_);
+        // mkdtemp: a parameterised test's name holds a '/', which would make two folders of it.
+        std::string pattern = (std::filesystem::temp_directory_path() / "kobal-driver-XXXXXX").string();
+        ASSERT_NE(::mkdtemp(pattern.data()), nullptr);
+        registryDir_ = pattern;
         setenv("OSTREL_REGISTRY_DIR", registryDir_.c_str(), 1);
         DrennicLibrary::SetUp();
         simbus::reset();

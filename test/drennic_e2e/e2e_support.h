@@ -16,6 +16,7 @@
 #include <fstream>
 #include <optional>
 #include <sstream>
+#include <stdexcept>
 #include <string>
 #include <thread>
 #include <vector>
@@ -23,6 +24,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/prctl.h>
+#include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -147,7 +149,28 @@ inline const std::string& runNamespace() {
     return run;
 }
 
-// Names and registry of their own for everything this test starts.
+// A folder of its own in the temporary folder, removed with everything in it.
+class ScratchDir {
+public:
+    explicit ScratchDir(const std::string& prefix = "drennic-e2e") {
+        std::string pattern = (std::filesystem::temp_directory_path() / (prefix + "-XXXXXX")).string();
+        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
+    }
+    ~ScratchDir() {
+        std::error_code ec;
+        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
+    }
+    ScratchDir(const ScratchDir&) = delete;
+    ScratchDir& operator=(const ScratchDir&) = delete;
+    [[nodiscard]] const std::string& path() const { return path_; }
+    [[nodiscard]] std::string file(const std::string& name) const { return path_ + "/" + name; }
+
+private:
+    std::string path_;
+};
+
+// Names, registry and run-time folder of their own for everything this test starts: Qt and the
+// server's debug log use $XDG_RUNTIME_DIR, and without one Qt makes a folder in the temporary folder.
 class IsolatedEnvironment {
 public:
     explicit IsolatedEnvironment(const std::string& tag) {
@@ -155,19 +178,27 @@ public:
         const std::string ns =
             runNamespace() + "e2e-" + tag + "-" + std::to_string(::getpid()) + "-" + std::to_string(++counter);
         ::setenv("OSTREL_IPC_NAMESPACE", ns.c_str(), 1);
-        std::string pattern = (std::filesystem::temp_directory_path() / "drennic-e2e-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) registry_ = pattern;
-        ::setenv("OSTREL_REGISTRY_DIR", registry_.c_str(), 1);
+        if (folder_.path().empty()) throw std::runtime_error("no folder for the test's registry");
+        ::setenv("OSTREL_REGISTRY_DIR", folder_.file("registry").c_str(), 1);
+        if (const char* runtime = std::getenv("XDG_RUNTIME_DIR")) runtime_ = runtime;
+        ::mkdir(runtimeDir().c_str(), 0700);
+        ::setenv("XDG_RUNTIME_DIR", runtimeDir().c_str(), 1);
     }
     ~IsolatedEnvironment() {
-        std::error_code ec;
-        if (!registry_.empty()) std::filesystem::remove_all(registry_, ec);
+        if (runtime_) {
+            ::setenv("XDG_RUNTIME_DIR", runtime_->c_str(), 1);
+        } else {
+            ::unsetenv("XDG_RUNTIME_DIR");
+        }
     }
     IsolatedEnvironment(const IsolatedEnvironment&) = delete;
     IsolatedEnvironment& operator=(const IsolatedEnvironment&) = delete;
 
+    [[nodiscard]] std::string runtimeDir() const { return folder_.file("runtime"); }
+
 private:
-    std::string registry_;
+    ScratchDir folder_;
+    std::optional<std::string> runtime_;
 };
 
 // One client program, driven through its standard input; answers come one line each.

@@ -27,11 +27,6 @@ namespace {
 
 namespace hv = ostrel::halvorn;
 
-std::string makeTempDir() {
-    std::string pattern = (std::filesystem::temp_directory_path() / "drennic-e2e-dir-XXXXXX").string();
-    return ::mkdtemp(pattern.data()) != nullptr ? pattern : std::string();
-}
-
 std::string readText(const std::string& path) {
     std::ifstream in(path);
     std::stringstream text;
@@ -346,9 +341,6 @@ TEST_F(ServerClientE2E, ClientAttachedAcrossAServerRestartRegistersAgainAndCarri
 // and logs the repair once per event; the clients' next frames and requests go through and nobody
 // is dropped.
 TEST_F(ServerClientE2E, RingHeadersLeftOutOfRangeAreRepairedAndEveryClientCarriesOn) {
-    const std::string tmp = makeTempDir();
-    ASSERT_FALSE(tmp.empty());
-    ::setenv("XDG_RUNTIME_DIR", tmp.c_str(), 1);  // the debug log's folder
     const pid_t server = ostrel::platform::spawnDetached(binDir() + "/halvorn", {"1"});
     ASSERT_GT(server, 0);
     auto running = ostrel::platform::NamedEvent::open(hv::kRunningEventName, ostrel::platform::EventReset::Manual);
@@ -394,20 +386,20 @@ TEST_F(ServerClientE2E, RingHeadersLeftOutOfRangeAreRepairedAndEveryClientCarrie
         EXPECT_EQ(a.askNumber("wait " + std::to_string(frames) + " 10000"), frames);
         EXPECT_EQ(b.askNumber("wait " + std::to_string(frames) + " 10000"), frames);
     }
-    const std::string log = readText(tmp + "/halvorn_debug." + ostrel::platform::ipcNamespace() + ".txt");
+    const std::string log =
+        readText(environment_.runtimeDir() + "/halvorn_debug." + ostrel::platform::ipcNamespace() + ".txt");
     for (const char* ring : {"command", "response", "send", "receive"}) {
         EXPECT_EQ(countOccurrences(log, std::string("Repaired the ") + ring + " ring ("), 4) << ring << "\n" << log;
     }
     EXPECT_EQ(countOccurrences(log, "Removing dead client"), 0);
     EXPECT_EQ(liveServers(), std::vector<pid_t>{server});
-    ::unsetenv("XDG_RUNTIME_DIR");
-    std::filesystem::remove_all(tmp);
 }
 
 // Mode 1 finds the server beside the program first, then beside the library itself: a program in
 // another folder (a tool installed elsewhere, a script through an FFI) starts it from the library's.
 TEST_F(ServerClientE2E, ProgramInAnotherFolderStartsTheServerBesideTheLibrary) {
-    const std::string folder = makeTempDir();
+    const ScratchDir scratch;
+    const std::string& folder = scratch.path();
     ASSERT_FALSE(folder.empty());
     std::filesystem::copy_file(binDir() + "/drennic_e2e_client", folder + "/client");
     const std::string libraryDir = std::filesystem::path(DRENNIC_LIBRARY_FILE).parent_path().string();
@@ -422,13 +414,14 @@ TEST_F(ServerClientE2E, ProgramInAnotherFolderStartsTheServerBesideTheLibrary) {
     EXPECT_EQ(a.ask("send 301 7"), "result 0");
     EXPECT_EQ(b.askNumber("wait 1 10000"), 1);
     EXPECT_EQ(b.ask("frames"), "frames 1 301:1:07");
-    std::filesystem::remove_all(folder);
 }
 
 // Neither folder holds the server: the failure names both (after the usual 20 s waits).
 TEST_F(ServerClientE2E, ServerInNeitherFolderIsReportedWithBothFolders) {
-    const std::string programDir = makeTempDir();
-    const std::string libraryDir = makeTempDir();
+    const ScratchDir programScratch;
+    const ScratchDir libraryScratch;
+    const std::string& programDir = programScratch.path();
+    const std::string& libraryDir = libraryScratch.path();
     ASSERT_FALSE(programDir.empty() || libraryDir.empty());
     std::filesystem::copy_file(binDir() + "/drennic_e2e_client", programDir + "/client");
     const auto library = std::filesystem::canonical(DRENNIC_LIBRARY_FILE);
@@ -439,8 +432,6 @@ TEST_F(ServerClientE2E, ServerInNeitherFolderIsReportedWithBothFolders) {
               "result -7 Failed to get the CAN server version. Please restart all CAN applications. The CAN server "
               "\"halvorn\" is neither in " + programDir + " nor in " + libraryDir + ".");
     EXPECT_TRUE(liveServers().empty());
-    std::filesystem::remove_all(programDir);
-    std::filesystem::remove_all(libraryDir);
 }
 
 // A stand-in for the server in this process: it answers as the test tells it, so that responses

@@ -227,7 +227,9 @@ TEST_F(HardwareServerE2E, TwoClientsSendingAtFullSpeedLoseNothing) {
 }
 
 // Without a post-transmit pause a client is paced only by its frames coming back. On an interface
-// they come back from the bus (process id 0) rather than as the server's echo, and must still count.
+// they come back from the bus (process id 0) rather than as the server's echo, and must still count:
+// the sender gets every one of them back, in order. (Another client, which nothing paces, may be
+// lapped in the receive ring when a busy machine holds its reader up.)
 TEST_F(HardwareServerE2E, UnpacedSenderIsHeldBackByItsFramesReturningFromTheInterface) {
     Client a(kClientProgram);
     const long long network = startServer(a);
@@ -238,7 +240,7 @@ TEST_F(HardwareServerE2E, UnpacedSenderIsHeldBackByItsFramesReturningFromTheInte
     ASSERT_EQ(a.ask("delay 0"), "ok");
     ASSERT_TRUE(a.post("burst 0x330 20000"));
     EXPECT_EQ(a.answer(), "result 0");
-    EXPECT_EQ(b.ask("sequence 0x330 20000 60000"), "sequence 20000 1");
+    EXPECT_EQ(a.ask("sequence 0x330 20000 60000"), "sequence 20000 1");
     EXPECT_TRUE(closeClientsAndWaitForServerEnd({&a, &b}));
 }
 

@@ -29,6 +29,7 @@ using drennic::e2e::binDir;
 using drennic::e2e::Client;
 using drennic::e2e::eventually;
 using drennic::e2e::liveServers;
+using drennic::e2e::ScratchDir;
 
 inline constexpr const char* kClientProgram = "hardware_e2e_client";
 inline constexpr int kWaitMs = 30'000;
@@ -117,25 +118,6 @@ public:
 private:
     const char* name_;
     std::optional<std::string> old_;
-};
-
-// A folder of its own for the files of one test.
-class ScratchDir {
-public:
-    ScratchDir() {
-        std::string pattern = (std::filesystem::temp_directory_path() / "hardware-e2e-XXXXXX").string();
-        if (::mkdtemp(pattern.data()) != nullptr) path_ = pattern;
-    }
-    ~ScratchDir() {
-        std::error_code ec;
-        if (!path_.empty()) std::filesystem::remove_all(path_, ec);
-    }
-    ScratchDir(const ScratchDir&) = delete;
-    ScratchDir& operator=(const ScratchDir&) = delete;
-    [[nodiscard]] std::string file(const std::string& name) const { return path_ + "/" + name; }
-
-private:
-    std::string path_;
 };
 
 // Replaces a file's content at once, so that a reader never sees half of it.

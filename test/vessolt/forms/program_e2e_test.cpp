@@ -15,6 +15,10 @@ using namespace drennic::e2e;
 
 namespace {
 
+// How long the program may take to leave: it stores every window's settings as it goes, which a
+// busy machine can make take seconds; only a hang takes longer.
+constexpr int kLeaveMs = 30'000;
+
 // Waits up to `ms` for the child to end; its exit status, or nullopt while it runs.
 std::optional<int> waitExit(pid_t pid, int ms) {
     const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(ms);
@@ -56,12 +60,10 @@ TEST(VessoltProgram, JoinsTheServerAndLeavesCleanlyOnSigterm) {
     // Up and in its message loop: the window settings are not there before it closes.
     std::this_thread::sleep_for(std::chrono::milliseconds(500));
 
-    const auto sent = std::chrono::steady_clock::now();
     ASSERT_EQ(::kill(vessolt, SIGTERM), 0);
-    const std::optional<int> status = waitExit(vessolt, 5'000);
-    ASSERT_TRUE(status.has_value()) << "still running 5 s after SIGTERM";
+    const std::optional<int> status = waitExit(vessolt, kLeaveMs);
+    ASSERT_TRUE(status.has_value()) << "still running " << kLeaveMs / 1000 << " s after SIGTERM";
     EXPECT_EQ(*status, 0);
-    EXPECT_LT(std::chrono::steady_clock::now() - sent, std::chrono::seconds(5));
 
     auto key = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,
                                                    std::string(ostrel::vessolt::kProductKey) + "\\testmanager");
@@ -100,7 +102,8 @@ TEST(VessoltProgram, ExitWithATestWindowOpenEndsTheProgram) {
         return ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,
                                                    std::string(ostrel::vessolt::kProductKey) + "\\main") != nullptr;
     })) << "the main window never closed";
-    EXPECT_EQ(waitExit(vessolt, 5'000), 0) << "not ended with 0 within 5 s of its main window";
+    EXPECT_EQ(waitExit(vessolt, kLeaveMs), 0)
+        << "not ended with 0 within " << kLeaveMs / 1000 << " s of its main window";
 #endif
 }
 
