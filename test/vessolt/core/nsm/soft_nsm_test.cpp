@@ -68,6 +68,9 @@ protected:
     }
     void start() {
         open();
+        // The module answers from its own worker thread, which a busy machine may hold up longer
+        // than the library's 300 ms.
+        drennic.api().setSdoTimeout(5'000);
         soft.Start();
         ASSERT_EQ(soft.WorkerState(), 1u);
         ASSERT_EQ(recorder.next(std::chrono::milliseconds(0)), std::nullopt);
