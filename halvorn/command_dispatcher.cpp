@@ -307,6 +307,13 @@ void CommandDispatcher::askToRegisterAgain(const ServerCommand& ping) {
 }
 
 void CommandDispatcher::getVersion(const ServerCommand& command) {
+    // Clients of 2.0 and later say their own version; such a client of another major version gives up.
+    if (command.length >= 2 && command.data[0] != kServerVersionMajor) {
+        log_.Print("Client %lu speaks protocol version %d.%d, this server %d.%d - it cannot work with this server\n",
+                   static_cast<unsigned long>(command.processId), static_cast<int>(command.data[0]),
+                   static_cast<int>(command.data[1]), static_cast<int>(kServerVersionMajor),
+                   static_cast<int>(kServerVersionMinor));
+    }
     ServerCommand& r = startResponse(ServerResp_GetVersion, 2, command);
     r.data[0] = kServerVersionMajor;
     r.data[1] = kServerVersionMinor;

@@ -6,7 +6,7 @@
 //   OneWayLatency     CAN_Transmit here -> ReceiveCallback in a peer (frames 0.4..0.9 ms apart)
 //   SustainedRate     100,000 frames to three peers, paced at 100k or 200k frames/s or at full
 //                     speed; time until the last arrives, frames lost
-//   RequestRoundTrip  Hardware_GetBaudrate
+//   RequestRoundTrip  Hardware_GetBaudrate: median and 99th percentile of one request
 //   RateBesideAStoppedClient
 //                     frames/s to one peer over 10 s, sent at 2,000 frames/s, while another peer
 //                     that looked at the server's pulsed events without pause is stopped (arg 1)

@@ -11,6 +11,7 @@
 #include <platform/process.h>
 
 #include <algorithm>
+#include <array>
 #include <filesystem>
 #include <fstream>
 #include <sstream>
@@ -254,6 +255,21 @@ TEST_F(ServerClientE2E, KilledServerIsReplacedByTheNextRequestOfItsClient) {
     EXPECT_EQ(a.askNumber("wait 1 10000"), 1);
 }
 
+// An old server on its way out still holds the single-instance lock, so the server a client starts
+// quits at once: the client starts another when that one has ended, not after 20 s.
+TEST_F(ServerClientE2E, ServerThatQuitsAtOnceAsAlreadyRunningIsStartedAgain) {
+    auto instance = ostrel::platform::NamedMutex::open("HalvornMgrSingleRunMutex");
+    ASSERT_TRUE(instance);
+    ASSERT_EQ(instance->lock(0), ostrel::platform::LockResult::Acquired);
+    Client a;
+    ASSERT_TRUE(a.post("startup"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(700));
+    instance->unlock();
+    EXPECT_EQ(a.answer(10'000), "ok");
+    EXPECT_EQ(a.ask("init 1"), "result 0 ");
+    EXPECT_EQ(liveServers().size(), 1u);
+}
+
 TEST_F(ServerClientE2E, KilledServerIsReplacedWhileItsClientAsksNothing) {
     Client a;
     startOn(a, 1);
@@ -385,6 +401,7 @@ TEST_F(ServerClientE2E, RingHeadersLeftOutOfRangeAreRepairedAndEveryClientCarrie
     EXPECT_EQ(countOccurrences(log, "Removing dead client"), 0);
     EXPECT_EQ(liveServers(), std::vector<pid_t>{server});
     ::unsetenv("XDG_RUNTIME_DIR");
+    std::filesystem::remove_all(tmp);
 }
 
 // Mode 1 finds the server beside the program first, then beside the library itself: a program in
@@ -430,7 +447,8 @@ TEST_F(ServerClientE2E, ServerInNeitherFolderIsReportedWithBothFolders) {
 // can be addressed to other processes or arrive late.
 class ScriptedServer {
 public:
-    ScriptedServer() : objects_(hv::TransportObjects::open()) {
+    explicit ScriptedServer(std::array<uint8_t, 2> version = {hv::kServerVersionMajor, hv::kServerVersionMinor})
+        : objects_(hv::TransportObjects::open()), version_(version) {
         if (!objects_) return;
         objects_->initialise();
         running_ = ostrel::platform::NamedEvent::open(hv::kRunningEventName, ostrel::platform::EventReset::Manual);
@@ -466,7 +484,7 @@ private:
             }
             const uint32_t sender = command->processId;
             if (command->code == hv::ServerCmd_GetVersion) {
-                respond(hv::ServerResp_GetVersion, sender, {1, 0});
+                respond(hv::ServerResp_GetVersion, sender, {version_[0], version_[1]});
             } else if (command->code == hv::ServerCmd_SetHardwareConfiguration) {
                 respond(hv::ServerResp_SetHardwareConfiguration, sender, {0});
             } else if (command->code == hv::ServerCmd_GetBaudrate) {
@@ -480,6 +498,7 @@ private:
     }
 
     std::unique_ptr<hv::TransportObjects> objects_;
+    const std::array<uint8_t, 2> version_;
     std::unique_ptr<ostrel::platform::NamedEvent> running_;
     std::atomic<bool> stop_{false};
     std::thread thread_;
@@ -500,6 +519,26 @@ TEST_F(ServerClientE2E, ResponsesForOtherProcessesAndStaleResponsesAreNeverTaken
     EXPECT_EQ(a.askNumber("baud 3"), 30) << "neither the stale answer (777), the broadcast nor another's (999)";
     EXPECT_EQ(a.askNumber("baud 5"), 50);
     EXPECT_TRUE(liveServers().empty()) << "a running server is not started again";
+}
+
+// A server that keeps the rings the way of 1.0 (no count of entries: its answers are never seen),
+// and one that answers 1.0: the client names both versions at once instead of waiting for answers.
+TEST_F(ServerClientE2E, ServerOfAnotherProtocolVersionIsNamedAtOnce) {
+    const std::string refused = "result -7 The CAN server speaks protocol version 1.0, this library 2.0. Please close "
+                                "all CAN applications and start them from one installation.";
+    {
+        auto running = ostrel::platform::NamedEvent::open(hv::kRunningEventName, ostrel::platform::EventReset::Manual);
+        ASSERT_TRUE(running);
+        running->set();
+        Client a;
+        EXPECT_EQ(a.ask("startup", 5'000), "ok");
+        EXPECT_EQ(a.ask("init 1", 5'000), refused);
+    }
+    ScriptedServer server({1, 0});
+    ASSERT_TRUE(server.ready());
+    Client b;
+    EXPECT_EQ(b.ask("startup", 5'000), "ok");
+    EXPECT_EQ(b.ask("init 1", 5'000), refused);
 }
 
 } // namespace

@@ -119,10 +119,17 @@ protected:
     std::unique_ptr<RawClient> client_;
 };
 
-TEST_F(CommandDispatch, VersionIsOneZero) {
-    const ServerCommand r = call(ServerCmd_GetVersion, {}, ServerResp_GetVersion, 2);
-    EXPECT_EQ(r.data[0], 1);
-    EXPECT_EQ(r.data[1], 0);
+// Clients of 2.0 and later say their own version; one of another major version is named in the log.
+TEST_F(CommandDispatch, VersionIsTwoZeroAndAClientOfAnotherMajorVersionIsLogged) {
+    for (const std::vector<uint8_t>& said : {std::vector<uint8_t>{}, {2, 0}, {3, 1}, {1, 0}}) {
+        const ServerCommand r = call(ServerCmd_GetVersion, said, ServerResp_GetVersion, 2);
+        EXPECT_EQ(r.data[0], 2);
+        EXPECT_EQ(r.data[1], 0);
+    }
+    const std::string log = scene_.logText();
+    const std::string client = "Client " + std::to_string(ownId()) + " speaks protocol version ";
+    EXPECT_EQ(test::countOccurrences(log, client), 2) << log;
+    EXPECT_NE(log.find(client + "3.1, this server 2.0 - it cannot work with this server\n"), std::string::npos);
 }
 
 TEST_F(CommandDispatch, CurrentTimeIsTheMillisecondClockOfTheEchoedFrames) {
@@ -295,7 +302,7 @@ TEST_F(CommandDispatch, CommandsWithoutAnswerAreFollowedDirectlyByTheNextAnswer)
     ASSERT_TRUE(client_->send(ServerCmd_Ping));
     ASSERT_TRUE(client_->send(ServerCmd_RegisterClient));
     const ServerCommand r = call(ServerCmd_GetVersion, {}, ServerResp_GetVersion, 2);
-    EXPECT_EQ(r.data[0], 1);
+    EXPECT_EQ(r.data[0], kServerVersionMajor);
     const std::string log = scene_.logText();
     EXPECT_NE(log.find("Ping\n"), std::string::npos);
     EXPECT_EQ(log.find("Unknown command received"), std::string::npos) << log;

@@ -113,7 +113,7 @@ TEST_F(SharedMemTest, ResponsesAndFramesReachClientsWithTheirProcessIds) {
     ServerCommand out{};
     ASSERT_EQ(client->readResponse(out).status, RingReadStatus::Entry);
     EXPECT_EQ(out.code, ServerResp_GetVersion);
-    EXPECT_EQ(out.data[0], 1);
+    EXPECT_EQ(out.data[0], kServerVersionMajor);
     ServerFrame in{};
     ASSERT_EQ(client->readReceived(in).status, RingReadStatus::Entry);
     EXPECT_EQ(in.id, 0x701u);

@@ -3,6 +3,7 @@
 #include <algorithm>
 
 #include <QGuiApplication>
+#include <QLayout>
 #include <QScreen>
 #include <QWidget>
 
@@ -21,9 +22,12 @@ QPoint placeOverOwner(const QRect& owner, const QSize& dialog, std::optional<QRe
 void PlaceOverOwner(QWidget& dialog, const QWidget* owner) {
     if (owner == nullptr)
         return;
-    // An unshown dialog has no size of its own yet; one restored or shown before keeps its size.
+    // An unshown dialog has no size of its own yet; one restored or shown before keeps its size,
+    // grown to what its layout needs, as showing it would grow it.
     if (!dialog.testAttribute(Qt::WA_Resized))
         dialog.adjustSize();
+    else if (QLayout* layout = dialog.layout())
+        layout->activate();
     const QWidget* window = owner->window();
     const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
     dialog.move(placeOverOwner(window->frameGeometry(), dialog.frameGeometry().size(),

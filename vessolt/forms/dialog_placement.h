@@ -18,7 +18,8 @@ namespace ostrel::vessolt {
                                     std::optional<QRect> screen = std::nullopt);
 
 // Moves `dialog` so over the window of `owner`, inside the available area of that window's screen.
-// A dialog that was never sized first takes the size its layout asks for. No owner: it stays.
+// A dialog that was never sized first takes the size its layout asks for, one sized smaller than
+// its layout's minimum grows to it. No owner: it stays. Call it once the dialog's contents are set.
 void PlaceOverOwner(QWidget& dialog, const QWidget* owner);
 
 } // namespace ostrel::vessolt

@@ -21,6 +21,7 @@
 #include "qt_user_prompt.h"
 #include "app/services.h"
 #include "config_form.h"
+#include "dialog_edges.h"
 #include "win_about.h"
 #include "win_hw_config.h"
 #include "win_main.h"
@@ -127,6 +128,8 @@ int main(int argc, char** argv) {
     VessoltApplication app(argc, argv);
     // Qt takes the number format from the environment; files and reports need the C one.
     std::setlocale(LC_NUMERIC, "C");
+    DialogEdges dialogEdges;
+    app.installEventFilter(&dialogEdges);
 
     QPointer<TWin_Main> mainWindow;
     bool terminating = false;
@@ -255,6 +258,9 @@ int main(int argc, char** argv) {
         links.entryType = [&services](uint32_t index, uint8_t sub, uint8_t node) -> int32_t {
             const auto entry = services.symbols->FindEntry(index, sub, node);
             return entry ? static_cast<int32_t>(entry->dataType) : 0;
+        };
+        links.objectKind = [&services](uint32_t index, uint8_t node) {
+            return services.symbols->GetObjectKind(index, node);
         };
         odScan = std::make_unique<TODScan>(*services.testManager, *services.commonTest, *services.traceBuffer,
                                            *services.deviceSummary, *services.log, std::move(links));

@@ -20,6 +20,7 @@ inline constexpr const char* kLibraryNotices =
     "This program uses: Qt 6 (LGPL-3.0, \u00A9 The Qt Company Ltd and other contributors); "
     "Expat XML parser (MIT licence, \u00A9 1998-2000 Thai Open Source Software Center Ltd and Clark Cooper, "
     "\u00A9 2001-2025 Expat maintainers); PCRE2 (BSD licence, \u00A9 1997-2024 University of Cambridge); "
-    "Python (PSF License, \u00A9 2001-2024 Python Software Foundation).";
+    "Python (PSF License, \u00A9 2001-2024 Python Software Foundation); QScintilla, in the ratings editor "
+    "(GPL-3.0, \u00A9 Riverbank Computing Limited; its Scintilla core MIT licence, \u00A9 1998-2004 Neil Hodgson).";
 
 } // namespace ostrel::vessolt

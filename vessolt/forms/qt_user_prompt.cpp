@@ -1,6 +1,9 @@
 #include "qt_user_prompt.h"
 
+#include "dialog_placement.h"
+
 #include <QApplication>
+#include <QMainWindow>
 #include <QMessageBox>
 #include <QThread>
 #include <chrono>
@@ -60,9 +63,34 @@ PromptAnswer toAnswer(int button, PromptButtons buttons) {
     return PromptAnswer::Ok;
 }
 
+// The window a box belongs over: the dialog that waits for it, else the active window, else the
+// main window (no window is active, for one, once another box has closed and nothing took focus).
+QWidget* boxOwner() {
+    if (QWidget* modal = QApplication::activeModalWidget())
+        return modal;
+    if (QWidget* active = QApplication::activeWindow())
+        return active;
+    for (QWidget* widget : QApplication::topLevelWidgets())
+        if (qobject_cast<QMainWindow*>(widget) != nullptr && widget->isVisible())
+            return widget;
+    return nullptr;
+}
+
+// A message box sizes itself as it shows: it is placed as every dialog is, from then on.
+class PlacedMessageBox : public QMessageBox {
+public:
+    using QMessageBox::QMessageBox;
+
+protected:
+    void showEvent(QShowEvent* event) override {
+        QMessageBox::showEvent(event);
+        PlaceOverOwner(*this, parentWidget());
+    }
+};
+
 PromptAnswer showBox(PromptIcon icon, const std::string& text, const std::string& caption, PromptButtons buttons) {
-    QMessageBox box(toIcon(icon), QString::fromStdString(caption), QString::fromStdString(text), toButtons(buttons),
-                    QApplication::activeWindow());
+    PlacedMessageBox box(toIcon(icon), QString::fromStdString(caption), QString::fromStdString(text),
+                         toButtons(buttons), boxOwner());
     return toAnswer(box.exec(), buttons);
 }
 

@@ -6,6 +6,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "dialog_placement.h"
 #include "icons.h"
 #include "product_info.h"
 #include "services/user_prompt.h"
@@ -130,10 +131,7 @@ TWin_About::TWin_About(UserPrompt& prompt, DesktopOpen desktop, QWidget* parent)
 
 void TWin_About::Execute(QWidget* caller) {
     adjustSize();
-    if (caller) {
-        const QRect c = caller->frameGeometry();
-        move(c.left() + (c.width() - width()) / 2, c.top() + (c.height() - height()) / 2);
-    }
+    PlaceOverOwner(*this, caller);
     exec();
 }
 

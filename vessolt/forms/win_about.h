@@ -25,7 +25,7 @@ class TWin_About : public QDialog {
     Q_OBJECT
 public:
     explicit TWin_About(UserPrompt& prompt, DesktopOpen desktop = {}, QWidget* parent = nullptr);
-    // Centred on the main window, shown modally.
+    // Over the caller's window and on its screen, shown modally.
     void Execute(QWidget* caller);
 };
 

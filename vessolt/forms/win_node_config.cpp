@@ -120,7 +120,6 @@ void TWin_NodeConfig::FillNodeList() {
 }
 
 int TWin_NodeConfig::Execute(uint8_t& nodeId, std::string& name, std::string& edsPath, int& count, QWidget* owner) {
-    PlaceOverOwner(*this, owner);
     FillNodeList();
     const bool editMode = nodeId != 0;
     if (editMode) {
@@ -143,6 +142,7 @@ int TWin_NodeConfig::Execute(uint8_t& nodeId, std::string& name, std::string& ed
     nodelist_->setFocus();
 
     result_ = 0;
+    PlaceOverOwner(*this, owner);
     exec();
     if (result_ == 1) {
         nodeId = static_cast<uint8_t>(nodelist_->currentIndex() + 1);

@@ -37,9 +37,11 @@ using hv::ServerCommand;
 using ostrel::platform::EventReset;
 using ostrel::platform::NamedEvent;
 
-// Waits of the server start: a quick look whether it runs, then its whole start-up.
+// Waits of the server start: a quick look whether it runs, then its whole start-up, in steps after
+// which a server that has quit at once is started again.
 constexpr uint32_t kServerRunningLookMs = 10;
 constexpr uint32_t kServerStartWaitMs = 20'000;
+constexpr uint32_t kServerStartStepMs = 50;
 constexpr uint32_t kServerSettleMs = 1'000;
 // How long a server may take to answer the first request before it is taken to be on its way out,
 // and how long such a server may take to go.
@@ -61,12 +63,16 @@ struct ServerClientState {
     std::atomic<int32_t> driverState{kNotConnected};
 
     // The link's threads use these: declared before the link, so that they outlive it at the end
-    // of the process (the reader puts into the buffer, the ping thread reaps started servers).
+    // of the process (the reader puts into the buffer, the ping thread and a request whose server
+    // is silent start and reap servers).
     MsgBuffer frames;
     bool receivedOwn = false;  // engine thread only: the frame Receive returned last was ours
+    std::mutex serverStartLock;  // one thread of this process starts a server at a time
     std::mutex serverProcessLock;
     std::vector<pid_t> startedServers;  // servers this process started, until reaped
     std::u16string serverMissing;       // why no server could be started, for the user; empty once found
+    // Under `lifecycle`: why InitDriver left a server of another protocol version alone, for the user.
+    std::u16string versionMismatch;
 
     mutable std::mutex linkLock;
     std::shared_ptr<ServerLink> link;  // present from InitDriver to Close
@@ -150,34 +156,65 @@ std::string findServerProgram(std::u16string& missing) {
     return {};
 }
 
-// Starts the server when its running event is not set.
-void ensureServer() {
-    auto running = NamedEvent::open(hv::kRunningEventName, EventReset::Manual);
-    if (running && running->wait(kServerRunningLookMs)) {
-        std::lock_guard lock(state().serverProcessLock);
-        state().serverMissing.clear();
-        return;
+// Whether a server started here has ended (it is reaped then), or is no child of ours any more.
+bool startedServerEnded(pid_t pid) {
+    ServerClientState& s = state();
+    std::lock_guard lock(s.serverProcessLock);
+    if (::waitpid(pid, nullptr, WNOHANG) == 0) {
+        return false;
     }
-    std::u16string missing;
-    const std::string program = findServerProgram(missing);
+    std::erase(s.startedServers, pid);
+    return true;
+}
+
+// Starts the server and waits until it runs. One that quits at once (an old one on its way out still
+// holds the single-instance lock) is started again once it has ended.
+void startServer(const std::string& program, NamedEvent* running) {
+    const uint32_t start = ostrel::platform::tickMs();
+    for (;;) {
+        const pid_t pid = ostrel::platform::spawnDetached(program, {"0"});
+        if (pid < 0) {
+            return;  // the requests will fail and say so
+        }
+        {
+            std::lock_guard lock(state().serverProcessLock);
+            state().startedServers.push_back(pid);
+        }
+        if (running == nullptr) {
+            return;
+        }
+        do {
+            if (running->wait(kServerStartStepMs) || ostrel::platform::tickMs() - start >= kServerStartWaitMs) {
+                return;
+            }
+        } while (!startedServerEnded(pid));
+    }
+}
+
+// Starts the server when its running event is not set, then sleeps `settleMs`. One thread of this
+// process at a time: the others find it running afterwards.
+void ensureServer(uint32_t settleMs) {
+    ServerClientState& s = state();
     {
-        std::lock_guard lock(state().serverProcessLock);
-        state().serverMissing = missing;
+        std::lock_guard starting(s.serverStartLock);
+        auto running = NamedEvent::open(hv::kRunningEventName, EventReset::Manual);
+        if (running && running->wait(kServerRunningLookMs)) {
+            std::lock_guard lock(s.serverProcessLock);
+            s.serverMissing.clear();
+            return;
+        }
+        std::u16string missing;
+        const std::string program = findServerProgram(missing);
+        {
+            std::lock_guard lock(s.serverProcessLock);
+            s.serverMissing = missing;
+        }
+        if (program.empty()) {
+            return;
+        }
+        startServer(program, running.get());
     }
-    const pid_t pid = program.empty() ? -1 : ostrel::platform::spawnDetached(program, {"0"});
-    if (pid < 0) {
-        return;  // the requests will fail and say so
-    }
-    {
-        ServerClientState& s = state();
-        std::lock_guard lock(s.serverProcessLock);
-        s.startedServers.push_back(pid);
-    }
-    if (running) {
-        (void)running->wait(kServerStartWaitMs);
-        running.reset();
-    }
-    ostrel::platform::sleepMs(kServerSettleMs);
+    ostrel::platform::sleepMs(settleMs);
 }
 
 bool pollOnlyRequested() {
@@ -201,12 +238,11 @@ void getUtf16Field(char16_t* out, const uint8_t* in, std::size_t chars) {
     }
 }
 
-// A request whose answer must carry at least `minLength` bytes. With no server running (it ended
-// after dropping this client, or it was killed) the request would wait for nothing: a server is
-// started first, and the link registers with it before the request goes out.
+// A request whose answer must carry at least `minLength` bytes. A server that has gone (it ended
+// after dropping this client, or it was killed) is replaced while the request waits, and the
+// request goes to the new one (ServerLink::request).
 [[nodiscard]] int32_t requestAtLeast(ServerLink& link, uint8_t code, const uint8_t* data, int32_t length,
                                      ServerCommand& response, int32_t minLength) {
-    ensureServer();
     const int32_t r = link.request(code, data, length, response);
     if (r == 0 && response.length < minLength) {
         return kRequestWrongResponse;
@@ -334,14 +370,14 @@ void rejoinServer(ServerLink& link) {
 // Connects to the server (starting it when it does not run), registers and starts the threads.
 std::unique_ptr<ServerLink> openLink() {
     ServerClientState& s = state();
-    ensureServer();
+    ensureServer(kServerSettleMs);
     ServerLink::Options options;
     options.pollOnly = pollOnlyRequested();
-    // A server that went away (killed, crashed) while this client had nothing to ask is replaced
-    // within a ping or two; the link then registers with the new one as after any restart.
-    options.onPing = [] {
+    // A server that went away (killed, crashed) is replaced within a ping, or sooner by a request
+    // that it leaves unanswered; the link then registers with the new one as after any restart.
+    options.checkServer = [] {
         reapStartedServers();
-        ensureServer();
+        ensureServer(0);
     };
     options.rejoin = rejoinServer;
     auto link = ServerLink::connect(static_cast<uint32_t>(::getpid()), s.frames, std::move(options));
@@ -356,12 +392,45 @@ std::unique_ptr<ServerLink> openLink() {
     return link;
 }
 
-// A server whose last client has just gone still shows as running while it shuts down; a client
-// that registers then is never served. Such a server does not answer, and its running event
-// clears once it has gone.
-bool serverAnswers(ServerLink& link) {
+struct ProtocolVersion {
+    uint8_t major = 0;
+    uint8_t minor = 0;
+};
+
+bool serverShowsRunning() {
+    const auto running = NamedEvent::open(hv::kRunningEventName, EventReset::Manual);
+    return running && running->isSet();
+}
+
+// The protocol version of the server, which learns ours from the request: 0 with `version` filled,
+// or a kRequest* result. A server that runs on rings that no server of ours has ever started keeps
+// them without a count of entries, the way of version 1.0; its answers could not be read.
+int32_t askVersion(ServerLink& link, uint32_t timeoutMs, ProtocolVersion& version) {
+    if (link.serverStarts() == 0 && serverShowsRunning()) {
+        version = ProtocolVersion{1, 0};
+        return DRN_OK;
+    }
+    const uint8_t ours[2] = {hv::kServerVersionMajor, hv::kServerVersionMinor};
     auto response = std::make_unique<ServerCommand>();
-    return link.request(hv::ServerCmd_GetVersion, nullptr, 0, *response, kServerAnswerProbeMs) != kRequestNoResponse;
+    const int32_t r = link.request(hv::ServerCmd_GetVersion, ours, sizeof ours, *response, timeoutMs);
+    if (r != DRN_OK || response->length < 2) {
+        return r != DRN_OK ? r : kRequestWrongResponse;
+    }
+    version = ProtocolVersion{response->data[0], response->data[1]};
+    return DRN_OK;
+}
+
+// Client and server must speak the same major version of the protocol; empty when they do.
+std::u16string versionMismatch(const ProtocolVersion& server) {
+    if (server.major == hv::kServerVersionMajor) {
+        return {};
+    }
+    const auto text = [](const ProtocolVersion& v) {
+        return widen(std::to_string(v.major) + "." + std::to_string(v.minor));
+    };
+    return u"The CAN server speaks protocol version " + text(server) + u", this library " +
+           text({hv::kServerVersionMajor, hv::kServerVersionMinor}) +
+           u". Please close all CAN applications and start them from one installation.";
 }
 
 void awaitServerGone() {
@@ -374,6 +443,8 @@ void awaitServerGone() {
     }
 }
 
+void closeLink();
+
 int32_t initDriver() {
     ServerClientState& s = state();
     std::lock_guard lifecycle(s.lifecycle);
@@ -382,14 +453,23 @@ int32_t initDriver() {
     }
     reapStartedServers();
     s.serverNetwork.store(0);
-    s.clientStatus.store(0);
-    s.serverRestarts.store(0);
+    s.versionMismatch.clear();
     std::shared_ptr<ServerLink> link = openLink();
-    if (link && !serverAnswers(*link)) {
+    // A server whose last client has just gone still shows as running while it shuts down; a client
+    // that registers then is never served. Such a server does not answer, and its running event
+    // clears once it has gone.
+    ProtocolVersion version;
+    if (link && askVersion(*link, kServerAnswerProbeMs, version) == kRequestNoResponse) {
         link.reset();
         awaitServerGone();
         link = openLink();
+        if (link) {
+            (void)askVersion(*link, kServerAnswerProbeMs, version);
+        }
     }
+    // A server replaced while this client was starting is no restart to report.
+    s.clientStatus.store(0);
+    s.serverRestarts.store(0);
     if (!link) {
         s.frames.release();
         return kRequestNotSent;  // no shared objects: every later request fails as not sent
@@ -397,6 +477,13 @@ int32_t initDriver() {
     {
         std::lock_guard lock(s.linkLock);
         s.link = link;
+    }
+    if (version.major != 0) {
+        s.versionMismatch = versionMismatch(version);
+    }
+    if (!s.versionMismatch.empty()) {
+        closeLink();  // nothing more goes to a server of another protocol; Initialize says why
+        return DRN_NOT_INITIALIZED;
     }
     s.driverState.store(kConnected);
     return sendHardwareConfiguration(*link);
@@ -502,8 +589,13 @@ void initialize(uint32_t networkHandle, const char16_t* /*clientName*/, uint32_t
                 ResultBlock* result) {
     ServerClientState& s = state();
     std::lock_guard lifecycle(s.lifecycle);
-    auto response = std::make_unique<ServerCommand>();
-    if (requestAtLeast(hv::ServerCmd_GetVersion, nullptr, 0, *response, 2) != 0) {
+    if (!s.versionMismatch.empty()) {
+        setResult(result, DRN_NOT_INITIALIZED, s.versionMismatch);
+        return;
+    }
+    const auto link = currentLink();
+    ProtocolVersion version;
+    if (!link || askVersion(*link, kServerRequestTimeoutMs, version) != DRN_OK) {
         std::u16string message = u"Failed to get the CAN server version. Please restart all CAN applications.";
         {
             std::lock_guard lock(s.serverProcessLock);
@@ -514,13 +606,16 @@ void initialize(uint32_t networkHandle, const char16_t* /*clientName*/, uint32_t
         setResult(result, DRN_NOT_INITIALIZED, message);
         return;
     }
-    const int32_t version = response->data[0] * 100 + response->data[1];
-    if (version < 100) {
+    if (version.major * 100 + version.minor < 100) {
         setResult(result, DRN_NOT_INITIALIZED, u"The CAN server is too old. Please reinstall the application.");
         return;
     }
-    const auto link = currentLink();
-    if (!link || configureBus(*link, networkHandle) != DRN_OK) {
+    // A server started since InitDriver may be of another installation.
+    if (const std::u16string mismatch = versionMismatch(version); !mismatch.empty()) {
+        setResult(result, DRN_NOT_INITIALIZED, mismatch);
+        return;
+    }
+    if (configureBus(*link, networkHandle) != DRN_OK) {
         setResult(result, DRN_NOT_INITIALIZED, u"Failed to configure can bus");
         return;
     }

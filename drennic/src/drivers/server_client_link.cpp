@@ -137,8 +137,8 @@ void ServerLink::pingLoop() {
         uint8_t ticket[ostrel::halvorn::kPingTicketLength];
         ostrel::halvorn::putBe32(ticket, registrations_.load());
         (void)writeCommand(ostrel::halvorn::ServerCmd_Ping, ticket, sizeof ticket);
-        if (options_.onPing) {
-            options_.onPing();
+        if (options_.checkServer) {
+            options_.checkServer();
         }
         lock.lock();
     }
@@ -154,8 +154,13 @@ void ServerLink::readerLoop() {
     while (!readerStop_.load(std::memory_order_relaxed)) {
         noticeNewServer();
         // Frames first, then responses; both every pass, so that a busy bus never starves an answer.
+        // A request that waits reads its answers itself.
         const bool framesTaken = drainReceived();
-        const bool responsesTaken = drainResponses();
+        bool responsesTaken = false;
+        if (!requesterReads_.load()) {
+            std::unique_lock reading(responseReadLock_, std::try_to_lock);
+            responsesTaken = reading.owns_lock() && drainResponses();
+        }
         if (!framesTaken && !responsesTaken) {
             waitForTraffic();
         } else if (framesTaken && !options_.pollOnly) {
@@ -174,7 +179,11 @@ void ServerLink::waitForTraffic() {
     }
     // The server pulses an event after each write. A pulse that came between our last look and
     // this wait is lost to us; the short time-out then picks the entry up.
-    (void)ostrel::platform::waitForEither(*receiveEvent_, *responseEvent_, kReaderPollMs);
+    if (requesterReads_.load()) {
+        (void)receiveEvent_->wait(kReaderPollMs);
+    } else {
+        (void)ostrel::platform::waitForEither(*receiveEvent_, *responseEvent_, kReaderPollMs);
+    }
 }
 
 void ServerLink::noticeNewServer() {
@@ -183,13 +192,12 @@ void ServerLink::noticeNewServer() {
         return;
     }
     seenServer_ = server;
-    // A requester waiting for the old server gives up; the ping thread registers with the new one
-    // unless somebody sends first. The old server's late answers are gone with its rings.
+    // The ping thread registers with the new one unless somebody sends first. The old server's late
+    // answers are gone with its rings.
     {
         std::lock_guard lock(responseLock_);
         owedAnswer_.fill(false);
     }
-    responseArrived_.notify_all();
     {
         std::lock_guard lock(threadLock_);
         rejoinWanted_ = true;
@@ -276,19 +284,16 @@ void ServerLink::takeResponse(const ServerCommand& response) {
         noticeRegistrationLost(response);
         return;
     }
-    {
-        std::lock_guard lock(responseLock_);
-        if (!answersWaitingRequest(response)) {
-            return;
-        }
-        ServerCommand& buffer = *responseBuffer_;
-        buffer.code = response.code;
-        buffer.length = response.length;
-        buffer.processId = response.processId;
-        std::memcpy(buffer.data, response.data, static_cast<std::size_t>(response.length));
-        responseFilled_ = true;
+    std::lock_guard lock(responseLock_);
+    if (!answersWaitingRequest(response)) {
+        return;
     }
-    responseArrived_.notify_all();
+    ServerCommand& buffer = *responseBuffer_;
+    buffer.code = response.code;
+    buffer.length = response.length;
+    buffer.processId = response.processId;
+    std::memcpy(buffer.data, response.data, static_cast<std::size_t>(response.length));
+    responseFilled_ = true;
 }
 
 bool ServerLink::answersWaitingRequest(const ServerCommand& response) {
@@ -344,7 +349,23 @@ void ServerLink::ensureJoined() {
 
 int32_t ServerLink::request(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response,
                             uint32_t timeoutMs) {
-    ensureJoined();
+    const uint64_t deadlineUs = ostrel::platform::monotonicUs() + uint64_t{timeoutMs} * 1000;
+    for (;;) {
+        ensureJoined();
+        const uint64_t now = ostrel::platform::monotonicUs();
+        const auto leftMs = static_cast<uint32_t>(now < deadlineUs ? (deadlineUs - now + 999) / 1000 : 0);
+        bool replaced = false;
+        const int32_t r = requestOnce(code, data, length, response, leftMs, replaced);
+        // A request made while registering again is not written twice: the registration runs again
+        // for the newest server anyway.
+        if (!replaced || leftMs == 0 || rejoiner_.load() == std::this_thread::get_id()) {
+            return r;
+        }
+    }
+}
+
+int32_t ServerLink::requestOnce(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response,
+                                uint32_t timeoutMs, bool& replaced) {
     std::unique_lock inFlight(inFlight_, std::defer_lock);
     if (!inFlight.try_lock_for(kRequestQueueWait)) {
         return kRequestNotSent;
@@ -364,23 +385,20 @@ int32_t ServerLink::request(uint8_t code, const uint8_t* data, int32_t length, S
         responseFilled_ = false;
         droppedOwedAnswer_ = false;
     }
+    requesterReads_.store(true);
     // Read before the command is written: a server that starts after this has wiped the command.
     const uint32_t server = client_->serverStarts();
-    if (!writeCommand(code, data, length, lastTag_)) {
-        std::lock_guard lock(responseLock_);
-        awaitedCode_ = 0;
-        return kRequestNotSent;
-    }
-    std::unique_lock lock(responseLock_);
-    const bool ended = responseArrived_.wait_for(lock, std::chrono::milliseconds(timeoutMs), [&] {
-        return responseFilled_ || abandoned_ || client_->serverStarts() != server;
-    });
+    const AnswerWait end =
+        writeCommand(code, data, length, lastTag_) ? awaitAnswer(server, timeoutMs) : AnswerWait::NotWritten;
+    requesterReads_.store(false);
+    std::lock_guard lock(responseLock_);
     awaitedCode_ = 0;
     if (!responseFilled_) {
-        if (!ended && !droppedOwedAnswer_) {
-            owedAnswer_[expected] = true;  // timed out: the server may still answer
+        if (end == AnswerWait::TimedOut && !droppedOwedAnswer_) {
+            owedAnswer_[expected] = true;  // the server may still answer
         }
-        return kRequestNoResponse;
+        replaced = end == AnswerWait::ServerReplaced;
+        return end == AnswerWait::NotWritten ? kRequestNotSent : kRequestNoResponse;
     }
     responseFilled_ = false;
     const ServerCommand& buffer = *responseBuffer_;
@@ -391,12 +409,48 @@ int32_t ServerLink::request(uint8_t code, const uint8_t* data, int32_t length, S
     return response.code == expected ? 0 : kRequestWrongResponse;
 }
 
-void ServerLink::abandonRequests() {
-    {
-        std::lock_guard lock(responseLock_);
-        abandoned_ = true;
+ServerLink::AnswerWait ServerLink::awaitAnswer(uint32_t server, uint32_t timeoutMs) {
+    const uint32_t start = ostrel::platform::tickMs();
+    uint32_t lastLook = start;
+    for (;;) {
+        {
+            // The reader thread may be halfway through a pass that started before this request.
+            std::lock_guard reading(responseReadLock_);
+            (void)drainResponses();
+        }
+        {
+            std::lock_guard lock(responseLock_);
+            if (responseFilled_) {
+                return AnswerWait::Answered;
+            }
+            if (abandoned_) {
+                return AnswerWait::Abandoned;
+            }
+        }
+        if (client_->serverStarts() != server) {
+            return AnswerWait::ServerReplaced;
+        }
+        const uint32_t now = ostrel::platform::tickMs();
+        if (now - start >= timeoutMs) {
+            return AnswerWait::TimedOut;
+        }
+        if (now - lastLook >= kSilentServerLookMs && options_.checkServer) {
+            options_.checkServer();  // a server that has gone is replaced now
+            lastLook = ostrel::platform::tickMs();
+            continue;
+        }
+        const uint32_t sliceMs = std::min(kReaderPollMs, timeoutMs - (now - start));
+        if (options_.pollOnly) {
+            ostrel::platform::sleepMs(sliceMs);
+        } else {
+            (void)responseEvent_->wait(sliceMs);  // pulsed after each answer; a lost pulse costs a slice
+        }
     }
-    responseArrived_.notify_all();
+}
+
+void ServerLink::abandonRequests() {
+    std::lock_guard lock(responseLock_);
+    abandoned_ = true;
 }
 
 // ---- frames ----

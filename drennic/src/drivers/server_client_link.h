@@ -31,6 +31,10 @@ inline constexpr uint32_t kServerRequestTimeoutMs = 20'000;
 inline constexpr uint32_t kPingIntervalMs = 500;
 // In the received-frame buffer only: the frame is one of this client's own, come back.
 inline constexpr uint8_t kOwnFrameFlag = 0x80;
+// A request whose server has not answered for this long looks whether the server still runs, and
+// again after as long: a live server answers well within it, a dead one is replaced without waiting
+// for the next ping.
+inline constexpr uint32_t kSilentServerLookMs = 200;
 // Frames sent whose echo has not come back yet, at most. Keeps a fast sender from lapping the
 // server's reading of the send ring (1000 slots shared by every client) and, by holding a single
 // sender to some 300,000 frames/s, leaves the other clients' readers time to keep up.
@@ -85,8 +89,9 @@ public:
     struct Options {
         // Poll the rings every millisecond only, instead of waiting for the server's pulses as well.
         bool pollOnly = false;
-        // Called by the ping thread after each ping.
-        std::function<void()> onPing;
+        // Makes sure that a server runs (starting one when none does). Called by the ping thread
+        // after each ping, and by a request whose server has been silent for kSilentServerLookMs.
+        std::function<void()> checkServer;
         // Called when the link finds that a new server has started, or that the server has dropped
         // this client (it answered a ping with 0xF3), once the link has registered again, on the
         // thread that found it first (a sender, or the ping thread within kPingIntervalMs): tells
@@ -114,9 +119,11 @@ public:
     [[nodiscard]] bool send(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0);
     // A command and its response (code + 1): 0 with `response` filled, or kRequest*. One request
     // is in flight per process; a second requester waits for the first. A request whose server has
-    // gone gives up as soon as a new one is seen (-2). Only the answer to this request is taken: the
-    // request carries a tag that the server copies into its answer; from a server that does not, an
-    // answer of the code of a request that gave up is taken for that request's late answer.
+    // gone before it answered is written again to the new one, once this client has registered with
+    // it; one made while registering again gives up then (-2). Only the answer to this request is
+    // taken: the request carries a tag that the server copies into its answer; from a server that
+    // does not, an answer of the code of a request that gave up is taken for that request's late
+    // answer. The requester reads the response ring itself while it waits.
     [[nodiscard]] int32_t request(uint8_t code, const uint8_t* data, int32_t length, ostrel::halvorn::ServerCommand& response,
                                   uint32_t timeoutMs = kServerRequestTimeoutMs);
     // From now on requests fail at once; a requester that waits is woken and gets -2.
@@ -131,14 +138,20 @@ public:
     void setErrorFrameWish(bool on) noexcept { errorFrameWish_.store(on); }
     [[nodiscard]] bool errorFrameWish() const noexcept { return errorFrameWish_.load(); }
     [[nodiscard]] uint32_t processId() const noexcept { return processId_; }
+    // How many servers of this ring protocol have started on the shared objects (0: none has, so a
+    // server that runs keeps the rings in an older way).
+    [[nodiscard]] uint32_t serverStarts() const noexcept { return client_->serverStarts(); }
 
 private:
     ServerLink(std::unique_ptr<ostrel::halvorn::RingClient> client, std::unique_ptr<ostrel::platform::NamedEvent> receiveEvent,
                std::unique_ptr<ostrel::platform::NamedEvent> responseEvent, uint32_t processId, MsgBuffer& frames,
                Options options);
 
+    enum class AnswerWait { Answered, Abandoned, ServerReplaced, TimedOut, NotWritten };
+
     void readerLoop();
     [[nodiscard]] bool drainReceived();
+    // Under responseReadLock_.
     [[nodiscard]] bool drainResponses();
     void takeFrame(const ostrel::halvorn::ServerFrame& frame);
     void takeResponse(const ostrel::halvorn::ServerCommand& response);
@@ -148,6 +161,12 @@ private:
     void pingLoop();
     [[nodiscard]] bool writeCommand(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0,
                                     uint32_t requestTag = 0);
+    // One writing of a request and the wait for its answer; `replaced` when the server it was
+    // written to has been replaced before it answered.
+    [[nodiscard]] int32_t requestOnce(uint8_t code, const uint8_t* data, int32_t length,
+                                      ostrel::halvorn::ServerCommand& response, uint32_t timeoutMs, bool& replaced);
+    // Reads the response ring until the answer is taken or the wait ends otherwise.
+    [[nodiscard]] AnswerWait awaitAnswer(uint32_t server, uint32_t timeoutMs);
     // Registers with a server that has started since we last did, and lets the rejoin hook run.
     void ensureJoined();
     // Under responseLock_: whether the reader may hand this answer to the request that waits.
@@ -174,12 +193,13 @@ private:
     std::atomic<bool> registrationLost_{false};
     std::atomic<uint32_t> registrations_{0};
 
-    // The response buffer: filled by the reader thread (the only reader of the response ring) only
-    // with the answer to the request that waits.
+    // The response buffer: filled only with the answer to the request that waits, by the reader of
+    // the response ring. That is the requester itself while it waits, else the reader thread.
     std::timed_mutex inFlight_;  // one request at a time
     uint32_t lastTag_;           // under inFlight_: the tag of the latest request
+    std::mutex responseReadLock_;            // held while the response ring is read
+    std::atomic<bool> requesterReads_{false};  // a request waits: the reader thread leaves responses alone
     std::mutex responseLock_;
-    std::condition_variable responseArrived_;
     uint8_t awaitedCode_ = 0;    // 0: nobody waits, answers are stale
     uint32_t awaitedTag_ = 0;
     bool responseFilled_ = false;

@@ -180,7 +180,11 @@ inline constexpr uint8_t ServerCmd_Ping = 0xF2;
 inline constexpr uint8_t ServerResp_NotRegistered = 0xF3;
 inline constexpr int32_t kPingTicketLength = 4;
 
-inline constexpr uint8_t kServerVersionMajor = 1;
+// The protocol version both sides speak, answered to 0x50 (a client of this version sends its own in
+// the command's two data bytes). 2.0: every ring keeps a count of entries written beside the block, and
+// a peer of 1.0, which keeps none, never sees what the other writes. Peers of another major version
+// do not work together.
+inline constexpr uint8_t kServerVersionMajor = 2;
 inline constexpr uint8_t kServerVersionMinor = 0;
 
 // ---- Payload layouts of the enumeration and network commands ----

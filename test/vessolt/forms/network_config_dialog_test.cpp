@@ -362,6 +362,21 @@ TEST_F(NodeDialog, AddModeChecksTheCountAndKeepsTheTickForTheNextRun) {
     EXPECT_EQ(name, "");
 }
 
+TEST_F(NodeDialog, OpensCentredOverItsOwnerTheFirstTime) {
+    QWidget owner;
+    owner.setGeometry(100, 100, 900, 700);
+    QPoint offCentre;
+    whileModal([&](QDialog& shown) {
+        offCentre = shown.frameGeometry().center() - owner.frameGeometry().center();
+        shown.findChild<QPushButton*>("cancel")->click();
+    });
+    uint8_t id = 0;
+    std::string name, eds;
+    int count = 0;
+    EXPECT_EQ(dialog.Execute(id, name, eds, count, &owner), 0);
+    EXPECT_LE(offCentre.manhattanLength(), 4) << offCentre.x() << "," << offCentre.y();
+}
+
 TEST_F(NodeDialog, EditModeShowsTheRowAndCancelWritesNothing) {
     QWidget owner;
     owner.setGeometry(100, 100, 900, 700);

@@ -172,7 +172,7 @@ TEST(AboutBox, NamesTheProductTheLicenceAndTheLibraries) {
     EXPECT_EQ(about.findChild<QLabel*>("version")->text(), "Version 1.10.2624");
     EXPECT_TRUE(about.findChild<QLabel*>("licence")->text().contains("GPL-3.0-or-later"));
     const QString notices = about.findChild<QLabel*>("notices")->text();
-    for (const char* library : {"Qt", "Expat", "PCRE2", "Python"})
+    for (const char* library : {"Qt", "Expat", "PCRE2", "Python", "QScintilla"})
         EXPECT_TRUE(notices.contains(library)) << library;
     about.show();
     for (const char* link : {"vendorurl", "osturl"}) {

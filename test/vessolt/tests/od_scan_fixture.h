@@ -4,6 +4,7 @@
 #include <string>
 
 #include "device_test_fixture.h"
+#include "network/symbols.h"
 #include "od_scan.h"
 #include "od_scan_registration.h"
 
@@ -24,6 +25,7 @@ protected:
             return index == 0x1000 && sub == 0 ? std::string("Device Type") : std::string("<unknown>");
         };
         l.entryType = [](uint32_t index, uint8_t, uint8_t) { return index == 0x1000 ? 13 : 0; };  // UNSIGNED32
+        l.objectKind = [this](uint32_t index, uint8_t node) { return symbols.GetObjectKind(index, node); };
         return l;
     }
 
@@ -40,6 +42,8 @@ protected:
 
     // Set by a test to stand for a newly loaded network description (read on the GUI thread).
     std::string namePrefix;
+    // The node's own description (its data sheet), filled by a test before the run.
+    TSymbols symbols{prompt};
     TODScan scan{manager, common, trace, summary, log, scanLinks()};
 };
 

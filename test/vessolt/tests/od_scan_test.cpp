@@ -1,5 +1,6 @@
 // The object dictionary scan against simulated devices on the library's test bus.
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <functional>
@@ -7,6 +8,7 @@
 #include <thread>
 
 #include "od_scan_fixture.h"
+#include "testing/summary_text.h"
 
 namespace ostrel::vessolt::test {
 namespace {
@@ -87,6 +89,40 @@ TEST_F(ODScanFixture, MinimalProfileNeedsNoWrites) {
     EXPECT_EQ(r.tpdonum, 0u);
     EXPECT_EQ(r.sdoclientnum, 0u);
     EXPECT_EQ(countLines("Warning:"), 0);
+}
+
+TEST_F(ODScanFixture, OnlyAnArraysOrARecordsSubIndexZeroIsACount) {
+    SimObjectDictionary d = SimObjectDictionary::minimalProfile();
+    d.addNumber(0x1001, 0, "Error register", SimDataType::Unsigned8, SimAccess::ReadOnly, 0xFF);
+    // Highest sub-index 2, then a gap at 3 before 4: the walk ends at that gap.
+    d.addNumber(0x1018, 0, "Highest sub-index", SimDataType::Unsigned8, SimAccess::ReadOnly, 2);
+    d.addIndex(0x1018, "Identity", fixtures::SimObjectType::Record).subs.erase(3);
+    for (const uint16_t index : {0x1F50, 0x1F51})  // the same array, the first one described as one
+        for (const uint8_t sub : {0, 1, 3})
+            d.addNumber(index, sub, "Entry", SimDataType::Unsigned8, SimAccess::ReadOnly, 3);
+    symbols.AddEntry(kNode, ODEntry{0x1F50, 3, "Array", "Entry", ODT_UNSIGNED8});
+    addDevice(std::move(d));
+    open();
+    EXPECT_EQ(run(), PASSED);
+    const auto sent = drennic.bus().sent();
+    EXPECT_EQ(std::count_if(sent.begin(), sent.end(), [](const CANFrame& f) {
+                  return f.id == 0x600u + kNode && f.data[0] == 0x40 && f.data[1] == 0x01 && f.data[2] == 0x10;
+              }), 2);  // [1001] sub-index 0 and the gap at 1
+    EXPECT_TRUE(scan.FindResult(0x1018, 2) && !scan.FindResult(0x1018, 4));
+    EXPECT_TRUE(scan.FindResult(0x1F50, 3));
+    EXPECT_TRUE(scan.FindResult(0x1F51, 1) && !scan.FindResult(0x1F51, 3));
+}
+
+TEST_F(ODScanFixture, BusStatisticsOfAModuleThatMeasuresNothingShowAsNotMeasured) {
+    addDevice(SimObjectDictionary::minimalProfile(), false);
+    fixtures::SimNsmConfig module;
+    module.statisticsOnReset = std::array<uint16_t, 2>{0, 0};  // as the software module reports
+    drennic.devices().addNsm(module);
+    open();
+    EXPECT_EQ(run(), PASSED);
+    EXPECT_TRUE(logHas("Bus Statistics: maximum bus load was 0.00%, maximum burst length was 0.0ms"));
+    const SummaryTexts shown = FormatSummary(summaryRecord());
+    EXPECT_EQ(shown.maxbusload + shown.maxburstlength, "--");
 }
 
 SimObjectDictionary tailored(const std::function<void(SimObjectDictionary&)>& change) {

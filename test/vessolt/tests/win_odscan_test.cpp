@@ -73,11 +73,11 @@ TEST_F(ODScanWindowTest, ShowsAScanAsTheUserSeesIt) {
     EXPECT_FALSE(model.cellText(0, 5).isEmpty());
     EXPECT_EQ(model.headerData(4, Qt::Horizontal, Qt::DisplayRole).toString(), "Size (bytes)");
     EXPECT_EQ(model.headerData(4, Qt::Horizontal, Qt::ToolTipRole).toString(), "Size (bytes)");
-    // The 40-pixel column's title is drawn as the plain style draws it cut with "…".
+    // A title in a column narrowed to 40 pixels is drawn as the plain style draws it cut with "…".
     const QHeaderView* header = window->odlist()->horizontalHeader();
     QStyleOptionHeader option;
     option.initFrom(header);
-    option.rect = QRect(0, 0, header->sectionSize(4), 20);
+    option.rect = QRect(0, 0, 40, 20);
     const auto drawn = [&](const QStyle* style, const QString& text) {
         QImage image(option.rect.size(), QImage::Format_ARGB32);
         image.fill(Qt::white);

@@ -1,6 +1,7 @@
 #include "network/symbols.h"
 
 #include <algorithm>
+#include <iterator>
 #include <utility>
 
 namespace ostrel::vessolt {
@@ -270,6 +271,16 @@ std::optional<ODEntry> TSymbols::FindEntry(uint32_t index, uint8_t subIndex, uin
     std::shared_lock lock(mutex_);
     const ODEntry* entry = findEntryLocked(index, subIndex, nodeId, true);
     return entry ? std::optional<ODEntry>(*entry) : std::nullopt;
+}
+
+std::optional<ODObjectKind> TSymbols::GetObjectKind(uint32_t index, uint8_t nodeId) const {
+    if (nodeId == 0 || nodeId >= kNodeLists) return std::nullopt;
+    std::shared_lock lock(mutex_);
+    const std::map<uint64_t, ODEntry>& list = entries_[nodeId];
+    const auto first = list.lower_bound(entryKey(index, 0));
+    if (first == list.end() || first->second.index != index) return std::nullopt;
+    const auto last = std::prev(list.upper_bound(entryKey(index, 0xFF)));
+    return last->second.subIndex > 0 ? ODObjectKind::ArrayOrRecord : ODObjectKind::Variable;
 }
 
 std::string TSymbols::GetEntryName(uint32_t index, uint8_t subIndex, uint8_t nodeId, std::size_t bufferSize) const {

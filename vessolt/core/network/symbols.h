@@ -20,6 +20,8 @@
 #include <string_view>
 #include <vector>
 
+#include "network/object_kind.h"
+
 namespace ostrel::platform {
 class IniFile;
 }
@@ -216,6 +218,10 @@ public:
     // entry name shortened first so that " - " and the whole sub-entry name stay.
     [[nodiscard]] std::string GetEntryName(uint32_t index, uint8_t subIndex, uint8_t nodeId,
                                            std::size_t bufferSize = 1000) const;
+    // How the node's own entries (its data sheet, its part of a description) give object `index`:
+    // an array or record when they list a sub-index above 0, a variable when only sub-index 0;
+    // nullopt when they do not list it (the general dictionary is not asked).
+    [[nodiscard]] std::optional<ODObjectKind> GetObjectKind(uint32_t index, uint8_t nodeId) const;
     [[nodiscard]] std::optional<MessageEntry> FindMessage(uint32_t id) const;
     // nullopt when the identifier is not listed or its name is empty.
     [[nodiscard]] std::optional<std::string> GetMessageName(uint32_t id) const;

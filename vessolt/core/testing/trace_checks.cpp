@@ -1,6 +1,7 @@
 // The trace checks of the common test services: timing figures and warnings from what a test
 // recorded. Each stops at its first warning, except the emergency check.
 #include <algorithm>
+#include <cstddef>
 #include <cstdio>
 #include <vector>
 
@@ -227,7 +228,9 @@ void TCommonTest::CheckTurnaround(TPDOTimingStats* stats, int* counters, const u
     std::vector<bool> received(static_cast<size_t>(rpdoCount), false);
     received[static_cast<size_t>(current)] = true;
     const int all = static_cast<int>(filters.size());
-    float longestMs = 0.0f;
+    // Per answered reception, the delay of the first TPDO after it: how long the device took to
+    // start answering.
+    std::vector<float> firstAnswerMs;
     while (auto frame = trace_.FindNext(filters.data(), all)) {
         const int rpdo = indexOf(rpdoIds, rpdoCount, frame->identifier);
         if (rpdo >= 0) {
@@ -240,21 +243,26 @@ void TCommonTest::CheckTurnaround(TPDOTimingStats* stats, int* counters, const u
             continue;
         }
         const float ms = tf::msBetween(*frame, *reference);
-        longestMs = std::max(longestMs, ms);
+        if (counters[current] == 0)
+            firstAnswerMs.push_back(ms);
         if (stats != nullptr)
             timing::update(*stats, ms);
         ++counters[current];
     }
     // The last reception may have been cut off from its answers by the end of the recording (the
-    // reset that closes a measurement): one too close to the end to be answered, within twice the
-    // device's own longest answer here, counts as the reception before it; one that the device had
-    // time to answer and left unanswered counts 0.
+    // reset that closes a measurement): one too close to the end to be answered counts as the
+    // reception before it; one that the device had time to answer and left unanswered counts 0.
+    // The device is given twice its usual time to a first answer (the lower median over the
+    // receptions), so that a TPDO it sends on its own long after a reception, or after one it left
+    // unanswered, does not stretch that time.
     const int before = earlier[static_cast<size_t>(current)];
-    if (counters[current] == 0 && before > 0) {
+    if (counters[current] == 0 && before > 0 && !firstAnswerMs.empty()) {
+        const auto usual = firstAnswerMs.begin() + static_cast<std::ptrdiff_t>((firstAnswerMs.size() - 1) / 2);
+        std::nth_element(firstAnswerMs.begin(), usual, firstAnswerMs.end());
         if (const auto end = trace_.GetSearchEndTime()) {
             const CANTimeStamp left = TTraceBuffer::TimestampDiff(*end, reference->time);
             if (static_cast<float>(left.timeMs) + static_cast<float>(left.timeUs) * 0.001f <=
-                std::max(kMinAnswerWindowMs, 2.0f * longestMs))
+                std::max(kMinAnswerWindowMs, 2.0f * *usual))
                 counters[current] = before;
         }
     }

@@ -4,6 +4,7 @@
 #include <charconv>
 #include <cmath>
 
+#include "services/device_summary.h"
 #include "services/trace_buffer.h"
 
 namespace ostrel::vessolt {
@@ -50,6 +51,13 @@ BusStatistics ReadBusStatistics(TTraceBuffer& trace) {
 std::string BusStatisticsLine(const BusStatistics& statistics) {
     return "Bus Statistics: maximum bus load was " + fixed(statistics.busLoadPercent, 2) +
            "%, maximum burst length was " + fixed(statistics.burstLengthMs, 1) + "ms";
+}
+
+void OfferBusStatistics(TDeviceSummary& summary, const BusStatistics& statistics) {
+    if (statistics.busLoadPercent != 0.0f)
+        summary.UpdateMaxBusLoad(statistics.busLoadPercent);
+    if (statistics.burstLengthMs != 0.0f)
+        summary.UpdateMaxBurstLength(statistics.burstLengthMs);
 }
 
 const char* ReportStatusWord(int32_t status) {

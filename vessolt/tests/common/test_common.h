@@ -8,6 +8,7 @@
 
 namespace ostrel::vessolt {
 
+class TDeviceSummary;
 class TTraceBuffer;
 
 // The support module's statistics after a reset of all nodes; 0 and 0 without its frame.
@@ -21,6 +22,10 @@ struct BusStatistics {
 [[nodiscard]] BusStatistics DecodeBusStatistics(const uint8_t data[8]);
 // "Bus Statistics: maximum bus load was %.2f%%, maximum burst length was %.1fms" (C locale).
 [[nodiscard]] std::string BusStatisticsLine(const BusStatistics& statistics);
+// Passes what the support module measured to the device summary's maxima. A 0 is no measurement
+// (the software module reports 0 and 0, and without the frame both are 0): it is left out, so that
+// the summary shows "-" as the test windows do.
+void OfferBusStatistics(TDeviceSummary& summary, const BusStatistics& statistics);
 
 // "Not Started", "Running", "Passed", "Warning", "Failed", "Cancelled", "Unknown" for other values.
 [[nodiscard]] const char* ReportStatusWord(int32_t status);

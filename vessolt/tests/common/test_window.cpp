@@ -138,6 +138,26 @@ void TTestWindow::setGrid(QTableView* grid, int lastSizable) {
     auto* titles = new TitleStyle();
     titles->setParent(grid->horizontalHeader());
     grid->horizontalHeader()->setStyle(titles);
+    const QAbstractItemModel* model = grid->model();
+    connect(model, &QAbstractItemModel::modelReset, this, &TTestWindow::fitColumns);
+    connect(model, &QAbstractItemModel::dataChanged, this, &TTestWindow::fitColumns);
+    connect(model, &QAbstractItemModel::headerDataChanged, this, &TTestWindow::fitColumns);
+}
+
+void TTestWindow::fitColumns() {
+    const QAbstractItemModel* model = grid_ ? grid_->model() : nullptr;
+    if (model == nullptr)
+        return;
+    // A list that only grew (a scan adds rows) needs only its new rows measured.
+    const int rows = model->rowCount();
+    const int from = rows > fittedRows_ ? fittedRows_ : 0;
+    fittedRows_ = rows;
+    const QHeaderView* header = grid_->horizontalHeader();
+    for (int column = 0; column + 1 < model->columnCount(); ++column) {
+        const int needed = std::max(header->sectionSizeHint(column), FitColumnWidth(*grid_, column, from));
+        if (grid_->columnWidth(column) < needed)
+            grid_->setColumnWidth(column, needed);
+    }
 }
 
 void TTestWindow::ShowStatus() {
@@ -163,6 +183,11 @@ void TTestWindow::serviceMessage(uint32_t message, uintptr_t wParam, intptr_t) {
 }
 
 bool TTestWindow::event(QEvent* e) {
+    // Widths restored from the registry may be narrower than the titles.
+    if (e->type() == QEvent::Show) {
+        fittedRows_ = 0;
+        fitColumns();
+    }
     if (e->type() == ServiceEvent::type()) {
         const auto* service = static_cast<ServiceEvent*>(e);
         serviceMessage(service->message, service->wParam, service->lParam);
@@ -186,11 +211,11 @@ int TTestWindow::ColumnAtEdge(const QTableView& grid, int x, int lastSizable) {
     return column >= 0 && column <= lastSizable ? column : -1;
 }
 
-int TTestWindow::FitColumnWidth(const QTableView& grid, int column) {
+int TTestWindow::FitColumnWidth(const QTableView& grid, int column, int fromRow) {
     const QFontMetrics metrics(grid.font());
     int widest = 0;
     const QAbstractItemModel* model = grid.model();
-    for (int row = 0; model && row < model->rowCount(); ++row)
+    for (int row = std::max(0, fromRow); model && row < model->rowCount(); ++row)
         widest = std::max(widest, metrics.horizontalAdvance(model->index(row, column).data().toString()));
     return std::max(6, widest + metrics.horizontalAdvance("... "));
 }

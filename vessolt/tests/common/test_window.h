@@ -2,8 +2,9 @@
 // The frame every device-test window shares: a top panel with the run, cancel and configure
 // buttons, the status label and the progress bar; the test's own grid in the middle; a Close
 // button below. It follows the test manager's list (status, progress) and run state ("Configure
-// Test" is off while a run is active), keeps its geometry and column widths in the registry, and
-// sizes a grid column to its texts on a double-click at a header edge.
+// Test" is off while a run is active), keeps its geometry and column widths in the registry, widens
+// the grid's columns to their titles and texts (the last column takes what is left), and sizes a
+// column to its texts on a double-click at a header edge.
 #include <QWidget>
 
 #include <cstdint>
@@ -36,8 +37,9 @@ public:
     // "Software\Ostrel\CANopen Norbix Eval\<display name>".
     [[nodiscard]] std::string RegistryKeyPath() const;
 
-    // Width that shows every text of `column` in rows 1 and below plus "... ", at least 6.
-    [[nodiscard]] static int FitColumnWidth(const QTableView& grid, int column);
+    // Width that shows every text of `column` in rows 1 and below plus "... ", at least 6; with
+    // `fromRow`, only the texts of that row and below.
+    [[nodiscard]] static int FitColumnWidth(const QTableView& grid, int column, int fromRow = 0);
     // The column a double-click at header position x sizes: the one to the left within 4 pixels of
     // a left edge, that column within 4 pixels of its right edge; -1 otherwise or beyond lastSizable.
     [[nodiscard]] static int ColumnAtEdge(const QTableView& grid, int x, int lastSizable);
@@ -65,12 +67,16 @@ protected:
     bool eventFilter(QObject* watched, QEvent* e) override;
 
 private:
+    // Widens every column but the last to its title and its texts, never narrows one.
+    void fitColumns();
+
     TTestManager& manager_;
     const int32_t testId_;
     QtMessageSink sink_;
     QWidget* body_ = nullptr;
     QTableView* grid_ = nullptr;
     int lastSizable_ = -1;
+    int fittedRows_ = 0;  // rows whose texts the column widths already fit
     bool savesFrameSettings_ = true;
 };
 

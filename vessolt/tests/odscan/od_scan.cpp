@@ -132,6 +132,13 @@ bool TODScan::writeNumber(uint16_t index, uint8_t sub, uint32_t value, uint32_t 
     return SDODownload(index, sub, bytes);
 }
 
+bool TODScan::isArrayOrRecord(uint32_t index) const {
+    std::optional<ODObjectKind> kind = standardObjectKind(index);
+    if (!kind && links_.objectKind)
+        kind = links_.objectKind(index, run_.Node());
+    return kind == ODObjectKind::ArrayOrRecord;
+}
+
 bool TODScan::readNumber(uint16_t index, uint8_t sub, uint32_t& value) {
     if (!SDOUpload(index, sub))
         return false;
@@ -171,10 +178,11 @@ int TODScan::ScanObjectDictionary() {
                     summary_.SetSDOServerNum(1);
                 }
                 const bool walk = sdoSize_ == 1;
-                // Records leave sub-indexes out (a PDO's sub-index 4): the walk goes past gaps up
-                // to the highest sub-index that sub-index 0 names, and beyond it stops at the first
-                // gap, so that a wrong sub-index 0 costs nothing.
-                const uint32_t highest = walk ? sdoBuffer_[0] : 0u;
+                // Records leave sub-indexes out (a PDO's sub-index 4): the walk of an array or a
+                // record goes past gaps up to the highest sub-index that its sub-index 0 names.
+                // Beyond it, and in any other object (a variable's one-byte value is no count), it
+                // stops at the first gap, so that a wrong sub-index 0 costs nothing.
+                const uint32_t highest = walk && isArrayOrRecord(index) ? sdoBuffer_[0] : 0u;
                 EvaluateEntry(index, 0, true);
                 if (cancelled())
                     return run_.Abandon(3);
@@ -218,8 +226,7 @@ int TODScan::ScanObjectDictionary() {
     float busLoad = 0.0f, burstLength = 0.0f;
     GetBusStatistics(busLoad, burstLength);
     log_.Add(BusStatisticsLine({busLoad, burstLength}));
-    summary_.UpdateMaxBusLoad(busLoad);
-    summary_.UpdateMaxBurstLength(burstLength);
+    OfferBusStatistics(summary_, {busLoad, burstLength});
     summary_.SetSDOClientNum(clientCount_);
     // One answer proves one server, and [1200] describes that same default server.
     summary_.SetSDOServerNum(anyAnswer ? std::max(1u, serverCount_) : 0u);

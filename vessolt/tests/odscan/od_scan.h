@@ -13,6 +13,7 @@
 #include <string>
 #include <vector>
 
+#include "network/object_kind.h"
 #include "od_scan_result.h"
 #include "test_run.h"
 #include "services/timed_mutex.h"
@@ -42,6 +43,8 @@ struct ODScanLinks {
     // Name and type code of an entry from the network description; type 0 when it has none.
     std::function<std::string(uint32_t index, uint8_t sub, uint8_t node)> entryName;
     std::function<int32_t(uint32_t index, uint8_t sub, uint8_t node)> entryType;
+    // How the node's own description (its data sheet) gives an object; nullopt when it does not.
+    std::function<std::optional<ODObjectKind>(uint32_t index, uint8_t node)> objectKind;
 };
 
 class TODScan {
@@ -110,6 +113,9 @@ private:
     void putNumber(uint32_t value, uint32_t bytes);
     [[nodiscard]] bool writeNumber(uint16_t index, uint8_t sub, uint32_t value, uint32_t bytes);
     [[nodiscard]] bool readNumber(uint16_t index, uint8_t sub, uint32_t& value);
+    // Whether sub-index 0 of the object is a count: known for the objects of the communication
+    // profile, else from the node's description.
+    [[nodiscard]] bool isArrayOrRecord(uint32_t index) const;
     // Ends the scan of a node that no longer answers: the log line, the access times so far and
     // a reset of all nodes; 0 (failed).
     int nodeStoppedAnswering();

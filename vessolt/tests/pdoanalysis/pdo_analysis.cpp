@@ -154,8 +154,7 @@ int TPDOAnalysis::RunAnalysis() {
     float busLoad = 0.0f, burstLength = 0.0f;
     GetBusStatistics(busLoad, burstLength);
     log_.Add(BusStatisticsLine({busLoad, burstLength}));
-    summary_.UpdateMaxBusLoad(busLoad);
-    summary_.UpdateMaxBurstLength(burstLength);
+    OfferBusStatistics(summary_, {busLoad, burstLength});
     return 1;
 }
 

@@ -10,6 +10,7 @@
 #include "services/log.h"
 #include "services/trace_buffer.h"
 #include "testing/trace_filters.h"
+#include "test_common.h"
 
 namespace ostrel::vessolt {
 
@@ -286,8 +287,7 @@ void TimingCycle::GetBusStatistics(float* maxBusLoad, float* maxBurstLength) {
 void TimingCycle::logBusStatistics(float load, float burst) {
     s_.log.Add(format("Bus Statistics: maximum bus load was %.2f%%, maximum burst length was %.1fms",
                       static_cast<double>(load), static_cast<double>(burst)));
-    s_.summary.UpdateMaxBusLoad(load);
-    s_.summary.UpdateMaxBurstLength(burst);
+    OfferBusStatistics(s_.summary, {load, burst});
 }
 
 int TimingCycle::measure(Cycle& c) {

@@ -70,7 +70,7 @@ QVariant TimingResultsModel::data(const QModelIndex& index, int role) const {
 }
 
 QVariant TimingResultsModel::headerData(int section, Qt::Orientation orientation, int role) const {
-    // The 80-pixel columns cut the longer titles; the tool tip gives them whole.
+    // A column the user narrowed cuts its title; the tool tip gives it whole.
     if (orientation == Qt::Horizontal && (role == Qt::DisplayRole || role == Qt::ToolTipRole) && section >= 0 &&
         section < columnCount())
         return title(section);

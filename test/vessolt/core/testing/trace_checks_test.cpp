@@ -243,18 +243,27 @@ TEST_F(TraceChecks, AnalysisEndsAtTheClosingResetWithoutLosingTheLastAnswer) {
 
 TEST_F(TraceChecks, AnUnansweredLastRPDOCountsZeroUnlessTheResetCutItOff) {
     const uint32_t rpdos[1] = {0x205}, tpdos[1] = {0x185};
-    for (const auto& [beforeResetUs, count] : {std::pair{50'000, 0}, std::pair{0, 2}}) {
+    struct Case {
+        uint64_t answerUs;      // after the first RPDO
+        uint64_t ownTpdoUs;     // a TPDO the device sends on its own, 0 for none
+        uint64_t beforeResetUs; // of the last RPDO
+        int count;
+    };
+    for (const Case& c : {Case{1'000, 0, 50'000, 0}, Case{1'000, 0, 0, 2}, Case{1'000, 91'000, 50'000, 0},
+                          Case{30'000, 0, 40'000, 2}}) {
         trace.Reset();
         add(0x205, {1}, 1'000);
-        add(0x185, {1}, 2'000);
-        add(0x185, {1}, 3'000);
-        add(0x205, {1}, 200'000 - beforeResetUs);
+        add(0x185, {1}, 1'000 + c.answerUs);
+        add(0x185, {1}, 2'000 + c.answerUs);
+        if (c.ownTpdoUs != 0)
+            add(0x185, {1}, c.ownTpdoUs);
+        add(0x205, {1}, 200'000 - c.beforeResetUs);
         const uint64_t mark = trace.GetRecordedCount();
         add(0x000, {0x81, 0x00}, 200'000);
         const TraceSearchLimit limit(trace, mark, ostrel::vessolt::trace_filters::resetAllNodes());
         int counters[1] = {};
         common.CheckTurnaround(nullptr, counters, tpdos, 1, rpdos, 1);
-        EXPECT_EQ(counters[0], count) << beforeResetUs;
+        EXPECT_EQ(counters[0], c.count) << c.answerUs << " " << c.ownTpdoUs << " " << c.beforeResetUs;
     }
 }
 

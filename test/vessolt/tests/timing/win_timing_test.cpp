@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QStyle>
 #include <QTableView>
 
 #include <gtest/gtest.h>
@@ -200,6 +201,21 @@ TEST_F(TimingWindowTest, FiveWindowsRegisterInOrderAndFollowEveryRun) {
     manager_.SetTestStatus(1, 9);
     ASSERT_TRUE(until([&] { return windows[0]->label->text() == "Not started"; }));
     EXPECT_EQ(textColour(*windows[0]->label), QColor(0, 0, 0));
+}
+
+TEST_F(TimingWindowTest, EveryColumnShowsItsWholeTitle) {
+    for (TimingTestKind kind : kKinds) {
+        const auto window = MakeTimingWindow(engine(kind), manager_, {});
+        window->show();
+        const QTableView* grid = window->findChild<QTableView*>();
+        const QHeaderView* header = grid->horizontalHeader();
+        const int margins = 2 * header->style()->pixelMetric(QStyle::PM_HeaderMargin, nullptr, header);
+        for (int column = 0; column + 1 < grid->model()->columnCount(); ++column) {
+            const QString title = grid->model()->headerData(column, Qt::Horizontal).toString();
+            EXPECT_GE(header->sectionSize(column), header->fontMetrics().horizontalAdvance(title) + margins)
+                << title.toStdString();
+        }
+    }
 }
 
 TEST_F(TimingWindowTest, PlacementAndSettingsSurviveTheWindow) {
