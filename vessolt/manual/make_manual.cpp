@@ -1,10 +1,15 @@
 // Build tool: turns the user manual's Markdown source into the PDF that ships beside the program.
 //   make_manual <manual.md> <output.pdf>
 // Lines at the top that begin with "% " fill the title page. Level-1 and level-2 headings are
-// numbered and listed in the contents; every level-1 heading starts a page, no heading ends one, and
-// code examples are not split. Images are taken from the source's folder, at most as wide as the text.
+// numbered and listed in the contents; every level-1 heading starts a page. No heading, and no line
+// that leads into a table, list or example, ends a page; tables that fit on a page and code examples
+// are not split. Images are taken from the source's folder, at most as wide as the text, and get a
+// numbered caption from their alternative text. The fonts are named, never the machine's defaults: a
+// missing face stops the tool, so that the PDF is the same on every machine.
 #include <QAbstractTextDocumentLayout>
 #include <QFile>
+#include <QFontDatabase>
+#include <QFontInfo>
 #include <QFileInfo>
 #include <QGuiApplication>
 #include <QImage>
@@ -20,6 +25,8 @@
 #include <algorithm>
 #include <cstdio>
 #include <cstdlib>
+#include <set>
+#include <tuple>
 #include <vector>
 
 namespace {
@@ -28,8 +35,13 @@ constexpr int kResolution = 300;              // dots per inch of the PDF's coor
 constexpr double kMarginMm = 20.0;
 constexpr double kFooterMm = 8.0;             // room below the text for the page number
 constexpr double kScreenshotDpi = 110.0;      // how large a screenshot's pixel prints
-const char* const kFontFamily = "DejaVu Sans";  // scripts/setup installs it
+// scripts/setup installs both (fonts-dejavu-core, and fonts-dejavu-extra for the oblique faces).
+const char* const kFontFamily = "DejaVu Sans";
+const char* const kCodeFontFamily = "DejaVu Sans Mono";
 constexpr int kBodyPoints = 10;
+constexpr int kCodePoints = 9;
+constexpr int kCaptionPoints = 9;
+constexpr double kPageShare = 0.8;  // what is taller than this share of a page may be split
 // Block margins and image sizes of a text document are in 96-dpi pixels, which the layout scales to
 // the PDF's resolution; a table's border and padding are not scaled.
 constexpr double kDotsPerPixel = kResolution / 96.0;
@@ -73,67 +85,10 @@ std::vector<Heading> numberHeadings(QTextDocument& doc) {
     return headings;
 }
 
-void styleDocument(QTextDocument& doc, const QString& baseDir, double textWidthDots) {
-    for (QTextBlock block = doc.begin(); block.isValid(); block = block.next()) {
-        QTextCursor cursor(block);
-        QTextBlockFormat format = block.blockFormat();
-        const int level = format.headingLevel();
-        if (level == 1 && block != doc.begin())
-            format.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
-        if (level > 0) {
-            format.setTopMargin(level == 1 ? 0 : 14);
-            format.setBottomMargin(6);
-            QTextCharFormat chars;
-            chars.setForeground(QColor(0x1F, 0x4E, 0x79));
-            QTextCursor text(block);
-            text.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
-            text.mergeCharFormat(chars);
-        } else if (!block.textList()) {
-            format.setBottomMargin(5);
-        }
-        cursor.setBlockFormat(format);
-
-        // Images: their own pixel size at the screenshots' print resolution, never wider than the text.
-        // Collected first: setting a format while walking the fragments would change them under the walk.
-        std::vector<QTextFragment> images;
-        for (auto it = block.begin(); !it.atEnd(); ++it)
-            if (it.fragment().charFormat().isImageFormat())
-                images.push_back(it.fragment());
-        for (const QTextFragment& fragment : images) {
-            QTextImageFormat image = fragment.charFormat().toImageFormat();
-            const QImage picture(baseDir + QLatin1Char('/') + image.name());
-            if (picture.isNull())
-                fail(QStringLiteral("image %1 cannot be read").arg(image.name()));
-            doc.addResource(QTextDocument::ImageResource, QUrl(image.name()), picture);
-            const double width = std::min(picture.width() * 96.0 / kScreenshotDpi, textWidthDots / kDotsPerPixel);
-            image.setWidth(width);
-            image.setHeight(width * picture.height() / picture.width());
-            QTextCursor imageCursor(&doc);
-            imageCursor.setPosition(fragment.position());
-            imageCursor.setPosition(fragment.position() + fragment.length(), QTextCursor::KeepAnchor);
-            imageCursor.setCharFormat(image);
-        }
-    }
-    // Tables: thin ruled cells, the first row as a shaded header.
-    for (QTextFrame* frame : doc.rootFrame()->childFrames()) {
-        auto* table = qobject_cast<QTextTable*>(frame);
-        if (!table)
-            continue;
-        QTextTableFormat format = table->format();
-        format.setBorder(0.75 * kDotsPerPixel);  // a table's lengths are in the PDF's dots
-        format.setBorderBrush(QColor(0x99, 0x99, 0x99));
-        format.setBorderCollapse(true);
-        format.setCellPadding(2 * kDotsPerPixel);
-        format.setCellSpacing(0);
-        format.setBottomMargin(8);
-        table->setFormat(format);
-        for (int column = 0; column < table->columns(); ++column) {
-            QTextTableCell cell = table->cellAt(0, column);
-            QTextCharFormat header = cell.format();
-            header.setBackground(QColor(0xE4, 0xEC, 0xF4));
-            cell.setFormat(header);
-        }
-    }
+// Code, inline or as an example, is what the Markdown reader set in the system's fixed font.
+bool isCodeFont(const QTextCharFormat& format) {
+    static const QStringList fixed = QFontDatabase::systemFont(QFontDatabase::FixedFont).families();
+    return format.hasProperty(QTextFormat::FontFamilies) && format.fontFamilies().toStringList() == fixed;
 }
 
 bool isCode(const QTextBlock& block) {
@@ -143,88 +98,298 @@ bool isCode(const QTextBlock& block) {
            format.nonBreakableLines();
 }
 
-// What must not be split across pages: a heading with the line after it, and a code example whole
-// with the line that announces it (when it fits on one page). Each is a run of blocks.
-struct KeepTogether {
-    QTextBlock first;
-    QTextBlock last;
-};
-
-std::vector<KeepTogether> keepTogetherRuns(QTextDocument& doc) {
-    std::vector<KeepTogether> runs;
-    for (QTextBlock block = doc.begin(); block.isValid(); block = block.next()) {
-        if (block.blockFormat().headingLevel() > 0 && block.next().isValid()) {
-            runs.push_back({block, block.next()});
-        } else if (isCode(block)) {
-            QTextBlock last = block;
-            while (last.next().isValid() && isCode(last.next()))
-                last = last.next();
-            // "For example:" stays with the example it announces.
-            const QTextBlock before = block.previous();
-            const bool announced = before.isValid() && before.text().trimmed().endsWith(QLatin1Char(':'));
-            runs.push_back({announced ? before : block, last});
-            block = last;
-        }
-    }
-    return runs;
+bool isImageOnly(const QTextBlock& block) {
+    return block.text() == QString(QChar::ObjectReplacementCharacter) &&
+           block.begin().fragment().charFormat().isImageFormat();
 }
 
-// Moves each run, and each table that fits on a page, that would be split by a page's end to the next
-// page, until none is: the layout would otherwise cut a table's row in two.
-void keepRunsTogether(QTextDocument& doc, double pageHeight) {
-    const std::vector<KeepTogether> runs = keepTogetherRuns(doc);
-    const QList<QTextFrame*> frames = doc.rootFrame()->childFrames();
-    for (int pass = 0; pass < 200; ++pass) {
-        bool moved = false;
-        for (QTextFrame* frame : frames) {
-            auto* table = qobject_cast<QTextTable*>(frame);
-            if (!table)
-                continue;
-            const QRectF box = doc.documentLayout()->frameBoundingRect(table);
-            const int firstPage = int(box.top() / pageHeight);
-            const int lastPage = int((box.bottom() - 1) / pageHeight);
-            if (firstPage == lastPage || box.height() > pageHeight * 0.8)
-                continue;
-            // The heading and the line that announce a table go with it.
-            QTextBlock lead = doc.findBlock(table->firstPosition() - 1);
-            const auto announces = [](const QTextBlock& block) {
-                return block.isValid() && (block.blockFormat().headingLevel() > 0 ||
-                                           block.text().trimmed().endsWith(QLatin1Char(':')));
-            };
-            if (announces(lead) && lead.blockFormat().headingLevel() == 0 && announces(lead.previous()))
-                lead = lead.previous();
-            if (announces(lead) && box.bottom() - doc.documentLayout()->blockBoundingRect(lead).top() <= pageHeight * 0.8) {
-                QTextBlockFormat format = lead.blockFormat();
-                if (format.pageBreakPolicy() & QTextFormat::PageBreak_AlwaysBefore)
-                    continue;
-                format.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
-                QTextCursor(lead).setBlockFormat(format);
-            } else {
-                QTextTableFormat format = table->format();
-                if (format.pageBreakPolicy() & QTextFormat::PageBreak_AlwaysBefore)
-                    continue;
-                format.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
-                table->setFormat(format);
+void mergeBlockChars(const QTextBlock& block, const QTextCharFormat& chars) {
+    QTextCursor text(block);
+    text.movePosition(QTextCursor::EndOfBlock, QTextCursor::KeepAnchor);
+    text.mergeCharFormat(chars);
+}
+
+// Images: their own pixel size at the screenshots' print resolution, never wider than the text.
+void sizeImages(QTextDocument& doc, const QTextBlock& block, const QString& baseDir, double textWidthDots) {
+    // Collected first: setting a format while walking the fragments would change them under the walk.
+    std::vector<QTextFragment> images;
+    for (auto it = block.begin(); !it.atEnd(); ++it)
+        if (it.fragment().charFormat().isImageFormat())
+            images.push_back(it.fragment());
+    for (const QTextFragment& fragment : images) {
+        QTextImageFormat image = fragment.charFormat().toImageFormat();
+        const QImage picture(baseDir + QLatin1Char('/') + image.name());
+        if (picture.isNull())
+            fail(QStringLiteral("image %1 cannot be read").arg(image.name()));
+        doc.addResource(QTextDocument::ImageResource, QUrl(image.name()), picture);
+        const double width = std::min(picture.width() * 96.0 / kScreenshotDpi, textWidthDots / kDotsPerPixel);
+        image.setWidth(width);
+        image.setHeight(width * picture.height() / picture.width());
+        QTextCursor imageCursor(&doc);
+        imageCursor.setPosition(fragment.position());
+        imageCursor.setPosition(fragment.position() + fragment.length(), QTextCursor::KeepAnchor);
+        imageCursor.setCharFormat(image);
+    }
+}
+
+// "Figure N: <alternative text>" below each image that stands alone in its paragraph.
+void addCaptions(const std::vector<QTextBlock>& figures) {
+    QTextBlockFormat format;
+    format.setAlignment(Qt::AlignHCenter);
+    format.setTopMargin(2);
+    format.setBottomMargin(10);
+    QTextCharFormat chars;
+    chars.setFontPointSize(kCaptionPoints);
+    chars.setFontItalic(true);
+    chars.setForeground(QColor(0x33, 0x33, 0x33));
+    for (size_t i = 0; i < figures.size(); ++i) {
+        const QTextImageFormat image = figures[i].begin().fragment().charFormat().toImageFormat();
+        const QString text = image.property(QTextFormat::ImageAltText).toString().trimmed();
+        if (text.isEmpty())
+            fail(QStringLiteral("image %1 has no text for its caption").arg(image.name()));
+        QTextCursor cursor(figures[i]);
+        cursor.movePosition(QTextCursor::EndOfBlock);
+        cursor.insertBlock(format, chars);
+        cursor.insertText(QStringLiteral("Figure %1: %2").arg(i + 1).arg(text), chars);
+    }
+}
+
+// Tables: thin ruled cells, the first row as a shaded header in bold.
+void styleTables(QTextDocument& doc) {
+    for (QTextFrame* frame : doc.rootFrame()->childFrames()) {
+        auto* table = qobject_cast<QTextTable*>(frame);
+        if (!table)
+            continue;
+        QTextTableFormat format = table->format();
+        format.setBorder(0.5 * kDotsPerPixel);  // a table's lengths are in the PDF's dots
+        format.setBorderBrush(QColor(0x99, 0x99, 0x99));
+        format.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);  // not the default's raised edge
+        format.setBorderCollapse(true);
+        format.setCellPadding(2 * kDotsPerPixel);
+        format.setCellSpacing(0);
+        format.setBottomMargin(8);
+        table->setFormat(format);
+        for (int column = 0; column < table->columns(); ++column) {
+            QTextTableCell cell = table->cellAt(0, column);
+            // After a code block the Markdown reader opens the first header cell with an empty line and
+            // sets its text as a plain paragraph: one line again, in the header's bold.
+            QTextCursor text = cell.firstCursorPosition();
+            while (text.block().text().isEmpty() && text.position() < cell.lastCursorPosition().position()) {
+                text.deleteChar();
+                text.setBlockFormat(QTextBlockFormat());
             }
-            moved = true;
-            break;
+            text.setPosition(cell.lastCursorPosition().position(), QTextCursor::KeepAnchor);
+            QTextCharFormat bold;
+            bold.setFontWeight(QFont::Bold);
+            text.mergeCharFormat(bold);
+            QTextCharFormat header = cell.format();
+            header.setBackground(QColor(0xE4, 0xEC, 0xF4));
+            cell.setFormat(header);
         }
-        for (const KeepTogether& run : runs) {
-            if (moved)
+    }
+}
+
+// Each code example in a shaded, ruled box of its own. The box is a frame around its lines; the empty
+// line that opening the frame leaves before it is taken out again, and the one that must follow a
+// frame is no taller than the space after a paragraph.
+void frameCodeExamples(QTextDocument& doc) {
+    std::vector<std::pair<QTextBlock, QTextBlock>> examples;
+    for (QTextBlock block = doc.begin(); block.isValid(); block = block.next()) {
+        if (!isCode(block))
+            continue;
+        QTextBlock last = block;
+        while (last.next().isValid() && isCode(last.next()))
+            last = last.next();
+        examples.emplace_back(block, last);
+        block = last;
+    }
+    QTextFrameFormat box;
+    box.setBorder(0.75);  // unlike a table's, a frame's lengths are in 96-dpi pixels
+    box.setBorderStyle(QTextFrameFormat::BorderStyle_Solid);
+    box.setBorderBrush(QColor(0xB8, 0xC4, 0xD0));
+    box.setBackground(QColor(0xF3, 0xF5, 0xF8));
+    box.setPadding(5);
+    box.setTopMargin(2);
+    box.setBottomMargin(0);
+    QTextBlockFormat gap;
+    gap.setLineHeight(5, QTextBlockFormat::FixedHeight);
+    for (const auto& [first, last] : examples) {
+        for (QTextBlock line = first;; line = line.next()) {
+            QTextBlockFormat format = line.blockFormat();
+            format.setTopMargin(0);
+            format.setBottomMargin(0);
+            QTextCursor(line).setBlockFormat(format);
+            if (line == last)
                 break;
-            const QRectF top = doc.documentLayout()->blockBoundingRect(run.first);
-            const QRectF bottom = doc.documentLayout()->blockBoundingRect(run.last);
-            const int firstPage = int(top.top() / pageHeight);
-            const int lastPage = int((bottom.bottom() - 1) / pageHeight);
-            if (firstPage == lastPage || bottom.bottom() - top.top() > pageHeight * 0.8)
-                continue;
-            QTextBlockFormat format = run.first.blockFormat();
-            if (format.pageBreakPolicy() & QTextFormat::PageBreak_AlwaysBefore)
-                continue;
+        }
+        QTextCursor lines(&doc);
+        lines.setPosition(first.position());
+        lines.setPosition(last.position() + last.length() - 1, QTextCursor::KeepAnchor);
+        QTextFrame* frame = lines.insertFrame(box);
+        const QTextBlock opened = doc.findBlock(frame->firstPosition() - 1);
+        if (opened.text().isEmpty() && opened.previous().isValid()) {
+            QTextCursor join(opened.previous());
+            join.movePosition(QTextCursor::EndOfBlock);
+            join.deleteChar();
+        }
+        const QTextBlock after = doc.findBlock(frame->lastPosition() + 1);
+        if (after.text().isEmpty())
+            QTextCursor(after).setBlockFormat(gap);
+    }
+}
+
+void styleDocument(QTextDocument& doc, const QString& baseDir, double textWidthDots) {
+    std::vector<QTextBlock> figures;
+    for (QTextBlock block = doc.begin(); block.isValid(); block = block.next()) {
+        QTextBlockFormat format = block.blockFormat();
+        const int level = format.headingLevel();
+        if (level == 1 && block != doc.begin())
             format.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
-            QTextCursor(run.first).setBlockFormat(format);
-            moved = true;
-            break;  // everything after it moved too
+        if (level > 0) {
+            format.setTopMargin(level == 1 ? 0 : 14);
+            format.setBottomMargin(6);
+            QTextCharFormat chars;
+            chars.setForeground(QColor(0x1F, 0x4E, 0x79));
+            mergeBlockChars(block, chars);
+        } else if (isImageOnly(block)) {
+            format.setAlignment(Qt::AlignHCenter);
+            format.setBottomMargin(0);
+            figures.push_back(block);
+        } else if (!block.textList()) {
+            format.setBottomMargin(5);
+        }
+        QTextCursor(block).setBlockFormat(format);
+        sizeImages(doc, block, baseDir, textWidthDots);
+
+        // Code in the named fixed font, examples a little smaller, inline code at the size of its text;
+        // the reader gave it the machine's default fixed font at that font's size.
+        std::vector<QTextFragment> codeFragments;
+        for (auto it = block.begin(); !it.atEnd(); ++it)
+            if (isCodeFont(it.fragment().charFormat()))
+                codeFragments.push_back(it.fragment());
+        for (const QTextFragment& fragment : codeFragments) {
+            QTextCharFormat code = fragment.charFormat();
+            code.setFontFamilies(QStringList{QString::fromLatin1(kCodeFontFamily)});
+            code.setFontFixedPitch(true);
+            if (isCode(block))
+                code.setFontPointSize(kCodePoints);
+            else
+                code.clearProperty(QTextFormat::FontPointSize);
+            QTextCursor text(&doc);
+            text.setPosition(fragment.position());
+            text.setPosition(fragment.position() + fragment.length(), QTextCursor::KeepAnchor);
+            text.setCharFormat(code);
+        }
+    }
+    addCaptions(figures);
+    styleTables(doc);
+    frameCodeExamples(doc);
+}
+
+// Stops the tool when a face the document uses is not installed: the font library would silently take
+// another family, or slant and embolden a regular face, and the PDF would differ between machines.
+void requireFaces(const std::vector<const QTextDocument*>& docs, const std::vector<QFont>& others) {
+    std::set<std::tuple<QString, bool, bool>> used;
+    const auto note = [&used](const QFont& font) {
+        used.emplace(font.families().value(0, font.family()), font.weight() >= QFont::DemiBold,
+                     font.style() != QFont::StyleNormal);
+    };
+    for (const QTextDocument* doc : docs)
+        for (QTextBlock block = doc->begin(); block.isValid(); block = block.next())
+            for (auto it = block.begin(); !it.atEnd(); ++it)
+                note(it.fragment().charFormat().font().resolve(doc->defaultFont()));
+    for (const QFont& font : others)
+        note(font);
+    for (const auto& [family, bold, slanted] : used) {
+        const QString face = family + (bold ? QStringLiteral(" Bold") : QString()) +
+                             (slanted ? QStringLiteral(" Oblique") : QString());
+        if (!QFontDatabase::hasFamily(family))
+            fail(QStringLiteral("the font %1 is not installed (scripts/setup installs it)").arg(face));
+        QFont font(family, kBodyPoints, bold ? QFont::Bold : QFont::Normal, slanted);
+        // The face the font library picks; a slanted or bold request met by a regular face is synthetic.
+        const QFont picked = QFontDatabase::font(family, QFontInfo(font).styleName(), kBodyPoints);
+        if (QFontInfo(font).family() != family || (picked.weight() >= QFont::DemiBold) != bold ||
+            (picked.style() != QFont::StyleNormal) != slanted)
+            fail(QStringLiteral("the font %1 is not installed (scripts/setup installs it)").arg(face));
+    }
+}
+
+// The layout's unit: a top-level paragraph, or a table or code example as a whole.
+struct Piece {
+    QTextBlock block;
+    QTextFrame* frame = nullptr;
+    bool keepWithNext = false;  // a heading, a line that leads into what follows, a figure (its caption)
+};
+
+std::vector<Piece> topLevelPieces(QTextDocument& doc) {
+    std::vector<Piece> pieces;
+    for (auto it = doc.rootFrame()->begin(); !it.atEnd(); ++it) {
+        if (QTextFrame* frame = it.currentFrame()) {
+            pieces.push_back({QTextBlock(), frame, false});
+            continue;
+        }
+        const QTextBlock block = it.currentBlock();
+        const bool leadsIn = block.text().trimmed().endsWith(QLatin1Char(':'));
+        pieces.push_back({block, nullptr, block.blockFormat().headingLevel() > 0 || leadsIn || isImageOnly(block)});
+    }
+    return pieces;
+}
+
+QRectF pieceBox(QTextDocument& doc, const Piece& piece) {
+    return piece.frame ? doc.documentLayout()->frameBoundingRect(piece.frame)
+                       : doc.documentLayout()->blockBoundingRect(piece.block);
+}
+
+// How far what leads into a piece must stay with it: all of it, or a table's header and first row
+// when the table is too long for a page anyway.
+double headBottom(QTextDocument& doc, const Piece& piece, double pageHeight) {
+    const QRectF box = pieceBox(doc, piece);
+    auto* table = qobject_cast<QTextTable*>(piece.frame);
+    if (!table || box.height() <= pageHeight * kPageShare || table->rows() < 2)
+        return box.bottom();
+    double bottom = box.top();
+    for (int column = 0; column < table->columns(); ++column) {
+        const QTextBlock end = table->cellAt(1, column).lastCursorPosition().block();
+        bottom = std::max(bottom, doc.documentLayout()->blockBoundingRect(end).bottom());
+    }
+    return bottom;
+}
+
+bool breakBefore(const Piece& piece) {
+    if (piece.frame) {
+        QTextFrameFormat format = piece.frame->frameFormat();
+        if (format.pageBreakPolicy() & QTextFormat::PageBreak_AlwaysBefore)
+            return false;
+        format.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
+        piece.frame->setFrameFormat(format);
+        return true;
+    }
+    QTextBlockFormat format = piece.block.blockFormat();
+    if (format.pageBreakPolicy() & QTextFormat::PageBreak_AlwaysBefore)
+        return false;
+    format.setPageBreakPolicy(QTextFormat::PageBreak_AlwaysBefore);
+    QTextCursor(piece.block).setBlockFormat(format);
+    return true;
+}
+
+// What must not be split across pages: a run of pieces that keep with the next, together with the
+// head of the piece after them, and each table or code example that fits on a page. The first that a
+// page's end would split moves to the next page, and the layout is looked at again, until none is.
+void keepRunsTogether(QTextDocument& doc, double pageHeight) {
+    const std::vector<Piece> pieces = topLevelPieces(doc);
+    for (int pass = 0; pass < 500; ++pass) {
+        bool moved = false;
+        for (size_t i = 0; i < pieces.size() && !moved; ++i) {
+            size_t last = i;
+            while (pieces[last].keepWithNext && last + 1 < pieces.size())
+                ++last;
+            if (last == i && !pieces[i].frame)
+                continue;
+            const double top = pieceBox(doc, pieces[i]).top();
+            const double bottom = headBottom(doc, pieces[last], pageHeight);
+            const bool split = int(top / pageHeight) != int((bottom - 1) / pageHeight);
+            if (split && bottom - top <= pageHeight * kPageShare)
+                moved = breakBefore(pieces[i]);
         }
         if (!moved)
             return;
@@ -250,9 +415,17 @@ void drawDocumentPage(QPainter& painter, QTextDocument& doc, int page, const Pag
     painter.restore();
 }
 
+QFont footerFont() { return QFont(QString::fromLatin1(kFontFamily), 8); }
+
+// The title page's lines: the product, the document, then smaller lines.
+QFont titleFont(int line) {
+    QFont font(QString::fromLatin1(kFontFamily), line == 0 ? 28 : (line == 1 ? 18 : 11));
+    font.setBold(line == 0);
+    return font;
+}
+
 void drawFooter(QPainter& painter, const PageGeometry& geometry, const QString& left, int pageNumber) {
-    QFont font(QString::fromLatin1(kFontFamily), 8);
-    painter.setFont(font);
+    painter.setFont(footerFont());
     painter.setPen(QColor(0x55, 0x55, 0x55));
     painter.drawLine(geometry.footer.topLeft(), geometry.footer.topRight());
     const QRectF box = geometry.footer.adjusted(0, mmToDots(1.5), 0, 0);
@@ -263,9 +436,7 @@ void drawFooter(QPainter& painter, const PageGeometry& geometry, const QString& 
 void drawTitlePage(QPainter& painter, const PageGeometry& geometry, const QStringList& lines) {
     double y = geometry.text.top() + geometry.text.height() * 0.28;
     for (int i = 0; i < lines.size(); ++i) {
-        QFont font(QString::fromLatin1(kFontFamily), i == 0 ? 28 : (i == 1 ? 18 : 11));
-        font.setBold(i == 0);
-        painter.setFont(font);
+        painter.setFont(titleFont(i));
         painter.setPen(i < 2 ? QColor(0x1F, 0x4E, 0x79) : QColor(0x33, 0x33, 0x33));
         const QRectF box(geometry.text.left(), y, geometry.text.width(), geometry.text.height());
         QRectF used;
@@ -384,6 +555,10 @@ int main(int argc, char** argv) {
     buildContents(numberedContents, headings, 2 + contentsPages);
     if (numberedContents.pageCount() != contentsPages)
         fail(QStringLiteral("the contents changed length"));
+    std::vector<QFont> pageFonts{footerFont()};
+    for (int line = 0; line < titleLines.size(); ++line)
+        pageFonts.push_back(titleFont(line));
+    requireFaces({&body, &numberedContents}, pageFonts);
 
     QPainter painter;
     if (!painter.begin(&writer))
