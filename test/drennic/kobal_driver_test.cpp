@@ -782,8 +782,7 @@ TEST_F(KobalDriverTest, PlsFramesReachTheDeviceAndAnswersComeBackWithMicrosecond
     config.nodeId = 7;
     config.responseLatencyUs = 2345;
     SimNodeDevice device(config);
-    // The answer's stamp on the bus: the device answers 2345 µs after it saw the request, which a
-    // busy machine may hand it late.
+    // The device answers 2345 µs after it saw the request, which a busy machine may hand it late.
     std::atomic<uint64_t> answerOnBusUs{0};
     const simbus::AttachedDevice watcher([&answerOnBusUs](const simbus::Frame& frame, uint64_t timeUs) {
         if (frame.id == 0x587)

@@ -4,7 +4,6 @@
 
 #include <platform/clock.h>
 
-#include <array>
 #include <atomic>
 #include <string>
 #include <tuple>
@@ -158,56 +157,6 @@ TEST_F(LssServices, CancelSendsTheAbortFrameForNodeZeroAndEndsWithMinusOne) {
     EXPECT_EQ(abort.data[4], 0x21);
     EXPECT_EQ(abort.data[7], 0x08);
 }
-
-// A find that ends without all five answers, whatever ends it, has the slave back in waiting before
-// it completes.
-enum class FindEnd { RefusedSend, Cancel, UnknownAnswer };
-
-class LssFindEnds : public LssServices, public ::testing::WithParamInterface<FindEnd> {};
-
-TEST_P(LssFindEnds, SlaveIsSwitchedBackToWaitingBeforeTheCompletion) {
-    SimNode& node = addNode(42, kIdentity);
-    node.setLssFaults(LssFaults{.silent = GetParam() != FindEnd::RefusedSend});
-    start();
-    CANopen_SetLSSTimings(60'000, 10, 100);  // no time-out ends it
-    FailAfterAnswer refuseNext{&bus(), &recorder_, 0x5A};
-    if (GetParam() == FindEnd::RefusedSend) {
-        Event_Receive(&FailAfterAnswer::onReceive, &refuseNext);
-    }
-    const auto unknown = bus().attach([&](const CANFrame& f) {
-        if (GetParam() == FindEnd::UnknownAnswer && f.id == 0x7E5 && f.data[0] == 0x5A) {
-            CANFrame answer{};
-            answer.id = 0x7E4;
-            answer.length = 8;
-            answer.data[0] = 0x77;
-            bus().inject(answer);
-        }
-    });
-    LSSIdentity identity{};
-    int32_t out = 99;
-    CANopen_FindLSSSlave(&identity, recordCompletion, &recorder_, &out);
-    ASSERT_EQ(out, DRN_OK);
-    if (GetParam() == FindEnd::Cancel) {
-        ASSERT_TRUE(bus().waitForSent(2, 10'000));  // switch state global, inquire vendor id
-        CANopen_Cancel();
-    }
-    ASSERT_TRUE(recorder_.waitForCompletions(1));
-    Event_Receive(nullptr, nullptr);
-    bus().detach(unknown);
-
-    const auto sent = lssFrames(recorder_.only().sentSoFar);
-    ASSERT_FALSE(sent.empty());
-    EXPECT_EQ(commandsOf({sent.back()}), std::vector<uint8_t>{0x04});
-    EXPECT_EQ(sent.back().data[1], 0);
-    EXPECT_EQ(node.lssMode(), LssMode::Waiting);
-    EXPECT_EQ(identity.found, 0u);
-}
-
-INSTANTIATE_TEST_SUITE_P(Ends, LssFindEnds,
-                         ::testing::Values(FindEnd::RefusedSend, FindEnd::Cancel, FindEnd::UnknownAnswer),
-                         [](const ::testing::TestParamInfo<FindEnd>& info) {
-                             return std::string(std::array{"RefusedSend", "Cancel", "UnknownAnswer"}[static_cast<int>(info.param)]);
-                         });
 
 // ---- Set node id ----
 
@@ -439,33 +388,50 @@ TEST_F(LssServices, SwitchDelayBeyondSixteenBitsIsRefusedNotTruncated) {
     EXPECT_EQ(call.calls.load(), 0);
 }
 
-// ---- A lost answer ----
+// ---- Every end leaves the slaves waiting ----
 
-// The slave carries a request out but its answer is lost once. Whichever service it was, the slave
-// ends in waiting, so that the next configuration, meant for another device, leaves it as it was.
+// The slave's answer to `command` is lost (the slave carried the request out), or it comes and the
+// next frame is refused, or the lost answer is followed by a cancel or by an unknown answer. Whatever
+// the service, the slave ends in waiting, so that the next configuration, meant for another device,
+// leaves it as it was.
 enum class Service { Find, SetNodeId, BitTiming, FastScan };
+enum class Trouble { LostAnswer, RefusedNext, Cancel, UnknownAnswer };
 
-struct LostAnswer {
+struct TroubleCase {
     const char* name;
     Service service;
-    uint8_t lostAnswerTo;
+    uint8_t command;
+    Trouble trouble = Trouble::LostAnswer;
 };
 
-void PrintTo(const LostAnswer& c, std::ostream* out) { *out << c.name; }
+void PrintTo(const TroubleCase& c, std::ostream* out) { *out << c.name; }
 
-class LssLostAnswer : public LssServices, public ::testing::WithParamInterface<LostAnswer> {};
+class LssTrouble : public LssServices, public ::testing::WithParamInterface<TroubleCase> {};
 
-TEST_P(LssLostAnswer, SlaveEndsInWaitingAndTheNextDevicesConfigurationLeavesItUnchanged) {
-    const LostAnswer& c = GetParam();
+TEST_P(LssTrouble, SlaveEndsInWaitingAndTheNextDevicesConfigurationLeavesItUnchanged) {
+    const TroubleCase& c = GetParam();
     constexpr LssIdentity kSlave{0x319, 0x1234, 0, 0x100};
     constexpr LssIdentity kOther{0x319, 0x1234, 0, 0x200};
     SimNode& slave = addNode(ostrel::fixtures::kUnconfiguredNodeId, kSlave);
     SimNode& other = addNode(11, kOther);
-    slave.setLssFaults(LssFaults{.loseAnswerTo = c.lostAnswerTo});
+    slave.setLssFaults(LssFaults{.loseAnswerTo = c.trouble == Trouble::RefusedNext ? uint8_t{0} : c.command});
     other.setMuted(true);  // the find is for a bus with one slave: the other only hears it
     bus().setSelfReceive(true);  // the fast scan waits for its own requests
     start();
-    CANopen_SetLSSTimings(100, 10, 100);
+    CANopen_SetLSSTimings(c.trouble == Trouble::Cancel ? 60'000 : 100, 10, 100);
+    FailAfterAnswer refuseNext{&bus(), &recorder_, c.command};
+    if (c.trouble == Trouble::RefusedNext) {
+        Event_Receive(&FailAfterAnswer::onReceive, &refuseNext);
+    }
+    const auto unknown = bus().attach([&](const CANFrame& f) {
+        if (c.trouble == Trouble::UnknownAnswer && f.id == 0x7E5 && f.data[0] == c.command) {
+            CANFrame answer{};
+            answer.id = 0x7E4;
+            answer.length = 8;
+            answer.data[0] = 0x77;
+            bus().inject(answer);
+        }
+    });
     LSSIdentity identity = identityFor(kSlave, 33, 1);
     int32_t out = 99;
     switch (c.service) {
@@ -477,13 +443,19 @@ TEST_P(LssLostAnswer, SlaveEndsInWaitingAndTheNextDevicesConfigurationLeavesItUn
         break;
     }
     ASSERT_EQ(out, DRN_OK);
+    if (c.trouble == Trouble::Cancel) {
+        ASSERT_TRUE(bus().waitForSent(2, 10'000));  // switch state global, inquire vendor id
+        CANopen_Cancel();
+    }
     ASSERT_TRUE(recorder_.waitForCompletions(1));
-    EXPECT_FALSE(c.service == Service::Find ? identity.found == 1 : recorder_.only().code == DRN_OK) << "answer lost";
+    Event_Receive(nullptr, nullptr);
+    bus().detach(unknown);
+    EXPECT_FALSE(c.service == Service::Find ? identity.found == 1 : recorder_.only().code == DRN_OK);
     EXPECT_EQ(slave.lssMode(), LssMode::Waiting);
     const uint8_t pending = slave.lssPendingNodeId();
     const uint8_t stored = slave.lssStoredNodeId();
-    other.setMuted(false);
 
+    other.setMuted(false);
     LSSIdentity next = identityFor(kOther, 40, 1);
     CANopen_SetLSSSlaveConfig(&next, recordCompletion, &recorder_, &out);
     ASSERT_EQ(out, DRN_OK);
@@ -495,15 +467,18 @@ TEST_P(LssLostAnswer, SlaveEndsInWaitingAndTheNextDevicesConfigurationLeavesItUn
 }
 
 INSTANTIATE_TEST_SUITE_P(
-    Services, LssLostAnswer,
-    ::testing::Values(LostAnswer{"FindInquiry", Service::Find, 0x5A},
-                      LostAnswer{"SetNodeIdSelection", Service::SetNodeId, 0x43},
-                      LostAnswer{"SetNodeId", Service::SetNodeId, 0x11},
-                      LostAnswer{"StoreConfiguration", Service::SetNodeId, 0x17},
-                      LostAnswer{"BitTimingSelection", Service::BitTiming, 0x43},
-                      LostAnswer{"BitTiming", Service::BitTiming, 0x13},
-                      LostAnswer{"FastScanSelection", Service::FastScan, 0x51}),
-    [](const ::testing::TestParamInfo<LostAnswer>& info) { return std::string(info.param.name); });
+    Services, LssTrouble,
+    ::testing::Values(TroubleCase{"FindInquiryLost", Service::Find, 0x5A},
+                      TroubleCase{"FindNextInquiryRefused", Service::Find, 0x5A, Trouble::RefusedNext},
+                      TroubleCase{"FindCancelled", Service::Find, 0x5A, Trouble::Cancel},
+                      TroubleCase{"FindUnknownAnswer", Service::Find, 0x5A, Trouble::UnknownAnswer},
+                      TroubleCase{"SetNodeIdSelection", Service::SetNodeId, 0x43},
+                      TroubleCase{"SetNodeId", Service::SetNodeId, 0x11},
+                      TroubleCase{"StoreConfiguration", Service::SetNodeId, 0x17},
+                      TroubleCase{"BitTimingSelection", Service::BitTiming, 0x43},
+                      TroubleCase{"BitTiming", Service::BitTiming, 0x13},
+                      TroubleCase{"FastScanSelection", Service::FastScan, 0x51}),
+    [](const ::testing::TestParamInfo<TroubleCase>& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace drennic::test
