@@ -103,25 +103,26 @@ TEST_F(LssServices, FailedTransmissionEndsWithTheDriversResult) {
     EXPECT_TRUE(lssFrames(completion.sentSoFar).empty());
 }
 
-// Arms a one-frame transmit failure when the slave's node-id answer arrives, so that only the switch
-// back to waiting fails. The receive callback runs before the engine steps the request.
-struct FailAfterNodeIdAnswer {
+// Arms a one-frame transmit failure when the slave's answer to `command` arrives, so that the frame
+// the engine sends next fails. The receive callback runs before the engine steps the request.
+struct FailAfterAnswer {
     static void onReceive(const CANFrame* frame, int32_t answers, void* user) {
-        auto* self = static_cast<FailAfterNodeIdAnswer*>(user);
+        auto* self = static_cast<FailAfterAnswer*>(user);
         recordReceived(frame, answers, self->recorder);
-        if (frame->id == 0x7E4 && frame->data[0] == 0x5E) {
+        if (frame->id == 0x7E4 && frame->data[0] == self->command) {
             self->bus->setTransmitFailure(DRN_TRANSMIT_ERROR, u"Transmit error", 1);
         }
     }
     TestBus* bus = nullptr;
     Recorder* recorder = nullptr;
+    uint8_t command = 0;
 };
 
 TEST_F(LssServices, FindWithAllFiveAnswersIsFoundEvenIfTheSwitchBackFails) {
     addNode(42, kIdentity);
     start();
-    FailAfterNodeIdAnswer hook{&bus(), &recorder_};
-    Event_Receive(&FailAfterNodeIdAnswer::onReceive, &hook);
+    FailAfterAnswer hook{&bus(), &recorder_, 0x5E};  // only the switch back to waiting fails
+    Event_Receive(&FailAfterAnswer::onReceive, &hook);
     LSSIdentity identity{};
     find(identity);
     Event_Receive(nullptr, nullptr);
@@ -248,7 +249,7 @@ INSTANTIATE_TEST_SUITE_P(
                       std::make_tuple(uint8_t{255},
                                       std::u16string(u"Implementation specific error when storing configuration - 0x5E"))));
 
-TEST_F(LssServices, SlaveThatIsNotThereTimesOutWithoutSwitchingBack) {
+TEST_F(LssServices, SlaveThatIsNotThereTimesOutAndTheSlavesAreSwitchedBack) {
     addNode(10, kIdentity);
     start();
     CANopen_SetLSSTimings(150, 10, 100);
@@ -258,7 +259,7 @@ TEST_F(LssServices, SlaveThatIsNotThereTimesOutWithoutSwitchingBack) {
     const auto completion = recorder_.only();
     EXPECT_EQ(completion.code, DRN_REQUEST_FAILED);
     EXPECT_EQ(completion.message, u"No response from LSS slave 0000BEEF when switching to configuration mode");
-    EXPECT_EQ(commandsOf(lssFrames(completion.sentSoFar)), (std::vector<uint8_t>{0x40, 0x41, 0x42, 0x43}));
+    EXPECT_EQ(commandsOf(lssFrames(completion.sentSoFar)), (std::vector<uint8_t>{0x40, 0x41, 0x42, 0x43, 0x04}));
 }
 
 TEST_F(LssServices, SilentSlaveAfterStoreTimesOutWithTheSystemsMessage) {
@@ -280,7 +281,8 @@ TEST_F(LssServices, SilentSlaveAfterStoreTimesOutWithTheSystemsMessage) {
     EXPECT_EQ(completion.code, DRN_REQUEST_FAILED);
     EXPECT_EQ(completion.message, u"No response from LSS slave 789ABCDE when storing configuring");
     EXPECT_EQ(commandsOf(lssFrames(completion.sentSoFar)),
-              (std::vector<uint8_t>{0x40, 0x41, 0x42, 0x43, 0x11, 0x17}));
+              (std::vector<uint8_t>{0x40, 0x41, 0x42, 0x43, 0x11, 0x17, 0x04}));
+    EXPECT_EQ(node.lssMode(), LssMode::Waiting);
 }
 
 // ---- Bit timing ----
@@ -385,6 +387,98 @@ TEST_F(LssServices, SwitchDelayBeyondSixteenBitsIsRefusedNotTruncated) {
     EXPECT_TRUE(lssFramesSent().empty());
     EXPECT_EQ(call.calls.load(), 0);
 }
+
+// ---- Every end leaves the slaves waiting ----
+
+// The slave's answer to `command` is lost (the slave carried the request out), or it comes and the
+// next frame is refused, or the lost answer is followed by a cancel or by an unknown answer. Whatever
+// the service, the slave ends in waiting, so that the next configuration, meant for another device,
+// leaves it as it was.
+enum class Service { Find, SetNodeId, BitTiming, FastScan };
+enum class Trouble { LostAnswer, RefusedNext, Cancel, UnknownAnswer };
+
+struct TroubleCase {
+    const char* name;
+    Service service;
+    uint8_t command;
+    Trouble trouble = Trouble::LostAnswer;
+};
+
+void PrintTo(const TroubleCase& c, std::ostream* out) { *out << c.name; }
+
+class LssTrouble : public LssServices, public ::testing::WithParamInterface<TroubleCase> {};
+
+TEST_P(LssTrouble, SlaveEndsInWaitingAndTheNextDevicesConfigurationLeavesItUnchanged) {
+    const TroubleCase& c = GetParam();
+    constexpr LssIdentity kSlave{0x319, 0x1234, 0, 0x100};
+    constexpr LssIdentity kOther{0x319, 0x1234, 0, 0x200};
+    SimNode& slave = addNode(ostrel::fixtures::kUnconfiguredNodeId, kSlave);
+    SimNode& other = addNode(11, kOther);
+    slave.setLssFaults(LssFaults{.loseAnswerTo = c.trouble == Trouble::RefusedNext ? uint8_t{0} : c.command});
+    other.setMuted(true);  // the find is for a bus with one slave: the other only hears it
+    bus().setSelfReceive(true);  // the fast scan waits for its own requests
+    start();
+    CANopen_SetLSSTimings(c.trouble == Trouble::Cancel ? 60'000 : 100, 10, 100);
+    FailAfterAnswer refuseNext{&bus(), &recorder_, c.command};
+    if (c.trouble == Trouble::RefusedNext) {
+        Event_Receive(&FailAfterAnswer::onReceive, &refuseNext);
+    }
+    const auto unknown = bus().attach([&](const CANFrame& f) {
+        if (c.trouble == Trouble::UnknownAnswer && f.id == 0x7E5 && f.data[0] == c.command) {
+            CANFrame answer{};
+            answer.id = 0x7E4;
+            answer.length = 8;
+            answer.data[0] = 0x77;
+            bus().inject(answer);
+        }
+    });
+    LSSIdentity identity = identityFor(kSlave, 33, 1);
+    int32_t out = 99;
+    switch (c.service) {
+    case Service::Find: CANopen_FindLSSSlave(&identity, recordCompletion, &recorder_, &out); break;
+    case Service::SetNodeId: CANopen_SetLSSSlaveConfig(&identity, recordCompletion, &recorder_, &out); break;
+    case Service::BitTiming: CANopen_SetLSSSlaveBitTiming(&identity, 0, 3, recordCompletion, &recorder_, &out); break;
+    case Service::FastScan:
+        LSSFastScan_ScanAndConfig(1, 1, nullptr, 0, 20, 30, nullptr, recordCompletion, &recorder_, &out);
+        break;
+    }
+    ASSERT_EQ(out, DRN_OK);
+    if (c.trouble == Trouble::Cancel) {
+        ASSERT_TRUE(bus().waitForSent(2, 10'000));  // switch state global, inquire vendor id
+        CANopen_Cancel();
+    }
+    ASSERT_TRUE(recorder_.waitForCompletions(1));
+    Event_Receive(nullptr, nullptr);
+    bus().detach(unknown);
+    EXPECT_FALSE(c.service == Service::Find ? identity.found == 1 : recorder_.only().code == DRN_OK);
+    EXPECT_EQ(slave.lssMode(), LssMode::Waiting);
+    const uint8_t pending = slave.lssPendingNodeId();
+    const uint8_t stored = slave.lssStoredNodeId();
+
+    other.setMuted(false);
+    LSSIdentity next = identityFor(kOther, 40, 1);
+    CANopen_SetLSSSlaveConfig(&next, recordCompletion, &recorder_, &out);
+    ASSERT_EQ(out, DRN_OK);
+    ASSERT_TRUE(recorder_.waitForCompletions(2));
+    EXPECT_EQ(recorder_.completionsSoFar()[1].code, DRN_OK);
+    EXPECT_EQ(other.lssStoredNodeId(), 40);
+    EXPECT_EQ(slave.lssPendingNodeId(), pending);
+    EXPECT_EQ(slave.lssStoredNodeId(), stored);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Services, LssTrouble,
+    ::testing::Values(TroubleCase{"FindInquiryLost", Service::Find, 0x5A},
+                      TroubleCase{"FindNextInquiryRefused", Service::Find, 0x5A, Trouble::RefusedNext},
+                      TroubleCase{"FindCancelled", Service::Find, 0x5A, Trouble::Cancel},
+                      TroubleCase{"FindUnknownAnswer", Service::Find, 0x5A, Trouble::UnknownAnswer},
+                      TroubleCase{"SetNodeIdSelection", Service::SetNodeId, 0x43},
+                      TroubleCase{"SetNodeId", Service::SetNodeId, 0x11},
+                      TroubleCase{"StoreConfiguration", Service::SetNodeId, 0x17},
+                      TroubleCase{"BitTimingSelection", Service::BitTiming, 0x43},
+                      TroubleCase{"BitTiming", Service::BitTiming, 0x13},
+                      TroubleCase{"FastScanSelection", Service::FastScan, 0x51}),
+    [](const ::testing::TestParamInfo<TroubleCase>& info) { return std::string(info.param.name); });
 
 } // namespace
 } // namespace drennic::test

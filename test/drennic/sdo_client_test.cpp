@@ -280,11 +280,11 @@ TEST_F(SdoClient, BlockUploadAcceptsSizeUpToCapacityLessTwo) {
     EXPECT_EQ(abortsSentTo(*bus, kRequestId), std::vector<uint32_t>{0x06070012});
 }
 
-TEST_F(SdoClient, BlockUploadOfMoreDataThanAnnouncedStopsAtTheBufferEnd) {
+TEST_F(SdoClient, BlockUploadOfMoreDataThanAnnouncedStopsWhereTheAnnouncedSizeEnds) {
     CANopen_SetSDOConfig(1, 0, 1, 127);
     node->addSdoFault(SdoFault::wrongSizeIndication(0x2000, 0, -1500));  // announces 500 of 2000 bytes
     const Outcome outcome = uploadBlocking(kNode, 0x2000, 0, 502);
-    EXPECT_EQ(narrow(outcome.message), "Client aborted - 0x08000020");
+    EXPECT_EQ(narrow(outcome.message), "Client aborted - 0x06070012");
     EXPECT_LE(outcome.sizeWord, 500u);
 }
 
@@ -631,6 +631,63 @@ TEST_F(SdoClientScripted, InitiateAnswerForAnotherObjectIsNotTheAnswer) {
     EXPECT_EQ(outcome.data, (std::vector<uint8_t>{1, 2, 3, 4}));
 }
 
+// After an upload of 0x2005 timed out, the device's late abort for it comes in front of the answer
+// for 0x2006: not this transfer's. An abort naming index 0 names no object and ends it.
+TEST_F(SdoClientScripted, OnlyAnAbortForThisObjectOrForNoneEndsTheTransfer) {
+    for (const uint16_t abortIndex : {uint16_t{0x2005}, uint16_t{0}}) {
+        ScriptedPeer peer(*bus, kPeerRequest, [&](const CANFrame& r) -> std::vector<CANFrame> {
+            if (r.data[0] != 0x40) return {};
+            return {answer({0x80, uint8_t(abortIndex), uint8_t(abortIndex >> 8), 0x00, 0x00, 0x00, 0x02, 0x06}),
+                    answer({0x43, r.data[1], r.data[2], r.data[3], 1, 2, 3, 4})};
+        });
+        const Outcome outcome = uploadBlocking(kPeer, 0x2006, 0, 4);
+        EXPECT_EQ(narrow(outcome.message), abortIndex == 0 ? "Server aborted - 0x06020000" : "");
+    }
+}
+
+// A sub-block of more segments than the block size without the block's last segment (the first one
+// sent again and again), and a block upload beyond the size it announced (10 bytes, 30 sent).
+TEST_F(SdoClientScripted, BlockUploadBeyondItsBlockOrItsAnnouncedSizeAborts) {
+    CANopen_SetSDOConfig(1, 0, 1, 127);
+    struct Case { const char* name; std::vector<uint8_t> segments; uint32_t abort; };
+    const Case cases[] = {{"repeated", std::vector<uint8_t>(200, 0x01), 0x05040003},
+                          {"beyond size", {0x01, 0x02, 0x03, 0x04, 0x85}, 0x06070012}};
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        bus->clearSent();
+        ScriptedPeer peer(*bus, kPeerRequest, [&](const CANFrame& r) -> std::vector<CANFrame> {
+            if ((r.data[0] & 0xE3) == 0xA0) return {answer({0xC2, r.data[1], r.data[2], r.data[3], 10})};  // no CRC
+            if (r.data[0] == 0xA2) return {answer({0xD5})};  // end: 5 bytes of the last segment unused
+            if (r.data[0] != 0xA3) return {};
+            std::vector<CANFrame> segments;
+            for (uint8_t command : c.segments) segments.push_back(answer({command, 1, 2, 3, 4, 5, 6, 7}));
+            return segments;
+        });
+        const Outcome outcome = uploadBlocking(kPeer, 0x2000, 0, 100);
+        EXPECT_EQ(abortsSentTo(*bus, kPeerRequest), std::vector<uint32_t>{c.abort});
+        EXPECT_LE(outcome.sizeWord, 10u);
+    }
+}
+
+// Under rules 1 and 2 a node id outside 1..127 would send on and listen to another node's or
+// service's identifiers (rule 3 names its own, whatever the node: below).
+TEST_F(SdoClientScripted, NodeIdsWithoutIdentifiersOfTheirOwnAreRefusedBeforeAnythingIsSent) {
+    for (const uint32_t rule : {1u, 2u}) {
+        CANopen_SetSDOChannel(rule, 0, 0, 16);
+        for (const uint8_t node : {uint8_t{0}, uint8_t{128}, uint8_t{255}}) {
+            uint8_t buffer[4] = {};
+            uint32_t size = 4;
+            std::array<int32_t, 3> out{99, 99, 99};
+            CANopen_SDOUpload(node, 0x1000, 0, buffer, &size, nullptr, nullptr, nullptr, &out[0]);
+            CANopen_SDODownload(node, 0x2000, 0, buffer, 4, nullptr, nullptr, nullptr, &out[1]);
+            CANopenConfig_WriteDCF(node, u"node.dcf", nullptr, nullptr, nullptr, nullptr, &out[2]);
+            EXPECT_EQ(out, (std::array<int32_t, 3>{DRN_BAD_PARAMETERS, DRN_BAD_PARAMETERS, DRN_BAD_PARAMETERS}))
+                << "rule " << rule << " node " << int{node};
+        }
+    }
+    EXPECT_TRUE(bus->sent().empty());
+}
+
 // Segments that are not the last and bring no data, or more than the size announced, abort the
 // upload; the peer falls silent after 20 segments, so that a client that goes on times out instead.
 TEST_F(SdoClientScripted, SegmentsWithoutDataOrBeyondTheAnnouncedSizeAbortTheUpload) {
@@ -809,9 +866,11 @@ TEST_F(SdoClientScripted, RuleThreeSendsToTheConfiguredIdentifiers) {
     ScriptedPeer peer(*bus, 0x640, [&](const CANFrame& r) -> std::vector<CANFrame> {
         return {sdoFrame(0x5C0, {0x4F, r.data[1], r.data[2], r.data[3], 0x77})};
     });
-    const Outcome outcome = uploadBlocking(33, 0x1001, 0, 1);
-    ASSERT_EQ(outcome.code, DRN_OK) << narrow(outcome.message);
-    EXPECT_EQ(outcome.data, std::vector<uint8_t>{0x77});
+    for (const uint8_t node : {uint8_t{33}, uint8_t{0}}) {
+        const Outcome outcome = uploadBlocking(node, 0x1001, 0, 1);
+        ASSERT_EQ(outcome.code, DRN_OK) << narrow(outcome.message);
+        EXPECT_EQ(outcome.data, std::vector<uint8_t>{0x77});
+    }
 }
 
 } // namespace

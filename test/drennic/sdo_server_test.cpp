@@ -144,6 +144,8 @@ INSTANTIATE_TEST_SUITE_P(
         RequestCase{"ErrorRegisterIsReadOnly", {0x2F, 0x01, 0x10, 0x00, 1}, {0x80, 0x01, 0x10, 0x00, 0x02, 0x00, 0x01, 0x06}},
         RequestCase{"SegmentRequestIsNoCommandHere", {0x60, 0x00, 0x10, 0x00}, {0x80, 0x00, 0x10, 0x00, 0x01, 0x00, 0x04, 0x05}},
         RequestCase{"AbortIsNotAnswered", {0x80, 0x00, 0x10, 0x00, 0x00, 0x00, 0x04, 0x05}, {}},
+        RequestCase{"AbortOfAnObjectNotServedIsNotAnswered", {0x80, 0x00, 0x20, 0x00, 0x00, 0x00, 0x04, 0x05}, {}},
+        RequestCase{"AbortNamingNoObjectIsNotAnswered", {0x80, 0x00, 0x00, 0x00, 0x00, 0x00, 0x04, 0x05}, {}},
         RequestCase{"UnknownObject", {0x40, 0x00, 0x20, 0x00}, {0x80, 0x00, 0x20, 0x00, 0x00, 0x00, 0x02, 0x06}},
         RequestCase{"UnknownIdentitySubIndex", {0x40, 0x18, 0x10, 0x05}, {0x80, 0x18, 0x10, 0x05, 0x00, 0x00, 0x02, 0x06}},
         RequestCase{"ChannelObjectReadsZeroAfterBoot", {0x40, 0x10, 0x1F, 0x00}, {0x43, 0x10, 0x1F, 0x00}},
@@ -284,6 +286,22 @@ TEST_F(SdoServer, ClientGetsNoAnswerFromThePcsOwnServer) {
         const Outcome refused = downloadBlocking(5, 0x1018, 1, {1, 2, 3, 4});
         EXPECT_EQ(narrow(refused.message), "Client aborted - 0x05040000");
     }
+}
+
+// A request of the PC's that the driver refused leaves no echo to wait for: another master's identical
+// request right after it is answered.
+TEST_F(SdoServer, RequestTheDriverRefusedDoesNotSwallowAnotherMastersLikeIt) {
+    bus->setSelfReceive(true);
+    ASSERT_EQ(start(), DRN_OK);
+    const std::array<uint8_t, 8> deviceType{0x40, 0x00, 0x10, 0x00};
+    bus->setTransmitFailure(DRN_TRANSMIT_ERROR, u"Transmit error", 1);
+    const CANFrame own = sdoFrame(kServerRequest, deviceType);
+    ResultBlock result{};
+    CAN_Transmit(&own, &result);
+    ASSERT_EQ(result.code, DRN_REQUEST_FAILED);
+    const auto answers = exchange(kServerRequest, deviceType);
+    ASSERT_EQ(answers.size(), 1u);
+    EXPECT_EQ(answers[0].data[0], 0x43);
 }
 
 // ---- Dynamic SDO channel ---------------------------------------------------------------------------

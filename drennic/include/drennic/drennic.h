@@ -262,7 +262,10 @@ DRENNIC_API void CAN_Transmit(const CANFrame* frame, ResultBlock* result);
 /* ---- CANopen services: requests run on the engine thread ---------------------------------------
  * `out` receives 0 when the request was taken (its completion comes exactly once), DRN_BUSY (-12)
  * when another request waits or runs, DRN_NOT_INITIALIZED (-7) when the engine does not run, or
- * DRN_BAD_PARAMETERS (-4) for a missing record or buffer; no completion comes for a refused one. */
+ * DRN_BAD_PARAMETERS (-4) for a missing record or buffer; no completion comes for a refused one.
+ * SDO upload and download also give DRN_BAD_PARAMETERS, with nothing sent, for node 0 and 128..255
+ * under COB-ID rules 1 and 2 (their identifiers would be another node's or service's); rule 3 sends
+ * to its configured identifiers whatever the node. */
 
 DRENNIC_API void CANopen_SDOUpload(uint8_t node, uint16_t index, uint8_t subIndex, uint8_t* buffer, uint32_t* size,
                                    ProgressCallback progress, CompletionCallback completion, void* user,
@@ -319,6 +322,9 @@ DRENNIC_API void CANopenServer_Startup(uint8_t nodeId, uint32_t deviceType, uint
 DRENNIC_API void CANopenServer_Shutdown(void);
 
 /* ---- Configuration writer ---------------------------------------------------------------------- */
+
+/* WriteDCF: `out` DRN_BAD_PARAMETERS, with nothing sent, for a missing file name or a node the SDO
+ * upload and download refuse. */
 
 DRENNIC_API void CANopenConfig_WriteDCF(uint8_t node, const drn_char16* dcfFileName, ProgressCallback progress,
                                         ConfigMessageCallback message, CompletionCallback completion, void* user,

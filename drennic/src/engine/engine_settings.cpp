@@ -52,6 +52,10 @@ uint32_t SdoChannelRule::responseCobIdFor(uint8_t node) const noexcept {
     }
 }
 
+bool SdoChannelRule::reachesNode(uint8_t node) const noexcept {
+    return (mode != 1 && mode != 2) || (node >= 1 && node <= 127);
+}
+
 bool SdoChannelRule::isAnySdoResponse(uint32_t id) const noexcept {
     switch (mode) {
     case 1: return id > 0x580u && id < 0x600u;

@@ -22,6 +22,10 @@ struct SdoChannelRule {
     // 0 for an unknown mode.
     [[nodiscard]] uint32_t requestCobIdFor(uint8_t node) const noexcept;
     [[nodiscard]] uint32_t responseCobIdFor(uint8_t node) const noexcept;
+    // Rules 1 and 2 give only nodes 1..127 identifiers of their own: the others' would be another
+    // node's or service's (node 0xA2 listening on 0x622, node 0xE0 sending on 0x6E0). Rule 3 names
+    // its identifiers whatever the node.
+    [[nodiscard]] bool reachesNode(uint8_t node) const noexcept;
     // Whether `id` may be an SDO response of any node under this rule (scan and mass write collect
     // answers from every node).
     [[nodiscard]] bool isAnySdoResponse(uint32_t id) const noexcept;

@@ -1,7 +1,9 @@
 // The exports that post engine requests, and cancel. Each translates its arguments into a request
 // and forwards it; `out` says whether the request was taken (0), refused because another one runs
-// (-12), refused because the engine does not run (-7), or refused for a missing record (-4).
+// (-12), refused because the engine does not run (-7), or refused for a missing record or a node the
+// SDO COB-ID rule has no identifiers for (-4).
 #include "engine/engine.h"
+#include "engine/engine_settings.h"
 
 #include <drennic/drennic.h>
 
@@ -31,7 +33,7 @@ extern "C" {
 
 void CANopen_SDODownload(uint8_t node, uint16_t index, uint8_t subIndex, const uint8_t* data, uint32_t size,
                          ProgressCallback progress, CompletionCallback completion, void* user, int32_t* out) {
-    if (data == nullptr && size != 0) {
+    if ((data == nullptr && size != 0) || !sdoChannelRule().reachesNode(node)) {
         return refuse(out);
     }
     post({.code = kRequestSdoDownload, .node = node, .index = index, .subIndex = subIndex, .data = data, .size = size,
@@ -40,7 +42,7 @@ void CANopen_SDODownload(uint8_t node, uint16_t index, uint8_t subIndex, const u
 
 void CANopen_SDOUpload(uint8_t node, uint16_t index, uint8_t subIndex, uint8_t* buffer, uint32_t* size,
                        ProgressCallback progress, CompletionCallback completion, void* user, int32_t* out) {
-    if (size == nullptr || (buffer == nullptr && *size != 0)) {
+    if (size == nullptr || (buffer == nullptr && *size != 0) || !sdoChannelRule().reachesNode(node)) {
         return refuse(out);
     }
     post({.code = kRequestSdoUpload, .node = node, .index = index, .subIndex = subIndex, .buffer = buffer,

@@ -8,6 +8,7 @@
 #include "services/config_writer.h"
 
 #include "engine/engine.h"
+#include "engine/engine_settings.h"
 #include "services/service_modules.h"
 
 #include <drennic/drennic.h>
@@ -998,7 +999,8 @@ template <typename Job>
 }
 
 int32_t startDcfWrite(uint8_t node, const drn_char16* dcfFileName, const Callbacks& callbacks) {
-    if (dcfFileName == nullptr) {
+    // Refused before its NMT command goes out: node 0 would put every node into pre-operational.
+    if (dcfFileName == nullptr || !sdoChannelRule().reachesNode(node)) {
         return DRN_BAD_PARAMETERS;
     }
     std::string path = utf8Path(dcfFileName);

@@ -284,7 +284,6 @@ private:
     [[nodiscard]] bool configureNode(uint8_t nodeId) {
         if (!command({kConfigureNodeId, nodeId}, u"configuring node id") ||
             !command({kStoreConfiguration}, u"storing configuration")) {
-            switchBackToWaiting();
             return false;
         }
         {
@@ -337,10 +336,15 @@ private:
         return true;
     }
 
-    // The selected slave goes back to waiting when its configuration failed, instead of staying in
-    // configuration mode where no later scan or LSS request would find it. The result stays the
-    // failure's; the module being shut down sends nothing more.
-    void switchBackToWaiting() {
+    // A slave that a fast-scan request may have selected (its answer lost, or the scan ended after
+    // it) would take the configure commands meant for the next device: back to waiting with it. The
+    // frame is harmless to slaves that are waiting; the result stays the scan's. The module being
+    // shut down sends nothing more.
+    void releaseSlaves() {
+        if (!slavesMayBeConfiguring_) {
+            return;
+        }
+        slavesMayBeConfiguring_ = false;
         {
             std::lock_guard lock(m_.mutex);
             if (m_.stopRequested) {
@@ -387,11 +391,18 @@ private:
             m_.requestSeen = false;
             m_.responseSeen = false;
         }
+        if (data[0] == kSwitchGlobal) {
+            slavesMayBeConfiguring_ = false;  // refused, it is not tried again at the end
+        }
         ResultBlock sent{};
         CAN_Transmit(&frame, &sent);
         if (sent.code != DRN_OK) {
             result_ = sent;
             return false;
+        }
+        // Every request but the confirmation may complete a slave's identity and select it.
+        if (data[0] == kFastScan && data[5] != kBitCheckedConfirm) {
+            slavesMayBeConfiguring_ = true;
         }
         const Wait echo = awaitEvent(&FastScanModule::requestSeen, kEchoWaitMs);
         if (echo == Wait::TimedOut) {
@@ -435,9 +446,10 @@ private:
         }
     }
 
-    // The scan is over before the callback runs, so the callback may start the next scan or an LSS
-    // request of the engine.
+    // Every end of the scan passes here. The scan is over before the callback runs, so the callback
+    // may start the next scan or an LSS request of the engine.
     void complete() {
+        releaseSlaves();
         m_.running.store(false);
         if (p_.completion != nullptr) {
             p_.completion(&result_, p_.user);
@@ -461,6 +473,7 @@ private:
     int bitChecked_ = 0;
     uint8_t lssSub_ = 0;
     uint8_t lssNext_ = 0;
+    bool slavesMayBeConfiguring_ = false;
 };
 
 void runScan(FastScanModule* m, ScanThread* self, ScanParameters parameters) {

@@ -98,27 +98,56 @@ void putLe32(uint8_t* bytes, uint32_t value) {
     bytes[3] = static_cast<uint8_t>(value >> 24);
 }
 
-// A find that ends without all five answers has switched every slave to configuration state (once
-// its first frame went out): back to waiting with them, or the next selective switch would find more
-// than the slave it names. Whether the frame goes out does not change how the find ends.
-void releaseSlavesOfFind(const EngineContext& context) {
-    if (context.request.code == kRequestFindLssSlave && context.protocolState != kStateIdle &&
-        context.request.identity->found == 0) {
+// A slave that a switch state global or selective may have put into configuration state takes every
+// configure command meant for another device: back to waiting with the slaves whenever one of those
+// frames went out since the last switch back. The frame is harmless to slaves that are waiting;
+// whether it goes out does not change how the request ends.
+void releaseSlaves(EngineContext& context) {
+    if (context.lss.slavesMayBeConfiguring) {
+        context.lss.slavesMayBeConfiguring = false;
         const std::array<uint8_t, 8> waiting{kSwitchGlobal, kModeWaiting};
         (void)engineTransmit(kLssMasterId, waiting.data(), 8);
     }
 }
 
+// Every end of a request passes here: time-outs, unexpected answers, refused frames and the last step.
+void finish(EngineContext& context) {
+    if (context.active) {
+        releaseSlaves(context);
+        Engine_Complete(context);
+    }
+}
+
+void finishWith(EngineContext& context, const ResultBlock& result) {
+    if (context.active) {
+        context.result = result;
+        finish(context);
+    }
+}
+
+[[nodiscard]] bool switchesToWaiting(const std::array<uint8_t, 8>& data) {
+    return data[0] == kSwitchGlobal && data[1] == kModeWaiting;
+}
+
+[[nodiscard]] bool maySwitchToConfiguration(const std::array<uint8_t, 8>& data) {
+    return (data[0] == kSwitchGlobal && data[1] == kModeConfiguration) ||
+           (data[0] >= kSelectVendor && data[0] <= kSelectSerial);
+}
+
 // Sends one 8-byte master frame and stamps the time. A frame that did not go out ends the request at
-// once with the driver's result: waiting for an answer to it would only turn into a time-out.
+// once with the driver's result: waiting for an answer to it would only turn into a time-out. A
+// switch back to waiting that the driver refused is not tried again at the end.
 [[nodiscard]] bool send(EngineContext& context, const std::array<uint8_t, 8>& data) {
+    if (switchesToWaiting(data)) {
+        context.lss.slavesMayBeConfiguring = false;
+    }
     ResultBlock driverResult;
     if (engineTransmit(kLssMasterId, data.data(), 8, &driverResult) != DRN_OK) {
-        if (data[0] != kSwitchGlobal || data[1] != kModeWaiting) {
-            releaseSlavesOfFind(context);
-        }
-        engineFinishWith(context, driverResult);
+        finishWith(context, driverResult);
         return false;
+    }
+    if (maySwitchToConfiguration(data)) {
+        context.lss.slavesMayBeConfiguring = true;
     }
     engineStamp(context);
     return true;
@@ -258,32 +287,29 @@ void onBitTimingAnswer(EngineContext& context, const CANFrame& frame) {
 
 // ---- Time-outs and steps ----
 
-// No answer within the response time-out. These ends leave the slaves as they are, but for a find's.
+// No answer within the response time-out: the slaves go back to waiting before the request ends, as
+// after an error answer (the slave may have carried the command out and only its answer was lost).
 void onResponseTimeout(EngineContext& context) {
     switch (context.protocolState) {
     case kFindInquire:
-        switchToWaiting(context);  // then ends with what was answered so far; `found` stays 0
-        return;
+        break;  // ends with what was answered so far; `found` stays 0
     case kConfigSelectAnswer:
     case kBitSelectAnswer:
-        engineFinish(context, DRN_REQUEST_FAILED,
-                     aboutSlave(context, u"No response from LSS slave ", u" when switching to configuration mode"));
-        return;
+        fail(context, aboutSlave(context, u"No response from LSS slave ", u" when switching to configuration mode"));
+        break;
     case kConfigNodeIdAnswer:
-        engineFinish(context, DRN_REQUEST_FAILED,
-                     aboutSlave(context, u"No response from LSS slave ", u" when configuring node id"));
-        return;
+        fail(context, aboutSlave(context, u"No response from LSS slave ", u" when configuring node id"));
+        break;
     case kConfigStoreAnswer:
-        engineFinish(context, DRN_REQUEST_FAILED,
-                     aboutSlave(context, u"No response from LSS slave ", u" when storing configuring"));
-        return;
+        fail(context, aboutSlave(context, u"No response from LSS slave ", u" when storing configuring"));
+        break;
     case kBitTimingAnswer:
-        engineFinish(context, DRN_REQUEST_FAILED,
-                     aboutSlave(context, u"No response from LSS slave ", u" when configuring bit timing"));
-        return;
+        fail(context, aboutSlave(context, u"No response from LSS slave ", u" when configuring bit timing"));
+        break;
     default:
         return;
     }
+    switchToWaiting(context);
 }
 
 void onStep(EngineContext& context) {
@@ -320,7 +346,7 @@ void onStep(EngineContext& context) {
         return;
     }
     case kFinalStep:
-        Engine_Complete(context);
+        finish(context);
         return;
     default:
         return;
@@ -357,7 +383,8 @@ void lssStart(EngineContext& context) {
         // The delay read now is the one sent, handed to the callback and waited for.
         const uint32_t delay = lssTimings().switchDelayMs;
         if (delay > kMaxSwitchDelayMs) {
-            engineFinish(context, DRN_BAD_PARAMETERS, u"LSS switch delay above 65535 ms");
+            setResult(&context.result, DRN_BAD_PARAMETERS, u"LSS switch delay above 65535 ms");
+            finish(context);
             return;
         }
         context.lss.switchDelayMs = delay;
@@ -367,7 +394,8 @@ void lssStart(EngineContext& context) {
         return;
     }
     default:
-        engineFinish(context, DRN_BAD_PARAMETERS);
+        setResult(&context.result, DRN_BAD_PARAMETERS);
+        finish(context);
         return;
     }
 }
@@ -425,10 +453,11 @@ void lssOnTick(EngineContext& context, uint32_t elapsedMs) {
 }
 
 void lssOnCancel(EngineContext& context) {
-    // A caller's cancel sends the engine's abort frame for node 0, as for every request; an engine
-    // that stops does not transmit any more.
+    // A caller's cancel sends the engine's abort frame for node 0, as for every request, after the
+    // slaves' switch back to waiting; the engine ends the request. An engine that stops does not
+    // transmit any more.
     if (engineRunning()) {
-        releaseSlavesOfFind(context);
+        releaseSlaves(context);
         (void)engineSendSdoAbort(context, kAbortCancelledByCaller);
     }
 }

@@ -21,6 +21,9 @@ inline constexpr std::u16string_view kLssNodeIdOutOfRange = u"Node ID out of ran
 struct LssState {
     // Activate bit timing: the delay sent to the slaves, kept for the callback and the switch back.
     uint32_t switchDelayMs = 0;
+    // A switch state global (configuration) or selective went out after the last switch back to
+    // waiting: some slave may be in configuration state.
+    bool slavesMayBeConfiguring = false;
 };
 
 void lssStart(EngineContext& context);

@@ -393,6 +393,7 @@ void onUploadInitiate(EngineContext& context, const uint8_t* d) {
                 return clientAbortWithText(context, kSdoAbortLengthTooHigh, kBlockSizeTooHigh);
             }
             t.total = size;
+            t.sizeIndicated = true;
         }
         t.blockSize = t.config.blockSize;
         t.inSequence = 0;
@@ -450,12 +451,15 @@ void onBlockUploadSegment(EngineContext& context, const uint8_t* d) {
     }
     const uint8_t sequence = d[0] & 0x7F;
     const bool last = (d[0] & 0x80) != 0;
-    if (sequence == 0 || sequence > t.blockSize) {
+    // A sub-block ends with segment `blockSize` or the last one: a server that sends more without
+    // either (repeating a segment, say) would hold the transfer for as long as it keeps sending.
+    if (sequence == 0 || sequence > t.blockSize || ++t.segmentsReceived > t.blockSize) {
         return clientAbort(context, kSdoAbortSequence);
     }
     if (!t.sequenceError && sequence == t.inSequence + 1) {
+        // `total` is the size announced, else what the buffer takes
         const uint32_t offset = t.done + uint32_t{t.inSequence} * 7;
-        const uint32_t room = t.limit > offset ? t.limit - offset : 0;
+        const uint32_t room = t.total > offset ? t.total - offset : 0;
         if (last) {
             // How many of its bytes are data only the end tells; keep the segment until then.
             std::memcpy(t.lastSegment.data(), d + 1, 7);
@@ -466,7 +470,7 @@ void onBlockUploadSegment(EngineContext& context, const uint8_t* d) {
             }
         } else {
             if (room < 7) {
-                return clientAbort(context, kSdoAbortCannotStore);
+                return clientAbort(context, t.sizeIndicated ? kSdoAbortLengthTooHigh : kSdoAbortCannotStore);
             }
             std::memcpy(context.request.buffer + offset, d + 1, 7);
             t.crc = sdoCrc16(d + 1, 7, t.crc);
@@ -484,6 +488,7 @@ void onBlockUploadSegment(EngineContext& context, const uint8_t* d) {
         return clientAbort(context, kSdoAbortSequence);
     }
     acknowledgeSubBlock(context);
+    t.segmentsReceived = 0;
     if (!t.sequenceError && last) {
         // Counted as whole segments: only the end frame tells how much of the last one is data.
         progress(context, t.done + uint32_t{t.inSequence} * 7, t.total);
@@ -510,7 +515,7 @@ void onBlockUploadEnd(EngineContext& context, const uint8_t* d) {
     const uint32_t data = 7 - unused;
     if (data > t.lastSegmentStored) {
         t.done = t.lastSegmentOffset + t.lastSegmentStored;
-        return clientAbort(context, kSdoAbortCannotStore);
+        return clientAbort(context, t.sizeIndicated ? kSdoAbortLengthTooHigh : kSdoAbortCannotStore);
     }
     t.done = t.lastSegmentOffset + data;
     const uint16_t crc = sdoCrc16(t.lastSegment.data(), data, t.crc);
@@ -555,8 +560,10 @@ void sdoClientStart(EngineContext& context) {
     context.sdo.config = sdoBlockConfig();
     context.sdo.answerStampMs = context.lastEventTime;
     const uint8_t node = context.request.node;
-    // A rule that gives identifier 0 would put SDO frames on the NMT identifier.
-    if (SDO_RequestCobId(node) == 0 || SDO_ResponseCobId(node) == 0) {
+    // A rule that gives identifier 0 would put SDO frames on the NMT identifier; a node the rule
+    // gives no identifiers of its own would send on and listen to another node's or service's.
+    const SdoChannelRule rule = sdoChannelRule();
+    if (!rule.reachesNode(node) || rule.requestCobIdFor(node) == 0 || rule.responseCobIdFor(node) == 0) {
         reportStored(context);
         engineFinish(context, DRN_REQUEST_FAILED, kInvalidCobId);
         return;
@@ -581,11 +588,13 @@ void sdoClientOnFrame(EngineContext& context, const CANFrame& frame) {
     uint8_t d[8];
     std::memcpy(d, frame.data, sizeof d);
 
-    // An initiate answer for another object (a late answer to an earlier request) is not this
-    // transfer's answer: it neither ends it nor counts as the answer in time.
+    // An initiate answer or an abort for another object (a late answer to an earlier request) is not
+    // this transfer's answer: it neither ends it nor counts as the answer in time. An abort that
+    // names index 0 names no object and ends whatever transfer runs.
     const bool initiateState = state == kSdoDownloadExpedited || state == kSdoDownloadInitiate ||
                                state == kSdoUploadInitiate || state == kSdoBlockDownloadInitiate;
-    if (initiateState && !isServerAbort(d[0]) && !sameObject(context, d)) {
+    const bool abortOfNoObject = isServerAbort(d[0]) && getLe16(d + 1) == 0;
+    if (initiateState && !abortOfNoObject && !sameObject(context, d)) {
         context.lastEventTime = context.sdo.answerStampMs;
         return;
     }

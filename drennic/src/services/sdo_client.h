@@ -61,7 +61,7 @@ inline constexpr uint8_t kMaxStalledSubBlocks = 5;
 struct SdoTransfer {
     SdoBlockConfig config;       // block settings as the transfer started
     uint32_t total = 0;          // download: bytes to send; upload: indicated size, else `limit`
-    bool sizeIndicated = false;  // segmented upload: the device announced `total`
+    bool sizeIndicated = false;  // upload: the device announced `total`
     uint32_t limit = 0;          // upload: the most bytes the caller's buffer takes for this transfer
     uint32_t done = 0;           // download: bytes sent (block: acknowledged); upload: bytes stored
     uint32_t segments = 0;       // segments exchanged, for progress
@@ -71,6 +71,7 @@ struct SdoTransfer {
     uint8_t blockSize = 0;       // download: as granted by the server; upload: ours
     uint8_t segmentsSent = 0;    // block download: segments of the current sub-block
     uint8_t inSequence = 0;      // block upload: segments received in sequence in this sub-block
+    uint8_t segmentsReceived = 0; // block upload: segments of this sub-block, in sequence or not
     uint8_t stalledSubBlocks = 0; // block transfer: consecutive sub-blocks that moved no data on
     bool sequenceError = false;
     uint16_t crc = 0;            // block upload: over the stored segments before the last one

@@ -154,7 +154,11 @@ void bootUp(SdoServerModule& s, uint8_t nodeId) {
     const uint8_t subIndex = d[3];
     const bool upload = ccs == 2;
     const bool download = ccs == 1;
-    const bool abort = command >= 0x80 && command <= 0x9F;
+    // Aborts are unconfirmed, whatever object they name: an answer would reach the master that sent
+    // the abort as the answer to its next request.
+    if (command >= 0x80 && command <= 0x9F) {
+        return std::nullopt;
+    }
 
     std::optional<uint32_t> value32;
     if (index == 0x1000 && subIndex == 0) {
@@ -179,9 +183,6 @@ void bootUp(SdoServerModule& s, uint8_t nodeId) {
         if (download) {
             return abortFrame(d, kAbortReadOnly);
         }
-        if (abort) {
-            return std::nullopt;
-        }
         return abortFrame(d, kAbortCommand);
     }
     if (index == 0x1F10 && subIndex == 0) {
@@ -202,9 +203,6 @@ void bootUp(SdoServerModule& s, uint8_t nodeId) {
             s.channelValue = getLe32(d + 4);
             s.channelState = ChannelState::Granted;
             return answerFrame(0x60, d, 0);
-        }
-        if (abort) {
-            return std::nullopt;
         }
         return abortFrame(d, kAbortCommand);
     }
