@@ -7,6 +7,8 @@
 #include <cstring>
 #include <system_error>
 
+#include <pthread.h>
+
 namespace drennic {
 
 using ostrel::halvorn::RingClient;
@@ -123,6 +125,7 @@ void ServerLink::stopReader() {
 }
 
 void ServerLink::pingLoop() {
+    (void)::pthread_setname_np(::pthread_self(), kPingThreadName);
     std::unique_lock lock(threadLock_);
     pingRunning_ = true;
     threadState_.notify_all();
@@ -149,6 +152,7 @@ void ServerLink::pingLoop() {
 }
 
 void ServerLink::readerLoop() {
+    (void)::pthread_setname_np(::pthread_self(), kReaderThreadName);
     {
         std::lock_guard lock(threadLock_);
         readerRunning_ = true;

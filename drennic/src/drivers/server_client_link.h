@@ -87,6 +87,10 @@ private:
 
 class ServerLink {
 public:
+    // Thread names, as the system shows them (at most 15 characters).
+    static constexpr const char* kPingThreadName = "drennic-ping";
+    static constexpr const char* kReaderThreadName = "drennic-reader";
+
     struct Options {
         // Poll the rings every millisecond only, instead of waiting for the server's pulses as well.
         bool pollOnly = false;

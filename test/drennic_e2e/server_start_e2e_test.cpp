@@ -1,0 +1,150 @@
+// How a client starts the CAN server: from a program folder whose `halvorn` is a script that counts
+// its starts and then quits, starts slowly, or runs the real server.
+#include "e2e_support.h"
+
+#include <halvorn/server_block.h>
+#include <platform/ipc.h>
+#include <platform/process.h>
+
+#include <charconv>
+#include <chrono>
+#include <csignal>
+#include <fstream>
+#include <string>
+
+#include <fcntl.h>
+#include <sys/ptrace.h>
+
+namespace drennic::e2e {
+namespace {
+
+using Clock = std::chrono::steady_clock;
+
+long long msSince(Clock::time_point start) {
+    return std::chrono::duration_cast<std::chrono::milliseconds>(Clock::now() - start).count();
+}
+
+// A copy of the client program beside a `halvorn` made of `body`, which "$0.starts" counts.
+class ProgramFolder {
+public:
+    explicit ProgramFolder(const std::string& body) {
+        std::filesystem::copy_file(binDir() + "/drennic_e2e_client", scratch_.file("client"));
+        std::ofstream(scratch_.file("halvorn")) << "#!/bin/sh\necho >>\"$0.starts\"\n" << body << "\n";
+        std::filesystem::permissions(scratch_.file("halvorn"), std::filesystem::perms::owner_all);
+    }
+    Client client() const {
+        const std::string libraryDir = std::filesystem::path(DRENNIC_LIBRARY_FILE).parent_path().string();
+        return Client(scratch_.file("client"), {"LD_LIBRARY_PATH=" + libraryDir});
+    }
+    int starts() const {
+        std::ifstream in(scratch_.file("halvorn.starts"));
+        int lines = 0;
+        for (std::string line; std::getline(in, line);) ++lines;
+        return lines;
+    }
+
+private:
+    ScratchDir scratch_;
+};
+
+long long elapsedOf(const std::string& answer) {
+    const auto w = Client::words(answer);
+    long long ms = -1;
+    if (w.size() == 3) (void)std::from_chars(w[2].data(), w[2].data() + w[2].size(), ms);
+    return ms;
+}
+
+// The thread of a process that carries `name`; 0 when there is none.
+pid_t threadNamed(pid_t pid, const std::string& name) {
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::string comm;
+        if (std::getline(std::ifstream(task.path() / "comm"), comm) && comm == name) {
+            return std::stoi(task.path().filename());
+        }
+    }
+    return 0;
+}
+
+class ServerStartE2E : public ClientProgramTest {
+protected:
+    ServerStartE2E() : ClientProgramTest("start") {}
+};
+
+// The program folder's server quits at once (a broken installation) and the running one is killed.
+TEST_F(ServerStartE2E, ServerThatCannotStartFailsTheRequestWithinItsLimitAndIsStartedBoundedly) {
+    const pid_t real = ostrel::platform::spawnDetached(binDir() + "/halvorn", {"0"});
+    ASSERT_GT(real, 0);
+    ASSERT_TRUE(eventually(20'000, [] {
+        return ostrel::platform::NamedEvent::peek(ostrel::halvorn::kRunningEventName) ==
+               ostrel::platform::NamedEvent::Look::Set;
+    }));
+    const ProgramFolder folder("exit 1");
+    Client a = folder.client();
+    startOn(a, 1);
+    ASSERT_TRUE(killTheServer());
+
+    const std::string baud = a.ask("baud 3");
+    EXPECT_EQ(Client::words(baud).at(1), "0");
+    EXPECT_LT(elapsedOf(baud), 30'000) << "its own limit is 20 s";
+    const auto closing = Clock::now();
+    EXPECT_EQ(a.ask("close"), "ok");
+    EXPECT_LT(msSince(closing), 5'000) << "within a second on a quiet machine";
+    EXPECT_LE(folder.starts(), 20) << "a few at once, then after growing pauses";
+}
+
+// With the ping thread stopped only the waiting request's own look can replace the killed server;
+// it looks again and again while the replacement is slow to start, and starts it once.
+TEST_F(ServerStartE2E, WaitingRequestReplacesAKilledServerItselfAndStartsItOnce) {
+    const ProgramFolder folder("sleep 2; exec " + binDir() + "/halvorn 0");
+    Client a = folder.client();
+    startOn(a, 1);
+    ASSERT_EQ(folder.starts(), 1);
+    const pid_t ping = threadNamed(a.pid(), "drennic-ping");
+    ASSERT_NE(ping, 0);
+    ASSERT_EQ(::ptrace(PTRACE_SEIZE, ping, nullptr, nullptr), 0);
+    ASSERT_EQ(::ptrace(PTRACE_INTERRUPT, ping, nullptr, nullptr), 0);
+    ASSERT_TRUE(eventually(10'000, [&] { return ::waitpid(ping, nullptr, __WALL | WNOHANG) == ping; }));
+    ASSERT_TRUE(killTheServer());
+
+    const std::string baud = a.ask("baud 3");
+    EXPECT_EQ(::ptrace(PTRACE_DETACH, ping, nullptr, nullptr), 0);
+    EXPECT_EQ(Client::words(baud).at(1), "500");
+    EXPECT_EQ(folder.starts(), 2);
+}
+
+// Another process stopped inside the open of the running event (in a debugger, say) holds the open
+// guard: the pings keep their pace, and nobody takes that for a server gone.
+TEST_F(ServerStartE2E, StoppedOpenerOfTheRunningEventKeepsPingsAtTheirPaceAndStartsNoServer) {
+    const ProgramFolder folder("exec " + binDir() + "/halvorn 1");
+    Client a = folder.client();
+    startOn(a, 1);
+    const std::string log = environment_.runtimeDir() + "/halvorn_debug." + ostrel::platform::ipcNamespace() + ".txt";
+    const auto pings = [&] {
+        std::ifstream in(log);
+        int n = 0;
+        for (std::string line; std::getline(in, line);) n += line == "Ping" ? 1 : 0;
+        return n;
+    };
+    const std::string file = "/dev/shm/ostrel." + ostrel::platform::ipcNamespace() + "." +
+                             ostrel::halvorn::kRunningEventName;
+    const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    struct flock guard{};
+    guard.l_type = F_WRLCK;
+    guard.l_whence = SEEK_SET;
+    guard.l_start = 0;  // the byte an opener holds while it opens or closes the object
+    guard.l_len = 1;
+    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &guard), 0);
+    const int before = pings();
+    std::this_thread::sleep_for(std::chrono::seconds(10));
+    const int during = pings() - before;
+    ::close(fd);
+
+    EXPECT_GE(during, 10) << "one every 500 ms";
+    EXPECT_EQ(folder.starts(), 1);
+    EXPECT_EQ(a.askNumber("baud 3"), 500);
+}
+
+} // namespace
+} // namespace drennic::e2e
