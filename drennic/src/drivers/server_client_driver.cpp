@@ -196,7 +196,7 @@ ServerLook lookForServer() {
         s.nextStartUs = 0;
         return ServerLook::Running;
     }
-    if (running == NamedEvent::Look::OtherFormat) {
+    if (running == NamedEvent::Look::OtherFormat || hv::TransportObjects::objectOfAnotherFormat() != nullptr) {
         return ServerLook::OtherInstallation;  // ours could not open its objects
     }
     const uint64_t now = ostrel::platform::monotonicUs();
