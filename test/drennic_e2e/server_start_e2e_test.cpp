@@ -66,6 +66,31 @@ pid_t threadNamed(pid_t pid, const std::string& name) {
     return 0;
 }
 
+// Holds the byte of a named object's file that an opener holds while it opens or closes the object,
+// as a process stopped inside that open (in a debugger, say) does.
+class StoppedOpener {
+public:
+    explicit StoppedOpener(const std::string& object)
+        : fd_(::open(("/dev/shm/ostrel." + ostrel::platform::ipcNamespace() + "." + object).c_str(), O_RDWR | O_CLOEXEC)) {
+        struct flock guard{};
+        guard.l_type = F_WRLCK;
+        guard.l_whence = SEEK_SET;
+        guard.l_start = 0;
+        guard.l_len = 1;
+        held_ = fd_ >= 0 && ::fcntl(fd_, F_OFD_SETLK, &guard) == 0;
+    }
+    ~StoppedOpener() {
+        if (fd_ >= 0) ::close(fd_);
+    }
+    StoppedOpener(const StoppedOpener&) = delete;
+    StoppedOpener& operator=(const StoppedOpener&) = delete;
+    [[nodiscard]] bool held() const { return held_; }
+
+private:
+    int fd_;
+    bool held_ = false;
+};
+
 class ServerStartE2E : public ClientProgramTest {
 protected:
     ServerStartE2E() : ClientProgramTest("start") {}
@@ -126,24 +151,34 @@ TEST_F(ServerStartE2E, StoppedOpenerOfTheRunningEventKeepsPingsAtTheirPaceAndSta
         for (std::string line; std::getline(in, line);) n += line == "Ping" ? 1 : 0;
         return n;
     };
-    const std::string file = "/dev/shm/ostrel." + ostrel::platform::ipcNamespace() + "." +
-                             ostrel::halvorn::kRunningEventName;
-    const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
-    ASSERT_GE(fd, 0);
-    struct flock guard{};
-    guard.l_type = F_WRLCK;
-    guard.l_whence = SEEK_SET;
-    guard.l_start = 0;  // the byte an opener holds while it opens or closes the object
-    guard.l_len = 1;
-    ASSERT_EQ(::fcntl(fd, F_OFD_SETLK, &guard), 0);
-    const int before = pings();
-    std::this_thread::sleep_for(std::chrono::seconds(10));
-    const int during = pings() - before;
-    ::close(fd);
+    int during = 0;
+    {
+        const StoppedOpener opener(ostrel::halvorn::kRunningEventName);
+        ASSERT_TRUE(opener.held());
+        const int before = pings();
+        std::this_thread::sleep_for(std::chrono::seconds(10));
+        during = pings() - before;
+    }
 
     EXPECT_GE(during, 10) << "one every 500 ms";
     EXPECT_EQ(folder.starts(), 1);
     EXPECT_EQ(a.askNumber("baud 3"), 500);
+}
+
+// A client that starts while another process is stopped inside the open of one of the shared objects
+// for longer than an open waits: it opens again, within the time a start may take.
+TEST_F(ServerStartE2E, ClientStartingWhileAnOpenerOfTheObjectsIsStoppedWaitsForIt) {
+    Client a;
+    startOn(a, 1);
+    Client b;
+    {
+        const StoppedOpener opener(ostrel::halvorn::kCommandMutexName);
+        ASSERT_TRUE(opener.held());
+        ASSERT_TRUE(b.post("startup"));
+        std::this_thread::sleep_for(std::chrono::seconds(7));
+    }
+    EXPECT_EQ(b.answer(), "ok");
+    EXPECT_EQ(b.ask("init 1"), "result 0 ");
 }
 
 } // namespace
