@@ -171,7 +171,9 @@ std::string findServerProgram(std::u16string& missing) {
     return {};
 }
 
-enum class ServerLook { Running, Starting, NotRunning, OtherInstallation };
+// NotStartable: no server program, or it could not be started; the caller goes on and its requests
+// fail in their time.
+enum class ServerLook { Running, Starting, NotRunning, NotStartable, OtherInstallation };
 
 uint32_t pauseAfterStarts(uint32_t starts) {
     if (starts <= kQuickServerStarts) {
@@ -209,7 +211,7 @@ ServerLook lookForServer() {
     }
     const std::string program = findServerProgram(s.serverMissing);
     if (program.empty()) {
-        return ServerLook::NotRunning;
+        return ServerLook::NotStartable;
     }
     // Counted as failed until a look sees it running.
     ++s.failedStarts;
@@ -217,7 +219,7 @@ ServerLook lookForServer() {
     s.nextStartUs = now + uint64_t{pauseAfterStarts(s.failedStarts)} * 1000;
     const pid_t pid = ostrel::platform::spawnDetached(program, {"0"});
     if (pid < 0) {
-        return ServerLook::NotRunning;  // the requests will fail and say so
+        return ServerLook::NotStartable;  // the requests will fail and say so
     }
     s.startedServers.push_back(pid);
     return ServerLook::Starting;
@@ -227,7 +229,7 @@ ServerLook lookForServer() {
 bool awaitServer(uint64_t deadlineUs, ServerLook& look) {
     for (;;) {
         look = lookForServer();
-        if (look == ServerLook::Running || look == ServerLook::OtherInstallation ||
+        if (look == ServerLook::Running || look == ServerLook::OtherInstallation || look == ServerLook::NotStartable ||
             ostrel::platform::monotonicUs() >= deadlineUs) {
             return look == ServerLook::Running;
         }
