@@ -82,7 +82,15 @@ bool Server::start() {
     rxThread_ = std::thread([this] { clientRxThread(); });
     cleanupThread_ = std::thread([this] { cleanupThread(); });
 
-    running_ = platform::NamedEvent::open(kRunningEventName, platform::EventReset::Manual, false);
+    // A process stopped inside the event's open or close holds it only for a while: the clients wait
+    // for this server as long as that may take.
+    const uint64_t openedBy = platform::monotonicUs() + uint64_t{kBusyOpenWaitMs} * 1000;
+    auto failure = platform::OpenFailure::None;
+    running_ = platform::NamedEvent::open(kRunningEventName, platform::EventReset::Manual, false, &failure);
+    while (!running_ && failure == platform::OpenFailure::Busy && platform::monotonicUs() < openedBy) {
+        platform::sleepMs(kBusyOpenRetryMs);
+        running_ = platform::NamedEvent::open(kRunningEventName, platform::EventReset::Manual, false, &failure);
+    }
     if (!running_) {
         // Clients would never find this server: better not to run at all.
         log_.Print("Failed to create the running event\n");

@@ -126,8 +126,9 @@ public:
     [[nodiscard]] bool send(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0);
     // A command and its response (code + 1): 0 with `response` filled, or kRequest*. One request
     // is in flight per process; a second requester waits for the first. A request whose server has
-    // gone before it answered is written again to the new one, once this client has registered with
-    // it; one made while registering again gives up then (-2). Only the answer to this request is
+    // gone before it answered is written again to the new one (after this client has registered
+    // with it, when that server has counted its start already; it serves the request either way);
+    // one made while registering again gives up then (-2). Only the answer to this request is
     // taken: the request carries a tag that the server copies into its answer; from a server that
     // does not, an answer of the code of a request that gave up is taken for that request's late
     // answer. The requester reads the response ring itself while it waits, asleep on the response
