@@ -67,12 +67,11 @@ TEST_P(NetworkAddedAcrossARestart, IsStoredOnce) {
     startOn(a, 1);
     auto peer = ostrel::halvorn::TransportObjects::open();
     ASSERT_TRUE(peer);
-    std::vector<std::unique_ptr<ostrel::platform::NamedMutex>> mutexes;
-    std::vector<std::unique_ptr<ostrel::platform::NamedMutexLock>> held;
+    // Held by a stopped peer: the server's writes to them wait, and give up after 500 ms.
+    std::vector<std::unique_ptr<ostrel::platform::NamedMutex>> held;
     const auto hold = [&](const char* name) {
-        mutexes.push_back(ostrel::platform::NamedMutex::open(name));
-        held.push_back(std::make_unique<ostrel::platform::NamedMutexLock>(*mutexes.back(), 1000));
-        return held.back()->held();
+        held.push_back(ostrel::platform::NamedMutex::open(name));
+        return held.back() && held.back()->lock(1000) == ostrel::platform::LockResult::Acquired;
     };
     const uint32_t starts = peer->serverStarts();
     const std::string add = std::string("add ") + c.name + " 250 0";

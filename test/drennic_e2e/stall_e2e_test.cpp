@@ -19,18 +19,6 @@
 namespace drennic::e2e {
 namespace {
 
-// The thread of a process that carries `name`; 0 when there is none.
-pid_t threadNamed(pid_t pid, const std::string& name) {
-    std::error_code ec;
-    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
-        std::string comm;
-        if (std::getline(std::ifstream(task.path() / "comm"), comm) && comm == name) {
-            return std::stoi(task.path().filename());
-        }
-    }
-    return 0;
-}
-
 class StallE2E : public ClientProgramTest {
 protected:
     StallE2E() : ClientProgramTest("stall") {}
