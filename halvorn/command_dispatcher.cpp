@@ -1,10 +1,13 @@
 #include "command_dispatcher.h"
 
+#include "net_table.h"
+
 #include "platform/utf16.h"
 
 #include <array>
 #include <cstring>
 #include <string>
+#include <vector>
 
 namespace ostrel::halvorn {
 namespace {
@@ -57,6 +60,15 @@ void writeUtf16Field(uint8_t* out, std::size_t chars, std::string_view utf8) {
 std::string_view recordText(const char* field, std::size_t capacity) {
     return std::string_view(field, ::strnlen(field, capacity));
 }
+
+// The mark a client puts after the payload of a request it writes again to a new server.
+bool repeated(const ServerCommand& command, int32_t payload) {
+    return command.length > payload && (command.data[payload] & kRequestRepeated) != 0;
+}
+
+// Enough for every network a table or an interface library lists in practice.
+constexpr int32_t kNetworksSearched = 1024;
+constexpr uint32_t kFirstAddedHandle = 9;
 
 } // namespace
 
@@ -240,7 +252,15 @@ void CommandDispatcher::addNetwork(const ServerCommand& command) {
     record.baudKbit = baudKbit;
     log_.Print("Adding network %s (%d) for hardware %d\n", record.name, static_cast<int>(baudKbit),
                static_cast<int>(hardware));
-    const uint32_t handle = bus_.AddNetwork(record, hardware);
+    // A repeat whose first writing the server before us carried out finds that network stored.
+    uint32_t handle = repeated(command, static_cast<int32_t>(kAddNetworkPayload)) ? storedBefore(record, hardware) : 0;
+    if (handle != 0) {
+        log_.Print("Network %s was stored before the server restarted: handle %d\n", record.name,
+                   static_cast<int>(handle));
+    } else {
+        handle = bus_.AddNetwork(record, hardware);
+        if (handle != 0) addedHere_.insert(handle);
+    }
     log_.Print("New network handle = %d\n", static_cast<int>(handle));
     ServerCommand& r = startResponse(ServerResp_AddNetwork, 3, command);
     if (handle == 0) {
@@ -255,7 +275,16 @@ void CommandDispatcher::addNetwork(const ServerCommand& command) {
 void CommandDispatcher::deleteNetwork(const ServerCommand& command) {
     const uint16_t handle = getBe16(command.data);
     log_.Print("Deleting network %d\n", static_cast<int>(handle));
-    const int32_t result = bus_.DeleteNetwork(handle);
+    int32_t result = CanBusResult::Done;
+    if (repeated(command, 2) && addedHere_.count(handle) != 0) {
+        // The server before us deleted the network this was meant for; the one now under its handle
+        // is another client's.
+        log_.Print("Network %d was added since the server restarted: the repeated delete leaves it\n",
+                   static_cast<int>(handle));
+    } else {
+        result = bus_.DeleteNetwork(handle);
+        if (result == CanBusResult::Done) addedHere_.erase(handle);
+    }
     ServerCommand& r = startResponse(ServerResp_DeleteNetwork, 1, command);
     switch (result) {
     case CanBusResult::Done: r.data[0] = ServerStatus::Done; break;
@@ -264,6 +293,21 @@ void CommandDispatcher::deleteNetwork(const ServerCommand& command) {
     default: r.data[0] = ServerStatus::OtherFailure; break;
     }
     sendResponse();
+}
+
+uint32_t CommandDispatcher::storedBefore(const NetworkRecord& record, uint32_t hardware) {
+    std::vector<NetworkRecord> stored(static_cast<std::size_t>(kNetworksSearched));
+    const int32_t count = bus_.EnumerateNetworks(stored.data(), kNetworksSearched, hardware);
+    const std::string_view name = recordText(record.name, kNetworkNameUtf8Bytes);
+    for (int32_t i = 0; i < count; ++i) {
+        const NetworkRecord& n = stored[static_cast<std::size_t>(i)];
+        // Only networks that an addition gave a handle; this server has added none of them yet.
+        if (n.handle >= kFirstAddedHandle && addedHere_.count(n.handle) == 0 && n.baudKbit == record.baudKbit &&
+            recordText(n.name, kNetworkNameUtf8Bytes) == name && !NetTable::isBuiltInHandle(n.handle)) {
+            return n.handle;
+        }
+    }
+    return 0;
 }
 
 void CommandDispatcher::getBaudrate(const ServerCommand& command) {

@@ -105,6 +105,8 @@ NetTable::NetTable() {
 
 const std::array<NetworkInfo, NetTable::kBuiltInCount>& NetTable::builtInNetworks() { return kBuiltIn; }
 
+bool NetTable::isBuiltInHandle(uint32_t handle) { return findBuiltIn(handle) != nullptr; }
+
 int32_t NetTable::GetHardware(HardwareInfo* records) const {
     HardwareInfo info{};
     platform::copyField(info.name, DRN_HARDWARE_NAME_CHARS, kHardwareName);

@@ -28,6 +28,8 @@ public:
     NetTable();
 
     [[nodiscard]] static const std::array<NetworkInfo, kBuiltInCount>& builtInNetworks();
+    // Handle 32 among them.
+    [[nodiscard]] static bool isBuiltInHandle(uint32_t handle);
 
     // Writes the one "Internal" entry (handle 0); returns 1.
     [[nodiscard]] int32_t GetHardware(HardwareInfo* records) const;

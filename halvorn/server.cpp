@@ -1,5 +1,6 @@
 #include "server.h"
 
+#include "halvorn/transport.h"
 #include "platform/clock.h"
 
 #include <charconv>
@@ -22,6 +23,16 @@ uint32_t limitFromEnvironment(const char* variable, uint32_t fallback) {
 }
 
 void nameThisThread(const char* name) { (void)::pthread_setname_np(::pthread_self(), name); }
+
+// A program of another installation holds the objects in a format of its own: nothing of ours can
+// open them until every program of that installation has ended. The user learns which to close.
+void logObjectsOfAnotherInstallation(ServerLog& log) {
+    if (const char* name = TransportObjects::objectOfAnotherFormat()) {
+        log.Print("The shared object %s is held in another format by a program of another installation. "
+                  "Please close all CAN applications and start them from one installation.\n",
+                  name);
+    }
+}
 
 } // namespace
 
@@ -52,6 +63,7 @@ bool Server::start() {
     sharedMem_ = SharedMem::Construct(log_);
     if (!sharedMem_) {
         log_.Print("Failed to create the shared memory\n");
+        logObjectsOfAnotherInstallation(log_);
         return false;
     }
     // The table is made before the bus that refers to it (and goes after it).
@@ -70,10 +82,19 @@ bool Server::start() {
     rxThread_ = std::thread([this] { clientRxThread(); });
     cleanupThread_ = std::thread([this] { cleanupThread(); });
 
-    running_ = platform::NamedEvent::open(kRunningEventName, platform::EventReset::Manual, false);
+    // A process stopped inside the event's open or close holds it only for a while: the clients wait
+    // for this server as long as that may take.
+    const uint64_t openedBy = platform::monotonicUs() + uint64_t{kBusyOpenWaitMs} * 1000;
+    auto failure = platform::OpenFailure::None;
+    running_ = platform::NamedEvent::open(kRunningEventName, platform::EventReset::Manual, false, &failure);
+    while (!running_ && failure == platform::OpenFailure::Busy && platform::monotonicUs() < openedBy) {
+        platform::sleepMs(kBusyOpenRetryMs);
+        running_ = platform::NamedEvent::open(kRunningEventName, platform::EventReset::Manual, false, &failure);
+    }
     if (!running_) {
         // Clients would never find this server: better not to run at all.
         log_.Print("Failed to create the running event\n");
+        logObjectsOfAnotherInstallation(log_);
         return false;
     }
     running_->set();

@@ -41,6 +41,9 @@ public:
     // means that the client-receive thread did not (a handler that blocks, a debugger). Either way
     // the clients' pings wait unread.
     static constexpr uint32_t kStallGapMs = 2'000;
+    // How long the start waits for the running event while another process is inside its open.
+    static constexpr uint32_t kBusyOpenWaitMs = 15'000;
+    static constexpr uint32_t kBusyOpenRetryMs = 100;
     // Thread names, as the system shows them (at most 15 characters).
     static constexpr const char* kClientRxThreadName = "client-rx";
     static constexpr const char* kCleanupThreadName = "client-cleanup";

@@ -12,24 +12,49 @@ using platform::NamedEvent;
 using platform::NamedMutex;
 } // namespace
 
-std::unique_ptr<TransportObjects> TransportObjects::open() {
+std::unique_ptr<TransportObjects> TransportObjects::open(platform::OpenFailure* failure) {
+    platform::OpenFailure ignored = platform::OpenFailure::None;
+    platform::OpenFailure& why = failure != nullptr ? *failure : ignored;
     Objects o;
-    // Mutexes, then events, then the block, as the server has always created them.
-    o.commandMutex = NamedMutex::open(kCommandMutexName);
-    o.responseMutex = NamedMutex::open(kResponseMutexName);
-    o.sendMutex = NamedMutex::open(kSendMutexName);
-    o.receiveMutex = NamedMutex::open(kReceiveMutexName);
-    if (!o.commandMutex || !o.responseMutex || !o.sendMutex || !o.receiveMutex) return nullptr;
-    o.commandEvent = NamedEvent::open(kCommandEventName, EventReset::Automatic);
-    o.responseEvent = NamedEvent::open(kResponseEventName, EventReset::Manual);
-    o.sendEvent = NamedEvent::open(kSendEventName, EventReset::Automatic);
-    o.receiveEvent = NamedEvent::open(kReceiveEventName, EventReset::Manual);
-    if (!o.commandEvent || !o.responseEvent || !o.sendEvent || !o.receiveEvent) return nullptr;
-    o.memory = platform::SharedMemory::open(kMemoryName, sizeof(ServerBlock));
-    if (!o.memory || o.memory->size() < sizeof(ServerBlock) || o.memory->data() == nullptr) return nullptr;
-    o.ringState = platform::SharedMemory::open(kRingStateName, sizeof(RingStateBlock));
-    if (!o.ringState || o.ringState->size() < sizeof(RingStateBlock) || o.ringState->data() == nullptr) return nullptr;
+    // Mutexes, then events, then the block, as the server has always created them. The first that
+    // fails says why.
+    const auto mutex = [&why](const char* name) {
+        return why == platform::OpenFailure::None ? NamedMutex::open(name, &why) : nullptr;
+    };
+    const auto event = [&why](const char* name, EventReset reset) {
+        return why == platform::OpenFailure::None ? NamedEvent::open(name, reset, false, &why) : nullptr;
+    };
+    const auto memory = [&why](const char* name, std::size_t size) {
+        return why == platform::OpenFailure::None ? platform::SharedMemory::open(name, size, &why) : nullptr;
+    };
+    why = platform::OpenFailure::None;
+    o.commandMutex = mutex(kCommandMutexName);
+    o.responseMutex = mutex(kResponseMutexName);
+    o.sendMutex = mutex(kSendMutexName);
+    o.receiveMutex = mutex(kReceiveMutexName);
+    o.commandEvent = event(kCommandEventName, EventReset::Automatic);
+    o.responseEvent = event(kResponseEventName, EventReset::Manual);
+    o.sendEvent = event(kSendEventName, EventReset::Automatic);
+    o.receiveEvent = event(kReceiveEventName, EventReset::Manual);
+    o.memory = memory(kMemoryName, sizeof(ServerBlock));
+    o.ringState = memory(kRingStateName, sizeof(RingStateBlock));
+    if (why != platform::OpenFailure::None) return nullptr;
+    if (o.memory->size() < sizeof(ServerBlock) || o.memory->data() == nullptr ||
+        o.ringState->size() < sizeof(RingStateBlock) || o.ringState->data() == nullptr) {
+        why = platform::OpenFailure::Failed;
+        return nullptr;
+    }
     return std::unique_ptr<TransportObjects>(new TransportObjects(std::move(o)));
+}
+
+const char* TransportObjects::objectOfAnotherFormat() {
+    // Opened without creating anything: an event's look reads the header the objects have in common.
+    for (const char* name : {kCommandMutexName, kResponseMutexName, kSendMutexName, kReceiveMutexName, kCommandEventName,
+                             kResponseEventName, kSendEventName, kReceiveEventName, kMemoryName, kRingStateName,
+                             kRunningEventName}) {
+        if (platform::namedObjectOfAnotherFormat(name)) return name;
+    }
+    return nullptr;
 }
 
 TransportObjects::TransportObjects(Objects o)
@@ -111,8 +136,8 @@ RingWriteResult writeOrAwaitRepair(RingChannel<Entry>& ring, const Entry& entry)
 
 } // namespace
 
-std::unique_ptr<RingClient> RingClient::connect(uint32_t processId) {
-    auto objects = TransportObjects::open();
+std::unique_ptr<RingClient> RingClient::connect(uint32_t processId, platform::OpenFailure* failure) {
+    auto objects = TransportObjects::open(failure);
     if (!objects) return nullptr;
     return std::unique_ptr<RingClient>(new RingClient(std::move(objects), processId));
 }
@@ -144,6 +169,40 @@ RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32
     entry.processId = processId_;
     return writeOrAwaitRepair(objects_->commandRing(), entry);
 }
+
+RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32_t length, uint32_t requestTag,
+                                        uint32_t& epoch) {
+    if (!ring_detail::lengthValid(length) || (length > 0 && data == nullptr)) return RingWriteResult::Rejected;
+    ServerCommand entry;
+    entry.code = code;
+    putRequestTag(entry, requestTag);
+    entry.length = length;
+    if (length > 0) std::copy(data, data + length, entry.data);
+    entry.processId = processId_;
+    RingChannel<ServerCommand>& ring = objects_->commandRing();
+    const auto writeInEpoch = [&] {
+        // The mutex is held across the look at the epoch and the write (it is recursive for its
+        // owner), so that no server starts the ring afresh in between. One that takes the ring from
+        // a holder stopped too long moves the epoch: the entry then counts as the old epoch's.
+        platform::NamedMutexLock lock(ring.mutex(), kRingMutexWaitMs);
+        if (!lock.held()) return RingWriteResult::LockFailed;
+        epoch = ring.epoch();
+        const RingWriteResult r = ring.write(entry);
+        return r == RingWriteResult::Written && ring.epoch() != epoch ? RingWriteResult::Restarted : r;
+    };
+    const RingWriteResult first = writeInEpoch();
+    if (first != RingWriteResult::Unusable) return first;
+    // The server repairs a broken header when it looks, which it cannot while we hold the mutex.
+    ring.event().set();
+    const uint32_t start = platform::tickMs();
+    while (platform::tickMs() - start < kRepairWaitMs) {
+        platform::sleepMs(1);
+        if (ring.headerLooksValid()) return writeInEpoch();
+    }
+    return first;
+}
+
+uint32_t RingClient::commandEpoch() const noexcept { return objects_->commandRing().epoch(); }
 
 RingWriteResult RingClient::sendFrame(const ServerFrame& frame) {
     ServerFrame entry = frame;

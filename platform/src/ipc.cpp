@@ -218,11 +218,13 @@ struct SharedMemory::Impl {
 SharedMemory::SharedMemory(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 SharedMemory::~SharedMemory() = default;
 
-std::unique_ptr<SharedMemory> SharedMemory::open(std::string_view name, std::size_t size)
+std::unique_ptr<SharedMemory> SharedMemory::open(std::string_view name, std::size_t size, OpenFailure* failure)
 {
+    if (failure != nullptr)
+        *failure = OpenFailure::Failed;
     if (size == 0)
         return nullptr;
-    auto segment = Segment::open(name, ObjectKind::Memory, size, nullptr, nullptr);
+    auto segment = Segment::open(name, ObjectKind::Memory, size, nullptr, nullptr, failure);
     if (!segment)
         return nullptr;
     auto impl = std::make_unique<Impl>();
@@ -255,9 +257,9 @@ NamedMutex::~NamedMutex()
     }
 }
 
-std::unique_ptr<NamedMutex> NamedMutex::open(std::string_view name)
+std::unique_ptr<NamedMutex> NamedMutex::open(std::string_view name, OpenFailure* failure)
 {
-    auto segment = Segment::open(name, ObjectKind::Mutex, 0, initSharedMutex, nullptr);
+    auto segment = Segment::open(name, ObjectKind::Mutex, 0, initSharedMutex, nullptr, failure);
     if (!segment)
         return nullptr;
     auto impl = std::make_unique<Impl>();
@@ -310,10 +312,11 @@ struct NamedEvent::Impl {
 NamedEvent::NamedEvent(std::unique_ptr<Impl> impl) : impl_(std::move(impl)) {}
 NamedEvent::~NamedEvent() = default;
 
-std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name, EventReset reset, bool initiallySet)
+std::unique_ptr<NamedEvent> NamedEvent::open(std::string_view name, EventReset reset, bool initiallySet,
+                                             OpenFailure* failure)
 {
     const EventInit init { reset == EventReset::Manual, initiallySet };
-    auto segment = Segment::open(name, ObjectKind::Event, 0, initSharedEvent, &init);
+    auto segment = Segment::open(name, ObjectKind::Event, 0, initSharedEvent, &init, failure);
     if (!segment)
         return nullptr;
     auto impl = std::make_unique<Impl>();
@@ -376,6 +379,20 @@ void NamedEvent::pulse()
 bool NamedEvent::isSet() const
 {
     return atomic(impl_->state->signalled).load() != 0;
+}
+
+NamedEvent::Look NamedEvent::peek(std::string_view name)
+{
+    EventState state {};
+    switch (Segment::peek(name, ObjectKind::Event, &state, sizeof state)) {
+    case Segment::Peek::Unheld:
+        return Look::NotSet;
+    case Segment::Peek::OtherFormat:
+        return Look::OtherFormat;
+    case Segment::Peek::Held:
+        break;
+    }
+    return state.signalled != 0 ? Look::Set : Look::NotSet;
 }
 
 namespace {
@@ -476,6 +493,34 @@ int waitEvents(NamedEvent::Impl* const* events, int count, uint32_t timeoutMs)
 }
 
 } // namespace
+
+NamedEvent::Watch::Watch(NamedEvent& event) : event_(event)
+{
+    addWaiter(*event_.impl_->state, ticket_);
+}
+
+NamedEvent::Watch::~Watch()
+{
+    dropWaiter(*event_.impl_->state);
+}
+
+bool NamedEvent::Watch::wait(uint32_t timeoutMs)
+{
+    EventState& state = *event_.impl_->state;
+    const timespec deadline = deadlineAfterMs(timeoutMs);
+    for (;;) {
+        const uint32_t snapshot = atomic(state.seq).load();
+        if (tryTake(state, ticket_)) {
+            // A fresh ticket for the next wait: only what comes after this one releases it.
+            dropWaiter(state);
+            addWaiter(state, ticket_);
+            return true;
+        }
+        if (!before(monotonicNow(), deadline))
+            return false;
+        futexWait(&state.seq, snapshot, event_.impl_->shared, deadline);
+    }
+}
 
 bool NamedEvent::wait(uint32_t timeoutMs)
 {

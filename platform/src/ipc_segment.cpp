@@ -92,8 +92,12 @@ public:
                 held_ = true;
                 return;
             }
-            if ((errno != EAGAIN && errno != EACCES) || std::chrono::steady_clock::now() >= deadline)
+            if (errno != EAGAIN && errno != EACCES)
                 return;
+            if (std::chrono::steady_clock::now() >= deadline) {
+                timedOut_ = true;
+                return;
+            }
             if (attempt < 50)
                 std::this_thread::yield();
             else
@@ -108,10 +112,18 @@ public:
     Guard(const Guard&) = delete;
     Guard& operator=(const Guard&) = delete;
     [[nodiscard]] bool held() const noexcept { return held_; }
+    // Another process held it for the whole bound.
+    [[nodiscard]] bool timedOut() const noexcept { return timedOut_; }
 
 private:
     int fd_;
     bool held_ = false;
+    bool timedOut_ = false;
+};
+
+struct FileCloser {
+    int fd;
+    ~FileCloser() { (void)close(fd); }
 };
 
 // True while the path still names the file open on fd (nobody unlinked or replaced it).
@@ -183,8 +195,11 @@ std::string objectFileName(std::string_view name)
 }
 
 std::unique_ptr<Segment> Segment::open(std::string_view name, ObjectKind kind, std::size_t payloadSize,
-                                       SegmentInit init, const void* context)
+                                       SegmentInit init, const void* context, OpenFailure* failure)
 {
+    OpenFailure ignored = OpenFailure::None;
+    OpenFailure& why = failure != nullptr ? *failure : ignored;
+    why = OpenFailure::Failed;
     const std::string fileName = objectFileName(name);
     if (fileName.empty())
         return nullptr;
@@ -208,6 +223,8 @@ std::unique_ptr<Segment> Segment::open(std::string_view name, ObjectKind kind, s
         Guard guard(fd);
         if (!guard.held()) {
             segment->ownerPid_ = 0;   // holds nothing yet: the destructor only closes
+            if (guard.timedOut())
+                why = OpenFailure::Busy;
             return nullptr;
         }
         if (!pathRefersTo(path, fd))
@@ -219,8 +236,10 @@ std::unique_ptr<Segment> Segment::open(std::string_view name, ObjectKind kind, s
 
         const bool live = otherHolders(fd);
         if (live) {
-            if (static_cast<std::size_t>(info.st_size) != totalSize)
+            if (static_cast<std::size_t>(info.st_size) != totalSize) {
+                why = OpenFailure::OtherFormat;
                 return nullptr;
+            }
         } else {
             if (fchmod(fd, S_IRUSR | S_IWUSR) != 0 || !allocate(fd, totalSize))
                 return nullptr;
@@ -237,8 +256,10 @@ std::unique_ptr<Segment> Segment::open(std::string_view name, ObjectKind kind, s
         if (live) {
             if (header->magic != kMagic || header->version != kVersion
                 || header->kind != static_cast<uint32_t>(kind) || header->payloadSize != payloadSize
-                || header->payloadOffset != payloadOffset)
+                || header->payloadOffset != payloadOffset) {
+                why = OpenFailure::OtherFormat;
                 return nullptr;
+            }
         } else {
             header->version = kVersion;
             header->kind = static_cast<uint32_t>(kind);
@@ -251,9 +272,35 @@ std::unique_ptr<Segment> Segment::open(std::string_view name, ObjectKind kind, s
         }
         if (!ofdLock(fd, F_RDLCK, kHolderByte, F_OFD_SETLK))
             return nullptr;
+        why = OpenFailure::None;
         return segment;
     }
+    why = OpenFailure::Busy;   // its name kept changing under us: others are opening and closing it
     return nullptr;
+}
+
+Segment::Peek Segment::peek(std::string_view name, ObjectKind kind, void* body, std::size_t bodySize)
+{
+    const std::string fileName = objectFileName(name);
+    if (fileName.empty() || bodySize > kMaxBodySize)
+        return Peek::Unheld;
+    const std::string path = kShmDir + fileName;
+    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOFOLLOW | O_NONBLOCK);
+    if (fd < 0)
+        return Peek::Unheld;
+    const FileCloser closer { fd };
+    struct stat info {};
+    if (fstat(fd, &info) != 0 || info.st_uid != geteuid() || !otherHolders(fd))
+        return Peek::Unheld;
+    SegmentHeader header {};
+    if (pread(fd, &header, sizeof header, 0) != static_cast<ssize_t>(sizeof header))
+        return Peek::OtherFormat;
+    if (header.magic != kMagic || header.version != kVersion
+        || (kind != ObjectKind {} && header.kind != static_cast<uint32_t>(kind)))
+        return Peek::OtherFormat;
+    if (bodySize > 0 && pread(fd, body, bodySize, kBodyOffset) != static_cast<ssize_t>(bodySize))
+        return Peek::OtherFormat;
+    return Peek::Held;
 }
 
 Segment::~Segment()
@@ -289,6 +336,12 @@ void* Segment::payload() const noexcept
 } // namespace ostrel::platform::ipc_detail
 
 namespace ostrel::platform {
+
+bool namedObjectOfAnotherFormat(std::string_view name)
+{
+    return ipc_detail::Segment::peek(name, ipc_detail::ObjectKind {}, nullptr, 0)
+           == ipc_detail::Segment::Peek::OtherFormat;
+}
 
 void removeStaleObjects()
 {

@@ -7,6 +7,8 @@
 // An opener that finds no other holder re-initialises the object; the last closer unlinks it.
 #pragma once
 
+#include "platform/ipc.h"
+
 #include <cstddef>
 #include <cstdint>
 #include <memory>
@@ -47,7 +49,13 @@ public:
     // live object, or any system failure.
     [[nodiscard]] static std::unique_ptr<Segment> open(std::string_view name, ObjectKind kind,
                                                        std::size_t payloadSize, SegmentInit init,
-                                                       const void* context);
+                                                       const void* context, OpenFailure* failure = nullptr);
+
+    enum class Peek { Unheld, Held, OtherFormat };
+    // Reads the first `bodySize` bytes of a live object's body without opening it: no guard, no
+    // holder lock, no wait. Unheld when no live process holds it (or it does not exist). A kind of 0
+    // matches any kind.
+    [[nodiscard]] static Peek peek(std::string_view name, ObjectKind kind, void* body, std::size_t bodySize);
     ~Segment();
     Segment(const Segment&) = delete;
     Segment& operator=(const Segment&) = delete;

@@ -82,6 +82,18 @@ inline std::vector<std::pair<pid_t, std::string>> descendants() {
     return found;
 }
 
+// The thread of a process that carries `name`; 0 when there is none.
+inline pid_t threadNamed(pid_t pid, const std::string& name) {
+    std::error_code ec;
+    for (const auto& task : std::filesystem::directory_iterator("/proc/" + std::to_string(pid) + "/task", ec)) {
+        std::string comm;
+        if (std::getline(std::ifstream(task.path() / "comm"), comm) && comm == name) {
+            return std::stoi(task.path().filename());
+        }
+    }
+    return 0;
+}
+
 // Live CAN servers below this process.
 inline std::vector<pid_t> liveServers() {
     std::vector<pid_t> servers;

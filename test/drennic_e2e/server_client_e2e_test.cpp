@@ -22,6 +22,9 @@
 #include <string>
 #include <thread>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace drennic::e2e {
 namespace {
 
@@ -512,6 +515,30 @@ TEST_F(ServerClientE2E, ResponsesForOtherProcessesAndStaleResponsesAreNeverTaken
     EXPECT_TRUE(liveServers().empty()) << "a running server is not started again";
 }
 
+// Context switches a thread made of its own accord: one each time it went to sleep.
+long sleepsOf(pid_t thread) {
+    std::ifstream in("/proc/" + std::to_string(thread) + "/task/" + std::to_string(thread) + "/status");
+    for (std::string line; std::getline(in, line);) {
+        if (line.rfind("voluntary_ctxt_switches:", 0) == 0) return std::stol(line.substr(line.find(':') + 1));
+    }
+    return -1;
+}
+
+// A request that the server leaves unanswered sleeps on the response event between its looks for
+// the server, instead of reading the response ring every millisecond for 20 s.
+TEST_F(ServerClientE2E, WaitingRequestSleepsUntilItsAnswerComes) {
+    ScriptedServer server;  // it never answers the time
+    ASSERT_TRUE(server.ready());
+    Client a;
+    ASSERT_EQ(a.ask("startup"), "ok");
+    ASSERT_TRUE(a.post("time"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(500));
+    const long before = sleepsOf(a.pid());  // the thread that asks
+    std::this_thread::sleep_for(std::chrono::seconds(2));
+    EXPECT_LT(sleepsOf(a.pid()) - before, 100) << "about one a look (every 200 ms), not one a millisecond";
+    EXPECT_EQ(a.answer(), "time 0 0 0");
+}
+
 // A server that keeps the rings the way of 1.0 (no count of entries: its answers are never seen),
 // and one that answers 1.0: the client names both versions at once instead of waiting for answers.
 TEST_F(ServerClientE2E, ServerOfAnotherProtocolVersionIsNamedAtOnce) {
@@ -530,6 +557,34 @@ TEST_F(ServerClientE2E, ServerOfAnotherProtocolVersionIsNamedAtOnce) {
     Client b;
     EXPECT_EQ(b.ask("startup", 5'000), "ok");
     EXPECT_EQ(b.ask("init 1", 5'000), refused);
+}
+
+// A program of another installation holds an object in a format of its own (here: another format
+// version): the client says so at once, and a server started then says so in its debug log.
+TEST_F(ServerClientE2E, ObjectsHeldInAnotherFormatAreNamedAsAnotherInstallations) {
+    auto foreign = ostrel::platform::NamedMutex::open(hv::kCommandMutexName);
+    ASSERT_TRUE(foreign);
+    const std::string file = "/dev/shm/ostrel." + ostrel::platform::ipcNamespace() + "." + hv::kCommandMutexName;
+    const int fd = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    ASSERT_GE(fd, 0);
+    const uint32_t olderFormat = 1;
+    EXPECT_EQ(::pwrite(fd, &olderFormat, sizeof olderFormat, 4), 4) << "the header's format version";
+    ::close(fd);
+    const std::string advice = "another installation. Please close all CAN applications and start them from one "
+                               "installation.";
+
+    Client a;
+    EXPECT_EQ(a.ask("startup", 10'000), "ok");
+    EXPECT_NE(a.ask("init 1", 10'000).find(advice), std::string::npos);
+    EXPECT_TRUE(liveServers().empty()) << "no server is started that could not open the objects";
+    const pid_t server = ostrel::platform::spawnDetached(binDir() + "/halvorn", {"1"});
+    ASSERT_GT(server, 0);
+    EXPECT_TRUE(eventually(10'000, [] { return liveServers().empty(); }));
+    const std::string log =
+        readText(environment_.runtimeDir() + "/halvorn_debug." + ostrel::platform::ipcNamespace() + ".txt");
+    EXPECT_NE(log.find("HALVORNMEMORYCMDMUTEX is held in another format by a program of " + advice),
+              std::string::npos)
+        << log;
 }
 
 } // namespace

@@ -2,6 +2,9 @@
 // (big-endian numbers, UTF-16 names), addressed to the sender; no response where none is due.
 #include "server_harness.h"
 
+#include "net_table.h"
+#include "platform/registry.h"
+
 #include <gtest/gtest.h>
 
 #include <array>
@@ -266,6 +269,32 @@ TEST_F(CommandDispatch, DeleteNetworkAnswersBuiltInInUseAndDeleted) {
     EXPECT_EQ(listNetworks(0), kBuiltIn);
     EXPECT_EQ(call(ServerCmd_DeleteNetwork, be16(user), ServerResp_DeleteNetwork, 1).data[0], 0);
     EXPECT_NE(scene_.logText().find("Deleting network 3\n"), std::string::npos);
+}
+
+// Written again to a new server, adding and deleting a network change nothing twice: the add finds the
+// network a server before this one stored, the delete leaves a network this server has given the handle.
+TEST_F(CommandDispatch, RepeatedAddFindsTheStoredNetworkAndRepeatedDeleteLeavesOneAddedSince) {
+    selectSimulatedBus();
+    {
+        auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, NetTable::kRegistryKey);
+        ASSERT_TRUE(key && key->writeString("9", "0,250,Before") && key->flush());
+    }
+    const auto repeated = [](std::vector<uint8_t> payload) {
+        payload.push_back(kRequestRepeated);
+        return payload;
+    };
+    const ServerCommand found = call(ServerCmd_AddNetwork, repeated(addNetwork(u"Before", 250, 0)), ServerResp_AddNetwork, 3);
+    EXPECT_EQ(found.data[0], 0);
+    EXPECT_EQ(getBe16(found.data + 1), 9);
+    const uint16_t since = getBe16(call(ServerCmd_AddNetwork, addNetwork(u"Since", 500, 0), ServerResp_AddNetwork, 3).data + 1);
+    EXPECT_EQ(call(ServerCmd_DeleteNetwork, repeated(be16(since)), ServerResp_DeleteNetwork, 1).data[0], 0);
+    auto expected = kBuiltIn;
+    expected.push_back({u"Before", 9, 250});
+    expected.push_back({u"Since", since, 500});
+    EXPECT_EQ(listNetworks(0), expected);
+    EXPECT_EQ(call(ServerCmd_DeleteNetwork, repeated(be16(9)), ServerResp_DeleteNetwork, 1).data[0], 0);
+    expected.erase(expected.end() - 2);
+    EXPECT_EQ(listNetworks(0), expected) << "a network stored before this server is deleted";
 }
 
 TEST_F(CommandDispatch, SwitchNetworksConnectsDisconnectsAndIgnoresOtherModes) {

@@ -37,12 +37,20 @@ using hv::ServerCommand;
 using ostrel::platform::EventReset;
 using ostrel::platform::NamedEvent;
 
-// Waits of the server start: a quick look whether it runs, then its whole start-up, in steps after
-// which a server that has quit at once is started again.
-constexpr uint32_t kServerRunningLookMs = 10;
+// Waits of the server start: its whole start-up, looked at in steps after which a server that has
+// quit at once is started again.
 constexpr uint32_t kServerStartWaitMs = 20'000;
 constexpr uint32_t kServerStartStepMs = 50;
 constexpr uint32_t kServerSettleMs = 1'000;
+// A server that quits at once (an old one on its way out holds the single-instance lock) is started
+// again a few times at once; one that keeps quitting (a broken installation, a full /dev/shm) after
+// growing pauses, so that the machine is not flooded with starts.
+constexpr uint32_t kQuickServerStarts = 3;
+constexpr uint32_t kFirstStartPauseMs = 250;
+constexpr uint32_t kLongestStartPauseMs = 8'000;
+// A starting client opens the shared objects again while another process is inside their open or
+// close, within the time it may take for the whole start.
+constexpr uint32_t kBusyOpenRetryMs = 100;
 // How long a server may take to answer the first request before it is taken to be on its way out,
 // and how long such a server may take to go.
 constexpr uint32_t kServerAnswerProbeMs = 1'000;
@@ -67,10 +75,13 @@ struct ServerClientState {
     // is silent start and reap servers).
     MsgBuffer frames;
     bool receivedOwn = false;  // engine thread only: the frame Receive returned last was ours
-    std::mutex serverStartLock;  // one thread of this process starts a server at a time
-    std::mutex serverProcessLock;
+    // One look for the server (and start) at a time; held only within one look, never across a wait.
+    std::mutex serverStartLock;
     std::vector<pid_t> startedServers;  // servers this process started, until reaped
     std::u16string serverMissing;       // why no server could be started, for the user; empty once found
+    uint64_t lastStartUs = 0;           // when the latest of them was started
+    uint32_t failedStarts = 0;          // starts since a server was last seen running
+    uint64_t nextStartUs = 0;           // no start before this
     // Under `lifecycle`: why InitDriver left a server of another protocol version alone, for the user.
     std::u16string versionMismatch;
 
@@ -104,10 +115,14 @@ std::shared_ptr<ServerLink> currentLink() {
 // ---- the server process ----
 
 // A server started here is our child: once it has ended it is reaped, so that no zombie is left.
+// Under serverStartLock.
+void reapStartedServersLocked() {
+    std::erase_if(state().startedServers, [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
+}
+
 void reapStartedServers() {
-    ServerClientState& s = state();
-    std::lock_guard lock(s.serverProcessLock);
-    std::erase_if(s.startedServers, [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
+    std::lock_guard lock(state().serverStartLock);
+    reapStartedServersLocked();
 }
 
 // The folder of this library's own file, symbolic links resolved (the program's folder when the
@@ -156,65 +171,70 @@ std::string findServerProgram(std::u16string& missing) {
     return {};
 }
 
-// Whether a server started here has ended (it is reaped then), or is no child of ours any more.
-bool startedServerEnded(pid_t pid) {
-    ServerClientState& s = state();
-    std::lock_guard lock(s.serverProcessLock);
-    if (::waitpid(pid, nullptr, WNOHANG) == 0) {
-        return false;
+// NotStartable: no server program, or it could not be started; the caller goes on and its requests
+// fail in their time.
+enum class ServerLook { Running, Starting, NotRunning, NotStartable, OtherInstallation };
+
+uint32_t pauseAfterStarts(uint32_t starts) {
+    if (starts <= kQuickServerStarts) {
+        return 0;
     }
-    std::erase(s.startedServers, pid);
-    return true;
+    const uint32_t doublings = std::min<uint32_t>(starts - kQuickServerStarts - 1, 16);
+    return std::min(kFirstStartPauseMs << doublings, kLongestStartPauseMs);
 }
 
-// Starts the server and waits until it runs. One that quits at once (an old one on its way out still
-// holds the single-instance lock) is started again once it has ended.
-void startServer(const std::string& program, NamedEvent* running) {
-    const uint32_t start = ostrel::platform::tickMs();
+// One look whether a server runs; starts one when none does, none of ours is on its way up and the
+// pauses between starts allow it. Never waits, and takes no lock of another process: the running
+// event is read without opening it, so that a process stopped inside its open holds nobody up and is
+// never taken for "no server".
+ServerLook lookForServer() {
+    ServerClientState& s = state();
+    const NamedEvent::Look running = NamedEvent::peek(hv::kRunningEventName);
+    std::lock_guard lock(s.serverStartLock);
+    reapStartedServersLocked();
+    if (running == NamedEvent::Look::Set) {
+        s.serverMissing.clear();
+        s.failedStarts = 0;
+        s.nextStartUs = 0;
+        return ServerLook::Running;
+    }
+    if (running == NamedEvent::Look::OtherFormat || hv::TransportObjects::objectOfAnotherFormat() != nullptr) {
+        return ServerLook::OtherInstallation;  // ours could not open its objects
+    }
+    const uint64_t now = ostrel::platform::monotonicUs();
+    if (!s.startedServers.empty()) {
+        // Ours is still starting; one that has not come up in all this time will not.
+        return now - s.lastStartUs < uint64_t{kServerStartWaitMs} * 1000 ? ServerLook::Starting : ServerLook::NotRunning;
+    }
+    if (now < s.nextStartUs) {
+        return ServerLook::NotRunning;
+    }
+    const std::string program = findServerProgram(s.serverMissing);
+    if (program.empty()) {
+        return ServerLook::NotStartable;
+    }
+    // Counted as failed until a look sees it running.
+    ++s.failedStarts;
+    s.lastStartUs = now;
+    s.nextStartUs = now + uint64_t{pauseAfterStarts(s.failedStarts)} * 1000;
+    const pid_t pid = ostrel::platform::spawnDetached(program, {"0"});
+    if (pid < 0) {
+        return ServerLook::NotStartable;  // the requests will fail and say so
+    }
+    s.startedServers.push_back(pid);
+    return ServerLook::Starting;
+}
+
+// Looks until a server runs or the deadline; true when one does.
+bool awaitServer(uint64_t deadlineUs, ServerLook& look) {
     for (;;) {
-        const pid_t pid = ostrel::platform::spawnDetached(program, {"0"});
-        if (pid < 0) {
-            return;  // the requests will fail and say so
+        look = lookForServer();
+        if (look == ServerLook::Running || look == ServerLook::OtherInstallation || look == ServerLook::NotStartable ||
+            ostrel::platform::monotonicUs() >= deadlineUs) {
+            return look == ServerLook::Running;
         }
-        {
-            std::lock_guard lock(state().serverProcessLock);
-            state().startedServers.push_back(pid);
-        }
-        if (running == nullptr) {
-            return;
-        }
-        do {
-            if (running->wait(kServerStartStepMs) || ostrel::platform::tickMs() - start >= kServerStartWaitMs) {
-                return;
-            }
-        } while (!startedServerEnded(pid));
+        ostrel::platform::sleepMs(kServerStartStepMs);
     }
-}
-
-// Starts the server when its running event is not set, then sleeps `settleMs`. One thread of this
-// process at a time: the others find it running afterwards.
-void ensureServer(uint32_t settleMs) {
-    ServerClientState& s = state();
-    {
-        std::lock_guard starting(s.serverStartLock);
-        auto running = NamedEvent::open(hv::kRunningEventName, EventReset::Manual);
-        if (running && running->wait(kServerRunningLookMs)) {
-            std::lock_guard lock(s.serverProcessLock);
-            s.serverMissing.clear();
-            return;
-        }
-        std::u16string missing;
-        const std::string program = findServerProgram(missing);
-        {
-            std::lock_guard lock(s.serverProcessLock);
-            s.serverMissing = missing;
-        }
-        if (program.empty()) {
-            return;
-        }
-        startServer(program, running.get());
-    }
-    ostrel::platform::sleepMs(settleMs);
 }
 
 bool pollOnlyRequested() {
@@ -242,8 +262,9 @@ void getUtf16Field(char16_t* out, const uint8_t* in, std::size_t chars) {
 // after dropping this client, or it was killed) is replaced while the request waits, and the
 // request goes to the new one (ServerLink::request).
 [[nodiscard]] int32_t requestAtLeast(ServerLink& link, uint8_t code, const uint8_t* data, int32_t length,
-                                     ServerCommand& response, int32_t minLength) {
-    const int32_t r = link.request(code, data, length, response);
+                                     ServerCommand& response, int32_t minLength,
+                                     ServerLink::Repeat repeat = ServerLink::Repeat::Plain) {
+    const int32_t r = link.request(code, data, length, response, kServerRequestTimeoutMs, repeat);
     if (r == 0 && response.length < minLength) {
         return kRequestWrongResponse;
     }
@@ -251,9 +272,9 @@ void getUtf16Field(char16_t* out, const uint8_t* in, std::size_t chars) {
 }
 
 [[nodiscard]] int32_t requestAtLeast(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response,
-                                     int32_t minLength) {
+                                     int32_t minLength, ServerLink::Repeat repeat = ServerLink::Repeat::Plain) {
     const auto link = currentLink();
-    return link ? requestAtLeast(*link, code, data, length, response, minLength) : kRequestNotSent;
+    return link ? requestAtLeast(*link, code, data, length, response, minLength, repeat) : kRequestNotSent;
 }
 
 [[nodiscard]] bool sendCommand(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0) {
@@ -367,20 +388,39 @@ void rejoinServer(ServerLink& link) {
     s.clientStatus.store(DRN_STATUS_SERVER_RESTARTED | (restarts & 0xFFu));
 }
 
-// Connects to the server (starting it when it does not run), registers and starts the threads.
-std::unique_ptr<ServerLink> openLink() {
+const char16_t* const kOtherInstallation =
+    u"The CAN server's shared objects are held in another format by a program of another installation. Please "
+    u"close all CAN applications and start them from one installation.";
+
+// Connects to the server (starting it when it does not run), registers and starts the threads; all
+// within the limit of a start. `otherInstallation` learns that the objects are another installation's.
+std::unique_ptr<ServerLink> openLink(bool& otherInstallation) {
     ServerClientState& s = state();
-    ensureServer(kServerSettleMs);
-    ServerLink::Options options;
-    options.pollOnly = pollOnlyRequested();
-    // A server that went away (killed, crashed) is replaced within a ping, or sooner by a request
-    // that it leaves unanswered; the link then registers with the new one as after any restart.
-    options.checkServer = [] {
-        reapStartedServers();
-        ensureServer(0);
-    };
-    options.rejoin = rejoinServer;
-    auto link = ServerLink::connect(static_cast<uint32_t>(::getpid()), s.frames, std::move(options));
+    const uint64_t deadlineUs = ostrel::platform::monotonicUs() + uint64_t{kServerStartWaitMs} * 1000;
+    ServerLook look = ServerLook::NotRunning;
+    if (lookForServer() != ServerLook::Running) {
+        if (awaitServer(deadlineUs, look)) {
+            ostrel::platform::sleepMs(kServerSettleMs);
+        }
+        otherInstallation = look == ServerLook::OtherInstallation;
+    }
+    std::unique_ptr<ServerLink> link;
+    for (;;) {
+        ServerLink::Options options;
+        options.pollOnly = pollOnlyRequested();
+        // A server that went away (killed, crashed) is replaced within a ping, or sooner by a request
+        // that it leaves unanswered; the link then registers with the new one as after any restart.
+        options.checkServer = [] { (void)lookForServer(); };
+        options.rejoin = rejoinServer;
+        auto failure = ostrel::platform::OpenFailure::None;
+        link = ServerLink::connect(static_cast<uint32_t>(::getpid()), s.frames, std::move(options), &failure);
+        if (link || failure != ostrel::platform::OpenFailure::Busy ||
+            ostrel::platform::monotonicUs() >= deadlineUs) {
+            otherInstallation = otherInstallation || failure == ostrel::platform::OpenFailure::OtherFormat;
+            break;
+        }
+        ostrel::platform::sleepMs(kBusyOpenRetryMs);  // a process inside an open holds it only briefly
+    }
     if (!link) {
         return nullptr;
     }
@@ -397,10 +437,7 @@ struct ProtocolVersion {
     uint8_t minor = 0;
 };
 
-bool serverShowsRunning() {
-    const auto running = NamedEvent::open(hv::kRunningEventName, EventReset::Manual);
-    return running && running->isSet();
-}
+bool serverShowsRunning() { return NamedEvent::peek(hv::kRunningEventName) == NamedEvent::Look::Set; }
 
 // The protocol version of the server, which learns ours from the request: 0 with `version` filled,
 // or a kRequest* result. A server that runs on rings that no server of ours has ever started keeps
@@ -434,12 +471,9 @@ std::u16string versionMismatch(const ProtocolVersion& server) {
 }
 
 void awaitServerGone() {
-    auto running = NamedEvent::open(hv::kRunningEventName, EventReset::Manual);
     const uint32_t start = ostrel::platform::tickMs();
-    while (running && running->isSet() && ostrel::platform::tickMs() - start < kServerGoneWaitMs) {
-        running.reset();  // our handle must not keep the event alive
+    while (serverShowsRunning() && ostrel::platform::tickMs() - start < kServerGoneWaitMs) {
         ostrel::platform::sleepMs(kServerGonePollMs);
-        running = NamedEvent::open(hv::kRunningEventName, EventReset::Manual);
     }
 }
 
@@ -454,7 +488,8 @@ int32_t initDriver() {
     reapStartedServers();
     s.serverNetwork.store(0);
     s.versionMismatch.clear();
-    std::shared_ptr<ServerLink> link = openLink();
+    bool otherInstallation = false;
+    std::shared_ptr<ServerLink> link = openLink(otherInstallation);
     // A server whose last client has just gone still shows as running while it shuts down; a client
     // that registers then is never served. Such a server does not answer, and its running event
     // clears once it has gone.
@@ -462,10 +497,13 @@ int32_t initDriver() {
     if (link && askVersion(*link, kServerAnswerProbeMs, version) == kRequestNoResponse) {
         link.reset();
         awaitServerGone();
-        link = openLink();
+        link = openLink(otherInstallation);
         if (link) {
             (void)askVersion(*link, kServerAnswerProbeMs, version);
         }
+    }
+    if (otherInstallation) {
+        s.versionMismatch = kOtherInstallation;
     }
     // A server replaced while this client was starting is no restart to report.
     s.clientStatus.store(0);
@@ -478,7 +516,7 @@ int32_t initDriver() {
         std::lock_guard lock(s.linkLock);
         s.link = link;
     }
-    if (version.major != 0) {
+    if (version.major != 0 && s.versionMismatch.empty()) {
         s.versionMismatch = versionMismatch(version);
     }
     if (!s.versionMismatch.empty()) {
@@ -551,8 +589,9 @@ int32_t addNetwork(const char16_t* name, uint32_t baudKbit, uint32_t hardwareHan
     hv::putBe16(payload.data() + hv::kNetworkNameField, static_cast<uint16_t>(baudKbit));
     hv::putBe16(payload.data() + hv::kNetworkNameField + 2, static_cast<uint16_t>(hardwareHandle));
     auto response = std::make_unique<ServerCommand>();
-    if (requestAtLeast(hv::ServerCmd_AddNetwork, payload.data(), static_cast<int32_t>(payload.size()), *response,
-                       3) != 0 ||
+    // Written again to a new server, it is marked: the network may be stored already.
+    if (requestAtLeast(hv::ServerCmd_AddNetwork, payload.data(), static_cast<int32_t>(payload.size()), *response, 3,
+                       ServerLink::Repeat::Marked) != 0 ||
         response->data[0] != 0) {
         return -1;
     }
@@ -563,7 +602,8 @@ int32_t deleteNetwork(uint32_t networkHandle) {
     uint8_t payload[2];
     hv::putBe16(payload, static_cast<uint16_t>(networkHandle));
     auto response = std::make_unique<ServerCommand>();
-    const int32_t r = requestAtLeast(hv::ServerCmd_DeleteNetwork, payload, sizeof payload, *response, 1);
+    const int32_t r =
+        requestAtLeast(hv::ServerCmd_DeleteNetwork, payload, sizeof payload, *response, 1, ServerLink::Repeat::Marked);
     if (r != 0) {
         return r;
     }
@@ -598,7 +638,7 @@ void initialize(uint32_t networkHandle, const char16_t* /*clientName*/, uint32_t
     if (!link || askVersion(*link, kServerRequestTimeoutMs, version) != DRN_OK) {
         std::u16string message = u"Failed to get the CAN server version. Please restart all CAN applications.";
         {
-            std::lock_guard lock(s.serverProcessLock);
+            std::lock_guard lock(s.serverStartLock);
             if (!s.serverMissing.empty()) {
                 message += u" " + s.serverMissing;
             }

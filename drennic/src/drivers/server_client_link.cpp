@@ -7,6 +7,8 @@
 #include <cstring>
 #include <system_error>
 
+#include <pthread.h>
+
 namespace drennic {
 
 using ostrel::halvorn::RingClient;
@@ -20,8 +22,6 @@ using ostrel::platform::NamedEvent;
 
 namespace {
 
-// A requester waits this long for the one in flight before it gives up with -1.
-constexpr auto kRequestQueueWait = std::chrono::milliseconds(kServerRequestTimeoutMs + 5'000);
 // Starting a thread takes microseconds; the bound only matters on a starved machine.
 constexpr auto kThreadStartWait = std::chrono::seconds(10);
 constexpr uint32_t kReaderPollMs = 1;
@@ -40,13 +40,16 @@ EchoWindow::Signature signatureOf(const ServerFrame& frame) {
 
 } // namespace
 
-std::unique_ptr<ServerLink> ServerLink::connect(uint32_t processId, MsgBuffer& frames, Options options) {
-    auto client = RingClient::connect(processId);
+std::unique_ptr<ServerLink> ServerLink::connect(uint32_t processId, MsgBuffer& frames, Options options,
+                                                ostrel::platform::OpenFailure* failure) {
+    auto client = RingClient::connect(processId, failure);
     if (!client) {
         return nullptr;
     }
-    auto receiveEvent = NamedEvent::open(ostrel::halvorn::kReceiveEventName, EventReset::Manual);
-    auto responseEvent = NamedEvent::open(ostrel::halvorn::kResponseEventName, EventReset::Manual);
+    auto receiveEvent = NamedEvent::open(ostrel::halvorn::kReceiveEventName, EventReset::Manual, false, failure);
+    auto responseEvent = receiveEvent ? NamedEvent::open(ostrel::halvorn::kResponseEventName, EventReset::Manual,
+                                                         false, failure)
+                                      : nullptr;
     if (!receiveEvent || !responseEvent) {
         return nullptr;
     }
@@ -69,6 +72,7 @@ ServerLink::ServerLink(std::unique_ptr<RingClient> client, std::unique_ptr<Named
       // Not from 0: a late answer to a link this process had before never carries a tag this one uses
       // soon.
       lastTag_(static_cast<uint32_t>(ostrel::platform::monotonicUs()) & ostrel::halvorn::kRequestTagMask),
+      markedPayload_(std::make_unique<uint8_t[]>(ostrel::halvorn::kCommandDataMax)),
       responseBuffer_(std::make_unique<ServerCommand>()),
       readerFrame_(std::make_unique<ServerFrame>()),
       readerResponse_(std::make_unique<ServerCommand>()) {}
@@ -121,6 +125,7 @@ void ServerLink::stopReader() {
 }
 
 void ServerLink::pingLoop() {
+    (void)::pthread_setname_np(::pthread_self(), kPingThreadName);
     std::unique_lock lock(threadLock_);
     pingRunning_ = true;
     threadState_.notify_all();
@@ -132,7 +137,8 @@ void ServerLink::pingLoop() {
         }
         rejoinWanted_ = false;
         lock.unlock();
-        ensureJoined();  // registers with a new server, or again with one that dropped us, first
+        // Registers with a new server, or again with one that dropped us, first.
+        ensureJoined(Clock::now() + std::chrono::milliseconds(kServerRequestTimeoutMs));
         // The ticket asks a server that does not know us to say so.
         uint8_t ticket[ostrel::halvorn::kPingTicketLength];
         ostrel::halvorn::putBe32(ticket, registrations_.load());
@@ -146,6 +152,7 @@ void ServerLink::pingLoop() {
 }
 
 void ServerLink::readerLoop() {
+    (void)::pthread_setname_np(::pthread_self(), kReaderThreadName);
     {
         std::lock_guard lock(threadLock_);
         readerRunning_ = true;
@@ -319,21 +326,27 @@ bool ServerLink::writeCommand(uint8_t code, const uint8_t* data, int32_t length,
 
 bool ServerLink::send(uint8_t code, const uint8_t* data, int32_t length) {
     if (code != ostrel::halvorn::ServerCmd_UnregisterClient) {
-        ensureJoined();  // a client on its way out has no business with a new server
+        // A client on its way out has no business with a new server.
+        ensureJoined(Clock::now() + std::chrono::milliseconds(kServerRequestTimeoutMs));
     }
     return writeCommand(code, data, length);
 }
 
-void ServerLink::ensureJoined() {
+void ServerLink::ensureJoined(Clock::time_point deadline) {
     const auto self = std::this_thread::get_id();
     if ((client_->serverStarts() == joinedServer_.load() && !registrationLost_.load()) || rejoiner_.load() == self) {
         return;
     }
-    std::lock_guard lock(rejoinLock_);
+    // Another thread may be registering, its requests waiting for an answer: not beyond our own limit.
+    std::unique_lock lock(rejoinLock_, std::defer_lock);
+    if (!lock.try_lock_until(deadline)) {
+        return;
+    }
     const uint32_t server = client_->serverStarts();
     if (server == joinedServer_.load() && !registrationLost_.load()) {
         return;  // another thread has just done it
     }
+    rejoinDeadline_.store(deadline.time_since_epoch().count());
     rejoiner_.store(self);
     // Cleared before the registration: a server that drops us again afterwards is heard of.
     registrationLost_.store(false);
@@ -348,26 +361,28 @@ void ServerLink::ensureJoined() {
 }
 
 int32_t ServerLink::request(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response,
-                            uint32_t timeoutMs) {
-    const uint64_t deadlineUs = ostrel::platform::monotonicUs() + uint64_t{timeoutMs} * 1000;
-    for (;;) {
-        ensureJoined();
-        const uint64_t now = ostrel::platform::monotonicUs();
-        const auto leftMs = static_cast<uint32_t>(now < deadlineUs ? (deadlineUs - now + 999) / 1000 : 0);
+                            uint32_t timeoutMs, Repeat repeat) {
+    auto deadline = Clock::now() + std::chrono::milliseconds(timeoutMs);
+    if (rejoiner_.load() == std::this_thread::get_id()) {
+        // A request of the rejoin hook: within the limit of the call that made it run.
+        deadline = std::min(deadline, Clock::time_point(Clock::duration(rejoinDeadline_.load())));
+    }
+    for (bool repeated = false;; repeated = repeat == Repeat::Marked) {
+        ensureJoined(deadline);
         bool replaced = false;
-        const int32_t r = requestOnce(code, data, length, response, leftMs, replaced);
+        const int32_t r = requestOnce(code, data, length, response, deadline, repeated, replaced);
         // A request made while registering again is not written twice: the registration runs again
         // for the newest server anyway.
-        if (!replaced || leftMs == 0 || rejoiner_.load() == std::this_thread::get_id()) {
+        if (!replaced || Clock::now() >= deadline || rejoiner_.load() == std::this_thread::get_id()) {
             return r;
         }
     }
 }
 
 int32_t ServerLink::requestOnce(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response,
-                                uint32_t timeoutMs, bool& replaced) {
+                                Clock::time_point deadline, bool repeated, bool& replaced) {
     std::unique_lock inFlight(inFlight_, std::defer_lock);
-    if (!inFlight.try_lock_for(kRequestQueueWait)) {
+    if (!inFlight.try_lock_until(deadline)) {
         return kRequestNotSent;
     }
     const auto expected = static_cast<uint8_t>(code + 1);
@@ -385,11 +400,19 @@ int32_t ServerLink::requestOnce(uint8_t code, const uint8_t* data, int32_t lengt
         responseFilled_ = false;
         droppedOwedAnswer_ = false;
     }
+    if (repeated && length >= 0 && length < ostrel::halvorn::kCommandDataMax) {
+        if (length > 0) {
+            std::memcpy(markedPayload_.get(), data, static_cast<std::size_t>(length));
+        }
+        markedPayload_[static_cast<std::size_t>(length)] = ostrel::halvorn::kRequestRepeated;
+        data = markedPayload_.get();
+        ++length;
+    }
     requesterReads_.store(true);
-    // Read before the command is written: a server that starts after this has wiped the command.
-    const uint32_t server = client_->serverStarts();
-    const AnswerWait end =
-        writeCommand(code, data, length, lastTag_) ? awaitAnswer(server, timeoutMs) : AnswerWait::NotWritten;
+    uint32_t epoch = 0;
+    const AnswerWait end = client_->sendCommand(code, data, length, lastTag_, epoch) == RingWriteResult::Written
+                               ? awaitAnswer(epoch, deadline)
+                               : AnswerWait::NotWritten;
     requesterReads_.store(false);
     std::lock_guard lock(responseLock_);
     awaitedCode_ = 0;
@@ -409,9 +432,11 @@ int32_t ServerLink::requestOnce(uint8_t code, const uint8_t* data, int32_t lengt
     return response.code == expected ? 0 : kRequestWrongResponse;
 }
 
-ServerLink::AnswerWait ServerLink::awaitAnswer(uint32_t server, uint32_t timeoutMs) {
-    const uint32_t start = ostrel::platform::tickMs();
-    uint32_t lastLook = start;
+ServerLink::AnswerWait ServerLink::awaitAnswer(uint32_t epoch, Clock::time_point deadline) {
+    constexpr auto kLookEvery = std::chrono::milliseconds(kSilentServerLookMs);
+    // Watching before each look: an answer pulsed between the look and the sleep still wakes us.
+    NamedEvent::Watch answered(*responseEvent_);
+    auto nextLook = Clock::now() + kLookEvery;
     for (;;) {
         {
             // The reader thread may be halfway through a pass that started before this request.
@@ -427,23 +452,30 @@ ServerLink::AnswerWait ServerLink::awaitAnswer(uint32_t server, uint32_t timeout
                 return AnswerWait::Abandoned;
             }
         }
-        if (client_->serverStarts() != server) {
+        // Epochs only grow: a newer server has started the ring afresh and never saw the request.
+        if (client_->commandEpoch() != epoch) {
             return AnswerWait::ServerReplaced;
         }
-        const uint32_t now = ostrel::platform::tickMs();
-        if (now - start >= timeoutMs) {
+        auto now = Clock::now();
+        if (now >= deadline) {
             return AnswerWait::TimedOut;
         }
-        if (now - lastLook >= kSilentServerLookMs && options_.checkServer) {
-            options_.checkServer();  // a server that has gone is replaced now
-            lastLook = ostrel::platform::tickMs();
+        if (now >= nextLook) {
+            if (options_.checkServer) {
+                options_.checkServer();  // a server that has gone is replaced now
+            }
+            now = Clock::now();
+            nextLook = now + kLookEvery;
             continue;
         }
-        const uint32_t sliceMs = std::min(kReaderPollMs, timeoutMs - (now - start));
+        // Asleep until an answer, the next look or the deadline; abandonRequests is seen at a look.
+        const auto until = std::min(nextLook, deadline);
+        const auto sliceMs = static_cast<uint32_t>(
+            std::chrono::ceil<std::chrono::milliseconds>(until - now).count());
         if (options_.pollOnly) {
-            ostrel::platform::sleepMs(sliceMs);
+            ostrel::platform::sleepMs(std::min(kReaderPollMs, sliceMs));
         } else {
-            (void)responseEvent_->wait(sliceMs);  // pulsed after each answer; a lost pulse costs a slice
+            (void)answered.wait(sliceMs);
         }
     }
 }
@@ -535,7 +567,7 @@ void EchoWindow::dropOldest(std::size_t count) noexcept {
 }
 
 ServerLink::FrameOutcome ServerLink::sendFrame(const ServerFrame& frame) {
-    ensureJoined();
+    ensureJoined(Clock::now() + std::chrono::milliseconds(kServerRequestTimeoutMs));
     if (client_->currentNetwork() != busHandle_.load()) {
         return FrameOutcome::OtherNetwork;
     }

@@ -10,6 +10,7 @@
 
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -86,11 +87,16 @@ private:
 
 class ServerLink {
 public:
+    // Thread names, as the system shows them (at most 15 characters).
+    static constexpr const char* kPingThreadName = "drennic-ping";
+    static constexpr const char* kReaderThreadName = "drennic-reader";
+
     struct Options {
         // Poll the rings every millisecond only, instead of waiting for the server's pulses as well.
         bool pollOnly = false;
-        // Makes sure that a server runs (starting one when none does). Called by the ping thread
-        // after each ping, and by a request whose server has been silent for kSilentServerLookMs.
+        // Makes sure that a server runs (starting one when none does and the pauses between starts
+        // allow it); never waits for the server. Called by the ping thread after each ping, and by a
+        // request whose server has been silent for kSilentServerLookMs.
         std::function<void()> checkServer;
         // Called when the link finds that a new server has started, or that the server has dropped
         // this client (it answered a ping with 0xF3), once the link has registered again, on the
@@ -103,7 +109,8 @@ public:
     // Opens (creates-or-opens) the shared objects and takes the write indexes of the response and
     // receive rings, so that nothing written earlier is seen. Empty when the objects cannot be had.
     [[nodiscard]] static std::unique_ptr<ServerLink> connect(uint32_t processId, MsgBuffer& frames,
-                                                             Options options);
+                                                             Options options,
+                                                             ostrel::platform::OpenFailure* failure = nullptr);
     ~ServerLink();  // stops and joins the threads
     ServerLink(const ServerLink&) = delete;
     ServerLink& operator=(const ServerLink&) = delete;
@@ -119,13 +126,20 @@ public:
     [[nodiscard]] bool send(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0);
     // A command and its response (code + 1): 0 with `response` filled, or kRequest*. One request
     // is in flight per process; a second requester waits for the first. A request whose server has
-    // gone before it answered is written again to the new one, once this client has registered with
-    // it; one made while registering again gives up then (-2). Only the answer to this request is
+    // gone before it answered is written again to the new one (after this client has registered
+    // with it, when that server has counted its start already; it serves the request either way);
+    // one made while registering again gives up then (-2). Only the answer to this request is
     // taken: the request carries a tag that the server copies into its answer; from a server that
     // does not, an answer of the code of a request that gave up is taken for that request's late
-    // answer. The requester reads the response ring itself while it waits.
+    // answer. The requester reads the response ring itself while it waits, asleep on the response
+    // event between looks. It is written again only when a newer server has started the command ring
+    // afresh since it was written: one written into the new server's ring is answered by it. A
+    // `Marked` request carries kRequestRepeated after its payload when written again, so that a
+    // server can tell a repeat of what the server before it may have carried out already.
+    // Everything it waits for, the one in flight and a registration included, stays within timeoutMs.
+    enum class Repeat { Plain, Marked };
     [[nodiscard]] int32_t request(uint8_t code, const uint8_t* data, int32_t length, ostrel::halvorn::ServerCommand& response,
-                                  uint32_t timeoutMs = kServerRequestTimeoutMs);
+                                  uint32_t timeoutMs = kServerRequestTimeoutMs, Repeat repeat = Repeat::Plain);
     // From now on requests fail at once; a requester that waits is woken and gets -2.
     void abandonRequests();
 
@@ -148,6 +162,7 @@ private:
                Options options);
 
     enum class AnswerWait { Answered, Abandoned, ServerReplaced, TimedOut, NotWritten };
+    using Clock = std::chrono::steady_clock;
 
     void readerLoop();
     [[nodiscard]] bool drainReceived();
@@ -161,14 +176,16 @@ private:
     void pingLoop();
     [[nodiscard]] bool writeCommand(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0,
                                     uint32_t requestTag = 0);
-    // One writing of a request and the wait for its answer; `replaced` when the server it was
-    // written to has been replaced before it answered.
+    // One writing of a request and the wait for its answer; `replaced` when a newer server has started
+    // the command ring afresh before it answered. `repeated`: written with the repeat mark.
     [[nodiscard]] int32_t requestOnce(uint8_t code, const uint8_t* data, int32_t length,
-                                      ostrel::halvorn::ServerCommand& response, uint32_t timeoutMs, bool& replaced);
+                                      ostrel::halvorn::ServerCommand& response, Clock::time_point deadline,
+                                      bool repeated, bool& replaced);
     // Reads the response ring until the answer is taken or the wait ends otherwise.
-    [[nodiscard]] AnswerWait awaitAnswer(uint32_t server, uint32_t timeoutMs);
-    // Registers with a server that has started since we last did, and lets the rejoin hook run.
-    void ensureJoined();
+    [[nodiscard]] AnswerWait awaitAnswer(uint32_t epoch, Clock::time_point deadline);
+    // Registers with a server that has started since we last did, and lets the rejoin hook run; gives
+    // up waiting for another thread's registration at the deadline.
+    void ensureJoined(Clock::time_point deadline);
     // Under responseLock_: whether the reader may hand this answer to the request that waits.
     [[nodiscard]] bool answersWaitingRequest(const ostrel::halvorn::ServerCommand& response);
 
@@ -185,8 +202,10 @@ private:
 
     // The server start we are registered with; the rejoin runs under rejoinLock_ on rejoiner_.
     std::atomic<uint32_t> joinedServer_{0};
-    std::mutex rejoinLock_;
+    std::timed_mutex rejoinLock_;
     std::atomic<std::thread::id> rejoiner_{};
+    // While the rejoin hook runs: the deadline of the call that made it run, which its requests keep.
+    std::atomic<Clock::rep> rejoinDeadline_{0};
     uint32_t seenServer_ = 0;  // reader thread only
     // Set when the server answers a ping with 0xF3; the pings carry the count of registrations
     // since connecting, so that an answer to a ping older than the latest one is told apart.
@@ -197,6 +216,7 @@ private:
     // the response ring. That is the requester itself while it waits, else the reader thread.
     std::timed_mutex inFlight_;  // one request at a time
     uint32_t lastTag_;           // under inFlight_: the tag of the latest request
+    std::unique_ptr<uint8_t[]> markedPayload_;  // under inFlight_: a payload with the repeat mark
     std::mutex responseReadLock_;            // held while the response ring is read
     std::atomic<bool> requesterReads_{false};  // a request waits: the reader thread leaves responses alone
     std::mutex responseLock_;

@@ -18,8 +18,11 @@ namespace ostrel::halvorn {
 class TransportObjects {
 public:
     // Opens the mutexes, then the events, then the block and the restart records. Empty when any of
-    // them fails: the rings must not be used then.
-    [[nodiscard]] static std::unique_ptr<TransportObjects> open();
+    // them fails: the rings must not be used then; `failure`, when given, learns why.
+    [[nodiscard]] static std::unique_ptr<TransportObjects> open(platform::OpenFailure* failure = nullptr);
+    // The name of the first of these objects (or the running event) that a live process holds in
+    // another format, as a program of another installation would; null when there is none.
+    [[nodiscard]] static const char* objectOfAnotherFormat();
     ~TransportObjects();
     TransportObjects(const TransportObjects&) = delete;
     TransportObjects& operator=(const TransportObjects&) = delete;
@@ -73,8 +76,9 @@ private:
 class RingClient {
 public:
     // Opens the shared objects and takes the current write indexes. Empty when the objects cannot
-    // be opened.
-    [[nodiscard]] static std::unique_ptr<RingClient> connect(uint32_t processId);
+    // be opened; `failure`, when given, learns why.
+    [[nodiscard]] static std::unique_ptr<RingClient> connect(uint32_t processId,
+                                                             platform::OpenFailure* failure = nullptr);
     ~RingClient();
     RingClient(const RingClient&) = delete;
     RingClient& operator=(const RingClient&) = delete;
@@ -87,6 +91,12 @@ public:
     [[nodiscard]] RingWriteResult sendCommand(const ServerCommand& command);
     [[nodiscard]] RingWriteResult sendCommand(uint8_t code, const uint8_t* data, int32_t length,
                                               uint32_t requestTag = 0);
+    // The same, and `epoch` learns the command ring's epoch the command was written in. A server that
+    // starts the ring afresh after that never sees the command; one that started it before does.
+    [[nodiscard]] RingWriteResult sendCommand(uint8_t code, const uint8_t* data, int32_t length, uint32_t requestTag,
+                                              uint32_t& epoch);
+    // The command ring's epoch now: it moves on whenever a new server starts the ring afresh.
+    [[nodiscard]] uint32_t commandEpoch() const noexcept;
     // Writes a frame (its process id becomes ours) and sets the send event.
     [[nodiscard]] RingWriteResult sendFrame(const ServerFrame& frame);
 

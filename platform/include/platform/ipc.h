@@ -26,12 +26,25 @@ namespace ostrel::platform {
 // The prefix every global name gets: OSTREL_IPC_NAMESPACE when set, else "u<uid>".
 [[nodiscard]] std::string ipcNamespace();
 
+// Why an open gave no object, for callers that act on it.
+enum class OpenFailure {
+    None,
+    // Another process is inside the open or close of the object and has not finished within the
+    // bound (a process stopped there, in a debugger say): the object may well be fine, try again.
+    Busy,
+    // A live process holds the object in another format or size: a program of another installation.
+    OtherFormat,
+    Failed,  // anything else: name, permission, system failure
+};
+
 // Shared memory mapped read-write. Create-or-open: the first opener (or the first after every
 // holder died) gets zero-filled memory and `created()` true.
 class SharedMemory {
 public:
-    // Empty on failure (name too long, no permission, size mismatch with a live mapping).
-    [[nodiscard]] static std::unique_ptr<SharedMemory> open(std::string_view name, std::size_t size);
+    // Empty on failure (name too long, no permission, size mismatch with a live mapping); `failure`,
+    // when given, learns why.
+    [[nodiscard]] static std::unique_ptr<SharedMemory> open(std::string_view name, std::size_t size,
+                                                            OpenFailure* failure = nullptr);
     ~SharedMemory();
     SharedMemory(const SharedMemory&) = delete;
     SharedMemory& operator=(const SharedMemory&) = delete;
@@ -59,7 +72,7 @@ enum class LockResult {
 // calling thread owns the mutex releases it.
 class NamedMutex {
 public:
-    [[nodiscard]] static std::unique_ptr<NamedMutex> open(std::string_view name);
+    [[nodiscard]] static std::unique_ptr<NamedMutex> open(std::string_view name, OpenFailure* failure = nullptr);
     ~NamedMutex();
     NamedMutex(const NamedMutex&) = delete;
     NamedMutex& operator=(const NamedMutex&) = delete;
@@ -101,7 +114,13 @@ class NamedEvent {
 public:
     // Create-or-open. The reset kind and initial state apply when this open initialises it.
     [[nodiscard]] static std::unique_ptr<NamedEvent> open(std::string_view name, EventReset reset,
-                                                          bool initiallySet = false);
+                                                          bool initiallySet = false,
+                                                          OpenFailure* failure = nullptr);
+    // The state of a named event, read without opening it: takes no lock and never waits, so a
+    // process stopped inside an open or close of the event holds nobody up. An event that no live
+    // process holds is not set (its last holder died or closed it).
+    enum class Look { NotSet, Set, OtherFormat };
+    [[nodiscard]] static Look peek(std::string_view name);
     // A process-local event with no name.
     [[nodiscard]] static std::unique_ptr<NamedEvent> createLocal(EventReset reset, bool initiallySet = false);
     ~NamedEvent();
@@ -116,6 +135,21 @@ public:
     // Non-consuming look at the current state.
     [[nodiscard]] bool isSet() const;
 
+    // A waiter that registers before it looks at what the event guards, so that a pulse between
+    // the look and the wait is not lost: wait() returns at once after any pulse or set since the
+    // watch began (or since the last wait that returned true). Uses no CPU while it waits.
+    class Watch {
+    public:
+        explicit Watch(NamedEvent& event);
+        ~Watch();
+        Watch(const Watch&) = delete;
+        Watch& operator=(const Watch&) = delete;
+        [[nodiscard]] bool wait(uint32_t timeoutMs);
+    private:
+        NamedEvent& event_;
+        uint64_t ticket_ = 0;
+    };
+
     struct Impl;
     Impl& impl() noexcept { return *impl_; }
 private:
@@ -128,6 +162,10 @@ private:
 // Uses futex_waitv; where the kernel lacks it (or OSTREL_IPC_FUTEX_WAITV=0) the second event is
 // re-checked every millisecond.
 [[nodiscard]] int waitForEither(NamedEvent& first, NamedEvent& second, uint32_t timeoutMs);
+
+// True when a live process holds the named object in another format or size than this build's (a
+// program of another installation). Takes no lock and never waits.
+[[nodiscard]] bool namedObjectOfAnotherFormat(std::string_view name);
 
 // Removes every object of the current namespace whose holders are all gone (tests, crash recovery).
 void removeStaleObjects();
