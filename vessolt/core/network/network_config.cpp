@@ -2,6 +2,7 @@
 
 #include "services/ini_text.h"
 #include "services/log.h"
+#include "services/stored_setting.h"
 #include "network/symbols.h"
 
 #include <platform/ini.h>
@@ -52,18 +53,23 @@ namespace {
 
 class RegistrySource : public NetworkConfig::ValueSource {
 public:
-    explicit RegistrySource(const platform::RegistryKey& key) : key_(key) {}
+    RegistrySource(const platform::RegistryKey& key, TLog* log) : key_(key), log_(log) {}
     std::optional<bool> readBool(const std::string& name) const override {
-        auto value = key_.readInteger(name);
+        auto value = readInteger(name);
         if (!value) return std::nullopt;
         return *value != 0;
     }
-    std::optional<int32_t> readInteger(const std::string& name) const override { return key_.readInteger(name); }
-    std::optional<std::string> readString(const std::string& name) const override { return key_.readString(name); }
-    std::optional<int32_t> readSize(const std::string& name) const override { return key_.readInteger(name); }
+    std::optional<int32_t> readInteger(const std::string& name) const override {
+        return readRegistryInteger(key_, name, log_);
+    }
+    std::optional<std::string> readString(const std::string& name) const override {
+        return readRegistryString(key_, name, log_);
+    }
+    std::optional<int32_t> readSize(const std::string& name) const override { return readInteger(name); }
 
 private:
     const platform::RegistryKey& key_;
+    TLog* log_;
 };
 
 class FileSource : public NetworkConfig::ValueSource {
@@ -188,7 +194,8 @@ bool NetworkConfig::LoadSettings(const std::string& fileName) {
         auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, kNetworkConfigKey);
         if (!key)
             return false;
-        loadFrom(RegistrySource(*key), false);
+        noteDamagedRegistryKey(*key, log_);
+        loadFrom(RegistrySource(*key, log_), false);
         return true;
     }
     platform::IniFile file(fileName);
@@ -209,6 +216,14 @@ bool NetworkConfig::pathFits(const std::string& path, const std::string& valueNa
 }
 
 void NetworkConfig::loadFrom(const ValueSource& source, bool keepAbsentDescription) {
+    // Without its count the network was never stored whole (a file without this section, or one cut
+    // short before the count, which is written last): the table and the description stay as they are.
+    // The registry is the program's own store: there, an absent count is an empty table.
+    const std::optional<int32_t> stored = source.readInteger("totalnodes");
+    if (!stored && keepAbsentDescription) {
+        readWindowSize(source);
+        return;
+    }
     if (auto tick = source.readBool("usenetdesc"))
         useNetDesc = *tick;
     else if (!keepAbsentDescription)
@@ -218,8 +233,7 @@ void NetworkConfig::loadFrom(const ValueSource& source, bool keepAbsentDescripti
     else if (!keepAbsentDescription)
         netDesc.clear();
 
-    const int32_t total = std::clamp<int32_t>(source.readInteger("totalnodes").value_or(0), 0,
-                                              static_cast<int32_t>(kMaxNetworkNodes));
+    const int32_t total = std::clamp<int32_t>(stored.value_or(0), 0, static_cast<int32_t>(kMaxNetworkNodes));
     rows_.clear();
     for (int32_t i = 0; i < total; ++i) {
         const auto index = static_cast<std::size_t>(i);
@@ -259,6 +273,10 @@ void NetworkConfig::loadFrom(const ValueSource& source, bool keepAbsentDescripti
             node.useSimProduct = static_cast<uint32_t>(*flag);
         rows_.push_back(std::move(node));
     }
+    readWindowSize(source);
+}
+
+void NetworkConfig::readWindowSize(const ValueSource& source) {
     if (auto value = source.readSize("width"))
         width = *value;
     if (auto value = source.readSize("height"))

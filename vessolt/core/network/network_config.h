@@ -88,6 +88,7 @@ public:
 
 private:
     void loadFrom(const ValueSource& source, bool keepAbsentDescription);
+    void readWindowSize(const ValueSource& source);
     [[nodiscard]] bool pathFits(const std::string& path, const std::string& valueName) const;
 
     TLog* log_;
