@@ -663,8 +663,9 @@ void TWin_Main::SaveConfiguration() {
                                   PromptIcon::Error);
         return;
     }
-    if (links_.network && !links_.network->SaveSettings(name))
-        services_.prompt().inform("Unable to write the network configuration to " + name, PromptIcon::Error);
+    if (links_.network && !links_.network->SaveSettings(name, &error))
+        services_.prompt().inform("Unable to write the network configuration to " + name + " (" + error + ")",
+                                  PromptIcon::Error);
 }
 
 void TWin_Main::generatereportClick() {

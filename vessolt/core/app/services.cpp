@@ -1,5 +1,6 @@
 #include "app/services.h"
 
+#include <platform/library.h>
 #include <platform/registry.h>
 
 #include <QCoreApplication>
@@ -193,6 +194,15 @@ int StartupSequence(const StartupParts& parts) {
     }
     api.shutdown();
     return 0;
+}
+
+std::string DriverLibraryProblem(const std::string& name) {
+    if (name.empty())
+        return {};
+    std::string error;
+    if (platform::Library::load(name, &error))
+        return {};
+    return "The CAN interface library \"" + name + "\" cannot be loaded: " + (error.empty() ? "unknown error" : error);
 }
 
 } // namespace ostrel::vessolt

@@ -141,7 +141,7 @@ bool NetworkConfig::DeleteNodeRow(std::size_t row) {
     return true;
 }
 
-bool NetworkConfig::SaveSettings(const std::string& fileName) const {
+bool NetworkConfig::SaveSettings(const std::string& fileName, std::string* error) const {
     // Both stores take the same names in the same order; nothing is deleted first, so values of rows
     // beyond the count stay and are never read.
     if (fileName.empty()) {
@@ -167,8 +167,13 @@ bool NetworkConfig::SaveSettings(const std::string& fileName) const {
         return key->flush() && ok;
     }
     platform::IniFile file(fileName);
-    if (!file.loadForUpdate())  // a new file starts empty; one that cannot be read is left alone
+    const auto fail = [&file, error] {
+        if (error != nullptr)
+            *error = file.error().empty() ? "a value cannot be written to a file" : file.error();
         return false;
+    };
+    if (!file.loadForUpdate())  // a new file starts empty; one that cannot be read is left alone
+        return fail();
     const char* s = kNetworkConfigSection;
     bool ok = file.writeBool(s, "usenetdesc", useNetDesc);
     ok = file.writeString(s, "netdesc", netDesc) && ok;
@@ -186,7 +191,8 @@ bool NetworkConfig::SaveSettings(const std::string& fileName) const {
     ok = file.writeInteger(s, "totalnodes", static_cast<int32_t>(rows_.size())) && ok;
     ok = file.writeInteger(s, "width", width) && ok;
     ok = file.writeInteger(s, "height", height) && ok;
-    return file.save() && ok;
+    const bool saved = file.save();
+    return (saved && ok) || fail();
 }
 
 bool NetworkConfig::LoadSettings(const std::string& fileName) {

@@ -185,3 +185,19 @@ TEST_F(StartupSequenceTest, ServerRestartIsNotedInTheMessageLog) {
     const std::string restarted = "The CAN server was restarted; any request in progress was broken off.";
     EXPECT_EQ(lines, (std::vector<std::string>{restarted, restarted}));
 }
+
+// An interface library that cannot be loaded is named with the loader's reason; none named is the
+// simulated bus and no problem.
+TEST(DriverLibrary, ProblemNamesTheLibraryAndTheReason) {
+    EXPECT_EQ(DriverLibraryProblem(""), "");
+    const struct {
+        const char* name;
+        const char* reason;
+    } cases[] = {{"NOSUCHVENDOR.DLL", "libnosuchvendor.so"}, {"/etc/hostname", "/etc/hostname"}};
+    for (const auto& c : cases) {
+        const std::string problem = DriverLibraryProblem(c.name);
+        const std::string head = std::string("The CAN interface library \"") + c.name + "\" cannot be loaded: ";
+        EXPECT_EQ(problem.rfind(head, 0), 0u) << problem;
+        EXPECT_NE(problem.find(c.reason, head.size()), std::string::npos) << problem;
+    }
+}
