@@ -13,6 +13,7 @@
 #include "network/network_config.h"
 #include "services/log.h"
 #include "services/product_key.h"
+#include "services/stored_setting.h"
 #include "services/window_messages.h"
 #include "testing/global_test_config.h"
 
@@ -532,7 +533,9 @@ void TTestManager::LoadTestOrder() {
         std::fprintf(stderr, "TTestManager: the stored test order cannot be read\n");
         return;
     }
-    applyStoredOrder([&key](const std::string& name) { return key->readInteger(name); });
+    TLog* log = hooks_.log ? hooks_.log() : nullptr;
+    noteDamagedRegistryKey(*key, log);
+    applyStoredOrder([&key, log](const std::string& name) { return readRegistryInteger(*key, name, log); });
 }
 
 void TTestManager::SaveTestOrder() {
