@@ -137,6 +137,7 @@ bool hasLineBreak(std::string_view text) noexcept { return text.find_first_of("\
 
 struct IniFile::Impl {
     std::string path;
+    std::string error;  // why the last load or save failed
     bool caseSensitive = false;
     bool hasBom = false;
     bool crlf = false;
@@ -258,16 +259,22 @@ IniFile& IniFile::operator=(IniFile&&) noexcept = default;
 
 bool IniFile::load() {
     impl_->clear();
-    std::string content, error;
-    if (!readRegularFile(impl_->path, content, error)) return false;
+    impl_->error.clear();
+    std::string content;
+    if (!readRegularFile(impl_->path, content, impl_->error)) return false;
     impl_->parse(content);
     return true;
 }
 
 bool IniFile::loadForUpdate() {
     if (load()) return true;
+    // A path that names nothing yet (a link to a missing file included) is a new, empty file.
     struct stat info {};
-    return ::stat(impl_->path.c_str(), &info) != 0 && errno == ENOENT;
+    if (::stat(impl_->path.c_str(), &info) != 0 && errno == ENOENT) {
+        impl_->error.clear();
+        return true;
+    }
+    return false;
 }
 
 bool IniFile::loadFromString(std::string_view text) {
@@ -278,8 +285,13 @@ bool IniFile::loadFromString(std::string_view text) {
 std::string IniFile::toString() const { return impl_->text(); }
 
 bool IniFile::save() const {
-    std::string error;
-    return replaceRegularFile(impl_->path, impl_->text(), error);
+    impl_->error.clear();
+    return replaceRegularFile(impl_->path, impl_->text(), impl_->error);
+}
+
+const std::string& IniFile::error() const noexcept {
+    static const std::string kNone;
+    return impl_ ? impl_->error : kNone;
 }
 
 bool IniFile::sectionExists(std::string_view section) const {

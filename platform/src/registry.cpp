@@ -48,6 +48,9 @@ constexpr std::string_view kHeaderLine = "ostrel-registry 1";
 constexpr auto kLockTimeout = std::chrono::seconds(10);
 constexpr std::size_t kMaxFolderNameBytes = 255;
 
+// The batch that keys destroyed on this thread hand their changes to; set only while one lives.
+thread_local RegistryFlushBatch* currentBatch = nullptr;
+
 char foldAscii(char c) noexcept { return (c >= 'A' && c <= 'Z') ? static_cast<char>(c - 'A' + 'a') : c; }
 
 uint64_t foldedHash(std::string_view name) noexcept {
@@ -440,31 +443,60 @@ bool writeAll(int fd, std::string_view data) {
     return true;
 }
 
-// Temporary file, flushed to disk, then renamed over the old one and the rename synced: a reader or
-// a crash sees either the old or the new version, never a mixture, and a saved version stays. The
-// caller holds the lock, so one temporary name per key suffices and a crashed writer's leftover is
-// simply overwritten.
-bool saveValues(const fs::path& folder, const std::vector<RegistryValue>& values, std::string& error) {
-    const fs::path temp = folder / kValuesTempName;
-    const fs::path file = folder / kValuesFileName;
-    const int fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
-    if (fd < 0) {
+// A new version of one key's values on its way to the disk: written to a temporary file, synced,
+// then renamed over the old one and the rename synced, so a reader or a crash sees either the old or
+// the new version, never a mixture. The caller holds the lock, so one temporary name per key
+// suffices and a crashed writer's leftover is simply overwritten. Many are all written before any
+// is synced, and all synced before any is renamed.
+struct StagedValues {
+    fs::path folder;
+    std::vector<RegistryValue> values;
+    bool changed = false;
+    int fd = -1;
+};
+
+bool writeStaged(StagedValues& staged, std::string& error) {
+    const fs::path temp = staged.folder / kValuesTempName;
+    staged.fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    if (staged.fd < 0) {
         error = "cannot write " + temp.string() + ": " + errnoText(errno);
         return false;
     }
-    const bool written = writeAll(fd, serialiseValues(values)) && ::fdatasync(fd) == 0;
-    const int writeErr = errno;
-    if (::close(fd) != 0 || !written) {
-        error = "cannot write " + temp.string() + ": " + errnoText(written ? errno : writeErr);
+    if (!writeAll(staged.fd, serialiseValues(staged.values))) {
+        error = "cannot write " + temp.string() + ": " + errnoText(errno);
+        ::close(staged.fd);
+        staged.fd = -1;
         ::unlink(temp.c_str());
         return false;
     }
+    // Starts the write-back now, so the syncs that follow find most of it done.
+    (void)::sync_file_range(staged.fd, 0, 0, SYNC_FILE_RANGE_WRITE);
+    return true;
+}
+
+// `diskSynced`: the whole file system was synced since the file was written; only the close is left.
+bool syncStaged(StagedValues& staged, std::string& error, bool diskSynced) {
+    const fs::path temp = staged.folder / kValuesTempName;
+    const bool synced = diskSynced || ::fdatasync(staged.fd) == 0;
+    const int syncErr = errno;
+    const bool closed = ::close(staged.fd) == 0;
+    staged.fd = -1;
+    if (!synced || !closed) {
+        error = "cannot write " + temp.string() + ": " + errnoText(synced ? errno : syncErr);
+        ::unlink(temp.c_str());
+        return false;
+    }
+    return true;
+}
+
+bool installStaged(const StagedValues& staged, std::string& error) {
+    const fs::path temp = staged.folder / kValuesTempName;
+    const fs::path file = staged.folder / kValuesFileName;
     if (::rename(temp.c_str(), file.c_str()) != 0) {
         error = "cannot replace " + file.string() + ": " + errnoText(errno);
         ::unlink(temp.c_str());
         return false;
     }
-    syncFolder(folder.string());
     return true;
 }
 
@@ -602,49 +634,105 @@ void applyChanges(std::vector<RegistryValue>& values, const std::vector<Registry
     }
 }
 
-// Read-modify-write of one key's values under the store lock, written only when the changes alter
-// them. Another process's values written meanwhile are read here, so they stay.
-bool commitChanges(RegistryRoot root, const std::string& path, const std::vector<RegistryKey::PendingChange>& changes,
-                   std::string& error) {
+// Read-modify-write of keys' values under one hold of the store lock, each written only when its
+// changes alter it. Another process's values written meanwhile are read here, so they stay. `notes`
+// gets what was mended on the way (a damaged file set aside); `error` the first failure.
+bool commitItems(const std::vector<RegistryFlushBatch::Item>& items, std::string& error, std::string& notes) {
     error.clear();
+    notes.clear();
     StoreLock lock;
     if (!lock.acquire(error)) return false;
-    const auto folder = resolveKey(root, path, false, error);
-    if (!folder) {
-        error = "registry key " + path + " no longer exists";
-        return false;
-    }
-    std::vector<RegistryValue> values;
-    std::string note;
-    switch (loadValues(*folder, values, error)) {
-    case LoadResult::Ok: break;
-    case LoadResult::IoError: return false;
-    case LoadResult::Corrupt: {
-        // Keep the damaged file for inspection and carry on with an empty key rather than leave the
-        // key unwritable for ever.
-        const fs::path file = *folder / kValuesFileName;
-        const fs::path kept = *folder / kValuesCorruptName;
-        if (::rename(file.c_str(), kept.c_str()) != 0) {
-            error += "; cannot set it aside: " + errnoText(errno);
-            return false;
+    std::vector<StagedValues> staged;
+    bool ok = true;
+    const auto failed = [&](std::string text) {
+        if (ok) error = std::move(text);
+        ok = false;
+    };
+    for (const RegistryFlushBatch::Item& item : items) {
+        std::string reason;
+        const auto folder = resolveKey(item.root, item.path, false, reason);
+        if (!folder) {
+            failed("registry key " + item.path + " no longer exists");
+            continue;
         }
-        note = error + "; kept as " + kept.string() + " and started afresh";
-        error.clear();
-        break;
+        // The same key twice: the later changes go on top of the earlier ones.
+        auto same = std::find_if(staged.begin(), staged.end(), [&](const StagedValues& s) { return s.folder == *folder; });
+        if (same == staged.end()) {
+            StagedValues next;
+            next.folder = *folder;
+            switch (loadValues(*folder, next.values, reason)) {
+            case LoadResult::Ok: break;
+            case LoadResult::IoError: failed(reason); continue;
+            case LoadResult::Corrupt: {
+                // Keep the damaged file for inspection and carry on with an empty key rather than
+                // leave the key unwritable for ever.
+                const fs::path file = *folder / kValuesFileName;
+                const fs::path kept = *folder / kValuesCorruptName;
+                if (::rename(file.c_str(), kept.c_str()) != 0) {
+                    failed(reason + "; cannot set it aside: " + errnoText(errno));
+                    continue;
+                }
+                notes += (notes.empty() ? "" : "; ") + reason + "; kept as " + kept.string() + " and started afresh";
+                next.changed = true;
+                break;
+            }
+            }
+            staged.push_back(std::move(next));
+            same = staged.end() - 1;
+        }
+        std::vector<RegistryValue> changed = same->values;
+        applyChanges(changed, item.changes);
+        if (changed != same->values) {
+            same->values = std::move(changed);
+            same->changed = true;
+        }
     }
+    std::erase_if(staged, [](const StagedValues& s) { return !s.changed; });
+    std::vector<StagedValues*> written;
+    for (StagedValues& next : staged) {
+        std::string reason;
+        if (writeStaged(next, reason))
+            written.push_back(&next);
+        else
+            failed(reason);
     }
-    std::vector<RegistryValue> changed = values;
-    applyChanges(changed, changes);
-    if ((changed != values || !note.empty()) && !saveValues(*folder, changed, error)) return false;
-    error = note;
-    return true;
+    std::vector<StagedValues*> synced;
+    // Many files take one sync of the file system (they all live under the store's root): a sync
+    // per file waits for the disk once for each, which on a busy disk is what makes a close slow. A
+    // failed sync falls back to one per file, which tells which file failed.
+    const bool diskSynced = written.size() > 1 && ::syncfs(written.front()->fd) == 0;
+    for (StagedValues* next : written) {
+        std::string reason;
+        if (syncStaged(*next, reason, diskSynced))
+            synced.push_back(next);
+        else
+            failed(reason);
+    }
+    for (StagedValues* next : synced) {
+        std::string reason;
+        if (!installStaged(*next, reason)) failed(reason);
+    }
+    if (synced.size() > 1) {
+        // The renames, likewise at once.
+        const int fd = ::open(synced.front()->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
+        if (fd >= 0 && ::syncfs(fd) == 0) {
+            ::close(fd);
+            return ok;
+        }
+        if (fd >= 0) ::close(fd);
+    }
+    for (StagedValues* next : synced) syncFolder(next->folder.string());
+    return ok;
 }
 
 } // namespace
 
 RegistryKey::~RegistryKey() {
     try {
-        (void)flush();
+        if (currentBatch != nullptr)
+            currentBatch->add(*this);
+        else
+            (void)flush();
     } catch (...) {
         // A destructor cannot report; callers that need to know flush first.
     }
@@ -677,9 +765,37 @@ void RegistryKey::keep(RegistryValue value) {
 
 bool RegistryKey::flush() {
     if (pending_.empty()) return true;
-    if (!commitChanges(root_, path_, pending_, lastError_)) return false;
+    std::string notes;
+    if (!commitItems({RegistryFlushBatch::Item{root_, path_, pending_}}, lastError_, notes)) return false;
+    lastError_ = notes;
     pending_.clear();
     return true;
+}
+
+RegistryFlushBatch::RegistryFlushBatch() : outer_(currentBatch) { currentBatch = this; }
+
+RegistryFlushBatch::~RegistryFlushBatch() {
+    currentBatch = outer_;
+    try {
+        (void)commit();
+    } catch (...) {
+        // A destructor cannot report; callers that need to know commit first.
+    }
+}
+
+void RegistryFlushBatch::add(RegistryKey& key) {
+    if (key.pending_.empty()) return;
+    items_.push_back(Item{key.root_, key.path_, std::move(key.pending_)});
+    key.pending_.clear();
+}
+
+bool RegistryFlushBatch::commit(std::string* error) {
+    if (items_.empty()) return true;
+    std::string reason, notes;
+    const bool ok = commitItems(items_, reason, notes);
+    items_.clear();  // what failed here would fail again: the key is gone or the disk refuses
+    if (!ok && error) *error = reason;
+    return ok;
 }
 
 bool RegistryKey::writeInteger(std::string_view name, int32_t value) {

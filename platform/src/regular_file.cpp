@@ -41,6 +41,24 @@ int openForReading(const std::string& path, std::string& error, struct stat& inf
     return fd;
 }
 
+// Follows symbolic links to the file they name, which need not exist yet: a link whose file is
+// missing gets it made, just as a link to a file has that file replaced, and the link stays.
+bool resolveLinks(std::string& path, std::string& error) {
+    for (int hops = 0; hops < 40; ++hops) {
+        struct stat info {};
+        if (::lstat(path.c_str(), &info) != 0 || !S_ISLNK(info.st_mode)) return true;
+        std::error_code ec;
+        const fs::path link = fs::read_symlink(path, ec);
+        if (ec) {
+            error = ec.message();
+            return false;
+        }
+        path = link.is_absolute() ? link.string() : (fs::path(path).parent_path() / link).string();
+    }
+    error = std::strerror(ELOOP);
+    return false;
+}
+
 } // namespace
 
 void syncFolder(const std::string& folder) noexcept {
@@ -96,16 +114,7 @@ FileReplacement::FileReplacement(const std::string& path) : target_(path) {
         error_ = std::strerror(ENOENT);
         return;
     }
-    std::error_code ec;
-    if (fs::is_symlink(target_, ec)) {
-        // Replace the file the link points to, not the link.
-        const fs::path resolved = fs::weakly_canonical(target_, ec);
-        if (ec) {
-            error_ = ec.message();
-            return;
-        }
-        target_ = resolved.string();
-    }
+    if (!resolveLinks(target_, error_)) return;
     struct stat info {};
     if (::stat(target_.c_str(), &info) == 0) {
         if (!S_ISREG(info.st_mode)) {
@@ -118,9 +127,12 @@ FileReplacement::FileReplacement(const std::string& path) : target_(path) {
         error_ = std::strerror(errno);
         return;
     }
+    const std::string folder = fs::path(target_).parent_path().string();
     int fd = -1;
     for (int attempt = 0; attempt < 100 && fd < 0; ++attempt) {
-        temp_ = target_ + ".tmp." + std::to_string(::getpid()) + "." + std::to_string(tempFileCounter++);
+        // A short name of its own: the target's name plus a suffix could pass the name limit.
+        temp_ = (folder.empty() ? std::string() : folder + "/") + ".~" + std::to_string(::getpid()) + "." +
+                std::to_string(tempFileCounter++) + ".tmp";
         fd = ::open(temp_.c_str(), O_RDWR | O_CREAT | O_EXCL | O_CLOEXEC, 0666);
         if (fd < 0 && errno != EEXIST) break;
     }

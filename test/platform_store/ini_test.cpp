@@ -297,6 +297,39 @@ TEST(IniFile, SavingThroughASymbolicLinkReplacesTheTarget) {
     EXPECT_EQ(readFile(target), "[S]\nk=2\n");
 }
 
+// A dangling link gets the file it names made (the link stays), as a link to a file has that file
+// replaced; a name at the file system's limit saves, its temporary name being short. The reasons of
+// a refusal are kept for the caller's message.
+TEST(IniFile, DanglingLinksAndLongNamesSaveAndRefusalsSayWhy) {
+    TempFolder folder;
+    ASSERT_FALSE(folder.path().empty());
+    const fs::path link = folder.path() / "dangling.ini";
+    const fs::path target = folder.path() / "made.ini";
+    fs::create_symlink("made.ini", link);  // relative, as users make them
+    const struct {
+        fs::path path;
+        fs::path written;
+    } cases[] = {{link, target},
+                 {folder.path() / std::string(250, 'n'), folder.path() / std::string(250, 'n')}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.path.filename().string().substr(0, 20));
+        IniFile ini(c.path.string());
+        ASSERT_TRUE(ini.loadForUpdate()) << ini.error();
+        ASSERT_TRUE(ini.writeInteger("S", "k", 1));
+        ASSERT_TRUE(ini.save()) << ini.error();
+        EXPECT_EQ(readFile(c.written), "[S]\nk=1\n");
+    }
+    EXPECT_TRUE(fs::is_symlink(link));
+    EXPECT_EQ(std::distance(fs::directory_iterator(folder.path()), fs::directory_iterator()), 3);
+
+    const fs::path huge = folder.path() / "huge.nbx";
+    writeFile(huge, "[S]\nk=1\n");
+    fs::resize_file(huge, ostrel::platform::kMaxUserFileBytes + 1);
+    IniFile big(huge.string());
+    EXPECT_FALSE(big.loadForUpdate());
+    EXPECT_EQ(big.error(), "File too large");
+}
+
 TEST(IniFile, LargeFilesAreIndexedCompletely) {
     constexpr int kSections = 5000;
     constexpr int kKeysPerSection = 10;

@@ -22,6 +22,7 @@
 
 namespace fs = std::filesystem;
 using ostrel::platform::registryDir;
+using ostrel::platform::RegistryFlushBatch;
 using ostrel::platform::RegistryKey;
 using ostrel::platform::RegistryRoot;
 using ostrel::platform::RegistryType;
@@ -214,6 +215,31 @@ TEST_F(Registry, AKeysWritesReachTheStoreTogetherAndOnlyWhenTheyChangeIt) {
     ASSERT_EQ(::stat(valuesFile("Software/Batch").c_str(), &after), 0);
     EXPECT_EQ(after.st_ino, before.st_ino);
     EXPECT_EQ(other->values().size(), 99u);
+}
+
+// Keys closed while a batch lives are stored when it ends, all of them, the same key twice with the
+// later write on top; a key flushed explicitly is stored at once and says so.
+TEST_F(Registry, KeysClosedDuringABatchAreStoredTogetherWhenItEnds) {
+    auto reader = [](const std::string& path) { return RegistryKey::create(RegistryRoot::CurrentUser, path); };
+    {
+        RegistryFlushBatch batch;
+        for (int i = 0; i < 20; ++i) {
+            auto key = reader("Software\\Close\\k" + std::to_string(i));
+            ASSERT_NE(key, nullptr);
+            ASSERT_TRUE(key->writeInteger("width", i));
+        }
+        reader("Software\\Close\\k3")->writeInteger("width", 300);
+        auto now = reader("Software\\Close\\now");
+        ASSERT_TRUE(now->writeString("a", "b"));
+        EXPECT_TRUE(now->flush());
+        EXPECT_EQ(reader("Software\\Close\\now")->readString("a"), "b");
+        EXPECT_FALSE(reader("Software\\Close\\k0")->readInteger("width").has_value());
+    }
+    for (int i = 0; i < 20; ++i)
+        EXPECT_EQ(reader("Software\\Close\\k" + std::to_string(i))->readInteger("width"), i == 3 ? 300 : i) << i;
+    // Outside a batch a closed key is stored at once again.
+    reader("Software\\Close\\k5")->writeInteger("width", 55);
+    EXPECT_EQ(reader("Software\\Close\\k5")->readInteger("width"), 55);
 }
 
 TEST_F(Registry, KeysAreCreatedListedAndRemovedWithTheirSubkeys) {

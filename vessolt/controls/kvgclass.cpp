@@ -131,13 +131,15 @@ void TIniSettings::Handle(bool read) {
         return;
     const QString file = path();
     platform::IniFile ini(file.toStdString());
-    (void)ini.load();  // a missing file reads as empty
+    // A missing file reads as empty; one that cannot be read (too large, no regular file) is not
+    // written either, so its other sections are not lost.
+    const bool loaded = ini.loadForUpdate();
     if (!OnHandleIniEvent)
         return;
     OnHandleIniEvent(ini, read);
-    if (!read && !ini.save()) {
+    if (!read && (!loaded || !ini.save())) {
         error_ = true;
-        errorText_ = QStringLiteral("Cannot write \"%1\"").arg(file);
+        errorText_ = QStringLiteral("Cannot write \"%1\" (%2)").arg(file, QString::fromStdString(ini.error()));
     }
 }
 

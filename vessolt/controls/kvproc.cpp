@@ -111,7 +111,8 @@ bool KvSaveFormPos(const QWidget& form, QSize screen) {
     uint8_t bytes[sizeof(KvFormPosRecord)];
     putLe32(bytes, pos.left);
     putLe32(bytes + 4, pos.top);
-    return key->writeBinary("Position", bytes, sizeof bytes);
+    // Stored only by the flush: its result is the answer.
+    return key->writeBinary("Position", bytes, sizeof bytes) && key->flush();
 }
 
 void KvLoadFormPos(QWidget& form, QSize screen) {

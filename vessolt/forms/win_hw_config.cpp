@@ -167,7 +167,15 @@ TWin_HWConfig::TWin_HWConfig(CanopenApi& api, HardwareConfig& config, UserPrompt
     cancel_ = button(QStringLiteral("Cancel"), QStringLiteral("Click to ignore changes and close the application"), this);
     cancel_->setObjectName(QStringLiteral("cancel"));
 
+    driverProblem_ = new QLabel(this);
+    driverProblem_->setObjectName(QStringLiteral("driverproblem"));
+    driverProblem_->setWordWrap(true);
+    driverProblem_->setMaximumWidth(400);
+    driverProblem_->setStyleSheet(QStringLiteral("color: #C00000"));
+    driverProblem_->hide();
+
     auto* layout = new QVBoxLayout(this);
+    layout->addWidget(driverProblem_);
     layout->addWidget(new QLabel(QStringLiteral("Select Hardware:"), this));
     layout->addWidget(hwlist_);
     layout->addWidget(new QLabel(QStringLiteral("Select Network:"), this));
@@ -217,6 +225,13 @@ void TWin_HWConfig::FillHardwareList() {
     SelectHardware();
     FillNetworkList();
 }
+
+void TWin_HWConfig::SetDriverProblem(const QString& text) {
+    driverProblem_->setText(text);
+    driverProblem_->setVisible(!text.isEmpty());
+}
+
+QString TWin_HWConfig::driverProblem() const { return driverProblem_->text(); }
 
 void TWin_HWConfig::SelectHardware() { config_.hardwareHandle = handleOf(hwlist_); }
 

@@ -60,6 +60,10 @@ public:
 
     void FillHardwareList();
     void FillNetworkList();
+    // A line above the lists naming the interface library that could not be loaded, and why; an
+    // empty text hides it.
+    void SetDriverProblem(const QString& text);
+    [[nodiscard]] QString driverProblem() const;
 
 protected:
     void reject() override;
@@ -84,6 +88,7 @@ private:
     QPushButton* cancel_ = nullptr;
     TWin_HWConfigAddNet* addNet_ = nullptr;
     TWin_HWInitError* initError_ = nullptr;
+    QLabel* driverProblem_ = nullptr;
 };
 
 } // namespace ostrel::vessolt

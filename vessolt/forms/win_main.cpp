@@ -625,8 +625,10 @@ void TWin_Main::OpenConfiguration(const QString& fileName) {
     // The test half reads the whole file before it changes anything: a file it cannot read (no
     // regular file, unreadable) ends the open with nothing changed. The network half refuses the
     // same way.
-    if (!services_.testManager->LoadSettings(file)) {
-        services_.prompt().inform("Unable to read the configuration from " + file, PromptIcon::Error);
+    std::string error;
+    if (!services_.testManager->LoadSettings(file, &error)) {
+        services_.prompt().inform("Unable to read the configuration from " + file + " (" + error + ")",
+                                  PromptIcon::Error);
         return;
     }
     if (links_.network)
@@ -655,12 +657,15 @@ void TWin_Main::SaveConfiguration() {
             return;
     }
     const std::string name = file.toStdString();
-    if (!services_.testManager->SaveSettings(name)) {
-        services_.prompt().inform("Unable to write the configuration to " + name, PromptIcon::Error);
+    std::string error;
+    if (!services_.testManager->SaveSettings(name, &error)) {
+        services_.prompt().inform("Unable to write the configuration to " + name + " (" + error + ")",
+                                  PromptIcon::Error);
         return;
     }
-    if (links_.network && !links_.network->SaveSettings(name))
-        services_.prompt().inform("Unable to write the network configuration to " + name, PromptIcon::Error);
+    if (links_.network && !links_.network->SaveSettings(name, &error))
+        services_.prompt().inform("Unable to write the network configuration to " + name + " (" + error + ")",
+                                  PromptIcon::Error);
 }
 
 void TWin_Main::generatereportClick() {

@@ -326,10 +326,10 @@ bool TWin_NetworkConfig::Execute() {
     return okFlag_;
 }
 
-bool TWin_NetworkConfig::SaveSettings(const std::string& fileName) {
+bool TWin_NetworkConfig::SaveSettings(const std::string& fileName, std::string* error) {
     config_.width = width();
     config_.height = height();
-    return config_.SaveSettings(fileName);
+    return config_.SaveSettings(fileName, error);
 }
 
 void TWin_NetworkConfig::LoadSettings(const std::string& fileName) {

@@ -65,7 +65,7 @@ public:
     // Modal; false (Cancel, or closed otherwise) undoes every change but the window size.
     bool Execute();
     // Empty name: the registry; else the named test configuration file.
-    [[nodiscard]] bool SaveSettings(const std::string& fileName);
+    [[nodiscard]] bool SaveSettings(const std::string& fileName, std::string* error = nullptr);
     // Empty name: the registry. A file also reloads the names store and applies the result.
     void LoadSettings(const std::string& fileName);
     // The chosen description file, then every row's node, into the names store.

@@ -39,6 +39,9 @@ public:
     // and the BOM of the loaded text are kept.
     bool save() const;
     [[nodiscard]] std::string toString() const;
+    // Why the last load(), loadForUpdate() or save() failed ("not a regular file", "File too large",
+    // the system's text); empty after a success.
+    [[nodiscard]] const std::string& error() const noexcept;
 
     [[nodiscard]] bool sectionExists(std::string_view section) const;
     [[nodiscard]] bool keyExists(std::string_view section, std::string_view key) const;

@@ -89,6 +89,7 @@ public:
     };
 
 private:
+    friend class RegistryFlushBatch;
     RegistryKey(RegistryRoot root, std::string path) : root_(root), path_(std::move(path)) {}
     void keep(RegistryValue value);
     // The key's values as the store holds them with the waiting changes applied.
@@ -98,6 +99,34 @@ private:
     std::string path_;
     std::vector<PendingChange> pending_;
     mutable std::string lastError_;
+};
+
+// Many keys stored together, for a program that writes many as it closes: every changed values file
+// is written first, the disk is synced once for all of them, and only then is each renamed into
+// place (and the renames synced), instead of a sync and a rename per key. While a batch lives, keys
+// that its thread destroys with changes still waiting hand them to it; add() hands over a key's
+// waiting changes at once. Its end (or commit()) stores them. Explicit flush() calls still store at
+// once and report. A batch is used by the thread that made it.
+class RegistryFlushBatch {
+public:
+    RegistryFlushBatch();
+    ~RegistryFlushBatch();  // commit(); a caller that must know commits first
+    RegistryFlushBatch(const RegistryFlushBatch&) = delete;
+    RegistryFlushBatch& operator=(const RegistryFlushBatch&) = delete;
+
+    void add(RegistryKey& key);
+    // Stores what was handed over; false (with `error`) when any key could not be stored.
+    bool commit(std::string* error = nullptr);
+
+    struct Item {
+        RegistryRoot root;
+        std::string path;
+        std::vector<RegistryKey::PendingChange> changes;
+    };
+
+private:
+    std::vector<Item> items_;
+    RegistryFlushBatch* outer_;
 };
 
 // The root folder in force now.

@@ -29,7 +29,7 @@ inline constexpr std::size_t kMaxUserFileBytes = std::size_t{16} << 20;
 [[nodiscard]] bool readRegularFile(const std::string& path, std::string& content, std::string& error,
                                    std::size_t maxBytes = kMaxUserFileBytes);
 
-// A new version of the file at `path` (a symbolic link: the file it points to). Construction
+// A new version of the file at `path` (a symbolic link: the file it points to, made when missing). Construction
 // refuses at once a path that names anything but a regular file or nothing; otherwise it opens a
 // temporary file beside the target for writing and reading back. commit() puts it in the target's
 // place with the target's permission bits; a replacement not committed leaves the target untouched.

@@ -7,6 +7,8 @@
 #include <platform/process.h>
 
 #include <QTemporaryDir>
+#include <QFileInfo>
+#include <QFile>
 #include <gtest/gtest.h>
 
 #include <vector>
@@ -137,6 +139,16 @@ TEST(KvGClass, IniSettingsCheckNamesPlaceFilesAndReportFailedSaves) {
     ini.Handle(false);
     EXPECT_TRUE(ini.Error());
     EXPECT_TRUE(ini.ErrorText().contains("missing/gauge.ini"));
+
+    // A file too large to read is not replaced by the one section written, and the text says why.
+    QFile big(dir.filePath("big.ini"));
+    ASSERT_TRUE(big.open(QIODevice::WriteOnly) && big.resize((qint64{16} << 20) + 1));
+    big.close();
+    ini.FileName = big.fileName();
+    ini.Handle(false);
+    EXPECT_TRUE(ini.Error());
+    EXPECT_TRUE(ini.ErrorText().endsWith("(File too large)")) << ini.ErrorText().toStdString();
+    EXPECT_EQ(QFileInfo(big.fileName()).size(), (qint64{16} << 20) + 1);
 }
 
 // Copies are typed: a settings object takes only its own class.

@@ -5,6 +5,7 @@
 #include <platform/registry.h>
 
 #include <QDialog>
+#include <QDir>
 #include <QTemporaryDir>
 #include <gtest/gtest.h>
 
@@ -192,6 +193,12 @@ TEST(KvProc, FormPositionsRoundTripThroughTheRegistryOnScreen) {
     ASSERT_TRUE(key->flush());
     KvLoadFormPos(form, screen);
     EXPECT_EQ(form.pos(), QPoint(800 - form.frameGeometry().width(), 0));
+    // A store that refuses the write is a failed save: a folder where the temporary file goes.
+    const QString temp = dir.path() + QStringLiteral("/HKEY_LOCAL_MACHINE/SOFTWARE/Kvarts/Data/QDialog/.values.tmp");
+    ASSERT_TRUE(QDir().mkpath(temp));
+    form.move(130, 95);
+    EXPECT_FALSE(KvSaveFormPos(form, screen));
+    ASSERT_TRUE(QDir(temp).removeRecursively());
     RegistryKey::remove(RegistryRoot::LocalMachine, "software\\kvarts");
     form.move(-30, 10);
     KvLoadFormPos(form, screen);  // nothing stored: the current place, kept on screen

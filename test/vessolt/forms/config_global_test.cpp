@@ -56,12 +56,13 @@ protected:
     void makePage(const fs::path& scriptFolder) {
         script = std::make_unique<TRatingsScript>(scriptFolder.string(), log, summary, prompt);
         TGlobalTestConfig::ScriptFile file = TGlobalTestConfig::ScriptFileOf(*script);
-        file.load = [this, load = file.load](std::vector<std::string>& lines) {
+        // A save runs under the store's lock (a read does not: a slow disk must not hold it).
+        file.save = [this, save = file.save](const std::vector<std::string>& lines) {
             if (holdLock) {
                 held.set_value();
                 release.get_future().wait();
             }
-            return load(lines);
+            return save(lines);
         };
         config = std::make_unique<TGlobalTestConfig>(file, "Software\\Ostrel\\Test\\global");
         page = std::make_unique<TWin_ConfigGlobal>(*config, prompt, files, [this](const char* resource, QWidget* caller) {
@@ -259,9 +260,8 @@ TEST_F(GlobalPageTest, FailedSaveAndBusySettingsKeepTheDialogOpen) {
     // Another thread holds the settings' lock past the wait: nothing is read or stored.
     holdLock = true;
     std::thread holder([this] {
-        GLOBALCONFIG c;
-        std::vector<std::string> lines;
-        (void)config->Get(c, &lines);
+        const std::vector<std::string> lines{"x"};
+        (void)config->Set(GLOBALCONFIG{}, &lines);
     });
     held.get_future().wait();
     forget();

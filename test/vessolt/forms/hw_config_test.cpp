@@ -143,4 +143,9 @@ TEST_F(WindowTest, HardwareDialogListsAddsDeletesByHandleAndOpensTheNetwork) {
     TWin_HWConfig again(services_->api(), config, prompt_);
     EXPECT_EQ(again.findChild<QComboBox*>("netlist")->currentText(), "MyNet (800kbps)");
     EXPECT_FALSE(config.initialised);  // a new dialog starts over
+
+    // An interface library that cannot be loaded is named above the lists.
+    again.show();
+    again.SetDriverProblem(QString::fromStdString(DriverLibraryProblem("NOSUCHVENDOR.DLL")));
+    EXPECT_TRUE(again.findChild<QLabel*>("driverproblem")->isVisible());
 }

@@ -461,9 +461,9 @@ TEST_F(WindowTest, FilesThatAreNoRegularFilesAreRefusedAtOnceAndChangeNothing) {
         std::string file;
         std::string message;
     } cases[] = {
-        {"openconfig", fifo, "Unable to read the configuration from " + fifo},
-        {"openconfig", "/dev/zero", "Unable to read the configuration from /dev/zero"},
-        {"saveconfig", fifo, "Unable to write the configuration to " + fifo},  // after "Yes" to replacing it
+        {"openconfig", fifo, "Unable to read the configuration from " + fifo + " (not a regular file)"},
+        {"openconfig", "/dev/zero", "Unable to read the configuration from /dev/zero (not a regular file)"},
+        {"saveconfig", fifo, "Unable to write the configuration to " + fifo + " (not a regular file)"},  // after "Yes"
         {"generatereport", fifo, "Unable to create test report file"},
     };
     for (const auto& c : cases) {
@@ -476,12 +476,13 @@ TEST_F(WindowTest, FilesThatAreNoRegularFilesAreRefusedAtOnceAndChangeNothing) {
     // The pipe as the DCF: the node is not configured, and the report says why.
     const std::atomic<bool> cancel{false};
     services_->setNodeConfig->Configure(5, &cancel);
-    EXPECT_EQ(services_->log->GetLinesFrom(0).back(), "Note: Unable to open device configuration file: " + fifo);
+    EXPECT_EQ(services_->log->GetLinesFrom(0).back(),
+              "Note: Unable to open device configuration file: " + fifo + " (not a regular file)");
     const fs::path report = dir_ / "report.txt";
     ASSERT_TRUE(services_->testReport->Generate(report.string()));
     std::ifstream in(report);
     const std::string text(std::istreambuf_iterator<char>(in), {});
-    EXPECT_NE(text.find("Unable to open device configuration file: " + fifo), std::string::npos);
+    EXPECT_NE(text.find("Unable to open device configuration file: " + fifo + " (not a regular file)"), std::string::npos);
 
     services_->deviceSummary->SetBaudrate(250);
     EXPECT_TRUE(processUntil([&] { return window.findChild<QLabel*>("baudrate")->text() == "250kbps"; }));

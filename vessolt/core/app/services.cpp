@@ -1,5 +1,8 @@
 #include "app/services.h"
 
+#include <platform/library.h>
+#include <platform/registry.h>
+
 #include <QCoreApplication>
 #include <QObject>
 #include <exception>
@@ -181,11 +184,25 @@ int StartupSequence(const StartupParts& parts) {
         parts.beginShutdown();
     if (services)
         services->StopActivity();
-    while (!forms.empty())
-        forms.pop_back();
-    services.reset();
+    {
+        // The windows and services store their settings as they go down; in one batch, the close
+        // waits for the disk once rather than once for every key.
+        platform::RegistryFlushBatch settings;
+        while (!forms.empty())
+            forms.pop_back();
+        services.reset();
+    }
     api.shutdown();
     return 0;
+}
+
+std::string DriverLibraryProblem(const std::string& name) {
+    if (name.empty())
+        return {};
+    std::string error;
+    if (platform::Library::load(name, &error))
+        return {};
+    return "The CAN interface library \"" + name + "\" cannot be loaded: " + (error.empty() ? "unknown error" : error);
 }
 
 } // namespace ostrel::vessolt

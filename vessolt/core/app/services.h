@@ -122,4 +122,9 @@ struct StartupParts {
 // everything down again. An exception on the way is shown once and the shut-down still runs.
 int StartupSequence(const StartupParts& parts);
 
+// Why the CAN interface library named in the settings cannot be loaded ("The CAN interface library
+// ... cannot be loaded: <reason>"), empty when it loads or none is named (the simulated bus). The
+// server loads it in its own process and would only offer no interfaces; this says why.
+[[nodiscard]] std::string DriverLibraryProblem(const std::string& name);
+
 } // namespace ostrel::vessolt

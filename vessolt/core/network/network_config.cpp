@@ -2,6 +2,7 @@
 
 #include "services/ini_text.h"
 #include "services/log.h"
+#include "services/stored_setting.h"
 #include "network/symbols.h"
 
 #include <platform/ini.h>
@@ -52,18 +53,23 @@ namespace {
 
 class RegistrySource : public NetworkConfig::ValueSource {
 public:
-    explicit RegistrySource(const platform::RegistryKey& key) : key_(key) {}
+    RegistrySource(const platform::RegistryKey& key, TLog* log) : key_(key), log_(log) {}
     std::optional<bool> readBool(const std::string& name) const override {
-        auto value = key_.readInteger(name);
+        auto value = readInteger(name);
         if (!value) return std::nullopt;
         return *value != 0;
     }
-    std::optional<int32_t> readInteger(const std::string& name) const override { return key_.readInteger(name); }
-    std::optional<std::string> readString(const std::string& name) const override { return key_.readString(name); }
-    std::optional<int32_t> readSize(const std::string& name) const override { return key_.readInteger(name); }
+    std::optional<int32_t> readInteger(const std::string& name) const override {
+        return readRegistryInteger(key_, name, log_);
+    }
+    std::optional<std::string> readString(const std::string& name) const override {
+        return readRegistryString(key_, name, log_);
+    }
+    std::optional<int32_t> readSize(const std::string& name) const override { return readInteger(name); }
 
 private:
     const platform::RegistryKey& key_;
+    TLog* log_;
 };
 
 class FileSource : public NetworkConfig::ValueSource {
@@ -135,7 +141,7 @@ bool NetworkConfig::DeleteNodeRow(std::size_t row) {
     return true;
 }
 
-bool NetworkConfig::SaveSettings(const std::string& fileName) const {
+bool NetworkConfig::SaveSettings(const std::string& fileName, std::string* error) const {
     // Both stores take the same names in the same order; nothing is deleted first, so values of rows
     // beyond the count stay and are never read.
     if (fileName.empty()) {
@@ -161,8 +167,13 @@ bool NetworkConfig::SaveSettings(const std::string& fileName) const {
         return key->flush() && ok;
     }
     platform::IniFile file(fileName);
-    if (!file.loadForUpdate())  // a new file starts empty; one that cannot be read is left alone
+    const auto fail = [&file, error] {
+        if (error != nullptr)
+            *error = file.error().empty() ? "a value cannot be written to a file" : file.error();
         return false;
+    };
+    if (!file.loadForUpdate())  // a new file starts empty; one that cannot be read is left alone
+        return fail();
     const char* s = kNetworkConfigSection;
     bool ok = file.writeBool(s, "usenetdesc", useNetDesc);
     ok = file.writeString(s, "netdesc", netDesc) && ok;
@@ -180,7 +191,8 @@ bool NetworkConfig::SaveSettings(const std::string& fileName) const {
     ok = file.writeInteger(s, "totalnodes", static_cast<int32_t>(rows_.size())) && ok;
     ok = file.writeInteger(s, "width", width) && ok;
     ok = file.writeInteger(s, "height", height) && ok;
-    return file.save() && ok;
+    const bool saved = file.save();
+    return (saved && ok) || fail();
 }
 
 bool NetworkConfig::LoadSettings(const std::string& fileName) {
@@ -188,7 +200,8 @@ bool NetworkConfig::LoadSettings(const std::string& fileName) {
         auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, kNetworkConfigKey);
         if (!key)
             return false;
-        loadFrom(RegistrySource(*key), false);
+        noteDamagedRegistryKey(*key, log_);
+        loadFrom(RegistrySource(*key, log_), false);
         return true;
     }
     platform::IniFile file(fileName);
@@ -209,6 +222,14 @@ bool NetworkConfig::pathFits(const std::string& path, const std::string& valueNa
 }
 
 void NetworkConfig::loadFrom(const ValueSource& source, bool keepAbsentDescription) {
+    // Without its count the network was never stored whole (a file without this section, or one cut
+    // short before the count, which is written last): the table and the description stay as they are.
+    // The registry is the program's own store: there, an absent count is an empty table.
+    const std::optional<int32_t> stored = source.readInteger("totalnodes");
+    if (!stored && keepAbsentDescription) {
+        readWindowSize(source);
+        return;
+    }
     if (auto tick = source.readBool("usenetdesc"))
         useNetDesc = *tick;
     else if (!keepAbsentDescription)
@@ -218,8 +239,7 @@ void NetworkConfig::loadFrom(const ValueSource& source, bool keepAbsentDescripti
     else if (!keepAbsentDescription)
         netDesc.clear();
 
-    const int32_t total = std::clamp<int32_t>(source.readInteger("totalnodes").value_or(0), 0,
-                                              static_cast<int32_t>(kMaxNetworkNodes));
+    const int32_t total = std::clamp<int32_t>(stored.value_or(0), 0, static_cast<int32_t>(kMaxNetworkNodes));
     rows_.clear();
     for (int32_t i = 0; i < total; ++i) {
         const auto index = static_cast<std::size_t>(i);
@@ -259,6 +279,10 @@ void NetworkConfig::loadFrom(const ValueSource& source, bool keepAbsentDescripti
             node.useSimProduct = static_cast<uint32_t>(*flag);
         rows_.push_back(std::move(node));
     }
+    readWindowSize(source);
+}
+
+void NetworkConfig::readWindowSize(const ValueSource& source) {
     if (auto value = source.readSize("width"))
         width = *value;
     if (auto value = source.readSize("height"))

@@ -72,8 +72,8 @@ public:
     void DeleteAll() { rows_.clear(); }
 
     // Empty name: the registry (current user); else the named test configuration file. False when
-    // the key cannot be opened or the file cannot be written.
-    [[nodiscard]] bool SaveSettings(const std::string& fileName) const;
+    // the key cannot be opened or the file cannot be written (`error`, when given, says why).
+    [[nodiscard]] bool SaveSettings(const std::string& fileName, std::string* error = nullptr) const;
     // Empty name: the registry, else the named file. A file load does not rebuild the names store;
     // the caller reloads it and applies. False when the key cannot be opened or the file cannot be
     // read (nothing changed).
@@ -88,6 +88,7 @@ public:
 
 private:
     void loadFrom(const ValueSource& source, bool keepAbsentDescription);
+    void readWindowSize(const ValueSource& source);
     [[nodiscard]] bool pathFits(const std::string& path, const std::string& valueName) const;
 
     TLog* log_;

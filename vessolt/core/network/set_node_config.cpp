@@ -656,6 +656,26 @@ void TSetNodeConfig::writeDcf(const platform::IniFile& dcf, const std::string& d
     log_.Add("Completed node configuration");
 }
 
+namespace {
+
+// The DCF as the writer takes it, for the writer and the report alike: a regular text file within
+// the size bound. False with `why` telling the user what is wrong with it.
+bool readDcf(const std::string& path, std::string& content, std::string& why) {
+    if (path.empty()) {
+        why = "no file is named";
+        return false;
+    }
+    if (!platform::readRegularFile(path, content, why))
+        return false;
+    if (content.find('\0') != std::string::npos) {
+        why = "not a text file";
+        return false;
+    }
+    return true;
+}
+
+} // namespace
+
 void TSetNodeConfig::Configure(uint8_t node, const std::atomic<bool>* cancel) {
     cancel_ = cancel;
     stalled_ = false;
@@ -666,11 +686,13 @@ void TSetNodeConfig::Configure(uint8_t node, const std::atomic<bool>* cancel) {
     }
     if (!config.configurenode)
         return;
-    platform::IniFile dcf(config.dcfpath);
-    if (config.dcfpath.empty() || !dcf.load()) {
-        log_.Add(format("Note: Unable to open device configuration file: %s", config.dcfpath.c_str()));
+    std::string content, why;
+    if (!readDcf(config.dcfpath, content, why)) {
+        log_.Add(format("Note: Unable to open device configuration file: %s (%s)", config.dcfpath.c_str(), why.c_str()));
         return;
     }
+    platform::IniFile dcf(config.dcfpath);
+    (void)dcf.loadFromString(content);
     // A request of an earlier run that the library never ended may still write into the buffer.
     if (!drainPending(std::chrono::milliseconds(0))) {
         api_.cancel();
@@ -695,30 +717,19 @@ void TSetNodeConfig::WriteReport(std::FILE* file, int /*layout*/) const {
         std::fputs("The node was not configured\n", file);
         return;
     }
-    std::string error;
-    const platform::FilePtr dcf = platform::openRegularFile(config.dcfpath, error);
-    if (!dcf) {
-        std::fprintf(file, "Unable to open device configuration file: %s\n", config.dcfpath.c_str());
+    std::string content, why;
+    if (!readDcf(config.dcfpath, content, why)) {
+        std::fprintf(file, "Unable to open device configuration file: %s (%s)\n", config.dcfpath.c_str(), why.c_str());
         return;
     }
     std::fprintf(file, "File: %s\n\n", config.dcfpath.c_str());
     // CRLF line ends read as LF; every other byte is copied as it stands.
-    char chunk[4000];
-    bool carriageReturn = false;
     std::string out;
-    for (std::size_t n; (n = std::fread(chunk, 1, sizeof chunk, dcf.get())) > 0;) {
-        out.clear();
-        for (std::size_t i = 0; i < n; ++i) {
-            if (carriageReturn && chunk[i] != '\n')
-                out.push_back('\r');
-            carriageReturn = chunk[i] == '\r';
-            if (!carriageReturn)
-                out.push_back(chunk[i]);
-        }
-        std::fwrite(out.data(), 1, out.size(), file);
-    }
-    if (carriageReturn)
-        std::fputc('\r', file);
+    out.reserve(content.size());
+    for (std::size_t i = 0; i < content.size(); ++i)
+        if (content[i] != '\r' || i + 1 == content.size() || content[i + 1] != '\n')
+            out.push_back(content[i]);
+    std::fwrite(out.data(), 1, out.size(), file);
 }
 
 } // namespace ostrel::vessolt

@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 #include <unistd.h>
 
+#include "platform/regular_file.h"
 #include "services/device_summary.h"
 #include "services/log.h"
 #include "norbix_module.h"
@@ -183,26 +184,11 @@ private:
     PyRef pathCopy_;
 };
 
-// 0, or the errno of the failure.
-int readFile(const std::string& path, std::string& out) {
+// The script through the rule for files the user edits: a FIFO or device there is refused at once
+// instead of holding the caller, and a file past the size bound is refused. False with `error` set.
+bool readFile(const std::string& path, std::string& out, std::string& error) {
     out.clear();
-    int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0)
-        return errno;
-    char buffer[65536];
-    int error = 0;
-    for (;;) {
-        ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0 && errno == EINTR)
-            continue;
-        if (n < 0)
-            error = errno;
-        if (n <= 0)
-            break;
-        out.append(buffer, static_cast<size_t>(n));
-    }
-    ::close(fd);
-    return error;
+    return platform::readRegularFile(path, out, error);
 }
 
 std::string withoutTrailingSlash(std::string folder) {
@@ -262,9 +248,8 @@ bool TRatingsScript::runWithGil(ScriptOutput& output) {
         const std::string path = ScriptPath();
         std::string source;
         PyRef code;
-        if (int error = readFile(path, source); error != 0) {
-            errno = error;
-            PyErr_SetFromErrnoWithFilename(PyExc_OSError, path.c_str());
+        if (std::string error; !readFile(path, source, error)) {
+            PyErr_Format(PyExc_OSError, "The ratings script %s cannot be read: %s", path.c_str(), error.c_str());
         } else if (source.find('\0') != std::string::npos) {
             PyErr_SetString(PyExc_SyntaxError, "source code cannot contain null bytes");
         } else {
@@ -306,11 +291,14 @@ bool TRatingsScript::runWithGil(ScriptOutput& output) {
     return ok;
 }
 
-bool TRatingsScript::LoadScript(std::vector<std::string>& lines) const {
+bool TRatingsScript::LoadScript(std::vector<std::string>& lines, std::string* error) const {
     lines.clear();
-    std::string text;
-    if (readFile(ScriptPath(), text) != 0)
+    std::string text, why;
+    if (!readFile(ScriptPath(), text, why)) {
+        if (error != nullptr)
+            *error = why;
         return false;
+    }
     size_t start = 0;
     while (start < text.size()) {
         size_t end = text.find('\n', start);
@@ -326,32 +314,12 @@ bool TRatingsScript::LoadScript(std::vector<std::string>& lines) const {
 }
 
 bool TRatingsScript::SaveScript(const std::vector<std::string>& lines) const {
-    const std::string path = ScriptPath();
-    std::string tmpl = path + ".XXXXXX";
-    int fd = ::mkstemp(tmpl.data());
-    if (fd < 0)
-        return false;
-    // The script keeps its permissions; a new one gets the usual ones.
-    struct stat st {};
-    ::fchmod(fd, ::stat(path.c_str(), &st) == 0 ? (st.st_mode & 07777) : 0644);
     std::string text;
     for (const std::string& line : lines)
         text.append(line).push_back('\n');
-    bool ok = true;
-    for (size_t done = 0; ok && done < text.size();) {
-        ssize_t n = ::write(fd, text.data() + done, text.size() - done);
-        if (n < 0 && errno == EINTR)
-            continue;
-        ok = n > 0;
-        if (ok)
-            done += static_cast<size_t>(n);
-    }
-    ok = ok && ::fsync(fd) == 0;
-    ok = ::close(fd) == 0 && ok;
-    ok = ok && ::rename(tmpl.c_str(), path.c_str()) == 0;
-    if (!ok)
-        ::unlink(tmpl.c_str());
-    return ok;
+    // Replaced whole, keeping its permissions; a FIFO or device there is refused at once.
+    std::string error;
+    return platform::replaceRegularFile(ScriptPath(), text, error);
 }
 
 void TRatingsScript::WriteReport(std::FILE* file, int layout) const {
@@ -359,8 +327,11 @@ void TRatingsScript::WriteReport(std::FILE* file, int layout) const {
     if (layout != 0)
         return;
     std::vector<std::string> lines;
-    if (!LoadScript(lines)) {
-        std::fputs("(ratings.py not found)\n", file);
+    if (std::string error; !LoadScript(lines, &error)) {
+        if (error == std::strerror(ENOENT))
+            std::fputs("(ratings.py not found)\n", file);
+        else
+            std::fprintf(file, "(ratings.py cannot be read: %s)\n", error.c_str());
         return;
     }
     for (const std::string& line : lines)

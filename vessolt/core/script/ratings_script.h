@@ -47,8 +47,9 @@ public:
     // error goes to the log and the user is told. True when the script ran to its end. Runs on the
     // thread that ran the first script (the GUI thread): only there can a run be stopped.
     bool Run();
-    // Replaces `lines` with the script's lines; false (and `lines` empty) when it cannot be read.
-    bool LoadScript(std::vector<std::string>& lines) const;
+    // Replaces `lines` with the script's lines; false (and `lines` empty) when it cannot be read,
+    // with `error`, when given, saying why. Never waits for a FIFO's writer.
+    bool LoadScript(std::vector<std::string>& lines, std::string* error = nullptr) const;
     // Replaces the script with `lines` through a temporary file, so a crash cannot lose it.
     bool SaveScript(const std::vector<std::string>& lines) const;
     // The report section: the heading in every layout, the script's lines in layout 0.

@@ -8,6 +8,10 @@
 #include <string>
 #include <string_view>
 
+namespace ostrel::platform {
+class RegistryKey;
+}
+
 namespace ostrel::vessolt {
 
 class TLog;
@@ -31,5 +35,14 @@ struct StoredRule {
 // `where` for the two stores.
 [[nodiscard]] std::string fileSectionPlace(std::string_view section);
 [[nodiscard]] std::string registryKeyPlace(std::string_view path);
+
+// Registry reads that say why a stored setting falls back to its default: a damaged values file
+// (read as an empty key) gets one log line naming the key, a value of another type one naming the
+// key and the value. Both then read as absent.
+void noteDamagedRegistryKey(const platform::RegistryKey& key, TLog* log);
+[[nodiscard]] std::optional<int32_t> readRegistryInteger(const platform::RegistryKey& key, std::string_view name,
+                                                         TLog* log);
+[[nodiscard]] std::optional<std::string> readRegistryString(const platform::RegistryKey& key, std::string_view name,
+                                                            TLog* log);
 
 } // namespace ostrel::vessolt

@@ -57,13 +57,18 @@ bool TGlobalTestConfig::SetScriptFile(ScriptFile script) {
 }
 
 TGlobalTestConfig::Access TGlobalTestConfig::Get(GLOBALCONFIG& out, std::vector<std::string>* script) const {
-    std::unique_lock lock(mutex_, kLockWait);
-    if (!lock.owns_lock())
-        return Access::Busy;
-    out = config_;
-    if (script == nullptr)
-        return Access::Done;
-    if (!script_.load || !script_.load(*script)) {
+    decltype(ScriptFile::load) load;
+    {
+        std::unique_lock lock(mutex_, kLockWait);
+        if (!lock.owns_lock())
+            return Access::Busy;
+        out = config_;
+        if (script == nullptr)
+            return Access::Done;
+        load = script_.load;
+    }
+    // Read without the lock: a slow disk must not hold every other reader of the settings.
+    if (!load || !load(*script)) {
         script->clear();
         return Access::ScriptFailed;
     }
@@ -74,7 +79,8 @@ TGlobalTestConfig::Access TGlobalTestConfig::Set(const GLOBALCONFIG& in, const s
     std::unique_lock lock(mutex_, kLockWait);
     if (!lock.owns_lock())
         return Access::Busy;
-    // The script first: when it cannot be saved the dialog stays open and nothing has changed.
+    // The script first: when it cannot be saved the dialog stays open and nothing has changed. A
+    // save never waits for a reader (a FIFO there is refused at once).
     if (script != nullptr && (!script_.save || !script_.save(*script)))
         return Access::ScriptFailed;
     config_ = in;
@@ -90,14 +96,15 @@ bool TGlobalTestConfig::LoadFromRegistry() {
     GLOBALCONFIG config;
     if (!copyOut(config))
         return false;
-    if (const auto value = key->readInteger(kConfigureNode))
+    noteDamagedRegistryKey(*key, log_);
+    if (const auto value = readRegistryInteger(*key, kConfigureNode, log_))
         config.configurenode = *value != 0;
-    if (auto value = key->readString(kDcfPath))
+    if (auto value = readRegistryString(*key, kDcfPath, log_))
         config.dcfpath = std::move(*value);
-    if (const auto value = key->readInteger(kSoftNsm))
+    if (const auto value = readRegistryInteger(*key, kSoftNsm, log_))
         config.softnsm = *value != 0;
-    takeNumbers(config, registryKeyPlace(registryKey_), [&key](const char* name) -> std::optional<std::string> {
-        const auto value = key->readInteger(name);
+    takeNumbers(config, registryKeyPlace(registryKey_), [this, &key](const char* name) -> std::optional<std::string> {
+        const auto value = readRegistryInteger(*key, name, log_);
         return value ? std::optional(std::to_string(*value)) : std::nullopt;
     });
     return copyIn(config);

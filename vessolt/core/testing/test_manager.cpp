@@ -2,6 +2,7 @@
 
 #include <algorithm>
 #include <array>
+#include <cctype>
 #include <charconv>
 #include <exception>
 #include <system_error>
@@ -9,9 +10,12 @@
 #include <platform/ini.h>
 #include <platform/registry.h>
 
+#include "network/network_config.h"
 #include "services/log.h"
 #include "services/product_key.h"
+#include "services/stored_setting.h"
 #include "services/window_messages.h"
+#include "testing/global_test_config.h"
 
 namespace ostrel::vessolt {
 namespace {
@@ -529,7 +533,9 @@ void TTestManager::LoadTestOrder() {
         std::fprintf(stderr, "TTestManager: the stored test order cannot be read\n");
         return;
     }
-    applyStoredOrder([&key](const std::string& name) { return key->readInteger(name); });
+    TLog* log = hooks_.log ? hooks_.log() : nullptr;
+    noteDamagedRegistryKey(*key, log);
+    applyStoredOrder([&key, log](const std::string& name) { return readRegistryInteger(*key, name, log); });
 }
 
 void TTestManager::SaveTestOrder() {
@@ -541,15 +547,20 @@ void TTestManager::SaveTestOrder() {
     writeStoredOrder([&key](const std::string& name, int32_t value) { key->writeInteger(name, value); });
 }
 
-bool TTestManager::SaveSettings(const std::string& fileName) {
+bool TTestManager::SaveSettings(const std::string& fileName, std::string* error) {
+    const auto fail = [error](std::string why) {
+        if (error != nullptr)
+            *error = std::move(why);
+        return false;
+    };
     platform::IniFile ini(fileName);
     // A new file starts empty; an existing one keeps its other sections, so one that cannot be read
     // is not written either.
     if (!ini.loadForUpdate())
-        return false;
+        return fail(ini.error());
     // A value the file cannot hold fails the save, and the file stays as it was.
     if (hooks_.saveGlobalConfig && !hooks_.saveGlobalConfig(ini))
-        return false;
+        return fail("a global setting cannot be written to a file");
     std::vector<std::function<void(platform::IniFile&)>> savers;
     {
         Lock held = lock("SaveSettings");
@@ -561,22 +572,42 @@ bool TTestManager::SaveSettings(const std::string& fileName) {
         if (save)
             save(ini);
     writeStoredOrder([&ini](const std::string& name, int32_t value) { ini.writeInteger(kSection, name, value); });
-    return ini.save();
+    return ini.save() || fail(ini.error());
 }
 
-bool TTestManager::LoadSettings(const std::string& fileName) {
+bool TTestManager::LoadSettings(const std::string& fileName, std::string* error) {
+    const auto fail = [error](std::string why) {
+        if (error != nullptr)
+            *error = std::move(why);
+        return false;
+    };
     platform::IniFile ini(fileName);
     if (!ini.load())
-        return false;
-    if (hooks_.loadGlobalConfig)
-        hooks_.loadGlobalConfig(ini);
+        return fail(ini.error());
     std::vector<std::function<void(platform::IniFile&)>> loaders;
+    std::vector<std::string> known = {kSection, TGlobalTestConfig::kIniSection, kNetworkConfigSection};
     {
         Lock held = lock("LoadSettings");
         if (held.owns_lock())
-            for (const TEST& test : tests_)
+            for (const TEST& test : tests_) {
                 loaders.push_back(test.LoadSettings);
+                known.push_back(test.name);  // a test's settings are in a section of its name
+            }
     }
+    // A file holding none of this program's sections is no configuration (garbage, another
+    // program's file): taking it would only reset what it seems to lack.
+    const std::vector<std::string> sections = ini.sections();
+    const bool recognised = std::any_of(sections.begin(), sections.end(), [&known](const std::string& section) {
+        return std::any_of(known.begin(), known.end(), [&section](const std::string& name) {
+            return std::equal(section.begin(), section.end(), name.begin(), name.end(),
+                              [](char a, char b) { return std::tolower(static_cast<unsigned char>(a)) ==
+                                                          std::tolower(static_cast<unsigned char>(b)); });
+        });
+    });
+    if (!recognised)
+        return fail("it holds no section of a test configuration");
+    if (hooks_.loadGlobalConfig)
+        hooks_.loadGlobalConfig(ini);
     for (const auto& load : loaders)
         if (load)
             load(ini);

@@ -139,9 +139,9 @@ public:
     // Settings and report. SaveSettings keeps the file's other sections and writes it atomically;
     // false when it cannot be read or written (a path that names no regular file, at once), or when
     // the global configuration holds a value that the file cannot (the file then stays as it was). LoadSettings is false (and changes nothing) for an unreadable
-    // file.
-    bool SaveSettings(const std::string& fileName);
-    bool LoadSettings(const std::string& fileName);
+    // file or one that holds no section a configuration has. `error`, when given, says why.
+    bool SaveSettings(const std::string& fileName, std::string* error = nullptr);
+    bool LoadSettings(const std::string& fileName, std::string* error = nullptr);
     void LoadTestOrder();
     void SaveTestOrder();
     void WriteReportSections(std::FILE* file, int layout);

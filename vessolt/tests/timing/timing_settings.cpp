@@ -210,13 +210,14 @@ WindowPlacement loadTimingSettings(const TimingVariant& variant, TimingTestConfi
     const std::string path = timingRegistryPath(variant);
     auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, path);
     if (key) {
-        // A value of another type counts as missing.
+        // A value of another type counts as missing, and is named in the log.
+        noteDamagedRegistryKey(*key, log);
         const StoredValues store{registryKeyPlace(path),
                                  [&](const std::string& name) -> std::optional<std::string> {
-                                     const auto value = key->readInteger(name);
+                                     const auto value = readRegistryInteger(*key, name, log);
                                      return value ? std::optional(std::to_string(*value)) : std::nullopt;
                                  },
-                                 [&](const std::string& name) { return key->readString(name); }};
+                                 [&](const std::string& name) { return readRegistryString(*key, name, log); }};
         std::vector<Key> keys = keysOf(variant, true);
         if (variant.kind == TimingTestKind::TPDOEvent)
             keys.push_back(transmissionTypeKey());

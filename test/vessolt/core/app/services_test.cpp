@@ -185,3 +185,15 @@ TEST_F(StartupSequenceTest, ServerRestartIsNotedInTheMessageLog) {
     const std::string restarted = "The CAN server was restarted; any request in progress was broken off.";
     EXPECT_EQ(lines, (std::vector<std::string>{restarted, restarted}));
 }
+
+// An interface library that cannot be loaded is named with the loader's reason; none named is the
+// simulated bus and no problem.
+TEST(DriverLibrary, ProblemNamesTheLibraryAndTheReason) {
+    EXPECT_EQ(DriverLibraryProblem(""), "");
+    for (const std::string name : {"NOSUCHVENDOR.DLL", "/etc/hostname"}) {
+        const std::string problem = DriverLibraryProblem(name);
+        const std::string head = "The CAN interface library \"" + name + "\" cannot be loaded: ";
+        EXPECT_EQ(problem.rfind(head, 0), 0u) << problem;
+        EXPECT_GT(problem.size(), head.size()) << problem;  // the loader's reason follows
+    }
+}

@@ -10,6 +10,7 @@
 
 #include <cstdlib>
 #include <fstream>
+#include <iterator>
 
 #include <sys/stat.h>
 
@@ -147,20 +148,64 @@ TEST_F(NetworkConfigStore, FreshRegistryAndFileWithoutTheSection) {
     EXPECT_EQ(config.nodeCount(), 0u);
     EXPECT_EQ(config.width, 650);
 
-    // A file without the section leaves the tick and the path, and empties the table.
+    // A file without the section leaves the tick, the path and the table.
     config.useNetDesc = true;
     config.netDesc = "kept.cxl";
     ASSERT_TRUE(config.AddNodes(node(3, "x", ""), 1));
     ASSERT_TRUE(config.LoadSettings(folder.write("none.ini", "[other]\na=1\n")));
     EXPECT_TRUE(config.useNetDesc);
     EXPECT_EQ(config.netDesc, "kept.cxl");
-    EXPECT_EQ(config.nodeCount(), 0u);
+    EXPECT_EQ(config.nodeCount(), 1u);
     // A FIFO is refused at once, without waiting for a writer, and changes nothing.
-    ASSERT_TRUE(config.AddNodes(node(3, "x", ""), 1));
     const std::string fifo = (folder.path() / "fifo.ini").string();
     ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
     EXPECT_FALSE(config.LoadSettings(fifo));
     EXPECT_EQ(config.nodeCount(), 1u);
+}
+
+// What a file lacks stays as it is: no section, a file cut short before the count (written last),
+// binary garbage. The table and the description are those from before.
+TEST_F(NetworkConfigStore, FileWithoutTheCountLeavesTableAndDescription) {
+    NetworkConfig saved = sampleConfig(log);
+    const std::string full = folder.write("full.ini", "[TPDO Sync]\nperiod=10\n");
+    ASSERT_TRUE(saved.SaveSettings(full));
+    std::ifstream in(full, std::ios::binary);
+    const std::string text{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    ASSERT_NE(text.find("totalnodes"), std::string::npos);
+    std::string garbage(200000, '\0');
+    for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 7919 + 13) % 251);
+    const struct {
+        const char* name;
+        std::string content;
+    } cases[] = {{"sync-only.ini", "[TPDO Sync]\nperiod0=10\nperiod1=20\nperiod2=30\n"},
+                 {"cut.ini", text.substr(0, text.find("totalnodes"))},
+                 {"garbage.ini", garbage}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        NetworkConfig config(&log);
+        config.useNetDesc = true;
+        config.netDesc = "kept.cxl";
+        ASSERT_TRUE(config.AddNodes(node(3, "x", "x.eds"), 2));
+        const auto before = config.TakeSnapshot();
+        ASSERT_TRUE(config.LoadSettings(folder.write(c.name, c.content)));
+        EXPECT_EQ(config.rows(), before.rows);
+        EXPECT_EQ(config.netDesc, "kept.cxl");
+        EXPECT_TRUE(config.useNetDesc);
+    }
+}
+
+// A value of the wrong type and a damaged values file each say so in the log, naming the key.
+TEST_F(NetworkConfigStore, RegistryDamageAndWrongTypesAreLogged) {
+    ASSERT_TRUE(key()->writeString("totalnodes", "2"));
+    NetworkConfig config(&log);
+    ASSERT_TRUE(config.LoadSettings(""));
+    std::ofstream(folder.path() / "registry/HKEY_CURRENT_USER/Software/Ostrel/CANopen Norbix Eval/networkconfig/.values")
+        << "not a values file\n";
+    ASSERT_TRUE(config.LoadSettings(""));
+    const auto lines = log.GetLinesFrom(0);
+    ASSERT_EQ(lines.size(), 2u);
+    EXPECT_NE(lines[0].find("networkconfig: totalnodes holds a string where a number belongs"), std::string::npos) << lines[0];
+    EXPECT_NE(lines[1].find("networkconfig: corrupt registry file"), std::string::npos) << lines[1];
 }
 
 TEST_F(NetworkConfigStore, BadFileNumbersAndRowsAreReadSafely) {

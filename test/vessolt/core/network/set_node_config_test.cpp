@@ -331,16 +331,29 @@ TEST_F(SetNodeConfigTest, ReportsNotesAndCancelTellWhatHappened) {
                        }));
     EXPECT_EQ(writes(node), (std::vector<Write>{ok(0x1017, 0, {0x05, 0x01})}));
 
-    // A file that is gone: a note, not one frame; the report names it.
-    log.Clear();
-    const std::string gone = (folder / "gone.dcf").string();
-    useDcf(gone);
-    drennic.bus().clearSent();
-    writer->Configure(kNode, nullptr);
-    EXPECT_TRUE(drennic.bus().sent().empty());
-    EXPECT_EQ(lines(), (std::vector<std::string>{"Note: Unable to open device configuration file: " + gone}));
-    EXPECT_EQ(report(), "\n\nNODE CONFIGURATION\n------------------\n\nUnable to open device configuration file: " +
-                            gone + "\n");
+    // A file the writer cannot use (gone, past the size bound, binary): a note with the reason, not
+    // one frame; the report gives the same verdict instead of a copy.
+    const struct {
+        const char* name;
+        std::string content;
+        const char* reason;
+    } unusable[] = {{"gone.dcf", {}, "No such file or directory"},
+                    {"big.dcf", "[1017]\n" + std::string(17u << 20, ';'), "File too large"},
+                    {"binary.dcf", std::string("[1017]\nDefaultValue=\0\x01\x02\n", 24), "not a text file"}};
+    for (const auto& c : unusable) {
+        SCOPED_TRACE(c.name);
+        log.Clear();
+        const std::string path = (folder / c.name).string();
+        if (!c.content.empty())
+            std::ofstream(path, std::ios::binary) << c.content;
+        useDcf(path);
+        drennic.bus().clearSent();
+        writer->Configure(kNode, nullptr);
+        EXPECT_TRUE(drennic.bus().sent().empty());
+        const std::string verdict = "Unable to open device configuration file: " + path + " (" + c.reason + ")";
+        EXPECT_EQ(lines(), (std::vector<std::string>{"Note: " + verdict}));
+        EXPECT_EQ(report(), "\n\nNODE CONFIGURATION\n------------------\n\n" + verdict + "\n");
+    }
 }
 
 TEST_F(SetNodeConfigTest, AMutedNodeGivesAFailedWriteNotePerValueAndTheRunEnds) {

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include "services/device_summary.h"
 #include "services/log.h"
@@ -208,8 +209,8 @@ TEST_F(RatingsScriptTest, SyntaxErrorKeepsRatingsAndNothingSurvivesARun) {
 TEST_F(RatingsScriptTest, MissingScriptAndFileRoundTrips) {
     EXPECT_FALSE(rs().Run());
     ASSERT_EQ(logLines().size(), 1u);
-    EXPECT_EQ(logLines()[0], "FileNotFoundError: [Errno 2] No such file or directory: '" +
-                                 (folder / "ratings.py").string() + "'");
+    EXPECT_EQ(logLines()[0], "OSError: The ratings script " + (folder / "ratings.py").string() +
+                                 " cannot be read: No such file or directory");
     EXPECT_EQ(prompt.asked().size(), 1u);
 
     std::vector<std::string> lines{"stale"};
@@ -244,6 +245,27 @@ TEST_F(RatingsScriptTest, MissingScriptAndFileRoundTrips) {
     EXPECT_EQ(lines, (std::vector<std::string>{"a", "b"}));
     TRatingsScript nowhere((folder / "missing").string(), log, summary, prompt);
     EXPECT_FALSE(nowhere.SaveScript({"x"}));
+}
+
+// A FIFO named ratings.py: every reader (the run, the settings dialog's, the report) says at once
+// that the script cannot be read instead of waiting for a writer that never comes.
+TEST_F(RatingsScriptTest, ScriptThatIsAFifoIsRefusedAtOnce) {
+    const std::string path = (folder / "ratings.py").string();
+    ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+    EXPECT_FALSE(rs().Run());
+    EXPECT_EQ(logLines(), std::vector<std::string>{"OSError: The ratings script " + path +
+                                                   " cannot be read: not a regular file"});
+    std::vector<std::string> lines;
+    std::string error;
+    EXPECT_FALSE(rs().LoadScript(lines, &error));
+    EXPECT_EQ(error, "not a regular file");
+    char* buf = nullptr;
+    size_t len = 0;
+    FILE* f = open_memstream(&buf, &len);
+    rs().WriteReport(f, 0);
+    std::fclose(f);
+    EXPECT_EQ(std::string(buf, len), "\n\nRATINGS SCRIPT\n--------------\n\n(ratings.py cannot be read: not a regular file)\n");
+    std::free(buf);
 }
 
 TEST_F(RatingsScriptTest, LoopingScriptIsStoppedAndTheNextRunWorks) {

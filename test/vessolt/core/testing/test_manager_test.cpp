@@ -251,6 +251,36 @@ TEST_F(TestManagerTest, StoredOrderFromRegistryAndFileStopsAtTestnumAndRoundTrip
     EXPECT_EQ(key->readInteger("testnum"), 7);
 }
 
+// A file with none of a configuration's sections is refused whole, and says why; one section the
+// program knows (a test's own, the network's) makes it a configuration.
+TEST_F(TestManagerTest, FileWithoutAKnownSectionIsRefusedWithItsReason) {
+    std::string garbage(200000, '\0');
+    for (std::size_t i = 0; i < garbage.size(); ++i) garbage[i] = static_cast<char>((i * 7919 + 13) % 251);
+    const struct {
+        const char* name;
+        std::string content;
+        bool loads;
+        const char* reason;
+    } cases[] = {{"garbage.nbx", garbage, false, "no section"},
+                 {"other.nbx", "[Other]\ntestid0=3\n", false, "no section"},
+                 {"big.nbx", std::string((16u << 20) + 1, ';'), false, "File too large"},
+                 {"test.nbx", "[t3]\nperiod=10\n", true, ""},
+                 {"network.nbx", "[NetworkConfig]\ntotalnodes=0\n", true, ""}};
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.name);
+        const std::string file = (dir_ / c.name).string();
+        std::ofstream(file, std::ios::binary) << c.content;
+        TTestManager manager;
+        registerDeviceTests(manager);
+        RecordingSink sink;
+        manager.AddTestListListener(&sink);
+        std::string error;
+        EXPECT_EQ(manager.LoadSettings(file, &error), c.loads);
+        EXPECT_NE(error.find(c.reason), std::string::npos) << error;
+        EXPECT_EQ(sink.count(WM_TESTLISTCHANGED), c.loads ? 1u : 0u);
+    }
+}
+
 TEST_F(TestManagerTest, CancelDuringSecondOfThreeEndsTheRun) {
     TLog log;
     std::atomic<int> supportStops{0};
