@@ -515,7 +515,7 @@ TEST_F(ServerClientE2E, ResponsesForOtherProcessesAndStaleResponsesAreNeverTaken
 // A server that keeps the rings the way of 1.0 (no count of entries: its answers are never seen),
 // and one that answers 1.0: the client names both versions at once instead of waiting for answers.
 TEST_F(ServerClientE2E, ServerOfAnotherProtocolVersionIsNamedAtOnce) {
-    const std::string refused = "result -7 The CAN server speaks protocol version 1.0, this library 2.0. Please close "
+    const std::string refused = "result -7 The CAN server speaks protocol version 1.0, this library 3.0. Please close "
                                 "all CAN applications and start them from one installation.";
     {
         auto running = ostrel::platform::NamedEvent::open(hv::kRunningEventName, ostrel::platform::EventReset::Manual);
