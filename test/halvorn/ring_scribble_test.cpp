@@ -7,9 +7,12 @@
 #include <gtest/gtest.h>
 
 #include <array>
+#include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <iterator>
 #include <random>
+#include <string>
 #include <thread>
 #include <vector>
 
@@ -45,8 +48,10 @@ struct Seen {
 
     template <typename Read, typename Entry>
     void drain(Read read, Entry& entry) {
-        for (RingRead r; (r = read(entry)).status != RingReadStatus::Empty && r.status != RingReadStatus::LockFailed;) {
+        for (RingRead r;;) {
+            r = read(entry);
             lost += r.lost;
+            if (r.status != RingReadStatus::Entry && r.status != RingReadStatus::Rejected) return;
             const uint32_t seq = getBe32(entry.data + 1);
             const uint8_t producer = entry.data[0];
             if (r.status != RingReadStatus::Entry || producer >= next.size() ||
@@ -219,6 +224,109 @@ TEST_P(RingScribbleTest, NothingTwiceOrOutOfOrderEveryLossCountedAndNewEntriesFl
 }
 
 INSTANTIATE_TEST_SUITE_P(Seeds, RingScribbleTest, ::testing::Values(1u, 2u, 3u));
+
+// The scribbles that each once stopped, replayed or dropped entries of a ring, one at a time, after a lap
+// and a tenth of entries all taken: on the send ring (the clients write it) with 10 frames more written
+// and not taken yet, on the receive and response rings (the server writes them). Afterwards every new
+// entry is taken once and in order, and nothing is lost that the scribble itself did not destroy.
+struct Upset {
+    const char* name;
+    int ring;  // 2 send, 3 receive, 1 response
+    void (*scribble)(ServerRingHeader& header, RingRestart& record, uint64_t* stamps);
+    uint64_t destroyed = 0;  // entries not taken yet whose stamps the scribble took away
+};
+constexpr uint64_t slotOf(uint64_t place) { return place % kRingCapacity; }
+const Upset kUpsets[] = {
+    {"MisplacedStampInTheNextSlot", 2,
+     [](ServerRingHeader&, RingRestart& r, uint64_t* s) {
+         s[slotOf(r.position)] = slotStamp(r.epoch, r.position + 3);
+     }},
+    {"ForgedStampNearThePlaceLimit", 2,
+     [](ServerRingHeader&, RingRestart& r, uint64_t* s) {
+         const uint64_t slot = slotOf(r.position + 5);
+         s[slot] = slotStamp(r.epoch, (kStampPlaceLimit - 1650) / kRingCapacity * kRingCapacity + slot);
+     }},
+    {"LatestStampsTakenAway", 2,  // of the 10 not taken yet and the 5 before
+     [](ServerRingHeader&, RingRestart& r, uint64_t* s) {
+         for (uint64_t p = r.position - 15; p < r.position; ++p) s[slotOf(p)] = kUnstamped;
+     },
+     10},
+    {"EpochMovedWithCountZero", 2,
+     [](ServerRingHeader& h, RingRestart& r, uint64_t*) { ++r.epoch, r.position = h.writeIndex = 0; }},
+    {"CountMovedBackWithTheNextStamp", 2,
+     [](ServerRingHeader& h, RingRestart& r, uint64_t* s) {
+         r.position -= 15;
+         h.writeIndex = static_cast<uint32_t>(slotOf(r.position));
+         s[slotOf(r.position)] = kUnstamped;
+     }},
+    {"EpochWordOfTheServersRing", 3, [](ServerRingHeader&, RingRestart& r, uint64_t*) { ++r.epoch; }},
+    {"CountAndHeaderMovedAheadTogether", 3,
+     [](ServerRingHeader& h, RingRestart& r, uint64_t*) { r.position += 4, h.writeIndex += 4; }},
+    {"ResponseCountAndHeaderMovedAheadTogether", 1,
+     [](ServerRingHeader& h, RingRestart& r, uint64_t*) { r.position += 4, h.writeIndex += 4; }},
+};
+
+class RingUpsetTest : public RingScribbleTest {};
+
+TEST_P(RingUpsetTest, NewEntriesAreTakenOnceAndInOrder) {
+    const Upset& upset = kUpsets[GetParam()];
+    auto client = RingClient::connect(77);
+    ASSERT_TRUE(client);
+    RingReader<ServerFrame> sendReader(server_->sendRing());
+    std::atomic<bool> done{false};
+    std::atomic<uint64_t> floor{0};
+    std::thread keeper([&] {  // the server's looks at its rings, as often as an idle server looks
+        for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+            (void)server_->sendRing().keep(floor);
+            (void)server_->receiveRing().keep();
+            (void)server_->responseRing().keep();
+        }
+    });
+    Seen seen;
+    ServerFrame frame{};
+    ServerCommand response{};
+    auto take = [&] {
+        if (upset.ring == 2) seen.drain([&](ServerFrame& e) { return sendReader.read(e); }, frame);
+        if (upset.ring == 3) seen.drain([&](ServerFrame& e) { return client->readReceived(e); }, frame);
+        if (upset.ring == 1) seen.drain([&](ServerCommand& e) { return client->readResponse(e); }, response);
+        floor = sendReader.next();
+    };
+    uint32_t written = 0;
+    auto write = [&](uint32_t count) {
+        for (uint32_t end = written + count; written < end; ++written) {
+            const RingWriteResult r = upset.ring == 2 ? client->sendFrame(frameOf(1, written))
+                                      : upset.ring == 3 ? server_->receiveRing().write(frameOf(1, written))
+                                                        : server_->responseRing().write(commandOf(1, written));
+            ASSERT_EQ(r, RingWriteResult::Written) << "entry " << written;
+        }
+    };
+    for (int i = 0; i < 11; ++i) {
+        write(100);
+        take();
+    }
+    write(upset.ring == 2 ? 10 : 0);
+    {
+        ServerRingHeader& header = upset.ring == 2   ? server_->block().sendRing.header
+                                   : upset.ring == 3 ? server_->block().receiveRing.header
+                                                     : server_->block().responseRing.header;
+        RingStateBlock& state = server_->ringState();
+        upset.scribble(header, (&state.commandRing)[upset.ring], (&state.commandStamps)[upset.ring]);
+    }
+    take();  // a look before anybody writes again
+    for (int i = 0; i < 20; ++i) {
+        write(100);
+        take();
+    }
+    done = true;
+    keeper.join();
+    EXPECT_EQ(seen.twiceOrBack, 0u);
+    EXPECT_EQ(seen.next[1], written) << "the latest entry was taken";
+    EXPECT_GE(seen.accounted(), written);
+    EXPECT_LE(seen.lost, upset.destroyed + 1) << "only what the scribble itself destroyed is lost";
+}
+
+INSTANTIATE_TEST_SUITE_P(Upsets, RingUpsetTest, ::testing::Range(0u, static_cast<uint32_t>(std::size(kUpsets))),
+                         [](const auto& info) { return std::string(kUpsets[info.param].name); });
 
 } // namespace
 } // namespace ostrel::halvorn

@@ -25,8 +25,11 @@ constexpr auto kRequestQueueWait = std::chrono::milliseconds(kServerRequestTimeo
 // Starting a thread takes microseconds; the bound only matters on a starved machine.
 constexpr auto kThreadStartWait = std::chrono::seconds(10);
 constexpr uint32_t kReaderPollMs = 1;
-// A reader that has just taken frames waits this long before it looks again. Well below the time
-// the server needs to fill a ring, so it costs no frames.
+// A reader that has just taken a batch of this many frames or more waits this long before it looks
+// again: frames keep coming, and are taken in batches rather than one wake-up each. Well below the
+// time the server needs to fill a ring, so it costs no frames. After a few frames (an echo of our own,
+// say, with the answer to it right behind) it looks again at once.
+constexpr std::size_t kBusyBatch = 16;
 constexpr uint32_t kBusyBatchPauseUs = 50;
 
 EchoWindow::Signature signatureOf(const ServerFrame& frame) {
@@ -155,16 +158,15 @@ void ServerLink::readerLoop() {
         noticeNewServer();
         // Frames first, then responses; both every pass, so that a busy bus never starves an answer.
         // A request that waits reads its answers itself.
-        const bool framesTaken = drainReceived();
+        const std::size_t framesTaken = drainReceived();
         bool responsesTaken = false;
         if (!requesterReads_.load()) {
             std::unique_lock reading(responseReadLock_, std::try_to_lock);
             responsesTaken = reading.owns_lock() && drainResponses();
         }
-        if (!framesTaken && !responsesTaken) {
+        if (framesTaken == 0 && !responsesTaken) {
             waitForTraffic();
-        } else if (framesTaken && !options_.pollOnly) {
-            // Frames keep coming: take them in batches rather than waking for every pulse.
+        } else if (framesTaken >= kBusyBatch && !options_.pollOnly) {
             std::this_thread::sleep_for(std::chrono::microseconds(kBusyBatchPauseUs));
         }
     }
@@ -220,14 +222,14 @@ void ServerLink::noticeRegistrationLost(const ServerCommand& response) {
     threadState_.notify_all();
 }
 
-bool ServerLink::drainReceived() {
-    bool taken = false;
+std::size_t ServerLink::drainReceived() {
+    std::size_t taken = 0;
     ServerFrame& frame = *readerFrame_;
     while (client_->receivePending()) {
         const RingRead r = client_->readReceived(frame);
         if (r.status == RingReadStatus::Entry) {
             takeFrame(frame);
-            taken = true;
+            ++taken;
         } else if (r.status != RingReadStatus::Rejected) {
             break;  // empty, busy or not set up: look again on the next pass
         }

@@ -150,7 +150,7 @@ private:
     enum class AnswerWait { Answered, Abandoned, ServerReplaced, TimedOut, NotWritten };
 
     void readerLoop();
-    [[nodiscard]] bool drainReceived();
+    [[nodiscard]] std::size_t drainReceived();
     // Under responseReadLock_.
     [[nodiscard]] bool drainResponses();
     void takeFrame(const ostrel::halvorn::ServerFrame& frame);

@@ -419,16 +419,22 @@ public:
         }
         const uint64_t position = channel_.position();
         seenPosition_ = position;
-        // A slot stamped with our place whose check disagrees is passed (rejected) only once an entry is
-        // written after it: until then its writer may still write it.
-        const bool ours = channel_.holds(epoch_, next_) ||
-                          (channel_.stamped(epoch_, next_) && channel_.latest(epoch_) > next_ + 1);
-        if (!ours && !findNext(position, result)) {
+        bool valid = false;
+        if (channel_.stamped(epoch_, next_)) {
+            valid = channel_.take(epoch_, next_, out);
+            // A slot stamped with our place whose check disagrees is passed (rejected) only once an entry
+            // is written after it: until then its writer may still write it.
+            if (!valid && channel_.latest(epoch_) <= next_ + 1) {
+                result.status = RingReadStatus::Empty;
+                return result;
+            }
+        } else if (findNext(position, result)) {
+            valid = channel_.take(epoch_, next_, out);
+        } else {
             result.status = RingReadStatus::Empty;
             return result;
         }
         if (position > lastPosition_ && position - next_ <= kRingCapacity) lastPosition_ = position;
-        const bool valid = channel_.take(epoch_, next_, out);
         ++next_;
         lastPosition_ = std::max(lastPosition_, next_);
         channel_.setFloor(epoch_, next_);
