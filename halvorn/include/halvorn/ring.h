@@ -337,7 +337,12 @@ private:
         const uint64_t floorPlace = floorHeld ? ring_detail::placeOf(floor) : 0;
         const uint64_t own =
             ownEpoch_.load(std::memory_order_relaxed) == epoch ? own_.load(std::memory_order_relaxed) : 0;
-        const uint64_t last = latest(epoch);
+        // The count is borne out when the entry before it is there, check and all, and its own slot holds
+        // the entry a lap before it (or none yet); anything else asks all the stamps.
+        const bool counted = position > 0 && position < kStampPlaceLimit && holds(epoch, position - 1) &&
+                             (position < kRingCapacity ? !ring_detail::inEpoch(stampOf(position), epoch)
+                                                       : holds(epoch, position - kRingCapacity));
+        const uint64_t last = counted ? position : latest(epoch);
         uint64_t place = std::max(last, own);
         // A count moved ahead finds the slots before it holding older entries, their stamps intact.
         if (position > place && position - last <= kRingCapacity && !holdsOlder(epoch, position - 1)) place = position;
