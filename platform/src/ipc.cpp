@@ -378,6 +378,11 @@ bool NamedEvent::isSet() const
     return atomic(impl_->state->signalled).load() != 0;
 }
 
+uint32_t NamedEvent::changes() const
+{
+    return atomic(impl_->state->seq).load();
+}
+
 namespace {
 
 // Takes the event for a waiter with `ticket` (0 = not waiting yet).
@@ -445,8 +450,9 @@ void sleepOnEvents(NamedEvent::Impl* const* events, const uint32_t* snapshots, i
     futexWait(&events[0]->state->seq, snapshots[0], events[0]->shared, before(soon, deadline) ? soon : deadline);
 }
 
-// Waits for the first of `count` (1 or 2) events; returns its index or -1 on time-out.
-int waitEvents(NamedEvent::Impl* const* events, int count, uint32_t timeoutMs)
+// Waits for the first of `count` (1 or 2) events; returns its index or -1 on time-out. With `since`,
+// an event whose sequence word moved away from it counts as released (nothing taken).
+int waitEvents(NamedEvent::Impl* const* events, int count, uint32_t timeoutMs, const uint32_t* since = nullptr)
 {
     const timespec deadline = deadlineAfterMs(timeoutMs);
     uint64_t tickets[2] = { 0, 0 };
@@ -464,6 +470,8 @@ int waitEvents(NamedEvent::Impl* const* events, int count, uint32_t timeoutMs)
         for (int i = 0; i < count; ++i) {
             EventState& state = *events[i]->state;
             snapshots[i] = atomic(state.seq).load();
+            if (since != nullptr && snapshots[i] != since[i])
+                return leave(i);
             if (tryTake(state, tickets[i]))
                 return leave(i);
             if (tickets[i] == 0 && timeoutMs > 0)
@@ -487,6 +495,14 @@ int waitForEither(NamedEvent& first, NamedEvent& second, uint32_t timeoutMs)
 {
     NamedEvent::Impl* const events[2] = { &first.impl(), &second.impl() };
     return waitEvents(events, 2, timeoutMs);
+}
+
+int waitForEitherSince(NamedEvent& first, uint32_t firstSeen, NamedEvent& second, uint32_t secondSeen,
+                       uint32_t timeoutMs)
+{
+    NamedEvent::Impl* const events[2] = { &first.impl(), &second.impl() };
+    const uint32_t since[2] = { firstSeen, secondSeen };
+    return waitEvents(events, 2, timeoutMs, since);
 }
 
 } // namespace ostrel::platform

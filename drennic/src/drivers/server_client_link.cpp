@@ -155,6 +155,9 @@ void ServerLink::readerLoop() {
     }
     threadState_.notify_all();
     while (!readerStop_.load(std::memory_order_relaxed)) {
+        // Noted before we look: a pulse while we look then ends the wait at once instead of being lost.
+        const uint32_t receiveSeen = receiveEvent_->changes();
+        const uint32_t responseSeen = responseEvent_->changes();
         noticeNewServer();
         // Frames first, then responses; both every pass, so that a busy bus never starves an answer.
         // A request that waits reads its answers itself.
@@ -165,7 +168,7 @@ void ServerLink::readerLoop() {
             responsesTaken = reading.owns_lock() && drainResponses();
         }
         if (framesTaken == 0 && !responsesTaken) {
-            waitForTraffic();
+            waitForTraffic(receiveSeen, responseSeen);
         } else if (framesTaken >= kBusyBatch && !options_.pollOnly) {
             std::this_thread::sleep_for(std::chrono::microseconds(kBusyBatchPauseUs));
         }
@@ -174,18 +177,16 @@ void ServerLink::readerLoop() {
     readerRunning_ = false;
 }
 
-void ServerLink::waitForTraffic() {
+void ServerLink::waitForTraffic(uint32_t receiveSeen, uint32_t responseSeen) {
     if (options_.pollOnly) {
         ostrel::platform::sleepMs(kReaderPollMs);
         return;
     }
-    // The server pulses an event after each write. A pulse that came between our last look and
-    // this wait is lost to us; the short time-out then picks the entry up.
-    if (requesterReads_.load()) {
-        (void)receiveEvent_->wait(kReaderPollMs);
-    } else {
-        (void)ostrel::platform::waitForEither(*receiveEvent_, *responseEvent_, kReaderPollMs);
-    }
+    // The server pulses an event after each write; one that came since we noted the events ends the
+    // wait at once. While a request reads its answers itself, only frames wake us.
+    if (requesterReads_.load()) responseSeen = responseEvent_->changes();
+    (void)ostrel::platform::waitForEitherSince(*receiveEvent_, receiveSeen, *responseEvent_, responseSeen,
+                                               kReaderPollMs);
 }
 
 void ServerLink::noticeNewServer() {

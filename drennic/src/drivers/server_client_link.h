@@ -155,7 +155,7 @@ private:
     [[nodiscard]] bool drainResponses();
     void takeFrame(const ostrel::halvorn::ServerFrame& frame);
     void takeResponse(const ostrel::halvorn::ServerCommand& response);
-    void waitForTraffic();
+    void waitForTraffic(uint32_t receiveSeen, uint32_t responseSeen);
     void noticeNewServer();
     void noticeRegistrationLost(const ostrel::halvorn::ServerCommand& response);
     void pingLoop();
