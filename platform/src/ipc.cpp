@@ -356,8 +356,11 @@ void NamedEvent::pulse()
     EventState& state = *impl_->state;
     atomic(state.signalled).store(0);
     const uint32_t waiters = atomic(state.waiters).load();
-    if (waiters == 0)
+    if (waiters == 0) {
+        // Releases nobody, but one who noted the word before it looked learns of it (waitForEitherSince).
+        atomic(state.seq).fetch_add(1);
         return;
+    }
     // The waiters present now hold the tickets drawn so far.
     const uint64_t present = atomic(state.tickets).load();
     if (atomic(state.manual).load() != 0) {
