@@ -100,9 +100,6 @@ void SharedMem::drainSendRing() {
                        static_cast<unsigned>(entry.length));
             continue;
         }
-        if (r.status == RingReadStatus::Unusable && repairRing(objects_->sendRing(), &sendReader_, Ring::Send)) {
-            continue;
-        }
         if (r.status != RingReadStatus::Entry) return;
         FrameHandler handler;
         void* user;
@@ -125,10 +122,6 @@ void SharedMem::drainCommandRing() {
                        static_cast<long>(commandRecord_.length));
             continue;
         }
-        if (r.status == RingReadStatus::Unusable &&
-            repairRing(objects_->commandRing(), &commandReader_, Ring::Command)) {
-            continue;
-        }
         if (r.status != RingReadStatus::Entry) return;
         CommandHandler handler;
         void* user;
@@ -142,51 +135,42 @@ void SharedMem::drainCommandRing() {
 }
 
 void SharedMem::checkRings() {
-    (void)repairRing(objects_->commandRing(), &commandReader_, Ring::Command);
-    (void)repairRing(objects_->responseRing(), static_cast<RingReader<ServerCommand>*>(nullptr), Ring::Response);
-    (void)repairRing(objects_->sendRing(), &sendReader_, Ring::Send);
-    (void)repairRing(objects_->receiveRing(), static_cast<RingReader<ServerFrame>*>(nullptr), Ring::Receive);
+    keepRing(objects_->commandRing(), &commandReader_, Ring::Command);
+    keepRing(objects_->responseRing(), static_cast<RingReader<ServerCommand>*>(nullptr), Ring::Response);
+    keepRing(objects_->sendRing(), &sendReader_, Ring::Send);
+    keepRing(objects_->receiveRing(), static_cast<RingReader<ServerFrame>*>(nullptr), Ring::Receive);
 }
 
 template <typename Entry>
-bool SharedMem::repairRing(RingChannel<Entry>& channel, RingReader<Entry>* reader, Ring ring) {
-    if (channel.headerLooksValid()) return false;
-    const std::optional<RingRepair> found = channel.repairIfCorrupt();
-    if (!found) return false;
-    if (channel.serverWritten()) {
-        noteRestoredHeader(*found, ring);
-        return true;
-    }
-    // Nothing written is lost: the stamps say what is new. What the header or the record offered beyond
-    // it are slots read before, which a reader following them would have taken again.
-    RepairCounters& counters = repairCounters_[static_cast<std::size_t>(ring)];
-    counters.repairs.fetch_add(1);
-    const uint32_t skipped = reader != nullptr ? reader->staleEntriesOffered(*found) : 0;
-    counters.entriesSkipped.fetch_add(skipped);
-    if (found->count != found->restored || found->epoch != channel.epoch()) {
-        log_.Print("Repaired the %s ring (capacity %lu, write index %lu, count %llu, epoch %lu) - count %llu in epoch "
-                   "%lu restored, %lu stale entries skipped\n",
-                   ringName(ring), static_cast<unsigned long>(found->capacity),
-                   static_cast<unsigned long>(found->writeIndex), static_cast<unsigned long long>(found->count),
-                   static_cast<unsigned long>(found->epoch), static_cast<unsigned long long>(found->restored),
-                   static_cast<unsigned long>(channel.epoch()), static_cast<unsigned long>(skipped));
-    } else {
-        log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - %lu stale entries skipped\n",
-                   ringName(ring), static_cast<unsigned long>(found->capacity),
-                   static_cast<unsigned long>(found->writeIndex), static_cast<unsigned long>(skipped));
-    }
-    return true;
+void SharedMem::keepRing(RingChannel<Entry>& channel, const RingReader<Entry>* reader, Ring ring) {
+    // The floor is where our reader stands in the ring's epoch; a reader still in an older one has none.
+    const uint64_t floor = reader != nullptr && reader->epoch() == channel.keptEpoch() ? reader->next() : 0;
+    const std::optional<RingRepair> found = channel.keep(floor);
+    if (found) noteRestoredHeader(*found, ring);
 }
 
 void SharedMem::noteRestoredHeader(const RingRepair& found, Ring ring) {
     repairCounters_[static_cast<std::size_t>(ring)].repairs.fetch_add(1);
-    log_.Print("Repaired the %s ring (capacity %lu, write index %lu) - the server's write index restored\n",
-               ringName(ring), static_cast<unsigned long>(found.capacity), static_cast<unsigned long>(found.writeIndex));
+    log_.Print("Repaired the %s ring (capacity %lu, write index %lu, count %llu, epoch %lu) - count %llu in "
+               "epoch %lu written back\n",
+               ringName(ring), static_cast<unsigned long>(found.capacity), static_cast<unsigned long>(found.writeIndex),
+               static_cast<unsigned long long>(found.count), static_cast<unsigned long>(found.epoch),
+               static_cast<unsigned long long>(found.restored), static_cast<unsigned long>(epochOf(ring)));
+}
+
+uint32_t SharedMem::epochOf(Ring ring) const {
+    switch (ring) {
+    case Ring::Command: return objects_->commandRing().keptEpoch();
+    case Ring::Response: return objects_->responseRing().keptEpoch();
+    case Ring::Send: return objects_->sendRing().keptEpoch();
+    case Ring::Receive: return objects_->receiveRing().keptEpoch();
+    }
+    return 0;
 }
 
 SharedMem::RingRepairCounts SharedMem::repairCounts(Ring ring) const {
     const RepairCounters& counters = repairCounters_[static_cast<std::size_t>(ring)];
-    return RingRepairCounts{counters.repairs.load(), counters.entriesSkipped.load()};
+    return RingRepairCounts{counters.repairs.load()};
 }
 
 bool SharedMem::SendResponse(const ServerCommand& entry) {

@@ -26,9 +26,7 @@ public:
     // The four rings, for their repair counts.
     enum class Ring { Command, Response, Send, Receive };
     struct RingRepairCounts {
-        uint64_t repairs = 0;      // headers found scribbled on and put right
-        // Rings the clients write: stale slots that a scribbled header offered, not taken again.
-        uint64_t entriesSkipped = 0;
+        uint64_t repairs = 0;  // hints or records found scribbled on and written back
     };
 
     // Construct: creates the mutexes, the events and the block, maps it and writes the initial
@@ -64,17 +62,15 @@ private:
     void drainCommandRing();
     bool writeFrame(const ServerFrame& frame);
     void checkRings();
-    // Repairs the ring when its header or record was scribbled on: logged once per repair, counted. A
-    // ring only the server writes gets its header back from the server's own count; a ring the clients
-    // write gets header, count and epoch back from its slots' stamps. `reader` is the server's own
-    // reader of a ring the clients write (polling thread only), for the count of stale slots offered it.
+    // The keeper's look at a ring: epoch word, floor and hints written back when scribbled on, logged
+    // once per repair and counted. `reader` is the server's own reader of a ring the clients write.
     template <typename Entry>
-    bool repairRing(RingChannel<Entry>& channel, RingReader<Entry>* reader, Ring ring);
+    void keepRing(RingChannel<Entry>& channel, const RingReader<Entry>* reader, Ring ring);
     void noteRestoredHeader(const RingRepair& found, Ring ring);
+    [[nodiscard]] uint32_t epochOf(Ring ring) const;
 
     struct RepairCounters {
         std::atomic<uint64_t> repairs{0};
-        std::atomic<uint64_t> entriesSkipped{0};
     };
 
     ServerLog& log_;

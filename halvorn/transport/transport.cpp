@@ -70,14 +70,14 @@ TransportObjects::TransportObjects(Objects o)
       ringState_(std::move(o.ringState)),
       block_(static_cast<ServerBlock*>(memory_->data())),
       restarts_(static_cast<RingStateBlock*>(ringState_->data())),
-      commandRing_(block_->commandRing, restarts_->commandRing, restarts_->commandStamps, *commandMutex_,
-                   *commandEvent_, RingSignal::Set),
-      responseRing_(block_->responseRing, restarts_->responseRing, nullptr, *responseMutex_, *responseEvent_,
-                    RingSignal::Pulse),
-      sendRing_(block_->sendRing, restarts_->sendRing, restarts_->sendStamps, *sendMutex_, *sendEvent_,
-                RingSignal::Set),
-      receiveRing_(block_->receiveRing, restarts_->receiveRing, nullptr, *receiveMutex_, *receiveEvent_,
-                   RingSignal::Pulse) {}
+      commandRing_(block_->commandRing, restarts_->commandRing, restarts_->commandStamps, restarts_->commandChecks,
+                   true, *commandMutex_, *commandEvent_, RingSignal::Set),
+      responseRing_(block_->responseRing, restarts_->responseRing, restarts_->responseStamps,
+                    restarts_->responseChecks, false, *responseMutex_, *responseEvent_, RingSignal::Pulse),
+      sendRing_(block_->sendRing, restarts_->sendRing, restarts_->sendStamps, restarts_->sendChecks, true, *sendMutex_,
+                *sendEvent_, RingSignal::Set),
+      receiveRing_(block_->receiveRing, restarts_->receiveRing, restarts_->receiveStamps, restarts_->receiveChecks,
+                   false, *receiveMutex_, *receiveEvent_, RingSignal::Pulse) {}
 
 TransportObjects::~TransportObjects() {
     // The block and the restart records first, then the events, then the mutexes.
@@ -119,17 +119,20 @@ void TransportObjects::initialise() {
 
 namespace {
 
-// A ring the server writes for us never needs this: the server repairs its own rings as it writes.
+// A writer waits only when the epoch word and the server's floor disagree (or the places ran out): the
+// server puts them right whenever it looks, and it looks when the ring's event is set.
 template <typename Entry>
 RingWriteResult writeOrAwaitRepair(RingChannel<Entry>& ring, const Entry& entry) {
     const RingWriteResult first = ring.write(entry);
     if (first != RingWriteResult::Unusable) return first;
-    // The server waits on this ring's event and repairs a broken header whenever it looks.
     ring.event().set();
     const uint32_t start = platform::tickMs();
     while (platform::tickMs() - start < RingClient::kRepairWaitMs) {
         platform::sleepMs(1);
-        if (ring.headerLooksValid()) return ring.write(entry);
+        if (ring.looksWritable()) {
+            const RingWriteResult again = ring.write(entry);
+            if (again != RingWriteResult::Unusable) return again;
+        }
     }
     return first;
 }
@@ -197,7 +200,7 @@ RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32
     const uint32_t start = platform::tickMs();
     while (platform::tickMs() - start < kRepairWaitMs) {
         platform::sleepMs(1);
-        if (ring.headerLooksValid()) return writeInEpoch();
+        if (ring.looksWritable()) return writeInEpoch();
     }
     return first;
 }

@@ -359,8 +359,11 @@ void NamedEvent::pulse()
     EventState& state = *impl_->state;
     atomic(state.signalled).store(0);
     const uint32_t waiters = atomic(state.waiters).load();
-    if (waiters == 0)
+    if (waiters == 0) {
+        // Releases nobody, but one who noted the word before it looked learns of it (waitForEitherSince).
+        atomic(state.seq).fetch_add(1);
         return;
+    }
     // The waiters present now hold the tickets drawn so far.
     const uint64_t present = atomic(state.tickets).load();
     if (atomic(state.manual).load() != 0) {
@@ -393,6 +396,11 @@ NamedEvent::Look NamedEvent::peek(std::string_view name)
         break;
     }
     return state.signalled != 0 ? Look::Set : Look::NotSet;
+}
+
+uint32_t NamedEvent::changes() const
+{
+    return atomic(impl_->state->seq).load();
 }
 
 namespace {
@@ -462,8 +470,9 @@ void sleepOnEvents(NamedEvent::Impl* const* events, const uint32_t* snapshots, i
     futexWait(&events[0]->state->seq, snapshots[0], events[0]->shared, before(soon, deadline) ? soon : deadline);
 }
 
-// Waits for the first of `count` (1 or 2) events; returns its index or -1 on time-out.
-int waitEvents(NamedEvent::Impl* const* events, int count, uint32_t timeoutMs)
+// Waits for the first of `count` (1 or 2) events; returns its index or -1 on time-out. With `since`,
+// an event whose sequence word moved away from it counts as released (nothing taken).
+int waitEvents(NamedEvent::Impl* const* events, int count, uint32_t timeoutMs, const uint32_t* since = nullptr)
 {
     const timespec deadline = deadlineAfterMs(timeoutMs);
     uint64_t tickets[2] = { 0, 0 };
@@ -481,6 +490,8 @@ int waitEvents(NamedEvent::Impl* const* events, int count, uint32_t timeoutMs)
         for (int i = 0; i < count; ++i) {
             EventState& state = *events[i]->state;
             snapshots[i] = atomic(state.seq).load();
+            if (since != nullptr && snapshots[i] != since[i])
+                return leave(i);
             if (tryTake(state, tickets[i]))
                 return leave(i);
             if (tickets[i] == 0 && timeoutMs > 0)
@@ -532,6 +543,14 @@ int waitForEither(NamedEvent& first, NamedEvent& second, uint32_t timeoutMs)
 {
     NamedEvent::Impl* const events[2] = { &first.impl(), &second.impl() };
     return waitEvents(events, 2, timeoutMs);
+}
+
+int waitForEitherSince(NamedEvent& first, uint32_t firstSeen, NamedEvent& second, uint32_t secondSeen,
+                       uint32_t timeoutMs)
+{
+    NamedEvent::Impl* const events[2] = { &first.impl(), &second.impl() };
+    const uint32_t since[2] = { firstSeen, secondSeen };
+    return waitEvents(events, 2, timeoutMs, since);
 }
 
 } // namespace ostrel::platform

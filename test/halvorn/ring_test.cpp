@@ -152,9 +152,9 @@ TEST_F(RingTest, CommandCopiesExactlyItsLengthAndZeroLengthCarriesNoData) {
     EXPECT_EQ(out.data[0], 0xEE);  // nothing copied for length 0
 }
 
-// A reader that the writer has lapped cannot tell what in the ring it has already had: it skips to
-// the writer without reading and counts everything it skipped.
-TEST_F(RingTest, LappedReaderSkipsToTheWriterAndCountsWhatItLost) {
+// A reader that the writer has lapped goes on with the oldest entry still in the ring and counts what
+// it lost.
+TEST_F(RingTest, LappedReaderGoesOnWithTheOldestEntryAndCountsWhatItLost) {
     auto client = RingClient::connect(55);
     ASSERT_TRUE(client);
     broadcast(0, 600);
@@ -163,17 +163,17 @@ TEST_F(RingTest, LappedReaderSkipsToTheWriterAndCountsWhatItLost) {
     EXPECT_EQ(in.id, 0u);
     broadcast(600, 500);  // 599 unread and 500 more: further than the ring holds
     RingRead r = client->readReceived(in);
-    EXPECT_EQ(r.status, RingReadStatus::Empty);
-    EXPECT_EQ(r.lost, 1099u);
-    broadcast(1100, 3);
-    uint32_t expected = 1100;
+    ASSERT_EQ(r.status, RingReadStatus::Entry);
+    EXPECT_EQ(in.id, 100u);
+    EXPECT_EQ(r.lost, 99u);
+    uint32_t expected = 101;
     while ((r = client->readReceived(in)).status == RingReadStatus::Entry) {
         ASSERT_EQ(in.id, expected);
         EXPECT_EQ(r.lost, 0u);
         ++expected;
     }
-    EXPECT_EQ(expected, 1103u);
-    EXPECT_EQ(client->lostFrames(), 1099u);
+    EXPECT_EQ(expected, 1100u);
+    EXPECT_EQ(client->lostFrames(), 99u);
 }
 
 TEST_F(RingTest, ReaderThatKeepsUpLosesNothingAcrossManyWraps) {
@@ -275,16 +275,17 @@ TEST_F(RingTest, PositionThatMovesBackwardsIsNeverReadAgain) {
     EXPECT_EQ(client->lostFrames(), 0u);
 }
 
-TEST_F(RingTest, RingWithoutCapacityIsNeitherWrittenNorRead) {
+// The header is a hint: one without capacity or out of range stops no writer or reader, and the server
+// writes it back (from its own count for its rings, from the stamps for the clients').
+TEST_F(RingTest, HeaderOutOfRangeStopsNobodyAndIsWrittenBack) {
     server_->block().sendRing.header.capacity = 0;
     auto client = RingClient::connect(59);
     ASSERT_TRUE(client);
-    EXPECT_EQ(client->sendFrame(frame(1)), RingWriteResult::Unusable);
-    EXPECT_EQ(server_->block().sendRing.header.writeIndex, 0u);
+    EXPECT_EQ(client->sendFrame(frame(1)), RingWriteResult::Written);
     RingReader<ServerFrame> reader(server_->sendRing());
     ServerFrame out{};
-    EXPECT_EQ(reader.read(out).status, RingReadStatus::Unusable);
-    // The server writes a ring of its own from its own write position and puts the header right.
+    ASSERT_EQ(reader.read(out).status, RingReadStatus::Entry);
+    EXPECT_EQ(out.id, 1u);
     server_->block().receiveRing.header.writeIndex = 5000;
     std::optional<RingRepair> repaired;
     EXPECT_EQ(server_->receiveRing().write(frame(2), &repaired), RingWriteResult::Written);
@@ -292,12 +293,12 @@ TEST_F(RingTest, RingWithoutCapacityIsNeitherWrittenNorRead) {
     EXPECT_EQ(repaired->writeIndex, 5000u);
     EXPECT_EQ(server_->block().receiveRing.header.writeIndex, 1u);
 
-    // The server's repair writes the header back from the count of entries written; a sound ring is
-    // left alone.
-    EXPECT_FALSE(server_->commandRing().repairIfCorrupt());
-    const auto found = server_->sendRing().repairIfCorrupt();
+    EXPECT_FALSE(server_->commandRing().keep());
+    server_->block().sendRing.header.capacity = 0;
+    const auto found = server_->sendRing().keep(reader.next());
     ASSERT_TRUE(found);
     EXPECT_EQ(found->capacity, 0u);
+    EXPECT_EQ(server_->block().sendRing.header.capacity, kRingCapacity);
     EXPECT_EQ(client->sendFrame(frame(3)), RingWriteResult::Written);
     ASSERT_EQ(reader.read(out).status, RingReadStatus::Entry);
     EXPECT_EQ(out.id, 3u);

@@ -42,7 +42,7 @@ TEST_F(ServerInstance, SecondStartExitsAtOnceWithZeroAndTheFirstKeepsServing) {
     ASSERT_TRUE(client.connected());
     EXPECT_TRUE(serves(client));
     // The second start did not truncate the running server's log.
-    EXPECT_EQ(scene_.logText().rfind("Ost CAN Server version 2.00 started\n\n", 0), 0u);
+    EXPECT_EQ(scene_.logText().rfind("Ost CAN Server version 3.00 started\n\n", 0), 0u);
 }
 
 TEST_F(ServerInstance, ACrashedServerLeavesNoRunningFlagAndDoesNotBlockTheNext) {
@@ -108,7 +108,7 @@ TEST_P(DebugLogArgument, OnlyANonzeroNumberWritesTheLog) {
     EXPECT_EQ(scene_.logExists(), logged);
     if (logged) {
         const std::string log = scene_.logText();
-        EXPECT_EQ(log.rfind("Ost CAN Server version 2.00 started\n\n", 0), 0u) << log;
+        EXPECT_EQ(log.rfind("Ost CAN Server version 3.00 started\n\n", 0), 0u) << log;
         EXPECT_NE(log.find("Registering client " + std::to_string(ownId()) + "\n"), std::string::npos) << log;
     }
 }

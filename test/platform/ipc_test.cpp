@@ -685,6 +685,21 @@ TEST_P(EventSemantics, WaitTimesOutAfterItsBound)
     EXPECT_GE(std::chrono::steady_clock::now() - start, 59ms);
 }
 
+// A pulse while nobody waits releases nobody; one since the waiter noted the events ends its wait at
+// once (the time-out is far beyond any load), and one before it noted them does not.
+TEST_P(EventSemantics, PulseSinceTheWaiterNotedTheEventsEndsItsWaitAtOnce)
+{
+    auto frames = make("frames", EventReset::Manual);
+    auto answers = make("answers", EventReset::Manual);
+    ASSERT_TRUE(frames && answers);
+    answers->pulse();
+    const uint32_t framesSeen = frames->changes();
+    const uint32_t answersSeen = answers->changes();
+    frames->pulse();
+    EXPECT_EQ(waitForEitherSince(*frames, framesSeen, *answers, answersSeen, 60'000), 0);
+    EXPECT_EQ(waitForEitherSince(*frames, frames->changes(), *answers, answersSeen, 20), -1);
+}
+
 TEST_P(EventSemantics, EitherPrefersTheFirstAndTakesOnlyIt)
 {
     auto send = make("send", EventReset::Automatic);

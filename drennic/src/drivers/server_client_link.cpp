@@ -25,8 +25,11 @@ namespace {
 // Starting a thread takes microseconds; the bound only matters on a starved machine.
 constexpr auto kThreadStartWait = std::chrono::seconds(10);
 constexpr uint32_t kReaderPollMs = 1;
-// A reader that has just taken frames waits this long before it looks again. Well below the time
-// the server needs to fill a ring, so it costs no frames.
+// A reader that has just taken a batch of this many frames or more waits this long before it looks
+// again: frames keep coming, and are taken in batches rather than one wake-up each. Well below the
+// time the server needs to fill a ring, so it costs no frames. After a few frames (an echo of our own,
+// say, with the answer to it right behind) it looks again at once.
+constexpr std::size_t kBusyBatch = 16;
 constexpr uint32_t kBusyBatchPauseUs = 50;
 
 EchoWindow::Signature signatureOf(const ServerFrame& frame) {
@@ -159,19 +162,21 @@ void ServerLink::readerLoop() {
     }
     threadState_.notify_all();
     while (!readerStop_.load(std::memory_order_relaxed)) {
+        // Noted before we look: a pulse while we look then ends the wait at once instead of being lost.
+        const uint32_t receiveSeen = receiveEvent_->changes();
+        const uint32_t responseSeen = responseEvent_->changes();
         noticeNewServer();
         // Frames first, then responses; both every pass, so that a busy bus never starves an answer.
         // A request that waits reads its answers itself.
-        const bool framesTaken = drainReceived();
+        const std::size_t framesTaken = drainReceived();
         bool responsesTaken = false;
         if (!requesterReads_.load()) {
             std::unique_lock reading(responseReadLock_, std::try_to_lock);
             responsesTaken = reading.owns_lock() && drainResponses();
         }
-        if (!framesTaken && !responsesTaken) {
-            waitForTraffic();
-        } else if (framesTaken && !options_.pollOnly) {
-            // Frames keep coming: take them in batches rather than waking for every pulse.
+        if (framesTaken == 0 && !responsesTaken) {
+            waitForTraffic(receiveSeen, responseSeen);
+        } else if (framesTaken >= kBusyBatch && !options_.pollOnly) {
             std::this_thread::sleep_for(std::chrono::microseconds(kBusyBatchPauseUs));
         }
     }
@@ -179,18 +184,16 @@ void ServerLink::readerLoop() {
     readerRunning_ = false;
 }
 
-void ServerLink::waitForTraffic() {
+void ServerLink::waitForTraffic(uint32_t receiveSeen, uint32_t responseSeen) {
     if (options_.pollOnly) {
         ostrel::platform::sleepMs(kReaderPollMs);
         return;
     }
-    // The server pulses an event after each write. A pulse that came between our last look and
-    // this wait is lost to us; the short time-out then picks the entry up.
-    if (requesterReads_.load()) {
-        (void)receiveEvent_->wait(kReaderPollMs);
-    } else {
-        (void)ostrel::platform::waitForEither(*receiveEvent_, *responseEvent_, kReaderPollMs);
-    }
+    // The server pulses an event after each write; one that came since we noted the events ends the
+    // wait at once. While a request reads its answers itself, only frames wake us.
+    if (requesterReads_.load()) responseSeen = responseEvent_->changes();
+    (void)ostrel::platform::waitForEitherSince(*receiveEvent_, receiveSeen, *responseEvent_, responseSeen,
+                                               kReaderPollMs);
 }
 
 void ServerLink::noticeNewServer() {
@@ -227,14 +230,14 @@ void ServerLink::noticeRegistrationLost(const ServerCommand& response) {
     threadState_.notify_all();
 }
 
-bool ServerLink::drainReceived() {
-    bool taken = false;
+std::size_t ServerLink::drainReceived() {
+    std::size_t taken = 0;
     ServerFrame& frame = *readerFrame_;
     while (client_->receivePending()) {
         const RingRead r = client_->readReceived(frame);
         if (r.status == RingReadStatus::Entry) {
             takeFrame(frame);
-            taken = true;
+            ++taken;
         } else if (r.status != RingReadStatus::Rejected) {
             break;  // empty, busy or not set up: look again on the next pass
         }

@@ -165,12 +165,12 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void readerLoop();
-    [[nodiscard]] bool drainReceived();
+    [[nodiscard]] std::size_t drainReceived();
     // Under responseReadLock_.
     [[nodiscard]] bool drainResponses();
     void takeFrame(const ostrel::halvorn::ServerFrame& frame);
     void takeResponse(const ostrel::halvorn::ServerCommand& response);
-    void waitForTraffic();
+    void waitForTraffic(uint32_t receiveSeen, uint32_t responseSeen);
     void noticeNewServer();
     void noticeRegistrationLost(const ostrel::halvorn::ServerCommand& response);
     void pingLoop();

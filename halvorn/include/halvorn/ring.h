@@ -1,38 +1,29 @@
-// The ring discipline shared by the server and its clients.
+// The ring discipline shared by the server and its clients, the same for all four rings.
 //
-// Writer: wait for the ring's mutex (500 ms; on failure the entry is dropped), copy the entry into
-// slot [write index], advance the index with wrap, release, then set or pulse the ring's event.
-// Writers never wait for readers: a slow reader is overwritten.
-// Reader: keeps its own position; takes one entry at a time under the mutex and hands the copy on
-// only after releasing it, so no handler ever runs while a ring mutex is held.
+// The truth of a ring is what lies beside each slot in the record: its stamp, the place in the epoch of
+// the entry the slot holds (slotStamp), and a check over the stamp and the entry's bytes. A writer copies
+// its entry into the slot of its place, then writes the check and the stamp, under the ring's mutex; a
+// reader takes a slot only when its stamp is the place it reads next, and hands the entry on only when
+// the check agrees (otherwise it is skipped as rejected: its bytes are not what was written there).
+// The header's write index and the record's count are hints that the server writes back; a reader looks
+// at all the stamps only when the count says more was written than it finds.
 //
-// Every ring has a count of the entries written, kept beside the block (RingRestart::position) and
-// advanced with the write index under the ring's mutex; it never goes round. Readers follow the count
-// and read only while the header agrees with it: a header that disagrees has been scribbled on (a
-// program that died halfway through an update, a faulty program) and is written back from the count,
-// so the ring goes on where it was and no slot is ever read twice. A new server starts every ring
-// afresh in a new epoch; readers that find a new epoch drop what they had not read (counted as lost,
-// never delivered) and follow the ring from slot 0.
+// Where a writer writes: the server, which alone writes the response and receive rings, at its own
+// count. The clients, which write the command and send rings, one past the latest stamped place in the
+// epoch, never below the place the server reads next (the record's floor, which the server keeps)
+// nor below the count the last writer left when the stamps of the latest entries were taken away
+// (neither hint moves a writer further than the ring holds). A count, header or epoch word scribbled on
+// moves no writer back, so no place is written twice; stamps far ahead of the hints move nobody.
 //
-// The rings the clients write (commands, frames to send): every client advances the count, and stamps
-// each slot it writes with the entry's place in the count and the epoch (slotStamp), so the count is
-// checked, never trusted: it must agree with the header and be borne out by the stamps (the last entry
-// it counts is stamped with its place, the next slot holds an older one), and for the server it must
-// be in the epoch the server set and not behind the server's own copy. A count moved ahead, moved
-// back, or given another epoch fails that, whatever it was moved by; writers then wait, and the
-// server writes the record back from the stamps (the latest entry written in its epoch), so the rings
-// go on where they were. The server takes a slot only when its stamp is the place it reads next, so
-// nothing is ever taken twice; it checks the count when a slot is not, or when the count is further
-// ahead than the ring holds. A reader that the writers have really lapped (the stamps bear the count
-// out) counts what it lost and goes on with the oldest entry still in the ring. A writer checks the
-// epoch again before it counts its entry: one stopped inside its write while a new server started the
-// ring afresh drops the entry rather than carry its old count into the new epoch.
+// A reader whose next place is not stamped while the count says it should be goes on at the first
+// place stamped after it and counts every place it passed as lost (a reader lapped by the writers goes
+// on with the oldest entry still in the ring).
 //
-// The rings only the server writes (responses, received frames): the server keeps its own copy of
-// the count and writes header and count back from it as it writes. A count that moves backwards, or
-// further than the ring holds since the last look, may itself have been scribbled on: it puts the
-// reader at the current position without reading (what it skipped is counted). An entry may be lost
-// then, but none is ever delivered twice.
+// The server starts every ring afresh in a new epoch at its start: stamps cleared, epoch word advanced.
+// A reader follows another epoch only once an entry is stamped in it and none is left of its own (an
+// epoch word scribbled on changes nothing), dropping what it had not read of the old one (counted as
+// lost). A client's writer writes only when the epoch word agrees with the floor the server set, and
+// drops its entry when a new server started the ring while it was writing.
 #pragma once
 
 #include "halvorn/server_block.h"
@@ -52,31 +43,31 @@ enum class RingWriteResult {
     Written,
     LockFailed,  // mutex not obtained within 500 ms: entry dropped, no event
     Rejected,    // the entry's length is out of range: nothing copied
-    Unusable,    // the ring header is not initialised (capacity 0) or is corrupt
+    Unusable,    // the epoch word and the server's floor disagree, or the places ran out: wait for the server
     Restarted,   // a new server started the ring afresh while we were writing: entry dropped, not counted
 };
 
-// What a repair found in the header and the record it replaced, and the count it wrote them back from.
+// What the server found in a ring's hints and record when it wrote them back, and what it wrote.
 struct RingRepair {
     uint32_t capacity = 0;
     uint32_t writeIndex = 0;
     uint64_t count = 0;
     uint32_t epoch = 0;
-    uint64_t restored = 0;
+    uint64_t restored = 0;  // the count written back
 };
 
 enum class RingReadStatus {
     Entry,       // `out` holds the next entry
     Empty,       // nothing new
     LockFailed,  // mutex not obtained within 500 ms: end this pass
-    Rejected,    // the slot's length is out of range: skipped; `out` holds its header only
-    Unusable,    // the ring header is not initialised or is corrupt
+    Rejected,    // the slot's bytes are not what was written there (or its length is out of range): skipped
+    Unusable,    // not used by this discipline any more; kept for callers that test for it
 };
 
 struct RingRead {
     RingReadStatus status = RingReadStatus::Empty;
-    uint32_t lost = 0;  // entries overwritten, or dropped by a restart, before this reader got to them
-    bool restarted = false;  // the ring was started afresh since the last look
+    uint32_t lost = 0;  // places passed without an entry delivered (overwritten, scribbled on, a restart)
+    bool restarted = false;  // the reader followed the ring into a new epoch
 };
 
 namespace ring_detail {
@@ -125,30 +116,52 @@ inline void storeCount(uint64_t& word, uint64_t value) noexcept {
     std::atomic_ref<uint64_t>(word).store(value, std::memory_order_release);
 }
 
-// Every ring the server sets up has exactly kRingCapacity slots; anything else is not a ring to use.
-[[nodiscard]] inline bool headerValid(uint32_t capacity, uint32_t writeIndex) noexcept {
-    return capacity == kRingCapacity && writeIndex < capacity;
+// The check beside a slot: the stamp and the bytes of the entry as written (a command's data up to its
+// length), mixed eight bytes at a time.
+inline uint64_t mix(uint64_t h, const void* bytes, std::size_t size) noexcept {
+    const auto* p = static_cast<const unsigned char*>(bytes);
+    for (; size >= 8; size -= 8, p += 8) {
+        uint64_t word;
+        std::memcpy(&word, p, 8);
+        h = (h ^ word) * 0x100000001B3ULL;
+        h ^= h >> 29;
+    }
+    for (; size > 0; --size, ++p) h = (h ^ *p) * 0x100000001B3ULL;
+    return h;
+}
+[[nodiscard]] inline uint64_t entryCheck(uint64_t stamp, const ServerCommand& entry) noexcept {
+    uint64_t h = mix(0xCBF29CE484222325ULL ^ stamp, &entry, offsetof(ServerCommand, data));
+    h = mix(h, &entry.processId, sizeof entry.processId);
+    return lengthValid(entry.length) ? mix(h, entry.data, static_cast<std::size_t>(entry.length)) : ~h;
+}
+[[nodiscard]] inline uint64_t entryCheck(uint64_t stamp, const ServerFrame& entry) noexcept {
+    return mix(0xCBF29CE484222325ULL ^ stamp, &entry, sizeof entry);
+}
+
+[[nodiscard]] constexpr uint64_t placeOf(uint64_t stamp) noexcept { return stamp & (kStampPlaceLimit - 1); }
+[[nodiscard]] constexpr bool inEpoch(uint64_t stamp, uint32_t epoch) noexcept {
+    return stamp >> kStampPlaceBits == (epoch & 0xFFFF);
 }
 
 } // namespace ring_detail
 
-// One ring of the block with its mutex and event. Does not own them. Writing is safe from any
+// One ring of the block with its stamps, mutex and event. Does not own them. Writing is safe from any
 // thread of any process.
 template <typename Entry>
 class RingChannel {
 public:
-    // `clientStamps`: the slots' stamps of a ring the clients write; none for a ring only the server writes.
-    RingChannel(ServerRing<Entry>& ring, RingRestart& restart, uint64_t* clientStamps,
+    RingChannel(ServerRing<Entry>& ring, RingRestart& record, uint64_t* stamps, uint64_t* checks, bool clientsWrite,
                 platform::NamedMutex& mutex, platform::NamedEvent& event, RingSignal signal) noexcept
-        : ring_(ring), restart_(restart), stamps_(clientStamps), mutex_(mutex), event_(event), signal_(signal) {}
+        : ring_(ring), record_(record), stamps_(stamps), checks_(checks), clientsWrite_(clientsWrite), mutex_(mutex),
+          event_(event), signal_(signal) {}
 
-    // `repaired` (when given) learns what a scribbled header held before this write put it right.
+    // `repaired` (when given) learns what scribbled hints the server's write put right.
     [[nodiscard]] RingWriteResult write(const Entry& entry, std::optional<RingRepair>* repaired = nullptr) {
         if (!ring_detail::entryValid(entry)) return RingWriteResult::Rejected;
         {
             platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
             if (!lock.held()) return RingWriteResult::LockFailed;
-            const RingWriteResult r = serverWritten() ? writeAtPosition(entry, repaired) : writeForClient(entry);
+            const RingWriteResult r = writeLocked(entry, repaired);
             if (r != RingWriteResult::Written) return r;
         }
         if (signal_ == RingSignal::Set) {
@@ -159,376 +172,342 @@ public:
         return RingWriteResult::Written;
     }
 
-    // Writes the initial state (capacity, write index 0) in a new epoch. Only the server does this,
-    // at its start: whatever a dead server left in the ring is gone for every reader. The caller
-    // becomes the keeper of the ring: it keeps its own copy of the epoch and of where the ring stands.
+    // Starts the ring afresh in a new epoch (only the server, at its start): whatever a dead server left
+    // is gone for every reader. The caller becomes the ring's keeper: it keeps the epoch and, for a ring
+    // it writes, the count.
     void initialise() {
         platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
         // Written even when the lock is not had: the server's start-up state wins over a stale holder.
-        restartEmpty();
-        kept_.store(0);
-        keptEpoch_.store(epoch());
+        restartFresh();
         keeper_.store(true);
     }
 
-    // The server's repair, under the mutex. A ring only the server writes gets its header back from the
-    // server's own count. A ring the clients write whose header or record (count, epoch) is not borne
-    // out gets both back from the stamps: the latest entry written in the server's epoch. Returns what
-    // was found when it was repaired; nothing when it was sound (or the mutex was not had: the next
-    // pass tries again).
-    [[nodiscard]] std::optional<RingRepair> repairIfCorrupt() {
+    // The keeper's look at the ring, under the mutex: the epoch word, the floor (rings the clients write:
+    // `readerNext`, the place its reader takes next) and the hints go back to what it keeps or what the
+    // stamps say. A ring whose places run out is started afresh. Returns what it found when it wrote
+    // anything back; nothing when all was sound or the mutex was not had (the next look tries again).
+    [[nodiscard]] std::optional<RingRepair> keep(uint64_t readerNext = 0) {
         platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
-        if (!lock.held()) return std::nullopt;
-        const uint64_t count = position();
-        RingRepair found{ring_detail::loadIndex(ring_.header.capacity), ring_detail::loadIndex(ring_.header.writeIndex),
-                         count, epoch(), keeper_.load() ? kept_.load() : count};
-        if (serverWritten()) {
-            if (agreesWith(found.restored)) return std::nullopt;
+        if (!lock.held() || !keeper_.load()) return std::nullopt;
+        const uint32_t epoch = keptEpoch_.load();
+        RingRepair found = seen();
+        bool sound = found.epoch == epoch;
+        if (clientsWrite_) {
+            const uint64_t floor = slotStamp(epoch, readerNext);
+            sound = sound && ring_detail::loadCount(record_.floor) == floor;
+            if (sound && hintsAgree(found, found.count) && found.count + 2 * kRingCapacity < kStampPlaceLimit) {
+                return std::nullopt;  // the writers keep these hints; only a disagreement asks for the stamps
+            }
+            found.restored = nextPlace(epoch);
+            if (found.restored + 2 * kRingCapacity >= kStampPlaceLimit) {
+                restartFresh();
+                found.restored = 0;
+                return found;
+            }
+            if (!sound) {
+                ring_detail::storeIndex(record_.epoch, epoch);
+                ring_detail::storeCount(record_.floor, floor);
+            }
         } else {
-            if (clientRingSound(count)) return std::nullopt;
-            found.restored = stampedCount(trustedEpoch());
-            ring_detail::storeIndex(restart_.epoch, trustedEpoch());
-            if (keeper_.load(std::memory_order_relaxed)) kept_.store(found.restored, std::memory_order_relaxed);
+            found.restored = kept_.load();
+            if (!sound) ring_detail::storeIndex(record_.epoch, epoch);
         }
-        publish(found.restored);
+        if (!sound || !hintsAgree(found, found.restored)) {
+            publish(found.restored);
+            return found;
+        }
+        return std::nullopt;
+    }
+
+    // Under the mutex: the slot of `place` holds the entry written there in `epoch`.
+    [[nodiscard]] bool stamped(uint32_t epoch, uint64_t place) const noexcept {
+        return place < kStampPlaceLimit &&
+               ring_detail::loadCount(stamps_[place % kRingCapacity]) == slotStamp(epoch, place);
+    }
+    // One past the latest entry written in `epoch` (0: none): the latest place stamped whose check agrees
+    // with its slot. A stamp whose check does not has been scribbled on, and the one below it is tried.
+    [[nodiscard]] uint64_t latest(uint32_t epoch) const noexcept {
+        // Backwards from where the count says the latest is: in a sound ring only that first one is checked.
+        const auto start = static_cast<uint32_t>((position() + kRingCapacity - 1) % kRingCapacity);
+        uint64_t found = 0;
+        for (uint32_t i = 0; i < kRingCapacity; ++i) {
+            const uint32_t slot = (start + kRingCapacity - i) % kRingCapacity;
+            const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
+            const uint64_t place = ring_detail::placeOf(stamp);
+            if (ring_detail::inEpoch(stamp, epoch) && place % kRingCapacity == slot && place >= found &&
+                holds(epoch, place)) {
+                found = place + 1;
+            }
+        }
         return found;
     }
-
-    // A look without the mutex: for a writer waiting for a repair, and the server's quick check
-    // before it takes the mutex.
-    [[nodiscard]] bool headerLooksValid() const noexcept {
-        if (!serverWritten()) return clientRingSound(position());
-        return agreesWith(keeper_.load(std::memory_order_relaxed) ? kept_.load(std::memory_order_relaxed)
-                                                                  : position());
+    // Under the mutex: the slot of `place` holds the entry written there in `epoch`, check and all.
+    [[nodiscard]] bool holds(uint32_t epoch, uint64_t place) const noexcept {
+        const auto slot = static_cast<uint32_t>(place % kRingCapacity);
+        const uint64_t stamp = slotStamp(epoch, place);
+        return ring_detail::loadCount(stamps_[slot]) == stamp &&
+               ring_detail::loadCount(checks_[slot]) == ring_detail::entryCheck(stamp, ring_.entries[slot]);
+    }
+    // Under the mutex: the slot of `place` holds, byte for byte, what was written there (its copy in `out`).
+    [[nodiscard]] bool take(uint32_t epoch, uint64_t place, Entry& out) const noexcept {
+        const auto slot = static_cast<uint32_t>(place % kRingCapacity);
+        const bool valid = ring_detail::loadEntry(out, ring_.entries[slot]);
+        return valid && ring_detail::loadCount(checks_[slot]) == ring_detail::entryCheck(slotStamp(epoch, place), out);
     }
 
-    // Rings the clients write, under the mutex. True when the count is borne out; the keeper then takes
-    // it as its own copy of where the ring stands.
-    [[nodiscard]] bool countTrusted(uint64_t count) noexcept {
-        // A count once borne out stays so until a writer moves it on, and a writer stamps first.
-        const bool keeper = keeper_.load(std::memory_order_relaxed);
-        if (keeper && count == kept_.load(std::memory_order_relaxed) && epoch() == keptEpoch_.load() &&
-            agreesWith(count)) {
-            return true;
-        }
-        if (!clientRingSound(count)) return false;
-        if (keeper) kept_.store(count, std::memory_order_relaxed);
-        return true;
+    // A look without the mutex, for a writer waiting for the server: the epoch word agrees with the floor.
+    [[nodiscard]] bool looksWritable() const noexcept {
+        return !clientsWrite_ || ring_detail::inEpoch(ring_detail::loadCount(record_.floor), epoch());
     }
-    // The slot of `position` holds the entry written there in the epoch the ring is trusted in.
-    [[nodiscard]] bool stamped(uint64_t position) const noexcept { return stamped(position, trustedEpoch()); }
-    // The keeper's own copy of the epoch; for anybody else the record's.
-    [[nodiscard]] uint32_t trustedEpoch() const noexcept {
-        return keeper_.load(std::memory_order_relaxed) ? keptEpoch_.load(std::memory_order_relaxed) : epoch();
+    // The slot of `place` holds an entry of the epoch from before `place`, with its stamp intact.
+    [[nodiscard]] bool holdsOlder(uint32_t epoch, uint64_t place) const noexcept {
+        const uint64_t stamp = stampOf(place);
+        const uint64_t held = ring_detail::placeOf(stamp);
+        return ring_detail::inEpoch(stamp, epoch) && held < place && held % kRingCapacity == place % kRingCapacity;
     }
 
-    [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(restart_.epoch); }
-    [[nodiscard]] bool serverWritten() const noexcept { return stamps_ == nullptr; }
-    [[nodiscard]] uint64_t position() const noexcept { return ring_detail::loadCount(restart_.position); }
+    // The epoch word: the keeper's epoch, unless scribbled on.
+    [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(record_.epoch); }
+    // The record's count: one past the latest entry written, as its writer left it (a hint).
+    [[nodiscard]] uint64_t position() const noexcept { return ring_detail::loadCount(record_.position); }
+    [[nodiscard]] uint64_t previousPosition() const noexcept {
+        return ring_detail::loadCount(record_.previousPosition);
+    }
+    [[nodiscard]] bool clientsWrite() const noexcept { return clientsWrite_; }
+    [[nodiscard]] bool keeper() const noexcept { return keeper_.load(std::memory_order_relaxed); }
+    [[nodiscard]] uint32_t keptEpoch() const noexcept { return keptEpoch_.load(std::memory_order_relaxed); }
+
+    // The reader of a ring the clients write tells the writers where it stands (under the mutex).
+    void setFloor(uint32_t epoch, uint64_t place) noexcept {
+        if (clientsWrite_) ring_detail::storeCount(record_.floor, slotStamp(epoch, place));
+    }
+    [[nodiscard]] uint64_t stampOf(uint64_t place) const noexcept {
+        return ring_detail::loadCount(stamps_[place % kRingCapacity]);
+    }
 
     [[nodiscard]] ServerRing<Entry>& ring() noexcept { return ring_; }
-    [[nodiscard]] const RingRestart& restart() const noexcept { return restart_; }
+    [[nodiscard]] const RingRestart& restart() const noexcept { return record_; }
     [[nodiscard]] platform::NamedMutex& mutex() noexcept { return mutex_; }
     [[nodiscard]] platform::NamedEvent& event() noexcept { return event_; }
 
 private:
-    // Under the mutex, a ring only the server writes. Its keeper writes at its own position and puts a
-    // header that differs from it right; any other writer (a stand-in in a test) follows the published
-    // count while the header agrees with it.
-    RingWriteResult writeAtPosition(const Entry& entry, std::optional<RingRepair>* repaired) noexcept {
-        uint64_t position = 0;
-        if (keeper_.load()) {
-            position = kept_.load();
-            if (!agreesWith(position) && repaired != nullptr) {
-                *repaired = RingRepair{ring_detail::loadIndex(ring_.header.capacity),
-                                       ring_detail::loadIndex(ring_.header.writeIndex), this->position(), epoch(),
-                                       position};
+    RingWriteResult writeLocked(const Entry& entry, std::optional<RingRepair>* repaired) noexcept {
+        uint32_t epoch = 0;
+        uint64_t place = 0;
+        const bool ownCount = keeper_.load(std::memory_order_relaxed) && !clientsWrite_;
+        if (ownCount) {
+            epoch = keptEpoch_.load(std::memory_order_relaxed);
+            place = kept_.load(std::memory_order_relaxed);
+            const RingRepair found = seen();
+            if (found.epoch != epoch || !hintsAgree(found, place)) {
+                ring_detail::storeIndex(record_.epoch, epoch);
+                if (repaired != nullptr) {
+                    *repaired = found;
+                    (*repaired)->restored = place + 1;
+                }
             }
         } else {
-            position = this->position();
-            if (!agreesWith(position)) return RingWriteResult::Unusable;
-        }
-        ring_detail::storeEntry(ring_.entries[position % kRingCapacity], entry);
-        ++position;
-        if (keeper_.load()) kept_.store(position);
-        publish(position);
-        return RingWriteResult::Written;
-    }
-
-    // Under the mutex, a ring the clients write: only at a count that is borne out, and counted only in
-    // the epoch it was written in. A new server that found the mutex held too long (its writer stopped
-    // in here) has started the ring afresh meanwhile: our count is the dead server's, and carrying it
-    // into the new epoch would hand the new server the old entries.
-    RingWriteResult writeForClient(const Entry& entry) noexcept {
-        const uint32_t epoch = trustedEpoch();
-        const uint64_t count = position();
-        if (!clientRingSound(count)) return RingWriteResult::Unusable;
-        ring_detail::storeEntry(ring_.entries[count % kRingCapacity], entry);
-        if (this->epoch() != epoch) return RingWriteResult::Restarted;
-        ring_detail::storeCount(stamps_[count % kRingCapacity], slotStamp(epoch, count));
-        publish(count + 1);
-        return RingWriteResult::Written;
-    }
-
-    [[nodiscard]] bool stamped(uint64_t position, uint32_t epoch) const noexcept {
-        return position < kStampPlaceLimit &&
-               ring_detail::loadCount(stamps_[position % kRingCapacity]) == slotStamp(epoch, position);
-    }
-
-    // A ring the clients write: header and record agree, the record is in the trusted epoch and, for the
-    // keeper, not behind its copy; the last entry counted is stamped with its place and the slot to be
-    // written next holds an older entry (or one of another epoch).
-    [[nodiscard]] bool clientRingSound(uint64_t count) const noexcept {
-        const uint32_t epoch = trustedEpoch();
-        const auto slot = static_cast<uint32_t>(count % kRingCapacity);
-        if (this->epoch() != epoch || ring_detail::loadIndex(ring_.header.capacity) != kRingCapacity ||
-            ring_detail::loadIndex(ring_.header.writeIndex) != slot || position() != count) {
-            return false;
-        }
-        if (count >= kStampPlaceLimit || (keeper_.load(std::memory_order_relaxed) &&
-                                          count < kept_.load(std::memory_order_relaxed))) {
-            return false;
-        }
-        const uint64_t last = ring_detail::loadCount(stamps_[slot == 0 ? kRingCapacity - 1 : slot - 1]);
-        if (count != 0 && last != slotStamp(epoch, count - 1)) return false;
-        const uint64_t next = ring_detail::loadCount(stamps_[slot]);
-        return next == kUnstamped || next >> kStampPlaceBits != (epoch & 0xFFFF) ||
-               (next & (kStampPlaceLimit - 1)) < count;
-    }
-
-    // One past the latest entry stamped in the epoch. Writers write only at a count the stamps bear out,
-    // so this is where they really stand.
-    [[nodiscard]] uint64_t stampedCount(uint32_t epoch) const noexcept {
-        uint64_t count = 0;
-        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
-            const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
-            const uint64_t place = stamp & (kStampPlaceLimit - 1);
-            if (stamp != kUnstamped && stamp == slotStamp(epoch, place) && place % kRingCapacity == slot) {
-                count = std::max(count, place + 1);
+            epoch = this->epoch();
+            if (clientsWrite_ && !ring_detail::inEpoch(ring_detail::loadCount(record_.floor), epoch)) {
+                return RingWriteResult::Unusable;
             }
+            place = nextPlace(epoch);
+            if (place + kRingCapacity >= kStampPlaceLimit) return RingWriteResult::Unusable;
         }
-        return count;
+        const auto slot = static_cast<uint32_t>(place % kRingCapacity);
+        ring_detail::storeEntry(ring_.entries[slot], entry);
+        // A new server that found the mutex held too long has started the ring afresh meanwhile.
+        if (!ownCount && this->epoch() != epoch) return RingWriteResult::Restarted;
+        ring_detail::storeCount(checks_[slot], ring_detail::entryCheck(slotStamp(epoch, place), entry));
+        ring_detail::storeCount(stamps_[slot], slotStamp(epoch, place));
+        if (ownCount) kept_.store(place + 1, std::memory_order_relaxed);
+        own_.store(place + 1, std::memory_order_relaxed);
+        ownEpoch_.store(epoch, std::memory_order_relaxed);
+        publish(place + 1);
+        return RingWriteResult::Written;
     }
 
-    [[nodiscard]] bool agreesWith(uint64_t position) const noexcept {
-        return ring_detail::loadIndex(ring_.header.capacity) == kRingCapacity &&
-               ring_detail::loadIndex(ring_.header.writeIndex) == position % kRingCapacity &&
-               this->position() == position;
+    // Where a writer that keeps no count writes next: one past the latest stamped place, or the
+    // count the last writer left when the stamps of the latest entries were taken away, or the server's
+    // floor (neither hint further than the ring holds).
+    [[nodiscard]] uint64_t nextPlace(uint32_t epoch) const noexcept {
+        const uint64_t position = this->position();
+        const uint64_t floor = ring_detail::loadCount(record_.floor);
+        const bool floorHeld = clientsWrite_ && ring_detail::inEpoch(floor, epoch);
+        const uint64_t floorPlace = floorHeld ? ring_detail::placeOf(floor) : 0;
+        const uint64_t own =
+            ownEpoch_.load(std::memory_order_relaxed) == epoch ? own_.load(std::memory_order_relaxed) : 0;
+        // The count is borne out when the entry before it is there, check and all, and its own slot holds
+        // the entry a lap before it (or none yet); anything else asks all the stamps.
+        const bool counted = position > 0 && position < kStampPlaceLimit && holds(epoch, position - 1) &&
+                             (position < kRingCapacity ? !ring_detail::inEpoch(stampOf(position), epoch)
+                                                       : holds(epoch, position - kRingCapacity));
+        const uint64_t last = counted ? position : latest(epoch);
+        uint64_t place = std::max(last, own);
+        // A count moved ahead finds the slots before it holding older entries, their stamps intact.
+        if (position > place && position - last <= kRingCapacity && !holdsOlder(epoch, position - 1)) place = position;
+        if (floorPlace > place && floorPlace - last <= kRingCapacity) place = floorPlace;
+        return place;
     }
 
-    void publish(uint64_t position) noexcept {
+    [[nodiscard]] RingRepair seen() const noexcept {
+        return RingRepair{ring_detail::loadIndex(ring_.header.capacity),
+                          ring_detail::loadIndex(ring_.header.writeIndex), position(), epoch(), 0};
+    }
+    [[nodiscard]] static bool hintsAgree(const RingRepair& found, uint64_t count) noexcept {
+        return found.capacity == kRingCapacity && found.writeIndex == count % kRingCapacity && found.count == count;
+    }
+
+    void publish(uint64_t count) noexcept {
         ring_detail::storeIndex(ring_.header.capacity, kRingCapacity);
-        ring_detail::storeIndex(ring_.header.writeIndex, static_cast<uint32_t>(position % kRingCapacity));
-        ring_detail::storeCount(restart_.position, position);
+        ring_detail::storeIndex(ring_.header.writeIndex, static_cast<uint32_t>(count % kRingCapacity));
+        ring_detail::storeCount(record_.position, count);
     }
 
-    void restartEmpty() noexcept {
-        ring_detail::storeIndex(restart_.previousWriteIndex, ring_detail::loadIndex(ring_.header.writeIndex));
-        ring_detail::storeIndex(ring_.header.capacity, kRingCapacity);
-        ring_detail::storeIndex(ring_.header.writeIndex, 0);
-        ring_detail::storeCount(restart_.position, 0);
-        // A new epoch starts with no slot stamped, whatever epoch the record held.
-        for (uint32_t slot = 0; stamps_ != nullptr && slot < kRingCapacity; ++slot) {
-            ring_detail::storeCount(stamps_[slot], kUnstamped);
-        }
-        ring_detail::storeIndex(restart_.epoch, ring_detail::loadIndex(restart_.epoch) + 1);
+    void restartFresh() noexcept {
+        const uint32_t old = epoch();
+        const uint64_t previous = keeper_.load() && !clientsWrite_ ? kept_.load() : latest(old);
+        ring_detail::storeCount(record_.previousPosition, previous);
+        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) ring_detail::storeCount(stamps_[slot], kUnstamped);
+        const uint32_t epoch = old + 1;
+        ring_detail::storeCount(record_.floor, slotStamp(epoch, 0));
+        ring_detail::storeIndex(record_.epoch, epoch);
+        publish(0);
+        kept_.store(0);
+        keptEpoch_.store(epoch);
     }
 
     ServerRing<Entry>& ring_;
-    RingRestart& restart_;
+    RingRestart& record_;
     uint64_t* const stamps_;
+    uint64_t* const checks_;
+    const bool clientsWrite_;
     platform::NamedMutex& mutex_;
     platform::NamedEvent& event_;
     RingSignal signal_;
-    // The keeper's own copy of the epoch and of where the ring stands (the server, after initialise()):
-    // the count it writes from, or, for a ring the clients write, the last count it found borne out.
+    // The keeper's own epoch and, for a ring it writes, its count.
     std::atomic<bool> keeper_{false};
     std::atomic<uint64_t> kept_{0};
     std::atomic<uint32_t> keptEpoch_{0};
+    // One past the last entry written through this channel, and its epoch: this process never writes below it.
+    std::atomic<uint64_t> own_{0};
+    std::atomic<uint32_t> ownEpoch_{UINT32_MAX};
 };
 
-// A reader with its own position. One thread at a time uses a reader.
+// A reader with its own place. One thread at a time uses a reader.
 template <typename Entry>
 class RingReader {
 public:
-    // Starts at index 0 of the ring's current epoch, as the server's readers do.
-    explicit RingReader(RingChannel<Entry>& channel) noexcept : channel_(channel), epoch_(channel.trustedEpoch()) {}
+    // Starts at place 0 of the ring's epoch (the keeper's when there is one), as the server's readers do.
+    explicit RingReader(RingChannel<Entry>& channel) noexcept
+        : channel_(channel), epoch_(channel.keeper() ? channel.keptEpoch() : channel.epoch()) {}
 
-    // Starts at the write index found now, so that only later entries are seen (a connecting
-    // client). False when the mutex was not obtained; the index then stays 0.
+    // Starts after the latest entry found now, so that only later entries are seen (a connecting
+    // client). False when the mutex was not obtained; the reader then starts at place 0.
     [[nodiscard]] bool startAtWriteIndex() {
         platform::NamedMutexLock lock(channel_.mutex(), kRingMutexWaitMs);
         if (!lock.held()) return false;
-        const uint32_t capacity = ring_detail::loadIndex(channel_.ring().header.capacity);
-        const uint32_t write = ring_detail::loadIndex(channel_.ring().header.writeIndex);
-        if (!ring_detail::headerValid(capacity, write)) return false;
-        lastSeenWrite_ = write;
-        unread_ = 0;
-        next_ = channel_.position();
-        delivered_ = next_;
-        lastPosition_ = next_;
         epoch_ = channel_.epoch();
+        next_ = channel_.latest(epoch_);
+        lastPosition_ = next_;
+        seenPosition_ = channel_.position();
         return true;
-    }
-
-    // The stale slots that a scribbled header or record, as found by a repair, offered this reader
-    // beyond the entries really written: those a reader that followed them would have taken again (by
-    // the header up to its write index; by the count up to it, from slot 0 in another epoch).
-    [[nodiscard]] uint32_t staleEntriesOffered(const RingRepair& found) const noexcept {
-        uint64_t offered = 0;
-        if (ring_detail::headerValid(found.capacity, found.writeIndex)) {
-            offered = (found.writeIndex + kRingCapacity - next_ % kRingCapacity) % kRingCapacity;
-        }
-        const uint64_t from = found.epoch == epoch_ ? next_ : 0;
-        if (found.count > from) {
-            offered = std::max<uint64_t>(offered, std::min<uint64_t>(found.count - from, kRingCapacity));
-        }
-        const uint64_t unread = found.restored > next_ ? found.restored - next_ : 0;
-        return offered > unread ? static_cast<uint32_t>(offered - unread) : 0;
     }
 
     // Takes the next entry into `out`.
     [[nodiscard]] RingRead read(Entry& out) {
         RingRead result;
-        {
-            platform::NamedMutexLock lock(channel_.mutex(), kRingMutexWaitMs);
-            if (!lock.held()) {
-                result.status = RingReadStatus::LockFailed;
-                return result;
-            }
-            ServerRing<Entry>& ring = channel_.ring();
-            const uint32_t capacity = ring_detail::loadIndex(ring.header.capacity);
-            const uint32_t write = ring_detail::loadIndex(ring.header.writeIndex);
-            if (!ring_detail::headerValid(capacity, write)) {
-                result.status = RingReadStatus::Unusable;  // the server repairs it; we follow then
-                return result;
-            }
-            if (!channel_.serverWritten()) {
-                takeFromClients(out, result);
-                return result;
-            }
-            if (channel_.epoch() != epoch_) {
-                result.lost = catchUpWithRestart(channel_.epoch());
-                result.restarted = true;
-            }
-            takeAtPosition(out, write, result);
+        platform::NamedMutexLock lock(channel_.mutex(), kRingMutexWaitMs);
+        if (!lock.held()) {
+            result.status = RingReadStatus::LockFailed;
+            return result;
         }
+        const uint64_t position = channel_.position();
+        seenPosition_ = position;
+        bool valid = false;
+        if (channel_.stamped(epoch_, next_)) {
+            valid = channel_.take(epoch_, next_, out);
+            // A slot stamped with our place whose check disagrees is passed (rejected) only once an entry
+            // is written after it: until then its writer may still write it.
+            if (!valid && channel_.latest(epoch_) <= next_ + 1) {
+                result.status = RingReadStatus::Empty;
+                return result;
+            }
+        } else if (findNext(position, result)) {
+            valid = channel_.take(epoch_, next_, out);
+        } else {
+            result.status = RingReadStatus::Empty;
+            return result;
+        }
+        if (position > lastPosition_ && position - next_ <= kRingCapacity) lastPosition_ = position;
+        ++next_;
+        lastPosition_ = std::max(lastPosition_, next_);
+        channel_.setFloor(epoch_, next_);
+        result.status = valid ? RingReadStatus::Entry : RingReadStatus::Rejected;
         return result;
     }
 
     // A look without the mutex: true when the ring may hold an entry this reader has not taken.
     [[nodiscard]] bool mayHaveEntries() const noexcept {
-        if (channel_.epoch() != epoch_) return true;
-        return channel_.position() != lastPosition_ || next_ < lastPosition_;
+        return channel_.stampOf(next_) == slotStamp(epoch_, next_) || channel_.position() != seenPosition_ ||
+               channel_.epoch() != epoch_;
     }
+
+    // The place this reader takes next, in its epoch.
+    [[nodiscard]] uint64_t next() const noexcept { return next_; }
+    [[nodiscard]] uint32_t epoch() const noexcept { return epoch_; }
 
 private:
-    // Under the mutex, a ring the clients write: takes a slot only when its stamp says it holds the entry
-    // at our place. One that does not, or a count further ahead than the ring holds, has the count
-    // checked: it was lapped (what the ring no longer holds is lost) or scribbled on (the server writes
-    // it back; we read on then).
-    void takeFromClients(Entry& out, RingRead& result) noexcept {
-        if (channel_.trustedEpoch() != epoch_) {
-            result.lost = catchUpWithRestart(channel_.trustedEpoch());
-            result.restarted = true;
+    // Under the mutex, when the slot of our place holds no entry for us: is there something further on?
+    // True when `next_` now is an entry to take; what we passed is in `result.lost`.
+    bool findNext(uint64_t position, RingRead& result) noexcept {
+        const uint32_t ringEpoch = channel_.epoch();
+        if (position == scannedPosition_ && ringEpoch == scannedEpoch_) return false;  // looked already
+        if (ringEpoch == epoch_ && position <= next_) return false;
+        scannedPosition_ = position;
+        scannedEpoch_ = ringEpoch;
+        // A restart clears every stamp of the old epoch; an epoch word scribbled on leaves them.
+        if (ringEpoch != epoch_ && channel_.latest(ringEpoch) != 0 && channel_.latest(epoch_) == 0) {
+            followRestart(ringEpoch, result);
         }
-        const uint64_t count = channel_.position();
-        if (count > next_ && (count - next_ > kRingCapacity || !channel_.stamped(next_))) {
-            if (!channel_.countTrusted(count)) {
-                result.status = RingReadStatus::Unusable;
-                return;
+        const uint64_t end = channel_.latest(epoch_);
+        lastPosition_ = std::max(lastPosition_, std::min(end, next_ + kRingCapacity));
+        if (end <= next_) return false;
+        for (uint64_t place = std::max(next_, end > kRingCapacity ? end - kRingCapacity : 0); place < end; ++place) {
+            if (channel_.holds(epoch_, place)) {
+                addLost(result, place - next_);
+                next_ = place;
+                scannedPosition_ = UINT64_MAX;  // the next gap gets a look of its own
+                return true;
             }
-            if (count - next_ > kRingCapacity) {
-                addLost(result, count - kRingCapacity - next_);
-                next_ = count - kRingCapacity;
-            }
-            for (; next_ < count && !channel_.stamped(next_); ++next_) addLost(result, 1);
         }
-        lastPosition_ = count;
-        result.status = RingReadStatus::Empty;
-        if (next_ < count) {
-            const bool valid = ring_detail::loadEntry(out, channel_.ring().entries[next_ % kRingCapacity]);
-            delivered_ = ++next_;
-            result.status = valid ? RingReadStatus::Entry : RingReadStatus::Rejected;
-        }
-        syncIndexes();
+        return false;
     }
 
-    // Under the mutex, a ring only the server writes: follows the published count, and only while the
-    // header agrees with it. Never reads an entry before the last one it delivered.
-    void takeAtPosition(Entry& out, uint32_t write, RingRead& result) noexcept {
-        const uint64_t position = channel_.position();
-        if (position % kRingCapacity != write) {
-            result.status = RingReadStatus::Unusable;  // scribbled on; the server writes it back
-            return;
-        }
-        if (position < lastPosition_) {
-            // Backwards: nothing of it is read; what lies behind the last delivered entry never again.
-            next_ = std::max(std::min(next_, position), delivered_);
-            lastPosition_ = position;
-            syncIndexes();
-            result.status = RingReadStatus::Empty;
-            return;
-        }
-        lastPosition_ = position;
-        if (position > next_ && position - next_ > kRingCapacity) {
-            // Further than the ring holds: skip to the writer without reading.
-            addLost(result, position - next_);
-            next_ = position;
-            syncIndexes();
-            result.status = RingReadStatus::Empty;
-            return;
-        }
-        syncIndexes();
-        if (next_ >= position) {
-            result.status = RingReadStatus::Empty;
-            return;
-        }
-        const bool valid = ring_detail::loadEntry(out, channel_.ring().entries[next_ % kRingCapacity]);
-        ++next_;
-        delivered_ = next_;
-        syncIndexes();
-        result.status = valid ? RingReadStatus::Entry : RingReadStatus::Rejected;
+    // A new server started the ring afresh and wrote in it: what we had not read of the old epoch is
+    // dropped (counted), and we follow the new one from its first entry.
+    void followRestart(uint32_t epoch, RingRead& result) noexcept {
+        uint64_t unread = lastPosition_ > next_ ? lastPosition_ - next_ : 0;
+        const uint64_t previous = channel_.previousPosition();
+        if (epoch == epoch_ + 1 && previous > next_) unread = std::max(unread, previous - next_);
+        addLost(result, std::min<uint64_t>(unread, kRingCapacity));
+        result.restarted = true;
+        epoch_ = epoch;
+        next_ = 0;
+        lastPosition_ = 0;
     }
 
     static void addLost(RingRead& result, uint64_t count) noexcept {
         result.lost += static_cast<uint32_t>(std::min<uint64_t>(count, UINT32_MAX - result.lost));
     }
 
-    // The index form of the position, for the restart count.
-    void syncIndexes() noexcept {
-        lastSeenWrite_ = static_cast<uint32_t>(lastPosition_ % kRingCapacity);
-        unread_ = next_ < lastPosition_ ? static_cast<uint32_t>(lastPosition_ - next_) : 0;
-    }
-
-    // Under the mutex: when the ring has been started afresh since our last look, drop what we had
-    // not read of the old epoch and follow the new one from slot 0. Returns the entries dropped:
-    // those we had seen written, and, when exactly one restart happened, those written after our
-    // last look up to the write index the restart found.
-    uint32_t catchUpWithRestart(uint32_t epoch) noexcept {
-        if (epoch == epoch_) return 0;
-        uint64_t dropped = unread_;
-        const uint32_t previous = ring_detail::loadIndex(channel_.restart().previousWriteIndex);
-        if (epoch == epoch_ + 1 && previous < kRingCapacity && lastSeenWrite_ < kRingCapacity) {
-            dropped += (previous + kRingCapacity - lastSeenWrite_) % kRingCapacity;
-        }
-        epoch_ = epoch;
-        lastSeenWrite_ = 0;
-        unread_ = 0;
-        next_ = 0;
-        delivered_ = 0;
-        lastPosition_ = 0;
-        return static_cast<uint32_t>(dropped < kRingCapacity ? dropped : kRingCapacity);
-    }
-
     RingChannel<Entry>& channel_;
-    uint32_t lastSeenWrite_ = 0;  // the write index at our last look
-    uint32_t unread_ = 0;         // entries written and not yet taken, as of our last look
-    uint32_t epoch_ = 0;          // the ring's epoch that our position belongs to
-    // Positions in the epoch.
-    uint64_t next_ = 0;          // the next entry to read
-    uint64_t delivered_ = 0;     // one past the last entry handed on: never read below it again
-    uint64_t lastPosition_ = 0;  // the published position at our last look
+    uint32_t epoch_ = 0;          // the epoch our place belongs to
+    uint64_t next_ = 0;           // the place we take next
+    uint64_t lastPosition_ = 0;   // how far we know the writers went in our epoch
+    uint64_t seenPosition_ = 0;   // the record's count at our last read
+    uint64_t scannedPosition_ = UINT64_MAX;  // the count and epoch word of our last look at all the stamps
+    uint32_t scannedEpoch_ = 0;
 };
 
 } // namespace ostrel::halvorn

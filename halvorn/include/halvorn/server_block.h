@@ -112,27 +112,27 @@ static_assert(offsetof(ServerBlock, receiveRing.header.capacity) == 11'656'028);
 static_assert(offsetof(ServerBlock, receiveRing.header.writeIndex) == 11'656'032);
 static_assert(offsetof(ServerBlock, receiveRing.entries) == 11'656'036);
 
-// Kept beside the block, never inside it. Whenever a server starts, it starts every ring afresh: it
-// changes the ring's epoch under the ring's mutex and keeps the write index the ring had before. A reader
-// that finds another epoch than its own knows that nothing of what it read belongs to the ring any more:
-// it drops what it had not read yet (counted) and goes on from slot 0.
+// Kept beside the block, never inside it, one for each ring. Whenever a server starts, it starts every ring
+// afresh in a new epoch. What a ring holds is told by its slots' stamps alone (see below); the rest are
+// hints that the server keeps and writes back: the epoch word, the count of entries written (its
+// remainder by the capacity is the header's write index) and, for the rings the clients write, the
+// place the server reads next, below which no client writes.
 struct RingRestart {
     uint32_t epoch;
-    uint32_t previousWriteIndex;  // the write index before the restart (may be out of range)
-    // Entries written in this epoch, advanced by every writer under the ring's mutex. Its remainder by
-    // the capacity is the write index; unlike the index it never goes round, so a reader can tell how
-    // far the writers really went since its last look, and a header that disagrees with it has been
-    // scribbled on. For the rings the clients write it is itself checked against the slots' stamps.
-    uint64_t position;
+    uint32_t unused;
+    uint64_t position;          // one past the latest entry written in the epoch, as its writer left it
+    uint64_t floor;             // rings the clients write: slotStamp(epoch, the place the server reads next)
+    uint64_t previousPosition;  // at the last restart: one past the latest entry of the epoch before
 };
-static_assert(sizeof(RingRestart) == 16);
-static_assert(offsetof(RingRestart, previousWriteIndex) == 4);
+static_assert(sizeof(RingRestart) == 32);
 static_assert(offsetof(RingRestart, position) == 8);
+static_assert(offsetof(RingRestart, floor) == 16);
+static_assert(offsetof(RingRestart, previousPosition) == 24);
 
-// Beside each slot of a ring the clients write, its stamp: which entry it holds, by its place in the count
-// of entries written (below 2^48) and the low 16 bits of the epoch above it. A writer stamps the slot
-// under the ring's mutex before it counts the entry, so a count that the stamps do not bear out has been
-// scribbled on, and a slot whose stamp is not the next place a reader wants holds nothing new for it.
+// Beside each slot of every ring, its stamp: which entry it holds, by its place in the count of entries
+// written in the epoch (below 2^48) and the low 16 bits of the epoch above it. A writer copies its entry
+// into the slot and then writes its check and stamps it, under the ring's mutex; a reader takes a slot
+// only when its stamp is the place it reads next and the check agrees with the bytes.
 inline constexpr uint32_t kStampPlaceBits = 48;
 inline constexpr uint64_t kStampPlaceLimit = uint64_t{1} << kStampPlaceBits;
 inline constexpr uint64_t kUnstamped = UINT64_MAX;  // never a stamp: its place is beyond the limit
@@ -150,15 +150,26 @@ struct RingStateBlock {
     uint32_t serverStarts;
     uint32_t unused;
     uint64_t commandStamps[kRingCapacity];
+    uint64_t responseStamps[kRingCapacity];
     uint64_t sendStamps[kRingCapacity];
+    uint64_t receiveStamps[kRingCapacity];
+    // Beside each stamp, a check over the stamp and the entry's bytes as written.
+    uint64_t commandChecks[kRingCapacity];
+    uint64_t responseChecks[kRingCapacity];
+    uint64_t sendChecks[kRingCapacity];
+    uint64_t receiveChecks[kRingCapacity];
 };
-static_assert(sizeof(RingStateBlock) == 16'072);
-static_assert(offsetof(RingStateBlock, responseRing) == 16);
-static_assert(offsetof(RingStateBlock, sendRing) == 32);
-static_assert(offsetof(RingStateBlock, receiveRing) == 48);
-static_assert(offsetof(RingStateBlock, serverStarts) == 64);
-static_assert(offsetof(RingStateBlock, commandStamps) == 72);
-static_assert(offsetof(RingStateBlock, sendStamps) == 8'072);
+static_assert(sizeof(RingStateBlock) == 64'136);
+static_assert(offsetof(RingStateBlock, responseRing) == 32);
+static_assert(offsetof(RingStateBlock, sendRing) == 64);
+static_assert(offsetof(RingStateBlock, receiveRing) == 96);
+static_assert(offsetof(RingStateBlock, serverStarts) == 128);
+static_assert(offsetof(RingStateBlock, commandStamps) == 136);
+static_assert(offsetof(RingStateBlock, responseStamps) == 8'136);
+static_assert(offsetof(RingStateBlock, sendStamps) == 16'136);
+static_assert(offsetof(RingStateBlock, receiveStamps) == 24'136);
+static_assert(offsetof(RingStateBlock, commandChecks) == 32'136);
+static_assert(offsetof(RingStateBlock, receiveChecks) == 56'136);
 
 // ---- Command and response codes ----
 inline constexpr uint8_t ServerCmd_SetBusConfiguration = 0x10;
@@ -198,9 +209,10 @@ inline constexpr int32_t kPingTicketLength = 4;
 
 // The protocol version both sides speak, answered to 0x50 (a client of this version sends its own in
 // the command's two data bytes). 2.0: every ring keeps a count of entries written beside the block, and
-// a peer of 1.0, which keeps none, never sees what the other writes. Peers of another major version
-// do not work together.
-inline constexpr uint8_t kServerVersionMajor = 2;
+// a peer of 1.0, which keeps none, never sees what the other writes. 3.0: every slot of every ring is
+// stamped, and the record beside the block has another layout. Peers of another major version do not
+// work together.
+inline constexpr uint8_t kServerVersionMajor = 3;
 inline constexpr uint8_t kServerVersionMinor = 0;
 
 // ---- Payload layouts of the enumeration and network commands ----

@@ -28,6 +28,8 @@ public:
     TransportObjects& operator=(const TransportObjects&) = delete;
 
     [[nodiscard]] ServerBlock& block() noexcept { return *block_; }
+    // The record beside the block: the rings' epochs, counts, floors and slot stamps.
+    [[nodiscard]] RingStateBlock& ringState() noexcept { return *restarts_; }
     [[nodiscard]] RingChannel<ServerCommand>& commandRing() noexcept { return commandRing_; }
     [[nodiscard]] RingChannel<ServerCommand>& responseRing() noexcept { return responseRing_; }
     [[nodiscard]] RingChannel<ServerFrame>& sendRing() noexcept { return sendRing_; }
@@ -83,8 +85,8 @@ public:
     RingClient(const RingClient&) = delete;
     RingClient& operator=(const RingClient&) = delete;
 
-    // A writer that finds a ring's header out of range wakes the server, which repairs it at once,
-    // and waits this long for the repair before it gives the entry up.
+    // A writer that finds the ring's epoch word and the server's floor disagreeing wakes the server,
+    // which writes them back at once, and waits this long for it before it gives the entry up.
     static constexpr uint32_t kRepairWaitMs = 300;
 
     // Writes a command (its process id becomes ours, its request tag stays) and sets the command event.
@@ -111,7 +113,7 @@ public:
     // Changes when a new server starts (see TransportObjects::serverStarts).
     [[nodiscard]] uint32_t serverStarts() const noexcept;
     [[nodiscard]] uint32_t processId() const noexcept { return processId_; }
-    // Entries lost because a writer lapped our readers (or its position could not be trusted), or
+    // Places our readers passed without an entry (lapped by the writer, a slot scribbled on), or entries
     // dropped because the ring was started afresh (a new server) before we read them, since connecting.
     [[nodiscard]] uint64_t lostResponses() const noexcept { return lostResponses_.load(); }
     [[nodiscard]] uint64_t lostFrames() const noexcept { return lostFrames_.load(); }

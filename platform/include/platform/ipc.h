@@ -134,6 +134,9 @@ public:
     [[nodiscard]] bool wait(uint32_t timeoutMs);
     // Non-consuming look at the current state.
     [[nodiscard]] bool isSet() const;
+    // Moves with every set and pulse. A waiter that notes it before it looks at what the event guards
+    // and hands it to waitForEitherSince misses no pulse that came while it looked.
+    [[nodiscard]] uint32_t changes() const;
 
     // A waiter that registers before it looks at what the event guards, so that a pulse between
     // the look and the wait is not lost: wait() returns at once after any pulse or set since the
@@ -162,6 +165,10 @@ private:
 // Uses futex_waitv; where the kernel lacks it (or OSTREL_IPC_FUTEX_WAITV=0) the second event is
 // re-checked every millisecond.
 [[nodiscard]] int waitForEither(NamedEvent& first, NamedEvent& second, uint32_t timeoutMs);
+// The same, and returns at once (0 or 1, nothing taken) for an event that changed since its `changes()`
+// was `firstSeen` or `secondSeen`.
+[[nodiscard]] int waitForEitherSince(NamedEvent& first, uint32_t firstSeen, NamedEvent& second, uint32_t secondSeen,
+                                     uint32_t timeoutMs);
 
 // True when a live process holds the named object in another format or size than this build's (a
 // program of another installation). Takes no lock and never waits.
