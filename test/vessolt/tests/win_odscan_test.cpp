@@ -10,6 +10,7 @@
 #include <QScrollBar>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyleOptionHeader>
 #include <QTableView>
 
@@ -23,7 +24,9 @@
 #include "od_scan_fixture.h"
 #include "od_scan_model.h"
 #include "win_odscan.h"
+#include "services/product_key.h"
 #include "services/window_messages.h"
+#include "platform/registry.h"
 
 namespace ostrel::vessolt::test {
 namespace {
@@ -145,6 +148,22 @@ TEST_F(ODScanWindowTest, GeometryAndColumnsSurviveARestartAndEdgesSizeColumns) {
 
     TWin_ConfigODScan page;
     EXPECT_TRUE(page.ApplySettings());
+}
+
+TEST_F(ODScanWindowTest, AGeometryStoredOffScreenOrHugeOpensOnTheScreen) {
+    {
+        auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser,
+                                                 std::string(kProductKey) + "\\Object Dictionary Scan");
+        ASSERT_TRUE(key);
+        key->writeInteger("left", 2500);
+        key->writeInteger("width", INT32_MAX);
+        key->writeInteger("height", INT32_MAX);
+        ASSERT_TRUE(key->flush());
+    }
+    TWin_ODScan window(scan, manager);
+    window.show();
+    settle();
+    EXPECT_TRUE(QGuiApplication::primaryScreen()->availableGeometry().contains(window.frameGeometry()));
 }
 
 }  // namespace
