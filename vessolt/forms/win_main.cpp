@@ -970,11 +970,11 @@ void TWin_Main::LoadWindowSettings() {
         RestoreGeometry(*this, {key->readInteger("left"), key->readInteger("top"), key->readInteger("width"),
                                 key->readInteger("height")},
                         kMinimumSize);
-    // Each pane keeps a usable size, whatever the registry holds.
+    // Each pane keeps a usable size, whatever the registry holds: a quarter of the window at least.
     if (auto w = key->readInteger("testboxwidth"); w && *w > 0)
-        horizontal_->setSizes(splitterSizes(width(), *w, kMinimumPane));
+        horizontal_->setSizes(splitterSizes(width(), *w, std::max(kMinimumPane, width() / 4)));
     if (auto h = key->readInteger("messageboxheight"); h && *h > 0)
-        vertical_->setSizes(splitterSizes(height(), *h, kMinimumPane));
+        vertical_->setSizes(splitterSizes(height(), *h, std::max(kMinimumPane, height() / 4)));
 }
 
 void TWin_Main::SaveWindowSettings() {
