@@ -40,28 +40,48 @@ void keepFrameOnScreen(QWidget& window, QSize minimum) {
 }
 
 constexpr auto kFrameOnScreen = "frameOnScreen";
+// How long after its showing a window may still be given its frame (a window manager frames it when
+// it gets to it); a window without a frame by then has none.
+constexpr int kFramedWithinMs = 3000;
 
 // A window is framed only once it shows: then its frame too is brought onto the screen, once.
 class FrameOnScreen : public QObject {
 public:
-    FrameOnScreen(QWidget& window, QSize minimum) : QObject(&window), minimum_(minimum) {
+    FrameOnScreen(QWidget& window, QSize minimum) : QObject(&window), window_(window), minimum_(minimum) {
         setObjectName(kFrameOnScreen);
         window.installEventFilter(this);
     }
 
-    bool eventFilter(QObject* watched, QEvent* event) override {
-        if (event->type() == QEvent::Show) {
-            auto* window = static_cast<QWidget*>(watched);
-            window->removeEventFilter(this);
-            // After the show, when the window system has given the frame its size.
-            QTimer::singleShot(0, window, [window, minimum = minimum_] { keepFrameOnScreen(*window, minimum); });
-            deleteLater();
+    bool eventFilter(QObject*, QEvent* event) override {
+        switch (event->type()) {
+        case QEvent::Show:
+            // The platform may know the frame at once; a window manager tells it with a move.
+            QTimer::singleShot(0, this, [this] { check(); });
+            QTimer::singleShot(kFramedWithinMs, this, [this] { deleteLater(); });
+            break;
+        case QEvent::Move:
+        case QEvent::Resize:
+            if (window_.isVisible())
+                QTimer::singleShot(0, this, [this] { check(); });
+            break;
+        default: break;
         }
         return false;
     }
 
 private:
+    void check() {
+        if (done_ || frameMargins(window_).isNull())
+            return;
+        done_ = true;
+        window_.removeEventFilter(this);
+        keepFrameOnScreen(window_, minimum_);
+        deleteLater();
+    }
+
+    QWidget& window_;
     QSize minimum_;
+    bool done_ = false;
 };
 
 } // namespace

@@ -21,20 +21,15 @@ TEST(WindowGeometry, AStoredGeometryIsBoundedByTheAreaAndMovedOntoIt) {
         StoredGeometry stored;
         QRect expected;
     } cases[] = {
-        {{2500, 0, 796, 500}, {804, 0, 796, 500}},           // a screen that has gone
-        {{0, 0, INT_MAX, INT_MAX}, {0, 0, 1600, 1000}},      // sized by hand
-        {{INT_MIN, INT_MAX, 300, 200}, {0, 800, 300, 200}},
-        {{}, current},                                       // nothing stored
-        {{10, 20, 0, -5}, {10, 20, 800, 600}},               // no size of 0 or below
-        {{10, 20, 5, 5}, {10, 20, 300, 200}},                // the least a window keeps
+        {{2500, 0, 796, 500}, {804, 0, 796, 500}},       // a screen that has gone
+        {{INT_MIN, 0, INT_MAX, INT_MAX}, {0, 0, 1600, 1000}},  // sized by hand
+        {{10, 20, 0, 5}, {10, 20, 800, 200}},            // no size of 0; the least a window keeps
+        {{}, current},
     };
     for (const Case& c : cases)
         EXPECT_EQ(keptOnScreen(current, c.stored, area, {300, 200}), c.expected) << c.expected.left();
-    EXPECT_EQ(keptOnScreen(current, {-100, 24, 900, 700}, QRect(1600, 24, 800, 600)), QRect(1600, 24, 800, 600));
     EXPECT_EQ(splitterSizes(1000, INT_MAX, 100), QList<int>({100, 900}));
-    EXPECT_EQ(splitterSizes(1000, 1, 100), QList<int>({900, 100}));
-    EXPECT_EQ(splitterSizes(1000, 276, 100), QList<int>({724, 276}));
-    EXPECT_EQ(splitterSizes(150, 140, 100), QList<int>({75, 75}));
+    EXPECT_EQ(splitterSizes(150, 1, 100), QList<int>({75, 75}));
 }
 
 TEST_F(WindowTest, AMainWindowStoredOffScreenAndHugeOpensOnTheScreenWithEveryPaneShown) {

@@ -30,10 +30,8 @@ TEST(ODScanTexts, TextsShowInStoredOrderAndNumbersFromTheLastByte) {
         const char* ascii;
     } cases[] = {
         {0x1009, 0, "31 2E 30 ", "1.0"},   // the hardware version, with no data sheet
-        {0x100A, 20, "31 2E 30 ", "1.0"},  // VISIBLE_STRING
-        {0x2000, 20, "31 2E 30 ", "1.0"},
+        {0x2000, 20, "31 2E 30 ", "1.0"},  // VISIBLE_STRING
         {0x1009, 13, "302E31", "0.1"},     // the data sheet says UNSIGNED32
-        {0x2000, 0, "302E31", "0.1"},
     };
     for (const Case& c : cases) {
         const ODScanResult r = result(c.index, 0, {'1', '.', '0'});
