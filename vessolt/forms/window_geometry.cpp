@@ -41,8 +41,9 @@ void keepFrameOnScreen(QWidget& window, QSize minimum) {
 
 constexpr auto kFrameOnScreen = "frameOnScreen";
 // How long after its showing a window may still be given its frame (a window manager frames it when
-// it gets to it); a window without a frame by then has none.
+// it gets to it, and Qt learns of the frame later still); a window without a frame by then has none.
 constexpr int kFramedWithinMs = 3000;
+constexpr int kFrameLookMs = 50;
 
 // A window is framed only once it shows: then its frame too is brought onto the screen, once.
 class FrameOnScreen : public QObject {
@@ -50,38 +51,35 @@ public:
     FrameOnScreen(QWidget& window, QSize minimum) : QObject(&window), window_(window), minimum_(minimum) {
         setObjectName(kFrameOnScreen);
         window.installEventFilter(this);
+        look_.setInterval(kFrameLookMs);
+        connect(&look_, &QTimer::timeout, this, [this] { check(); });
     }
 
     bool eventFilter(QObject*, QEvent* event) override {
-        switch (event->type()) {
-        case QEvent::Show:
-            // The platform may know the frame at once; a window manager tells it with a move.
-            QTimer::singleShot(0, this, [this] { check(); });
-            QTimer::singleShot(kFramedWithinMs, this, [this] { deleteLater(); });
-            break;
-        case QEvent::Move:
-        case QEvent::Resize:
-            if (window_.isVisible())
-                QTimer::singleShot(0, this, [this] { check(); });
-            break;
-        default: break;
+        if (event->type() == QEvent::Show && !look_.isActive()) {
+            look_.start();
+            QTimer::singleShot(0, this, [this] { check(); });  // the platform may know the frame at once
+            QTimer::singleShot(kFramedWithinMs, this, [this] { finish(); });
         }
         return false;
     }
 
 private:
     void check() {
-        if (done_ || frameMargins(window_).isNull())
+        if (!window_.isVisible() || frameMargins(window_).isNull())
             return;
-        done_ = true;
-        window_.removeEventFilter(this);
         keepFrameOnScreen(window_, minimum_);
+        finish();
+    }
+    void finish() {
+        look_.stop();
+        window_.removeEventFilter(this);
         deleteLater();
     }
 
     QWidget& window_;
     QSize minimum_;
-    bool done_ = false;
+    QTimer look_;
 };
 
 } // namespace
