@@ -1,5 +1,7 @@
 #include "dialog_placement.h"
 
+#include "window_geometry.h"
+
 #include <algorithm>
 
 #include <QGuiApplication>
@@ -32,6 +34,7 @@ void PlaceOverOwner(QWidget& dialog, const QWidget* owner) {
     const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
     dialog.move(placeOverOwner(window->frameGeometry(), dialog.frameGeometry().size(),
                                screen ? std::optional<QRect>(screen->availableGeometry()) : std::nullopt));
+    KeepFrameOnScreenWhenShown(dialog);
 }
 
 } // namespace ostrel::vessolt

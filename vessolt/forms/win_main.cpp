@@ -35,6 +35,7 @@
 #include "services/user_prompt.h"
 #include "services/window_messages.h"
 #include "win_network_config.h"
+#include "window_geometry.h"
 
 namespace ostrel::vessolt {
 namespace {
@@ -44,6 +45,9 @@ namespace {
 constexpr int kClosePollMs = 100;
 constexpr int kTestBoxWidth = 276;
 constexpr int kMessageBoxHeight = 120;
+// The least a restored window and each of its panes keep.
+constexpr QSize kMinimumSize(300, 200);
+constexpr int kMinimumPane = 100;
 constexpr int kRowHeight = 38;
 
 const QString kConfigFilter = QStringLiteral("Configuration Files (*.nbx);;All Files (*)");
@@ -966,26 +970,16 @@ void TWin_Main::LoadWindowSettings() {
         return;
     if (key->readInteger("windowstate").value_or(0) == 2)
         setWindowState(Qt::WindowMaximized);
-    if (!windowState().testFlag(Qt::WindowMaximized)) {
-        QRect g = geometry();
-        const int left = key->readInteger("left").value_or(g.left());
-        const int top = key->readInteger("top").value_or(g.top());
-        const int width = key->readInteger("width").value_or(g.width());
-        const int height = key->readInteger("height").value_or(g.height());
-        g = QRect(left, top, std::max(width, 300), std::max(height, 200));
-        // A window stored on a screen that has gone comes back onto this one.
-        if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-            const QRect area = screen->availableGeometry();
-            g.setSize(g.size().boundedTo(area.size()));
-            if (!area.intersects(g))
-                g.moveTopLeft(area.topLeft());
-        }
-        setGeometry(g);
-    }
+    // A window stored on a screen that has gone, or larger than this one, comes back whole onto it.
+    if (!windowState().testFlag(Qt::WindowMaximized))
+        RestoreGeometry(*this, {key->readInteger("left"), key->readInteger("top"), key->readInteger("width"),
+                                key->readInteger("height")},
+                        kMinimumSize);
+    // Each pane keeps a usable size, whatever the registry holds: a quarter of the window at least.
     if (auto w = key->readInteger("testboxwidth"); w && *w > 0)
-        horizontal_->setSizes({std::max(100, width() - *w), *w});
+        horizontal_->setSizes(splitterSizes(width(), *w, std::max(kMinimumPane, width() / 4)));
     if (auto h = key->readInteger("messageboxheight"); h && *h > 0)
-        vertical_->setSizes({std::max(100, height() - *h), *h});
+        vertical_->setSizes(splitterSizes(height(), *h, std::max(kMinimumPane, height() / 4)));
 }
 
 void TWin_Main::SaveWindowSettings() {

@@ -5,6 +5,7 @@
 #include "file_dialog.h"
 #include "network/symbols.h"
 #include "services/user_prompt.h"
+#include "window_geometry.h"
 
 #include <QApplication>
 #include <QCheckBox>
@@ -140,7 +141,7 @@ TWin_NetworkConfig::TWin_NetworkConfig(TSymbols& symbols, UserPrompt& prompt, Fi
     setMinimumWidth(531);
     buildControls();
     connectControls();
-    resize(config_.width, config_.height);
+    RestoreSize(*this, config_.width, config_.height);
     LoadSettings({});
     setColumnWidths();
     FitLastColumn();
@@ -335,7 +336,10 @@ bool TWin_NetworkConfig::SaveSettings(const std::string& fileName, std::string* 
 void TWin_NetworkConfig::LoadSettings(const std::string& fileName) {
     if (!config_.LoadSettings(fileName))
         return;
-    resize(config_.width, config_.height);
+    // A size from the registry or a file fits this screen, and only what fits is stored again.
+    RestoreSize(*this, config_.width, config_.height);
+    config_.width = width();
+    config_.height = height();
     if (!fileName.empty()) {
         (void)symbols_.Reload();
         FitLastColumn();

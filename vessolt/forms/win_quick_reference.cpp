@@ -14,6 +14,9 @@
 #include <cmath>
 #include <memory>
 
+#include "dialog_placement.h"
+#include "window_geometry.h"
+
 // The documents are compiled into the forms library, a static one: its resources must be registered
 // by name, or the linker drops them.
 static void initQuickReferenceResources() { Q_INIT_RESOURCE(quick_reference); }
@@ -89,10 +92,8 @@ void TWin_QuickReference::placeOver(QWidget* caller) {
         layout()->activate();
     const QPoint origin = caller->isWindow() ? caller->frameGeometry().topLeft() : caller->mapToGlobal(QPoint(0, 0));
     const QSize area = caller->isWindow() ? caller->frameGeometry().size() : caller->size();
-    const QSize own = frameGeometry().size();
-    const int left = area.width() > own.width() ? origin.x() + (area.width() - own.width()) / 2 : origin.x();
-    const int top = area.height() > own.height() ? origin.y() + (area.height() - own.height()) / 2 : origin.y();
-    move(left, top);
+    // Kept on the caller's screen like every dialog.
+    move(placeOverOwner(QRect(origin, area), frameGeometry().size(), availableArea(*caller->window())));
 }
 
 void TWin_QuickReference::PrintTo(QPrinter& printer) {

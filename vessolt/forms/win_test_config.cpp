@@ -15,6 +15,7 @@
 #include <platform/registry.h>
 
 #include "services/product_key.h"
+#include "window_geometry.h"
 
 namespace ostrel::vessolt {
 namespace {
@@ -71,15 +72,8 @@ TWin_TestConfig::TWin_TestConfig(TTestManager& manager, IConfigPage* globalPage,
 
     resize(560, 440);
     if (auto key = platform::RegistryKey::open(platform::RegistryRoot::CurrentUser, testConfigKey())) {
-        QSize size = this->size();
-        if (auto w = key->readInteger("width"))
-            size.setWidth(*w);
-        if (auto h = key->readInteger("height"))
-            size.setHeight(*h);
         // A size stored on a larger screen must still fit this one.
-        if (const QScreen* screen = QGuiApplication::primaryScreen())
-            size = size.boundedTo(screen->availableGeometry().size());
-        resize(size.expandedTo(QSize(200, 150)));
+        RestoreSize(*this, key->readInteger("width"), key->readInteger("height"), QSize(200, 150));
     }
     manager_.SetConfigureTestHandler([this](int32_t testid, IConfigPage*, QObject* caller) {
         const auto* widget = qobject_cast<QWidget*>(caller);

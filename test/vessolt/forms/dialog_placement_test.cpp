@@ -1,12 +1,21 @@
 // Where dialogs open: over their owner's window and on its screen.
 #include "dialog_edges.h"
 #include "dialog_placement.h"
+#include "qt_user_prompt.h"
+#include "win_about.h"
 
 #include <QApplication>
 #include <QDialog>
 #include <QImage>
+#include <QMainWindow>
+#include <QMessageBox>
+#include <QScreen>
+#include <QTimer>
+#include <functional>
 
 #include <gtest/gtest.h>
+
+#include "services/user_prompt.h"
 
 namespace ostrel::vessolt {
 namespace {
@@ -30,6 +39,54 @@ TEST(DialogEdges, ADialogDrawsItsOwnEdgeWhereTheSystemDrawsNoFrame) {
     const QColor background = dialog.palette().color(QPalette::Window);
     EXPECT_NE(image.pixelColor(0, 50), background);
     EXPECT_EQ(image.pixelColor(100, 50), background);
+}
+
+// Calls `seen` with the first visible top-level window of type T, then closes it.
+template <typename T>
+void onceShown(const std::function<void(T&)>& seen) {
+    auto* poll = new QTimer;
+    poll->setInterval(10);
+    QObject::connect(poll, &QTimer::timeout, [poll, seen] {
+        for (QWidget* widget : QApplication::topLevelWidgets())
+            if (auto* shown = qobject_cast<T*>(widget); shown && shown->isVisible()) {
+                seen(*shown);
+                shown->reject();
+                poll->deleteLater();
+                return;
+            }
+    });
+    poll->start();
+}
+
+TEST(DialogPlacement, TheAboutWindowOverAWindowAtTheScreensEdgeStaysOnTheScreen) {
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    QWidget owner;
+    owner.setGeometry(area.right() - 150, area.bottom() - 100, 300, 200);
+    owner.show();
+    RecordingPrompt prompt;
+    TWin_About about(prompt);
+    QRect shown;
+    onceShown<TWin_About>([&](TWin_About& dialog) { shown = dialog.frameGeometry(); });
+    about.Execute(&owner);
+    EXPECT_TRUE(area.contains(shown)) << shown.left() << "," << shown.top() << " " << shown.width() << "x" << shown.height() << " in " << area.width() << "x" << area.height();
+}
+
+TEST(DialogPlacement, AMessageBoxWithNoActiveWindowBelongsOverTheMainWindow) {
+    QMainWindow main;
+    main.setGeometry(40, 60, 500, 400);
+    main.show();
+    QApplication::processEvents();
+    QApplication::setActiveWindow(nullptr);  // as once another box has closed and nothing took focus
+    QWidget* owner = nullptr;
+    QPoint offCentre;
+    onceShown<QMessageBox>([&](QMessageBox& box) {
+        owner = box.parentWidget();
+        offCentre = box.frameGeometry().center() - main.frameGeometry().center();
+    });
+    QtUserPrompt prompt;
+    (void)prompt.ask(PromptIcon::Warning, "Over the main window", kProductName, PromptButtons::Ok);
+    EXPECT_EQ(owner, &main);
+    EXPECT_LE(offCentre.manhattanLength(), 4) << offCentre.x() << "," << offCentre.y();
 }
 
 } // namespace

@@ -13,12 +13,15 @@
 #include <QLineEdit>
 #include <QMouseEvent>
 #include <QPushButton>
+#include <QScreen>
 #include <QTableView>
 #include <QTest>
 #include <QTimer>
 
+#include <climits>
 #include <cstdlib>
 #include <filesystem>
+#include <fstream>
 
 #include "file_dialog.h"
 #include "services/log.h"
@@ -270,6 +273,22 @@ TEST_F(NetworkDialog, RegistryIsWrittenOnDestructionAndAFileLoadAppliesAtOnce) {
     EXPECT_EQ(cellText(*dialog, 0, NodeTableModel::NameColumn), "Motor");
     EXPECT_EQ(symbols.GetNodeName(3), "Motor");
     EXPECT_TRUE(symbols.FindEntry(0x1000, 0, 0));  // the store was reloaded with its default
+}
+
+TEST_F(NetworkDialog, ASizeFromAFileFitsTheScreenAndOnlyThatIsStored) {
+    const std::string file = (dir_ / "huge.nbx").string();
+    std::ofstream(file) << "[networkconfig]\ntotalnodes=0\nwidth=3000\nheight=2500\n";
+    const QSize area = QGuiApplication::primaryScreen()->availableGeometry().size();
+    {
+        auto dialog = makeDialog();
+        dialog->LoadSettings(file);
+        EXPECT_LE(dialog->width(), area.width());
+        EXPECT_LE(dialog->height(), area.height());
+    }
+    auto key = platform::RegistryKey::open(platform::RegistryRoot::CurrentUser, kNetworkConfigKey);
+    ASSERT_TRUE(key);
+    EXPECT_LE(key->readInteger("width").value_or(INT_MAX), area.width());
+    EXPECT_LE(key->readInteger("height").value_or(INT_MAX), area.height());
 }
 
 TEST_F(NetworkDialog, LongNamesAreShortenedOnScreenOnly) {

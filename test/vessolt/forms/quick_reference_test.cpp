@@ -97,7 +97,7 @@ TEST(QuickReference, DocumentsDescribeTheEvaluatorAndTheScriptModule) {
 TEST(QuickReference, OpensAtTheTopLeftOfASmallerCallerAndCentredOnALargerOne) {
     TWin_QuickReference window;
     QWidget small;
-    small.setGeometry(200, 150, 120, 90);
+    small.setGeometry(60, 50, 120, 90);  // far enough up and left that the window fits the screen
     small.show();
     QWidget large;
     large.setGeometry(40, 30, window.width() + 200, window.height() + 100);

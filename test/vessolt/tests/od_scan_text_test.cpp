@@ -22,6 +22,25 @@ ODScanResult result(uint32_t index, uint8_t sub, std::initializer_list<uint8_t> 
     return r;
 }
 
+TEST(ODScanTexts, TextsShowInStoredOrderAndNumbersFromTheLastByte) {
+    struct Case {
+        uint32_t index;
+        int32_t type;  // from the data sheet; 0 without one
+        const char* hex;
+        const char* ascii;
+    } cases[] = {
+        {0x1009, 0, "31 2E 30 ", "1.0"},   // the hardware version, with no data sheet
+        {0x2000, 20, "31 2E 30 ", "1.0"},  // VISIBLE_STRING
+        {0x1009, 13, "302E31", "0.1"},     // the data sheet says UNSIGNED32
+    };
+    for (const Case& c : cases) {
+        const ODScanResult r = result(c.index, 0, {'1', '.', '0'});
+        const ODScanRowTexts t = ResultTexts(r, StoredAsText(r.index, r.subindex, c.type));
+        EXPECT_EQ(t.hex, c.hex) << std::hex << c.index << " " << c.type;
+        EXPECT_EQ(t.ascii, c.ascii) << std::hex << c.index << " " << c.type;
+    }
+}
+
 TEST(ODScanTexts, ValuesAndColumns) {
     ODScanRowTexts t = ResultTexts(result(0x1000, 0, {0x91, 0x01, 0x0F, 0x00}));
     EXPECT_EQ(t.index, "0x1000");

@@ -18,6 +18,8 @@
 
 #include <algorithm>
 
+#include "window_geometry.h"
+
 #include <platform/registry.h>
 
 #include "services/product_key.h"
@@ -298,21 +300,13 @@ void TTestWindow::LoadSettings() {
     if (maximised) {
         setWindowState(windowState() | Qt::WindowMaximized);
     } else {
-        QRect bounds = geometry();
-        if (auto v = key->readInteger("top"))
-            bounds.moveTop(*v);
-        if (auto v = key->readInteger("left"))
-            bounds.moveLeft(*v);
-        if (auto v = key->readInteger("width"); v && *v > 0)
-            bounds.setWidth(*v);
-        if (auto v = key->readInteger("height"); v && *v > 0)
-            bounds.setHeight(*v);
-        setGeometry(bounds);
+        RestoreGeometry(*this, {key->readInteger("left"), key->readInteger("top"), key->readInteger("width"),
+                                key->readInteger("height")});
     }
     if (grid_)
         for (int column = 0; column + 1 < grid_->model()->columnCount(); ++column)
             if (auto v = key->readInteger("colwidth" + std::to_string(column)); v && *v > 0)
-                grid_->setColumnWidth(column, *v);
+                grid_->setColumnWidth(column, std::min(*v, availableArea(*this).width()));  // no wider than the screen
 }
 
 }  // namespace ostrel::vessolt

@@ -531,12 +531,13 @@ std::optional<std::vector<ODScanResult>> TODScan::CopyResults() const {
 }
 
 ODScanRowTexts TODScan::RowText(const ODScanResult& result) const {
-    ODScanRowTexts texts = ResultTexts(result);
     const uint8_t node = run_.Node();
+    const int32_t type = links_.entryType ? links_.entryType(result.index, result.subindex, node) : 0;
+    ODScanRowTexts texts = ResultTexts(result, StoredAsText(result.index, result.subindex, type));
     texts.name = links_.entryName ? links_.entryName(result.index, result.subindex, node) : std::string("<unknown>");
     if (texts.name.size() > 999)
         texts.name.resize(999);
-    texts.type = TypeCodeName(links_.entryType ? links_.entryType(result.index, result.subindex, node) : 0);
+    texts.type = TypeCodeName(type);
     return texts;
 }
 

@@ -37,11 +37,21 @@ uint32_t ResultNumber(const ODScanResult& result) {
     return number;
 }
 
-void FormatValueTexts(const ODScanResult& result, std::string& hex, std::string& ascii, std::string& decimal) {
+bool StoredAsText(uint32_t index, uint8_t subindex, int32_t typeCode) {
+    constexpr int32_t kVisibleString = 20;
+    // The data sheet's type where it names one; else the device name and versions of every device.
+    if (typeCode >= 1 && typeCode <= 25)
+        return typeCode == kVisibleString;
+    return subindex == 0 && index >= 0x1008 && index <= 0x100A;
+}
+
+void FormatValueTexts(const ODScanResult& result, std::string& hex, std::string& ascii, std::string& decimal,
+                      bool text) {
     hex.clear();
     ascii.clear();
     const uint32_t length = result.valueLength > 16 ? 16 : result.valueLength;
-    if (length >= 1 && length <= 4) {
+    // A number of 1 to 4 bytes reads from its last byte; a text in the order it is stored.
+    if (length >= 1 && length <= 4 && !text) {
         for (uint32_t i = length; i-- > 0;) {
             hex += hexByte(result.value[i]);
             ascii += printable(result.value[i]);
@@ -73,7 +83,7 @@ void FormatValueTexts(const ODScanResult& result, std::string& hex, std::string&
     decimal = "S:" + signedText + " U:" + unsignedText;
 }
 
-ODScanRowTexts ResultTexts(const ODScanResult& result) {
+ODScanRowTexts ResultTexts(const ODScanResult& result, bool text) {
     ODScanRowTexts texts;
     char buffer[32];
     if (result.subindex == 0) {
@@ -91,7 +101,7 @@ ODScanRowTexts ResultTexts(const ODScanResult& result) {
                                        std::chars_format::fixed, 2);
         texts.accessTime = ec == std::errc() ? std::string(text.data(), end) : std::string();
     }
-    FormatValueTexts(result, texts.hex, texts.ascii, texts.decimal);
+    FormatValueTexts(result, texts.hex, texts.ascii, texts.decimal, text);
     return texts;
 }
 

@@ -24,9 +24,14 @@ struct ODScanRowTexts {
 [[nodiscard]] const char* TypeCodeName(int32_t typeCode);
 // The value as one little-endian number when its length is 1 to 4, else 0.
 [[nodiscard]] uint32_t ResultNumber(const ODScanResult& result);
+// Whether an entry holds text (VISIBLE_STRING): by its data-sheet type code where one is known
+// (1 to 25), else for the device name and the hardware and software versions (0x1008-0x100A).
+[[nodiscard]] bool StoredAsText(uint32_t index, uint8_t subindex, int32_t typeCode);
 // Texts of the index, sub-index, size, access time and value columns; name and type are filled in
-// from the network description by the caller.
-[[nodiscard]] ODScanRowTexts ResultTexts(const ODScanResult& result);
-void FormatValueTexts(const ODScanResult& result, std::string& hex, std::string& ascii, std::string& decimal);
+// from the network description by the caller. A value of 1 to 4 bytes shows from its last byte, as
+// a number, unless it is `text`: then in stored order, as longer values always are.
+[[nodiscard]] ODScanRowTexts ResultTexts(const ODScanResult& result, bool text = false);
+void FormatValueTexts(const ODScanResult& result, std::string& hex, std::string& ascii, std::string& decimal,
+                      bool text = false);
 
 }  // namespace ostrel::vessolt

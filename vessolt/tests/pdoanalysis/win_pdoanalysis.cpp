@@ -6,12 +6,14 @@
 #include <QScreen>
 #include <QStyledItemDelegate>
 #include <QTableView>
+#include <algorithm>
 
 #include <platform/registry.h>
 
 #include "pdo_analysis.h"
 #include "pdo_analysis_model.h"
 #include "test_common.h"
+#include "window_geometry.h"
 
 // The check images live in this static library; the resource must be registered by name.
 static void initPDOAnalysisResources() { Q_INIT_RESOURCE(pdoanalysis); }
@@ -139,17 +141,9 @@ void TWin_PDOAnalysis::LoadSettings() {
         return;
     for (int column = 1; column < TPDOAnalysisModel::kColumns; ++column)
         if (auto v = key->readInteger("pdocol" + std::to_string(column) + "width"); v && *v > 0)
-            pdolist_->setColumnWidth(column, static_cast<int>(*v));
-    QRect bounds = geometry();
-    if (auto v = key->readInteger("pdolistwidth"); v && *v > 0)
-        bounds.setWidth(static_cast<int>(*v));
-    if (auto v = key->readInteger("pdolistheight"); v && *v > 0)
-        bounds.setHeight(static_cast<int>(*v));
-    if (auto v = key->readInteger("pdoconfigleft"))
-        bounds.moveLeft(static_cast<int>(*v));
-    if (auto v = key->readInteger("pdoconfigtop"))
-        bounds.moveTop(static_cast<int>(*v));
-    setGeometry(bounds);
+            pdolist_->setColumnWidth(column, std::min(*v, availableArea(*this).width()));  // no wider than the screen
+    RestoreGeometry(*this, {key->readInteger("pdoconfigleft"), key->readInteger("pdoconfigtop"),
+                            key->readInteger("pdolistwidth"), key->readInteger("pdolistheight")});
 }
 
 }  // namespace ostrel::vessolt

@@ -6,8 +6,10 @@
 
 #include "expressions/expressions.h"
 #include "services/log.h"
+#include "services/stored_setting.h"
 #include "testing/test_manager.h"
 #include "timing_settings.h"
+#include "timing_settings_check.h"
 
 namespace ostrel::vessolt {
 
@@ -79,8 +81,10 @@ WindowPlacement TimingTestEngine::InitSettings() {
     TimingTestConfig c;
     GetConfig(c);
     GetDefaultConfig(c);
+    const TimingTestConfig defaults = c;
     const WindowPlacement window = loadTimingSettings(variant_, c, &services_.log);
-    ApplyLoadedSettings(c);
+    const bool accepted = pageAccepts(c, registryKeyPlace(timingRegistryPath(variant_)));
+    ApplyLoadedSettings(accepted ? c : defaults);
     return window;
 }
 
@@ -100,7 +104,13 @@ void TimingTestEngine::LoadTestConfig(const platform::IniFile& file) {
     TimingTestConfig c;
     GetConfig(c);
     loadTimingTestConfig(variant_, c, file, &services_.log);
-    ApplyLoadedSettings(c);
+    // Refused: the settings in use stay, and so do their results.
+    if (pageAccepts(c, fileSectionPlace(variant_.displayName)))
+        ApplyLoadedSettings(c);
+}
+
+bool TimingTestEngine::pageAccepts(const TimingTestConfig& loaded, const std::string& where) const {
+    return TimingSettingsCheck(variant_.kind, services_.expressions).AcceptsLoaded(loaded, where, &services_.log);
 }
 
 void TimingTestEngine::GetConfig(TimingTestConfig& out) const {
@@ -147,6 +157,10 @@ void TimingTestEngine::ApplyLoadedSettings(const TimingTestConfig& in) {
         resetResultsLocked();
     }
     table_.Refresh();
+    // The results are gone: a status of the old run would stand above an empty grid.
+    TEST test;
+    if (services_.testManager.GetTest(variant_.testNumber, test) && test.status != RUNNING)
+        services_.testManager.ResetTest(variant_.testNumber);
 }
 
 void TimingTestEngine::ResetResults() {

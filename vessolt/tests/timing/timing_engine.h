@@ -124,6 +124,8 @@ private:
     enum class Flow { Continue, End };
 
     void log(const std::string& text);
+    // The page's checks of a loaded record (the rules that span fields); a refusal is logged.
+    [[nodiscard]] bool pageAccepts(const TimingTestConfig& loaded, const std::string& where) const;
     void setStatus(int32_t status);
     void setProgress(int32_t percent);
     void finish();  // results, progress 100, PASSED or WARNING

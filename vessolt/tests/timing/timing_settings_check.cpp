@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "expressions/expressions.h"
+#include "services/log.h"
 #include "services/numeric_text.h"
 #include "timing_rules.h"
 
@@ -215,6 +216,44 @@ TimingSettingsVerdict TimingSettingsCheck::Check(const TimingSettingsTexts& text
     }
     deriveTimingRows(r);
     return v;
+}
+
+bool TimingSettingsCheck::AcceptsLoaded(const TimingTestConfig& record, const std::string& where, TLog* log) const {
+    const TimingSettingsVerdict verdict = Check(timingSettingsTexts(kind_, record), 0);
+    if (!verdict.accepted() && log != nullptr)
+        log->Add("Warning: " + where + " the settings were not loaded (the settings page says: " + verdict.message +
+                 ")");
+    return verdict.accepted();
+}
+
+TimingSettingsTexts timingSettingsTexts(TimingTestKind kind, const TimingTestConfig& r) {
+    const TimingVariant& variant = timingVariant(kind);
+    TimingSettingsTexts t;
+    if (variant.hasSync) {
+        char id[16];
+        std::snprintf(id, sizeof id, r.syncid <= 0x7FF ? "%03X" : "%08X", static_cast<unsigned>(r.syncid));
+        t.syncid = id;
+    }
+    const int count = std::clamp(r.manualtestcycles, 0, kTimingMaxCycles);
+    for (int i = 0; i < count; ++i) {
+        if (i > 0)
+            t.cycles += '\n';
+        t.cycles += std::to_string(r.manualtime[static_cast<size_t>(i)]);
+    }
+    t.manualEnable = r.manual_enable != 0;
+    t.alarmEnable = r.alarm_enable != 0;
+    t.alarmOperation = r.alarm_operation >= 0 && r.alarm_operation <= 2 ? r.alarm_operation : 0;
+    t.alarmExpression = r.alarm_expression;
+    t.transmissionType = r.tpdotransmissiontype;
+    t.ciatr308options = r.ciatr308options & 0x0Fu;
+    t.limitEnable = r.limit_enable != 0;
+    t.upperLimit = std::to_string(r.limit_upperlimit);
+    t.lowerLimit = std::to_string(r.limit_lowerlimit);
+    t.limitExpression = r.limit_expression;
+    t.rpdo = r.rpdo;
+    t.phase1rpdo = r.phase1rpdo;
+    t.phase2rpdo = r.phase2rpdo;
+    return t;
 }
 
 std::string describeRPDOFrame(const RPDOFrame& frame) {

@@ -13,6 +13,7 @@
 namespace ostrel::vessolt {
 
 class TExpressions;
+class TLog;
 
 // What the page's controls show.
 struct TimingSettingsTexts {
@@ -62,12 +63,20 @@ public:
 
     [[nodiscard]] TimingTestKind Kind() const { return kind_; }
 
+    // A loaded record goes through the page's own checks too, for the rules that span two fields
+    // (a search with a lower limit of 0, an alarm without an expression): false, with one log line
+    // naming `where` and the page's message, when the page would refuse what it would show.
+    [[nodiscard]] bool AcceptsLoaded(const TimingTestConfig& record, const std::string& where, TLog* log) const;
+
 private:
     [[nodiscard]] bool checkExpression(const char* name, const std::string& text, std::string& message) const;
 
     TimingTestKind kind_;
     const TExpressions& expressions_;
 };
+
+// What the page's controls show for a record.
+[[nodiscard]] TimingSettingsTexts timingSettingsTexts(TimingTestKind kind, const TimingTestConfig& record);
 
 // The description of one RPDO row: "8 bytes - FF FF ...", "1 byte - 0A", "0 bytes -".
 [[nodiscard]] std::string describeRPDOFrame(const RPDOFrame& frame);

@@ -8,6 +8,7 @@
 #include <QPushButton>
 #include <QVBoxLayout>
 
+#include "dialog_placement.h"
 #include "timing_settings_check.h"
 
 namespace ostrel::vessolt {
@@ -76,15 +77,7 @@ void TWin_ConfigRPDO::UpdateDataEdits() {
         data_[i]->setEnabled(static_cast<int>(i) < n);
 }
 
-void TWin_ConfigRPDO::placeOver(QWidget* owner) {
-    if (!owner)
-        return;
-    const QRect o = owner->frameGeometry();
-    const QSize own = frameGeometry().size();
-    const int left = o.width() > own.width() ? o.left() + (o.width() - own.width()) / 2 : o.left();
-    const int top = o.height() > own.height() ? o.top() + (o.height() - own.height()) / 2 : o.top();
-    move(left, top);
-}
+void TWin_ConfigRPDO::placeOver(QWidget* owner) { PlaceOverOwner(*this, owner); }
 
 bool TWin_ConfigRPDO::Execute(uint8_t& length, uint8_t (&data)[8], QWidget* owner) {
     adjustSize();

@@ -14,6 +14,7 @@
 
 #include "timing_engine.h"
 #include "timing_results_model.h"
+#include "window_geometry.h"
 
 namespace ostrel::vessolt {
 
@@ -153,10 +154,7 @@ void TTimingTestWindow::ApplyPlacement(const WindowPlacement& placement) {
         setWindowState(windowState() | Qt::WindowMaximized);
         return;
     }
-    move(placement.left.value_or(pos().x()), placement.top.value_or(pos().y()));
-    const int width = placement.width.value_or(0) > 0 ? *placement.width : size().width();
-    const int height = placement.height.value_or(0) > 0 ? *placement.height : size().height();
-    resize(width, height);
+    RestoreGeometry(*this, {placement.left, placement.top, placement.width, placement.height}, {}, true);
 }
 
 void TTimingTestWindow::showPdoCounts() {

@@ -281,6 +281,20 @@ TEST_F(TestManagerTest, FileWithoutAKnownSectionIsRefusedWithItsReason) {
     }
 }
 
+TEST_F(TestManagerTest, AFailedGlobalSaveFailsTheSaveAndLeavesTheFileAsItWas) {
+    const std::string file = (dir_ / "kept.nbx").string();
+    const std::string before = "[Other]\nkeep=yes\n";
+    std::ofstream(file) << before;
+    TTestManager manager({.saveGlobalConfig = [](ostrel::platform::IniFile& ini) {
+        ini.writeString("Global Configuration", "dcfpath", "x");
+        return false;
+    }});
+    registerDeviceTests(manager);
+    EXPECT_FALSE(manager.SaveSettings(file));
+    std::ifstream in(file);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(in), {}), before);
+}
+
 TEST_F(TestManagerTest, CancelDuringSecondOfThreeEndsTheRun) {
     TLog log;
     std::atomic<int> supportStops{0};

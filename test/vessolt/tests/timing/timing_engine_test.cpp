@@ -14,6 +14,7 @@
 #include "expressions/expressions.h"
 #include "services/log.h"
 #include "platform/ini.h"
+#include "platform/registry.h"
 #include "testing/test_manager.h"
 #include "timing_settings.h"
 
@@ -323,6 +324,54 @@ TEST_F(TimingEngineTest, SettingsGoThroughTheTestManagersFileAndTheRegistry) {
     third.GetConfig(c);
     EXPECT_EQ(c.manualtime[2], 33u);
     EXPECT_EQ(c.syncid, 0x80u);
+}
+
+TEST_F(TimingEngineTest, ALoadThePageWouldRefuseKeepsTheSettingsInUseWithOneLogLine) {
+    struct Case {
+        TimingTestKind kind;
+        const char* values;
+        const char* message;
+    } cases[] = {
+        {TimingTestKind::PDOTurnaround, "limit_enable=1\nlimit_lowerlimit=0\nlimit_upperlimit=2\nlimit_expression=1\n",
+         "The lower test range limit must be at least 1 ms"},
+        {TimingTestKind::TPDOSync, "manual_enable=1\nalarm_enable=1\nalarm_expression=\n",
+         "You must enter an alarm expression"},
+    };
+    for (const Case& c : cases) {
+        const std::string section = std::string("[") + timingVariant(c.kind).displayName + "]\n";
+        TimingTestEngine engine(c.kind, {*manager_, log_, expressions_}, cycle_);
+        platform::IniFile file;
+        file.loadFromString(section + "manualtestcycles=1\nmanualtime0=77\n" + c.values);
+        const int32_t lines = log_.GetLineCount();
+        engine.LoadTestConfig(file);
+        TimingTestConfig now;
+        engine.GetConfig(now);
+        EXPECT_EQ(now.manualtime[0], 500u) << c.message;  // the defaults stay
+        EXPECT_EQ(log_.GetLineCount(), lines + 1);
+        EXPECT_TRUE(logged(section.substr(0, section.size() - 1) + " the settings were not loaded")) << c.message;
+        EXPECT_TRUE(logged(c.message));
+    }
+    // The registry at start: the defaults.
+    auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser,
+                                             timingRegistryPath(timingVariant(TimingTestKind::PDOTurnaround)));
+    ASSERT_TRUE(key && key->writeInteger("limit_enable", 1) && key->writeInteger("limit_lowerlimit", 0) && key->flush());
+    TimingTestEngine engine(TimingTestKind::PDOTurnaround, {*manager_, log_, expressions_}, cycle_);
+    (void)engine.InitSettings();
+    TimingTestConfig now;
+    engine.GetConfig(now);
+    EXPECT_EQ(now.limit_enable, 0);
+}
+
+TEST_F(TimingEngineTest, ALoadedConfigurationResetsTheStatusWithTheResults) {
+    TimingTestEngine& engine = make(TimingTestKind::TPDOEvent);
+    ASSERT_EQ(run(engine), PASSED);
+    platform::IniFile file;
+    file.loadFromString("[TPDO Event]\nmanualtestcycles=1\nmanualtime0=40\n");
+    engine.LoadTestConfig(file);
+    TEST t;
+    ASSERT_TRUE(manager_->GetTest(engine.Variant().testNumber, t));
+    EXPECT_EQ(t.status, NOTSTARTED);
+    EXPECT_EQ(engine.Results().Cell(3, 1), "-");
 }
 
 } // namespace

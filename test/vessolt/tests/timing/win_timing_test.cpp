@@ -8,6 +8,7 @@
 #include <QLabel>
 #include <QProgressBar>
 #include <QPushButton>
+#include <QScreen>
 #include <QStyle>
 #include <QTableView>
 
@@ -262,6 +263,19 @@ TEST_F(TimingWindowTest, PlacementAndSettingsSurviveTheWindow) {
         EXPECT_FALSE(window->isMinimized());
     }
     EXPECT_EQ(key("TPDO Event")->readInteger("windowstate"), 0);
+}
+
+TEST_F(TimingWindowTest, APlacementOffScreenOrHugeOpensOnTheScreen) {
+    auto window = MakeTimingWindow(engine(TimingTestKind::TPDOEvent), manager_, {});
+    const QRect area = QGuiApplication::primaryScreen()->availableGeometry();
+    const WindowPlacement placements[] = {{0, 0, 2500, 796, 400}, {0, -9000, 0, INT32_MAX, INT32_MAX}};
+    for (const WindowPlacement& placement : placements) {
+        window->ApplyPlacement(placement);
+        window->show();
+        settle();
+        EXPECT_TRUE(area.contains(window->frameGeometry())) << *placement.left;
+        EXPECT_LE(window->Placement().width.value_or(INT32_MAX), area.width());
+    }
 }
 
 TEST_F(TimingWindowTest, GridFollowsTheTableAndPaintsAsSpecified) {
