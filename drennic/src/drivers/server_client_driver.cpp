@@ -410,7 +410,10 @@ std::unique_ptr<ServerLink> openLink(bool& otherInstallation) {
         options.pollOnly = pollOnlyRequested();
         // A server that went away (killed, crashed) is replaced within a ping, or sooner by a request
         // that it leaves unanswered; the link then registers with the new one as after any restart.
-        options.checkServer = [] { (void)lookForServer(); };
+        options.checkServer = [] {
+            const ServerLook look = lookForServer();
+            return look != ServerLook::NotStartable && look != ServerLook::OtherInstallation;
+        };
         options.rejoin = rejoinServer;
         auto failure = ostrel::platform::OpenFailure::None;
         link = ServerLink::connect(static_cast<uint32_t>(::getpid()), s.frames, std::move(options), &failure);

@@ -147,7 +147,7 @@ void ServerLink::pingLoop() {
         ostrel::halvorn::putBe32(ticket, registrations_.load());
         (void)writeCommand(ostrel::halvorn::ServerCmd_Ping, ticket, sizeof ticket);
         if (options_.checkServer) {
-            options_.checkServer();
+            (void)options_.checkServer();
         }
         lock.lock();
     }
@@ -464,8 +464,9 @@ ServerLink::AnswerWait ServerLink::awaitAnswer(uint32_t epoch, Clock::time_point
             return AnswerWait::TimedOut;
         }
         if (now >= nextLook) {
-            if (options_.checkServer) {
-                options_.checkServer();  // a server that has gone is replaced now
+            // A server that has gone is replaced now; with none to come, nobody will answer.
+            if (options_.checkServer && !options_.checkServer()) {
+                return AnswerWait::TimedOut;
             }
             now = Clock::now();
             nextLook = now + kLookEvery;

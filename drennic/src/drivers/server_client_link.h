@@ -96,8 +96,9 @@ public:
         bool pollOnly = false;
         // Makes sure that a server runs (starting one when none does and the pauses between starts
         // allow it); never waits for the server. Called by the ping thread after each ping, and by a
-        // request whose server has been silent for kSilentServerLookMs.
-        std::function<void()> checkServer;
+        // request whose server has been silent for kSilentServerLookMs. False when none runs and none
+        // can be started (no program, objects of another installation): a waiting request ends then.
+        std::function<bool()> checkServer;
         // Called when the link finds that a new server has started, or that the server has dropped
         // this client (it answered a ping with 0xF3), once the link has registered again, on the
         // thread that found it first (a sender, or the ping thread within kPingIntervalMs): tells
