@@ -121,16 +121,16 @@ namespace {
 
 // A writer waits only when the epoch word and the server's floor disagree (or the places ran out): the
 // server puts them right whenever it looks, and it looks when the ring's event is set.
-template <typename Entry>
-RingWriteResult writeOrAwaitRepair(RingChannel<Entry>& ring, const Entry& entry) {
-    const RingWriteResult first = ring.write(entry);
+template <typename Entry, typename Write>
+RingWriteResult writeOrAwaitRepair(RingChannel<Entry>& ring, Write write) {
+    const RingWriteResult first = write();
     if (first != RingWriteResult::Unusable) return first;
     ring.event().set();
     const uint32_t start = platform::tickMs();
     while (platform::tickMs() - start < RingClient::kRepairWaitMs) {
         platform::sleepMs(1);
         if (ring.looksWritable()) {
-            const RingWriteResult again = ring.write(entry);
+            const RingWriteResult again = write();
             if (again != RingWriteResult::Unusable) return again;
         }
     }
@@ -163,14 +163,8 @@ RingWriteResult RingClient::sendCommand(const ServerCommand& command) {
 }
 
 RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32_t length, uint32_t requestTag) {
-    if (!ring_detail::lengthValid(length) || (length > 0 && data == nullptr)) return RingWriteResult::Rejected;
-    ServerCommand entry;
-    entry.code = code;
-    putRequestTag(entry, requestTag);
-    entry.length = length;
-    if (length > 0) std::copy(data, data + length, entry.data);
-    entry.processId = processId_;
-    return writeOrAwaitRepair(objects_->commandRing(), entry);
+    uint32_t epoch = 0;
+    return sendCommand(code, data, length, requestTag, epoch);
 }
 
 RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32_t length, uint32_t requestTag,
@@ -193,16 +187,7 @@ RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32
         const RingWriteResult r = ring.write(entry);
         return r == RingWriteResult::Written && ring.epoch() != epoch ? RingWriteResult::Restarted : r;
     };
-    const RingWriteResult first = writeInEpoch();
-    if (first != RingWriteResult::Unusable) return first;
-    // The server repairs a broken header when it looks, which it cannot while we hold the mutex.
-    ring.event().set();
-    const uint32_t start = platform::tickMs();
-    while (platform::tickMs() - start < kRepairWaitMs) {
-        platform::sleepMs(1);
-        if (ring.looksWritable()) return writeInEpoch();
-    }
-    return first;
+    return writeOrAwaitRepair(ring, writeInEpoch);
 }
 
 uint32_t RingClient::commandEpoch() const noexcept { return objects_->commandRing().epoch(); }
@@ -210,7 +195,8 @@ uint32_t RingClient::commandEpoch() const noexcept { return objects_->commandRin
 RingWriteResult RingClient::sendFrame(const ServerFrame& frame) {
     ServerFrame entry = frame;
     entry.processId = processId_;
-    return writeOrAwaitRepair(objects_->sendRing(), entry);
+    RingChannel<ServerFrame>& ring = objects_->sendRing();
+    return writeOrAwaitRepair(ring, [&] { return ring.write(entry); });
 }
 
 RingRead RingClient::readResponse(ServerCommand& out) {
