@@ -178,14 +178,15 @@ RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32
     entry.processId = processId_;
     RingChannel<ServerCommand>& ring = objects_->commandRing();
     const auto writeInEpoch = [&] {
-        // The mutex is held across the look at the epoch and the write (it is recursive for its
-        // owner), so that no server starts the ring afresh in between. One that takes the ring from
-        // a holder stopped too long moves the epoch: the entry then counts as the old epoch's.
+        // The mutex is held across the write and the look at its epoch (it is recursive for its
+        // owner), so that the epoch is the one the entry was stamped in. The write itself finds a
+        // server that started the ring afresh meanwhile; the epoch word read afterwards may be
+        // scribbled on and never turns an entry written into one not written.
         platform::NamedMutexLock lock(ring.mutex(), kRingMutexWaitMs);
         if (!lock.held()) return RingWriteResult::LockFailed;
-        epoch = ring.epoch();
         const RingWriteResult r = ring.write(entry);
-        return r == RingWriteResult::Written && ring.epoch() != epoch ? RingWriteResult::Restarted : r;
+        if (r == RingWriteResult::Written) epoch = ring.lastWrittenEpoch();
+        return r;
     };
     return writeOrAwaitRepair(ring, writeInEpoch);
 }

@@ -266,6 +266,8 @@ public:
         return ring_detail::inEpoch(stamp, epoch) && held < place && held % kRingCapacity == place % kRingCapacity;
     }
 
+    // The epoch this process's last write was stamped in; under the mutex, that of the write just made.
+    [[nodiscard]] uint32_t lastWrittenEpoch() const noexcept { return ownEpoch_.load(std::memory_order_relaxed); }
     // The epoch word: the keeper's epoch, unless scribbled on.
     [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(record_.epoch); }
     // The record's count: one past the latest entry written, as its writer left it (a hint).
