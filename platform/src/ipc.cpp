@@ -539,6 +539,12 @@ bool NamedEvent::wait(uint32_t timeoutMs)
     return waitEvents(events, 1, timeoutMs) == 0;
 }
 
+bool NamedEvent::waitSince(uint32_t seen, uint32_t timeoutMs)
+{
+    NamedEvent::Impl* const events[1] = { impl_.get() };
+    return waitEvents(events, 1, timeoutMs, &seen) == 0;
+}
+
 int waitForEither(NamedEvent& first, NamedEvent& second, uint32_t timeoutMs)
 {
     NamedEvent::Impl* const events[2] = { &first.impl(), &second.impl() };

@@ -32,6 +32,7 @@
 #endif
 
 #include <algorithm>
+#include <atomic>
 #include <charconv>
 #include <chrono>
 #include <condition_variable>
@@ -41,6 +42,7 @@
 #include <mutex>
 #include <sstream>
 #include <string>
+#include <thread>
 #include <vector>
 
 #include <unistd.h>
@@ -67,6 +69,10 @@ ReceiveLog& receiveLog() {
     return log;
 }
 
+// "stall N MS": the receive callback holds the engine thread MS ms after every N-th frame.
+std::atomic<uint32_t> stallEvery{0};
+std::atomic<uint32_t> stallMs{0};
+
 void onReceive(const CANFrame* frame, int32_t /*answersRequest*/, void* /*user*/) {
     Received r{};
     r.id = frame->id;
@@ -74,11 +80,16 @@ void onReceive(const CANFrame* frame, int32_t /*answersRequest*/, void* /*user*/
     r.flags = frame->flags;
     for (int i = 0; i < frame->length && i < 8; ++i) r.data[i] = frame->data[i];
     ReceiveLog& log = receiveLog();
+    std::size_t received = 0;
     {
         std::lock_guard lock(log.lock);
         log.frames.push_back(r);
+        received = log.frames.size();
     }
     log.arrived.notify_all();
+    if (const uint32_t every = stallEvery.load(); every != 0 && received % every == 0) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(stallMs.load()));
+    }
 }
 
 void record(std::vector<uint32_t>& list, uint32_t value) {
@@ -194,6 +205,10 @@ int main() {
             ResultBlock r{};
             Hardware_SelfReceive(static_cast<int32_t>(arg(1)), &r);
             answer(resultLine(r));
+        } else if (cmd == "stall") {
+            stallEvery.store(static_cast<uint32_t>(arg(1)));
+            stallMs.store(static_cast<uint32_t>(arg(2)));
+            answer("ok");
         } else if (cmd == "delay") {
             CANopen_SetPostTransmitDelay(static_cast<uint32_t>(arg(1)));
             answer("ok");
@@ -207,8 +222,13 @@ int main() {
         } else if (cmd == "burst") {
             const auto id = static_cast<uint32_t>(arg(1));
             const auto count = static_cast<uint32_t>(arg(2));
+            // "burst ID COUNT N": a 1 ms pause after every N frames.
+            const auto pauseEvery = static_cast<uint32_t>(arg(3));
             uint32_t failures = 0;
             for (uint32_t seq = 0; seq < count; ++seq) {
+                if (pauseEvery != 0 && seq != 0 && seq % pauseEvery == 0) {
+                    std::this_thread::sleep_for(std::chrono::milliseconds(1));
+                }
                 CANFrame f{};
                 f.id = id;
                 f.length = 8;

@@ -293,7 +293,15 @@ void status(uint32_t* status, ResultBlock* result) {
     setResult(result, DRN_OK);
 }
 
-void wakeReceive() { state().frames.wake(); }
+void wakeReceive() {
+    // A link's receiveFrame does the waiting while there is one; either wait is short, so a wake that
+    // misses a link coming or going costs one pause of the usual length.
+    if (const auto link = currentLink()) {
+        link->wakeReceiver();
+    } else {
+        state().frames.wake();
+    }
+}
 
 int32_t receivedOwnFrame() { return state().receivedOwn ? 1 : 0; }
 
@@ -301,7 +309,8 @@ void receive(uint32_t* id, uint8_t* length, uint8_t* extended, uint8_t* remote, 
              uint32_t* timeMs, uint32_t* timeMsOverflow, uint32_t* timeUs, ResultBlock* result) {
     ServerClientState& s = state();
     CANFrame frame{};
-    if (!s.frames.get(frame, MsgBuffer::kGetWaitMs)) {
+    const auto link = currentLink();
+    if (!(link ? link->receiveFrame(frame, MsgBuffer::kGetWaitMs) : s.frames.get(frame, MsgBuffer::kGetWaitMs))) {
         if (!s.frames.created()) {
             // No buffer: keep the caller's loop at its usual pace.
             ostrel::platform::sleepMs(MsgBuffer::kGetWaitMs);

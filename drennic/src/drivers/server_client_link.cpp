@@ -77,6 +77,7 @@ ServerLink::ServerLink(std::unique_ptr<RingClient> client, std::unique_ptr<Named
       lastTag_(static_cast<uint32_t>(ostrel::platform::monotonicUs()) & ostrel::halvorn::kRequestTagMask),
       markedPayload_(std::make_unique<uint8_t[]>(ostrel::halvorn::kCommandDataMax)),
       responseBuffer_(std::make_unique<ServerCommand>()),
+      receiverWake_(NamedEvent::createLocal(EventReset::Automatic)),
       readerFrame_(std::make_unique<ServerFrame>()),
       readerResponse_(std::make_unique<ServerCommand>()) {}
 
@@ -125,6 +126,7 @@ void ServerLink::stopReader() {
     if (reader_.joinable()) {
         reader_.join();
     }
+    wakeReceiver();
 }
 
 void ServerLink::pingLoop() {
@@ -185,15 +187,59 @@ void ServerLink::readerLoop() {
 }
 
 void ServerLink::waitForTraffic(uint32_t receiveSeen, uint32_t responseSeen) {
-    if (options_.pollOnly) {
+    // The server pulses an event after each write; one that came since we noted the events ends the
+    // wait at once. While a request reads its answers itself, or the engine its frames, those leave
+    // us asleep.
+    const bool framesToUs = !engineReceives_.load();
+    const bool responsesToUs = !requesterReads_.load();
+    if (options_.pollOnly || (!framesToUs && !responsesToUs)) {
         ostrel::platform::sleepMs(kReaderPollMs);
+    } else if (!framesToUs) {
+        (void)responseEvent_->waitSince(responseSeen, kReaderPollMs);
+    } else {
+        if (!responsesToUs) responseSeen = responseEvent_->changes();
+        (void)ostrel::platform::waitForEitherSince(*receiveEvent_, receiveSeen, *responseEvent_, responseSeen,
+                                                   kReaderPollMs);
+    }
+}
+
+bool ServerLink::receiveFrame(CANFrame& out, uint32_t waitMs) {
+    if (options_.pollOnly) {
+        return frames_.get(out, waitMs);
+    }
+    const uint64_t deadlineUs = ostrel::platform::monotonicUs() + uint64_t{waitMs} * 1000;
+    engineReceives_.store(true);
+    struct Leave {
+        std::atomic<bool>& flag;
+        ~Leave() { flag.store(false); }
+    } leave{engineReceives_};
+    for (;;) {
+        if (frames_.get(out, 0)) {
+            return true;
+        }
+        // Noted before we look: a pulse while we look ends the wait at once.
+        const uint32_t receiveSeen = receiveEvent_->changes();
+        const uint32_t wakeSeen = receiverWake_->changes();
+        (void)drainReceived();
+        if (frames_.get(out, 0)) {
+            return true;
+        }
+        const uint64_t now = ostrel::platform::monotonicUs();
+        if (receiverWakeWanted_.exchange(false) || readerStop_.load() || now >= deadlineUs) {
+            return false;
+        }
+        const auto leftMs = static_cast<uint32_t>((deadlineUs - now + 999) / 1000);
+        (void)ostrel::platform::waitForEitherSince(*receiveEvent_, receiveSeen, *receiverWake_, wakeSeen, leftMs);
+    }
+}
+
+void ServerLink::wakeReceiver() {
+    if (options_.pollOnly) {
+        frames_.wake();
         return;
     }
-    // The server pulses an event after each write; one that came since we noted the events ends the
-    // wait at once. While a request reads its answers itself, only frames wake us.
-    if (requesterReads_.load()) responseSeen = responseEvent_->changes();
-    (void)ostrel::platform::waitForEitherSince(*receiveEvent_, receiveSeen, *responseEvent_, responseSeen,
-                                               kReaderPollMs);
+    receiverWakeWanted_.store(true);
+    receiverWake_->pulse();
 }
 
 void ServerLink::noticeNewServer() {
@@ -231,6 +277,7 @@ void ServerLink::noticeRegistrationLost(const ServerCommand& response) {
 }
 
 std::size_t ServerLink::drainReceived() {
+    std::lock_guard reading(receiveReadLock_);
     std::size_t taken = 0;
     ServerFrame& frame = *readerFrame_;
     while (client_->receivePending()) {

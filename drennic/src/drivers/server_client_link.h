@@ -144,6 +144,13 @@ public:
     // From now on requests fail at once; a requester that waits is woken and gets -2.
     void abandonRequests();
 
+    // The engine thread's Receive: the oldest frame not taken yet. With the buffer empty it reads the
+    // receive ring itself, asleep on the server's pulse between looks, so that a frame reaches the engine
+    // without a hand-off through the reader thread. False after `waitMs` without a frame, or at once when
+    // wakeReceiver() was called since it last returned.
+    [[nodiscard]] bool receiveFrame(CANFrame& out, uint32_t waitMs);
+    void wakeReceiver();
+
     enum class FrameOutcome { Written, OtherNetwork, NotWritten };
     // Writes a frame into the send ring when the server works on this client's network.
     [[nodiscard]] FrameOutcome sendFrame(const ostrel::halvorn::ServerFrame& frame);
@@ -166,6 +173,7 @@ private:
     using Clock = std::chrono::steady_clock;
 
     void readerLoop();
+    // Takes what the receive ring holds into the buffer, under receiveReadLock_.
     [[nodiscard]] std::size_t drainReceived();
     // Under responseReadLock_.
     [[nodiscard]] bool drainResponses();
@@ -233,6 +241,15 @@ private:
     std::unique_ptr<ostrel::halvorn::ServerCommand> responseBuffer_;
 
     EchoWindow echoWindow_;
+
+    // Held while the receive ring is read, by the reader thread or the engine's receiveFrame: frames
+    // reach the buffer in ring order.
+    std::mutex receiveReadLock_;
+    // receiveFrame waits: frames wake the engine thread, and the reader thread only looks now and then
+    // in case the engine stops taking them.
+    std::atomic<bool> engineReceives_{false};
+    std::atomic<bool> receiverWakeWanted_{false};
+    std::unique_ptr<ostrel::platform::NamedEvent> receiverWake_;
 
     // Threads: running flags for the start handshake, stop flags polled by the loops.
     std::mutex threadLock_;

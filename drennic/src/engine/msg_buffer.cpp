@@ -66,6 +66,10 @@ bool MsgBuffer::get(CANFrame& out, uint32_t waitMs) {
         return false;
     }
     if (readPosition_ == writePosition_) {
+        // A timed wait with no time left would still sleep for the timer's slack.
+        if (waitMs == 0) {
+            return false;
+        }
         frameArrived_.wait_for(lock, std::chrono::milliseconds(waitMs),
                                [this] { return !ring_ || readPosition_ != writePosition_ || wakeRequested_; });
         wakeRequested_ = false;

@@ -41,7 +41,7 @@ public:
     // was never created.
     void put(const CANFrame& frame);
     // The oldest unread frame into `out`; waits up to `waitMs` for one when the ring is empty. False
-    // when none arrived or the ring was never created (then at once).
+    // when none arrived or the ring was never created (then at once). With `waitMs` 0 it never waits.
     [[nodiscard]] bool get(CANFrame& out, uint32_t waitMs = kGetWaitMs);
 
     // Ends a get that is waiting now, or the next one, early (it returns false when no frame came).

@@ -132,6 +132,8 @@ public:
     void pulse();
     // True when the event was signalled (and, for automatic reset, taken) within timeoutMs.
     [[nodiscard]] bool wait(uint32_t timeoutMs);
+    // The same, and true at once (nothing taken) when the event changed since its `changes()` was `seen`.
+    [[nodiscard]] bool waitSince(uint32_t seen, uint32_t timeoutMs);
     // Non-consuming look at the current state.
     [[nodiscard]] bool isSet() const;
     // Moves with every set and pulse. A waiter that notes it before it looks at what the event guards
