@@ -244,6 +244,24 @@ TEST_F(ServerClientE2E, FramesKeepComingInOrderWhileTheReceiversEngineIsHeld) {
     EXPECT_EQ(b.ask("sequence 770 8000"), "sequence 8000 1 1");
 }
 
+// A receiver held up for more than a ring of frames (stopped here, as a debugger stops it) loses the
+// oldest of them; once it runs again its status tells it so, once.
+TEST_F(ServerClientE2E, ReceiverLappedInItsRingIsToldItLostFrames) {
+    Client a;
+    startOn(a, 1);
+    Client b;
+    startOn(b, 1);
+    ASSERT_EQ(a.ask("delay 0"), "ok");
+    const auto receiver = static_cast<pid_t>(b.askNumber("pid"));
+    ASSERT_TRUE(stopOutsideTheRings(receiver));
+    const std::string sent = a.ask("burst 771 3000");
+    ::kill(receiver, SIGCONT);
+    ASSERT_EQ(sent, "result 0");
+
+    EXPECT_EQ(b.ask("majors 1 5000"), "majors 1 66048") << "frames lost (0x200), the first report (1 << 16)";
+    EXPECT_LT(b.askNumber("wait 3000 500"), 3000);
+}
+
 // A request that finds no server running does not wait for one in vain: it starts a fresh server,
 // and the client registers with it (network included) before the request goes out.
 TEST_F(ServerClientE2E, KilledServerIsReplacedByTheNextRequestOfItsClient) {

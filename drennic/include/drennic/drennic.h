@@ -59,6 +59,9 @@ enum {
 /* Driver status word (MajorErrorCallback) of the CAN server client: a new CAN server was found and
    this client registered with it again. The low byte counts the restarts, so each one is reported. */
 #define DRN_STATUS_SERVER_RESTARTED 0x100u
+/* Frames the CAN server delivered were lost before this program read them (it fell a whole receive
+   ring behind). Bits 16-23 count the reports, at most one a second, so each one is reported. */
+#define DRN_STATUS_FRAMES_LOST 0x200u
 
 /* ---- Records ----------------------------------------------------------------------------------- */
 

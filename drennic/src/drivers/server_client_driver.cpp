@@ -56,6 +56,8 @@ constexpr uint32_t kBusyOpenRetryMs = 100;
 constexpr uint32_t kServerAnswerProbeMs = 1'000;
 constexpr uint32_t kServerGoneWaitMs = 5'000;
 constexpr uint32_t kServerGonePollMs = 50;
+// A receiver that keeps falling behind is told so once a second, not for every pass of its reader.
+constexpr uint64_t kLossReportGapUs = 1'000'000;
 constexpr const char* kServerProgram = "halvorn";
 // Benchmarks only: the reader polls its rings every millisecond and ignores the server's pulses.
 constexpr const char* kPollOnlyVariable = "DRENNIC_SC_POLL_ONLY";
@@ -93,6 +95,12 @@ struct ServerClientState {
     // byte once one was found, so that each restart is reported once.
     std::atomic<uint32_t> clientStatus{0};
     std::atomic<uint32_t> serverRestarts{0};
+    // Frames lost before the program read them (the receive ring or the frame buffer overrun): the
+    // Status word's DRN_STATUS_FRAMES_LOST part, with the count of reports in bits 16-23.
+    std::mutex lossLock;
+    uint64_t lossesReported = 0;
+    uint64_t lastLossReportUs = 0;
+    uint32_t lossReports = 0;
     std::atomic<int32_t> oneShot{0};
     std::atomic<uint32_t> reserved{0};
 
@@ -284,11 +292,34 @@ void getUtf16Field(char16_t* out, const uint8_t* in, std::size_t chars) {
 
 // ---- slots ----
 
+// The loss part of the Status word; a new report when more frames were lost since the last one.
+uint32_t lossStatus(ServerClientState& s) {
+    const auto link = currentLink();
+    const uint64_t lost = (link ? link->framesLost() : 0) + s.frames.droppedFrames();
+    std::lock_guard lock(s.lossLock);
+    const uint64_t now = ostrel::platform::monotonicUs();
+    if (lost > s.lossesReported && (s.lossReports == 0 || now - s.lastLossReportUs >= kLossReportGapUs)) {
+        s.lossesReported = lost;
+        s.lastLossReportUs = now;
+        ++s.lossReports;
+    }
+    return s.lossReports == 0 ? 0 : DRN_STATUS_FRAMES_LOST | ((s.lossReports & 0xFFu) << 16);
+}
+
+void resetLossStatus(ServerClientState& s) {
+    std::lock_guard lock(s.lossLock);
+    s.lossesReported = 0;
+    s.lastLossReportUs = 0;
+    s.lossReports = 0;
+}
+
 void status(uint32_t* status, ResultBlock* result) {
     // The server's major-error broadcasts are not turned into a status of this client; a server
-    // restart is.
+    // restart and frames lost before they were read are.
+    ServerClientState& s = state();
+    const uint32_t lost = lossStatus(s);
     if (status != nullptr) {
-        *status = state().clientStatus.load();
+        *status = s.clientStatus.load() | lost;
     }
     setResult(result, DRN_OK);
 }
@@ -520,6 +551,7 @@ int32_t initDriver() {
     // A server replaced while this client was starting is no restart to report.
     s.clientStatus.store(0);
     s.serverRestarts.store(0);
+    resetLossStatus(s);
     if (!link) {
         s.frames.release();
         return kRequestNotSent;  // no shared objects: every later request fails as not sent

@@ -163,6 +163,8 @@ public:
     // How many servers of this ring protocol have started on the shared objects (0: none has, so a
     // server that runs keeps the rings in an older way).
     [[nodiscard]] uint32_t serverStarts() const noexcept { return client_->serverStarts(); }
+    // Frames the server wrote into the receive ring that this client passed unread, since the link began.
+    [[nodiscard]] uint64_t framesLost() const noexcept { return client_->lostFrames(); }
 
 private:
     ServerLink(std::unique_ptr<ostrel::halvorn::RingClient> client, std::unique_ptr<ostrel::platform::NamedEvent> receiveEvent,

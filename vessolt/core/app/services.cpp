@@ -12,15 +12,19 @@
 #include "testing/result_text.h"
 
 namespace ostrel::vessolt {
-namespace {
-
-// On the library's engine thread; the log takes lines from any thread.
-void NoteServerRestart(uint32_t status, void* user) {
-    if ((status & DRN_STATUS_SERVER_RESTARTED) != 0)
-        static_cast<TLog*>(user)->Add("The CAN server was restarted; any request in progress was broken off.");
+// On the library's engine thread; the log takes lines from any thread. The word moves when either of
+// its parts does: each part is logged when it moved.
+void Services::NoteClientStatus(uint32_t status, void* user) {
+    auto& notes = *static_cast<StatusNotes*>(user);
+    const uint32_t before = notes.last.exchange(status);
+    const auto moved = [&](uint32_t flag, uint32_t part) {
+        return (status & flag) != 0 && (status & part) != (before & part);
+    };
+    if (moved(DRN_STATUS_SERVER_RESTARTED, DRN_STATUS_SERVER_RESTARTED | 0xFFu))
+        notes.log->Add("The CAN server was restarted; any request in progress was broken off.");
+    if (moved(DRN_STATUS_FRAMES_LOST, DRN_STATUS_FRAMES_LOST | 0xFF0000u))
+        notes.log->Add("Warning: frames from the CAN server were lost; the program did not read them in time.");
 }
-
-} // namespace
 
 Services::Services(CanopenApi& api, UserPrompt& prompt, std::string folder, SlotObserver observer)
     : api_(api), prompt_(prompt), folder_(std::move(folder)), observer_(std::move(observer)),
@@ -40,7 +44,8 @@ void Services::make() {
     create(testManager, "TTestManager", testManagerHooks());
     create(log, "TLog");
     symbols->SetLog(log.get());
-    api_.eventMajorError(&NoteServerRestart, log.get());
+    statusNotes_.log = log.get();
+    api_.eventMajorError(&Services::NoteClientStatus, &statusNotes_);
     create(deviceSummary, "TDeviceSummary");
     create(traceBuffer, "TTraceBuffer", api_, *fanout_, *log, prompt_);
     create(expressions, "TExpressions", &prompt_);

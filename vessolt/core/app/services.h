@@ -1,6 +1,8 @@
 #pragma once
 // The program-wide service objects, made once at start in a fixed order and deleted in the reverse
 // order at the end, and the start-up function that brings the program up and down around them.
+#include <atomic>
+#include <cstdint>
 #include <functional>
 #include <memory>
 #include <string>
@@ -94,6 +96,13 @@ private:
     // The receive path's stages; it outlives every service that attaches to it and is dropped only
     // after the library stopped calling it.
     std::unique_ptr<ReceiveFanout> fanout_;
+    // The library's last status word, so that each of its reports is logged once (engine thread).
+    struct StatusNotes {
+        TLog* log = nullptr;
+        std::atomic<uint32_t> last{0};
+    };
+    static void NoteClientStatus(uint32_t status, void* user);
+    StatusNotes statusNotes_;
     std::vector<std::pair<const char*, std::function<void()>>> created_;
     bool stopped_ = false;
     bool deleted_ = false;

@@ -161,9 +161,10 @@ TEST_F(StartupSequenceTest, ThrowingFormIsShownOnceAndTheRestIsStillTakenDown) {
     EXPECT_EQ(bus_.counters().closeDriver, 1);
 }
 
-// The library tells of driver status changes on its engine thread; a restart of the CAN server is
-// the one the user reads of in the message log, once per restart.
-TEST_F(StartupSequenceTest, ServerRestartIsNotedInTheMessageLog) {
+// The library tells of driver status changes on its engine thread; a restart of the CAN server and
+// frames lost before the program read them are what the user reads of in the message log, once per
+// report, whichever part of the word moved.
+TEST_F(StartupSequenceTest, ServerRestartsAndLostFramesAreNotedInTheMessageLogOnceEach) {
     Journal journal;
     std::vector<std::string> lines;
     StartupParts p = parts(journal);
@@ -171,7 +172,10 @@ TEST_F(StartupSequenceTest, ServerRestartIsNotedInTheMessageLog) {
         ResultBlock result{};
         Hardware_Initialize(1, u"vessolt", 0, 0, &result);
         EXPECT_EQ(result.code, 0);
-        for (const uint32_t status : {7u, DRN_STATUS_SERVER_RESTARTED | 1u, 7u, DRN_STATUS_SERVER_RESTARTED | 2u}) {
+        constexpr uint32_t kRestarted = DRN_STATUS_SERVER_RESTARTED;
+        constexpr uint32_t kLostOnce = DRN_STATUS_FRAMES_LOST | (1u << 16);
+        for (const uint32_t status : {7u, kRestarted | 1u, 7u, kRestarted | 2u, kLostOnce | kRestarted | 2u,
+                                      kLostOnce | kRestarted | 3u}) {
             const int32_t before = services.log->GetLineCount();
             bus_.setStatus(status);
             const auto end = std::chrono::steady_clock::now() + std::chrono::milliseconds(300);
@@ -183,7 +187,8 @@ TEST_F(StartupSequenceTest, ServerRestartIsNotedInTheMessageLog) {
     });
     EXPECT_EQ(StartupSequence(p), 0);
     const std::string restarted = "The CAN server was restarted; any request in progress was broken off.";
-    EXPECT_EQ(lines, (std::vector<std::string>{restarted, restarted}));
+    const std::string lost = "Warning: frames from the CAN server were lost; the program did not read them in time.";
+    EXPECT_EQ(lines, (std::vector<std::string>{restarted, restarted, lost, restarted}));
 }
 
 // An interface library that cannot be loaded is named with the loader's reason; none named is the
