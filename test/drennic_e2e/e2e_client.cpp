@@ -8,7 +8,9 @@
 //   selfrx <on>                Hardware_SelfReceive                     -> result <code> <message>
 //   delay <ms>                 CANopen_SetPostTransmitDelay             -> ok
 //   send <id> [bytes...]       CAN_Transmit (decimal numbers)           -> result <code>
-//   burst <id> <count>         <count> frames, data = sequence number   -> result <failures>
+//   burst <id> <count> [n]     <count> frames, data = sequence number,  -> result <failures>
+//                              a 1 ms pause after every n
+//   stall <n> <ms>             the receive callback sleeps ms after every n-th frame -> ok
 //   count                      frames received so far                   -> count <n>
 //   wait <n> <ms>              until n frames are there, at most ms     -> count <n>
 //   frames                     every frame received                     -> frames <n> <id>:<len>:<hex> ...
@@ -69,7 +71,7 @@ ReceiveLog& receiveLog() {
     return log;
 }
 
-// "stall N MS": the receive callback holds the engine thread MS ms after every N-th frame.
+// The receive callback holds the engine thread stallMs ms after every stallEvery-th frame ("stall").
 std::atomic<uint32_t> stallEvery{0};
 std::atomic<uint32_t> stallMs{0};
 
@@ -222,7 +224,6 @@ int main() {
         } else if (cmd == "burst") {
             const auto id = static_cast<uint32_t>(arg(1));
             const auto count = static_cast<uint32_t>(arg(2));
-            // "burst ID COUNT N": a 1 ms pause after every N frames.
             const auto pauseEvery = static_cast<uint32_t>(arg(3));
             uint32_t failures = 0;
             for (uint32_t seq = 0; seq < count; ++seq) {
