@@ -505,34 +505,6 @@ int waitEvents(NamedEvent::Impl* const* events, int count, uint32_t timeoutMs, c
 
 } // namespace
 
-NamedEvent::Watch::Watch(NamedEvent& event) : event_(event)
-{
-    addWaiter(*event_.impl_->state, ticket_);
-}
-
-NamedEvent::Watch::~Watch()
-{
-    dropWaiter(*event_.impl_->state);
-}
-
-bool NamedEvent::Watch::wait(uint32_t timeoutMs)
-{
-    EventState& state = *event_.impl_->state;
-    const timespec deadline = deadlineAfterMs(timeoutMs);
-    for (;;) {
-        const uint32_t snapshot = atomic(state.seq).load();
-        if (tryTake(state, ticket_)) {
-            // A fresh ticket for the next wait: only what comes after this one releases it.
-            dropWaiter(state);
-            addWaiter(state, ticket_);
-            return true;
-        }
-        if (!before(monotonicNow(), deadline))
-            return false;
-        futexWait(&state.seq, snapshot, event_.impl_->shared, deadline);
-    }
-}
-
 bool NamedEvent::wait(uint32_t timeoutMs)
 {
     NamedEvent::Impl* const events[1] = { impl_.get() };

@@ -2,7 +2,7 @@
 // is delivered twice or out of order, every accepted entry not delivered is counted, and new entries
 // flow again once the writing stops.
 #include "halvorn/transport.h"
-#include "test_support.h"
+#include "fresh_server.h"
 
 #include <gtest/gtest.h>
 
@@ -128,16 +128,7 @@ private:
 };
 static_assert(offsetof(RingStateBlock, commandChecks) == offsetof(RingStateBlock, commandStamps) + 4 * 8'000);
 
-class RingScribbleTest : public ::testing::TestWithParam<uint32_t> {
-protected:
-    void SetUp() override {
-        test::isolateIpcNames();
-        server_ = TransportObjects::open();
-        ASSERT_TRUE(server_);
-        server_->initialise();
-    }
-    std::unique_ptr<TransportObjects> server_;
-};
+using RingScribbleTest = test::FreshServerTest<::testing::TestWithParam<uint32_t>>;
 
 // Two clients write both their rings and read both of the server's, while the server drains, keeps and
 // writes its rings, and a seeded scribbler writes 3,000 times into the block and the record.

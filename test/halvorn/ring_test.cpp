@@ -1,6 +1,6 @@
 // The ring discipline with the real named objects: wrap, late readers, lapping, untrusted lengths.
 #include "halvorn/transport.h"
-#include "test_support.h"
+#include "fresh_server.h"
 
 #include <gtest/gtest.h>
 
@@ -11,15 +11,8 @@
 namespace ostrel::halvorn {
 namespace {
 
-class RingTest : public ::testing::Test {
+class RingTest : public test::FreshServerTest<> {
 protected:
-    void SetUp() override {
-        test::isolateIpcNames();
-        server_ = TransportObjects::open();
-        ASSERT_TRUE(server_);
-        server_->initialise();
-    }
-
     static ServerFrame frame(uint32_t id, uint8_t length = 1) {
         ServerFrame f{};
         f.id = id;
@@ -46,8 +39,6 @@ protected:
         ASSERT_EQ(channel.write(entry), RingWriteResult::Written);
         slot.length = length;
     }
-
-    std::unique_ptr<TransportObjects> server_;
 };
 
 TEST_F(RingTest, ServerStartStateHasCapacity1000AndIndexesZero) {

@@ -484,10 +484,10 @@ int32_t ServerLink::requestOnce(uint8_t code, const uint8_t* data, int32_t lengt
 
 ServerLink::AnswerWait ServerLink::awaitAnswer(uint32_t epoch, Clock::time_point deadline) {
     constexpr auto kLookEvery = std::chrono::milliseconds(kSilentServerLookMs);
-    // Watching before each look: an answer pulsed between the look and the sleep still wakes us.
-    NamedEvent::Watch answered(*responseEvent_);
     auto nextLook = Clock::now() + kLookEvery;
     for (;;) {
+        // Noted before each look: an answer pulsed between the look and the sleep still wakes us.
+        const uint32_t answerSeen = responseEvent_->changes();
         {
             // The reader thread may be halfway through a pass that started before this request.
             std::lock_guard reading(responseReadLock_);
@@ -526,7 +526,7 @@ ServerLink::AnswerWait ServerLink::awaitAnswer(uint32_t epoch, Clock::time_point
         if (options_.pollOnly) {
             ostrel::platform::sleepMs(std::min(kReaderPollMs, sliceMs));
         } else {
-            (void)answered.wait(sliceMs);
+            (void)responseEvent_->waitSince(answerSeen, sliceMs);
         }
     }
 }

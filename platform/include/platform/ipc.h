@@ -137,23 +137,8 @@ public:
     // Non-consuming look at the current state.
     [[nodiscard]] bool isSet() const;
     // Moves with every set and pulse. A waiter that notes it before it looks at what the event guards
-    // and hands it to waitForEitherSince misses no pulse that came while it looked.
+    // and hands it to waitSince or waitForEitherSince misses no pulse that came while it looked.
     [[nodiscard]] uint32_t changes() const;
-
-    // A waiter that registers before it looks at what the event guards, so that a pulse between
-    // the look and the wait is not lost: wait() returns at once after any pulse or set since the
-    // watch began (or since the last wait that returned true). Uses no CPU while it waits.
-    class Watch {
-    public:
-        explicit Watch(NamedEvent& event);
-        ~Watch();
-        Watch(const Watch&) = delete;
-        Watch& operator=(const Watch&) = delete;
-        [[nodiscard]] bool wait(uint32_t timeoutMs);
-    private:
-        NamedEvent& event_;
-        uint64_t ticket_ = 0;
-    };
 
     struct Impl;
     Impl& impl() noexcept { return *impl_; }
