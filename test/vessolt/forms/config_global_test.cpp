@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QTest>
 #include <Qsci/qsciscintilla.h>
 #include <cstdlib>
 #include <fstream>
@@ -57,12 +58,12 @@ protected:
         script = std::make_unique<TRatingsScript>(scriptFolder.string(), log, summary, prompt);
         TGlobalTestConfig::ScriptFile file = TGlobalTestConfig::ScriptFileOf(*script);
         // A save runs under the store's lock (a read does not: a slow disk must not hold it).
-        file.save = [this, save = file.save](const std::vector<std::string>& lines) {
+        file.save = [this, save = file.save](const std::string& text, std::string& error) {
             if (holdLock) {
                 held.set_value();
                 release.get_future().wait();
             }
-            return save(lines);
+            return save(text, error);
         };
         config = std::make_unique<TGlobalTestConfig>(file, "Software\\Ostrel\\Test\\global");
         page = std::make_unique<TWin_ConfigGlobal>(*config, prompt, files, [this](const char* resource, QWidget* caller) {
@@ -93,7 +94,7 @@ protected:
     }
     void forget() { seen = prompt.asked().size(); }
     [[nodiscard]] std::string file(const char* name) const {
-        std::ifstream in(folder.path() / name);
+        std::ifstream in(folder.path() / name, std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
@@ -238,13 +239,84 @@ TEST_F(GlobalPageTest, ScriptIsEditedSavedAndNeverLostToAMissingFile) {
     fs::remove(folder.path() / "ratings.py");
     forget();
     page->LoadSettings();
-    EXPECT_EQ(texts(), std::vector<std::string>{TWin_ConfigGlobal::kScriptUnreadable});
+    EXPECT_EQ(texts(), std::vector<std::string>{TWin_ConfigGlobal::ScriptUnreadableText("No such file or directory")});
     EXPECT_TRUE(editor->text().isEmpty());
     EXPECT_TRUE(page->ApplySettings());
     EXPECT_FALSE(fs::exists(folder.path() / "ratings.py"));
     editor->setText(QStringLiteral("rating = 3"));
     EXPECT_TRUE(page->ApplySettings());
     EXPECT_EQ(file("ratings.py"), "rating = 3\n");
+}
+
+// OK writes the script only when the editor changed it. One the editor cannot write back unchanged
+// (not UTF-8) is shown read-only with a note; an edited one keeps its kind of line end.
+TEST_F(GlobalPageTest, ScriptIsRewrittenOnlyWhenEditedAndKeepsItsBytes) {
+    struct Case {
+        const char* bytes;
+        bool editable;
+        const char* edited;  // after "# x" is typed at its start (null: not editable)
+    } cases[] = {
+        {"# coding: latin-1\nname = 'r\xe9glage'\n", false, nullptr},
+        {"# coding: latin-1\r\nname = 'r\xe9glage'\r\n", false, nullptr},
+        {"a = 1\r\nb = 2\r\n", true, "# xa = 1\r\nb = 2\r\n"},
+        {"a = 1\r\nb = 2", true, "# xa = 1\r\nb = 2\r\n"},
+        {"name = 'réglage'\n", true, "# xname = 'réglage'\n"},
+        {"a = 1\nb = 2\r\n", true, "# xa = 1\nb = 2\r\n"},
+    };
+    makePage(folder.path());
+    auto* editor = child<QsciScintilla>("synedit");
+    for (const Case& c : cases) {
+        folder.write("ratings.py", c.bytes);
+        forget();
+        page->LoadSettings();
+        EXPECT_EQ(texts(), c.editable ? std::vector<std::string>{} : std::vector<std::string>{TWin_ConfigGlobal::kScriptNotUtf8})
+            << c.bytes;
+        EXPECT_EQ(editor->isReadOnly(), !c.editable) << c.bytes;
+        // Untouched (typing into a read-only editor changes nothing): OK leaves the file byte for byte.
+        const auto mtime = fs::last_write_time(folder.path() / "ratings.py");
+        editor->setCursorPosition(0, 0);
+        QTest::keyClicks(editor, QStringLiteral("# x"));
+        if (c.editable)
+            editor->undo();
+        ASSERT_TRUE(page->ApplySettings()) << c.bytes;
+        EXPECT_EQ(file("ratings.py"), c.bytes);
+        EXPECT_EQ(fs::last_write_time(folder.path() / "ratings.py"), mtime) << c.bytes;
+        if (!c.editable)
+            continue;
+        editor->setCursorPosition(0, 0);
+        QTest::keyClicks(editor, QStringLiteral("# x"));
+        ASSERT_TRUE(page->ApplySettings()) << c.bytes;
+        EXPECT_EQ(file("ratings.py"), c.edited) << c.bytes;
+    }
+    // A new line typed into a CR LF script ends in CR LF.
+    folder.write("ratings.py", "a = 1\r\n");
+    page->LoadSettings();
+    editor->setCursorPosition(0, 5);
+    QTest::keyClick(editor, Qt::Key_Return);
+    QTest::keyClicks(editor, QStringLiteral("b = 2"));
+    ASSERT_TRUE(page->ApplySettings());
+    EXPECT_EQ(file("ratings.py"), "a = 1\r\nb = 2\r\n");
+}
+
+// A stored DCF path whose bytes are not UTF-8 survives OK untouched; a typed one is taken as typed.
+TEST_F(GlobalPageTest, DcfPathKeepsItsBytes) {
+    const std::string latin1 = (folder.path() / "r\xe9glage.dcf").string();
+    folder.write("r\xe9glage.dcf", "[FileInfo]\n");
+    makePage(folder.path());
+    ASSERT_EQ(config->Set(GLOBALCONFIG{true, latin1, 3000, false, 0x7F}, nullptr), TGlobalTestConfig::Access::Done);
+    page->LoadSettings();
+    ASSERT_TRUE(page->ApplySettings());
+    EXPECT_EQ(stored().dcfpath, latin1);
+    child<QLineEdit>("dcf")->setText(QStringLiteral("/nodes/réglage.dcf"));
+    ASSERT_TRUE(page->ApplySettings());
+    EXPECT_EQ(stored().dcfpath, "/nodes/réglage.dcf");
+    // Browse with a name Qt could not read: the path stays, and the user is told why.
+    files.answer = FileNameText(latin1);
+    forget();
+    child<QPushButton>("browse")->click();
+    EXPECT_EQ(texts(), std::vector<std::string>{"The file " + FileNameBytes(files.answer) +
+                                                " cannot be used: the file name is not UTF-8 text; please rename the file."});
+    EXPECT_EQ(child<QLineEdit>("dcf")->text(), QStringLiteral("/nodes/réglage.dcf"));
 }
 
 TEST_F(GlobalPageTest, FailedSaveAndBusySettingsKeepTheDialogOpen) {
@@ -254,14 +326,14 @@ TEST_F(GlobalPageTest, FailedSaveAndBusySettingsKeepTheDialogOpen) {
     child<QLineEdit>("dcf")->setText(QStringLiteral("/a.dcf"));
     forget();
     EXPECT_FALSE(page->ApplySettings());
-    EXPECT_EQ(texts(), std::vector<std::string>{TWin_ConfigGlobal::kScriptUnsaved});
+    EXPECT_EQ(texts(), std::vector<std::string>{TWin_ConfigGlobal::ScriptUnsavedText("No such file or directory")});
     EXPECT_EQ(stored(), GLOBALCONFIG{});
 
     // Another thread holds the settings' lock past the wait: nothing is read or stored.
     holdLock = true;
     std::thread holder([this] {
-        const std::vector<std::string> lines{"x"};
-        (void)config->Set(GLOBALCONFIG{}, &lines);
+        const std::string text = "x\n";
+        (void)config->Set(GLOBALCONFIG{}, &text);
     });
     held.get_future().wait();
     forget();
