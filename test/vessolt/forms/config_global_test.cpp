@@ -248,75 +248,52 @@ TEST_F(GlobalPageTest, ScriptIsEditedSavedAndNeverLostToAMissingFile) {
     EXPECT_EQ(file("ratings.py"), "rating = 3\n");
 }
 
-// OK writes the script only when the editor changed it. One the editor cannot write back unchanged
-// (not UTF-8) is shown read-only with a note; an edited one keeps its kind of line end.
-TEST_F(GlobalPageTest, ScriptIsRewrittenOnlyWhenEditedAndKeepsItsBytes) {
-    struct Case {
+// OK writes the script only when the editor changed it; one that is not UTF-8 is shown read-only with
+// a note. An edited script keeps its kind of line end. A stored DCF path keeps its bytes.
+TEST_F(GlobalPageTest, ScriptAndDcfPathAreRewrittenOnlyWhenEditedAndKeepTheirBytes) {
+    const struct {
         const char* bytes;
-        bool editable;
-        const char* edited;  // after "# x" is typed at its start (null: not editable)
+        const char* edited;  // after "# x" is typed at its start; null: read-only
     } cases[] = {
-        {"# coding: latin-1\nname = 'r\xe9glage'\n", false, nullptr},
-        {"# coding: latin-1\r\nname = 'r\xe9glage'\r\n", false, nullptr},
-        {"a = 1\r\nb = 2\r\n", true, "# xa = 1\r\nb = 2\r\n"},
-        {"a = 1\r\nb = 2", true, "# xa = 1\r\nb = 2\r\n"},
-        {"name = 'réglage'\n", true, "# xname = 'réglage'\n"},
-        {"a = 1\nb = 2\r\n", true, "# xa = 1\nb = 2\r\n"},
+        {"# coding: latin-1\nname = 'r\xe9glage'\n", nullptr},
+        {"# coding: latin-1\r\nname = 'r\xe9glage'\r\n", nullptr},
+        {"a = 1\r\nb = 2\r\n", "# xa = 1\r\nb = 2\r\n"},
+        {"a = 1\r\nb = 2", "# xa = 1\r\nb = 2\r\n"},
+        {"name = 'réglage'\n", "# xname = 'réglage'\n"},
+        {"a = 1\nb = 2\r\n", "# xa = 1\nb = 2\r\n"},
     };
+    const std::string dcf = folder.write("r\xe9glage.dcf", "[FileInfo]\n");
     makePage(folder.path());
+    ASSERT_EQ(config->Set(GLOBALCONFIG{true, dcf, 3000, false, 0x7F}, nullptr), TGlobalTestConfig::Access::Done);
     auto* editor = child<QsciScintilla>("synedit");
-    for (const Case& c : cases) {
+    const auto typeAtStart = [editor] { editor->setCursorPosition(0, 0), QTest::keyClicks(editor, QStringLiteral("# x")); };
+    for (const auto& c : cases) {
         folder.write("ratings.py", c.bytes);
         forget();
         page->LoadSettings();
-        EXPECT_EQ(texts(), c.editable ? std::vector<std::string>{} : std::vector<std::string>{TWin_ConfigGlobal::kScriptNotUtf8})
-            << c.bytes;
-        EXPECT_EQ(editor->isReadOnly(), !c.editable) << c.bytes;
-        // Untouched (typing into a read-only editor changes nothing): OK leaves the file byte for byte.
+        EXPECT_EQ(texts(), c.edited ? std::vector<std::string>{} : std::vector<std::string>{TWin_ConfigGlobal::kScriptNotUtf8});
+        // Untouched (typing into a read-only editor changes nothing): the file keeps its bytes and time.
         const auto mtime = fs::last_write_time(folder.path() / "ratings.py");
-        editor->setCursorPosition(0, 0);
-        QTest::keyClicks(editor, QStringLiteral("# x"));
-        if (c.editable)
+        typeAtStart();
+        if (c.edited)
             editor->undo();
-        ASSERT_TRUE(page->ApplySettings()) << c.bytes;
+        ASSERT_TRUE(page->ApplySettings());
         EXPECT_EQ(file("ratings.py"), c.bytes);
         EXPECT_EQ(fs::last_write_time(folder.path() / "ratings.py"), mtime) << c.bytes;
-        if (!c.editable)
-            continue;
-        editor->setCursorPosition(0, 0);
-        QTest::keyClicks(editor, QStringLiteral("# x"));
-        ASSERT_TRUE(page->ApplySettings()) << c.bytes;
-        EXPECT_EQ(file("ratings.py"), c.edited) << c.bytes;
+        EXPECT_EQ(stored().dcfpath, dcf);
+        if (c.edited) {
+            typeAtStart();
+            ASSERT_TRUE(page->ApplySettings());
+            EXPECT_EQ(file("ratings.py"), c.edited);
+        }
     }
-    // A new line typed into a CR LF script ends in CR LF.
-    folder.write("ratings.py", "a = 1\r\n");
-    page->LoadSettings();
-    editor->setCursorPosition(0, 5);
-    QTest::keyClick(editor, Qt::Key_Return);
-    QTest::keyClicks(editor, QStringLiteral("b = 2"));
-    ASSERT_TRUE(page->ApplySettings());
-    EXPECT_EQ(file("ratings.py"), "a = 1\r\nb = 2\r\n");
-}
-
-// A stored DCF path whose bytes are not UTF-8 survives OK untouched; a typed one is taken as typed.
-TEST_F(GlobalPageTest, DcfPathKeepsItsBytes) {
-    const std::string latin1 = (folder.path() / "r\xe9glage.dcf").string();
-    folder.write("r\xe9glage.dcf", "[FileInfo]\n");
-    makePage(folder.path());
-    ASSERT_EQ(config->Set(GLOBALCONFIG{true, latin1, 3000, false, 0x7F}, nullptr), TGlobalTestConfig::Access::Done);
-    page->LoadSettings();
-    ASSERT_TRUE(page->ApplySettings());
-    EXPECT_EQ(stored().dcfpath, latin1);
-    child<QLineEdit>("dcf")->setText(QStringLiteral("/nodes/réglage.dcf"));
-    ASSERT_TRUE(page->ApplySettings());
-    EXPECT_EQ(stored().dcfpath, "/nodes/réglage.dcf");
     // Browse with a name Qt could not read: the path stays, and the user is told why.
-    files.answer = FileNameText(latin1);
+    files.answer = FileNameText(dcf);
     forget();
     child<QPushButton>("browse")->click();
     EXPECT_EQ(texts(), std::vector<std::string>{"The file " + FileNameBytes(files.answer) +
                                                 " cannot be used: the file name is not UTF-8 text; please rename the file."});
-    EXPECT_EQ(child<QLineEdit>("dcf")->text(), QStringLiteral("/nodes/réglage.dcf"));
+    EXPECT_EQ(child<QLineEdit>("dcf")->text(), FileNameText(dcf));
 }
 
 TEST_F(GlobalPageTest, FailedSaveAndBusySettingsKeepTheDialogOpen) {
