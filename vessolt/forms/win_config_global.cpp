@@ -204,13 +204,13 @@ void TWin_ConfigGlobal::FillControls() {
 void TWin_ConfigGlobal::showScript(bool read, std::string text, const std::string& why) {
     script_ = !read ? Script::Unreadable : TRatingsScript::IsUtf8Text(text) ? Script::Read : Script::NotUtf8;
     // The last line's end belongs to the file, not to the editor; lines typed get the file's kind.
+    const size_t firstEnd = text.find('\n');
+    const bool crlf = firstEnd != std::string::npos && firstEnd > 0 && text[firstEnd - 1] == '\r';
     scriptEnd_.clear();
     if (text.ends_with('\n')) {
         scriptEnd_ = text.ends_with("\r\n") ? "\r\n" : "\n";
         text.resize(text.size() - scriptEnd_.size());
     }
-    const size_t firstEnd = text.find('\n');
-    const bool crlf = scriptEnd_ == "\r\n" || (firstEnd != std::string::npos && firstEnd > 0 && text[firstEnd - 1] == '\r');
     synedit_->setEolMode(crlf ? QsciScintilla::EolWindows : QsciScintilla::EolUnix);
     synedit_->setText(QString::fromUtf8(text));
     synedit_->setModified(false);

@@ -266,12 +266,16 @@ TEST_F(GlobalPageTest, ScriptAndDcfPathAreRewrittenOnlyWhenEditedAndKeepTheirByt
     makePage(folder.path());
     ASSERT_EQ(config->Set(GLOBALCONFIG{true, dcf, 3000, false, 0x7F}, nullptr), TGlobalTestConfig::Access::Done);
     auto* editor = child<QsciScintilla>("synedit");
-    const auto typeAtStart = [editor] { editor->setCursorPosition(0, 0), QTest::keyClicks(editor, QStringLiteral("# x")); };
+    const auto typeAtStart = [editor] {
+        editor->setCursorPosition(0, 0);
+        QTest::keyClicks(editor, QStringLiteral("# x"));
+    };
     for (const auto& c : cases) {
         folder.write("ratings.py", c.bytes);
         forget();
         page->LoadSettings();
-        EXPECT_EQ(texts(), c.edited ? std::vector<std::string>{} : std::vector<std::string>{TWin_ConfigGlobal::kScriptNotUtf8});
+        const std::vector<std::string> note{TWin_ConfigGlobal::kScriptNotUtf8};
+        EXPECT_EQ(texts(), c.edited ? std::vector<std::string>{} : note);
         // Untouched (typing into a read-only editor changes nothing): the file keeps its bytes and time.
         const auto mtime = fs::last_write_time(folder.path() / "ratings.py");
         typeAtStart();
@@ -291,8 +295,8 @@ TEST_F(GlobalPageTest, ScriptAndDcfPathAreRewrittenOnlyWhenEditedAndKeepTheirByt
     files.answer = FileNameText(dcf);
     forget();
     child<QPushButton>("browse")->click();
-    EXPECT_EQ(texts(), std::vector<std::string>{"The file " + FileNameBytes(files.answer) +
-                                                " cannot be used: the file name is not UTF-8 text; please rename the file."});
+    EXPECT_EQ(texts(), std::vector<std::string>{"The file " + FileNameBytes(files.answer) + " cannot be used: the file "
+                                                "name is not UTF-8 text; please rename the file."});
     EXPECT_EQ(child<QLineEdit>("dcf")->text(), FileNameText(dcf));
 }
 

@@ -388,11 +388,11 @@ TEST_F(WindowTest, SaveAsksBeforeReplacingAndKeepsForeignSections) {
     services_->testManager->EnableTest(20);
     dialogs.answers.push_back(FileNameText(latin1.string()));
     action(window, "openconfig")->trigger();
-    EXPECT_EQ(prompt_.asked().back().text, "Unable to read the configuration from " + FileNameBytes(FileNameText(latin1.string())) +
+    EXPECT_EQ(prompt_.asked().back().text, "Unable to read the configuration from " +
+                                               FileNameBytes(FileNameText(latin1.string())) +
                                                " (the file name is not UTF-8 text; please rename the file)");
     ASSERT_TRUE(services_->testManager->GetTest(20, test));
     EXPECT_TRUE(test.enabled);
-    services_->testManager->DisableTest(20);
 
     // View before any report says so.
     action(one, "viewreport")->trigger();

@@ -62,7 +62,7 @@ TEST_F(ODScanFixture, ShippedScriptRatesCompatibilityOnlyAfterACompletedScan) {
     std::string folder = (fs::temp_directory_path() / "odscan-XXXXXX").string();
     ASSERT_NE(::mkdtemp(folder.data()), nullptr);
     fs::copy_file(fs::path(ostrel::platform::executableDir()) / "ratings.py", fs::path(folder) / "ratings.py");
-    TRatingsScript ratings(folder, log, summary, prompt, [this](_object* module) { manager.RegisterPythonTypes(module); });
+    TRatingsScript ratings(folder, log, summary, prompt, [this](_object* m) { manager.RegisterPythonTypes(m); });
     RegisterODScanTest(manager, scan, {.registerPythonTypes = [this](_object* m) { RegisterODScanPythonTypes(m, scan); }});
     summary.SetSDOServerNum(1);  // 2 of the 7 features: 29
     summary.SetHeartbeatProducer(1);
