@@ -1,9 +1,22 @@
 #include "file_dialog.h"
 
+#include <QFile>
 #include <QFileDialog>
 #include <QFileInfo>
 
 namespace ostrel::vessolt {
+
+std::string FileNameBytes(const QString& name) { return QFile::encodeName(name).toStdString(); }
+
+QString FileNameText(const std::string& bytes) { return QFile::decodeName(QByteArray::fromStdString(bytes)); }
+
+bool FileNameSurvivesQt(const std::string& bytes) { return FileNameBytes(FileNameText(bytes)) == bytes; }
+
+std::string UnusableFileName(const QString& name) {
+    if (!name.contains(QChar::ReplacementCharacter) || QFileInfo::exists(name))
+        return {};
+    return "the file name is not UTF-8 text; please rename the file";
+}
 
 namespace {
 

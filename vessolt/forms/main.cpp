@@ -11,6 +11,8 @@
 #include <cstdio>
 #include <csignal>
 #include <exception>
+#include <string>
+#include <vector>
 
 #include <fcntl.h>
 #include <unistd.h>
@@ -163,8 +165,12 @@ int main(int argc, char** argv) {
     parts.driverName = driverLibraryName();
     parts.prompt = &prompt;
     // The forms in their order of making; the main window is told about the others as they come.
-    parts.forms.push_back([&mainWindow](Services& services) -> std::unique_ptr<QObject> {
+    // Qt took its own arguments out of argv; the rest stay the bytes they are (a file name need not
+    // be UTF-8 text).
+    std::vector<std::string> arguments(argv, argv + argc);
+    parts.forms.push_back([&mainWindow, &arguments](Services& services) -> std::unique_ptr<QObject> {
         auto window = std::make_unique<TWin_Main>(services);
+        window->SetArguments(arguments);
         mainWindow = window.get();
         return window;
     });

@@ -20,6 +20,7 @@
 #include "file_dialog.h"
 #include "kvnumspin.h"
 #include "services/numeric_text.h"
+#include "script/ratings_script.h"
 #include "services/user_prompt.h"
 #include "win_quick_reference.h"
 
@@ -171,22 +172,24 @@ void TWin_ConfigGlobal::UpdateControls() {
     softnsmnodeid_->setEnabled(soft);
 }
 
-void TWin_ConfigGlobal::tell(const char* text, bool warning) {
+void TWin_ConfigGlobal::tell(const std::string& text, bool warning) {
     (void)prompt_.ask(warning ? PromptIcon::Warning : PromptIcon::Information, text, kProductName,
                       PromptButtons::Ok);
 }
 
 void TWin_ConfigGlobal::FillControls() {
     GLOBALCONFIG config;
-    std::vector<std::string> lines;
-    const auto access = config_.Get(config, &lines);
+    std::string script, why;
+    const auto access = config_.Get(config, &script, &why);
     if (access == TGlobalTestConfig::Access::Busy) {
         tell(kSettingsBusy, true);
         return;
     }
     configurenode_->setChecked(config.configurenode);
     softnsm_->setChecked(config.softnsm);
-    dcf_->setText(QString::fromStdString(config.dcfpath));
+    dcfBytes_ = config.dcfpath;
+    dcfShown_ = FileNameText(dcfBytes_);
+    dcf_->setText(dcfShown_);
     // Text typed but never committed would hide the stored value when it equals the committed one.
     if (maxbootuptime_->State() != controls::esNormal) {
         maxbootuptime_->setText(maxbootuptime_->LastText());
@@ -194,19 +197,43 @@ void TWin_ConfigGlobal::FillControls() {
     }
     maxbootuptime_->SetValue(config.maxbootuptime);
     softnsmnodeid_->setText(QStringLiteral("%1").arg(static_cast<uint>(config.softnsmnodeid), 2, 16, QLatin1Char('0')).toUpper());
-    QString text;
-    for (const std::string& line : lines) {
-        text += QString::fromStdString(line);
-        text += u'\n';
-    }
-    if (!text.isEmpty())
-        text.chop(1);
-    synedit_->setText(text);
-    synedit_->setModified(false);
-    scriptRead_ = access == TGlobalTestConfig::Access::Done;
     UpdateControls();
-    if (!scriptRead_)
-        tell(kScriptUnreadable, true);
+    showScript(access == TGlobalTestConfig::Access::Done, std::move(script), why);
+}
+
+void TWin_ConfigGlobal::showScript(bool read, std::string text, const std::string& why) {
+    script_ = !read ? Script::Unreadable : TRatingsScript::IsUtf8Text(text) ? Script::Read : Script::NotUtf8;
+    // The last line's end belongs to the file, not to the editor; lines typed get the file's kind.
+    const size_t firstEnd = text.find('\n');
+    const bool crlf = firstEnd != std::string::npos && firstEnd > 0 && text[firstEnd - 1] == '\r';
+    scriptEnd_.clear();
+    if (text.ends_with('\n')) {
+        scriptEnd_ = text.ends_with("\r\n") ? "\r\n" : "\n";
+        text.resize(text.size() - scriptEnd_.size());
+    }
+    synedit_->setEolMode(crlf ? QsciScintilla::EolWindows : QsciScintilla::EolUnix);
+    synedit_->setText(QString::fromUtf8(text));
+    synedit_->setModified(false);
+    synedit_->setReadOnly(script_ == Script::NotUtf8);
+    if (script_ == Script::Unreadable)
+        tell(ScriptUnreadableText(why), true);
+    else if (script_ == Script::NotUtf8)
+        tell(kScriptNotUtf8, true);
+}
+
+std::string TWin_ConfigGlobal::ScriptUnreadableText(const std::string& why) {
+    return "The ratings script ratings.py could not be read (" + why +
+           "). The editor starts empty; the script is only written when you edit it.";
+}
+
+std::string TWin_ConfigGlobal::ScriptUnsavedText(const std::string& why) {
+    return "The ratings script ratings.py could not be saved (" + why +
+           "). Please check that the program's folder can be written.";
+}
+
+std::string TWin_ConfigGlobal::dcfPath() const {
+    const QString text = dcf_->text();
+    return text == dcfShown_ ? dcfBytes_ : FileNameBytes(text);
 }
 
 void TWin_ConfigGlobal::LoadSettings() { FillControls(); }
@@ -248,21 +275,23 @@ bool TWin_ConfigGlobal::ApplySettings() {
     }
     GLOBALCONFIG config;
     config.configurenode = configurenode_->isChecked();
-    config.dcfpath = dcf_->text().toStdString();
+    config.dcfpath = dcfPath();
     config.maxbootuptime = BootupTimeOf(*bootup);
     config.softnsm = softnsm_->isChecked();
     config.softnsmnodeid = static_cast<uint8_t>(nodeId);
 
-    // A script that could not be read is not replaced by the empty editor unless the user wrote one.
-    const bool writeScript = scriptRead_ || synedit_->isModified();
-    const std::vector<std::string> lines = writeScript ? ScriptLines() : std::vector<std::string>{};
-    switch (config_.Set(config, writeScript ? &lines : nullptr)) {
+    // Only a script the user changed is written: an untouched one keeps its bytes, its encoding and
+    // its line ends, and an empty editor never replaces a script that could not be read.
+    const bool writeScript = script_ != Script::NotUtf8 && synedit_->isModified();
+    const std::string text = writeScript ? ScriptText() : std::string();
+    std::string why;
+    switch (config_.Set(config, writeScript ? &text : nullptr, &why)) {
     case TGlobalTestConfig::Access::Busy: tell(kSettingsBusy, true); return false;
-    case TGlobalTestConfig::Access::ScriptFailed: tell(kScriptUnsaved, true); return false;
+    case TGlobalTestConfig::Access::ScriptFailed: tell(ScriptUnsavedText(why), true); return false;
     case TGlobalTestConfig::Access::Done: break;
     }
     if (writeScript) {
-        scriptRead_ = true;
+        script_ = Script::Read;
         synedit_->setModified(false);
     }
     return true;
@@ -284,17 +313,13 @@ int32_t TWin_ConfigGlobal::BootupTimeOf(double value) {
     return static_cast<int32_t>(whole);
 }
 
-std::vector<std::string> TWin_ConfigGlobal::ScriptLines() const {
-    QString text = synedit_->text();
-    text.remove(u'\r');
-    std::vector<std::string> lines;
-    if (text.isEmpty())
-        return lines;
-    if (text.endsWith(u'\n'))
-        text.chop(1);
-    for (const QString& line : text.split(u'\n'))
-        lines.push_back(line.toStdString());
-    return lines;
+std::string TWin_ConfigGlobal::ScriptText() const {
+    std::string text = synedit_->text().toStdString();
+    if (!text.empty() && !text.ends_with('\n'))
+        text += !scriptEnd_.empty() ? scriptEnd_
+                : synedit_->eolMode() == QsciScintilla::EolWindows ? "\r\n"
+                                                                   : "\n";
+    return text;
 }
 
 void TWin_ConfigGlobal::browseClick() {
@@ -304,8 +329,13 @@ void TWin_ConfigGlobal::browseClick() {
     request.defaultSuffix = QStringLiteral("dcf");
     request.fileName = dcf_->text();
     const QString chosen = files_.getOpenFileName(this, request);
-    if (!chosen.isEmpty())
-        dcf_->setText(chosen);
+    if (chosen.isEmpty())
+        return;
+    if (const std::string why = UnusableFileName(chosen); !why.empty()) {
+        tell("The file " + FileNameBytes(chosen) + " cannot be used: " + why + ".", true);
+        return;
+    }
+    dcf_->setText(chosen);
 }
 
 void TWin_ConfigGlobal::Label2Click() {

@@ -37,12 +37,13 @@ public:
     static constexpr const char* kNodeIdRange = "The software based NSM node ID must be in the range 0x01 to 0x7F.";
     static constexpr const char* kBootupNotNumber = "The maximum bootup time must be a number.";
     static constexpr const char* kSettingsBusy = "The global settings are in use. Please try again.";
-    static constexpr const char* kScriptUnreadable =
-        "The ratings script ratings.py could not be read. The editor starts empty; the script is only "
-        "written when you edit it.";
-    static constexpr const char* kScriptUnsaved =
-        "The ratings script ratings.py could not be saved. Please check that the program's folder can be "
-        "written.";
+    static constexpr const char* kScriptNotUtf8 =
+        "The ratings script ratings.py is not UTF-8 text, which this editor cannot write back unchanged. It is "
+        "shown read-only and left as it is; edit it with a text editor that keeps its encoding, or save it "
+        "as UTF-8.";
+    // The boxes about a script that cannot be read or saved, with the reason.
+    [[nodiscard]] static std::string ScriptUnreadableText(const std::string& why);
+    [[nodiscard]] static std::string ScriptUnsavedText(const std::string& why);
 
     TWin_ConfigGlobal(TGlobalTestConfig& config, UserPrompt& prompt, FileDialogs& files,
                       ShowQuickReference showQuickReference, QWidget* parent = nullptr);
@@ -58,8 +59,9 @@ public:
     // The boot-up time in whole milliseconds, cut toward zero and held within int32.
     [[nodiscard]] static int32_t BootupTimeOf(double value);
 
-    // The editor's text as lines, as the script file holds them.
-    [[nodiscard]] std::vector<std::string> ScriptLines() const;
+    // The editor's text as the script file would hold it: one line end after the last line, as the
+    // file had it (else one of the file's kind).
+    [[nodiscard]] std::string ScriptText() const;
 
 private:
     void buildControls();
@@ -70,13 +72,20 @@ private:
     void browseClick();
     void Label2Click();
     void syneditmenuPopup();
-    void tell(const char* text, bool warning);
+    void tell(const std::string& text, bool warning);
+    void showScript(bool read, std::string text, const std::string& why);
+    // The DCF path as bytes: the stored ones while the text shown for them is untouched.
+    [[nodiscard]] std::string dcfPath() const;
 
     TGlobalTestConfig& config_;
     UserPrompt& prompt_;
     FileDialogs& files_;
     ShowQuickReference showQuickReference_;
-    bool scriptRead_ = false;  // the editor holds the script file's lines
+    enum class Script { Read, Unreadable, NotUtf8 };
+    Script script_ = Script::Unreadable;
+    std::string scriptEnd_;  // the line end the file had after its last line
+    std::string dcfBytes_;   // the stored DCF path, and the text shown for it
+    QString dcfShown_;
 
     QCheckBox* configurenode_ = nullptr;
     QLabel* dcflabel_ = nullptr;

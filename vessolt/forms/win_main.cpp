@@ -40,6 +40,13 @@
 namespace ostrel::vessolt {
 namespace {
 
+std::vector<std::string> argumentBytes(const QStringList& arguments) {
+    std::vector<std::string> bytes;
+    for (const QString& argument : arguments)
+        bytes.push_back(FileNameBytes(argument));
+    return bytes;
+}
+
 // The main window's closing polls the run state at this pace: the GUI thread never blocks on the
 // worker, which may be waiting for an answer from this very thread.
 constexpr int kClosePollMs = 100;
@@ -170,7 +177,7 @@ uint32_t TWin_Main::StatusColour(int32_t status) {
 
 TWin_Main::TWin_Main(Services& services, MainWindowLinks links, QWidget* parent)
     : QMainWindow(parent), services_(services), links_(std::move(links)), summaryDisplay_(*services.deviceSummary),
-      arguments_(QCoreApplication::arguments()) {
+      arguments_(argumentBytes(QCoreApplication::arguments())) {
     setWindowTitle(QString::fromUtf8(kProductName));
     setWindowIcon(resourceIcon(QStringLiteral("IMAGE_NBXLOGO")));
     resize(1120, 700);
@@ -624,8 +631,7 @@ void TWin_Main::openExternal(const QString& target) {
     OpenerFor(services_.prompt(), links_.openExternal)(target);
 }
 
-void TWin_Main::OpenConfiguration(const QString& fileName) {
-    const std::string file = fileName.toStdString();
+void TWin_Main::OpenConfiguration(const std::string& file) {
     // The test half reads the whole file before it changes anything: a file it cannot read (no
     // regular file, unreadable) ends the open with nothing changed. The network half refuses the
     // same way.
@@ -643,8 +649,14 @@ void TWin_Main::openconfigClick() {
     FileDialogs& dialogs = fileDialogs_ ? *fileDialogs_ : qtFileDialogs_;
     const QString file =
         dialogs.getOpenFileName(this, {QStringLiteral("Open Configuration"), kConfigFilter, QStringLiteral("nbx"), {}});
-    if (!file.isEmpty())
-        OpenConfiguration(file);
+    if (file.isEmpty())
+        return;
+    if (const std::string why = UnusableFileName(file); !why.empty()) {
+        services_.prompt().inform("Unable to read the configuration from " + FileNameBytes(file) + " (" + why + ")",
+                                  PromptIcon::Error);
+        return;
+    }
+    OpenConfiguration(FileNameBytes(file));
 }
 
 void TWin_Main::SaveConfiguration() {
@@ -654,13 +666,17 @@ void TWin_Main::SaveConfiguration() {
     const QString file = dialogs.getSaveFileName(this, request);
     if (file.isEmpty())
         return;
+    const std::string name = FileNameBytes(file);
+    if (const std::string why = UnusableFileName(file); !why.empty()) {
+        services_.prompt().inform("Unable to write the configuration to " + name + " (" + why + ")", PromptIcon::Error);
+        return;
+    }
     if (QFileInfo::exists(file)) {
-        const std::string question = file.toStdString() + " already exists. Do you want to overwrite it?";
+        const std::string question = name + " already exists. Do you want to overwrite it?";
         if (services_.prompt().ask(PromptIcon::Question, question, kProductName, PromptButtons::YesNo) !=
             PromptAnswer::Yes)
             return;
     }
-    const std::string name = file.toStdString();
     std::string error;
     if (!services_.testManager->SaveSettings(name, &error)) {
         services_.prompt().inform("Unable to write the configuration to " + name + " (" + error + ")",
@@ -923,7 +939,7 @@ void TWin_Main::FormShow() {
     setRunningEnabling(services_.testManager->GetRunState() == 1);
     // Qt has taken its own arguments out already.
     if (arguments_.size() == 2)
-        OpenConfiguration(arguments_.at(1));
+        OpenConfiguration(arguments_[1]);
 }
 
 void TWin_Main::closeEvent(QCloseEvent* event) {

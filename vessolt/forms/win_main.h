@@ -54,10 +54,12 @@ public:
     // Tests answer the file dialogs; the window does not own them. Null: Qt's dialogs.
     void SetFileDialogs(FileDialogs* dialogs) { fileDialogs_ = dialogs; }
     void SetLinks(MainWindowLinks links);
-    // The program's arguments after Qt took its own; the first showing opens a single one.
-    void SetArguments(QStringList arguments) { arguments_ = std::move(arguments); }
+    // The program's arguments after Qt took its own, as the bytes they are; the first showing opens
+    // a single one.
+    void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
 
-    void OpenConfiguration(const QString& fileName);
+    // `fileName` as the bytes the file system holds.
+    void OpenConfiguration(const std::string& fileName);
     void SaveConfiguration();
     void UpdateDeviceSummary();
 
@@ -153,7 +155,7 @@ private:
     std::vector<TestRow> rows_;
     SummaryDisplay summaryDisplay_;
     std::vector<QLabel*> summaryLabels_;  // in the order of kSummaryLabels
-    QStringList arguments_;
+    std::vector<std::string> arguments_;
 
     int logLinesShown_ = 0;
     // Changes seen but not yet shown: a burst of messages becomes one refresh per event-loop pass.

@@ -123,6 +123,7 @@ void TWin_TestConfig::ShowForTest(int32_t testid, QWidget* caller) {
 }
 
 void TWin_TestConfig::BuildPageList() {
+    pagesLoaded_ = true;
     HidePage();
     releasePages();
     testlist_->clear();
@@ -170,7 +171,8 @@ void TWin_TestConfig::HidePage() {
 
 void TWin_TestConfig::showEvent(QShowEvent* event) {
     QDialog::showEvent(event);
-    BuildPageList();
+    if (!pagesLoaded_)
+        BuildPageList();
     if (startPage_ == -1)
         startPage_ = 0;
     ShowPage(startPage_);
@@ -212,6 +214,7 @@ void TWin_TestConfig::done(int result) {
     HidePage();
     saveSize();
     releasePages();
+    pagesLoaded_ = false;
     QDialog::done(result);
 }
 

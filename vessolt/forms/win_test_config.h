@@ -51,6 +51,8 @@ private:
     int selectedPage_ = -1;
     std::vector<IConfigPage*> pages_;
     int startPage_ = -1;
+    // The pages were loaded for this showing: loading them twice would show their notes twice.
+    bool pagesLoaded_ = false;
 };
 
 } // namespace ostrel::vessolt

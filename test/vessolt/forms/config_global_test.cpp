@@ -8,6 +8,7 @@
 #include <QLineEdit>
 #include <QMenu>
 #include <QPushButton>
+#include <QTest>
 #include <Qsci/qsciscintilla.h>
 #include <cstdlib>
 #include <fstream>
@@ -57,12 +58,12 @@ protected:
         script = std::make_unique<TRatingsScript>(scriptFolder.string(), log, summary, prompt);
         TGlobalTestConfig::ScriptFile file = TGlobalTestConfig::ScriptFileOf(*script);
         // A save runs under the store's lock (a read does not: a slow disk must not hold it).
-        file.save = [this, save = file.save](const std::vector<std::string>& lines) {
+        file.save = [this, save = file.save](const std::string& text, std::string& error) {
             if (holdLock) {
                 held.set_value();
                 release.get_future().wait();
             }
-            return save(lines);
+            return save(text, error);
         };
         config = std::make_unique<TGlobalTestConfig>(file, "Software\\Ostrel\\Test\\global");
         page = std::make_unique<TWin_ConfigGlobal>(*config, prompt, files, [this](const char* resource, QWidget* caller) {
@@ -93,7 +94,7 @@ protected:
     }
     void forget() { seen = prompt.asked().size(); }
     [[nodiscard]] std::string file(const char* name) const {
-        std::ifstream in(folder.path() / name);
+        std::ifstream in(folder.path() / name, std::ios::binary);
         std::stringstream s;
         s << in.rdbuf();
         return s.str();
@@ -238,13 +239,65 @@ TEST_F(GlobalPageTest, ScriptIsEditedSavedAndNeverLostToAMissingFile) {
     fs::remove(folder.path() / "ratings.py");
     forget();
     page->LoadSettings();
-    EXPECT_EQ(texts(), std::vector<std::string>{TWin_ConfigGlobal::kScriptUnreadable});
+    EXPECT_EQ(texts(), std::vector<std::string>{TWin_ConfigGlobal::ScriptUnreadableText("No such file or directory")});
     EXPECT_TRUE(editor->text().isEmpty());
     EXPECT_TRUE(page->ApplySettings());
     EXPECT_FALSE(fs::exists(folder.path() / "ratings.py"));
     editor->setText(QStringLiteral("rating = 3"));
     EXPECT_TRUE(page->ApplySettings());
     EXPECT_EQ(file("ratings.py"), "rating = 3\n");
+}
+
+// OK writes the script only when the editor changed it; one that is not UTF-8 is shown read-only with
+// a note. An edited script keeps its kind of line end. A stored DCF path keeps its bytes.
+TEST_F(GlobalPageTest, ScriptAndDcfPathAreRewrittenOnlyWhenEditedAndKeepTheirBytes) {
+    const struct {
+        const char* bytes;
+        const char* edited;  // after "# x" is typed at its start; null: read-only
+    } cases[] = {
+        {"# coding: latin-1\nname = 'r\xe9glage'\n", nullptr},
+        {"# coding: latin-1\r\nname = 'r\xe9glage'\r\n", nullptr},
+        {"a = 1\r\nb = 2\r\n", "# xa = 1\r\nb = 2\r\n"},
+        {"a = 1\r\nb = 2", "# xa = 1\r\nb = 2\r\n"},
+        {"name = 'réglage'\n", "# xname = 'réglage'\n"},
+        {"a = 1\nb = 2\r\n", "# xa = 1\nb = 2\r\n"},
+    };
+    const std::string dcf = folder.write("r\xe9glage.dcf", "[FileInfo]\n");
+    makePage(folder.path());
+    ASSERT_EQ(config->Set(GLOBALCONFIG{true, dcf, 3000, false, 0x7F}, nullptr), TGlobalTestConfig::Access::Done);
+    auto* editor = child<QsciScintilla>("synedit");
+    const auto typeAtStart = [editor] {
+        editor->setCursorPosition(0, 0);
+        QTest::keyClicks(editor, QStringLiteral("# x"));
+    };
+    for (const auto& c : cases) {
+        folder.write("ratings.py", c.bytes);
+        forget();
+        page->LoadSettings();
+        const std::vector<std::string> note{TWin_ConfigGlobal::kScriptNotUtf8};
+        EXPECT_EQ(texts(), c.edited ? std::vector<std::string>{} : note);
+        // Untouched (typing into a read-only editor changes nothing): the file keeps its bytes and time.
+        const auto mtime = fs::last_write_time(folder.path() / "ratings.py");
+        typeAtStart();
+        if (c.edited)
+            editor->undo();
+        ASSERT_TRUE(page->ApplySettings());
+        EXPECT_EQ(file("ratings.py"), c.bytes);
+        EXPECT_EQ(fs::last_write_time(folder.path() / "ratings.py"), mtime) << c.bytes;
+        EXPECT_EQ(stored().dcfpath, dcf);
+        if (c.edited) {
+            typeAtStart();
+            ASSERT_TRUE(page->ApplySettings());
+            EXPECT_EQ(file("ratings.py"), c.edited);
+        }
+    }
+    // Browse with a name Qt could not read: the path stays, and the user is told why.
+    files.answer = FileNameText(dcf);
+    forget();
+    child<QPushButton>("browse")->click();
+    EXPECT_EQ(texts(), std::vector<std::string>{"The file " + FileNameBytes(files.answer) + " cannot be used: the file "
+                                                "name is not UTF-8 text; please rename the file."});
+    EXPECT_EQ(child<QLineEdit>("dcf")->text(), FileNameText(dcf));
 }
 
 TEST_F(GlobalPageTest, FailedSaveAndBusySettingsKeepTheDialogOpen) {
@@ -254,14 +307,14 @@ TEST_F(GlobalPageTest, FailedSaveAndBusySettingsKeepTheDialogOpen) {
     child<QLineEdit>("dcf")->setText(QStringLiteral("/a.dcf"));
     forget();
     EXPECT_FALSE(page->ApplySettings());
-    EXPECT_EQ(texts(), std::vector<std::string>{TWin_ConfigGlobal::kScriptUnsaved});
+    EXPECT_EQ(texts(), std::vector<std::string>{TWin_ConfigGlobal::ScriptUnsavedText("No such file or directory")});
     EXPECT_EQ(stored(), GLOBALCONFIG{});
 
     // Another thread holds the settings' lock past the wait: nothing is read or stored.
     holdLock = true;
     std::thread holder([this] {
-        const std::vector<std::string> lines{"x"};
-        (void)config->Set(GLOBALCONFIG{}, &lines);
+        const std::string text = "x\n";
+        (void)config->Set(GLOBALCONFIG{}, &text);
     });
     held.get_future().wait();
     forget();

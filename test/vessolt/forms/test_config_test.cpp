@@ -80,6 +80,9 @@ TEST_F(WindowTest, TestConfigurationAppliesInOrderShowsTheRefusingPageAndGivesPa
         global.control = a.control = b.control = c.control = 7;
         if (const char* shots = std::getenv("VESSOLT_WINDOW_SHOT_DIR"))
             d->grab().save(QString::fromUtf8(shots) + "/testconfig.png");
+        // Each page is loaded once a showing, so a page's note about its settings comes once.
+        EXPECT_EQ(std::count(journal.begin(), journal.end(), "load global"), 1);
+        EXPECT_EQ(std::count(journal.begin(), journal.end(), "load c"), 1);
         journal.clear();
         ok->click();
         EXPECT_EQ(journal, (std::vector<std::string>{"apply global", "apply a", "apply b"}));

@@ -369,18 +369,30 @@ TEST_F(WindowTest, SaveAsksBeforeReplacingAndKeepsForeignSections) {
 
     // At the first showing the stored order applies (all enabled here), then a single argument.
     TWin_Main two(*services_);
-    two.SetArguments({"vessolt", QString::fromStdString(file.string()), "extra"});
+    two.SetArguments({"vessolt", file.string(), "extra"});
     two.show();
     ASSERT_TRUE(processUntil([&] { return rows(two).size() == 1; }));
     ASSERT_TRUE(services_->testManager->GetTest(20, test));
     EXPECT_TRUE(test.enabled);
     two.close();
+    // A name whose bytes are not UTF-8 is opened as the bytes it is from the command line; from a
+    // file dialog, where Qt has lost them, it is refused with the reason.
+    const fs::path latin1 = dir_ / "r\xe9glage.nbx";
+    fs::copy_file(file, latin1);
     TWin_Main one(*services_);
-    one.SetArguments({"vessolt", QString::fromStdString(file.string())});
+    one.SetArguments({"vessolt", latin1.string()});
     one.show();
     ASSERT_TRUE(processUntil([&] { return rows(one).size() == 1; }));
     ASSERT_TRUE(services_->testManager->GetTest(20, test));
     EXPECT_FALSE(test.enabled);
+    services_->testManager->EnableTest(20);
+    dialogs.answers.push_back(FileNameText(latin1.string()));
+    action(window, "openconfig")->trigger();
+    EXPECT_EQ(prompt_.asked().back().text, "Unable to read the configuration from " +
+                                               FileNameBytes(FileNameText(latin1.string())) +
+                                               " (the file name is not UTF-8 text; please rename the file)");
+    ASSERT_TRUE(services_->testManager->GetTest(20, test));
+    EXPECT_TRUE(test.enabled);
 
     // View before any report says so.
     action(one, "viewreport")->trigger();
@@ -464,7 +476,7 @@ TEST_F(WindowTest, FilesThatAreNoRegularFilesAreRefusedAtOnceAndChangeNothing) {
         {"openconfig", fifo, "Unable to read the configuration from " + fifo + " (not a regular file)"},
         {"openconfig", "/dev/zero", "Unable to read the configuration from /dev/zero (not a regular file)"},
         {"saveconfig", fifo, "Unable to write the configuration to " + fifo + " (not a regular file)"},  // after "Yes"
-        {"generatereport", fifo, "Unable to create test report file"},
+        {"generatereport", fifo, "Unable to create test report file " + fifo + " (not a regular file)"},
     };
     for (const auto& c : cases) {
         files.answers.push_back(QString::fromStdString(c.file));

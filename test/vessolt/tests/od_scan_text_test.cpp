@@ -28,13 +28,22 @@ TEST(ODScanTexts, TextsShowInStoredOrderAndNumbersFromTheLastByte) {
         int32_t type;  // from the data sheet; 0 without one
         const char* hex;
         const char* ascii;
+        std::initializer_list<uint8_t> bytes = {'1', '.', '0'};
     } cases[] = {
         {0x1009, 0, "31 2E 30 ", "1.0"},   // the hardware version, with no data sheet
         {0x2000, 20, "31 2E 30 ", "1.0"},  // VISIBLE_STRING
         {0x1009, 13, "302E31", "0.1"},     // the data sheet says UNSIGNED32
+        {0x2000, 21, "AB ", ".", {0xAB}},  // OCTET_STRING, 1 to 4 bytes
+        {0x2000, 21, "01 02 ", "..", {0x01, 0x02}},
+        {0x2000, 21, "31 2E 30 ", "1.0"},
+        {0x2000, 21, "01 02 03 04 ", "....", {0x01, 0x02, 0x03, 0x04}},
+        {0x2000, 22, "41 00 ", "A.", {'A', 0}},  // UNICODE_STRING: "A", then "AB"
+        {0x2000, 22, "41 00 42 00 ", "A.B.", {'A', 0, 'B', 0}},
+        {0x2000, 25, "01 02 03 ", "...", {0x01, 0x02, 0x03}},  // DOMAIN
+        {0x2000, 5, "04030201", "....", {0x01, 0x02, 0x03, 0x04}},  // INTEGER32: a number
     };
     for (const Case& c : cases) {
-        const ODScanResult r = result(c.index, 0, {'1', '.', '0'});
+        const ODScanResult r = result(c.index, 0, c.bytes);
         const ODScanRowTexts t = ResultTexts(r, StoredAsText(r.index, r.subindex, c.type));
         EXPECT_EQ(t.hex, c.hex) << std::hex << c.index << " " << c.type;
         EXPECT_EQ(t.ascii, c.ascii) << std::hex << c.index << " " << c.type;

@@ -4,6 +4,7 @@
 
 #include "od_scan_fixture.h"
 #include "od_scan_types.h"
+#include "platform/process.h"
 #include "ratings_script.h"
 
 namespace ostrel::vessolt::test {
@@ -51,6 +52,26 @@ TEST_F(ODScanFixture, ScriptTypesReadTheResultsInEveryRun) {
         EXPECT_TRUE(logHas("test 2 1 True"));
         EXPECT_TRUE(logHas("read-only"));
         EXPECT_TRUE(logHas("bad arguments"));
+    }
+    fs::remove_all(folder);
+}
+
+// The shipped script rates compatibility only from a scan that ran to its end: after every other
+// status of the scan the summary's findings are partial, and the rating is left unset.
+TEST_F(ODScanFixture, ShippedScriptRatesCompatibilityOnlyAfterACompletedScan) {
+    std::string folder = (fs::temp_directory_path() / "odscan-XXXXXX").string();
+    ASSERT_NE(::mkdtemp(folder.data()), nullptr);
+    fs::copy_file(fs::path(ostrel::platform::executableDir()) / "ratings.py", fs::path(folder) / "ratings.py");
+    TRatingsScript ratings(folder, log, summary, prompt, [this](_object* m) { manager.RegisterPythonTypes(m); });
+    RegisterODScanTest(manager, scan, {.registerPythonTypes = [this](_object* m) { RegisterODScanPythonTypes(m, scan); }});
+    summary.SetSDOServerNum(1);  // 2 of the 7 features: 29
+    summary.SetHeartbeatProducer(1);
+    summary.SetTPDONum(1);
+    for (const int32_t status : {PASSED, WARNING, CANCELLED, FAILED, NOTSTARTED, RUNNING}) {
+        summary.SetCompatibilityRating(0);
+        manager.SetTestStatus(TODScan::kTestId, status);
+        ASSERT_TRUE(ratings.Run()) << status;
+        EXPECT_EQ(summaryRecord().compatibilityrating, status == PASSED || status == WARNING ? 29 : 0) << status;
     }
     fs::remove_all(folder);
 }

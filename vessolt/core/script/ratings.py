@@ -9,9 +9,10 @@
 #   _hasdata attributes tell); otherwise it is left as it was.
 # - s(x, good, bad) scores a measurement: 100 when x <= good, 0 when x >= bad, linear between.
 #   Scores are combined unrounded and the result is rounded once, halves upwards.
-# - Compatibility (when the device has at least one SDO server): 100 * k / 7, where k counts
-#   heartbeat producer or node guarding, EMCY producer, store parameters, at least one TPDO, at least
-#   one RPDO, dynamic PDO mapping (2) and SYNC consumer.
+# - Compatibility (after an object dictionary scan that ended PASSED or WARNING, when the device has
+#   at least one SDO server): 100 * k / 7, where k counts heartbeat producer or node guarding, EMCY
+#   producer, store parameters, at least one TPDO, at least one RPDO, dynamic PDO mapping (2) and
+#   SYNC consumer. A scan that was cancelled or failed found only part of the device.
 # - Performance: the mean of those of the following scores whose data exist:
 #   s(boot-up average, 500, 3000), s(SDO response average, 1, 20),
 #   s(100 ms event TPDO deviation, 1, 20), s(10 ms event TPDO deviation, 5, 50).
@@ -40,8 +41,13 @@ def rounded(x):
     return max(0, min(100, int(math.floor(x + 0.5))))
 
 
+def scan_completed():
+    scan = getattr(Norbix, "ODScan", None)
+    return scan is not None and scan().status in (Norbix.PASSED, Norbix.WARNING)
+
+
 def compatibility(ds):
-    if ds.sdoservernum < 1:
+    if not scan_completed() or ds.sdoservernum < 1:
         return None
     features = [
         ds.heartbeatproducer or ds.nodeguarding,

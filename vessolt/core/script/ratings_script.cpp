@@ -5,15 +5,12 @@
 
 #include <array>
 #include <cerrno>
-#include <cstdlib>
 #include <cstring>
-#include <fcntl.h>
 #include <memory>
 #include <string_view>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include "platform/regular_file.h"
+#include "platform/utf16.h"
 #include "services/device_summary.h"
 #include "services/log.h"
 #include "norbix_module.h"
@@ -184,13 +181,6 @@ private:
     PyRef pathCopy_;
 };
 
-// The script through the rule for files the user edits: a FIFO or device there is refused at once
-// instead of holding the caller, and a file past the size bound is refused. False with `error` set.
-bool readFile(const std::string& path, std::string& out, std::string& error) {
-    out.clear();
-    return platform::readRegularFile(path, out, error);
-}
-
 std::string withoutTrailingSlash(std::string folder) {
     while (folder.size() > 1 && folder.back() == '/')
         folder.pop_back();
@@ -248,7 +238,9 @@ bool TRatingsScript::runWithGil(ScriptOutput& output) {
         const std::string path = ScriptPath();
         std::string source;
         PyRef code;
-        if (std::string error; !readFile(path, source, error)) {
+        // Through the rule for files the user edits: a FIFO or device there is refused at once
+        // instead of holding the run, and a file past the size bound is refused.
+        if (std::string error; !platform::readRegularFile(path, source, error)) {
             PyErr_Format(PyExc_OSError, "The ratings script %s cannot be read: %s", path.c_str(), error.c_str());
         } else if (source.find('\0') != std::string::npos) {
             PyErr_SetString(PyExc_SyntaxError, "source code cannot contain null bytes");
@@ -291,10 +283,15 @@ bool TRatingsScript::runWithGil(ScriptOutput& output) {
     return ok;
 }
 
+bool TRatingsScript::ReadScript(std::string& text, std::string& error) const {
+    text.clear();
+    return platform::readRegularFile(ScriptPath(), text, error);
+}
+
 bool TRatingsScript::LoadScript(std::vector<std::string>& lines, std::string* error) const {
     lines.clear();
     std::string text, why;
-    if (!readFile(ScriptPath(), text, why)) {
+    if (!ReadScript(text, why)) {
         if (error != nullptr)
             *error = why;
         return false;
@@ -313,13 +310,14 @@ bool TRatingsScript::LoadScript(std::vector<std::string>& lines, std::string* er
     return true;
 }
 
-bool TRatingsScript::SaveScript(const std::vector<std::string>& lines) const {
-    std::string text;
-    for (const std::string& line : lines)
-        text.append(line).push_back('\n');
+bool TRatingsScript::SaveScript(std::string_view text, std::string& error) const {
     // Replaced whole, keeping its permissions; a FIFO or device there is refused at once.
-    std::string error;
     return platform::replaceRegularFile(ScriptPath(), text, error);
+}
+
+bool TRatingsScript::IsUtf8Text(std::string_view text) {
+    // Every sequence that is not UTF-8 turns into U+FFFD on the way and so changes the bytes.
+    return platform::toUtf8(platform::toUtf16(text)) == text;
 }
 
 void TRatingsScript::WriteReport(std::FILE* file, int layout) const {

@@ -6,6 +6,7 @@
 #include <cstdio>
 #include <functional>
 #include <string>
+#include <string_view>
 #include <vector>
 
 struct _object;  // PyObject
@@ -50,8 +51,14 @@ public:
     // Replaces `lines` with the script's lines; false (and `lines` empty) when it cannot be read,
     // with `error`, when given, saying why. Never waits for a FIFO's writer.
     bool LoadScript(std::vector<std::string>& lines, std::string* error = nullptr) const;
-    // Replaces the script with `lines` through a temporary file, so a crash cannot lose it.
-    bool SaveScript(const std::vector<std::string>& lines) const;
+    // The script's bytes as they stand, line ends and encoding untouched; false (`text` empty) with
+    // `error` set when it cannot be read.
+    bool ReadScript(std::string& text, std::string& error) const;
+    // Replaces the script with `text` through a temporary file, so a crash cannot lose it; false with
+    // `error` set.
+    bool SaveScript(std::string_view text, std::string& error) const;
+    // Whether `text` is UTF-8 throughout, as an editor must find it to write it back unchanged.
+    [[nodiscard]] static bool IsUtf8Text(std::string_view text);
     // The report section: the heading in every layout, the script's lines in layout 0.
     void WriteReport(std::FILE* file, int layout) const;
 

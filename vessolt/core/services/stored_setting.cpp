@@ -1,5 +1,7 @@
 #include "services/stored_setting.h"
 
+#include <algorithm>
+
 #include "platform/ini.h"
 #include "platform/registry.h"
 #include "services/log.h"
@@ -25,7 +27,11 @@ bool storedValueGiven(const std::optional<std::string>& text) {
 
 std::string fileSectionPlace(std::string_view section) { return "[" + std::string(section) + "]"; }
 
-std::string registryKeyPlace(std::string_view path) { return "Registry key " + std::string(path) + ":"; }
+std::string registryKeyPlace(std::string_view path) {
+    // Keys are named below the user's root, as everywhere else: without a leading backslash.
+    path.remove_prefix(std::min(path.find_first_not_of('\\'), path.size()));
+    return "Registry key " + std::string(path) + ":";
+}
 
 void noteDamagedRegistryKey(const platform::RegistryKey& key, TLog* log) {
     (void)key.values();

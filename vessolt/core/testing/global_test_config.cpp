@@ -56,7 +56,7 @@ bool TGlobalTestConfig::SetScriptFile(ScriptFile script) {
     return true;
 }
 
-TGlobalTestConfig::Access TGlobalTestConfig::Get(GLOBALCONFIG& out, std::vector<std::string>* script) const {
+TGlobalTestConfig::Access TGlobalTestConfig::Get(GLOBALCONFIG& out, std::string* script, std::string* why) const {
     decltype(ScriptFile::load) load;
     {
         std::unique_lock lock(mutex_, kLockWait);
@@ -68,21 +68,28 @@ TGlobalTestConfig::Access TGlobalTestConfig::Get(GLOBALCONFIG& out, std::vector<
         load = script_.load;
     }
     // Read without the lock: a slow disk must not hold every other reader of the settings.
-    if (!load || !load(*script)) {
+    std::string error = "no ratings script is available";
+    if (!load || !load(*script, error)) {
         script->clear();
+        if (why != nullptr)
+            *why = error;
         return Access::ScriptFailed;
     }
     return Access::Done;
 }
 
-TGlobalTestConfig::Access TGlobalTestConfig::Set(const GLOBALCONFIG& in, const std::vector<std::string>* script) {
+TGlobalTestConfig::Access TGlobalTestConfig::Set(const GLOBALCONFIG& in, const std::string* script, std::string* why) {
     std::unique_lock lock(mutex_, kLockWait);
     if (!lock.owns_lock())
         return Access::Busy;
     // The script first: when it cannot be saved the dialog stays open and nothing has changed. A
     // save never waits for a reader (a FIFO there is refused at once).
-    if (script != nullptr && (!script_.save || !script_.save(*script)))
+    std::string error = "no ratings script is available";
+    if (script != nullptr && (!script_.save || !script_.save(*script, error))) {
+        if (why != nullptr)
+            *why = error;
         return Access::ScriptFailed;
+    }
     config_ = in;
     return Access::Done;
 }

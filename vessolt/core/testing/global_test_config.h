@@ -37,22 +37,23 @@ public:
     static constexpr const char* kIniSection = "Global Configuration";
     static constexpr auto kLockWait = std::chrono::milliseconds(500);
 
-    // Reads and writes the ratings script as lines; either may be empty (no script available).
+    // Reads and writes the ratings script's bytes as they stand; false with `error` set. Either may be
+    // empty (no script available).
     struct ScriptFile {
-        std::function<bool(std::vector<std::string>& lines)> load;
-        std::function<bool(const std::vector<std::string>& lines)> save;
+        std::function<bool(std::string& text, std::string& error)> load;
+        std::function<bool(const std::string& text, std::string& error)> save;
     };
     // The script file of the ratings script service, which must outlive the store.
     [[nodiscard]] static ScriptFile ScriptFileOf(const TRatingsScript& script) {
-        return {[&script](std::vector<std::string>& lines) { return script.LoadScript(lines); },
-                [&script](const std::vector<std::string>& lines) { return script.SaveScript(lines); }};
+        return {[&script](std::string& text, std::string& error) { return script.ReadScript(text, error); },
+                [&script](const std::string& text, std::string& error) { return script.SaveScript(text, error); }};
     }
 
     enum class Access {
         Done,
         Busy,          // the lock was not had within kLockWait: nothing was read or stored
-        ScriptFailed,  // the script could not be read (Get: the record was copied, the lines are empty)
-                       // or saved (Set: nothing was stored)
+        ScriptFailed,  // the script could not be read (Get: the record was copied, the text is empty)
+                       // or saved (Set: nothing was stored); `why` says why
     };
 
     [[nodiscard]] static std::string DefaultRegistryKey() {
@@ -72,10 +73,12 @@ public:
     // For a ratings script service made after the store; false when the lock was busy.
     bool SetScriptFile(ScriptFile script);
 
-    // Copies the settings out; with `script`, its lines too.
-    [[nodiscard]] Access Get(GLOBALCONFIG& out, std::vector<std::string>* script = nullptr) const;
-    // Saves `script` when given, then copies the settings in.
-    [[nodiscard]] Access Set(const GLOBALCONFIG& in, const std::vector<std::string>* script);
+    // Copies the settings out; with `script`, the script's text too. `why`, when given, learns why the
+    // script could not be read.
+    [[nodiscard]] Access Get(GLOBALCONFIG& out, std::string* script = nullptr, std::string* why = nullptr) const;
+    // Saves `script` when given, then copies the settings in. `why`, when given, learns why the script
+    // could not be saved.
+    [[nodiscard]] Access Set(const GLOBALCONFIG& in, const std::string* script, std::string* why = nullptr);
     bool SetDefaults();
 
     // False when the key cannot be opened or created (nothing read or written) or the lock was busy.

@@ -2,7 +2,9 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
+#include <exception>
 #include <iterator>
 #include <memory>
 
@@ -214,7 +216,7 @@ void TTestReport::writeHeader(std::FILE* file) const {
                  product_.name.c_str());
 }
 
-bool TTestReport::writeReport(std::FILE* file) {
+bool TTestReport::writeReport(std::FILE* file, std::string& why) {
     ReportWriter writers[kReportSectionCount];
     {
         std::lock_guard lock(mutex_);
@@ -238,24 +240,47 @@ bool TTestReport::writeReport(std::FILE* file) {
         section(ReportSection::DeviceSummary, 1);
         section(ReportSection::TestSections, 1);
         section(ReportSection::Log, 1);
+    } catch (const std::exception& e) {
+        why = std::string("a section could not be written: ") + e.what();
+        return false;
     } catch (...) {
+        why = "a section could not be written";
         return false;
     }
     return true;
 }
 
+namespace {
+
+// A refusal names the file and says why.
+std::string RefusalText(const char* what, const std::string& path, const std::string& why) {
+    return std::string(what) + " " + path + " (" + why + ")";
+}
+
+} // namespace
+
 bool TTestReport::Generate(const std::string& path) {
     bool ok = false;
+    std::string why = "an unexpected error";
     try {
         // The report is made in a file of its own beside the target, which it replaces once complete:
         // the checksum is read back from that file, never through a path that may name a pipe.
         platform::FileReplacement report(path);
         if (report.file() == nullptr) {
-            prompt_.ask(PromptIcon::None, kCreateFailedText, kProductName, PromptButtons::Ok);
+            prompt_.ask(PromptIcon::None, RefusalText(kCreateFailedText, path, report.error()), kProductName,
+                        PromptButtons::Ok);
             return false;
         }
-        ok = writeReport(report.file());
-        ok = ok && appendChecksum(report.file()) && report.commit();
+        errno = 0;
+        ok = writeReport(report.file(), why);
+        if (ok && !appendChecksum(report.file())) {
+            ok = false;
+            why = errno != 0 ? std::strerror(errno) : "the report could not be read back for its checksum";
+        }
+        if (ok && !report.commit()) {
+            ok = false;
+            why = report.error();
+        }
         if (ok) {
             std::lock_guard lock(mutex_);
             lastreport_ = path;
@@ -265,7 +290,7 @@ bool TTestReport::Generate(const std::string& path) {
     }
     if (!ok) {
         try {
-            prompt_.ask(PromptIcon::None, kWriteFailedText, kProductName, PromptButtons::Ok);
+            prompt_.ask(PromptIcon::None, RefusalText(kWriteFailedText, path, why), kProductName, PromptButtons::Ok);
         } catch (...) {
             // Nothing leaves Generate.
         }
@@ -273,11 +298,14 @@ bool TTestReport::Generate(const std::string& path) {
     return ok;
 }
 
-ReportVerdict TTestReport::CheckFile(const std::string& path) const {
+ReportVerdict TTestReport::CheckFile(const std::string& path, std::string* why) const {
     std::string error;
     const platform::FilePtr file = platform::openRegularFile(path, error);
-    if (!file)
+    if (!file) {
+        if (why != nullptr)
+            *why = error;
         return ReportVerdict::Unreadable;
+    }
     // Every line but the last enters the checksum; the last must be the checksum line.
     ReportChecksum checksum;
     uint32_t beforeLastLine = checksum.Value();
@@ -301,8 +329,11 @@ ReportVerdict TTestReport::CheckFile(const std::string& path) const {
         lineStart = endsLine;
         any = true;
     });
-    if (!ok)
-        return ReportVerdict::Unreadable;  // a folder opens, but does not read
+    if (!ok) {
+        if (why != nullptr)
+            *why = std::strerror(errno);
+        return ReportVerdict::Unreadable;  // a file that opens but does not read
+    }
     size_t tag = lastLine.find(kChecksumTag);
     if (!any || !lastLineKept || tag == std::string::npos)
         return ReportVerdict::NoChecksum;
@@ -312,12 +343,13 @@ ReportVerdict TTestReport::CheckFile(const std::string& path) const {
 }
 
 void TTestReport::Validate(const std::string& path) {
-    const char* text = kInvalidText;
-    switch (CheckFile(path)) {
+    std::string text = kInvalidText;
+    std::string why;
+    switch (CheckFile(path, &why)) {
     case ReportVerdict::Valid: text = kValidText; break;
     case ReportVerdict::Invalid: text = kInvalidText; break;
     case ReportVerdict::NoChecksum: text = kNoChecksumText; break;
-    case ReportVerdict::Unreadable: text = kOpenFailedText; break;
+    case ReportVerdict::Unreadable: text = RefusalText(kOpenFailedText, path, why); break;
     }
     prompt_.ask(PromptIcon::Warning, text, kProductName, PromptButtons::Ok);
 }

@@ -82,6 +82,7 @@ public:
     static constexpr const char* kRegistryKey = "Software\\Ostrel\\CANopen Norbix Eval\\testreport";
     static constexpr const char* kLastReportValue = "lastreport";
 
+    // These three are followed by the file's path and the reason in brackets.
     static constexpr const char* kCreateFailedText = "Unable to create test report file";
     static constexpr const char* kWriteFailedText = "Unable to write test report file";
     static constexpr const char* kOpenFailedText = "Unable to open test report";
@@ -109,8 +110,8 @@ public:
     bool Generate(const std::string& path);
     // Checks a report file and tells the user the verdict.
     void Validate(const std::string& path);
-    // The verdict alone, shown to nobody.
-    [[nodiscard]] ReportVerdict CheckFile(const std::string& path) const;
+    // The verdict alone, shown to nobody; `why`, when given, learns why a file is Unreadable.
+    [[nodiscard]] ReportVerdict CheckFile(const std::string& path, std::string* why = nullptr) const;
     [[nodiscard]] std::string GetLastReport() const;
 
     // The main window's report commands.
@@ -123,7 +124,7 @@ public:
     void CheckReport(const ChooseReportFile& choose);
 
 private:
-    [[nodiscard]] bool writeReport(std::FILE* file);
+    [[nodiscard]] bool writeReport(std::FILE* file, std::string& why);
     void writeHeader(std::FILE* file) const;
 
     UserPrompt& prompt_;

@@ -39,9 +39,12 @@ uint32_t ResultNumber(const ODScanResult& result) {
 
 bool StoredAsText(uint32_t index, uint8_t subindex, int32_t typeCode) {
     constexpr int32_t kVisibleString = 20;
+    constexpr int32_t kUnicodeString = 22;
+    constexpr int32_t kDomain = 25;
     // The data sheet's type where it names one; else the device name and versions of every device.
+    // Texts and byte strings (OCTET_STRING, DOMAIN) are no numbers: their bytes keep their order.
     if (typeCode >= 1 && typeCode <= 25)
-        return typeCode == kVisibleString;
+        return (typeCode >= kVisibleString && typeCode <= kUnicodeString) || typeCode == kDomain;
     return subindex == 0 && index >= 0x1008 && index <= 0x100A;
 }
 

@@ -24,8 +24,9 @@ struct ODScanRowTexts {
 [[nodiscard]] const char* TypeCodeName(int32_t typeCode);
 // The value as one little-endian number when its length is 1 to 4, else 0.
 [[nodiscard]] uint32_t ResultNumber(const ODScanResult& result);
-// Whether an entry holds text (VISIBLE_STRING): by its data-sheet type code where one is known
-// (1 to 25), else for the device name and the hardware and software versions (0x1008-0x100A).
+// Whether an entry holds text or bytes (VISIBLE_STRING, OCTET_STRING, UNICODE_STRING, DOMAIN) rather
+// than a number: by its data-sheet type code where one is known (1 to 25), else for the device name
+// and the hardware and software versions (0x1008-0x100A).
 [[nodiscard]] bool StoredAsText(uint32_t index, uint8_t subindex, int32_t typeCode);
 // Texts of the index, sub-index, size, access time and value columns; name and type are filled in
 // from the network description by the caller. A value of 1 to 4 bytes shows from its last byte, as

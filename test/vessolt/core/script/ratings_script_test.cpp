@@ -224,7 +224,8 @@ TEST_F(RatingsScriptTest, MissingScriptAndFileRoundTrips) {
     EXPECT_EQ(std::string(buf, len), "\n\nRATINGS SCRIPT\n--------------\n\n(ratings.py not found)\n");
 
     const std::vector<std::string> text{"# größe", "", "print('x')", ""};
-    ASSERT_TRUE(rs().SaveScript(text));
+    std::string error;
+    ASSERT_TRUE(rs().SaveScript("# größe\n\nprint('x')\n\n", error));
     EXPECT_TRUE(rs().LoadScript(lines));
     EXPECT_EQ(lines, text);
     rewind(f);
@@ -234,7 +235,7 @@ TEST_F(RatingsScriptTest, MissingScriptAndFileRoundTrips) {
     EXPECT_EQ(std::string(buf, len), "\n\nRATINGS SCRIPT\n--------------\n\n# größe\n\nprint('x')\n\n"
                                      "\n\nRATINGS SCRIPT\n--------------\n\n");
     std::free(buf);
-    ASSERT_TRUE(rs().SaveScript({}));
+    ASSERT_TRUE(rs().SaveScript("", error));
     EXPECT_TRUE(rs().LoadScript(lines));
     EXPECT_TRUE(lines.empty());
     // Nothing but the script is left in the folder.
@@ -244,7 +245,14 @@ TEST_F(RatingsScriptTest, MissingScriptAndFileRoundTrips) {
     EXPECT_TRUE(rs().LoadScript(lines));
     EXPECT_EQ(lines, (std::vector<std::string>{"a", "b"}));
     TRatingsScript nowhere((folder / "missing").string(), log, summary, prompt);
-    EXPECT_FALSE(nowhere.SaveScript({"x"}));
+    EXPECT_FALSE(nowhere.SaveScript("x\n", error));
+    EXPECT_EQ(error, "No such file or directory");
+
+    // For the editor: only UTF-8 throughout can be shown and written back as it was.
+    for (const auto& [bytes, utf8] : {std::pair<std::string, bool>{"# größe\r\n", true}, {"\xef\xbb\xbfx = 1", true},
+                                      {"# gr\xf6\xdf" "e", false}, {"\xc0\xaf", false}, {"\xed\xa0\x80", false},
+                                      {"x\xe2\x82", false}, {"", true}})
+        EXPECT_EQ(TRatingsScript::IsUtf8Text(bytes), utf8) << bytes;
 }
 
 // A FIFO named ratings.py: every reader (the run, the settings dialog's, the report) says at once
@@ -351,8 +359,15 @@ TEST_F(RatingsScriptTest, RegisteredTypesAreInEveryRunsModule) {
     EXPECT_EQ(logLines(), (std::vector<std::string>{"ValueError: bad registrar", "ran"}));
 }
 
+// The object dictionary scan ran to its end: its findings rate the compatibility.
+static void registerCompletedScan(PyObject* module) {
+    PyObject* globals = PyModule_GetDict(module);
+    Py_XDECREF(PyRun_String("class ODScan:\n    status = 2\n", Py_file_input, globals, globals));
+}
+
 TEST_F(RatingsScriptTest, ShippedScriptRatesTheDevice) {
     fs::copy_file(fs::path(ostrel::platform::executableDir()) / "ratings.py", folder / "ratings.py");
+    rs().SetTypeRegistrar(registerCompletedScan);
     ASSERT_TRUE(rs().Run()) << ::testing::PrintToString(logLines());
     EXPECT_TRUE(logLines().empty());
     DeviceSummaryRecord fresh = record();
@@ -379,6 +394,7 @@ TEST_F(RatingsScriptTest, ShippedScriptRatesTheDevice) {
 
     // A timing test that failed costs reliability 20 points; the event timings join performance.
     rs().SetTypeRegistrar([](PyObject* module) {
+        registerCompletedScan(module);
         if (PyType_Ready(&probeType) == 0)
             PyModule_AddObjectRef(module, "TPDOSync", reinterpret_cast<PyObject*>(&probeType));
     });

@@ -4,8 +4,10 @@
 
 #include <atomic>
 #include <chrono>
+#include <cerrno>
 #include <condition_variable>
 #include <cstdlib>
+#include <cstring>
 #include <filesystem>
 #include <fstream>
 #include <future>
@@ -146,26 +148,29 @@ TEST_F(GlobalTestConfigTest, TheScriptTravelsWithTheSettingsAndAFailedSaveStores
     TRatingsScript script(folder.string(), log, summary, prompt);
     TGlobalTestConfig config(TGlobalTestConfig::ScriptFileOf(script));
 
-    // No ratings.py yet: the record arrives, the lines are empty, the caller is told.
+    // No ratings.py yet: the record arrives, the text is empty, the caller is told why.
     GLOBALCONFIG out;
-    std::vector<std::string> lines{"stale"};
-    EXPECT_EQ(config.Get(out, &lines), TGlobalTestConfig::Access::ScriptFailed);
+    std::string text = "stale", why;
+    EXPECT_EQ(config.Get(out, &text, &why), TGlobalTestConfig::Access::ScriptFailed);
     EXPECT_EQ(out, GLOBALCONFIG{});
-    EXPECT_TRUE(lines.empty());
+    EXPECT_TRUE(text.empty());
+    EXPECT_EQ(why, std::strerror(ENOENT));
 
-    const std::vector<std::string> edited{"import Norbix", "  x = 1"};
+    // The bytes travel as they stand: CR LF ends and Latin-1 text included.
+    const std::string edited = "# coding: latin-1\r\nname = '\xe9'\r\n  x = 1";
     ASSERT_EQ(config.Set(kEdited, &edited), TGlobalTestConfig::Access::Done);
-    std::ifstream saved(folder / "ratings.py");
-    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), "import Norbix\n  x = 1\n");
-    EXPECT_EQ(config.Get(out, &lines), TGlobalTestConfig::Access::Done);
+    std::ifstream saved(folder / "ratings.py", std::ios::binary);
+    EXPECT_EQ(std::string(std::istreambuf_iterator<char>(saved), {}), edited);
+    EXPECT_EQ(config.Get(out, &text), TGlobalTestConfig::Access::Done);
     EXPECT_EQ(out, kEdited);
-    EXPECT_EQ(lines, edited);
+    EXPECT_EQ(text, edited);
 
     // Saving into a folder that is gone fails: the settings stay as they were.
     TRatingsScript lost((folder / "gone").string(), log, summary, prompt);
     TGlobalTestConfig other;
     ASSERT_TRUE(other.SetScriptFile(TGlobalTestConfig::ScriptFileOf(lost)));
-    EXPECT_EQ(other.Set(GLOBALCONFIG{true, "x", 10, false, 1}, &edited), TGlobalTestConfig::Access::ScriptFailed);
+    EXPECT_EQ(other.Set(GLOBALCONFIG{true, "x", 10, false, 1}, &edited, &why), TGlobalTestConfig::Access::ScriptFailed);
+    EXPECT_EQ(why, std::strerror(ENOENT));
     EXPECT_EQ(stored(other), GLOBALCONFIG{});
 }
 
@@ -175,7 +180,7 @@ TEST_F(GlobalTestConfigTest, AccessWhileAnotherThreadHoldsTheLockLeavesTheRecord
     bool inside = false;
     bool release = false;
     TGlobalTestConfig::ScriptFile slowFile;
-    slowFile.save = [&](const std::vector<std::string>&) {
+    slowFile.save = [&](const std::string&, std::string&) {
         std::unique_lock lock(gate);
         inside = true;
         opened.notify_all();
@@ -183,7 +188,7 @@ TEST_F(GlobalTestConfigTest, AccessWhileAnotherThreadHoldsTheLockLeavesTheRecord
         return true;
     };
     TGlobalTestConfig config(slowFile);
-    const std::vector<std::string> script{"pass"};
+    const std::string script = "pass\n";
     auto holder = std::async(std::launch::async, [&] { return config.Set(kEdited, &script); });
     {
         std::unique_lock lock(gate);

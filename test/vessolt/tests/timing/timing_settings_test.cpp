@@ -217,7 +217,7 @@ TEST_F(TimingSettingsTest, ValuesThePageWouldRefuseAreNotLoaded) {
         std::string logged;  // the line, from the store's name on
     };
     const std::string sync = "[TPDO Sync] ";
-    const std::string syncKey = "Registry key \\Software\\Ostrel\\CANopen Norbix Eval\\TPDO Sync: ";
+    const std::string syncKey = "Registry key Software\\Ostrel\\CANopen Norbix Eval\\TPDO Sync: ";
     const auto period0 = [](const TimingTestConfig& c, const GLOBALCONFIG&) { return c.manualtime[0]; };
     const auto count = [](const TimingTestConfig& c, const GLOBALCONFIG&) { return c.manualtestcycles; };
     const std::vector<Row> rows = {
@@ -228,7 +228,7 @@ TEST_F(TimingSettingsTest, ValuesThePageWouldRefuseAreNotLoaded) {
         {"TPDO Sync", false, {{"manualtestcycles", "1"}, {"manualtime0", "99999999999"}}, period0, 20,
          sync + "manualtime0=99999999999 was not loaded (the settings page accepts 1 to 104857)"},
         {"PDO Turnaround", true, {{"manualtestcycles", "1"}, {"manualtime0", "60000"}}, period0, 20,
-         "Registry key \\Software\\Ostrel\\CANopen Norbix Eval\\PDO Turnaround: manualtime0=60000 was not loaded "
+         "Registry key Software\\Ostrel\\CANopen Norbix Eval\\PDO Turnaround: manualtime0=60000 was not loaded "
          "(the settings page accepts 1 to 52428)"},
         {"TPDO Sync", false, {{"syncid", "0x12345678"}}, [](const auto& c, const auto&) { return c.syncid; }, 0x100,
          sync + "syncid=0x12345678 was not loaded (the settings page accepts 1 to 2047)"},
