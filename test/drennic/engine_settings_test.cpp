@@ -133,6 +133,12 @@ TEST_F(EngineSettings, RequestResponseDependsOnTheProtocolState) {
         EXPECT_FALSE(Engine_IsRequestResponse(context, 0x585)) << "state " << lss;
     }
 
+    // Waits for a channel, LSS steps and activation waits, scan and mass write sending: no answer.
+    for (int32_t waiting : {1, 6, 12, 13, 14, 15, 19, 20, 21, 24, 25, 26, 27, 28, 29}) {
+        context.protocolState = waiting;
+        EXPECT_FALSE(Engine_IsRequestResponse(context, 0x585)) << "state " << waiting;
+    }
+
     CANopen_SetSDOChannel(3, 0x640, 0x5C0, 16);
     context.protocolState = 7;
     EXPECT_TRUE(Engine_IsRequestResponse(context, 0x5C0));

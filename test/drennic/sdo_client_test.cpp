@@ -9,7 +9,9 @@
 
 #include <atomic>
 #include <cmath>
+#include <stop_token>
 #include <thread>
+#include <tuple>
 
 namespace drennic::test {
 namespace {
@@ -631,19 +633,215 @@ TEST_F(SdoClientScripted, InitiateAnswerForAnotherObjectIsNotTheAnswer) {
     EXPECT_EQ(outcome.data, (std::vector<uint8_t>{1, 2, 3, 4}));
 }
 
-// After an upload of 0x2005 timed out, the device's late abort for it comes in front of the answer
-// for 0x2006: not this transfer's. An abort naming index 0 names no object and ends it.
-TEST_F(SdoClientScripted, OnlyAnAbortForThisObjectOrForNoneEndsTheTransfer) {
-    for (const uint16_t abortIndex : {uint16_t{0x2005}, uint16_t{0}}) {
-        ScriptedPeer peer(*bus, kPeerRequest, [&](const CANFrame& r) -> std::vector<CANFrame> {
-            if (r.data[0] != 0x40) return {};
-            return {answer({0x80, uint8_t(abortIndex), uint8_t(abortIndex >> 8), 0x00, 0x00, 0x00, 0x02, 0x06}),
-                    answer({0x43, r.data[1], r.data[2], r.data[3], 1, 2, 3, 4})};
+// ---- The SDO client against a table of device behaviours -----------------------------------------
+//
+// A device answers the running transfer (0x2000, 10 bytes) with an abort at the initiate or at the
+// first answer past it, followed by the answer it should have given. Its refusal ends the transfer
+// with its own code at once, whatever object it names; only an abort for the object of the transfer
+// before, which ended unanswered (time-out, cancel), may be that transfer's late answer and is passed.
+
+enum class Service { Upload, Download, BlockUpload, BlockDownload };
+enum class Before { Nothing, Answered, TimedOut, Cancelled };  // the upload of 0x2005 just before
+enum class Names { Running, Previous, Third, NoObject };        // the object the device's abort names
+
+struct DeviceBehaviour {
+    const char* name;
+    Before before;
+    Names names;
+    bool pastInitiate;
+    bool refusal;  // else the abort is passed and the transfer completes
+};
+
+const DeviceBehaviour kDeviceBehaviours[] = {
+    {"RefusesTheRunningObject", Before::Nothing, Names::Running, false, true},
+    {"RefusesTheRunningObjectLater", Before::Nothing, Names::Running, true, true},
+    {"RefusesNamingItsAnsweredTransfer", Before::Answered, Names::Previous, false, true},
+    {"RefusesNamingItsAnsweredTransferLater", Before::Answered, Names::Previous, true, true},
+    {"LateAbortAfterATimeOut", Before::TimedOut, Names::Previous, false, false},
+    {"LateAbortAfterATimeOutLater", Before::TimedOut, Names::Previous, true, false},
+    {"LateAbortAfterACancel", Before::Cancelled, Names::Previous, false, false},
+    {"LateAbortAfterACancelLater", Before::Cancelled, Names::Previous, true, false},
+    {"RefusesNamingAThirdObjectAfterATimeOut", Before::TimedOut, Names::Third, false, true},
+    {"RefusesNamingIndexZero", Before::Nothing, Names::NoObject, false, true},
+    {"RefusesNamingIndexZeroAfterATimeOutLater", Before::TimedOut, Names::NoObject, true, true},
+};
+
+using DeviceCase = std::tuple<Service, DeviceBehaviour>;
+
+void PrintTo(const DeviceBehaviour& b, std::ostream* out) { *out << b.name; }
+
+class SdoClientAgainstDevices : public SdoClientScripted, public ::testing::WithParamInterface<DeviceCase> {};
+
+TEST_P(SdoClientAgainstDevices, RefusalEndsAtOnceAndOnlyALateAnswerIsPassed) {
+    const auto [service, row] = GetParam();
+    constexpr uint16_t kRunning = 0x2000;
+    const uint16_t named[] = {kRunning, 0x2005, 0x2007, 0x0000};
+
+    CANopen_SetSDOTimeout(row.before == Before::TimedOut ? 100 : 10'000);
+    if (row.before != Before::Nothing) {
+        ScriptedPeer before(*bus, kPeerRequest, [&](const CANFrame& r) -> std::vector<CANFrame> {
+            if (row.before != Before::Answered) return {};
+            return {answer({0x4F, r.data[1], r.data[2], r.data[3], 1})};
         });
-        const Outcome outcome = uploadBlocking(kPeer, 0x2006, 0, 4);
-        EXPECT_EQ(narrow(outcome.message), abortIndex == 0 ? "Server aborted - 0x06020000" : "");
+        uint8_t value[4] = {};
+        uint32_t size = 4;
+        Completion completion;
+        int32_t out = -99;
+        CANopen_SDOUpload(kPeer, 0x2005, 0, value, &size, nullptr, Completion::onComplete, &completion, &out);
+        ASSERT_EQ(out, DRN_OK);
+        if (row.before == Before::Cancelled) {
+            ASSERT_TRUE(bus->waitForSent(1, 10'000));
+            CANopen_Cancel();
+        }
+        ASSERT_TRUE(completion.wait());
+        ASSERT_EQ(completion.result.code, row.before == Before::Answered    ? DRN_OK
+                                          : row.before == Before::Cancelled ? DRN_CANCELLED
+                                                                            : DRN_REQUEST_FAILED);
+    }
+    CANopen_SetSDOTimeout(10'000);  // a transfer that waited for anything would end with a time-out
+    const bool block = service == Service::BlockUpload || service == Service::BlockDownload;
+    CANopen_SetSDOConfig(block ? 1 : 0, 0, 1, 127);
+    bus->clearSent();
+
+    const auto data = pattern(10, 21);
+    int answered = 0;
+    int segments = 0;
+    ScriptedPeer device(*bus, kPeerRequest, [&](const CANFrame& r) -> std::vector<CANFrame> {
+        const uint8_t c = r.data[0];
+        std::vector<CANFrame> out;
+        switch (service) {
+        case Service::Upload:
+            if (c == 0x40) out = {answer({0x41, r.data[1], r.data[2], r.data[3], 10})};
+            if ((c & 0xEF) == 0x60 && segments++ == 0) out = {answer({uint8_t(c & 0x10), 0, 1, 2, 3, 4, 5, 6})};
+            else if ((c & 0xEF) == 0x60) out = {answer({uint8_t((c & 0x10) | 0x09), 7, 8, 9})};
+            break;
+        case Service::Download:
+            if (c == 0x21) out = {answer({0x60, r.data[1], r.data[2], r.data[3]})};
+            if ((c & 0xE0) == 0x00) out = {answer({uint8_t(0x20 | (c & 0x10))})};
+            break;
+        case Service::BlockUpload: out = blockUploadScript(r, data, true, -1, kPeerResponse); break;
+        case Service::BlockDownload:
+            if (c == 0xC6) out = {answer({0xA4, r.data[1], r.data[2], r.data[3], 127})};
+            if (c == 0x82) out = {answer({0xA2, 2, 127})};
+            if ((c & 0xE3) == 0xC1) out = {answer({0xA1})};
+            break;
+        }
+        if (!out.empty() && answered++ == (row.pastInitiate ? 1 : 0)) {
+            const uint16_t index = named[static_cast<int>(row.names)];
+            // abort 0x05040001 in front of the answer
+            out.insert(out.begin(), answer({0x80, uint8_t(index), uint8_t(index >> 8), 0, 0x01, 0x00, 0x04, 0x05}));
+        }
+        return out;
+    });
+    std::vector<uint8_t> sent(data.size());
+    for (std::size_t i = 0; i < sent.size(); ++i) sent[i] = static_cast<uint8_t>(i);
+    const bool upload = service == Service::Upload || service == Service::BlockUpload;
+    const Outcome outcome =
+        upload ? uploadBlocking(kPeer, kRunning, 0, 12) : downloadBlocking(kPeer, kRunning, 0, sent);
+    if (row.refusal) {
+        EXPECT_EQ(outcome.code, DRN_REQUEST_FAILED);
+        EXPECT_EQ(narrow(outcome.message), "Server aborted - 0x05040001");
+    } else {
+        EXPECT_EQ(outcome.code, DRN_OK) << narrow(outcome.message);
+        if (upload) {
+            EXPECT_EQ(outcome.data, service == Service::BlockUpload ? data : sent);
+        }
+    }
+    EXPECT_TRUE(abortsSentTo(*bus, kPeerRequest).empty()) << "the client sends no abort of its own";
+}
+
+std::string deviceCaseName(const ::testing::TestParamInfo<DeviceCase>& info) {
+    static constexpr const char* kService[] = {"Upload", "Download", "BlockUpload", "BlockDownload"};
+    return std::string(kService[static_cast<int>(std::get<0>(info.param))]) + std::get<1>(info.param).name;
+}
+
+INSTANTIATE_TEST_SUITE_P(EveryService, SdoClientAgainstDevices,
+                         ::testing::Combine(::testing::Values(Service::Upload, Service::Download, Service::BlockUpload,
+                                                              Service::BlockDownload),
+                                            ::testing::ValuesIn(kDeviceBehaviours)),
+                         deviceCaseName);
+
+// ---- Requests that await no answer -------------------------------------------------------------------
+//
+// Frames on the SDO response identifier of the request's node (a PDO there under rule 2, another
+// master's transfer under rule 3) are no answer while a request waits for a dynamic channel, takes
+// an LSS step or waits out a bit timing switch: it ends at its own time-out, long before they stop.
+
+enum class Waiting { SdoChannelDownload, SdoChannelUpload, LssFind, LssSetNodeId, LssBitTiming, LssActivate };
+
+struct FloodCase {
+    const char* name;
+    Waiting request;
+    uint32_t rule;     // rule 3 uses 0x640/0x5C0
+    uint32_t floodId;  // the response identifier of node 9 (SDO) or node 0 (LSS) under the rule
+    int32_t code;
+};
+
+void PrintTo(const FloodCase& c, std::ostream* out) { *out << c.name; }
+
+const FloodCase kFloodCases[] = {
+    {"DownloadWaitingForAChannel", Waiting::SdoChannelDownload, 1, 0x589, DRN_REQUEST_FAILED},
+    {"UploadWaitingForAChannelUnderRuleThree", Waiting::SdoChannelUpload, 3, 0x5C0, DRN_REQUEST_FAILED},
+    {"LssFindSteps", Waiting::LssFind, 1, 0x580, DRN_OK},
+    {"LssSetNodeIdStepsUnderRuleTwo", Waiting::LssSetNodeId, 2, 0x4EF, DRN_REQUEST_FAILED},
+    {"LssBitTimingStepsUnderRuleThree", Waiting::LssBitTiming, 3, 0x5C0, DRN_REQUEST_FAILED},
+    {"LssActivationWaitsUnderRuleTwo", Waiting::LssActivate, 2, 0x4EF, DRN_OK},
+};
+
+class RequestAwaitingNoAnswer : public SdoClientScripted, public ::testing::WithParamInterface<FloodCase> {};
+
+TEST_P(RequestAwaitingNoAnswer, EndsAtItsOwnTimeOutWhileFramesFlowOnTheResponseIdentifier) {
+    const FloodCase c = GetParam();
+    CANopen_SetSDOChannel(c.rule, 0x640, 0x5C0, 16);
+    const bool sdo = c.request == Waiting::SdoChannelDownload || c.request == Waiting::SdoChannelUpload;
+    if (sdo) {  // nobody grants the channel: the wait is given up after its time-out
+        int32_t out = -99;
+        CANopenServer_Startup(100, 0, 0, 0, 0, 0, &out);
+        ASSERT_EQ(out, DRN_OK);
+        EXPECT_EQ(CANopen_SDOChannels(1), 0);
+        CANopen_SetSDOChannelsTimeout(300);
+    }
+    std::atomic<bool> floodEnded{false};
+    std::jthread flood([&](std::stop_token stop) {
+        const auto end = std::chrono::steady_clock::now() + std::chrono::seconds(8);
+        while (!stop.stop_requested() && std::chrono::steady_clock::now() < end) {
+            bus->inject(sdoFrame(c.floodId, {0x43, 0x17, 0x10, 0x00, 0xE8, 0x03}));  // another object's answer
+            std::this_thread::sleep_for(std::chrono::milliseconds(2));
+        }
+        floodEnded = true;
+    });
+    LSSIdentity identity{1, 2, 3, 4, 5, 0, {}, 0};
+    uint8_t buffer[4] = {1, 2, 3, 4};
+    uint32_t size = 4;
+    Completion completion;
+    int32_t out = -99;
+    switch (c.request) {
+    case Waiting::SdoChannelDownload:
+        CANopen_SDODownload(kPeer, 0x2000, 0, buffer, 4, nullptr, Completion::onComplete, &completion, &out);
+        break;
+    case Waiting::SdoChannelUpload:
+        CANopen_SDOUpload(kPeer, 0x2000, 0, buffer, &size, nullptr, Completion::onComplete, &completion, &out);
+        break;
+    case Waiting::LssFind: CANopen_FindLSSSlave(&identity, Completion::onComplete, &completion, &out); break;
+    case Waiting::LssSetNodeId: CANopen_SetLSSSlaveConfig(&identity, Completion::onComplete, &completion, &out); break;
+    case Waiting::LssBitTiming:
+        CANopen_SetLSSSlaveBitTiming(&identity, 0, 4, Completion::onComplete, &completion, &out);
+        break;
+    case Waiting::LssActivate:
+        CANopen_UseLSSSlaveBitTiming(4, nullptr, Completion::onComplete, &completion, &out);
+        break;
+    }
+    ASSERT_EQ(out, DRN_OK);
+    ASSERT_TRUE(completion.wait());
+    EXPECT_FALSE(floodEnded.load()) << "held by the frames until they stopped";
+    EXPECT_EQ(completion.result.code, c.code) << narrow(messageOf(completion.result));
+    if (sdo) {
+        EXPECT_EQ(narrow(messageOf(completion.result)), "Client aborted - 0x05040000");
     }
 }
+
+INSTANTIATE_TEST_SUITE_P(EveryWait, RequestAwaitingNoAnswer, ::testing::ValuesIn(kFloodCases),
+                         [](const auto& info) { return std::string(info.param.name); });
 
 // A sub-block of more segments than the block size without the block's last segment (the first one
 // sent again and again), and a block upload beyond the size it announced (10 bytes, 30 sent).
@@ -670,16 +868,19 @@ TEST_F(SdoClientScripted, BlockUploadBeyondItsBlockOrItsAnnouncedSizeAborts) {
 }
 
 // Under rules 1 and 2 a node id outside 1..127 would send on and listen to another node's or
-// service's identifiers (rule 3 names its own, whatever the node: below).
+// service's identifiers (rule 3 names its own, whatever the node: below). The configuration
+// writer's NMT command and $NODEID take the node id itself under every rule.
 TEST_F(SdoClientScripted, NodeIdsWithoutIdentifiersOfTheirOwnAreRefusedBeforeAnythingIsSent) {
-    for (const uint32_t rule : {1u, 2u}) {
-        CANopen_SetSDOChannel(rule, 0, 0, 16);
+    for (const uint32_t rule : {1u, 2u, 3u}) {
+        CANopen_SetSDOChannel(rule, 0x640, 0x5C0, 16);
         for (const uint8_t node : {uint8_t{0}, uint8_t{128}, uint8_t{255}}) {
             uint8_t buffer[4] = {};
             uint32_t size = 4;
-            std::array<int32_t, 3> out{99, 99, 99};
-            CANopen_SDOUpload(node, 0x1000, 0, buffer, &size, nullptr, nullptr, nullptr, &out[0]);
-            CANopen_SDODownload(node, 0x2000, 0, buffer, 4, nullptr, nullptr, nullptr, &out[1]);
+            std::array<int32_t, 3> out{DRN_BAD_PARAMETERS, DRN_BAD_PARAMETERS, 99};
+            if (rule != 3) {
+                CANopen_SDOUpload(node, 0x1000, 0, buffer, &size, nullptr, nullptr, nullptr, &out[0]);
+                CANopen_SDODownload(node, 0x2000, 0, buffer, 4, nullptr, nullptr, nullptr, &out[1]);
+            }
             CANopenConfig_WriteDCF(node, u"node.dcf", nullptr, nullptr, nullptr, nullptr, &out[2]);
             EXPECT_EQ(out, (std::array<int32_t, 3>{DRN_BAD_PARAMETERS, DRN_BAD_PARAMETERS, DRN_BAD_PARAMETERS}))
                 << "rule " << rule << " node " << int{node};

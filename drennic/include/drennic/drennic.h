@@ -326,8 +326,8 @@ DRENNIC_API void CANopenServer_Shutdown(void);
 
 /* ---- Configuration writer ---------------------------------------------------------------------- */
 
-/* WriteDCF: `out` DRN_BAD_PARAMETERS, with nothing sent, for a missing file name or a node the SDO
- * upload and download refuse. */
+/* WriteDCF: `out` DRN_BAD_PARAMETERS, with nothing sent, for a missing file name or a node id outside
+ * 1-127 (whatever the SDO COB-ID rule: the NMT command and $NODEID take the node id itself). */
 
 DRENNIC_API void CANopenConfig_WriteDCF(uint8_t node, const drn_char16* dcfFileName, ProgressCallback progress,
                                         ConfigMessageCallback message, CompletionCallback completion, void* user,

@@ -572,6 +572,10 @@ void engineFinishWith(EngineContext& context, const ResultBlock& result) {
     Engine_Complete(context);
 }
 
+// Only a state that waits for an answer takes one. The others (the wait for a dynamic channel, the
+// LSS steps and activation waits) run on their own clocks: frames on the node's SDO response
+// identifier there are somebody else's (a PDO on that identifier, another master's transfer) and
+// must not hold the request for as long as they flow.
 bool Engine_IsRequestResponse(const EngineContext& context, uint32_t id) noexcept {
     const int32_t state = context.protocolState;
     if (state == kStateScanCollect || state == kStateMassWriteCollect) {
@@ -580,7 +584,7 @@ bool Engine_IsRequestResponse(const EngineContext& context, uint32_t id) noexcep
     if (isLssAnswerState(state)) {
         return id == 0x7E4;
     }
-    return id == SDO_ResponseCobId(context.request.node);
+    return sdoClientAwaitsAnswer(state) && id == SDO_ResponseCobId(context.request.node);
 }
 
 bool engineSdoChannelReady(uint32_t elapsedMs) {

@@ -79,6 +79,9 @@ struct EngineContext {
     ScanState scan;
     LssState lss;
 
+    // Outlives the requests: which earlier transfer a late answer may still belong to.
+    SdoUnansweredTransfers sdoUnanswered;
+
     // Engine bookkeeping: a request has been taken up and not completed yet.
     bool active = false;
     uint64_t serial = 0;

@@ -999,8 +999,9 @@ template <typename Job>
 }
 
 int32_t startDcfWrite(uint8_t node, const drn_char16* dcfFileName, const Callbacks& callbacks) {
-    // Refused before its NMT command goes out: node 0 would put every node into pre-operational.
-    if (dcfFileName == nullptr || !sdoChannelRule().reachesNode(node)) {
+    // Refused before its NMT command goes out, whatever the SDO identifiers: the command and $NODEID
+    // always take the node id, and node 0 would put every node into pre-operational.
+    if (dcfFileName == nullptr || node < 1 || node > kLastNode) {
         return DRN_BAD_PARAMETERS;
     }
     std::string path = utf8Path(dcfFileName);

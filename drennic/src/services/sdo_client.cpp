@@ -94,8 +94,41 @@ void reportStored(EngineContext& context) {
     }
 }
 
+[[nodiscard]] bool waitsForAnswer(int32_t state) {
+    switch (state) {
+    case kSdoDownloadExpedited:
+    case kSdoDownloadInitiate:
+    case kSdoDownloadSegment:
+    case kSdoDownloadLastSegment:
+    case kSdoUploadInitiate:
+    case kSdoUploadSegment:
+    case kSdoBlockDownloadSubBlock:
+    case kSdoBlockDownloadLastSubBlock:
+    case kSdoBlockDownloadEnd:
+    case kSdoBlockUploadSubBlock:
+    case kSdoBlockUploadEnd:
+    case kSdoBlockDownloadInitiate: return true;
+    default: return false;
+    }
+}
+
+// Whether the device may still answer this transfer after it ended decides which of its aborts the
+// next transfer on the channel may take for a late one. A transfer that never asked leaves the
+// channel's earlier record as it was.
+void noteEnd(EngineContext& context, bool answerOutstanding) {
+    if (!waitsForAnswer(context.protocolState)) {
+        return;
+    }
+    if (answerOutstanding) {
+        context.sdoUnanswered.remember(context.sdo.responseCobId, context.request.index, context.request.subIndex);
+    } else {
+        context.sdoUnanswered.forget(context.sdo.responseCobId);
+    }
+}
+
 void finish(EngineContext& context, int32_t code, std::u16string_view message = {}) {
     reportStored(context);
+    noteEnd(context, context.sdo.answerOutstanding);
     engineFinish(context, code, message);
 }
 
@@ -127,24 +160,6 @@ void progress(const EngineContext& context, uint32_t done, uint32_t total) {
 }
 
 [[nodiscard]] bool isServerAbort(uint8_t command) { return command >= 0x80 && command <= 0x9F; }
-
-[[nodiscard]] bool waitsForAnswer(int32_t state) {
-    switch (state) {
-    case kSdoDownloadExpedited:
-    case kSdoDownloadInitiate:
-    case kSdoDownloadSegment:
-    case kSdoDownloadLastSegment:
-    case kSdoUploadInitiate:
-    case kSdoUploadSegment:
-    case kSdoBlockDownloadSubBlock:
-    case kSdoBlockDownloadLastSubBlock:
-    case kSdoBlockDownloadEnd:
-    case kSdoBlockUploadSubBlock:
-    case kSdoBlockUploadEnd:
-    case kSdoBlockDownloadInitiate: return true;
-    default: return false;
-    }
-}
 
 [[nodiscard]] bool isBlockDownloadState(int32_t state) {
     return state == kSdoBlockDownloadInitiate || state == kSdoBlockDownloadSubBlock ||
@@ -446,9 +461,6 @@ void acknowledgeSubBlock(EngineContext& context) {
 
 void onBlockUploadSegment(EngineContext& context, const uint8_t* d) {
     SdoTransfer& t = context.sdo;
-    if (d[0] == 0x80) {
-        return serverAborted(context, d);
-    }
     const uint8_t sequence = d[0] & 0x7F;
     const bool last = (d[0] & 0x80) != 0;
     // A sub-block ends with segment `blockSize` or the last one: a server that sends more without
@@ -568,6 +580,7 @@ void sdoClientStart(EngineContext& context) {
         engineFinish(context, DRN_REQUEST_FAILED, kInvalidCobId);
         return;
     }
+    context.sdo.responseCobId = rule.responseCobIdFor(node);
     const bool upload = isUpload(context);
     context.protocolState = upload ? kSdoUploadWaitChannel : kSdoDownloadWaitChannel;
     if (engineSdoChannelReady(0)) {
@@ -588,25 +601,29 @@ void sdoClientOnFrame(EngineContext& context, const CANFrame& frame) {
     uint8_t d[8];
     std::memcpy(d, frame.data, sizeof d);
 
-    // An initiate answer or an abort for another object (a late answer to an earlier request) is not
-    // this transfer's answer: it neither ends it nor counts as the answer in time. An abort that
-    // names index 0 names no object and ends whatever transfer runs.
+    // Between block upload segments only 0x80 is an abort: 0x81..0x9F are last segments.
+    const bool abort = state == kSdoBlockUploadSubBlock ? d[0] == 0x80 : isServerAbort(d[0]);
+    // A device refuses what it does not support with an abort that may name any object (often that
+    // of its previous transfer): it is this transfer's refusal, in every state. Only an abort for
+    // the object of the transfer before, which ended with its request unanswered, may be that late
+    // answer. A late answer is not this transfer's: it neither ends it nor counts as its answer in
+    // time. Neither does an initiate answer for another object.
     const bool initiateState = state == kSdoDownloadExpedited || state == kSdoDownloadInitiate ||
                                state == kSdoUploadInitiate || state == kSdoBlockDownloadInitiate;
-    const bool abortOfNoObject = isServerAbort(d[0]) && getLe16(d + 1) == 0;
-    if (initiateState && !abortOfNoObject && !sameObject(context, d)) {
+    const bool lateAnswer =
+        !sameObject(context, d) &&
+        (abort ? context.sdoUnanswered.pendingFor(context.sdo.responseCobId, getLe16(d + 1), d[3]) : initiateState);
+    if (lateAnswer) {
         context.lastEventTime = context.sdo.answerStampMs;
         return;
     }
     context.sdo.answerStampMs = context.lastEventTime;
 
-    if (state == kSdoBlockUploadSubBlock) {
-        return onBlockUploadSegment(context, d);
-    }
-    if (isServerAbort(d[0])) {
+    if (abort) {
         return serverAborted(context, d);
     }
     switch (state) {
+    case kSdoBlockUploadSubBlock: return onBlockUploadSegment(context, d);
     case kSdoUploadInitiate: return onUploadInitiate(context, d);
     case kSdoUploadSegment: return onUploadSegment(context, d);
     case kSdoBlockUploadEnd: return onBlockUploadEnd(context, d);
@@ -623,10 +640,46 @@ void sdoClientOnTick(EngineContext& context, uint32_t elapsedMs) {
         return;
     }
     if (waitsForAnswer(state) && elapsedMs > sdoTimeoutMs()) {
+        context.sdo.answerOutstanding = true;
         clientAbort(context, kSdoAbortTimeout);
     }
 }
 
-void sdoClientOnCancel(EngineContext& context) { reportStored(context); }
+void sdoClientOnCancel(EngineContext& context) {
+    reportStored(context);
+    noteEnd(context, true);  // the request may have been on its way or answered on the bus already
+}
+
+bool sdoClientAwaitsAnswer(int32_t state) noexcept { return waitsForAnswer(state); }
+
+void SdoUnansweredTransfers::remember(uint32_t responseCobId, uint16_t index, uint8_t subIndex) noexcept {
+    forget(responseCobId);
+    Entry* slot = nullptr;
+    for (Entry& entry : entries_) {
+        if (!entry.used) {
+            slot = &entry;
+            break;
+        }
+    }
+    if (slot == nullptr) {
+        slot = &entries_[nextReplaced_];
+        nextReplaced_ = (nextReplaced_ + 1) % kCapacity;
+    }
+    *slot = Entry{responseCobId, index, subIndex, true};
+}
+
+void SdoUnansweredTransfers::forget(uint32_t responseCobId) noexcept {
+    for (Entry& entry : entries_) {
+        if (entry.used && entry.responseCobId == responseCobId) {
+            entry = Entry{};
+        }
+    }
+}
+
+bool SdoUnansweredTransfers::pendingFor(uint32_t responseCobId, uint16_t index, uint8_t subIndex) const noexcept {
+    return std::any_of(entries_.begin(), entries_.end(), [&](const Entry& entry) {
+        return entry.used && entry.responseCobId == responseCobId && entry.index == index && entry.subIndex == subIndex;
+    });
+}
 
 } // namespace drennic

@@ -79,7 +79,34 @@ struct SdoTransfer {
     uint32_t lastSegmentOffset = 0;
     uint32_t lastSegmentStored = 0;
     uint32_t answerStampMs = 0;  // time of the last frame taken as an answer (or of the last request)
+    uint32_t responseCobId = 0;  // where this transfer's answers come from
+    bool answerOutstanding = false; // ends because the device fell silent
 };
+
+// Transfers that ended before their last request was answered (time-out, cancel), one per response
+// identifier: the device may still answer, late, into the next transfer on that channel. Kept across
+// requests; a transfer that ends with its answer replaces its channel's entry by nothing.
+class SdoUnansweredTransfers {
+public:
+    void remember(uint32_t responseCobId, uint16_t index, uint8_t subIndex) noexcept;
+    void forget(uint32_t responseCobId) noexcept;
+    // Whether the previous transfer on `responseCobId` ended unanswered and was about this object.
+    [[nodiscard]] bool pendingFor(uint32_t responseCobId, uint16_t index, uint8_t subIndex) const noexcept;
+
+private:
+    struct Entry {
+        uint32_t responseCobId = 0;
+        uint16_t index = 0;
+        uint8_t subIndex = 0;
+        bool used = false;
+    };
+    // A handful of devices at most leave answers outstanding at once; the oldest entry goes first.
+    static constexpr std::size_t kCapacity = 16;
+    std::array<Entry, kCapacity> entries_{};
+    std::size_t nextReplaced_ = 0;
+};
+
+[[nodiscard]] bool sdoClientAwaitsAnswer(int32_t state) noexcept;
 
 void sdoClientStart(EngineContext& context);
 void sdoClientOnFrame(EngineContext& context, const CANFrame& frame);

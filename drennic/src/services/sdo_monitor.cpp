@@ -70,6 +70,17 @@ void complete(MonitorSlot& slot, uint32_t length, std::size_t& reportCount,
     reports[reportCount++] = {&slot, length};
 }
 
+// A client's initiate of any transfer (download, upload, block download, block upload).
+[[nodiscard]] bool isInitiateRequest(uint8_t command) noexcept {
+    switch (command >> 5) {
+    case 1:
+    case 2: return true;
+    case 5: return (command & 0x03) == 0;
+    case 6: return (command & 0x01) == 0;
+    default: return false;
+    }
+}
+
 // One frame for one running slot. True when the upload completed with `length` bytes.
 [[nodiscard]] bool step(MonitorSlot& slot, const CANFrame& frame, uint32_t& length) noexcept {
     const bool request = frame.id == slot.requestCobId;
@@ -77,8 +88,15 @@ void complete(MonitorSlot& slot, uint32_t length, std::size_t& reportCount,
     const uint8_t command = frame.data[0];
     const uint8_t specifier = static_cast<uint8_t>(command >> 5);
 
-    // Aborts are not followed and a request only counts in the phase that waits for it: a slot left
-    // hanging by an aborted upload stays where it is until the caller restarts it.
+    // A channel carries one transfer at a time: an initiate while segments are awaited means the
+    // client left the upload without an abort. Its bytes are dropped, so that a new upload of the
+    // object is captured from its start and nobody else's segments are appended to them.
+    if (request && (slot.phase == kWaitSegmentRequest || slot.phase == kWaitSegment) && isInitiateRequest(command)) {
+        returnToIdle(slot);
+    }
+
+    // Aborts are not followed: a slot left hanging by an aborted upload stays where it is until the
+    // caller restarts it.
     switch (slot.phase) {
     case kWaitUploadRequest:
         if (request && specifier == 2 && addresses(slot, frame)) {
