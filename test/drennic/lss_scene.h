@@ -112,10 +112,12 @@ protected:
         Event_Receive(recordReceived, &recorder_);
     }
 
-    ostrel::fixtures::SimNode& addNode(uint8_t nodeId, ostrel::fixtures::LssIdentity identity) {
+    ostrel::fixtures::SimNode& addNode(uint8_t nodeId, ostrel::fixtures::LssIdentity identity,
+                                       uint64_t responseLatencyUs = 0) {
         ostrel::fixtures::SimNodeConfig config;
         config.nodeId = nodeId;
         config.identity = identity;
+        config.responseLatencyUs = responseLatencyUs;
         return devices_->bus().addNode(config, ostrel::fixtures::SimObjectDictionary::builtin("minimal"));
     }
 

@@ -1,12 +1,18 @@
 // The LSS services of the engine against simulated LSS slaves: find, set node id (and store),
 // configure and activate bit timing, their error answers, time-outs, cancel and refused parameters.
 #include "lss_scene.h"
+#include "lss_services.h"
 
 #include <platform/clock.h>
 
+#include <algorithm>
+#include <array>
 #include <atomic>
+#include <cstdio>
+#include <cstring>
 #include <string>
 #include <tuple>
+#include <vector>
 
 namespace drennic::test {
 namespace {
@@ -133,11 +139,16 @@ TEST_F(LssServices, FindWithAllFiveAnswersIsFoundEvenIfTheSwitchBackFails) {
     EXPECT_EQ(identity.found, 1u);
     EXPECT_EQ(identity.serialNumber, kIdentity.serialNumber);
     EXPECT_EQ(identity.nodeId, 42);
-    EXPECT_EQ(commandsOf(lssFrames(completion.sentSoFar)), (std::vector<uint8_t>{0x04, 0x5A, 0x5B, 0x5C, 0x5D, 0x5E}));
+    // The refused switch back goes out once more at the end.
+    EXPECT_EQ(commandsOf(lssFrames(completion.sentSoFar)),
+              (std::vector<uint8_t>{0x04, 0x5A, 0x5B, 0x5C, 0x5D, 0x5E, 0x04}));
 }
 
-TEST_F(LssServices, CancelSendsTheAbortFrameForNodeZeroAndEndsWithMinusOne) {
+// No SDO transfer runs: no SDO abort goes out, whose "node 0" frame would be node 63's receive PDO
+// under COB-ID rule 2.
+TEST_F(LssServices, CancelEndsWithMinusOneAfterTheSwitchBackAndSendsNoSdoAbort) {
     start();
+    CANopen_SetSDOChannel(2, 0, 0, 1);
     CANopen_SetLSSTimings(60'000, 30, 100);  // the find would wait a minute for the inquiry's answer
     LSSIdentity identity{};
     int32_t out = 99;
@@ -150,12 +161,11 @@ TEST_F(LssServices, CancelSendsTheAbortFrameForNodeZeroAndEndsWithMinusOne) {
     const auto completion = recorder_.only();
     EXPECT_EQ(completion.code, DRN_CANCELLED);
     EXPECT_EQ(completion.message, u"");
-    ASSERT_FALSE(completion.sentSoFar.empty());
-    const CANFrame& abort = completion.sentSoFar.back();
-    EXPECT_EQ(abort.id, 0x600u);
-    EXPECT_EQ(abort.data[0], 0x80);
-    EXPECT_EQ(abort.data[4], 0x21);
-    EXPECT_EQ(abort.data[7], 0x08);
+    ASSERT_EQ(completion.sentSoFar.size(), 3u);
+    const CANFrame& last = completion.sentSoFar.back();
+    EXPECT_EQ(last.id, 0x7E5u);
+    EXPECT_EQ(last.data[0], 0x04);
+    EXPECT_EQ(last.data[1], 0);
 }
 
 // ---- Set node id ----
@@ -325,6 +335,7 @@ struct SwitchCall {
     uint32_t value = 0;
     uint32_t delayMs = 0;
     uint64_t atUs = 0;
+    int callsAtCompletion = -1;
 };
 
 void recordSwitch(uint32_t value, uint32_t switchDelayMs, void* user) {
@@ -335,7 +346,11 @@ void recordSwitch(uint32_t value, uint32_t switchDelayMs, void* user) {
     call->calls.fetch_add(1);
 }
 
-void switchCompletion(ResultBlock* result, void* user) { static_cast<SwitchCall*>(user)->recorder->addCompletion(*result); }
+void switchCompletion(ResultBlock* result, void* user) {
+    auto* call = static_cast<SwitchCall*>(user);
+    call->callsAtCompletion = call->calls.load();
+    call->recorder->addCompletion(*result);
+}
 
 TEST_F(LssServices, ActivateBitTimingSwitchesAfterTheDelayAndReturnsToWaitingAfterwards) {
     SimNode& node = addNode(10, kIdentity);
@@ -390,71 +405,217 @@ TEST_F(LssServices, SwitchDelayBeyondSixteenBitsIsRefusedNotTruncated) {
 
 // ---- Every end leaves the slaves waiting ----
 
-// The slave's answer to `command` is lost (the slave carried the request out), or it comes and the
-// next frame is refused, or the lost answer is followed by a cancel or by an unknown answer. Whatever
-// the service, the slave ends in waiting, so that the next configuration, meant for another device,
-// leaves it as it was.
-enum class Service { Find, SetNodeId, BitTiming, FastScan };
-enum class Trouble { LostAnswer, RefusedNext, Cancel, UnknownAnswer };
+// Every LSS service and the fast scan, troubled at each of its steps (the master frame with `command`,
+// its `occurrence`th): the slave's answer to it lost, the library's next frame refused, a cancel,
+// Hardware_Close or CANopenDLL_Shutdown right after it, an answer nobody asked for; or a second slave
+// answering. Afterwards every slave is waiting, no two store one node id, only LSS frames went out, a
+// success names a real device, the switch callback came before the completion whenever activate bit
+// timing went out, and the next device's configuration leaves the troubled slave as it was.
+enum class Service { Find, SetNodeId, BitTiming, Activate, FastScan };
+enum class Trouble { LostAnswer, RefusedNext, Cancel, Close, Shutdown, ForeignAnswer, SecondSlave };
 
-struct TroubleCase {
-    const char* name;
+struct Step {
     Service service;
     uint8_t command;
-    Trouble trouble = Trouble::LostAnswer;
+    bool answered;  // the slave answers it (the fast scan's first request: the loss hits the selecting one)
+    int occurrence = 1;
 };
 
-void PrintTo(const TroubleCase& c, std::ostream* out) { *out << c.name; }
+// The fast scan's fifth request for the slave below is the first that no slave answers.
+constexpr Step kSteps[] = {
+    {Service::Find, 0x04, false},      {Service::Find, 0x5A, true},       {Service::Find, 0x5B, true},
+    {Service::Find, 0x5C, true},       {Service::Find, 0x5D, true},       {Service::Find, 0x5E, true},
+    {Service::SetNodeId, 0x40, false}, {Service::SetNodeId, 0x41, false}, {Service::SetNodeId, 0x42, false},
+    {Service::SetNodeId, 0x43, true},  {Service::SetNodeId, 0x11, true},  {Service::SetNodeId, 0x17, true},
+    {Service::BitTiming, 0x40, false}, {Service::BitTiming, 0x41, false}, {Service::BitTiming, 0x42, false},
+    {Service::BitTiming, 0x43, true},  {Service::BitTiming, 0x13, true},  {Service::Activate, 0x04, false},
+    {Service::Activate, 0x15, false},  {Service::FastScan, 0x51, true},   {Service::FastScan, 0x51, false, 5},
+    {Service::FastScan, 0x11, true},   {Service::FastScan, 0x17, true},   {Service::FastScan, 0x04, false},
+};
+
+struct TroubleCase {
+    Step step;
+    Trouble trouble;
+};
+
+std::vector<TroubleCase> troubleCases() {
+    std::vector<TroubleCase> cases;
+    for (const Step& step : kSteps) {
+        for (Trouble trouble : {Trouble::LostAnswer, Trouble::RefusedNext, Trouble::Cancel, Trouble::Close,
+                                Trouble::ForeignAnswer}) {
+            // The fast scan has no cancel.
+            if ((trouble != Trouble::LostAnswer || step.answered) &&
+                (trouble != Trouble::Cancel || step.service != Service::FastScan)) {
+                cases.push_back({step, trouble});
+            }
+        }
+    }
+    for (const Step& step : {Step{Service::Find, 0x5C, true}, Step{Service::SetNodeId, 0x11, true},
+                             Step{Service::BitTiming, 0x13, true}, Step{Service::Activate, 0x15, false},
+                             Step{Service::FastScan, 0x11, true}}) {
+        cases.push_back({step, Trouble::Shutdown});
+    }
+    cases.push_back({{Service::Find, 0x5A, true}, Trouble::SecondSlave});
+    cases.push_back({{Service::FastScan, 0x11, true}, Trouble::SecondSlave});  // one slave left selected
+    return cases;
+}
+
+std::string caseName(const ::testing::TestParamInfo<TroubleCase>& info) {
+    static constexpr const char* kServices[] = {"Find", "SetNodeId", "BitTiming", "Activate", "FastScan"};
+    static constexpr const char* kTroubles[] = {"LostAnswer", "RefusedNext", "Cancel", "Close", "Shutdown",
+                                                "ForeignAnswer", "SecondSlave"};
+    const Step& step = info.param.step;
+    char name[64];
+    std::snprintf(name, sizeof name, "%s_%02X_%d_%s", kServices[static_cast<int>(step.service)], step.command,
+                  step.occurrence, kTroubles[static_cast<int>(info.param.trouble)]);
+    return name;
+}
+
+// Whether the request itself succeeds (a find: finds the slave).
+bool succeeds(const TroubleCase& c) {
+    if (c.trouble == Trouble::ForeignAnswer) {
+        return !c.step.answered || c.step.service == Service::FastScan;  // only an awaited answer is checked
+    }
+    // All five answers came; the refused switch back goes out at the end.
+    return c.trouble == Trouble::RefusedNext && c.step.service == Service::Find && c.step.command == 0x5E;
+}
+
+bool sameDevice(const LSSIdentity& found, const SimNode& node) {
+    const LssIdentity id = node.identity();
+    return found.vendorId == id.vendorId && found.productCode == id.productCode &&
+           found.revisionNumber == id.revisionNumber && found.serialNumber == id.serialNumber &&
+           found.nodeId == node.nodeId();
+}
 
 class LssTrouble : public LssServices, public ::testing::WithParamInterface<TroubleCase> {};
 
-TEST_P(LssTrouble, SlaveEndsInWaitingAndTheNextDevicesConfigurationLeavesItUnchanged) {
-    const TroubleCase& c = GetParam();
-    constexpr LssIdentity kSlave{0x319, 0x1234, 0, 0x100};
-    constexpr LssIdentity kOther{0x319, 0x1234, 0, 0x200};
-    SimNode& slave = addNode(ostrel::fixtures::kUnconfiguredNodeId, kSlave);
+TEST_P(LssTrouble, EverySlaveEndsWaitingWithItsOwnNodeIdAndTheResultIsTrue) {
+    const Step step = GetParam().step;
+    const Trouble trouble = GetParam().trouble;
+    const bool interrupted = trouble == Trouble::Close || trouble == Trouble::Shutdown;
+    constexpr LssIdentity kSlave{0x1, 0x2, 0, 0x100};
+    constexpr LssIdentity kOther{0x1, 0x2, 0, 0x200};
+    // A foreign answer comes before the slave's own, while that is awaited.
+    const bool slowSlave = trouble == Trouble::ForeignAnswer && step.service != Service::FastScan;
+    SimNode& slave = addNode(ostrel::fixtures::kUnconfiguredNodeId, kSlave, slowSlave ? 20'000 : 0);
     SimNode& other = addNode(11, kOther);
-    slave.setLssFaults(LssFaults{.loseAnswerTo = c.trouble == Trouble::RefusedNext ? uint8_t{0} : c.command});
-    other.setMuted(true);  // the find is for a bus with one slave: the other only hears it
+    other.setMuted(trouble != Trouble::SecondSlave);  // else the other only hears the requests
+    if (trouble == Trouble::LostAnswer || interrupted) {
+        slave.setLssFaults(LssFaults{.loseAnswerTo = step.command});
+    }
     bus().setSelfReceive(true);  // the fast scan waits for its own requests
     start();
-    CANopen_SetLSSTimings(c.trouble == Trouble::Cancel ? 60'000 : 100, 10, 100);
-    FailAfterAnswer refuseNext{&bus(), &recorder_, c.command};
-    if (c.trouble == Trouble::RefusedNext) {
-        Event_Receive(&FailAfterAnswer::onReceive, &refuseNext);
+    CANopen_SetSDOChannel(2, 0, 0, 1);  // an SDO abort for "node 0" would land on 0x23F
+    CANopen_SetLSSTimings(100, 10, 100);
+    if (trouble == Trouble::SecondSlave && step.service == Service::FastScan) {
+        const uint32_t parts[] = {kOther.vendorId, kOther.productCode, kOther.revisionNumber, kOther.serialNumber};
+        for (uint8_t part = 0; part < 4; ++part) {  // switch state selective: the other into configuration
+            CANFrame select{0, 0, 0, 0x7E5, 8, 0, {static_cast<uint8_t>(0x40 + part)}, {}};
+            std::memcpy(select.data + 1, &parts[part], 4);  // little-endian
+            ResultBlock result{};
+            CAN_Transmit(&select, &result);
+        }
+        ASSERT_EQ(other.lssMode(), LssMode::Configuration);
     }
-    const auto unknown = bus().attach([&](const CANFrame& f) {
-        if (c.trouble == Trouble::UnknownAnswer && f.id == 0x7E5 && f.data[0] == c.command) {
-            CANFrame answer{};
-            answer.id = 0x7E4;
-            answer.length = 8;
-            answer.data[0] = 0x77;
-            bus().inject(answer);
+    bus().clearSent();
+
+    std::atomic<int> seen{0};
+    std::atomic<bool> reached{false};
+    std::atomic<bool> acting{false};
+    const auto watch = bus().attach([&](const CANFrame& f) {
+        if (f.id != 0x7E5 || f.data[0] != step.command || ++seen != step.occurrence) {
+            return;
+        }
+        if (trouble == Trouble::RefusedNext) {
+            bus().setTransmitFailure(DRN_TRANSMIT_ERROR, u"Transmit error", 1);
+        } else if (trouble == Trouble::ForeignAnswer) {
+            bus().inject(CANFrame{0, 0, 0, 0x7E4, 8, 0, {0x77}, {}});
+        } else if (trouble == Trouble::Cancel) {
+            CANopen_Cancel();  // taken on this pass of the engine, before anything else is sent
+        } else if (interrupted) {
+            CANopen_SetLSSTimings(60'000, 60'000, 100);  // the request stays at this step
+            reached = true;
+            // The scan's thread has no time-outs to stretch: it waits here until the close is under way.
+            for (int i = 0; step.service == Service::FastScan && !acting && i < 5000; ++i) {
+                ostrel::platform::sleepMs(1);
+            }
+            ostrel::platform::sleepMs(step.service == Service::FastScan ? 100 : 0);
         }
     });
+    SwitchCall user;
+    user.recorder = &recorder_;
     LSSIdentity identity = identityFor(kSlave, 33, 1);
+    std::array<FastScanResult, 2> results{};
     int32_t out = 99;
-    switch (c.service) {
-    case Service::Find: CANopen_FindLSSSlave(&identity, recordCompletion, &recorder_, &out); break;
-    case Service::SetNodeId: CANopen_SetLSSSlaveConfig(&identity, recordCompletion, &recorder_, &out); break;
-    case Service::BitTiming: CANopen_SetLSSSlaveBitTiming(&identity, 0, 3, recordCompletion, &recorder_, &out); break;
+    switch (step.service) {
+    case Service::Find: CANopen_FindLSSSlave(&identity, switchCompletion, &user, &out); break;
+    case Service::SetNodeId: CANopen_SetLSSSlaveConfig(&identity, switchCompletion, &user, &out); break;
+    case Service::BitTiming: CANopen_SetLSSSlaveBitTiming(&identity, 0, 3, switchCompletion, &user, &out); break;
+    case Service::Activate: CANopen_UseLSSSlaveBitTiming(250, recordSwitch, switchCompletion, &user, &out); break;
     case Service::FastScan:
-        LSSFastScan_ScanAndConfig(1, 1, nullptr, 0, 20, 30, nullptr, recordCompletion, &recorder_, &out);
+        LSSFastScan_ScanAndConfig(1, 1, results.data(), 2, 20, 30, nullptr, switchCompletion, &user, &out);
         break;
     }
     ASSERT_EQ(out, DRN_OK);
-    if (c.trouble == Trouble::Cancel) {
-        ASSERT_TRUE(bus().waitForSent(2, 10'000));  // switch state global, inquire vendor id
-        CANopen_Cancel();
+    if (interrupted) {
+        for (int i = 0; !reached && i < 10'000; ++i) {
+            ostrel::platform::sleepMs(1);
+        }
+        ASSERT_TRUE(reached.load());
+        acting = true;
+        if (trouble == Trouble::Close) {
+            Hardware_Close();
+        } else {
+            CANopenDLL_Shutdown();
+        }
     }
     ASSERT_TRUE(recorder_.waitForCompletions(1));
-    Event_Receive(nullptr, nullptr);
-    bus().detach(unknown);
-    EXPECT_FALSE(c.service == Service::Find ? identity.found == 1 : recorder_.only().code == DRN_OK);
+    bus().detach(watch);
+
+    const auto completion = recorder_.only();
+    const bool success = step.service == Service::Find ? identity.found == 1 : completion.code == DRN_OK;
+    EXPECT_EQ(success, succeeds(GetParam())) << std::string(completion.message.begin(), completion.message.end());
+    if (trouble == Trouble::Cancel) {
+        EXPECT_EQ(completion.code, DRN_CANCELLED);
+    } else if (interrupted) {
+        EXPECT_EQ(completion.code, DRN_NOT_INITIALIZED);
+    } else if (trouble == Trouble::SecondSlave) {
+        EXPECT_EQ(completion.message, kLssMoreThanOneSlave);
+    }
     EXPECT_EQ(slave.lssMode(), LssMode::Waiting);
+    EXPECT_EQ(other.lssMode(), LssMode::Waiting);
+    EXPECT_TRUE(slave.lssStoredNodeId() == ostrel::fixtures::kUnconfiguredNodeId ||
+                slave.lssStoredNodeId() != other.lssStoredNodeId());
+    for (const CANFrame& f : bus().sent()) {
+        EXPECT_EQ(f.id, 0x7E5u) << "no SDO abort or other frame during an LSS request";
+    }
+    const auto sent = lssFrames(completion.sentSoFar);
+    EXPECT_EQ(user.callsAtCompletion, std::count_if(sent.begin(), sent.end(), [](const CANFrame& f) {
+                                             return f.data[0] == 0x15;
+                                         }));
+    if (success && step.service == Service::Find) {
+        EXPECT_TRUE(sameDevice(identity, slave) || sameDevice(identity, other));
+    } else if (success && step.service == Service::FastScan) {
+        const FastScanResult& r = results[0];
+        const LSSIdentity entry =
+            identityFor(LssIdentity{r.vendorId, r.productCode, r.revisionNumber, r.serialNumber}, r.nodeId);
+        EXPECT_EQ(results[0].valid, 1u);
+        EXPECT_TRUE(sameDevice(entry, slave));
+        EXPECT_EQ(slave.lssStoredNodeId(), results[0].nodeId);
+    }
     const uint8_t pending = slave.lssPendingNodeId();
     const uint8_t stored = slave.lssStoredNodeId();
 
+    if (trouble == Trouble::Shutdown) {
+        CANopenDLL_Startup(1, u"");
+        CANopen_SetPostTransmitDelay(0);
+    }
+    if (interrupted) {
+        ResultBlock result = patternedResult();
+        Hardware_Initialize(1, u"lss test", 0, 0, &result);
+        ASSERT_EQ(result.code, DRN_OK);
+    }
+    CANopen_SetLSSTimings(100, 10, 100);
     other.setMuted(false);
     LSSIdentity next = identityFor(kOther, 40, 1);
     CANopen_SetLSSSlaveConfig(&next, recordCompletion, &recorder_, &out);
@@ -466,19 +627,7 @@ TEST_P(LssTrouble, SlaveEndsInWaitingAndTheNextDevicesConfigurationLeavesItUncha
     EXPECT_EQ(slave.lssStoredNodeId(), stored);
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Services, LssTrouble,
-    ::testing::Values(TroubleCase{"FindInquiryLost", Service::Find, 0x5A},
-                      TroubleCase{"FindNextInquiryRefused", Service::Find, 0x5A, Trouble::RefusedNext},
-                      TroubleCase{"FindCancelled", Service::Find, 0x5A, Trouble::Cancel},
-                      TroubleCase{"FindUnknownAnswer", Service::Find, 0x5A, Trouble::UnknownAnswer},
-                      TroubleCase{"SetNodeIdSelection", Service::SetNodeId, 0x43},
-                      TroubleCase{"SetNodeId", Service::SetNodeId, 0x11},
-                      TroubleCase{"StoreConfiguration", Service::SetNodeId, 0x17},
-                      TroubleCase{"BitTimingSelection", Service::BitTiming, 0x43},
-                      TroubleCase{"BitTiming", Service::BitTiming, 0x13},
-                      TroubleCase{"FastScanSelection", Service::FastScan, 0x51}),
-    [](const ::testing::TestParamInfo<TroubleCase>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ends, LssTrouble, ::testing::ValuesIn(troubleCases()), caseName);
 
 } // namespace
 } // namespace drennic::test

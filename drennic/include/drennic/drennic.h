@@ -222,7 +222,11 @@ typedef void (*MajorErrorCallback)(uint32_t status, void* user);
 typedef void (*TransmitCallback)(const CANFrame* frame, void* user);
 /* Engine thread, when a monitored SDO upload completed; `length` is the number of bytes received. */
 typedef void (*MonitorDataCallback)(MonitorSlot* slot, uint32_t length, void* user);
-/* Engine thread, once during LSS activate bit timing, when the caller must switch its own bit rate. */
+/* Engine thread, once during LSS activate bit timing, when the caller must switch its own bit rate.
+ * Once the activate frame has gone out the slaves switch whatever happens, so the call always comes:
+ * a cancel, Hardware_Close or CANopenDLL_Shutdown meanwhile waits for it (at most the switch delay)
+ * and for the switch back to waiting (twice the switch delay and 100 ms more) before the request
+ * completes with its code. */
 typedef void (*LSSSwitchBitTimingCallback)(uint32_t value, uint32_t switchDelayMs, void* user);
 /* Configuration-writer threads; `text` is zero-terminated. */
 typedef void (*ConfigMessageCallback)(const drn_char16* text, void* user);
@@ -283,6 +287,10 @@ DRENNIC_API void CANopen_ScanNetwork(ScanResult* results, CompletionCallback com
 DRENNIC_API void CANopen_MassExpeditedWrite(uint16_t index, uint8_t subIndex, const uint8_t* data, uint32_t size,
                                             MassWriteResult* results, CompletionCallback completion, void* user,
                                             int32_t* out);
+/* Every LSS request and the fast scan switch the slaves back to waiting however they end (answers
+ * missing or refused, cancel, Hardware_Close, CANopenDLL_Shutdown); a cancel of an LSS request sends
+ * no SDO abort. A find that hears two answers to one inquiry, or a fast scan two answers to its
+ * node-id or store command, ends with "More than one LSS slave answered" and nothing found. */
 DRENNIC_API void CANopen_FindLSSSlave(LSSIdentity* identity, CompletionCallback completion, void* user,
                                       int32_t* out);
 DRENNIC_API void CANopen_SetLSSSlaveConfig(LSSIdentity* identity, CompletionCallback completion, void* user,

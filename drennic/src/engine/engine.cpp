@@ -243,6 +243,7 @@ void reportStatusChange(EngineModule& m) {
 // The engine is going away: nothing more is accepted, and whatever is running or still waiting in
 // the slot completes with -7 so that no caller waits for a completion that would never come.
 void finishOnStop(EngineModule& m) {
+    LSSFastScan_OnEngineStop();  // the driver is still open: the last frames go out now
     bool waitingRequest = false;
     {
         std::lock_guard lock(m.requestMutex);

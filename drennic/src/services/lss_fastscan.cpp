@@ -36,10 +36,12 @@ constexpr uint8_t kSwitchGlobal = 0x04;
 constexpr uint8_t kConfigureNodeId = 0x11;
 constexpr uint8_t kStoreConfiguration = 0x17;
 constexpr uint8_t kFastScan = 0x51;
+constexpr uint8_t kIdentifyAnswer = 0x4F;  // a slave's answer to a fast-scan request
 constexpr uint8_t kBitCheckedConfirm = 0x80;  // "is any unconfigured slave there?", restarts every slave
 
 constexpr uint32_t kEchoWaitMs = 200;
 constexpr uint32_t kBootUpWaitMs = 200;
+constexpr auto kGateWait = std::chrono::seconds(1);
 constexpr uint32_t kMaxAnswerWindowMs = 0xFFFF;  // the answer window is a 16-bit time
 constexpr float kPartPercent = 25.0F;
 constexpr uint32_t kFirstNodeId = 1;
@@ -80,10 +82,20 @@ struct FastScanModule {
     std::condition_variable changed;
     bool stopRequested = false;
     bool requestSeen = false;   // a frame on 0x7E5 (our own request coming back)
-    bool responseSeen = false;  // a frame on 0x7E4
     bool bootUpSeen = false;    // the awaited boot-up
-    CANFrame lastResponse{};
+    // Answers on 0x7E4 to the request just sent (their command byte is `awaitedAnswer`); any other
+    // frame there answers somebody else.
+    uint8_t awaitedAnswer = 0;
+    int answers = 0;
+    CANFrame firstAnswer{};
     uint32_t awaitedBootUpId = 0;  // 0: none
+
+    // The scan's transmissions and the engine's stop meet here: once the engine has switched the
+    // slaves back at its stop, nothing of the scan goes out any more.
+    std::timed_mutex gate;
+    std::atomic<bool> gateClosed{false};
+    // A request that may have selected a slave went out after the last switch back to waiting.
+    std::atomic<bool> slavesMayBeConfiguring{false};
 
     ~FastScanModule() {
         for (auto& entry : threads) {
@@ -306,30 +318,34 @@ private:
         return booted;
     }
 
-    // A configuration command whose answer repeats the command byte with error code 0.
+    // A configuration command whose answer repeats the command byte with error code 0. The whole
+    // answer window passes: a second answer means a second slave in configuration state, which must
+    // not store the node id as well.
     [[nodiscard]] bool command(const std::array<uint8_t, 8>& request, std::u16string_view doing) {
-        if (!transmitAndAwaitEcho(request)) {
+        if (!transmitAndAwaitEcho(request, request[0]) || !sleep(p_.answerWindowMs)) {
             return false;
         }
-        const Wait wait = awaitEvent(&FastScanModule::responseSeen, p_.answerWindowMs);
-        if (wait == Wait::Stopped) {
-            return false;
-        }
-        if (wait == Wait::TimedOut) {
-            setResult(&result_, DRN_NO_FRAME, u"No response from LSS slave when " + std::u16string(doing));
-            return false;
-        }
+        int answers = 0;
         CANFrame answer{};
         {
             std::lock_guard lock(m_.mutex);
-            answer = m_.lastResponse;
+            answers = m_.answers;
+            answer = m_.firstAnswer;
+            m_.awaitedAnswer = 0;
         }
-        if (answer.length == 8 && answer.data[0] == kConfigureNodeId && request[0] == kConfigureNodeId &&
-            answer.data[1] == kErrorNodeIdOutOfRange) {
+        if (answers == 0) {
+            setResult(&result_, DRN_NO_FRAME, u"No response from LSS slave when " + std::u16string(doing));
+            return false;
+        }
+        if (answers > 1) {
+            setResult(&result_, DRN_REQUEST_FAILED, kLssMoreThanOneSlave);
+            return false;
+        }
+        if (request[0] == kConfigureNodeId && answer.data[1] == kErrorNodeIdOutOfRange) {
             setResult(&result_, DRN_REQUEST_FAILED, kLssNodeIdOutOfRange);
             return false;
         }
-        if (answer.length != 8 || answer.data[0] != request[0] || answer.data[1] != 0) {
+        if (answer.data[1] != 0) {
             setResult(&result_, DRN_REQUEST_FAILED, u"Invalid response from LSS slave when " + std::u16string(doing));
             return false;
         }
@@ -338,18 +354,12 @@ private:
 
     // A slave that a fast-scan request may have selected (its answer lost, or the scan ended after
     // it) would take the configure commands meant for the next device: back to waiting with it. The
-    // frame is harmless to slaves that are waiting; the result stays the scan's. The module being
-    // shut down sends nothing more.
+    // frame is harmless to slaves that are waiting; the result stays the scan's. After the engine's
+    // stop has done it, the scan sends nothing more.
     void releaseSlaves() {
-        if (!slavesMayBeConfiguring_) {
+        std::unique_lock gate(m_.gate, std::defer_lock);
+        if (!gate.try_lock_for(kGateWait) || m_.gateClosed.load() || !m_.slavesMayBeConfiguring.exchange(false)) {
             return;
-        }
-        slavesMayBeConfiguring_ = false;
-        {
-            std::lock_guard lock(m_.mutex);
-            if (m_.stopRequested) {
-                return;
-            }
         }
         CANFrame frame{};
         frame.id = kLssMasterId;
@@ -367,7 +377,7 @@ private:
         data[5] = bitChecked;
         data[6] = lssSub;
         data[7] = lssNext;
-        if (!transmitAndAwaitEcho(data)) {
+        if (!transmitAndAwaitEcho(data, kIdentifyAnswer)) {
             return Reply::Failed;
         }
         // The whole window passes: every slave that matches answers within it, and the bus is quiet
@@ -376,12 +386,13 @@ private:
             return Reply::Failed;
         }
         std::lock_guard lock(m_.mutex);
-        const bool answered = m_.responseSeen;
-        m_.responseSeen = false;
+        const bool answered = m_.answers > 0;
+        m_.awaitedAnswer = 0;
         return answered ? Reply::Answered : Reply::Silent;
     }
 
-    [[nodiscard]] bool transmitAndAwaitEcho(const std::array<uint8_t, 8>& data) {
+    // `answer`: the command byte of the answers to count (0: none awaited).
+    [[nodiscard]] bool transmitAndAwaitEcho(const std::array<uint8_t, 8>& data, uint8_t answer = 0) {
         CANFrame frame{};
         frame.id = kLssMasterId;
         frame.length = 8;
@@ -389,20 +400,28 @@ private:
         {
             std::lock_guard lock(m_.mutex);
             m_.requestSeen = false;
-            m_.responseSeen = false;
-        }
-        if (data[0] == kSwitchGlobal) {
-            slavesMayBeConfiguring_ = false;  // refused, it is not tried again at the end
+            m_.awaitedAnswer = answer;
+            m_.answers = 0;
         }
         ResultBlock sent{};
-        CAN_Transmit(&frame, &sent);
+        {
+            std::unique_lock gate(m_.gate, std::defer_lock);
+            if (!gate.try_lock_for(kGateWait) || m_.gateClosed.load()) {
+                setResult(&result_, DRN_NOT_INITIALIZED, kHardwareNotInitialized);
+                return false;
+            }
+            CAN_Transmit(&frame, &sent);
+            // Every request but the confirmation may complete a slave's identity and select it. A
+            // refused switch back to waiting is tried once more at the end.
+            if (sent.code == DRN_OK && data[0] == kSwitchGlobal) {
+                m_.slavesMayBeConfiguring = false;
+            } else if (sent.code == DRN_OK && data[0] == kFastScan && data[5] != kBitCheckedConfirm) {
+                m_.slavesMayBeConfiguring = true;
+            }
+        }
         if (sent.code != DRN_OK) {
             result_ = sent;
             return false;
-        }
-        // Every request but the confirmation may complete a slave's identity and select it.
-        if (data[0] == kFastScan && data[5] != kBitCheckedConfirm) {
-            slavesMayBeConfiguring_ = true;
         }
         const Wait echo = awaitEvent(&FastScanModule::requestSeen, kEchoWaitMs);
         if (echo == Wait::TimedOut) {
@@ -473,7 +492,6 @@ private:
     int bitChecked_ = 0;
     uint8_t lssSub_ = 0;
     uint8_t lssNext_ = 0;
-    bool slavesMayBeConfiguring_ = false;
 };
 
 void runScan(FastScanModule* m, ScanThread* self, ScanParameters parameters) {
@@ -503,10 +521,13 @@ void startScan(const ScanParameters& parameters, int32_t* out) {
                 std::lock_guard lock(m.mutex);
                 m.stopRequested = false;
                 m.requestSeen = false;
-                m.responseSeen = false;
+                m.awaitedAnswer = 0;
+                m.answers = 0;
                 m.bootUpSeen = false;
                 m.awaitedBootUpId = 0;
             }
+            m.gateClosed = false;
+            m.slavesMayBeConfiguring = false;
             if (out != nullptr) {
                 *out = DRN_OK;
             }
@@ -568,6 +589,27 @@ void fastScanShutdown() {
     joinAll(threads);
 }
 
+void LSSFastScan_OnEngineStop() {
+    FastScanModule& m = module();
+    if (!m.running.load()) {
+        return;
+    }
+    {
+        std::unique_lock gate(m.gate, std::defer_lock);
+        (void)gate.try_lock_for(kGateWait);  // a transmission of the scan in flight goes out first
+        m.gateClosed = true;
+        if (m.slavesMayBeConfiguring.exchange(false)) {
+            const std::array<uint8_t, 8> waiting{kSwitchGlobal, 0};
+            (void)engineTransmit(kLssMasterId, waiting.data(), 8);
+        }
+    }
+    {
+        std::lock_guard lock(m.mutex);
+        m.stopRequested = true;
+    }
+    m.changed.notify_all();
+}
+
 void LSSFastScan_OnFrame(const CANFrame& frame) {
     if ((frame.flags & (DRN_FLAG_EXTENDED | DRN_FLAG_REMOTE | DRN_FLAG_ERROR)) != 0) {
         return;
@@ -582,10 +624,11 @@ void LSSFastScan_OnFrame(const CANFrame& frame) {
         } else if (frame.id == kLssMasterId) {
             m.requestSeen = true;
             wake = true;
-        } else if (frame.id == kLssSlaveId) {
-            m.lastResponse = frame;
-            m.responseSeen = true;
-            wake = true;
+        } else if (frame.id == kLssSlaveId && m.awaitedAnswer != 0 && frame.length == 8 &&
+                   frame.data[0] == m.awaitedAnswer) {
+            if (m.answers++ == 0) {
+                m.firstAnswer = frame;
+            }
         }
     }
     if (wake) {

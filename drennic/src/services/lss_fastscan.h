@@ -14,6 +14,10 @@ namespace drennic {
 // Engine thread, for every received frame: wakes the scan thread on the frames it waits for.
 void LSSFastScan_OnFrame(const CANFrame& frame);
 
+// Engine thread, when the engine stops (the driver is still open): a running scan sends nothing more
+// and ends with -7; a slave it may have selected goes back to waiting first.
+void LSSFastScan_OnEngineStop();
+
 // Whether a scan has been started and has not finished. The engine refuses LSS requests meanwhile:
 // their frames would meet the scan's on the same identifiers. A scan sets this before it looks at the
 // engine's request slot, and the engine reads it under its request lock, so a scan and an LSS request

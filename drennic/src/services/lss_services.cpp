@@ -8,6 +8,8 @@
 #include "engine/engine_settings.h"
 #include "engine/result_block.h"
 
+#include <platform/clock.h>
+
 #include <array>
 #include <cstdint>
 #include <string>
@@ -62,7 +64,6 @@ constexpr uint8_t kErrorImplementationSpecific = 255;
 
 constexpr uint32_t kSettleExtraMs = 100;
 constexpr uint32_t kMaxSwitchDelayMs = 0xFFFF;  // the delay travels in 16 bits
-constexpr uint32_t kAbortCancelledByCaller = 0x08000021;
 
 std::u16string hex(uint32_t value, int digits) {
     static constexpr char16_t kDigits[] = u"0123456789ABCDEF";
@@ -136,17 +137,16 @@ void finishWith(EngineContext& context, const ResultBlock& result) {
 
 // Sends one 8-byte master frame and stamps the time. A frame that did not go out ends the request at
 // once with the driver's result: waiting for an answer to it would only turn into a time-out. A
-// switch back to waiting that the driver refused is not tried again at the end.
+// switch back to waiting that the driver refused is tried once more at the end.
 [[nodiscard]] bool send(EngineContext& context, const std::array<uint8_t, 8>& data) {
-    if (switchesToWaiting(data)) {
-        context.lss.slavesMayBeConfiguring = false;
-    }
     ResultBlock driverResult;
     if (engineTransmit(kLssMasterId, data.data(), 8, &driverResult) != DRN_OK) {
         finishWith(context, driverResult);
         return false;
     }
-    if (maySwitchToConfiguration(data)) {
+    if (switchesToWaiting(data)) {
+        context.lss.slavesMayBeConfiguring = false;
+    } else if (maySwitchToConfiguration(data)) {
         context.lss.slavesMayBeConfiguring = true;
     }
     engineStamp(context);
@@ -182,31 +182,47 @@ void fail(EngineContext& context, std::u16string_view message) {
 
 // ---- Answers ----
 
+// Sends an inquiry and notes it as the one whose answer is awaited.
+void inquire(EngineContext& context, uint8_t inquiry) {
+    context.lss.inquiry = inquiry;
+    (void)sendCommand(context, inquiry);
+}
+
+// Only the answer to the inquiry just sent is taken. An answer to an inquiry that has had its answer
+// already comes from a second slave: the values taken so far may be another device's, so nothing is
+// found. An answer to an inquiry not sent yet answers nobody's question here.
 void onInquiryAnswer(EngineContext& context, const CANFrame& frame) {
     LSSIdentity& identity = *context.request.identity;
     const uint8_t command = frame.length == 8 ? frame.data[0] : 0;
     const uint32_t value = getLe32(frame.data + 1);
+    if (command >= kInquireVendor && command <= kInquireNodeId && command != context.lss.inquiry) {
+        fail(context, command < context.lss.inquiry ? kLssMoreThanOneSlave : u"Unknown LSS slave response");
+        identity.found = 0;
+        switchToWaiting(context);
+        return;
+    }
     switch (command) {
     case kInquireVendor:
         identity.vendorId = value;
-        (void)sendCommand(context, kInquireProduct);
+        inquire(context, kInquireProduct);
         return;
     case kInquireProduct:
         identity.productCode = value;
-        (void)sendCommand(context, kInquireRevision);
+        inquire(context, kInquireRevision);
         return;
     case kInquireRevision:
         identity.revisionNumber = value;
-        (void)sendCommand(context, kInquireSerial);
+        inquire(context, kInquireSerial);
         return;
     case kInquireSerial:
         identity.serialNumber = value;
-        (void)sendCommand(context, kInquireNodeId);
+        inquire(context, kInquireNodeId);
         return;
     case kInquireNodeId:
         identity.nodeId = frame.data[1];
         // All five answers came: the slave is found even if the switch back to waiting does not go out.
         identity.found = 1;
+        context.lss.inquiry = 0;
         if (sendCommand(context, kSwitchGlobal, kModeWaiting)) {
             next(context, kFinalStep);
         }
@@ -316,6 +332,7 @@ void onStep(EngineContext& context) {
     const LSSIdentity* identity = context.request.identity;
     switch (context.protocolState) {
     case kFindSwitchGlobal:
+        context.lss.inquiry = kInquireVendor;
         if (sendCommand(context, kInquireVendor)) {
             next(context, kFindInquire);
         }
@@ -453,13 +470,19 @@ void lssOnTick(EngineContext& context, uint32_t elapsedMs) {
 }
 
 void lssOnCancel(EngineContext& context) {
-    // A caller's cancel sends the engine's abort frame for node 0, as for every request, after the
-    // slaves' switch back to waiting; the engine ends the request. An engine that stops does not
-    // transmit any more.
-    if (engineRunning()) {
-        releaseSlaves(context);
-        (void)engineSendSdoAbort(context, kAbortCancelledByCaller);
+    // No SDO transfer runs during an LSS request: no SDO abort goes out (under some COB-ID rules the
+    // frame for "node 0" would land on another node's PDO).
+    const uint32_t delay = context.lss.switchDelayMs;
+    while (context.active &&
+           (context.protocolState == kActivateSwitchWait || context.protocolState == kActivateSettleWait)) {
+        const uint32_t due = context.protocolState == kActivateSwitchWait ? delay : 2 * delay + kSettleExtraMs;
+        const uint32_t elapsed = engineNowMs() - context.lastEventTime;
+        if (elapsed <= due) {
+            ostrel::platform::sleepMs(due - elapsed + 1);
+        }
+        lssOnTick(context, engineNowMs() - context.lastEventTime);
     }
+    releaseSlaves(context);
 }
 
 } // namespace drennic

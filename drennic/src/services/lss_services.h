@@ -24,11 +24,20 @@ struct LssState {
     // A switch state global (configuration) or selective went out after the last switch back to
     // waiting: some slave may be in configuration state.
     bool slavesMayBeConfiguring = false;
+    // Find: the inquiry whose answer is awaited; every inquiry before it has had its one answer.
+    uint8_t inquiry = 0;
 };
+
+// A find or a fast scan that heard two answers to one request.
+inline constexpr std::u16string_view kLssMoreThanOneSlave = u"More than one LSS slave answered";
 
 void lssStart(EngineContext& context);
 void lssOnFrame(EngineContext& context, const CANFrame& frame);
 void lssOnTick(EngineContext& context, uint32_t elapsedMs);
+// The request is ended from outside (cancel, engine stop; the driver is still open): the slaves go
+// back to waiting. Once activate bit timing has gone out the slaves switch whatever happens, so the
+// rest of that sequence runs here first: the switch callback at the switch delay, the switch back to
+// waiting once the slaves are on the bus again.
 void lssOnCancel(EngineContext& context);
 
 } // namespace drennic

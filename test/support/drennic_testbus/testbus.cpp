@@ -61,6 +61,7 @@ struct TestBus::Impl {
     uint32_t status = 0;
     Counters counters;
     bool initialized = false;
+    bool closed = false;  // Close ended the connection: nothing goes out until it is opened again
     bool errorFrames = false;
     bool oneShot = false;
     uint32_t currentNetwork = 0;
@@ -173,6 +174,7 @@ int32_t busInitDriver() {
     if (const auto bus = activeBus()) {
         std::lock_guard lock(bus->mutex);
         ++bus->counters.initDriver;
+        bus->closed = false;
     }
     return DRN_OK;
 }
@@ -191,6 +193,8 @@ void busClose() {
     }
     if (wasInitialized) {
         engineStop();
+        std::lock_guard lock(bus->mutex);
+        bus->closed = true;
     }
 }
 
@@ -296,6 +300,7 @@ void busInitialize(uint32_t networkHandle, const char16_t*, uint32_t, uint32_t, 
             return;
         }
         bus->initialized = true;
+        bus->closed = false;
         bus->currentNetwork = networkHandle;
     }
     if (!engineStart()) {
@@ -391,6 +396,11 @@ void busTransmit(uint32_t id, uint8_t length, const uint8_t* data, int32_t exten
     void* user = nullptr;
     {
         std::unique_lock lock(bus->mutex);
+        if (bus->closed) {
+            lock.unlock();
+            setResult(result, DRN_TRANSMIT_ERROR, u"Transmit error");
+            return;
+        }
         if (bus->failure) {
             const TestBus::Impl::Failure failure = *bus->failure;
             if (bus->failure->remaining > 0 && --bus->failure->remaining == 0) {

@@ -16,7 +16,8 @@
 //
 // The driver: one hardware "TestBus" (handle 1) with one network "TestNet" (handle 1, 500 kbit/s);
 // AddNetwork refuses (-1) a null name, a bit rate of 0 or another hardware handle; Initialize
-// starts the engine; Receive waits at most 10 ms for a frame; Transmit refuses lengths above 8 (-4).
+// starts the engine; Receive waits at most 10 ms for a frame; Transmit refuses lengths above 8 (-4)
+// and, as the server client's, every frame (-8) from the end of Close to the next Initialize or InitDriver.
 // Self-reception is off until setSelfReceive(true) or Hardware_SelfReceive(1).
 #pragma once
 
