@@ -1,6 +1,5 @@
 #include "network/network_config.h"
 
-#include "services/ini_text.h"
 #include "services/log.h"
 #include "services/stored_setting.h"
 #include "network/symbols.h"
@@ -29,6 +28,8 @@ constexpr const char* kSetupFile = "nodesetupfile";
 constexpr const char* kSimLibrary = "nodesimdll";
 constexpr const char* kSimIO = "nodesimio";
 constexpr const char* kUseSimProduct = "nodeusesimproduct";
+// A stored dialog side beyond any screen is no size the dialog had.
+constexpr int32_t kMaxWindowSide = 65535;
 
 } // namespace
 
@@ -37,67 +38,6 @@ std::string formatNodeId(uint8_t nodeId) {
     std::snprintf(text, sizeof text, "%2.2X (%dd)", nodeId, nodeId);
     return text;
 }
-
-// One store read the same way for the registry and a test configuration file. Each read is nullopt
-// when the value is absent or cannot be read as its type.
-struct NetworkConfig::ValueSource {
-    virtual ~ValueSource() = default;
-    [[nodiscard]] virtual std::optional<bool> readBool(const std::string& name) const = 0;
-    [[nodiscard]] virtual std::optional<int32_t> readInteger(const std::string& name) const = 0;
-    [[nodiscard]] virtual std::optional<std::string> readString(const std::string& name) const = 0;
-    // Width and height: a file value that is not a number reads as 400.
-    [[nodiscard]] virtual std::optional<int32_t> readSize(const std::string& name) const = 0;
-};
-
-namespace {
-
-class RegistrySource : public NetworkConfig::ValueSource {
-public:
-    RegistrySource(const platform::RegistryKey& key, TLog* log) : key_(key), log_(log) {}
-    std::optional<bool> readBool(const std::string& name) const override {
-        auto value = readInteger(name);
-        if (!value) return std::nullopt;
-        return *value != 0;
-    }
-    std::optional<int32_t> readInteger(const std::string& name) const override {
-        return readRegistryInteger(key_, name, log_);
-    }
-    std::optional<std::string> readString(const std::string& name) const override {
-        return readRegistryString(key_, name, log_);
-    }
-    std::optional<int32_t> readSize(const std::string& name) const override { return readInteger(name); }
-
-private:
-    const platform::RegistryKey& key_;
-    TLog* log_;
-};
-
-class FileSource : public NetworkConfig::ValueSource {
-public:
-    explicit FileSource(const platform::IniFile& file) : file_(file) {}
-    bool has(const std::string& name) const { return file_.keyExists(kNetworkConfigSection, name); }
-    std::optional<bool> readBool(const std::string& name) const override {
-        if (!has(name)) return std::nullopt;
-        return file_.readBool(kNetworkConfigSection, name, false);
-    }
-    std::optional<int32_t> readInteger(const std::string& name) const override {
-        if (!has(name)) return std::nullopt;
-        return file_.readInteger(kNetworkConfigSection, name, 0);
-    }
-    std::optional<std::string> readString(const std::string& name) const override {
-        if (!has(name)) return std::nullopt;
-        return readIniText(file_, kNetworkConfigSection, name);
-    }
-    std::optional<int32_t> readSize(const std::string& name) const override {
-        if (!has(name)) return std::nullopt;
-        return file_.readInteger(kNetworkConfigSection, name, 400);
-    }
-
-private:
-    const platform::IniFile& file_;
-};
-
-} // namespace
 
 void NetworkConfig::Restore(const Snapshot& snapshot) {
     useNetDesc = snapshot.useNetDesc;
@@ -201,91 +141,68 @@ bool NetworkConfig::LoadSettings(const std::string& fileName) {
         if (!key)
             return false;
         noteDamagedRegistryKey(*key, log_);
-        loadFrom(RegistrySource(*key, log_), false);
+        loadFrom(registryValues(*key, registryKeyPlace(key->path()), log_), false, true);
         return true;
     }
     platform::IniFile file(fileName);
     if (!file.load())
         return false;
-    loadFrom(FileSource(file), true);
+    loadFrom(fileValues(file, kNetworkConfigSection, log_), true, file.sectionExists(kNetworkConfigSection));
     return true;
 }
 
-bool NetworkConfig::pathFits(const std::string& path, const std::string& valueName) const {
-    if (path.size() < kNodePathField)
-        return true;
-    // A cut path would name another file: the value is refused and the user told why.
-    if (log_)
-        log_->Add("Network configuration: the path in \"" + valueName + "\" is longer than " +
-                  std::to_string(kNodePathField - 1) + " bytes and was not loaded");
-    return false;
-}
-
-void NetworkConfig::loadFrom(const ValueSource& source, bool keepAbsentDescription) {
+void NetworkConfig::loadFrom(const StoredValues& values, bool fromFile, bool sectionPresent) {
     // Without its count the network was never stored whole (a file without this section, or one cut
     // short before the count, which is written last): the table and the description stay as they are.
     // The registry is the program's own store: there, an absent count is an empty table.
-    const std::optional<int32_t> stored = source.readInteger("totalnodes");
-    if (!stored && keepAbsentDescription) {
-        readWindowSize(source);
+    StoredList table(values, "the node table");
+    const std::optional<int32_t> total = table.count("totalnodes", static_cast<int32_t>(kMaxNetworkNodes));
+    if (!total && table.whole() && fromFile) {
+        if (sectionPresent)
+            table.missing("totalnodes");
+        readWindowSize(values);
         return;
     }
-    if (auto tick = source.readBool("usenetdesc"))
-        useNetDesc = *tick;
-    else if (!keepAbsentDescription)
+    const std::optional<std::string> tick = values.integer("usenetdesc");
+    if (auto flag = takeStoredInteger(tick, values.where, "usenetdesc", flagRule(), values.log))
+        useNetDesc = *flag != 0;
+    else if (!fromFile && !tick)
         useNetDesc = false;
-    if (auto path = source.readString("netdesc"))
+    if (auto path = values.text("netdesc"))
         netDesc = *path;
-    else if (!keepAbsentDescription)
+    else if (!fromFile)
         netDesc.clear();
 
-    const int32_t total = std::clamp<int32_t>(stored.value_or(0), 0, static_cast<int32_t>(kMaxNetworkNodes));
-    rows_.clear();
-    for (int32_t i = 0; i < total; ++i) {
+    if (!total && table.whole())
+        rows_.clear();
+    std::vector<NetworkConfigNode> rows;
+    const StoredRule nodeIds{[](int64_t id) { return id >= 1 && id <= 127; }, "1 to 127"};
+    for (int32_t i = 0; total && i < *total && table.whole(); ++i) {
         const auto index = static_cast<std::size_t>(i);
-        auto id = source.readInteger(indexed(kNodeId, index));
-        auto name = source.readString(indexed(kNodeName, index));
-        auto eds = source.readString(indexed(kNodeEds, index));
-        // A row lacking one of its three values, or naming no valid node, is skipped: filling it
-        // from whatever the slot held before would bring back an old row.
-        if (!id || !name || !eds)
-            continue;
-        // An id the dialog would refuse is not cut to a valid one: 0x106 is not node 6.
-        if (*id < 1 || *id > 127) {
-            if (log_)
-                log_->Add("Network configuration: " + indexed(kNodeId, index) + "=" +
-                          source.readString(indexed(kNodeId, index)).value_or(std::to_string(*id)) +
-                          " was not loaded (node ids are 1 to 127)");
-            continue;
-        }
         NetworkConfigNode node;
-        node.nodeId = static_cast<uint8_t>(*id);
-        node.name = *name;
+        // A node id is never cut to a valid one: 0x106 is not node 6.
+        node.nodeId = static_cast<uint8_t>(table.number(indexed(kNodeId, index), nodeIds).value_or(0));
+        node.name = table.text(indexed(kNodeName, index)).value_or("");
+        node.edsPath = table.text(indexed(kNodeEds, index), kNodePathField - 1).value_or("");
+        node.simProduct = table.text(indexed(kSimProduct, index)).value_or("");
+        node.simSetupFile = table.text(indexed(kSetupFile, index), kNodePathField - 1).value_or("");
+        node.simLibrary = table.text(indexed(kSimLibrary, index), kNodePathField - 1).value_or("");
+        node.simIO = table.text(indexed(kSimIO, index), kNodePathField - 1).value_or("");
+        node.useSimProduct =
+            static_cast<uint32_t>(table.number(indexed(kUseSimProduct, index), anyIntegerRule()).value_or(0));
         cutToField(node.name, kNodeNameField);
-        if (pathFits(*eds, indexed(kNodeEds, index)))
-            node.edsPath = *eds;
-        if (auto text = source.readString(indexed(kSimProduct, index))) {
-            node.simProduct = *text;
-            cutToField(node.simProduct, kNodeNameField);
-        }
-        const std::pair<const char*, std::string*> paths[] = {
-            {kSetupFile, &node.simSetupFile}, {kSimLibrary, &node.simLibrary}, {kSimIO, &node.simIO}};
-        for (const auto& [valueName, field] : paths) {
-            auto text = source.readString(indexed(valueName, index));
-            if (text && pathFits(*text, indexed(valueName, index)))
-                *field = *text;
-        }
-        if (auto flag = source.readInteger(indexed(kUseSimProduct, index)))
-            node.useSimProduct = static_cast<uint32_t>(*flag);
-        rows_.push_back(std::move(node));
+        cutToField(node.simProduct, kNodeNameField);
+        rows.push_back(std::move(node));
     }
-    readWindowSize(source);
+    if (total && table.whole())
+        rows_ = std::move(rows);
+    readWindowSize(values);
 }
 
-void NetworkConfig::readWindowSize(const ValueSource& source) {
-    if (auto value = source.readSize("width"))
+void NetworkConfig::readWindowSize(const StoredValues& values) {
+    if (auto value = values.number("width", rangeRule(1, kMaxWindowSide)))
         width = *value;
-    if (auto value = source.readSize("height"))
+    if (auto value = values.number("height", rangeRule(1, kMaxWindowSide)))
         height = *value;
 }
 

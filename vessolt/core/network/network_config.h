@@ -15,6 +15,7 @@ namespace ostrel::vessolt {
 
 class TLog;
 class TSymbols;
+struct StoredValues;
 
 inline constexpr std::size_t kMaxNetworkNodes = 128;
 inline constexpr std::size_t kNodeNameField = 100;  // 99 bytes and a terminator
@@ -83,13 +84,10 @@ public:
     // EDS path made absolute against the program's folder.
     void ApplyNetworkDescription(TSymbols& symbols) const;
 
-    // The registry or a file behind one reading interface (defined with the loader).
-    struct ValueSource;
-
 private:
-    void loadFrom(const ValueSource& source, bool keepAbsentDescription);
-    void readWindowSize(const ValueSource& source);
-    [[nodiscard]] bool pathFits(const std::string& path, const std::string& valueName) const;
+    // The values of the registry key or the file's section; `fromFile` keeps what the file lacks.
+    void loadFrom(const StoredValues& values, bool fromFile, bool sectionPresent);
+    void readWindowSize(const StoredValues& values);
 
     TLog* log_;
     std::vector<NetworkConfigNode> rows_;

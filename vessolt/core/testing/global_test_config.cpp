@@ -5,7 +5,6 @@
 #include <string>
 
 #include "platform/ini.h"
-#include "services/ini_text.h"
 #include "services/stored_setting.h"
 #include "platform/registry.h"
 
@@ -104,26 +103,22 @@ bool TGlobalTestConfig::LoadFromRegistry() {
     if (!copyOut(config))
         return false;
     noteDamagedRegistryKey(*key, log_);
-    if (const auto value = readRegistryInteger(*key, kConfigureNode, log_))
-        config.configurenode = *value != 0;
-    if (auto value = readRegistryString(*key, kDcfPath, log_))
-        config.dcfpath = std::move(*value);
-    if (const auto value = readRegistryInteger(*key, kSoftNsm, log_))
-        config.softnsm = *value != 0;
-    takeNumbers(config, registryKeyPlace(registryKey_), [this, &key](const char* name) -> std::optional<std::string> {
-        const auto value = readRegistryInteger(*key, name, log_);
-        return value ? std::optional(std::to_string(*value)) : std::nullopt;
-    });
+    takeValues(config, registryValues(*key, registryKeyPlace(registryKey_), log_));
     return copyIn(config);
 }
 
-void TGlobalTestConfig::takeNumbers(GLOBALCONFIG& config, const std::string& where,
-                                    const std::function<std::optional<std::string>(const char*)>& read) const {
+void TGlobalTestConfig::takeValues(GLOBALCONFIG& config, const StoredValues& values) const {
+    if (const auto flag = values.flag(kConfigureNode))
+        config.configurenode = *flag;
+    if (auto path = values.text(kDcfPath))
+        config.dcfpath = std::move(*path);
+    if (const auto flag = values.flag(kSoftNsm))
+        config.softnsm = *flag;
     const StoredRule bootup{validMaxBootupTime, std::to_string(kMinBootupTimeMs) + " to " + std::to_string(INT32_MAX)};
-    if (const auto ms = takeStoredInteger(read(kMaxBootupTime), where, kMaxBootupTime, bootup, log_))
+    if (const auto ms = values.number(kMaxBootupTime, bootup))
         config.maxbootuptime = *ms;
     const StoredRule nodeId{validSupportModuleNodeId, "1 to 127 (0x01 to 0x7F)"};
-    if (const auto id = takeStoredInteger(read(kSoftNsmNodeId), where, kSoftNsmNodeId, nodeId, log_))
+    if (const auto id = values.number(kSoftNsmNodeId, nodeId))
         config.softnsmnodeid = static_cast<uint8_t>(*id);
 }
 
@@ -158,14 +153,7 @@ bool TGlobalTestConfig::ReadIni(const platform::IniFile& file) {
     GLOBALCONFIG config;
     if (!copyOut(config))
         return false;
-    config.configurenode = file.readBool(kIniSection, kConfigureNode, config.configurenode);
-    config.dcfpath = readIniText(file, kIniSection, kDcfPath, config.dcfpath);
-    config.softnsm = file.readBool(kIniSection, kSoftNsm, config.softnsm);
-    takeNumbers(config, fileSectionPlace(kIniSection), [&file](const char* name) -> std::optional<std::string> {
-        if (!file.keyExists(kIniSection, name))
-            return std::nullopt;
-        return readIniText(file, kIniSection, name);
-    });
+    takeValues(config, fileValues(file, kIniSection, log_));
     return copyIn(config);
 }
 

@@ -20,6 +20,7 @@ class IniFile;
 namespace ostrel::vessolt {
 
 class TLog;
+struct StoredValues;
 
 struct GLOBALCONFIG {
     bool configurenode = false;
@@ -97,9 +98,8 @@ private:
     [[nodiscard]] bool copyOut(GLOBALCONFIG& out) const;
     [[nodiscard]] bool copyIn(const GLOBALCONFIG& in);
 
-    // The stored numbers into `config`, each only when the page accepts it.
-    void takeNumbers(GLOBALCONFIG& config, const std::string& where,
-                     const std::function<std::optional<std::string>(const char* key)>& read) const;
+    // The stored values into `config`, each only when the page accepts it.
+    void takeValues(GLOBALCONFIG& config, const StoredValues& values) const;
 
     ScriptFile script_;
     std::string registryKey_;

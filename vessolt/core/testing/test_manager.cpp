@@ -473,19 +473,33 @@ void TTestManager::ResetAllResults() {
 
 // ---- stored order ----
 
-void TTestManager::applyStoredOrder(const StoredValue& stored) {
-    const std::optional<int32_t> testnum = stored("testnum");
-    const int count = GetTestCount();
-    // Keys past "testnum" are left from an earlier, longer list; a list never holds more than
-    // kMaxTests, so positions beyond that name nothing.
-    const int positions = testnum ? std::clamp<int32_t>(*testnum, 0, kMaxTests) : count;
-    std::vector<std::optional<int32_t>> ids(static_cast<size_t>(positions));
-    std::vector<std::optional<int32_t>> enabled(static_cast<size_t>(positions));
-    for (int j = 0; j < positions; ++j) {
-        ids[static_cast<size_t>(j)] = stored("testid" + std::to_string(j));
-        if (testnum)
-            enabled[static_cast<size_t>(j)] = stored("testenabled" + std::to_string(j));
+void TTestManager::applyStoredOrder(const StoredValues& values, bool fromFile, bool sectionPresent) {
+    StoredList order(values, "the test order");
+    // A list never holds more than kMaxTests; keys past "testnum" are left from an earlier, longer one.
+    const std::optional<int32_t> testnum = order.count("testnum", static_cast<int32_t>(kMaxTests));
+    // The registry without a count (a first start): what ids it holds move, and every test is enabled.
+    const bool everyEnabled = !testnum && order.whole() && !fromFile;
+    if (!testnum && !everyEnabled) {
+        // A file without the section, or cut short before its count (written last), or a count refused.
+        if (fromFile && order.whole() && sectionPresent)
+            order.missing("testnum");
+        return;
     }
+    const int positions = testnum ? *testnum : GetTestCount();
+    std::vector<std::optional<int32_t>> ids(static_cast<size_t>(positions));
+    std::vector<std::optional<bool>> enabled(static_cast<size_t>(positions));
+    for (int j = 0; j < positions; ++j) {
+        const auto at = static_cast<size_t>(j);
+        if (everyEnabled) {
+            ids[at] = values.number("testid" + std::to_string(j), anyIntegerRule());
+            continue;
+        }
+        ids[at] = order.number("testid" + std::to_string(j), anyIntegerRule());
+        if (const auto flag = order.number("testenabled" + std::to_string(j), flagRule()))
+            enabled[at] = *flag != 0;
+    }
+    if (!order.whole())
+        return;
 
     Lock held = lock("applying a stored order");
     if (!held.owns_lock())
@@ -498,13 +512,13 @@ void TTestManager::applyStoredOrder(const StoredValue& stored) {
         if (int j = indexOfLocked(id); j >= 0)
             std::swap(tests_[i], tests_[static_cast<size_t>(j)]);
     }
+    // Ids stored but not registered are ignored; a test the order does not name keeps its flag.
     for (TEST& test : tests_) {
-        test.enabled = true;
-        if (!testnum)
-            continue;
-        for (size_t j = 0; j < ids.size(); ++j) {
+        if (everyEnabled)
+            test.enabled = true;
+        for (size_t j = 0; j < ids.size() && !everyEnabled; ++j) {
             if (ids[j] == test.testid) {
-                test.enabled = enabled[j].value_or(1) != 0;
+                test.enabled = enabled[j].value_or(true);
                 break;
             }
         }
@@ -535,7 +549,7 @@ void TTestManager::LoadTestOrder() {
     }
     TLog* log = hooks_.log ? hooks_.log() : nullptr;
     noteDamagedRegistryKey(*key, log);
-    applyStoredOrder([&key, log](const std::string& name) { return readRegistryInteger(*key, name, log); });
+    applyStoredOrder(registryValues(*key, registryKeyPlace(key->path()), log), false, true);
 }
 
 void TTestManager::SaveTestOrder() {
@@ -611,11 +625,7 @@ bool TTestManager::LoadSettings(const std::string& fileName, std::string* error)
     for (const auto& load : loaders)
         if (load)
             load(ini);
-    applyStoredOrder([&ini](const std::string& name) -> std::optional<int32_t> {
-        if (!ini.keyExists(kSection, name))
-            return std::nullopt;
-        return platform::parseIniInteger(ini.readString(kSection, name));
-    });
+    applyStoredOrder(fileValues(ini, kSection, hooks_.log ? hooks_.log() : nullptr), true, ini.sectionExists(kSection));
     testListListeners_.postAll(WM_TESTLISTCHANGED, 0, 0);
     return true;
 }

@@ -27,6 +27,7 @@ class IniFile;
 namespace ostrel::vessolt {
 
 class TLog;
+struct StoredValues;
 class IConfigPage;  // a test's settings page, shown by the test configuration dialog
 
 enum TestStatus : int32_t {
@@ -150,8 +151,6 @@ public:
 private:
     static constexpr auto kLockWait = std::chrono::milliseconds(500);
     using Lock = std::unique_lock<TimedMutex>;
-    // A stored value by key, absent when missing or not a number.
-    using StoredValue = std::function<std::optional<int32_t>(const std::string& key)>;
 
     [[nodiscard]] Lock lock(const char* what) const;
     [[nodiscard]] int indexOfLocked(int32_t testid) const;
@@ -162,7 +161,8 @@ private:
     void executeTest(int32_t testid, const std::function<void()>& run);
     void setRunState(int state);
     void joinWorker();
-    void applyStoredOrder(const StoredValue& stored);
+    // The order and enabled flags of the registry key or a file's section; taken whole or not at all.
+    void applyStoredOrder(const StoredValues& values, bool fromFile, bool sectionPresent);
     void writeStoredOrder(const std::function<void(const std::string&, int32_t)>& write);
     void addLogLine(const std::string& line);
     [[nodiscard]] std::string nameOf(int32_t testid) const;

@@ -5,6 +5,7 @@
 #include <cstdio>
 
 #include "expressions/expressions.h"
+#include "platform/ini.h"
 #include "services/log.h"
 #include "services/stored_setting.h"
 #include "testing/test_manager.h"
@@ -103,9 +104,17 @@ void TimingTestEngine::SaveTestConfig(platform::IniFile& file) const {
 void TimingTestEngine::LoadTestConfig(const platform::IniFile& file) {
     TimingTestConfig c;
     GetConfig(c);
+    // The settings as the file would hold them: a section that changes none of them (or no section)
+    // keeps the results and the status.
+    const auto settingsText = [this](const TimingTestConfig& config) {
+        platform::IniFile text;
+        saveTimingTestConfig(variant_, config, text);
+        return text.toString();
+    };
+    const std::string before = settingsText(c);
     loadTimingTestConfig(variant_, c, file, &services_.log);
     // Refused: the settings in use stay, and so do their results.
-    if (pageAccepts(c, fileSectionPlace(variant_.displayName)))
+    if (settingsText(c) != before && pageAccepts(c, fileSectionPlace(variant_.displayName)))
         ApplyLoadedSettings(c);
 }
 

@@ -7,7 +7,7 @@
 
 #include "platform/ini.h"
 #include "platform/registry.h"
-#include "services/ini_text.h"
+#include "services/stored_setting.h"
 #include "timing_rules.h"
 
 namespace ostrel::vessolt {
@@ -107,30 +107,9 @@ int32_t clampedCount(int32_t n) {
     return std::clamp(n, 0, kTimingMaxCycles);
 }
 
-// Where a store's values come from, for the log; each reader gives a value as stored, nullopt when
-// it is absent.
-struct StoredValues {
-    std::string where;
-    std::function<std::optional<std::string>(const std::string&)> integer;
-    std::function<std::optional<std::string>(const std::string&)> text;
-};
-
-// A period that is not the page's (an old slot never filled) leaves the list, so the list holds
-// only periods that can run.
-void keepRunnablePeriods(TimingTestKind kind, TimingTestConfig& config) {
-    const TimingRule period = timingRule(kind, TimingValue::Period);
-    const auto first = config.manualtime.begin();
-    const auto end = std::remove_if(first, first + clampedCount(config.manualtestcycles),
-                                    [&](uint32_t t) { return !period.accepts(t); });
-    config.manualtestcycles = static_cast<int32_t>(end - first);
-}
-
-// Reads every key; a key that is missing or outside the page's rules keeps its field.
-void readKeys(TimingTestKind kind, const std::vector<Key>& keys, TimingTestConfig& config,
-              const StoredValues& store, bool periodsNeedCount, TLog* log) {
-    const auto take = [&](const std::string& name, TimingValue value) {
-        return takeStoredInteger(store.integer(name), store.where, name, timingRule(kind, value).stored(), log);
-    };
+// Reads every key; a key that is missing or outside the page's rules keeps its field. The periods are
+// one list with their count: taken whole or not at all.
+void readKeys(TimingTestKind kind, const std::vector<Key>& keys, TimingTestConfig& config, const StoredValues& store) {
     for (const Key& k : keys) {
         if (k.text) {
             if (auto text = store.text(k.name))
@@ -138,20 +117,22 @@ void readKeys(TimingTestKind kind, const std::vector<Key>& keys, TimingTestConfi
             continue;
         }
         if (k.manualCount) {
-            const auto stored = store.integer(k.name);
-            if (!stored && periodsNeedCount)
-                continue;  // a registry key without a count gives no periods
-            const auto count = take(k.name, k.value);
-            if (storedValueGiven(stored) && !count)
-                continue;  // a refused count keeps the periods in use
-            config.manualtestcycles = clampedCount(count.value_or(config.manualtestcycles));
-            for (int32_t i = 0; i < config.manualtestcycles; ++i)
-                if (auto t = take("manualtime" + std::to_string(i), TimingValue::Period))
-                    config.manualtime[static_cast<size_t>(i)] = static_cast<uint32_t>(*t);
-            keepRunnablePeriods(kind, config);
+            StoredList periods(store, "the list of periods");
+            const std::optional<int32_t> count = periods.count(k.name, kTimingMaxCycles);
+            auto times = config.manualtime;
+            const StoredRule period = timingRule(kind, TimingValue::Period).stored();
+            for (int32_t i = 0; count && i < *count; ++i)
+                if (auto t = periods.number("manualtime" + std::to_string(i), period))
+                    times[static_cast<size_t>(i)] = static_cast<uint32_t>(*t);
+            if (!count && periods.whole() && store.integer("manualtime0"))
+                periods.missing(k.name);  // periods without their count
+            if (count && periods.whole()) {
+                config.manualtestcycles = *count;
+                config.manualtime = times;
+            }
             continue;
         }
-        if (const auto value = take(k.name, k.value))
+        if (const auto value = store.number(k.name, timingRule(kind, k.value).stored()))
             k.set(config, *value);
     }
 }
@@ -212,16 +193,10 @@ WindowPlacement loadTimingSettings(const TimingVariant& variant, TimingTestConfi
     if (key) {
         // A value of another type counts as missing, and is named in the log.
         noteDamagedRegistryKey(*key, log);
-        const StoredValues store{registryKeyPlace(path),
-                                 [&](const std::string& name) -> std::optional<std::string> {
-                                     const auto value = readRegistryInteger(*key, name, log);
-                                     return value ? std::optional(std::to_string(*value)) : std::nullopt;
-                                 },
-                                 [&](const std::string& name) { return readRegistryString(*key, name, log); }};
         std::vector<Key> keys = keysOf(variant, true);
         if (variant.kind == TimingTestKind::TPDOEvent)
             keys.push_back(transmissionTypeKey());
-        readKeys(variant.kind, keys, config, store, true, log);
+        readKeys(variant.kind, keys, config, registryValues(*key, registryKeyPlace(path), log));
         window.state = key->readInteger("windowstate");
         if (window.state.value_or(0) != 2) {
             window.top = key->readInteger("top");
@@ -243,13 +218,7 @@ void saveTimingTestConfig(const TimingVariant& variant, const TimingTestConfig& 
 
 void loadTimingTestConfig(const TimingVariant& variant, TimingTestConfig& config, const platform::IniFile& file,
                           TLog* log) {
-    const std::string section = variant.displayName;
-    const auto read = [&](const std::string& name) -> std::optional<std::string> {
-        if (!file.keyExists(section, name))
-            return std::nullopt;
-        return readIniText(file, section, name);
-    };
-    readKeys(variant.kind, keysOf(variant, false), config, {fileSectionPlace(section), read, read}, false, log);
+    readKeys(variant.kind, keysOf(variant, false), config, fileValues(file, variant.displayName, log));
     deriveTimingRows(config);
 }
 

@@ -208,30 +208,42 @@ TEST_F(NetworkConfigStore, RegistryDamageAndWrongTypesAreLogged) {
     EXPECT_NE(lines[1].find("networkconfig: corrupt registry file"), std::string::npos) << lines[1];
 }
 
-TEST_F(NetworkConfigStore, BadFileNumbersAndRowsAreReadSafely) {
-    std::string text = "[networkconfig]\nusenetdesc=yes\nwidth=wide\nheight=12x\n";
-    text += "nodeid0=x\nnodename0=A\nnodeeds0=\n";                            // id 0: skipped
-    text += "nodeid1=5\nnodename1=B\n";                                        // no path: skipped
-    text += "nodeid2=0x106\nnodename2=C\nnodeeds2=c.eds\nnodeusesimproduct2=on\n";  // not cut to node 6
-    text += "nodeid3=128\nnodename3=D\nnodeeds3=\n";                           // not a node id
-    text += "nodeid4=$7f\nnodename4=E\nnodeeds4=e.dcf\n";
-    text += "totalnodes=300\n";
-    NetworkConfig config(&log);
-    config.useNetDesc = true;
-    ASSERT_TRUE(config.LoadSettings(folder.write("bad.ini", text)));
-    EXPECT_FALSE(config.useNetDesc);
-    EXPECT_EQ(config.width, 400);
-    EXPECT_EQ(config.height, 400);
-    ASSERT_EQ(config.nodeCount(), 1u);
-    EXPECT_EQ(config.rows()[0], (NetworkConfigNode{0x7F, "E", "e.dcf", "", "", "", "", 0}));
-    EXPECT_EQ(log.GetLinesFrom(0), (std::vector<std::string>{
-                                       "Network configuration: nodeid0=x was not loaded (node ids are 1 to 127)",
-                                       "Network configuration: nodeid2=0x106 was not loaded (node ids are 1 to 127)",
-                                       "Network configuration: nodeid3=128 was not loaded (node ids are 1 to 127)"}));
-
-    ASSERT_TRUE(config.LoadSettings(folder.write("count.ini", "[networkconfig]\ntotalnodes=many\nnodeid0=1\n"
-                                                               "nodename0=A\nnodeeds0=\n")));
-    EXPECT_EQ(config.nodeCount(), 0u);
+// A count or a row value that cannot be used is refused: the table stays as it was and one line
+// names the value; a value beside the table is refused on its own.
+TEST_F(NetworkConfigStore, BadFileNumbersAndRowsAreRefusedAndNamed) {
+    const std::string row = "nodeid0=$7f\nnodename0=E\nnodeeds0=e.dcf\nnodesimproduct0=\nnodesetupfile0=\n"
+                            "nodesimdll0=\nnodesimio0=\nnodeusesimproduct0=0\n";
+    const auto with = [&row](const std::string& from, const std::string& to) {
+        std::string text = row;
+        return text.replace(text.find(from), from.size(), to);
+    };
+    const std::string s = "Warning: [networkconfig] ";
+    const std::string stays = ": the node table stays as it was";
+    const struct {
+        std::string text;
+        bool taken;
+        std::vector<std::string> lines;
+    } cases[] = {
+        {row + "totalnodes=1\n", true, {}},
+        {row + "totalnodes=300\n", false, {s + "totalnodes=300 was not loaded (the settings page accepts 0 to 128)" + stays}},
+        {row + "totalnodes=2\n", false, {s + "nodeid1 is missing" + stays}},
+        {with("$7f", "0x106") + "totalnodes=1\n", false,
+         {s + "nodeid0=0x106 was not loaded (the settings page accepts 1 to 127)" + stays}},
+        {"height=0\n" + row + "totalnodes=1\n", true, {s + "height=0 was not loaded (the settings page accepts 1 to 65535)"}},
+    };
+    for (const auto& c : cases) {
+        SCOPED_TRACE(c.text);
+        TLog lines;
+        NetworkConfig config(&lines);
+        config.useNetDesc = true;
+        ASSERT_TRUE(config.AddNodes(node(3, "x", "x.eds"), 1));
+        ASSERT_TRUE(config.LoadSettings(folder.write("bad.ini", "[networkconfig]\n" + c.text)));
+        EXPECT_EQ(config.rows()[0], c.taken ? (NetworkConfigNode{0x7F, "E", "e.dcf", "", "", "", "", 0}) : node(3, "x", "x.eds"));
+        EXPECT_TRUE(config.useNetDesc);
+        EXPECT_EQ(config.width, 650);
+        EXPECT_EQ(config.height, 400);
+        EXPECT_EQ(lines.GetLinesFrom(0), c.lines);
+    }
 }
 
 TEST_F(NetworkConfigStore, RegistryValuesOfTheWrongTypeCountAsAbsent) {
@@ -245,8 +257,8 @@ TEST_F(NetworkConfigStore, RegistryValuesOfTheWrongTypeCountAsAbsent) {
         ASSERT_TRUE(k->writeString("nodename" + n, "N" + n));
         ASSERT_TRUE(k->writeString("nodeeds" + n, ""));
     }
-    ASSERT_TRUE(k->writeString("nodeid1", "2"));      // row 1 skipped
-    ASSERT_TRUE(k->writeInteger("nodename2", 7));     // row 2 skipped
+    ASSERT_TRUE(k->writeString("nodeid1", "2"));      // of another type
+    ASSERT_TRUE(k->writeInteger("nodename2", 7));
     ASSERT_TRUE(k->writeString("width", "700"));
     ASSERT_TRUE(k->flush());
     NetworkConfig config;
@@ -254,9 +266,24 @@ TEST_F(NetworkConfigStore, RegistryValuesOfTheWrongTypeCountAsAbsent) {
     EXPECT_FALSE(config.useNetDesc);
     EXPECT_EQ(config.netDesc, "");
     EXPECT_EQ(config.width, 650);
-    // 300 reads as 128 rows, of which two are skipped.
-    ASSERT_EQ(config.nodeCount(), 126u);
-    EXPECT_EQ(config.rows()[1].name, "N3");
+    // 300 rows are more than the table holds: the table stays empty.
+    EXPECT_EQ(config.nodeCount(), 0u);
+    // A row whose value has another type is not read whole: the table stays as it was.
+    ASSERT_TRUE(k->writeInteger("totalnodes", 5));
+    ASSERT_TRUE(k->flush());
+    ASSERT_TRUE(config.LoadSettings(""));
+    EXPECT_EQ(config.nodeCount(), 0u);
+    ASSERT_TRUE(k->writeInteger("nodeid1", 2));
+    ASSERT_TRUE(k->writeString("nodename2", "N2"));
+    for (int i = 0; i < 5; ++i)
+        for (const char* name : {"nodesimproduct", "nodesetupfile", "nodesimdll", "nodesimio"})
+            ASSERT_TRUE(k->writeString(name + std::to_string(i), ""));
+    for (int i = 0; i < 5; ++i)
+        ASSERT_TRUE(k->writeInteger("nodeusesimproduct" + std::to_string(i), 0));
+    ASSERT_TRUE(k->flush());
+    ASSERT_TRUE(config.LoadSettings(""));
+    ASSERT_EQ(config.nodeCount(), 5u);
+    EXPECT_EQ(config.rows()[2].name, "N2");
 }
 
 TEST_F(NetworkConfigStore, TextLimitsCutNamesOnCharactersAndRefuseLongPaths) {
@@ -268,16 +295,23 @@ TEST_F(NetworkConfigStore, TextLimitsCutNamesOnCharactersAndRefuseLongPaths) {
     ASSERT_TRUE(k->writeInteger("nodeid0", 9));
     ASSERT_TRUE(k->writeString("nodename0", longName));
     ASSERT_TRUE(k->writeString("nodeeds0", longPath));
+    for (const char* name : {"nodesimproduct0", "nodesetupfile0", "nodesimio0"})
+        ASSERT_TRUE(k->writeString(name, ""));
     ASSERT_TRUE(k->writeString("nodesimdll0", longPath.substr(1)));  // 259 bytes fit
+    ASSERT_TRUE(k->writeInteger("nodeusesimproduct0", 0));
     ASSERT_TRUE(k->flush());
     NetworkConfig config(&log);
+    // A path cut short would name another file: the row is not read whole.
+    ASSERT_TRUE(config.LoadSettings(""));
+    EXPECT_EQ(config.nodeCount(), 0u);
+    ASSERT_EQ(log.GetLineCount(), 1);
+    EXPECT_NE(log.GetLine(0).find("nodeeds0 is longer than 259 bytes"), std::string::npos) << log.GetLine(0);
+    ASSERT_TRUE(k->writeString("nodeeds0", ""));
+    ASSERT_TRUE(k->flush());
     ASSERT_TRUE(config.LoadSettings(""));
     ASSERT_EQ(config.nodeCount(), 1u);
     EXPECT_EQ(config.rows()[0].name, longName.substr(0, 98));
-    EXPECT_EQ(config.rows()[0].edsPath, "");
     EXPECT_EQ(config.rows()[0].simLibrary, longPath.substr(1));
-    ASSERT_EQ(log.GetLineCount(), 1);
-    EXPECT_NE(log.GetLine(0).find("nodeeds0"), std::string::npos);
 
     EXPECT_TRUE(config.SetNodeName(0, longName + "x"));
     EXPECT_EQ(config.rows()[0].name.size(), 98u);

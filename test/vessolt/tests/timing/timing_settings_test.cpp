@@ -10,10 +10,18 @@
 #include <utility>
 #include <vector>
 
+#include <fstream>
+#include <map>
+
+#include "expressions/expressions.h"
+#include "network/network_config.h"
 #include "platform/ini.h"
 #include "platform/registry.h"
 #include "services/log.h"
 #include "testing/global_test_config.h"
+#include "testing/test_manager.h"
+#include "timing_engine.h"
+#include "timing_registration.h"
 
 namespace ostrel::vessolt {
 namespace {
@@ -220,16 +228,17 @@ TEST_F(TimingSettingsTest, ValuesThePageWouldRefuseAreNotLoaded) {
     const std::string syncKey = "Registry key Software\\Ostrel\\CANopen Norbix Eval\\TPDO Sync: ";
     const auto period0 = [](const TimingTestConfig& c, const GLOBALCONFIG&) { return c.manualtime[0]; };
     const auto count = [](const TimingTestConfig& c, const GLOBALCONFIG&) { return c.manualtestcycles; };
+    const std::string periods = ": the list of periods stays as it was";
     const std::vector<Row> rows = {
         {"TPDO Sync", false, {{"manualtestcycles", "1"}, {"manualtime0", "0"}}, period0, 20,
-         sync + "manualtime0=0 was not loaded (the settings page accepts 1 to 104857)"},
+         sync + "manualtime0=0 was not loaded (the settings page accepts 1 to 104857)" + periods},
         {"TPDO Sync", true, {{"manualtestcycles", "1"}, {"manualtime0", "0"}}, period0, 20,
-         syncKey + "manualtime0=0 was not loaded (the settings page accepts 1 to 104857)"},
+         syncKey + "manualtime0=0 was not loaded (the settings page accepts 1 to 104857)" + periods},
         {"TPDO Sync", false, {{"manualtestcycles", "1"}, {"manualtime0", "99999999999"}}, period0, 20,
-         sync + "manualtime0=99999999999 was not loaded (the settings page accepts 1 to 104857)"},
+         sync + "manualtime0=99999999999 was not loaded (the settings page accepts 1 to 104857)" + periods},
         {"PDO Turnaround", true, {{"manualtestcycles", "1"}, {"manualtime0", "60000"}}, period0, 20,
          "Registry key Software\\Ostrel\\CANopen Norbix Eval\\PDO Turnaround: manualtime0=60000 was not loaded "
-         "(the settings page accepts 1 to 52428)"},
+         "(the settings page accepts 1 to 52428)" + periods},
         {"TPDO Sync", false, {{"syncid", "0x12345678"}}, [](const auto& c, const auto&) { return c.syncid; }, 0x100,
          sync + "syncid=0x12345678 was not loaded (the settings page accepts 1 to 2047)"},
         {"TPDO Sync + RPDOs", false, {{"rpdo0data0", "300"}},
@@ -238,10 +247,10 @@ TEST_F(TimingSettingsTest, ValuesThePageWouldRefuseAreNotLoaded) {
         {"TPDO Event", false, {{"tpdotransmissiontype", "100"}},
          [](const auto& c, const auto&) { return c.tpdotransmissiontype; }, 254,
          "[TPDO Event] tpdotransmissiontype=100 was not loaded (the settings page accepts 0, 254 or 255)"},
-        // A refused count keeps the list in use; a slot never filled leaves the list.
+        // A refused count, or one without its periods, keeps the list in use.
         {"TPDO Sync", false, {{"manualtestcycles", "41"}}, count, 2,
-         sync + "manualtestcycles=41 was not loaded (the settings page accepts 0 to 40)"},
-        {"TPDO Sync", false, {{"manualtestcycles", "3"}}, count, 2, ""},
+         sync + "manualtestcycles=41 was not loaded (the settings page accepts 0 to 40)" + periods},
+        {"TPDO Sync", false, {{"manualtestcycles", "3"}}, count, 2, sync + "manualtime0 is missing" + periods},
         {"Global Configuration", false, {{"maxbootuptime", "5"}},
          [](const auto&, const auto& g) { return g.maxbootuptime; }, 3000,
          "[Global Configuration] maxbootuptime=5 was not loaded (the settings page accepts 10 to 2147483647)"},
@@ -287,6 +296,173 @@ TEST_F(TimingSettingsTest, ValuesThePageWouldRefuseAreNotLoaded) {
         EXPECT_EQ(log.GetLineCount(), row.logged.empty() ? 0 : 1);
         EXPECT_EQ(log.GetLine(0), row.logged.empty() ? "" : "Warning: " + row.logged);
         platform::RegistryKey::remove(platform::RegistryRoot::CurrentUser, path);
+    }
+}
+
+// The program's configuration (global settings, the five timing tests, the two other tests, the
+// order and the network) saved by the real code, then opened again with each value in turn absent,
+// empty, not a number, negative and huge, and cut after each line and each "=". After every open a
+// setting is the file's or the one it had; a refused one is named in the log; a test whose settings
+// stay keeps its results and its status.
+TEST_F(TimingSettingsTest, OpeningADamagedConfigurationTakesValuesWholeOrNotAtAll) {
+    struct NoCycles : TimingCycleDriver {
+        int RunCycle(int, TimingCycleHost&) override { return kCycleOk; }
+    } noCycles;
+    TLog log;
+    TExpressions expressions;
+    TGlobalTestConfig global({}, "Software\\Ostrel\\Test\\global", &log);
+    TTestManager manager(log, {.saveGlobalConfig = [&](platform::IniFile& f) { return global.SaveSettings(f); },
+                               .loadGlobalConfig = [&](platform::IniFile& f) { global.LoadSettings(f); }});
+    NetworkConfig network(&log);
+    for (int32_t id : {20, 30})  // they keep nothing in a configuration file
+        manager.AddTest(id, {.name = std::to_string(id), .SaveSettings = [](auto&) {}, .LoadSettings = [](auto&) {}});
+    std::vector<std::unique_ptr<TimingTestEngine>> engines;
+    for (int kind = 0; kind < 5; ++kind) {
+        engines.push_back(std::make_unique<TimingTestEngine>(
+            TimingTestKind(kind), TimingTestEngine::Services{manager, log, expressions}, noCycles));
+        RegisterTimingTest(manager, *engines.back(), {});
+    }
+    // Two states that differ in every setting: the first is saved and damaged, the second opens it.
+    const auto setState = [&](uint32_t v) {
+        (void)global.Set({v == 0, "dcf" + std::to_string(v), int32_t(3000 + v), v == 0, uint8_t(0x40 + v)}, nullptr);
+        for (auto& engine : engines) {
+            TimingTestConfig c = sample();
+            c.manual_enable = c.alarm_enable = c.limit_enable = int32_t(1 - v);
+            c.manualtestcycles = int32_t(3 - v);
+            c.manualtime[2] = 50 + v, c.syncid += v, c.alarm_operation -= v, c.ciatr308options += v;
+            c.limit_upperlimit += v, c.limit_lowerlimit += v, c.tpdotransmissiontype = v ? 255 : 254;
+            setTimingExpression(c.alarm_expression, v ? "tpdodev > 11" : "tpdodev > 10");
+            setTimingExpression(c.limit_expression, v ? "tpdoave <= 138" : "tpdoave <= 137");
+            for (auto* frames : {&c.rpdo, &c.phase1rpdo, &c.phase2rpdo})
+                for (RPDOFrame& f : *frames)
+                    for (uint8_t* byte : {&f.dlc, f.data, f.data + 1, f.data + 2, f.data + 3, f.data + 4, f.data + 5,
+                                          f.data + 6, f.data + 7})
+                        *byte = uint8_t(*byte + v);
+            engine->SetConfig(c);
+        }
+        network.DeleteAll();
+        network.useNetDesc = v == 0;
+        network.netDesc = "net" + std::to_string(v);
+        network.width = int(700 + v), network.height = int(450 + v);
+        ASSERT_TRUE(network.AddNodes({uint8_t(0x10 + v), "Pump", "p.eds", "P", "s.ini", "d.so", "io", v}, int(2 - v)));
+        manager.MoveTestUp(v ? 30 : 3);
+        manager.EnableTest(v ? 30 : 1);
+        manager.DisableTest(v ? 1 : 30);
+    };
+    const auto save = [&](const std::string& name) {
+        const std::string path = (dir_ / name).string();
+        std::filesystem::remove(path);
+        EXPECT_TRUE(manager.SaveSettings(path) && network.SaveSettings(path));
+        platform::IniFile file(path);
+        EXPECT_TRUE(file.load());
+        return file;
+    };
+    // File -> Open Configuration; a file that holds none of the sections changes nothing.
+    const auto open = [&](const std::string& path) { return manager.LoadSettings(path) && network.LoadSettings(path); };
+    // Each setting's text by section; a list (count and rows) and the order are one setting each.
+    using Settings = std::map<std::string, std::map<std::string, std::string>>;
+    const auto settingsOf = [](const platform::IniFile& file, const std::vector<std::string>& sections) {
+        Settings out;
+        for (const std::string& section : sections)
+            for (const std::string& key : file.keys(section)) {
+                const bool list = key.rfind("node", 0) == 0 || key == "totalnodes" || key.rfind("manualt", 0) == 0 ||
+                                  section == "Test Manager";
+                out[section][list ? "" : key] += key + "=" + file.readString(section, key) + "\n";
+            }
+        return out;
+    };
+    // The ids of the order by position, and each named test's flag.
+    const auto orderOf = [](const platform::IniFile& file) {
+        std::pair<std::vector<std::string>, std::map<std::string, std::string>> order;
+        for (int j = 0; j < file.readInteger("Test Manager", "testnum", 0); ++j) {
+            order.first.push_back(file.readString("Test Manager", "testid" + std::to_string(j)));
+            order.second[order.first.back()] = file.readString("Test Manager", "testenabled" + std::to_string(j));
+        }
+        return order;
+    };
+
+    setState(0);
+    const platform::IniFile a = save("a.nbx");
+    const std::string text = a.toString();
+    setState(1);
+    const platform::IniFile b = save("b.nbx");
+    const std::vector<std::string> sections = b.sections();
+    ASSERT_EQ(sections.size(), 8u);
+    const Settings before = settingsOf(b, sections), saved = settingsOf(a, sections);
+    for (const auto& [section, values] : before)
+        for (const auto& [name, value] : values)
+            ASSERT_NE(saved.at(section).at(name), value) << section << " " << name;
+    const auto [oldIds, oldFlags] = orderOf(b);
+
+    std::vector<std::pair<std::string, std::string>> damaged;  // what was done, the file's text
+    for (size_t at = 0, end = 0; at < text.size(); at = end + 1) {
+        end = text.find('\n', at);
+        const std::string line = text.substr(at, end - at);
+        damaged.push_back({"cut after " + line, text.substr(0, end + 1)});
+        if (const size_t equals = line.find('='); equals != std::string::npos) {
+            damaged.push_back({"cut after the = of " + line, text.substr(0, at + equals + 1)});
+            damaged.push_back({"without " + line, text.substr(0, at) + text.substr(end + 1)});
+            for (const char* value : {"", "abc", "-1", "99999999999"})
+                damaged.push_back({line.substr(0, equals + 1) + value,
+                                   text.substr(0, at + equals + 1) + value + text.substr(end)});
+        }
+    }
+    ASSERT_GT(damaged.size(), 2000u);
+    const std::string path = (dir_ / "damaged.nbx").string();
+    for (const auto& [what, content] : damaged) {
+        SCOPED_TRACE(what);
+        ASSERT_TRUE(open((dir_ / "b.nbx").string()));  // back to the second state, a result in every test
+        for (auto& engine : engines)
+            engine->WithRecord([](TimingTestConfig& r) { r.busload[0] = 42.5f; });
+        for (int32_t id : {20, 30, 1, 2, 3, 4, 5})
+            manager.SetTestStatus(id, PASSED);
+        log.Clear();
+        std::ofstream(path, std::ios::trunc) << content;
+        (void)open(path);
+        platform::IniFile file(path);
+        ASSERT_TRUE(file.load());
+        const platform::IniFile result = save("after.nbx");
+        const Settings after = settingsOf(result, sections), inFile = settingsOf(file, sections);
+        const std::vector<std::string> lines = log.GetLinesFrom(0);
+        // The order is the file's where it names a test the program has; a test it does not name keeps
+        // its flag.
+        const auto [fileIds, fileFlags] = orderOf(file);
+        const auto [ids, flags] = orderOf(result);
+        bool orderTaken = true;
+        for (size_t j = 0; j < ids.size(); ++j)
+            orderTaken = orderTaken && (j >= fileIds.size() || !oldFlags.count(fileIds[j]) || ids[j] == fileIds[j]) &&
+                         flags.at(ids[j]) == (fileFlags.count(ids[j]) ? fileFlags : oldFlags).at(ids[j]);
+        for (const auto& [section, values] : before) {
+            bool stays = true;
+            for (const auto& [name, old] : values) {
+                const std::string now = after.at(section).at(name);
+                const std::string given =
+                    inFile.count(section) && inFile.at(section).count(name) ? inFile.at(section).at(name) : "";
+                stays = stays && now == old;
+                EXPECT_TRUE(now == old || now == given || (section == "Test Manager" && orderTaken))
+                    << section << ": " << now;
+                const bool named = std::any_of(lines.begin(), lines.end(), [&](const std::string& line) {
+                    return line.find("[" + section + "]") != std::string::npos;
+                });
+                EXPECT_TRUE(now != old || given.empty() || given == old || named)
+                    << section << " " << name << " refused without a word";
+            }
+            for (auto& engine : engines) {
+                TEST test;
+                TimingTestConfig r;
+                engine->GetConfig(r);
+                ASSERT_TRUE(manager.GetTest(engine->Variant().testNumber, test));
+                EXPECT_TRUE(test.status == PASSED ? r.busload[0] == 42.5f
+                                                  : !stays || engine->Variant().displayName != section)
+                    << engine->Variant().displayName << " lost its results or its status";
+            }
+        }
+        for (int32_t id : {20, 30}) {
+            TEST test;
+            EXPECT_TRUE(manager.GetTest(id, test) && test.status == PASSED) << id;
+        }
+        if (HasFailure())
+            break;
     }
 }
 
