@@ -1,0 +1,129 @@
+// What the file targets share: a scratch folder of the process's own under the temporary folder
+// (removed at exit, so nothing is left in TMPDIR), files written into it, and a quiet stderr for
+// readers that print a line per problem they meet.
+#pragma once
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cstdint>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <string>
+#include <string_view>
+#include <system_error>
+
+#include "fuzz_check.h"
+
+namespace ostrel::fuzz {
+
+class ScratchFolder {
+public:
+    ScratchFolder() {
+        std::error_code ec;
+        std::string pattern = (std::filesystem::temp_directory_path(ec) / "ostrel-fuzz-XXXXXX").string();
+        FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr, "cannot make a scratch folder %s", pattern.c_str());
+        path_ = pattern;
+    }
+    ~ScratchFolder() {
+        std::error_code ec;
+        std::filesystem::remove_all(path_, ec);
+    }
+    ScratchFolder(const ScratchFolder&) = delete;
+    ScratchFolder& operator=(const ScratchFolder&) = delete;
+
+    [[nodiscard]] const std::filesystem::path& path() const { return path_; }
+    [[nodiscard]] std::string file(const std::string& name) const { return (path_ / name).string(); }
+
+    // Replaces `name` with exactly `content` (folders made as needed); the full path.
+    std::string write(const std::string& name, std::string_view content) const {
+        const std::filesystem::path target = path_ / name;
+        std::error_code ec;
+        std::filesystem::create_directories(target.parent_path(), ec);
+        std::FILE* f = std::fopen(target.c_str(), "wb");
+        FUZZ_CHECK(f != nullptr, "cannot write %s", target.c_str());
+        const bool written = std::fwrite(content.data(), 1, content.size(), f) == content.size();
+        FUZZ_CHECK(std::fclose(f) == 0 && written, "cannot write %s", target.c_str());
+        return target.string();
+    }
+
+private:
+    std::filesystem::path path_;
+};
+
+// The process's scratch folder: made at the first use, removed when the process exits normally.
+inline ScratchFolder& scratch() {
+    static ScratchFolder folder;
+    return folder;
+}
+
+// Silences stderr while it lives: readers of damaged files print a line per problem, which would
+// bury the fuzzer's own output. OSTREL_FUZZ_VERBOSE=1 keeps it (to see a crash report that happened
+// inside a quiet stretch, replay the input with it set).
+class QuietStderr {
+public:
+    QuietStderr() {
+        static const bool verbose = [] {
+            const char* v = std::getenv("OSTREL_FUZZ_VERBOSE");
+            return v != nullptr && *v != '\0' && *v != '0';
+        }();
+        if (verbose) return;
+        std::fflush(stderr);
+        saved_ = ::dup(STDERR_FILENO);
+        const int null = ::open("/dev/null", O_WRONLY | O_CLOEXEC);
+        if (saved_ >= 0 && null >= 0) ::dup2(null, STDERR_FILENO);
+        if (null >= 0) ::close(null);
+    }
+    ~QuietStderr() {
+        if (saved_ < 0) return;
+        std::fflush(stderr);
+        ::dup2(saved_, STDERR_FILENO);
+        ::close(saved_);
+    }
+    QuietStderr(const QuietStderr&) = delete;
+    QuietStderr& operator=(const QuietStderr&) = delete;
+
+private:
+    int saved_ = -1;
+};
+
+// Reads the input front to back; past its end every read gives zeros.
+class InputReader {
+public:
+    InputReader(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
+    uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
+    uint32_t u32() {
+        uint32_t v = 0;
+        for (int i = 0; i < 4; ++i) v |= static_cast<uint32_t>(byte()) << (8 * i);
+        return v;
+    }
+    // Up to `n` bytes as text.
+    std::string text(std::size_t n) {
+        const std::size_t take = std::min(n, size_ - std::min(at_, size_));
+        std::string out(reinterpret_cast<const char*>(data_ + at_), take);
+        at_ += take;
+        return out;
+    }
+    // The bytes up to the next `separator` (consumed) or the end.
+    std::string upTo(std::string_view separator) {
+        const std::string_view rest = remainingView();
+        const std::size_t at = rest.find(separator);
+        const std::size_t take = at == std::string_view::npos ? rest.size() : at;
+        std::string out(rest.substr(0, take));
+        at_ += at == std::string_view::npos ? take : take + separator.size();
+        return out;
+    }
+    std::string rest() { return text(size_); }
+    [[nodiscard]] bool empty() const { return at_ >= size_; }
+
+private:
+    [[nodiscard]] std::string_view remainingView() const {
+        return at_ >= size_ ? std::string_view() : std::string_view(reinterpret_cast<const char*>(data_ + at_), size_ - at_);
+    }
+    const uint8_t* data_;
+    std::size_t size_;
+    std::size_t at_ = 0;
+};
+
+} // namespace ostrel::fuzz

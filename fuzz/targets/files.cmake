@@ -1,0 +1,3 @@
+# The targets of the files the program reads: data sheets, network descriptions, INI files and the
+# registry, test configurations, DCFs, reports, expressions.
+ostrel_fuzz_target(expressions SOURCES ${CMAKE_CURRENT_LIST_DIR}/expressions.cpp LIBS vessolt_core)
