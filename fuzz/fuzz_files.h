@@ -1,10 +1,14 @@
-// What the file targets share: a scratch folder of the process's own under the temporary folder
-// (removed at exit, so nothing is left in TMPDIR), files written into it, and a quiet stderr for
+// What the file targets share: a scratch folder of the process's own (removed at exit, so nothing is
+// left behind), files written into it, and a quiet stderr for
 // readers that print a line per problem they meet.
 #pragma once
 
 #include <fcntl.h>
+#include <signal.h>
 #include <unistd.h>
+
+#include <algorithm>
+#include <cerrno>
 
 #include <cstdint>
 #include <cstdio>
@@ -20,9 +24,14 @@ namespace ostrel::fuzz {
 
 class ScratchFolder {
 public:
+    // In memory (/dev/shm) where there is one: targets write and sync their files thousands of times
+    // a second, which a disk would turn into the bulk of the time. Else under the temporary folder.
     ScratchFolder() {
         std::error_code ec;
-        std::string pattern = (std::filesystem::temp_directory_path(ec) / "ostrel-fuzz-XXXXXX").string();
+        std::filesystem::path base = "/dev/shm";
+        if (::access(base.c_str(), W_OK) != 0) base = std::filesystem::temp_directory_path(ec);
+        removeLeftovers(base);
+        std::string pattern = (base / (kPrefix + std::to_string(::getpid()) + ".XXXXXX")).string();
         FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr, "cannot make a scratch folder %s", pattern.c_str());
         path_ = pattern;
     }
@@ -49,6 +58,22 @@ public:
     }
 
 private:
+    static constexpr const char* kPrefix = "ostrel-fuzz.";
+
+    // Folders of processes that ended without removing theirs (a broken property aborts).
+    static void removeLeftovers(const std::filesystem::path& base) {
+        std::error_code ec;
+        for (const auto& entry : std::filesystem::directory_iterator(base, ec)) {
+            const std::string name = entry.path().filename().string();
+            if (name.rfind(kPrefix, 0) != 0) continue;
+            const long pid = std::strtol(name.c_str() + std::string_view(kPrefix).size(), nullptr, 10);
+            if (pid > 0 && ::kill(static_cast<pid_t>(pid), 0) != 0 && errno == ESRCH) {
+                std::error_code ignored;
+                std::filesystem::remove_all(entry.path(), ignored);
+            }
+        }
+    }
+
     std::filesystem::path path_;
 };
 

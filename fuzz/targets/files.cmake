@@ -1,3 +1,4 @@
 # The targets of the files the program reads: data sheets, network descriptions, INI files and the
 # registry, test configurations, DCFs, reports, expressions.
 ostrel_fuzz_target(expressions SOURCES ${CMAKE_CURRENT_LIST_DIR}/expressions.cpp LIBS vessolt_core)
+ostrel_fuzz_target(report_check SOURCES ${CMAKE_CURRENT_LIST_DIR}/report_check.cpp LIBS vessolt_core)
