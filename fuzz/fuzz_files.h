@@ -46,16 +46,7 @@ public:
     [[nodiscard]] std::string file(const std::string& name) const { return (path_ / name).string(); }
 
     // Replaces `name` with exactly `content` (folders made as needed); the full path.
-    std::string write(const std::string& name, std::string_view content) const {
-        const std::filesystem::path target = path_ / name;
-        std::error_code ec;
-        std::filesystem::create_directories(target.parent_path(), ec);
-        std::FILE* f = std::fopen(target.c_str(), "wb");
-        FUZZ_CHECK(f != nullptr, "cannot write %s", target.c_str());
-        const bool written = std::fwrite(content.data(), 1, content.size(), f) == content.size();
-        FUZZ_CHECK(std::fclose(f) == 0 && written, "cannot write %s", target.c_str());
-        return target.string();
-    }
+    std::string write(const std::string& name, std::string_view content) const;
 
 private:
     static constexpr const char* kPrefix = "ostrel-fuzz.";
@@ -76,6 +67,21 @@ private:
 
     std::filesystem::path path_;
 };
+
+// Replaces the file at `path` with exactly `content`, making its folders.
+inline void writeFile(const std::filesystem::path& path, std::string_view content) {
+    std::error_code ec;
+    std::filesystem::create_directories(path.parent_path(), ec);
+    std::FILE* f = std::fopen(path.c_str(), "wb");
+    FUZZ_CHECK(f != nullptr, "cannot write %s", path.c_str());
+    const bool written = std::fwrite(content.data(), 1, content.size(), f) == content.size();
+    FUZZ_CHECK(std::fclose(f) == 0 && written, "cannot write %s", path.c_str());
+}
+
+inline std::string ScratchFolder::write(const std::string& name, std::string_view content) const {
+    writeFile(path_ / name, content);
+    return (path_ / name).string();
+}
 
 // The process's scratch folder: made at the first use, removed when the process exits normally.
 inline ScratchFolder& scratch() {

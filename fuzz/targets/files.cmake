@@ -2,3 +2,5 @@
 # registry, test configurations, DCFs, reports, expressions.
 ostrel_fuzz_target(expressions SOURCES ${CMAKE_CURRENT_LIST_DIR}/expressions.cpp LIBS vessolt_core)
 ostrel_fuzz_target(report_check SOURCES ${CMAKE_CURRENT_LIST_DIR}/report_check.cpp LIBS vessolt_core)
+ostrel_fuzz_target(ini SOURCES ${CMAKE_CURRENT_LIST_DIR}/ini.cpp LIBS ostrel_platform)
+ostrel_fuzz_target(registry SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry.cpp LIBS ostrel_platform)
