@@ -4,3 +4,4 @@ ostrel_fuzz_target(expressions SOURCES ${CMAKE_CURRENT_LIST_DIR}/expressions.cpp
 ostrel_fuzz_target(report_check SOURCES ${CMAKE_CURRENT_LIST_DIR}/report_check.cpp LIBS vessolt_core)
 ostrel_fuzz_target(ini SOURCES ${CMAKE_CURRENT_LIST_DIR}/ini.cpp LIBS ostrel_platform)
 ostrel_fuzz_target(registry SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry.cpp LIBS ostrel_platform)
+ostrel_fuzz_target(eds_import SOURCES ${CMAKE_CURRENT_LIST_DIR}/eds_import.cpp LIBS vessolt_core)
