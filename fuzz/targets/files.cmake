@@ -5,3 +5,5 @@ ostrel_fuzz_target(report_check SOURCES ${CMAKE_CURRENT_LIST_DIR}/report_check.c
 ostrel_fuzz_target(ini SOURCES ${CMAKE_CURRENT_LIST_DIR}/ini.cpp LIBS ostrel_platform)
 ostrel_fuzz_target(registry SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry.cpp LIBS ostrel_platform)
 ostrel_fuzz_target(eds_import SOURCES ${CMAKE_CURRENT_LIST_DIR}/eds_import.cpp LIBS vessolt_core)
+find_package(EXPAT REQUIRED)
+ostrel_fuzz_target(network_description SOURCES ${CMAKE_CURRENT_LIST_DIR}/network_description.cpp LIBS vessolt_core EXPAT::EXPAT)
