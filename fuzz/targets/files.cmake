@@ -7,3 +7,4 @@ ostrel_fuzz_target(registry SOURCES ${CMAKE_CURRENT_LIST_DIR}/registry.cpp LIBS 
 ostrel_fuzz_target(eds_import SOURCES ${CMAKE_CURRENT_LIST_DIR}/eds_import.cpp LIBS vessolt_core)
 find_package(EXPAT REQUIRED)
 ostrel_fuzz_target(network_description SOURCES ${CMAKE_CURRENT_LIST_DIR}/network_description.cpp LIBS vessolt_core EXPAT::EXPAT)
+ostrel_fuzz_target(dcf_writer SOURCES ${CMAKE_CURRENT_LIST_DIR}/dcf_writer.cpp LIBS drennic_testable)
