@@ -9,6 +9,7 @@
 
 #include <algorithm>
 #include <cerrno>
+#include <csignal>
 
 #include <cstdint>
 #include <cstdio>
@@ -34,6 +35,15 @@ public:
         std::string pattern = (base / (kPrefix + std::to_string(::getpid()) + ".XXXXXX")).string();
         FUZZ_CHECK(::mkdtemp(pattern.data()) != nullptr, "cannot make a scratch folder %s", pattern.c_str());
         path_ = pattern;
+        // A broken property aborts: the folder goes first, then the handler that was there (libFuzzer's,
+        // which keeps the input) runs. A handler installed later (libFuzzer's, when the folder was
+        // made first) takes the place of this one: scripts/fuzz and the next start remove the folder then.
+        std::snprintf(abortPath(), kAbortPathSize, "%s", path_.c_str());
+        struct sigaction action {};
+        action.sa_sigaction = &removeOnAbort;
+        action.sa_flags = SA_SIGINFO;
+        sigemptyset(&action.sa_mask);
+        ::sigaction(SIGABRT, &action, &previous());
     }
     ~ScratchFolder() {
         std::error_code ec;
@@ -50,6 +60,28 @@ public:
 
 private:
     static constexpr const char* kPrefix = "ostrel-fuzz.";
+    static constexpr std::size_t kAbortPathSize = 4096;
+
+    static char* abortPath() {
+        static char path[kAbortPathSize];
+        return path;
+    }
+    static struct sigaction& previous() {
+        static struct sigaction action {};
+        return action;
+    }
+    static void removeOnAbort(int signal, siginfo_t* info, void* context) {
+        std::error_code ignored;
+        std::filesystem::remove_all(abortPath(), ignored);
+        const struct sigaction& before = previous();
+        if ((before.sa_flags & SA_SIGINFO) != 0 && before.sa_sigaction != nullptr) {
+            before.sa_sigaction(signal, info, context);
+        } else if (before.sa_handler != SIG_DFL && before.sa_handler != SIG_IGN && before.sa_handler != nullptr) {
+            before.sa_handler(signal);
+        }
+        ::sigaction(SIGABRT, &before, nullptr);
+        std::raise(SIGABRT);
+    }
 
     // Folders of processes that ended without removing theirs (a broken property aborts).
     static void removeLeftovers(const std::filesystem::path& base) {

@@ -8,3 +8,4 @@ ostrel_fuzz_target(eds_import SOURCES ${CMAKE_CURRENT_LIST_DIR}/eds_import.cpp L
 find_package(EXPAT REQUIRED)
 ostrel_fuzz_target(network_description SOURCES ${CMAKE_CURRENT_LIST_DIR}/network_description.cpp LIBS vessolt_core EXPAT::EXPAT)
 ostrel_fuzz_target(dcf_writer SOURCES ${CMAKE_CURRENT_LIST_DIR}/dcf_writer.cpp LIBS drennic_testable)
+ostrel_fuzz_target(test_configuration SOURCES ${CMAKE_CURRENT_LIST_DIR}/test_configuration.cpp LIBS vessolt_timing)
