@@ -21,15 +21,17 @@ namespace {
 using ostrel::fuzz::scratch;
 using ostrel::platform::IniFile;
 
-bool sensitive = false;
-
-std::string fold(std::string_view name) {
-    std::string out(name);
-    if (!sensitive)
-        for (char& c : out)
-            if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
-    return out;
-}
+// Names as the document matches them: ASCII letters folded unless it is case-sensitive.
+struct Folding {
+    bool sensitive = false;
+    std::string operator()(std::string_view name) const {
+        std::string out(name);
+        if (!sensitive)
+            for (char& c : out)
+                if (c >= 'A' && c <= 'Z') c = static_cast<char>(c - 'A' + 'a');
+        return out;
+    }
+};
 
 bool blank(char c) { return c == ' ' || c == '\t' || c == '\v' || c == '\f' || c == '\r'; }
 
@@ -44,7 +46,7 @@ bool lineBreak(std::string_view text) { return text.find_first_of("\r\n") != std
 // What the document should hold: section -> key -> value, by folded names.
 using Model = std::map<std::string, std::map<std::string, std::string>>;
 
-Model modelOf(const IniFile& ini) {
+Model modelOf(const IniFile& ini, const Folding& fold) {
     Model model;
     for (const std::string& section : ini.sections()) {
         auto& keys = model[fold(section)];
@@ -55,8 +57,8 @@ Model modelOf(const IniFile& ini) {
 }
 
 // The document against the model, through every reading operation.
-void expectHolds(const IniFile& ini, const Model& model, const char* what) {
-    const Model seen = modelOf(ini);
+void expectHolds(const IniFile& ini, const Model& model, const Folding& fold, const char* what) {
+    const Model seen = modelOf(ini, fold);
     FUZZ_CHECK(seen == model, "%s: the sections, keys or values differ from what was written", what);
     for (const auto& [section, keys] : model) {
         FUZZ_CHECK(ini.sectionExists(section), "%s: [%s] is missing", what, section.c_str());
@@ -81,8 +83,8 @@ bool acceptable(std::string_view section, std::string_view key, std::string_view
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     ostrel::fuzz::InputReader in(data, size);
     const uint8_t flags = in.byte();
-    sensitive = (flags & 1) != 0;
-    const IniFile::Case mode = sensitive ? IniFile::Case::Sensitive : IniFile::Case::Insensitive;
+    const Folding fold{(flags & 1) != 0};
+    const IniFile::Case mode = fold.sensitive ? IniFile::Case::Sensitive : IniFile::Case::Insensitive;
     const uint32_t bound = in.u32();
     const std::size_t length = in.byte() | (static_cast<std::size_t>(in.byte()) << 8);
     const std::string text = in.text(length);
@@ -101,13 +103,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
 
     IniFile ini(path, mode);
     FUZZ_CHECK(ini.load(), "the file does not load: %s", ini.error().c_str());
-    Model model = modelOf(ini);
+    Model model = modelOf(ini, fold);
 
     // Unchanged, it writes back as it was read.
     const std::string again = ini.toString();
     IniFile reread({}, mode);
     (void)reread.loadFromString(again);
-    expectHolds(reread, model, "read back unchanged");
+    expectHolds(reread, model, fold, "read back unchanged");
     FUZZ_CHECK(reread.toString() == again, "writing a document twice gives two texts");
     const std::string_view body = std::string_view(text).substr(text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0);
     const bool lf = body.find("\r\n") == std::string_view::npos;
@@ -173,15 +175,15 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         FUZZ_CHECK(ini.sectionExists(section) == (section_ != model.end()), "[%s] %s after an edit", section.c_str(),
                    section_ != model.end() ? "is missing" : "is there");
     }
-    expectHolds(ini, model, "after the edits");
+    expectHolds(ini, model, fold, "after the edits");
 
     // The edited document, as text and as a file.
     IniFile fromText({}, mode);
     (void)fromText.loadFromString(ini.toString());
-    expectHolds(fromText, model, "its text read again");
+    expectHolds(fromText, model, fold, "its text read again");
     FUZZ_CHECK(ini.save(), "the document was not saved: %s", ini.error().c_str());
     IniFile fromFile(path, mode);
     FUZZ_CHECK(fromFile.load(), "the saved file does not load: %s", fromFile.error().c_str());
-    expectHolds(fromFile, model, "the saved file read again");
+    expectHolds(fromFile, model, fold, "the saved file read again");
     return 0;
 }
