@@ -283,6 +283,15 @@ std::optional<ODObjectKind> TSymbols::GetObjectKind(uint32_t index, uint8_t node
     return last->second.subIndex > 0 ? ODObjectKind::ArrayOrRecord : ODObjectKind::Variable;
 }
 
+std::vector<ODEntry> TSymbols::NodeEntries(uint8_t nodeId) const {
+    std::vector<ODEntry> entries;
+    if (nodeId >= kNodeLists) return entries;
+    std::shared_lock lock(mutex_);
+    entries.reserve(entries_[nodeId].size());
+    for (const auto& [key, entry] : entries_[nodeId]) entries.push_back(entry);
+    return entries;
+}
+
 std::string TSymbols::GetEntryName(uint32_t index, uint8_t subIndex, uint8_t nodeId, std::size_t bufferSize) const {
     std::string entryName;
     std::string subEntryName;

@@ -222,6 +222,8 @@ public:
     // an array or record when they list a sub-index above 0, a variable when only sub-index 0;
     // nullopt when they do not list it (the general dictionary is not asked).
     [[nodiscard]] std::optional<ODObjectKind> GetObjectKind(uint32_t index, uint8_t nodeId) const;
+    // Copies of the node's own entries in index and sub-index order (none for node ids above 127).
+    [[nodiscard]] std::vector<ODEntry> NodeEntries(uint8_t nodeId) const;
     [[nodiscard]] std::optional<MessageEntry> FindMessage(uint32_t id) const;
     // nullopt when the identifier is not listed or its name is empty.
     [[nodiscard]] std::optional<std::string> GetMessageName(uint32_t id) const;
