@@ -100,6 +100,7 @@ uint32_t TransportObjects::currentNetwork() const noexcept {
 }
 
 void TransportObjects::setCurrentNetwork(uint32_t handle) noexcept {
+    keptNetwork_.store(handle);
     ring_detail::storeIndex(block_->currentNetwork, handle);
 }
 
@@ -112,7 +113,24 @@ void TransportObjects::initialise() {
     sendRing_.initialise();
     receiveRing_.initialise();
     // Last: a client that sees the new count writes into the new rings, never into the old ones.
-    ring_detail::storeIndex(restarts_->serverStarts, serverStarts() + 1);
+    keptStarts_.store(serverStarts() + 1);
+    ring_detail::storeIndex(restarts_->serverStarts, keptStarts_.load());
+    keeper_.store(true);
+}
+
+TransportObjects::WordRepair TransportObjects::keepWords() noexcept {
+    WordRepair found;
+    if (!keeper_.load()) return found;
+    // A client that finds another network than its own drops every frame both ways.
+    if (const uint32_t network = currentNetwork(); network != keptNetwork_.load()) {
+        found.currentNetwork = network;
+        ring_detail::storeIndex(block_->currentNetwork, keptNetwork_.load());
+    }
+    if (const uint32_t starts = serverStarts(); starts != keptStarts_.load()) {
+        found.serverStarts = starts;
+        ring_detail::storeIndex(restarts_->serverStarts, keptStarts_.load());
+    }
+    return found;
 }
 
 // ---- RingClient ----
@@ -210,6 +228,8 @@ RingRead RingClient::readResponse(ServerCommand& out) {
         if (r.status == RingReadStatus::Entry && out.processId != processId_ && out.processId != 0) {
             continue;  // addressed to another client
         }
+        // Whom a rejected entry was for cannot be told: it counts as lost to every reader.
+        if (r.status == RingReadStatus::Rejected) ++lostResponses_;
         r.lost = lost;
         return r;
     }
@@ -217,7 +237,7 @@ RingRead RingClient::readResponse(ServerCommand& out) {
 
 RingRead RingClient::readReceived(ServerFrame& out) {
     const RingRead r = receiveReader_.read(out);
-    lostFrames_ += r.lost;
+    lostFrames_ += r.lost + (r.status == RingReadStatus::Rejected ? 1 : 0);
     if (r.restarted) ++restartsSeen_;
     return r;
 }
