@@ -181,12 +181,12 @@ RingWriteResult RingClient::sendCommand(const ServerCommand& command) {
 }
 
 RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32_t length, uint32_t requestTag) {
-    uint32_t epoch = 0;
-    return sendCommand(code, data, length, requestTag, epoch);
+    CommandPlace at;
+    return sendCommand(code, data, length, requestTag, at);
 }
 
 RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32_t length, uint32_t requestTag,
-                                        uint32_t& epoch) {
+                                        CommandPlace& at) {
     if (!ring_detail::lengthValid(length) || (length > 0 && data == nullptr)) return RingWriteResult::Rejected;
     ServerCommand entry;
     entry.code = code;
@@ -196,20 +196,24 @@ RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32
     entry.processId = processId_;
     RingChannel<ServerCommand>& ring = objects_->commandRing();
     const auto writeInEpoch = [&] {
-        // The mutex is held across the write and the look at its epoch (it is recursive for its
-        // owner), so that the epoch is the one the entry was stamped in. The write itself finds a
-        // server that started the ring afresh meanwhile; the epoch word read afterwards may be
-        // scribbled on and never turns an entry written into one not written.
+        // The mutex is held across the write and the look at where it was stamped (it is recursive
+        // for its owner), so that epoch and place are those of the entry. The write itself finds a
+        // server that started the ring afresh meanwhile; the epoch word, which anybody may scribble
+        // on, is not read again and never turns an entry written into one not written.
         platform::NamedMutexLock lock(ring.mutex(), kRingMutexWaitMs);
         if (!lock.held()) return RingWriteResult::LockFailed;
         const RingWriteResult r = ring.write(entry);
-        if (r == RingWriteResult::Written) epoch = ring.lastWrittenEpoch();
+        if (r == RingWriteResult::Written) at = CommandPlace{ring.lastWrittenEpoch(), ring.lastWrittenPlace()};
         return r;
     };
     return writeOrAwaitRepair(ring, writeInEpoch);
 }
 
 uint32_t RingClient::commandEpoch() const noexcept { return objects_->commandRing().epoch(); }
+
+bool RingClient::commandKept(const CommandPlace& at) const noexcept {
+    return objects_->commandRing().heldOrTaken(at.epoch, at.place);
+}
 
 RingWriteResult RingClient::sendFrame(const ServerFrame& frame) {
     ServerFrame entry = frame;

@@ -9,12 +9,14 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <cstdlib>
 #include <future>
 #include <memory>
 #include <string>
 #include <thread>
+#include <vector>
 
 #include <unistd.h>
 
@@ -95,6 +97,142 @@ TEST_P(ServerLinkLateAnswer, LateAnswerToARequestThatGaveUpIsNeverTakenByTheNext
 
 INSTANTIATE_TEST_SUITE_P(ServerLink, ServerLinkLateAnswer, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "TagEchoed" : "TagNotEchoed"; });
+
+// What a stand-in server does with each writing of a request (0, 1, ...): scribbles beside it and answers.
+struct StandIn {
+    hv::TransportObjects& server;
+    void answer(const hv::ServerCommand& request, uint8_t value) { drennic::answer(server, request, value, true); }
+    // The answer, with its check scribbled on: its bytes are no longer what was written.
+    void damagedAnswer(const hv::ServerCommand& request) {
+        ostrel::platform::NamedMutexLock writing(server.responseRing().mutex(), hv::kRingMutexWaitMs);
+        answer(request, 99);
+        server.ringState().responseChecks[server.responseRing().lastWrittenPlace() % hv::kRingCapacity] ^= 1;
+    }
+};
+
+// Scribbles and damage a request rides out: it is answered once, written again only when its answer may
+// be gone, and a store into a word the server keeps is no new server.
+struct LinkUpset {
+    const char* name;
+    void (*serve)(StandIn& in, int writing, const hv::ServerCommand& request);
+    int writings;  // how often the request reaches the server
+};
+const LinkUpset kLinkUpsets[] = {
+    {"AnswerRejected", [](StandIn& in, int writing, const hv::ServerCommand& request) {
+         if (writing > 0) return in.answer(request, 30);
+         in.damagedAnswer(request);
+         hv::ServerCommand other{};  // an answer to another client behind it
+         other.code = hv::ServerResp_GetBaudrate;
+         other.processId = 1;
+         ASSERT_EQ(in.server.responseRing().write(other), hv::RingWriteResult::Written);
+     }, 2},
+    {"AnswerHeldBack", [](StandIn& in, int writing, const hv::ServerCommand& request) {
+         if (writing > 0) return in.answer(request, 30);
+         in.damagedAnswer(request);
+     }, 2},
+    {"EpochWordMovedWhileItWaits", [](StandIn& in, int, const hv::ServerCommand& request) {
+         ++in.server.ringState().commandRing.epoch;
+         std::this_thread::sleep_for(std::chrono::milliseconds(600));
+         in.answer(request, 30);
+     }, 1},
+    {"CountOfServerStartsStoredInto", [](StandIn& in, int, const hv::ServerCommand& request) {
+         ++in.server.ringState().serverStarts;
+         std::this_thread::sleep_for(std::chrono::milliseconds(600));
+         in.answer(request, 30);
+     }, 1},
+};
+
+void PrintTo(const LinkUpset& upset, std::ostream* out) { *out << upset.name; }
+
+class ServerLinkUpset : public ::testing::TestWithParam<LinkUpset> {};
+
+TEST_P(ServerLinkUpset, RequestIsAnsweredOnceAndNoNewServerIsSeen) {
+    const LinkUpset& upset = GetParam();
+    const std::string ns = "link-" + std::to_string(::getpid()) + "-" + upset.name;
+    ::setenv("OSTREL_IPC_NAMESPACE", ns.c_str(), 1);
+    auto server = hv::TransportObjects::open();
+    ASSERT_TRUE(server);
+    server->initialise();
+    MsgBuffer frames;
+    frames.create();
+    std::atomic<int> rejoins{0};
+    ServerLink::Options options;
+    options.rejoin = [&](ServerLink&) { ++rejoins; };
+    auto link = ServerLink::connect(kClientId, frames, std::move(options));
+    ASSERT_TRUE(link);
+    ASSERT_TRUE(link->startThreads());
+
+    std::atomic<bool> done{false};
+    std::vector<uint32_t> tags;
+    std::thread standIn([&] {  // a server: it keeps its rings and words between commands
+        StandIn in{*server};
+        hv::RingReader<hv::ServerCommand> commands(server->commandRing());
+        auto command = std::make_unique<hv::ServerCommand>();
+        while (!done) {
+            (void)server->keepWords();
+            (void)server->commandRing().keep(commands.next());
+            if (commands.read(*command).status != hv::RingReadStatus::Entry) {
+                std::this_thread::sleep_for(std::chrono::milliseconds(1));
+            } else if (command->code == hv::ServerCmd_GetBaudrate) {
+                tags.push_back(hv::requestTagOf(*command));
+                upset.serve(in, static_cast<int>(tags.size()) - 1, *command);
+            }
+        }
+    });
+    auto response = std::make_unique<hv::ServerCommand>();
+    const uint8_t network3[2] = {0, 3};
+    const int32_t result = link->request(hv::ServerCmd_GetBaudrate, network3, 2, *response, 5'000);
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a writing too many would come now
+    done = true;
+    standIn.join();
+    EXPECT_EQ(result, 0);
+    EXPECT_EQ(hv::getBe16(response->data), 30);
+    EXPECT_EQ(tags.size(), static_cast<std::size_t>(upset.writings));
+    EXPECT_TRUE(std::all_of(tags.begin(), tags.end(), [&](uint32_t t) { return t == tags.front(); }))
+        << "every writing carries the request's tag";
+    EXPECT_EQ(rejoins, 0);
+    link.reset();
+    frames.release();
+}
+
+INSTANTIATE_TEST_SUITE_P(ServerLink, ServerLinkUpset, ::testing::ValuesIn(kLinkUpsets),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// Another thread registering with a new server (slowly) holds a request up no longer than its own limit.
+TEST(ServerLinkJoin, RequestWaitsForAnotherThreadsRegistrationWithinItsOwnLimit) {
+    const std::string ns = "link-" + std::to_string(::getpid()) + "-join";
+    ::setenv("OSTREL_IPC_NAMESPACE", ns.c_str(), 1);
+    auto server = hv::TransportObjects::open();
+    ASSERT_TRUE(server);
+    server->initialise();
+    MsgBuffer frames;
+    frames.create();
+    std::promise<void> release;
+    std::shared_future<void> released = release.get_future().share();
+    std::atomic<bool> joining{false};
+    ServerLink::Options options;
+    options.rejoin = [&](ServerLink&) {
+        joining = true;
+        (void)released.wait_for(std::chrono::seconds(20));
+    };
+    auto link = ServerLink::connect(kClientId, frames, std::move(options));
+    ASSERT_TRUE(link);
+    ASSERT_TRUE(link->startThreads());
+    server->initialise();  // a new server: the ping thread registers with it
+    const auto start = std::chrono::steady_clock::now();
+    while (!joining && std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    ASSERT_TRUE(joining);
+    auto response = std::make_unique<hv::ServerCommand>();
+    const auto asked = std::chrono::steady_clock::now();
+    const uint8_t network3[2] = {0, 3};
+    EXPECT_EQ(link->request(hv::ServerCmd_GetBaudrate, network3, 2, *response, 300), kRequestNoResponse);
+    EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5)) << "its limit is 300 ms";
+    release.set_value();
+    link.reset();
+    frames.release();
+}
 
 } // namespace
 } // namespace drennic

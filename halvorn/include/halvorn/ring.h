@@ -279,8 +279,17 @@ public:
         return ring_detail::inEpoch(stamp, epoch) && held < place && held % kRingCapacity == place % kRingCapacity;
     }
 
-    // The epoch this process's last write was stamped in; under the mutex, that of the write just made.
+    // The epoch and place this process's last write was stamped with; under the mutex, those of the write
+    // just made.
     [[nodiscard]] uint32_t lastWrittenEpoch() const noexcept { return ownEpoch_.load(std::memory_order_relaxed); }
+    [[nodiscard]] uint64_t lastWrittenPlace() const noexcept { return own_.load(std::memory_order_relaxed) - 1; }
+    // A look without the mutex: the slot of `place` still holds the entry stamped there in `epoch`, or the
+    // reader of a ring the clients write has taken it. Neither holds once the ring was started afresh.
+    [[nodiscard]] bool heldOrTaken(uint32_t epoch, uint64_t place) const noexcept {
+        const uint64_t floor = ring_detail::loadCount(record_.floor);
+        return stamped(epoch, place) ||
+               (clientsWrite_ && ring_detail::inEpoch(floor, epoch) && ring_detail::placeOf(floor) > place);
+    }
     // The epoch word: the keeper's epoch, unless scribbled on.
     [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(record_.epoch); }
     // The record's count: one past the latest entry written, as its writer left it (a hint).

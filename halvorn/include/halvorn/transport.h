@@ -104,12 +104,21 @@ public:
     [[nodiscard]] RingWriteResult sendCommand(const ServerCommand& command);
     [[nodiscard]] RingWriteResult sendCommand(uint8_t code, const uint8_t* data, int32_t length,
                                               uint32_t requestTag = 0);
-    // The same, and `epoch` learns the command ring's epoch the command was written in. A server that
-    // starts the ring afresh after that never sees the command; one that started it before does.
+    // Where a command was stamped in the command ring, as its own write learnt it.
+    struct CommandPlace {
+        uint32_t epoch = 0;
+        uint64_t place = 0;
+    };
+    // The same, and `at` learns where the command was written. A server that starts the ring afresh after
+    // that never sees the command; one that started it before does.
     [[nodiscard]] RingWriteResult sendCommand(uint8_t code, const uint8_t* data, int32_t length, uint32_t requestTag,
-                                              uint32_t& epoch);
-    // The command ring's epoch now: it moves on whenever a new server starts the ring afresh.
+                                              CommandPlace& at);
+    // The command ring's epoch word now: it moves on whenever a new server starts the ring afresh (and
+    // whenever somebody scribbles on it).
     [[nodiscard]] uint32_t commandEpoch() const noexcept;
+    // A look: the command written at `at` is still in the ring or taken by the server; false once a new
+    // server has started the ring afresh without it.
+    [[nodiscard]] bool commandKept(const CommandPlace& at) const noexcept;
     // Writes a frame (its process id becomes ours) and sets the send event.
     [[nodiscard]] RingWriteResult sendFrame(const ServerFrame& frame);
 
