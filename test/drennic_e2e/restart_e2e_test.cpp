@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <charconv>
+#include <fstream>
 #include <map>
 #include <optional>
 #include <csignal>
@@ -158,6 +159,32 @@ bool commandWritten(ostrel::halvorn::TransportObjects& peer, pid_t client, uint8
     });
 }
 
+// The process is stopped (by a signal).
+bool stopped(pid_t pid) {
+    std::ifstream in("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(in, text);
+    const auto close = text.rfind(')');
+    return close != std::string::npos && close + 2 < text.size() && text[close + 2] == 'T';
+}
+
+// Stops a program where it holds none of the rings' mutexes (a program stopped inside a write would hold
+// every other writer up); false when that never came about.
+bool stopOutsideTheRings(ostrel::halvorn::TransportObjects& peer, pid_t program) {
+    for (int attempt = 0; attempt < 1000; ++attempt) {
+        if (::kill(program, SIGSTOP) != 0 || !eventually(10'000, [&] { return stopped(program); })) return false;
+        bool free = true;
+        for (auto* mutex : {&peer.commandRing().mutex(), &peer.responseRing().mutex(), &peer.sendRing().mutex(),
+                            &peer.receiveRing().mutex()}) {
+            free = free && ostrel::platform::NamedMutexLock(*mutex, 0).held();
+        }
+        if (free) return true;
+        ::kill(program, SIGCONT);
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+    return false;
+}
+
 class RepeatsAcrossACrash : public RestartE2E, public ::testing::WithParamInterface<RepeatCase> {};
 
 TEST_P(RepeatsAcrossACrash, EveryProgramOwnsExactlyTheNetworksItAdded) {
@@ -203,7 +230,7 @@ TEST_P(RepeatsAcrossACrash, EveryProgramOwnsExactlyTheNetworksItAdded) {
         heldBack.emplace(*answers, 1000);
         ASSERT_TRUE(heldBack->held());
     } else {
-        ASSERT_EQ(::kill(servers[0], SIGSTOP), 0);
+        ASSERT_TRUE(stopOutsideTheRings(*peer, servers[0]));
     }
     for (const NetworkOp& op : c.during) {
         const std::size_t stored = storedByHandle().size();
@@ -221,7 +248,7 @@ TEST_P(RepeatsAcrossACrash, EveryProgramOwnsExactlyTheNetworksItAdded) {
         std::this_thread::sleep_for(std::chrono::milliseconds(500));  // the waiting request looks meanwhile
         ASSERT_EQ(::kill(servers[0], SIGCONT), 0);
     } else {
-        for (const NetworkOp& op : c.during) ::kill(clients[op.client].pid(), SIGSTOP);
+        for (const NetworkOp& op : c.during) ASSERT_TRUE(stopOutsideTheRings(*peer, clients[op.client].pid()));
         ASSERT_TRUE(killTheServer());
         heldBack.reset();
     }
