@@ -283,12 +283,13 @@ public:
     // just made.
     [[nodiscard]] uint32_t lastWrittenEpoch() const noexcept { return ownEpoch_.load(std::memory_order_relaxed); }
     [[nodiscard]] uint64_t lastWrittenPlace() const noexcept { return own_.load(std::memory_order_relaxed) - 1; }
-    // A look without the mutex: the slot of `place` still holds the entry stamped there in `epoch`, or the
-    // reader of a ring the clients write has taken it. Neither holds once the ring was started afresh.
+    // A look without the mutex, for a ring the clients write: its reader reads in `epoch` (the floor it
+    // keeps says so) and has taken the entry written at `place`, or will (its slot still holds it). Neither
+    // holds once the ring was started afresh, or when the entry went into an epoch scribbled on.
     [[nodiscard]] bool heldOrTaken(uint32_t epoch, uint64_t place) const noexcept {
         const uint64_t floor = ring_detail::loadCount(record_.floor);
-        return stamped(epoch, place) ||
-               (clientsWrite_ && ring_detail::inEpoch(floor, epoch) && ring_detail::placeOf(floor) > place);
+        return clientsWrite_ && ring_detail::inEpoch(floor, epoch) &&
+               (ring_detail::placeOf(floor) > place || stamped(epoch, place));
     }
     // The epoch word: the keeper's epoch, unless scribbled on.
     [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(record_.epoch); }

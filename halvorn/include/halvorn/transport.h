@@ -116,8 +116,8 @@ public:
     // The command ring's epoch word now: it moves on whenever a new server starts the ring afresh (and
     // whenever somebody scribbles on it).
     [[nodiscard]] uint32_t commandEpoch() const noexcept;
-    // A look: the command written at `at` is still in the ring or taken by the server; false once a new
-    // server has started the ring afresh without it.
+    // A look: the command written at `at` is taken by the server or still in the ring in the epoch the
+    // server reads; false once a new server has started the ring afresh without it.
     [[nodiscard]] bool commandKept(const CommandPlace& at) const noexcept;
     // Writes a frame (its process id becomes ours) and sets the send event.
     [[nodiscard]] RingWriteResult sendFrame(const ServerFrame& frame);
