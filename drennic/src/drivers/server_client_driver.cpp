@@ -84,16 +84,16 @@ struct ServerClientState {
     // One look for the server (and start) at a time; held only within one look, never across a wait.
     std::mutex serverStartLock;
     std::vector<pid_t> startedServers;  // servers this process started, until reaped
+    std::u16string serverMissing;       // why no server could be started, for the user; empty once found
+    uint64_t lastStartUs = 0;           // when the latest of them was started
+    uint32_t failedStarts = 0;          // starts since a server was last seen running
+    uint64_t nextStartUs = 0;           // no start before this
     // After Close a server we started may serve other programs for long: this thread reaps it once it
     // has ended, while no link (whose pings reap) is there. Joined when a link comes, and at the end.
     std::mutex reaperLock;
     std::condition_variable reaperWake;
     bool reaperStop = false;
     std::thread reaper;
-    std::u16string serverMissing;       // why no server could be started, for the user; empty once found
-    uint64_t lastStartUs = 0;           // when the latest of them was started
-    uint32_t failedStarts = 0;          // starts since a server was last seen running
-    uint64_t nextStartUs = 0;           // no start before this
     // Under `lifecycle`: why InitDriver left a server of another protocol version alone, for the user.
     std::u16string versionMismatch;
 

@@ -494,8 +494,9 @@ int32_t ServerLink::requestOnce(uint8_t code, const uint8_t* data, int32_t lengt
     }
     requesterReads_.store(true);
     RingClient::CommandPlace at;
-    end = client_->sendCommand(code, data, length, tag, at) == RingWriteResult::Written ? awaitAnswer(at, deadline, heedHeldBack)
-                                                                                        : AnswerWait::NotWritten;
+    if (client_->sendCommand(code, data, length, tag, at) == RingWriteResult::Written) {
+        end = awaitAnswer(at, deadline, heedHeldBack);
+    }
     requesterReads_.store(false);
     std::lock_guard lock(responseLock_);
     awaitedCode_ = 0;

@@ -34,9 +34,9 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bitset>
 #include <cstdint>
 #include <cstring>
-#include <bitset>
 #include <optional>
 
 namespace ostrel::halvorn {
@@ -409,7 +409,9 @@ private:
         used[old & 0xFFFF] = true;
         used[ring_detail::loadCount(record_.floor) >> kStampPlaceBits] = true;
         if (keeper_.load()) used[keptEpoch_.load() & 0xFFFF] = true;
-        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) used[ring_detail::loadCount(stamps_[slot]) >> kStampPlaceBits] = true;
+        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
+            used[ring_detail::loadCount(stamps_[slot]) >> kStampPlaceBits] = true;
+        }
         uint32_t epoch = old + 1;
         while (used[epoch & 0xFFFF]) ++epoch;
         return epoch;
