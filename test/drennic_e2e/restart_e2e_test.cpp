@@ -42,15 +42,24 @@ TEST_F(RestartE2E, RequestRightAfterEachServerKillIsServedByTheNextServer) {
     }
 }
 
-// The user networks stored under `name`.
-int storedNetworks(const std::string& name) {
+// The user networks stored: handle -> name.
+std::map<int, std::string> storedByHandle() {
     const auto key = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,
                                                          "Software\\Ostrel\\Halvorn\\Networks");
-    int count = 0;
+    std::map<int, std::string> stored;
     for (const auto& value : key ? key->values() : std::vector<ostrel::platform::RegistryValue>{}) {
-        count += value.text.ends_with("," + name) ? 1 : 0;
+        const auto comma = value.text.rfind(',');
+        if (value.type == ostrel::platform::RegistryType::String && comma != std::string::npos) {
+            stored[std::stoi(value.name)] = value.text.substr(comma + 1);
+        }
     }
-    return count;
+    return stored;
+}
+
+// The user networks stored under `name`.
+long storedNetworks(const std::string& name) {
+    const auto stored = storedByHandle();
+    return std::count_if(stored.begin(), stored.end(), [&](const auto& n) { return n.second == name; });
 }
 
 // A request written into a new server's command ring before that server has counted its start (its
@@ -136,20 +145,6 @@ const RepeatCase kRepeatCases[] = {
     {"DeleteNotCarriedOut", {{0, "A2"}, {1, "B2"}}, {{0, nullptr, "A2"}, {1, "B3"}}, Crash::BeforeCarryingOut},
     {"EpochWordMovedWhileAnAddWaits", {}, {{0, "Moved"}}, Crash::EpochWordMovedOnly},
 };
-
-// The user networks stored: handle -> name.
-std::map<int, std::string> storedByHandle() {
-    const auto key = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser,
-                                                         "Software\\Ostrel\\Halvorn\\Networks");
-    std::map<int, std::string> stored;
-    for (const auto& value : key ? key->values() : std::vector<ostrel::platform::RegistryValue>{}) {
-        const auto comma = value.text.rfind(',');
-        if (value.type == ostrel::platform::RegistryType::String && comma != std::string::npos) {
-            stored[std::stoi(value.name)] = value.text.substr(comma + 1);
-        }
-    }
-    return stored;
-}
 
 // A command of `client` with `code` written into the command ring.
 bool commandWritten(ostrel::halvorn::TransportObjects& peer, pid_t client, uint8_t code) {

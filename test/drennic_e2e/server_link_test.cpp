@@ -98,6 +98,25 @@ TEST_P(ServerLinkLateAnswer, LateAnswerToARequestThatGaveUpIsNeverTakenByTheNext
 INSTANTIATE_TEST_SUITE_P(ServerLink, ServerLinkLateAnswer, ::testing::Bool(),
                          [](const auto& info) { return info.param ? "TagEchoed" : "TagNotEchoed"; });
 
+// A stand-in server's objects in a namespace of the test's own, and a link to them with its threads running.
+struct LinkScene {
+    explicit LinkScene(const std::string& name, ServerLink::Options options) {
+        ::setenv("OSTREL_IPC_NAMESPACE", ("link-" + std::to_string(::getpid()) + "-" + name).c_str(), 1);
+        server = hv::TransportObjects::open();
+        if (server) server->initialise();
+        frames.create();
+        link = ServerLink::connect(kClientId, frames, std::move(options));
+        if (!server || !link || !link->startThreads()) link.reset();
+    }
+    ~LinkScene() {
+        link.reset();
+        frames.release();
+    }
+    std::unique_ptr<hv::TransportObjects> server;
+    MsgBuffer frames;
+    std::unique_ptr<ServerLink> link;
+};
+
 // What a stand-in server does with each writing of a request (0, 1, ...): scribbles beside it and answers.
 struct StandIn {
     hv::TransportObjects& server;
@@ -148,19 +167,12 @@ class ServerLinkUpset : public ::testing::TestWithParam<LinkUpset> {};
 
 TEST_P(ServerLinkUpset, RequestIsAnsweredOnceAndNoNewServerIsSeen) {
     const LinkUpset& upset = GetParam();
-    const std::string ns = "link-" + std::to_string(::getpid()) + "-" + upset.name;
-    ::setenv("OSTREL_IPC_NAMESPACE", ns.c_str(), 1);
-    auto server = hv::TransportObjects::open();
-    ASSERT_TRUE(server);
-    server->initialise();
-    MsgBuffer frames;
-    frames.create();
     std::atomic<int> rejoins{0};
     ServerLink::Options options;
     options.rejoin = [&](ServerLink&) { ++rejoins; };
-    auto link = ServerLink::connect(kClientId, frames, std::move(options));
-    ASSERT_TRUE(link);
-    ASSERT_TRUE(link->startThreads());
+    LinkScene scene(upset.name, std::move(options));
+    ASSERT_TRUE(scene.link);
+    hv::TransportObjects* server = scene.server.get();
 
     std::atomic<bool> done{false};
     std::vector<uint32_t> tags;
@@ -181,7 +193,7 @@ TEST_P(ServerLinkUpset, RequestIsAnsweredOnceAndNoNewServerIsSeen) {
     });
     auto response = std::make_unique<hv::ServerCommand>();
     const uint8_t network3[2] = {0, 3};
-    const int32_t result = link->request(hv::ServerCmd_GetBaudrate, network3, 2, *response, 5'000);
+    const int32_t result = scene.link->request(hv::ServerCmd_GetBaudrate, network3, 2, *response, 5'000);
     std::this_thread::sleep_for(std::chrono::milliseconds(300));  // a writing too many would come now
     done = true;
     standIn.join();
@@ -191,8 +203,6 @@ TEST_P(ServerLinkUpset, RequestIsAnsweredOnceAndNoNewServerIsSeen) {
     EXPECT_TRUE(std::all_of(tags.begin(), tags.end(), [&](uint32_t t) { return t == tags.front(); }))
         << "every writing carries the request's tag";
     EXPECT_EQ(rejoins, 0);
-    link.reset();
-    frames.release();
 }
 
 INSTANTIATE_TEST_SUITE_P(ServerLink, ServerLinkUpset, ::testing::ValuesIn(kLinkUpsets),
@@ -200,13 +210,6 @@ INSTANTIATE_TEST_SUITE_P(ServerLink, ServerLinkUpset, ::testing::ValuesIn(kLinkU
 
 // Another thread registering with a new server (slowly) holds a request up no longer than its own limit.
 TEST(ServerLinkJoin, RequestWaitsForAnotherThreadsRegistrationWithinItsOwnLimit) {
-    const std::string ns = "link-" + std::to_string(::getpid()) + "-join";
-    ::setenv("OSTREL_IPC_NAMESPACE", ns.c_str(), 1);
-    auto server = hv::TransportObjects::open();
-    ASSERT_TRUE(server);
-    server->initialise();
-    MsgBuffer frames;
-    frames.create();
     std::promise<void> release;
     std::shared_future<void> released = release.get_future().share();
     std::atomic<bool> joining{false};
@@ -215,10 +218,9 @@ TEST(ServerLinkJoin, RequestWaitsForAnotherThreadsRegistrationWithinItsOwnLimit)
         joining = true;
         (void)released.wait_for(std::chrono::seconds(20));
     };
-    auto link = ServerLink::connect(kClientId, frames, std::move(options));
-    ASSERT_TRUE(link);
-    ASSERT_TRUE(link->startThreads());
-    server->initialise();  // a new server: the ping thread registers with it
+    LinkScene scene("join", std::move(options));
+    ASSERT_TRUE(scene.link);
+    scene.server->initialise();  // a new server: the ping thread registers with it
     const auto start = std::chrono::steady_clock::now();
     while (!joining && std::chrono::steady_clock::now() - start < std::chrono::seconds(10)) {
         std::this_thread::sleep_for(std::chrono::milliseconds(1));
@@ -227,11 +229,9 @@ TEST(ServerLinkJoin, RequestWaitsForAnotherThreadsRegistrationWithinItsOwnLimit)
     auto response = std::make_unique<hv::ServerCommand>();
     const auto asked = std::chrono::steady_clock::now();
     const uint8_t network3[2] = {0, 3};
-    EXPECT_EQ(link->request(hv::ServerCmd_GetBaudrate, network3, 2, *response, 300), kRequestNoResponse);
+    EXPECT_EQ(scene.link->request(hv::ServerCmd_GetBaudrate, network3, 2, *response, 300), kRequestNoResponse);
     EXPECT_LT(std::chrono::steady_clock::now() - asked, std::chrono::seconds(5)) << "its limit is 300 ms";
     release.set_value();
-    link.reset();
-    frames.release();
 }
 
 } // namespace
