@@ -246,28 +246,38 @@ int32_t CanBus::EnumerateNetworks(NetworkRecord* records, int32_t maxCount, uint
     return count;
 }
 
-uint32_t CanBus::AddNetwork(const NetworkRecord& record, uint32_t hardware) {
+uint32_t CanBus::AddNetwork(const NetworkRecord& record, uint32_t hardware, RequestOrigin origin) {
     Lock lock = takeLock();
     if (!lock.owns_lock()) return 0;
     const std::string_view name = fieldText(record.name, sizeof record.name);
     if (state() == CanBusState::NotStarted || state() == CanBusState::Simulated) {
-        return netTable_.Add(name, record.baudKbit, hardware);
+        return netTable_.Add(name, record.baudKbit, hardware, origin);
     }
     const std::u16string wide = boundedUtf16(name, DRN_NETWORK_NAME_CHARS);
     const int32_t handle = Hardware_AddNetwork(wide.c_str(), record.baudKbit, hardware);
-    return handle > 0 ? static_cast<uint32_t>(handle) : 0;
+    if (handle <= 0) return 0;
+    netTable_.RecordRequest(origin, {RequestRecord::Kind::Added, static_cast<uint32_t>(handle)});
+    return static_cast<uint32_t>(handle);
 }
 
-int32_t CanBus::DeleteNetwork(uint32_t handle) {
+std::optional<RequestRecord> CanBus::FindRequest(RequestOrigin origin) {
+    Lock lock = takeLock();
+    if (!lock.owns_lock()) return std::nullopt;
+    return netTable_.FindRequest(origin);
+}
+
+int32_t CanBus::DeleteNetwork(uint32_t handle, RequestOrigin origin) {
     if (handle == current_ || (peers_.isNetworkUsedByClient && peers_.isNetworkUsedByClient(handle))) {
         return CanBusResult::NetworkInUse;
     }
     Lock lock = takeLock();
     if (!lock.owns_lock()) return CanBusResult::LockTimeout;
     if (state() == CanBusState::NotStarted || state() == CanBusState::Simulated) {
-        return netTable_.Delete(handle) == NetTable::kDeleteRefused ? CanBusResult::BuiltInNetwork : CanBusResult::Done;
+        return netTable_.Delete(handle, origin) == NetTable::kDeleteRefused ? CanBusResult::BuiltInNetwork
+                                                                            : CanBusResult::Done;
     }
     (void)Hardware_DeleteNetwork(handle);
+    netTable_.RecordRequest(origin, {RequestRecord::Kind::Deleted, handle});
     return CanBusResult::Done;
 }
 

@@ -13,6 +13,7 @@
 #include <cstdint>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string_view>
 
 namespace ostrel::halvorn {
@@ -103,9 +104,11 @@ public:
     [[nodiscard]] BusTime GetCurrentTime();
     [[nodiscard]] int32_t EnumerateHardware(HardwareRecord* records, int32_t maxCount);
     [[nodiscard]] int32_t EnumerateNetworks(NetworkRecord* records, int32_t maxCount, uint32_t hardware);
-    // The new network's handle; 0 when none was given.
-    [[nodiscard]] uint32_t AddNetwork(const NetworkRecord& record, uint32_t hardware);
-    [[nodiscard]] int32_t DeleteNetwork(uint32_t handle);
+    // The new network's handle; 0 when none was given. The network table notes the request's origin.
+    [[nodiscard]] uint32_t AddNetwork(const NetworkRecord& record, uint32_t hardware, RequestOrigin origin = {});
+    [[nodiscard]] int32_t DeleteNetwork(uint32_t handle, RequestOrigin origin = {});
+    // What an add or delete of `origin` did (a server before this one may have done it).
+    [[nodiscard]] std::optional<RequestRecord> FindRequest(RequestOrigin origin);
     [[nodiscard]] uint32_t GetBaudrate(uint32_t handle);
 
     [[nodiscard]] bool IsDriverStarted() const noexcept { return state() != CanBusState::NotStarted; }

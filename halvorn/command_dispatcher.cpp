@@ -7,7 +7,6 @@
 #include <array>
 #include <cstring>
 #include <string>
-#include <vector>
 
 namespace ostrel::halvorn {
 namespace {
@@ -61,14 +60,12 @@ std::string_view recordText(const char* field, std::size_t capacity) {
     return std::string_view(field, ::strnlen(field, capacity));
 }
 
-// The mark a client puts after the payload of a request it writes again to a new server.
+// The mark a client puts after the payload of a request it writes again.
 bool repeated(const ServerCommand& command, int32_t payload) {
     return command.length > payload && (command.data[payload] & kRequestRepeated) != 0;
 }
 
-// Enough for every network a table or an interface library lists in practice.
-constexpr int32_t kNetworksSearched = 1024;
-constexpr uint32_t kFirstAddedHandle = 9;
+RequestOrigin originOf(const ServerCommand& command) { return {command.processId, requestTagOf(command)}; }
 
 } // namespace
 
@@ -252,14 +249,18 @@ void CommandDispatcher::addNetwork(const ServerCommand& command) {
     record.baudKbit = baudKbit;
     log_.Print("Adding network %s (%d) for hardware %d\n", record.name, static_cast<int>(baudKbit),
                static_cast<int>(hardware));
-    // A repeat whose first writing the server before us carried out finds that network stored.
-    uint32_t handle = repeated(command, static_cast<int32_t>(kAddNetworkPayload)) ? storedBefore(record, hardware) : 0;
-    if (handle != 0) {
-        log_.Print("Network %s was stored before the server restarted: handle %d\n", record.name,
-                   static_cast<int>(handle));
+    // A repeat finds only what its own first writing made: the network added for this client's request
+    // with this tag, by this server or one before it.
+    const RequestOrigin origin = originOf(command);
+    const std::optional<RequestRecord> before = repeated(command, static_cast<int32_t>(kAddNetworkPayload))
+                                                    ? bus_.FindRequest(origin)
+                                                    : std::nullopt;
+    uint32_t handle = 0;
+    if (before && before->kind == RequestRecord::Kind::Added) {
+        handle = before->handle;
+        log_.Print("Network %s was added for this request before: handle %d\n", record.name, static_cast<int>(handle));
     } else {
-        handle = bus_.AddNetwork(record, hardware);
-        if (handle != 0) addedHere_.insert(handle);
+        handle = bus_.AddNetwork(record, hardware, origin);
     }
     log_.Print("New network handle = %d\n", static_cast<int>(handle));
     ServerCommand& r = startResponse(ServerResp_AddNetwork, 3, command);
@@ -276,14 +277,13 @@ void CommandDispatcher::deleteNetwork(const ServerCommand& command) {
     const uint16_t handle = getBe16(command.data);
     log_.Print("Deleting network %d\n", static_cast<int>(handle));
     int32_t result = CanBusResult::Done;
-    if (repeated(command, 2) && addedHere_.count(handle) != 0) {
-        // The server before us deleted the network this was meant for; the one now under its handle
-        // is another client's.
-        log_.Print("Network %d was added since the server restarted: the repeated delete leaves it\n",
-                   static_cast<int>(handle));
+    const RequestOrigin origin = originOf(command);
+    const std::optional<RequestRecord> before = repeated(command, 2) ? bus_.FindRequest(origin) : std::nullopt;
+    if (before && before->kind == RequestRecord::Kind::Deleted && before->handle == handle) {
+        // Deleted for this request already: a network now under the handle is another program's.
+        log_.Print("Network %d was deleted for this request before\n", static_cast<int>(handle));
     } else {
-        result = bus_.DeleteNetwork(handle);
-        if (result == CanBusResult::Done) addedHere_.erase(handle);
+        result = bus_.DeleteNetwork(handle, origin);
     }
     ServerCommand& r = startResponse(ServerResp_DeleteNetwork, 1, command);
     switch (result) {
@@ -293,21 +293,6 @@ void CommandDispatcher::deleteNetwork(const ServerCommand& command) {
     default: r.data[0] = ServerStatus::OtherFailure; break;
     }
     sendResponse();
-}
-
-uint32_t CommandDispatcher::storedBefore(const NetworkRecord& record, uint32_t hardware) {
-    std::vector<NetworkRecord> stored(static_cast<std::size_t>(kNetworksSearched));
-    const int32_t count = bus_.EnumerateNetworks(stored.data(), kNetworksSearched, hardware);
-    const std::string_view name = recordText(record.name, kNetworkNameUtf8Bytes);
-    for (int32_t i = 0; i < count; ++i) {
-        const NetworkRecord& n = stored[static_cast<std::size_t>(i)];
-        // Only networks that an addition gave a handle; this server has added none of them yet.
-        if (n.handle >= kFirstAddedHandle && addedHere_.count(n.handle) == 0 && n.baudKbit == record.baudKbit &&
-            recordText(n.name, kNetworkNameUtf8Bytes) == name && !NetTable::isBuiltInHandle(n.handle)) {
-            return n.handle;
-        }
-    }
-    return 0;
 }
 
 void CommandDispatcher::getBaudrate(const ServerCommand& command) {

@@ -11,7 +11,6 @@
 
 #include <cstdint>
 #include <optional>
-#include <set>
 #include <string_view>
 
 namespace ostrel::halvorn {
@@ -71,9 +70,6 @@ private:
     // A ping with a ticket from a process the list does not hold (dropped while it was stopped).
     void askToRegisterAgain(const ServerCommand& ping);
 
-    // A repeated add: the network the server before us stored for it, 0 when there is none.
-    [[nodiscard]] uint32_t storedBefore(const NetworkRecord& record, uint32_t hardware);
-
     // A zeroed response with the code and the command's request tag, addressed to its sender.
     ServerCommand& startResponse(uint8_t code, int32_t length, const ServerCommand& command);
     void sendResponse();
@@ -83,9 +79,6 @@ private:
     CanBus& bus_;
     ClientList& clients_;
     ServerCommand response_{};  // reused: the dispatcher runs on one thread
-    // Networks this server has added: a repeated delete of one of them was meant for the network that
-    // had the handle before (the server that went deleted it, and the handle was given again).
-    std::set<uint32_t> addedHere_;
 };
 
 } // namespace ostrel::halvorn

@@ -3,10 +3,13 @@
 #include "platform/registry.h"
 #include "platform/utf16.h"
 
+#include <algorithm>
 #include <charconv>
 #include <optional>
 #include <set>
 #include <string>
+#include <utility>
+#include <vector>
 
 namespace ostrel::halvorn {
 namespace {
@@ -96,6 +99,59 @@ std::optional<StoredNetwork> parseData(std::string_view data) {
 
 std::unique_ptr<RegistryKey> openKey() { return RegistryKey::open(RegistryRoot::CurrentUser, NetTable::kRegistryKey); }
 
+// A request's record: binary, so that no reader of the network list takes it for a network.
+// Bytes: kind, handle (4), the record's sequence number (8), big-endian.
+constexpr const char* kRequestPrefix = "request.";
+constexpr std::size_t kRequestRecordSize = 13;
+
+std::string requestName(RequestOrigin origin) {
+    return kRequestPrefix + std::to_string(origin.client) + "." + std::to_string(origin.tag);
+}
+
+struct StoredRequest {
+    RequestRecord record;
+    uint64_t sequence = 0;
+};
+
+std::optional<StoredRequest> parseRequest(const RegistryValue& value) {
+    if (value.type != RegistryType::Binary || value.binary.size() != kRequestRecordSize ||
+        value.name.rfind(kRequestPrefix, 0) != 0) {
+        return std::nullopt;
+    }
+    const uint8_t* b = value.binary.data();
+    if (b[0] != static_cast<uint8_t>(RequestRecord::Kind::Added) &&
+        b[0] != static_cast<uint8_t>(RequestRecord::Kind::Deleted)) {
+        return std::nullopt;
+    }
+    StoredRequest stored;
+    stored.record.kind = static_cast<RequestRecord::Kind>(b[0]);
+    for (int i = 1; i < 5; ++i) stored.record.handle = (stored.record.handle << 8) | b[i];
+    for (int i = 5; i < 13; ++i) stored.sequence = (stored.sequence << 8) | b[i];
+    return stored;
+}
+
+// Adds the request's record to the key's waiting changes; the oldest records beyond the limit go.
+void noteRequest(RegistryKey& key, RequestOrigin origin, RequestRecord record) {
+    if (origin.tag == 0) return;
+    std::vector<std::pair<uint64_t, std::string>> kept;
+    uint64_t sequence = 0;
+    const std::string name = requestName(origin);
+    for (const RegistryValue& value : key.values()) {
+        if (const auto stored = parseRequest(value); stored && value.name != name) {
+            kept.emplace_back(stored->sequence, value.name);
+            sequence = std::max(sequence, stored->sequence);
+        }
+    }
+    std::sort(kept.begin(), kept.end());
+    for (std::size_t i = 0; i + NetTable::kKeptRequests <= kept.size(); ++i) (void)key.deleteValue(kept[i].second);
+    uint8_t bytes[kRequestRecordSize];
+    bytes[0] = static_cast<uint8_t>(record.kind);
+    for (int i = 0; i < 4; ++i) bytes[1 + i] = static_cast<uint8_t>(record.handle >> (24 - 8 * i));
+    ++sequence;
+    for (int i = 0; i < 8; ++i) bytes[5 + i] = static_cast<uint8_t>(sequence >> (56 - 8 * i));
+    (void)key.writeBinary(name, bytes, sizeof bytes);
+}
+
 } // namespace
 
 NetTable::NetTable() {
@@ -147,7 +203,7 @@ bool NetTable::ReadRegistry(uint32_t handle) const {
     return true;
 }
 
-uint32_t NetTable::Add(std::string_view utf8Name, uint32_t baudKbit, uint32_t hardware) {
+uint32_t NetTable::Add(std::string_view utf8Name, uint32_t baudKbit, uint32_t hardware, RequestOrigin origin) {
     // One look at the stored handles instead of one per candidate; the answer is the same as
     // asking ReadRegistry for each number from 9 upward.
     std::set<uint32_t> taken;
@@ -170,13 +226,35 @@ uint32_t NetTable::Add(std::string_view utf8Name, uint32_t baudKbit, uint32_t ha
     if (!key) return 0;
     const std::string data = std::to_string(static_cast<int32_t>(hardware)) + "," +
                              std::to_string(static_cast<int32_t>(baudKbit)) + "," + std::string(utf8Name);
-    return key->writeString(std::to_string(handle), data) && key->flush() ? handle : 0;
+    if (!key->writeString(std::to_string(handle), data)) return 0;
+    noteRequest(*key, origin, {RequestRecord::Kind::Added, handle});
+    return key->flush() ? handle : 0;
 }
 
-int32_t NetTable::Delete(uint32_t handle) {
+int32_t NetTable::Delete(uint32_t handle, RequestOrigin origin) {
     if (handle <= 8) return kDeleteRefused;
-    if (const auto key = openKey()) (void)key->deleteValue(std::to_string(handle));
+    if (const auto key = openKey()) {
+        (void)key->deleteValue(std::to_string(handle));
+        noteRequest(*key, origin, {RequestRecord::Kind::Deleted, handle});
+        (void)key->flush();
+    }
     return kDeleted;
+}
+
+std::optional<RequestRecord> NetTable::FindRequest(RequestOrigin origin) const {
+    const auto key = origin.tag != 0 ? openKey() : nullptr;
+    if (!key) return std::nullopt;
+    const auto value = key->readValue(requestName(origin));
+    const auto stored = value ? parseRequest(*value) : std::nullopt;
+    if (!stored) return std::nullopt;
+    return stored->record;
+}
+
+void NetTable::RecordRequest(RequestOrigin origin, RequestRecord record) {
+    if (const auto key = origin.tag != 0 ? openKey() : nullptr) {
+        noteRequest(*key, origin, record);
+        (void)key->flush();
+    }
 }
 
 uint32_t NetTable::GetBaudrate(uint32_t handle) const {

@@ -135,6 +135,16 @@ void SharedMem::drainCommandRing() {
 }
 
 void SharedMem::checkRings() {
+    const TransportObjects::WordRepair words = objects_->keepWords();
+    if (words.currentNetwork) {
+        log_.Print("Repaired the current network word (%lu) - %lu written back\n",
+                   static_cast<unsigned long>(*words.currentNetwork), static_cast<unsigned long>(currentNetwork()));
+    }
+    if (words.serverStarts) {
+        log_.Print("Repaired the count of server starts (%lu) - %lu written back\n",
+                   static_cast<unsigned long>(*words.serverStarts),
+                   static_cast<unsigned long>(objects_->serverStarts()));
+    }
     keepRing(objects_->commandRing(), &commandReader_, Ring::Command);
     keepRing(objects_->responseRing(), static_cast<RingReader<ServerCommand>*>(nullptr), Ring::Response);
     keepRing(objects_->sendRing(), &sendReader_, Ring::Send);

@@ -100,6 +100,7 @@ uint32_t TransportObjects::currentNetwork() const noexcept {
 }
 
 void TransportObjects::setCurrentNetwork(uint32_t handle) noexcept {
+    keptNetwork_.store(handle);
     ring_detail::storeIndex(block_->currentNetwork, handle);
 }
 
@@ -112,7 +113,24 @@ void TransportObjects::initialise() {
     sendRing_.initialise();
     receiveRing_.initialise();
     // Last: a client that sees the new count writes into the new rings, never into the old ones.
-    ring_detail::storeIndex(restarts_->serverStarts, serverStarts() + 1);
+    keptStarts_.store(serverStarts() + 1);
+    ring_detail::storeIndex(restarts_->serverStarts, keptStarts_.load());
+    keeper_.store(true);
+}
+
+TransportObjects::WordRepair TransportObjects::keepWords() noexcept {
+    WordRepair found;
+    if (!keeper_.load()) return found;
+    // A client that finds another network than its own drops every frame both ways.
+    if (const uint32_t network = currentNetwork(); network != keptNetwork_.load()) {
+        found.currentNetwork = network;
+        ring_detail::storeIndex(block_->currentNetwork, keptNetwork_.load());
+    }
+    if (const uint32_t starts = serverStarts(); starts != keptStarts_.load()) {
+        found.serverStarts = starts;
+        ring_detail::storeIndex(restarts_->serverStarts, keptStarts_.load());
+    }
+    return found;
 }
 
 // ---- RingClient ----
@@ -163,12 +181,12 @@ RingWriteResult RingClient::sendCommand(const ServerCommand& command) {
 }
 
 RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32_t length, uint32_t requestTag) {
-    uint32_t epoch = 0;
-    return sendCommand(code, data, length, requestTag, epoch);
+    CommandPlace at;
+    return sendCommand(code, data, length, requestTag, at);
 }
 
 RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32_t length, uint32_t requestTag,
-                                        uint32_t& epoch) {
+                                        CommandPlace& at) {
     if (!ring_detail::lengthValid(length) || (length > 0 && data == nullptr)) return RingWriteResult::Rejected;
     ServerCommand entry;
     entry.code = code;
@@ -178,20 +196,24 @@ RingWriteResult RingClient::sendCommand(uint8_t code, const uint8_t* data, int32
     entry.processId = processId_;
     RingChannel<ServerCommand>& ring = objects_->commandRing();
     const auto writeInEpoch = [&] {
-        // The mutex is held across the write and the look at its epoch (it is recursive for its
-        // owner), so that the epoch is the one the entry was stamped in. The write itself finds a
-        // server that started the ring afresh meanwhile; the epoch word read afterwards may be
-        // scribbled on and never turns an entry written into one not written.
+        // The mutex is held across the write and the look at where it was stamped (it is recursive
+        // for its owner), so that epoch and place are those of the entry. The write itself finds a
+        // server that started the ring afresh meanwhile; the epoch word, which anybody may scribble
+        // on, is not read again and never turns an entry written into one not written.
         platform::NamedMutexLock lock(ring.mutex(), kRingMutexWaitMs);
         if (!lock.held()) return RingWriteResult::LockFailed;
         const RingWriteResult r = ring.write(entry);
-        if (r == RingWriteResult::Written) epoch = ring.lastWrittenEpoch();
+        if (r == RingWriteResult::Written) at = CommandPlace{ring.lastWrittenEpoch(), ring.lastWrittenPlace()};
         return r;
     };
     return writeOrAwaitRepair(ring, writeInEpoch);
 }
 
 uint32_t RingClient::commandEpoch() const noexcept { return objects_->commandRing().epoch(); }
+
+bool RingClient::commandKept(const CommandPlace& at) const noexcept {
+    return objects_->commandRing().heldOrTaken(at.epoch, at.place);
+}
 
 RingWriteResult RingClient::sendFrame(const ServerFrame& frame) {
     ServerFrame entry = frame;
@@ -210,6 +232,8 @@ RingRead RingClient::readResponse(ServerCommand& out) {
         if (r.status == RingReadStatus::Entry && out.processId != processId_ && out.processId != 0) {
             continue;  // addressed to another client
         }
+        // Whom a rejected entry was for cannot be told: it counts as lost to every reader.
+        if (r.status == RingReadStatus::Rejected) ++lostResponses_;
         r.lost = lost;
         return r;
     }
@@ -217,7 +241,7 @@ RingRead RingClient::readResponse(ServerCommand& out) {
 
 RingRead RingClient::readReceived(ServerFrame& out) {
     const RingRead r = receiveReader_.read(out);
-    lostFrames_ += r.lost;
+    lostFrames_ += r.lost + (r.status == RingReadStatus::Rejected ? 1 : 0);
     if (r.restarted) ++restartsSeen_;
     return r;
 }

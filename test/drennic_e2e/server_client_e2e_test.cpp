@@ -71,6 +71,10 @@ TEST_F(ServerClientE2E, FirstClientStartsTheServerSecondJoinsAndBothSeeEveryFram
         EXPECT_EQ(c->ask("shutdown"), "ok");
     }
     EXPECT_TRUE(eventually(10'000, [] { return liveServers().empty(); })) << "the server ends after its last client";
+    EXPECT_TRUE(eventually(5'000, [] {
+        const auto below = descendants();
+        return std::none_of(below.begin(), below.end(), [](const auto& p) { return p.second == "halvorn <zombie>"; });
+    })) << "the program that started the server and closed first reaps it";
     EXPECT_TRUE(a.quit());
     EXPECT_TRUE(b.quit());
 }

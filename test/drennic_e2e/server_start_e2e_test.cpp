@@ -32,22 +32,28 @@ int linesOf(const std::string& path, const std::string& text) {
     return n;
 }
 
-// A copy of the client program beside a `halvorn` made of `body`, whose starts "$0.starts" counts.
+// A copy of the client program beside a `halvorn` made of `body`, whose starts "$0.starts" counts; without
+// a body, beside a copy of the library and no server at all.
 class ProgramFolder {
 public:
-    explicit ProgramFolder(const std::string& body) {
+    explicit ProgramFolder(const char* body) {
         std::filesystem::copy_file(binDir() + "/drennic_e2e_client", scratch_.file("client"));
+        if (body == nullptr) {
+            const std::filesystem::path library = std::filesystem::canonical(DRENNIC_LIBRARY_FILE);
+            std::filesystem::copy_file(library, scratch_.file("libdrennic.so." + std::to_string(DRENNIC_SOVERSION)));
+            libraryDir_ = scratch_.path();
+            return;
+        }
         std::ofstream(scratch_.file("halvorn")) << "#!/bin/sh\necho start >>\"$0.starts\"\n" << body << "\n";
         std::filesystem::permissions(scratch_.file("halvorn"), std::filesystem::perms::owner_all);
     }
-    Client client() const {
-        const std::string libraryDir = std::filesystem::path(DRENNIC_LIBRARY_FILE).parent_path().string();
-        return Client(scratch_.file("client"), {"LD_LIBRARY_PATH=" + libraryDir});
-    }
+    explicit ProgramFolder(const std::string& body) : ProgramFolder(body.c_str()) {}
+    Client client() const { return Client(scratch_.file("client"), {"LD_LIBRARY_PATH=" + libraryDir_}); }
     int starts() const { return linesOf(scratch_.file("halvorn.starts"), "start"); }
 
 private:
     ScratchDir scratch_;
+    std::string libraryDir_ = std::filesystem::path(DRENNIC_LIBRARY_FILE).parent_path().string();
 };
 
 long long elapsedOf(const std::string& answer) {
@@ -73,27 +79,44 @@ protected:
     ServerStartE2E() : ClientProgramTest("start") {}
 };
 
-// The program folder's server quits at once (a broken installation) and the running one is killed.
-TEST_F(ServerStartE2E, ServerThatCannotStartFailsTheRequestWithinItsLimitAndIsStartedBoundedly) {
+// The running server is killed, and the program folder's server quits at once (a broken installation),
+// or there is none to start at all: the request ends within its limit, at its next look when no server can
+// be started, and the server is started a few times at most.
+struct CannotStart {
+    const char* name;
+    const char* body;  // the program folder's server; none at all when null
+    long long withinMs;
+};
+void PrintTo(const CannotStart& c, std::ostream* out) { *out << c.name; }
+
+class ServerThatCannotStart : public ServerStartE2E, public ::testing::WithParamInterface<CannotStart> {};
+
+TEST_P(ServerThatCannotStart, FailsTheRequestWithinItsLimitAndIsStartedBoundedly) {
     const pid_t real = ostrel::platform::spawnDetached(binDir() + "/halvorn", {"0"});
     ASSERT_GT(real, 0);
     ASSERT_TRUE(eventually(20'000, [] {
         return ostrel::platform::NamedEvent::peek(ostrel::halvorn::kRunningEventName) ==
                ostrel::platform::NamedEvent::Look::Set;
     }));
-    const ProgramFolder folder("exit 1");
+    const ProgramFolder folder(GetParam().body);
     Client a = folder.client();
     startOn(a, 1);
     ASSERT_TRUE(killTheServer());
 
     const std::string baud = a.ask("baud 3");
     EXPECT_EQ(Client::words(baud).at(1), "0");
-    EXPECT_LT(elapsedOf(baud), 30'000) << "its own limit is 20 s";
+    EXPECT_LT(elapsedOf(baud), GetParam().withinMs);
     const auto closing = Clock::now();
     EXPECT_EQ(a.ask("close"), "ok");
     EXPECT_LT(msSince(closing), 5'000) << "within a second on a quiet machine";
     EXPECT_LE(folder.starts(), 20) << "a few at once, then after growing pauses";
 }
+
+INSTANTIATE_TEST_SUITE_P(
+    Start, ServerThatCannotStart,
+    ::testing::Values(CannotStart{"QuitsAtOnce", "exit 1", 30'000},  // its own limit is 20 s
+                      CannotStart{"NoServerAnywhere", nullptr, 5'000}),  // a look every 200 ms
+    [](const auto& info) { return std::string(info.param.name); });
 
 // With the ping thread stopped only the waiting request's own look can replace the killed server;
 // it looks again and again while the replacement is slow to start, and starts it once.

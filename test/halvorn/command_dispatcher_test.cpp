@@ -271,30 +271,54 @@ TEST_F(CommandDispatch, DeleteNetworkAnswersBuiltInInUseAndDeleted) {
     EXPECT_NE(scene_.logText().find("Deleting network 3\n"), std::string::npos);
 }
 
-// Written again to a new server, adding and deleting a network change nothing twice: the add finds the
-// network a server before this one stored, the delete leaves a network this server has given the handle.
-TEST_F(CommandDispatch, RepeatedAddFindsTheStoredNetworkAndRepeatedDeleteLeavesOneAddedSince) {
+// Written again, adding and deleting a network find only what their own first writing did, named by the
+// client and the request's tag, across a server restart: never another program's network.
+TEST_F(CommandDispatch, RepeatedAddAndDeleteFindOnlyWhatTheirOwnFirstWritingDid) {
     selectSimulatedBus();
-    {
-        auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, NetTable::kRegistryKey);
-        ASSERT_TRUE(key && key->writeString("9", "0,250,Before") && key->flush());
-    }
-    const auto repeated = [](std::vector<uint8_t> payload) {
-        payload.push_back(kRequestRepeated);
-        return payload;
+    RawClient other(otherId());
+    ASSERT_TRUE(other.connected());
+    const auto ask = [](RawClient& c, uint8_t code, std::vector<uint8_t> payload, uint32_t tag, bool repeat) {
+        if (repeat) payload.push_back(kRequestRepeated);
+        ServerCommand command = test::makeCommand(code, std::move(payload));
+        putRequestTag(command, tag);
+        EXPECT_TRUE(c.send(command));
+        const auto r = c.nextResponse();
+        EXPECT_TRUE(r && requestTagOf(*r) == tag);
+        return r ? *r : ServerCommand{};
     };
-    const ServerCommand found = call(ServerCmd_AddNetwork, repeated(addNetwork(u"Before", 250, 0)), ServerResp_AddNetwork, 3);
-    EXPECT_EQ(found.data[0], 0);
-    EXPECT_EQ(getBe16(found.data + 1), 9);
-    const uint16_t since = getBe16(call(ServerCmd_AddNetwork, addNetwork(u"Since", 500, 0), ServerResp_AddNetwork, 3).data + 1);
-    EXPECT_EQ(call(ServerCmd_DeleteNetwork, repeated(be16(since)), ServerResp_DeleteNetwork, 1).data[0], 0);
+    const auto add = [&](RawClient& c, std::u16string_view name, uint32_t tag, bool repeat) {
+        return getBe16(ask(c, ServerCmd_AddNetwork, addNetwork(name, 250, 0), tag, repeat).data + 1);
+    };
+    const auto remove = [&](RawClient& c, uint16_t handle, uint32_t tag, bool repeat) {
+        return ask(c, ServerCmd_DeleteNetwork, be16(handle), tag, repeat).data[0];
+    };
+    const uint16_t theirs = add(other, u"Same", 7, false);
+    const uint16_t mine = add(*client_, u"Mine", 8, false);
+    EXPECT_EQ(remove(*client_, mine, 9, false), 0);
+    const uint16_t since = add(other, u"Since", 10, false);  // given the handle just freed
+    ASSERT_EQ(since, mine);
+
+    server_.reset();  // a new server on the same table
+    startServer();
+    ASSERT_TRUE(client_->send(ServerCmd_RegisterClient));
+    selectSimulatedBus();
+    EXPECT_EQ(remove(*client_, mine, 9, true), 0) << "the delete that was carried out is not carried out again";
+    EXPECT_EQ(add(other, u"Since", 10, true), since) << "the add that was carried out is answered with its network";
+    const uint16_t unanswered = add(*client_, u"Same", 11, true);  // never carried out before
+    EXPECT_NE(unanswered, theirs) << "another program's network of the same name and speed is not ours";
+    EXPECT_NE(add(*client_, u"Since", 10, true), since) << "the same tag of another client names another request";
+
     auto expected = kBuiltIn;
-    expected.push_back({u"Before", 9, 250});
-    expected.push_back({u"Since", since, 500});
-    EXPECT_EQ(listNetworks(0), expected);
-    EXPECT_EQ(call(ServerCmd_DeleteNetwork, repeated(be16(9)), ServerResp_DeleteNetwork, 1).data[0], 0);
-    expected.erase(expected.end() - 2);
-    EXPECT_EQ(listNetworks(0), expected) << "a network stored before this server is deleted";
+    expected.push_back({u"Same", theirs, 250});
+    expected.push_back({u"Since", since, 250});
+    expected.push_back({u"Same", unanswered, 250});
+    const auto listed = listNetworks(0);
+    ASSERT_EQ(listed.size(), expected.size() + 1);
+    EXPECT_TRUE(std::equal(expected.begin(), expected.end(), listed.begin()));
+    const std::string log = scene_.logText();
+    EXPECT_NE(log.find("Network " + std::to_string(mine) + " was deleted for this request before\n"), std::string::npos);
+    EXPECT_NE(log.find("Network Since was added for this request before: handle " + std::to_string(since)),
+              std::string::npos);
 }
 
 TEST_F(CommandDispatch, SwitchNetworksConnectsDisconnectsAndIgnoresOtherModes) {

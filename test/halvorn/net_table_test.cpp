@@ -92,6 +92,24 @@ TEST_F(NetTableTest, DeletedHandleIsGivenAgainToTheNextNetwork) {
     EXPECT_EQ(table_.GetBaudrate(10), 500u);
 }
 
+// What was added or deleted for a request stays beside the networks for the next table (a new server),
+// unseen by the network list; the latest kKeptRequests are kept.
+TEST_F(NetTableTest, RequestsAreKeptBesideTheNetworksAndOnlyTheLatestOnes) {
+    EXPECT_EQ(table_.Add("kept", 125, 0, {77, 1}), 9u);
+    EXPECT_EQ(table_.Delete(9, {78, 1}), NetTable::kDeleted);
+    for (uint32_t tag = 2; tag < 1 + NetTable::kKeptRequests; ++tag) table_.RecordRequest({79, tag}, {});
+    const NetTable next;
+    EXPECT_FALSE(next.FindRequest({77, 1})) << "the oldest went";
+    const auto deleted = next.FindRequest({78, 1});
+    ASSERT_TRUE(deleted);
+    EXPECT_EQ(deleted->kind, RequestRecord::Kind::Deleted);
+    EXPECT_EQ(deleted->handle, 9u);
+    EXPECT_FALSE(next.FindRequest({79, 1}));
+    EXPECT_FALSE(next.FindRequest({78, 0})) << "a request without a tag leaves no trace";
+    EXPECT_EQ(enumerate(0).size(), 8u);
+    EXPECT_TRUE(next.ReadRegistry(9));
+}
+
 TEST_F(NetTableTest, NetworkOfAnotherHardwareIsNotListed) {
     EXPECT_EQ(table_.Add("other", 250, 3), 9u);
     EXPECT_EQ(table_.Add("mine", 125, 0), 10u);

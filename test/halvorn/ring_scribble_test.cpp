@@ -10,6 +10,7 @@
 #include <algorithm>
 #include <atomic>
 #include <chrono>
+#include <functional>
 #include <iterator>
 #include <random>
 #include <string>
@@ -83,10 +84,12 @@ public:
                                    : ring == 2 ? block_.sendRing.header
                                                : block_.receiveRing.header;
         uint64_t* stamps = (&state_.commandStamps)[ring];
-        switch (pick(8)) {
+        uint64_t* checks = (&state_.commandChecks)[ring];
+        switch (pick(9)) {
         case 0: bytes(&header, sizeof header); break;
         case 1: bytes(&r, sizeof r); break;
-        case 2: bytes(stamps, 2 * kRingCapacity * sizeof(uint64_t)); break;  // the checks lie behind the stamps
+        case 2: bytes(stamps, kRingCapacity * sizeof(uint64_t)); break;
+        case 8: bytes(checks, kRingCapacity * sizeof(uint64_t)); break;
         case 3: {
             const uint32_t k = pick(kRingCapacity);
             bytes(ring == 0   ? static_cast<void*>(block_.commandRing.entries[k].data)
@@ -126,7 +129,6 @@ private:
     RingStateBlock& state_;
     std::mt19937 random_;
 };
-static_assert(offsetof(RingStateBlock, commandChecks) == offsetof(RingStateBlock, commandStamps) + 4 * 8'000);
 
 using RingScribbleTest = test::FreshServerTest<::testing::TestWithParam<uint32_t>>;
 
@@ -217,44 +219,94 @@ TEST_P(RingScribbleTest, NothingTwiceOrOutOfOrderEveryLossCountedAndNewEntriesFl
 INSTANTIATE_TEST_SUITE_P(Seeds, RingScribbleTest, ::testing::Values(1u, 2u, 3u));
 
 // The scribbles that each once stopped, replayed or dropped entries of a ring, one at a time, after a lap
-// and a tenth of entries all taken: on the send ring (the clients write it) with 10 frames more written
-// and not taken yet, on the receive and response rings (the server writes them). Afterwards every new
-// entry is taken once and in order, and nothing is lost that the scribble itself did not destroy.
+// and a tenth of entries all taken: on the send ring (the clients write it) with `unread` frames more
+// written and not taken yet, on the receive and response rings (the server writes them). Afterwards every
+// new entry is taken once and in order, nothing is lost that the scribble itself did not destroy, every
+// entry a client did not get is in its count of losses, and the words the server keeps are its own again.
+struct UpsetScene {
+    ServerBlock& block;
+    RingStateBlock& state;
+    ServerRingHeader& header;
+    RingRestart& r;
+    uint64_t* stamps;
+    uint64_t* checks;
+    // A stamp of the ring's epoch on the slot of `place`, with a check that agrees with the slot's bytes:
+    // an entry written there, as a writer of the user's own would.
+    std::function<void(uint64_t place)> forge;
+};
 struct Upset {
     const char* name;
     int ring;  // 2 send, 3 receive, 1 response
-    void (*scribble)(ServerRingHeader& header, RingRestart& record, uint64_t* stamps);
+    void (*scribble)(UpsetScene& s);
     uint64_t destroyed = 0;  // entries not taken yet whose stamps the scribble took away
+    uint32_t unread = 10;    // entries written before the scribble and not taken (send and receive rings)
+    bool newServer = false;  // a new server starts the rings afresh after the scribble
+    bool anotherWriter = false;  // the send ring's next frames come from another client
 };
 constexpr uint64_t slotOf(uint64_t place) { return place % kRingCapacity; }
+// A place near the end of the places, in the slot of `place`.
+constexpr uint64_t nearTheLimit(uint64_t place) {
+    return (kStampPlaceLimit - 1650) / kRingCapacity * kRingCapacity + slotOf(place);
+}
 const Upset kUpsets[] = {
     {"MisplacedStampInTheNextSlot", 2,
-     [](ServerRingHeader&, RingRestart& r, uint64_t* s) {
-         s[slotOf(r.position)] = slotStamp(r.epoch, r.position + 3);
-     }},
+     [](UpsetScene& s) { s.stamps[slotOf(s.r.position)] = slotStamp(s.r.epoch, s.r.position + 3); }},
     {"ForgedStampNearThePlaceLimit", 2,
-     [](ServerRingHeader&, RingRestart& r, uint64_t* s) {
-         const uint64_t slot = slotOf(r.position + 5);
-         s[slot] = slotStamp(r.epoch, (kStampPlaceLimit - 1650) / kRingCapacity * kRingCapacity + slot);
+     [](UpsetScene& s) { s.stamps[slotOf(s.r.position + 5)] = slotStamp(s.r.epoch, nearTheLimit(s.r.position + 5)); }},
+    {"ForgedEntryNearThePlaceLimitWhileTheCountIsZero", 2,
+     [](UpsetScene& s) {
+         s.forge(nearTheLimit(s.r.position + 5));
+         s.r.position = s.header.writeIndex = 0;
      }},
+    {"CountAndAnEntryForgedNearThePlaceLimit", 2,  // the forged count claims every place below it
+     [](UpsetScene& s) {
+         const uint64_t place = nearTheLimit(s.r.position + 5);
+         s.forge(place);
+         s.r.position = place + 1;
+         s.header.writeIndex = static_cast<uint32_t>(slotOf(place + 1));
+     },
+     kStampPlaceLimit},
     {"LatestStampsTakenAway", 2,  // of the 10 not taken yet and the 5 before
-     [](ServerRingHeader&, RingRestart& r, uint64_t* s) {
-         for (uint64_t p = r.position - 15; p < r.position; ++p) s[slotOf(p)] = kUnstamped;
+     [](UpsetScene& s) {
+         for (uint64_t p = s.r.position - 15; p < s.r.position; ++p) s.stamps[slotOf(p)] = kUnstamped;
+     },
+     10},
+    {"LatestStampsAndTheCountTakenAway", 2,
+     [](UpsetScene& s) {
+         for (uint64_t p = s.r.position - 15; p < s.r.position; ++p) s.stamps[slotOf(p)] = kUnstamped;
+         s.r.position -= 15;
+         s.header.writeIndex = static_cast<uint32_t>(slotOf(s.r.position));
      },
      10},
     {"EpochMovedWithCountZero", 2,
-     [](ServerRingHeader& h, RingRestart& r, uint64_t*) { ++r.epoch, r.position = h.writeIndex = 0; }},
+     [](UpsetScene& s) { ++s.r.epoch, s.r.position = s.header.writeIndex = 0; }},
     {"CountMovedBackWithTheNextStamp", 2,
-     [](ServerRingHeader& h, RingRestart& r, uint64_t* s) {
-         r.position -= 15;
-         h.writeIndex = static_cast<uint32_t>(slotOf(r.position));
-         s[slotOf(r.position)] = kUnstamped;
+     [](UpsetScene& s) {
+         s.r.position -= 15;
+         s.header.writeIndex = static_cast<uint32_t>(slotOf(s.r.position));
+         s.stamps[slotOf(s.r.position)] = kUnstamped;
      }},
-    {"EpochWordOfTheServersRing", 3, [](ServerRingHeader&, RingRestart& r, uint64_t*) { ++r.epoch; }},
-    {"CountAndHeaderMovedAheadTogether", 3,
-     [](ServerRingHeader& h, RingRestart& r, uint64_t*) { r.position += 4, h.writeIndex += 4; }},
+    {"TakenStampsAndTheCountTakenAwayBeforeAnotherWriter", 2,
+     [](UpsetScene& s) {
+         for (uint64_t p = s.r.position - 15; p < s.r.position; ++p) s.stamps[slotOf(p)] = kUnstamped;
+         s.r.position -= 15;
+         s.header.writeIndex = static_cast<uint32_t>(slotOf(s.r.position));
+     },
+     0, 0, false, true},
+    {"FloorMovedAhead", 2, [](UpsetScene& s) { s.r.floor += 993; }, 0, 0},
+    {"EpochWordOfTheServersRing", 3, [](UpsetScene& s) { ++s.r.epoch; }},
+    {"CountAndHeaderMovedAheadTogether", 3, [](UpsetScene& s) { s.r.position += 4, s.header.writeIndex += 4; }},
     {"ResponseCountAndHeaderMovedAheadTogether", 1,
-     [](ServerRingHeader& h, RingRestart& r, uint64_t*) { r.position += 4, h.writeIndex += 4; }},
+     [](UpsetScene& s) { s.r.position += 4, s.header.writeIndex += 4; }},
+    {"StampOfTheNextPlaceBeforeItsEntry", 3,
+     [](UpsetScene& s) { s.stamps[slotOf(s.r.position)] = slotStamp(s.r.epoch, s.r.position); }, 0, 0},
+    {"StampOfTheNextResponseBeforeItsEntry", 1,
+     [](UpsetScene& s) { s.stamps[slotOf(s.r.position)] = slotStamp(s.r.epoch, s.r.position); }, 0, 0},
+    {"CheckOfAnUnreadFrame", 3, [](UpsetScene& s) { s.checks[slotOf(s.r.position - 10)] ^= 1; }, 1},
+    {"EpochWordMovedBackBeforeANewServer", 3, [](UpsetScene& s) { --s.r.epoch; }, 0, 0, true},
+    {"ResponseEpochWordMovedBackBeforeANewServer", 1, [](UpsetScene& s) { --s.r.epoch; }, 0, 0, true},
+    {"CurrentNetworkWord", 3, [](UpsetScene& s) { s.block.currentNetwork = 7; }},
+    {"CountOfServerStarts", 3, [](UpsetScene& s) { ++s.state.serverStarts; }},
 };
 
 class RingUpsetTest : public RingScribbleTest {};
@@ -262,12 +314,17 @@ class RingUpsetTest : public RingScribbleTest {};
 TEST_P(RingUpsetTest, NewEntriesAreTakenOnceAndInOrder) {
     const Upset& upset = kUpsets[GetParam()];
     auto client = RingClient::connect(77);
-    ASSERT_TRUE(client);
+    auto other = RingClient::connect(78);
+    ASSERT_TRUE(client && other);
+    RingClient* sender = client.get();
+    constexpr uint32_t kNetwork = 3;
+    server_->setCurrentNetwork(kNetwork);
     RingReader<ServerFrame> sendReader(server_->sendRing());
     std::atomic<bool> done{false};
     std::atomic<uint64_t> floor{0};
     std::thread keeper([&] {  // the server's looks at its rings, as often as an idle server looks
         for (; !done; std::this_thread::sleep_for(std::chrono::milliseconds(20))) {
+            (void)server_->keepWords();
             (void)server_->sendRing().keep(floor);
             (void)server_->receiveRing().keep();
             (void)server_->responseRing().keep();
@@ -285,7 +342,7 @@ TEST_P(RingUpsetTest, NewEntriesAreTakenOnceAndInOrder) {
     uint32_t written = 0;
     auto write = [&](uint32_t count) {
         for (uint32_t end = written + count; written < end; ++written) {
-            const RingWriteResult r = upset.ring == 2 ? client->sendFrame(frameOf(1, written))
+            const RingWriteResult r = upset.ring == 2 ? sender->sendFrame(frameOf(1, written))
                                       : upset.ring == 3 ? server_->receiveRing().write(frameOf(1, written))
                                                         : server_->responseRing().write(commandOf(1, written));
             ASSERT_EQ(r, RingWriteResult::Written) << "entry " << written;
@@ -295,13 +352,42 @@ TEST_P(RingUpsetTest, NewEntriesAreTakenOnceAndInOrder) {
         write(100);
         take();
     }
-    write(upset.ring == 2 ? 10 : 0);
+    write(upset.ring == 1 ? 0 : upset.unread);
+    const uint32_t starts = server_->serverStarts() + (upset.newServer ? 1 : 0);
     {
-        ServerRingHeader& header = upset.ring == 2   ? server_->block().sendRing.header
-                                   : upset.ring == 3 ? server_->block().receiveRing.header
-                                                     : server_->block().responseRing.header;
         RingStateBlock& state = server_->ringState();
-        upset.scribble(header, (&state.commandRing)[upset.ring], (&state.commandStamps)[upset.ring]);
+        ServerBlock& block = server_->block();
+        RingRestart& record = (&state.commandRing)[upset.ring];
+        uint64_t* stamps = (&state.commandStamps)[upset.ring];
+        uint64_t* checks = (&state.commandChecks)[upset.ring];
+        auto forge = [&](uint64_t place) {
+            const uint64_t stamp = slotStamp(record.epoch, place);
+            const uint64_t k = slotOf(place);
+            // Bytes of its own: no producer of the test's.
+            uint8_t* data = upset.ring == 1   ? block.responseRing.entries[k].data
+                            : upset.ring == 2 ? block.sendRing.entries[k].data
+                                              : block.receiveRing.entries[k].data;
+            std::fill(data, data + 8, uint8_t{0xEE});
+            checks[k] = upset.ring == 1 ? ring_detail::entryCheck(stamp, block.responseRing.entries[k])
+                        : upset.ring == 2 ? ring_detail::entryCheck(stamp, block.sendRing.entries[k])
+                                          : ring_detail::entryCheck(stamp, block.receiveRing.entries[k]);
+            stamps[k] = stamp;
+        };
+        UpsetScene scene{block,
+                         state,
+                         upset.ring == 2   ? block.sendRing.header
+                         : upset.ring == 3 ? block.receiveRing.header
+                                           : block.responseRing.header,
+                         record,
+                         stamps,
+                         checks,
+                         forge};
+        upset.scribble(scene);
+    }
+    if (upset.anotherWriter) sender = other.get();
+    if (upset.newServer) {
+        server_->initialise();
+        server_->setCurrentNetwork(kNetwork);
     }
     take();  // a look before anybody writes again
     for (int i = 0; i < 20; ++i) {
@@ -310,10 +396,18 @@ TEST_P(RingUpsetTest, NewEntriesAreTakenOnceAndInOrder) {
     }
     done = true;
     keeper.join();
+    (void)server_->keepWords();
     EXPECT_EQ(seen.twiceOrBack, 0u);
     EXPECT_EQ(seen.next[1], written) << "the latest entry was taken";
     EXPECT_GE(seen.accounted(), written);
     EXPECT_LE(seen.lost, upset.destroyed + 1) << "only what the scribble itself destroyed is lost";
+    EXPECT_GE(seen.delivered + upset.destroyed, written) << "every entry the scribble left was delivered";
+    if (upset.ring != 2) {
+        EXPECT_EQ(upset.ring == 3 ? client->lostFrames() : client->lostResponses(), seen.lost + seen.damaged)
+            << "every entry not delivered is counted";
+    }
+    EXPECT_EQ(server_->currentNetwork(), kNetwork);
+    EXPECT_EQ(server_->serverStarts(), starts);
 }
 
 INSTANTIATE_TEST_SUITE_P(Upsets, RingUpsetTest, ::testing::Range(0u, static_cast<uint32_t>(std::size(kUpsets))),

@@ -5,7 +5,9 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <atomic>
 #include <optional>
+#include <thread>
 #include <vector>
 
 namespace ostrel::halvorn {
@@ -264,6 +266,31 @@ TEST_F(RingTest, PositionThatMovesBackwardsIsNeverReadAgain) {
     EXPECT_EQ(out.id, 10u);
     EXPECT_EQ(client->readReceived(out).status, RingReadStatus::Empty);
     EXPECT_EQ(client->lostFrames(), 0u);
+}
+
+// The epoch word flickers (somebody scribbles on it) while a client writes commands: each command written
+// learns the epoch and place it was stamped with, never the word as it happened to read afterwards.
+TEST_F(RingTest, CommandLearnsWhereItsOwnWriteStampedItWhileTheEpochWordFlickers) {
+    auto client = RingClient::connect(62);
+    ASSERT_TRUE(client);
+    std::atomic_ref<uint32_t> word(server_->ringState().commandRing.epoch);
+    const uint32_t epoch = word.load();
+    std::atomic<bool> done{false};
+    std::thread scribbler([&] {
+        for (uint32_t i = 0; !done; ++i) word.store(epoch + i % 2);
+    });
+    int written = 0, wrong = 0;
+    for (int i = 0; i < 500; ++i) {
+        RingClient::CommandPlace at;
+        if (client->sendCommand(ServerCmd_Ping, nullptr, 0, 0, at) != RingWriteResult::Written) continue;
+        ++written;
+        wrong += server_->ringState().commandStamps[at.place % kRingCapacity] == slotStamp(at.epoch, at.place) ? 0 : 1;
+    }
+    done = true;
+    scribbler.join();
+    word.store(epoch);
+    EXPECT_GT(written, 0);
+    EXPECT_EQ(wrong, 0) << "of " << written << " commands written";
 }
 
 // The header is a hint: one without capacity or out of range stops no writer or reader, and the server

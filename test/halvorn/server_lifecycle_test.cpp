@@ -7,6 +7,9 @@
 
 #include <csignal>
 
+#include <fcntl.h>
+#include <unistd.h>
+
 namespace ostrel::halvorn {
 namespace {
 
@@ -60,6 +63,25 @@ TEST_F(ServerInstance, ACrashedServerLeavesNoRunningFlagAndDoesNotBlockTheNext) 
     RawClient client(ownId());
     ASSERT_TRUE(client.connected());
     EXPECT_TRUE(serves(client));
+}
+
+// A process stopped inside the running event's open (in a debugger, say) while the server starts: the
+// server tries again beyond one open's bound (5 s) and starts once that process has gone on.
+TEST_F(ServerInstance, StartWaitsForAProcessStoppedInsideTheRunningEventsOpen) {
+    ASSERT_TRUE(scene_.ready());
+    const auto event = platform::NamedEvent::open(kRunningEventName, platform::EventReset::Manual);
+    ASSERT_TRUE(event);
+    const std::string file = "/dev/shm/ostrel." + platform::ipcNamespace() + "." + kRunningEventName;
+    const int opener = ::open(file.c_str(), O_RDWR | O_CLOEXEC);
+    struct flock guard{};
+    guard.l_type = F_WRLCK;
+    guard.l_len = 1;  // the byte an opener holds while it opens
+    ASSERT_TRUE(opener >= 0 && ::fcntl(opener, F_OFD_SETLK, &guard) == 0);
+    ServerProcess server({"1"});
+    ASSERT_TRUE(scene_.waitForLog("Ost CAN Server version"));
+    std::this_thread::sleep_for(std::chrono::milliseconds(6'000));
+    ::close(opener);
+    EXPECT_TRUE(server.waitRunning()) << scene_.logText();
 }
 
 class ServerStopSignal : public RunningServerTest, public ::testing::WithParamInterface<int> {};

@@ -16,13 +16,17 @@
 #include <algorithm>
 #include <array>
 #include <atomic>
+#include <chrono>
 #include <climits>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <memory>
 #include <mutex>
 #include <string>
 #include <string_view>
+#include <system_error>
+#include <thread>
 #include <vector>
 
 #include <dlfcn.h>
@@ -84,6 +88,12 @@ struct ServerClientState {
     uint64_t lastStartUs = 0;           // when the latest of them was started
     uint32_t failedStarts = 0;          // starts since a server was last seen running
     uint64_t nextStartUs = 0;           // no start before this
+    // After Close a server we started may serve other programs for long: this thread reaps it once it
+    // has ended, while no link (whose pings reap) is there. Joined when a link comes, and at the end.
+    std::mutex reaperLock;
+    std::condition_variable reaperWake;
+    bool reaperStop = false;
+    std::thread reaper;
     // Under `lifecycle`: why InitDriver left a server of another protocol version alone, for the user.
     std::u16string versionMismatch;
 
@@ -107,6 +117,18 @@ struct ServerClientState {
     std::mutex transmitCallbackLock;
     TransmitCallback transmitCallback = nullptr;
     void* transmitUser = nullptr;
+
+    ~ServerClientState() { stopReaper(); }
+    void stopReaper() {
+        {
+            std::lock_guard lock(reaperLock);
+            reaperStop = true;
+        }
+        reaperWake.notify_all();
+        if (reaper.joinable()) {
+            reaper.join();
+        }
+    }
 };
 
 ServerClientState& state() {
@@ -128,9 +150,40 @@ void reapStartedServersLocked() {
     std::erase_if(state().startedServers, [](pid_t pid) { return ::waitpid(pid, nullptr, WNOHANG) != 0; });
 }
 
-void reapStartedServers() {
+bool reapStartedServers() {
     std::lock_guard lock(state().serverStartLock);
     reapStartedServersLocked();
+    return state().startedServers.empty();
+}
+
+// Reaps, every so often, the servers this process started until none is left or it is told to stop.
+void reapUntilNoneLeft() {
+    constexpr auto kReapEvery = std::chrono::milliseconds(200);
+    ServerClientState& s = state();
+    std::unique_lock lock(s.reaperLock);
+    while (!s.reaperWake.wait_for(lock, kReapEvery, [&s] { return s.reaperStop; })) {
+        if (reapStartedServers()) {
+            return;
+        }
+    }
+}
+
+// Under `lifecycle`, once the link has gone: a server we started that still runs is reaped when it ends.
+void reapLater() {
+    ServerClientState& s = state();
+    s.stopReaper();  // one that found nothing left has ended; it is joined here
+    if (reapStartedServers()) {
+        return;
+    }
+    {
+        std::lock_guard lock(s.reaperLock);
+        s.reaperStop = false;
+    }
+    try {
+        s.reaper = std::thread(reapUntilNoneLeft);
+    } catch (const std::system_error&) {
+        // No thread: the next link's pings reap it.
+    }
 }
 
 // The folder of this library's own file, symbolic links resolved (the program's folder when the
@@ -528,7 +581,8 @@ int32_t initDriver() {
     if (s.driverState.load() != kNotConnected) {
         return DRN_OK;
     }
-    reapStartedServers();
+    s.stopReaper();  // the link's pings reap from now on
+    (void)reapStartedServers();
     s.serverNetwork.store(0);
     s.versionMismatch.clear();
     bool otherInstallation = false;
@@ -776,7 +830,7 @@ void close() {
         s.driverState.store(kConnected);
     }
     closeLink();
-    reapStartedServers();
+    reapLater();
     s.driverState.store(kNotConnected);
 }
 

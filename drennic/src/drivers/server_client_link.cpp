@@ -71,7 +71,9 @@ ServerLink::ServerLink(std::unique_ptr<RingClient> client, std::unique_ptr<Named
       frames_(frames),
       options_(std::move(options)),
       joinedServer_(client_->serverStarts()),
+      joinedEpoch_(client_->commandEpoch()),
       seenServer_(joinedServer_.load()),
+      seenEpoch_(joinedEpoch_.load()),
       // Not from 0: a late answer to a link this process had before never carries a tag this one uses
       // soon.
       lastTag_(static_cast<uint32_t>(ostrel::platform::monotonicUs()) & ostrel::halvorn::kRequestTagMask),
@@ -242,12 +244,16 @@ void ServerLink::wakeReceiver() {
     receiverWake_->pulse();
 }
 
+bool ServerLink::serverChangedSince(uint32_t starts, uint32_t epoch) const noexcept {
+    return client_->serverStarts() != starts && client_->commandEpoch() != epoch;
+}
+
 void ServerLink::noticeNewServer() {
-    const uint32_t server = client_->serverStarts();
-    if (server == seenServer_) {
+    if (!serverChangedSince(seenServer_, seenEpoch_)) {
         return;
     }
-    seenServer_ = server;
+    seenServer_ = client_->serverStarts();
+    seenEpoch_ = client_->commandEpoch();
     // The ping thread registers with the new one unless somebody sends first. The old server's late
     // answers are gone with its rings.
     {
@@ -297,6 +303,13 @@ bool ServerLink::drainResponses() {
     ServerCommand& response = *readerResponse_;
     for (;;) {
         const RingRead r = client_->readResponse(response);
+        if (r.status == RingReadStatus::Rejected || r.heldBack) {
+            // Whose answer it was cannot be told: a request that waits may have lost its own.
+            std::lock_guard lock(responseLock_);
+            const bool waiting = awaitedCode_ != 0 && !responseFilled_;
+            answerRejected_ = answerRejected_ || (waiting && r.status == RingReadStatus::Rejected);
+            answerHeldBack_ = answerHeldBack_ || (waiting && r.heldBack);
+        }
         if (r.status == RingReadStatus::Entry) {
             takeResponse(response);
             taken = true;
@@ -384,7 +397,8 @@ bool ServerLink::send(uint8_t code, const uint8_t* data, int32_t length) {
 
 void ServerLink::ensureJoined(Clock::time_point deadline) {
     const auto self = std::this_thread::get_id();
-    if ((client_->serverStarts() == joinedServer_.load() && !registrationLost_.load()) || rejoiner_.load() == self) {
+    if ((!serverChangedSince(joinedServer_.load(), joinedEpoch_.load()) && !registrationLost_.load()) ||
+        rejoiner_.load() == self) {
         return;
     }
     // Another thread may be registering, its requests waiting for an answer: not beyond our own limit.
@@ -392,10 +406,11 @@ void ServerLink::ensureJoined(Clock::time_point deadline) {
     if (!lock.try_lock_until(deadline)) {
         return;
     }
-    const uint32_t server = client_->serverStarts();
-    if (server == joinedServer_.load() && !registrationLost_.load()) {
+    if (!serverChangedSince(joinedServer_.load(), joinedEpoch_.load()) && !registrationLost_.load()) {
         return;  // another thread has just done it
     }
+    const uint32_t server = client_->serverStarts();
+    const uint32_t epoch = client_->commandEpoch();
     rejoinDeadline_.store(deadline.time_since_epoch().count());
     rejoiner_.store(self);
     // Cleared before the registration: a server that drops us again afterwards is heard of.
@@ -408,6 +423,16 @@ void ServerLink::ensureJoined(Clock::time_point deadline) {
     }
     rejoiner_.store(std::thread::id());
     joinedServer_.store(server);
+    joinedEpoch_.store(epoch);
+}
+
+uint32_t ServerLink::nextTag() noexcept {
+    for (;;) {
+        const uint32_t tag = (lastTag_.fetch_add(1) + 1) & ostrel::halvorn::kRequestTagMask;
+        if (tag != 0) {
+            return tag;  // 0 is an answer without a tag
+        }
+    }
 }
 
 int32_t ServerLink::request(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response,
@@ -417,37 +442,46 @@ int32_t ServerLink::request(uint8_t code, const uint8_t* data, int32_t length, S
         // A request of the rejoin hook: within the limit of the call that made it run.
         deadline = std::min(deadline, Clock::time_point(Clock::duration(rejoinDeadline_.load())));
     }
+    // Every writing of the request carries its tag: a server can tell what it, or one before it, did for it.
+    const uint32_t tag = nextTag();
+    int damaged = 0;
+    // A slot held back stays so until an entry follows it: the answer to the request written again does.
+    bool heldBackAnswered = false;
     for (bool repeated = false;; repeated = repeat == Repeat::Marked) {
         ensureJoined(deadline);
-        bool replaced = false;
-        const int32_t r = requestOnce(code, data, length, response, deadline, repeated, replaced);
+        AnswerWait end = AnswerWait::Answered;
+        const int32_t r = requestOnce(code, data, length, response, deadline, tag, repeated, !heldBackAnswered, end);
+        const bool again = end == AnswerWait::ServerReplaced ||
+                           ((end == AnswerWait::AnswerDamaged || end == AnswerWait::AnswerHeldBack) &&
+                            ++damaged <= kDamagedAnswerRetries);
+        heldBackAnswered = heldBackAnswered || end == AnswerWait::AnswerHeldBack;
         // A request made while registering again is not written twice: the registration runs again
         // for the newest server anyway.
-        if (!replaced || Clock::now() >= deadline || rejoiner_.load() == std::this_thread::get_id()) {
+        if (!again || Clock::now() >= deadline || rejoiner_.load() == std::this_thread::get_id()) {
             return r;
         }
     }
 }
 
 int32_t ServerLink::requestOnce(uint8_t code, const uint8_t* data, int32_t length, ServerCommand& response,
-                                Clock::time_point deadline, bool repeated, bool& replaced) {
+                                Clock::time_point deadline, uint32_t tag, bool repeated, bool heedHeldBack,
+                                AnswerWait& end) {
+    end = AnswerWait::NotWritten;
     std::unique_lock inFlight(inFlight_, std::defer_lock);
     if (!inFlight.try_lock_until(deadline)) {
         return kRequestNotSent;
     }
     const auto expected = static_cast<uint8_t>(code + 1);
-    lastTag_ = (lastTag_ + 1) & ostrel::halvorn::kRequestTagMask;
-    if (lastTag_ == 0) {
-        lastTag_ = 1;  // 0 is an answer without a tag
-    }
     {
         std::lock_guard lock(responseLock_);
         if (abandoned_) {
             return kRequestNotSent;
         }
         awaitedCode_ = expected;
-        awaitedTag_ = lastTag_;
+        awaitedTag_ = tag;
         responseFilled_ = false;
+        answerRejected_ = false;
+        answerHeldBack_ = false;
         droppedOwedAnswer_ = false;
     }
     if (repeated && length >= 0 && length < ostrel::halvorn::kCommandDataMax) {
@@ -459,19 +493,24 @@ int32_t ServerLink::requestOnce(uint8_t code, const uint8_t* data, int32_t lengt
         ++length;
     }
     requesterReads_.store(true);
-    uint32_t epoch = 0;
-    const AnswerWait end = client_->sendCommand(code, data, length, lastTag_, epoch) == RingWriteResult::Written
-                               ? awaitAnswer(epoch, deadline)
-                               : AnswerWait::NotWritten;
+    RingClient::CommandPlace at;
+    if (client_->sendCommand(code, data, length, tag, at) == RingWriteResult::Written) {
+        end = awaitAnswer(at, deadline, heedHeldBack);
+    }
     requesterReads_.store(false);
     std::lock_guard lock(responseLock_);
     awaitedCode_ = 0;
     if (!responseFilled_) {
-        if (end == AnswerWait::TimedOut && !droppedOwedAnswer_) {
+        const bool mayStillAnswer =
+            end == AnswerWait::TimedOut || end == AnswerWait::AnswerDamaged || end == AnswerWait::AnswerHeldBack;
+        if (mayStillAnswer && !droppedOwedAnswer_) {
             owedAnswer_[expected] = true;  // the server may still answer
         }
-        replaced = end == AnswerWait::ServerReplaced;
-        return end == AnswerWait::NotWritten ? kRequestNotSent : kRequestNoResponse;
+        if (end == AnswerWait::NotWritten) {
+            return kRequestNotSent;
+        }
+        return end == AnswerWait::AnswerDamaged || end == AnswerWait::AnswerHeldBack ? kRequestWrongResponse
+                                                                                      : kRequestNoResponse;
     }
     responseFilled_ = false;
     const ServerCommand& buffer = *responseBuffer_;
@@ -482,7 +521,8 @@ int32_t ServerLink::requestOnce(uint8_t code, const uint8_t* data, int32_t lengt
     return response.code == expected ? 0 : kRequestWrongResponse;
 }
 
-ServerLink::AnswerWait ServerLink::awaitAnswer(uint32_t epoch, Clock::time_point deadline) {
+ServerLink::AnswerWait ServerLink::awaitAnswer(const RingClient::CommandPlace& at, Clock::time_point deadline,
+                                               bool heedHeldBack) {
     constexpr auto kLookEvery = std::chrono::milliseconds(kSilentServerLookMs);
     auto nextLook = Clock::now() + kLookEvery;
     for (;;) {
@@ -501,9 +541,16 @@ ServerLink::AnswerWait ServerLink::awaitAnswer(uint32_t epoch, Clock::time_point
             if (abandoned_) {
                 return AnswerWait::Abandoned;
             }
+            if (answerRejected_) {
+                return AnswerWait::AnswerDamaged;
+            }
+            if (answerHeldBack_ && heedHeldBack) {
+                return AnswerWait::AnswerHeldBack;
+            }
         }
-        // Epochs only grow: a newer server has started the ring afresh and never saw the request.
-        if (client_->commandEpoch() != epoch) {
+        // A newer server has started the ring afresh and never saw the request. An epoch word moved by
+        // anybody else leaves the request in the ring, or taken by the server that answers it.
+        if (client_->commandEpoch() != at.epoch && !client_->commandKept(at)) {
             return AnswerWait::ServerReplaced;
         }
         auto now = Clock::now();

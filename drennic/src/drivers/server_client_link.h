@@ -133,11 +133,13 @@ public:
     // taken: the request carries a tag that the server copies into its answer; from a server that
     // does not, an answer of the code of a request that gave up is taken for that request's late
     // answer. The requester reads the response ring itself while it waits, asleep on the response
-    // event between looks. It is written again only when a newer server has started the command ring
-    // afresh since it was written: one written into the new server's ring is answered by it. A
-    // `Marked` request carries kRequestRepeated after its payload when written again, so that a
-    // server can tell a repeat of what the server before it may have carried out already.
-    // Everything it waits for, the one in flight and a registration included, stays within timeoutMs.
+    // event between looks. It is written again, with its tag, only when a newer server has started the
+    // command ring afresh without it (one written into the new server's ring is answered by it; an
+    // epoch word moved by anybody else writes nothing again), or, a few times at most, when an answer
+    // comes back damaged (it may have been ours). A `Marked` request carries kRequestRepeated after its
+    // payload when written again, so that a server can tell a repeat of what it or the server before
+    // it may have carried out already. Everything it waits for, the one in flight and a registration
+    // included, stays within timeoutMs.
     enum class Repeat { Plain, Marked };
     [[nodiscard]] int32_t request(uint8_t code, const uint8_t* data, int32_t length, ostrel::halvorn::ServerCommand& response,
                                   uint32_t timeoutMs = kServerRequestTimeoutMs, Repeat repeat = Repeat::Plain);
@@ -171,7 +173,11 @@ private:
                std::unique_ptr<ostrel::platform::NamedEvent> responseEvent, uint32_t processId, MsgBuffer& frames,
                Options options);
 
-    enum class AnswerWait { Answered, Abandoned, ServerReplaced, TimedOut, NotWritten };
+    // AnswerDamaged: a response entry was rejected; AnswerHeldBack: the next one is stamped with bytes
+    // that disagree with its check, and nothing follows it yet.
+    enum class AnswerWait { Answered, Abandoned, ServerReplaced, AnswerDamaged, AnswerHeldBack, TimedOut, NotWritten };
+    // How often a request is written again because an answer came back damaged.
+    static constexpr int kDamagedAnswerRetries = 2;
     using Clock = std::chrono::steady_clock;
 
     void readerLoop();
@@ -187,13 +193,19 @@ private:
     void pingLoop();
     [[nodiscard]] bool writeCommand(uint8_t code, const uint8_t* data = nullptr, int32_t length = 0,
                                     uint32_t requestTag = 0);
-    // One writing of a request and the wait for its answer; `replaced` when a newer server has started
-    // the command ring afresh before it answered. `repeated`: written with the repeat mark.
+    // One writing of a request with `tag` and the wait for its answer; `end` tells why it ended (a newer
+    // server started the command ring afresh, an answer came back damaged). `repeated`: written with the
+    // repeat mark.
     [[nodiscard]] int32_t requestOnce(uint8_t code, const uint8_t* data, int32_t length,
                                       ostrel::halvorn::ServerCommand& response, Clock::time_point deadline,
-                                      bool repeated, bool& replaced);
+                                      uint32_t tag, bool repeated, bool heedHeldBack, AnswerWait& end);
     // Reads the response ring until the answer is taken or the wait ends otherwise.
-    [[nodiscard]] AnswerWait awaitAnswer(uint32_t epoch, Clock::time_point deadline);
+    [[nodiscard]] AnswerWait awaitAnswer(const ostrel::halvorn::RingClient::CommandPlace& at, Clock::time_point deadline,
+                                         bool heedHeldBack);
+    // A new server has started since `starts` and `epoch` were noted: the count of server starts and the
+    // command ring's epoch word have both moved on (one store into either is no new server).
+    [[nodiscard]] bool serverChangedSince(uint32_t starts, uint32_t epoch) const noexcept;
+    [[nodiscard]] uint32_t nextTag() noexcept;
     // Registers with a server that has started since we last did, and lets the rejoin hook run; gives
     // up waiting for another thread's registration at the deadline.
     void ensureJoined(Clock::time_point deadline);
@@ -211,13 +223,16 @@ private:
     std::atomic<uint32_t> busHandle_{0};
     std::atomic<bool> errorFrameWish_{false};
 
-    // The server start we are registered with; the rejoin runs under rejoinLock_ on rejoiner_.
+    // The server start we are registered with, and the command ring's epoch then; the rejoin runs under
+    // rejoinLock_ on rejoiner_.
     std::atomic<uint32_t> joinedServer_{0};
+    std::atomic<uint32_t> joinedEpoch_{0};
     std::timed_mutex rejoinLock_;
     std::atomic<std::thread::id> rejoiner_{};
     // While the rejoin hook runs: the deadline of the call that made it run, which its requests keep.
     std::atomic<Clock::rep> rejoinDeadline_{0};
     uint32_t seenServer_ = 0;  // reader thread only
+    uint32_t seenEpoch_ = 0;   // reader thread only
     // Set when the server answers a ping with 0xF3; the pings carry the count of registrations
     // since connecting, so that an answer to a ping older than the latest one is told apart.
     std::atomic<bool> registrationLost_{false};
@@ -226,7 +241,7 @@ private:
     // The response buffer: filled only with the answer to the request that waits, by the reader of
     // the response ring. That is the requester itself while it waits, else the reader thread.
     std::timed_mutex inFlight_;  // one request at a time
-    uint32_t lastTag_;           // under inFlight_: the tag of the latest request
+    std::atomic<uint32_t> lastTag_;  // the tag of the latest request
     std::unique_ptr<uint8_t[]> markedPayload_;  // under inFlight_: a payload with the repeat mark
     std::mutex responseReadLock_;            // held while the response ring is read
     std::atomic<bool> requesterReads_{false};  // a request waits: the reader thread leaves responses alone
@@ -234,6 +249,9 @@ private:
     uint8_t awaitedCode_ = 0;    // 0: nobody waits, answers are stale
     uint32_t awaitedTag_ = 0;
     bool responseFilled_ = false;
+    // While a request waits: a response entry was rejected, or one is held back.
+    bool answerRejected_ = false;
+    bool answerHeldBack_ = false;
     bool abandoned_ = false;
     // Answers without a tag (a server that does not copy it): a request of this response code gave
     // up, so the next such answer is its late one. A request that has dropped one while it waited

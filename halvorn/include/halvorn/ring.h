@@ -13,13 +13,16 @@
 // epoch, never below the place the server reads next (the record's floor, which the server keeps)
 // nor below the count the last writer left when the stamps of the latest entries were taken away
 // (neither hint moves a writer further than the ring holds). A count, header or epoch word scribbled on
-// moves no writer back, so no place is written twice; stamps far ahead of the hints move nobody.
+// moves no writer back, so no place is written twice; stamps more than a ring beyond the count and the
+// floor move nobody.
 //
 // A reader whose next place is not stamped while the count says it should be goes on at the first
-// place stamped after it and counts every place it passed as lost (a reader lapped by the writers goes
+// place stamped after it and counts as lost every place it passed that may have held an entry (a slot
+// still holding the entry of a lap before was never written again; a reader lapped by the writers goes
 // on with the oldest entry still in the ring).
 //
-// The server starts every ring afresh in a new epoch at its start: stamps cleared, epoch word advanced.
+// The server starts every ring afresh in an epoch that no slot, reader or hint is in yet: stamps cleared,
+// epoch word advanced.
 // A reader follows another epoch only once an entry is stamped in it and none is left of its own (an
 // epoch word scribbled on changes nothing), dropping what it had not read of the old one (counted as
 // lost). A client's writer writes only when the epoch word agrees with the floor the server set, and
@@ -31,6 +34,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <bitset>
 #include <cstdint>
 #include <cstring>
 #include <optional>
@@ -61,13 +65,15 @@ enum class RingReadStatus {
     Empty,       // nothing new
     LockFailed,  // mutex not obtained within 500 ms: end this pass
     Rejected,    // the slot's bytes are not what was written there (or its length is out of range): skipped
-    Unusable,    // not used by this discipline any more; kept for callers that test for it
 };
 
 struct RingRead {
     RingReadStatus status = RingReadStatus::Empty;
     uint32_t lost = 0;  // places passed without an entry delivered (overwritten, scribbled on, a restart)
     bool restarted = false;  // the reader followed the ring into a new epoch
+    // Empty, but the next place is stamped with bytes that disagree with its check: it is passed, as
+    // rejected, once an entry is written after it (until then its writer may still write it).
+    bool heldBack = false;
 };
 
 namespace ring_detail {
@@ -198,15 +204,16 @@ public:
             if (sound && hintsAgree(found, found.count) && found.count + 2 * kRingCapacity < kStampPlaceLimit) {
                 return std::nullopt;  // the writers keep these hints; only a disagreement asks for the stamps
             }
+            // What it keeps first: the writers' next place is bounded by the floor.
+            if (!sound) {
+                ring_detail::storeIndex(record_.epoch, epoch);
+                ring_detail::storeCount(record_.floor, floor);
+            }
             found.restored = nextPlace(epoch);
             if (found.restored + 2 * kRingCapacity >= kStampPlaceLimit) {
                 restartFresh();
                 found.restored = 0;
                 return found;
-            }
-            if (!sound) {
-                ring_detail::storeIndex(record_.epoch, epoch);
-                ring_detail::storeCount(record_.floor, floor);
             }
         } else {
             found.restored = kept_.load();
@@ -226,16 +233,22 @@ public:
     }
     // One past the latest entry written in `epoch` (0: none): the latest place stamped whose check agrees
     // with its slot. A stamp whose check does not has been scribbled on, and the one below it is tried.
+    // Places more than a ring beyond the count and the floor were never written: a stamp there is forged.
     [[nodiscard]] uint64_t latest(uint32_t epoch) const noexcept {
+        const uint64_t count = position();
+        const uint64_t floor = ring_detail::loadCount(record_.floor);
+        const uint64_t reach =
+            std::max(count, clientsWrite_ && ring_detail::inEpoch(floor, epoch) ? ring_detail::placeOf(floor) : 0) +
+            kRingCapacity;
         // Backwards from where the count says the latest is: in a sound ring only that first one is checked.
-        const auto start = static_cast<uint32_t>((position() + kRingCapacity - 1) % kRingCapacity);
+        const auto start = static_cast<uint32_t>((count + kRingCapacity - 1) % kRingCapacity);
         uint64_t found = 0;
         for (uint32_t i = 0; i < kRingCapacity; ++i) {
             const uint32_t slot = (start + kRingCapacity - i) % kRingCapacity;
             const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
             const uint64_t place = ring_detail::placeOf(stamp);
             if (ring_detail::inEpoch(stamp, epoch) && place % kRingCapacity == slot && place >= found &&
-                holds(epoch, place)) {
+                place < reach && holds(epoch, place)) {
                 found = place + 1;
             }
         }
@@ -266,8 +279,18 @@ public:
         return ring_detail::inEpoch(stamp, epoch) && held < place && held % kRingCapacity == place % kRingCapacity;
     }
 
-    // The epoch this process's last write was stamped in; under the mutex, that of the write just made.
+    // The epoch and place this process's last write was stamped with; under the mutex, those of the write
+    // just made.
     [[nodiscard]] uint32_t lastWrittenEpoch() const noexcept { return ownEpoch_.load(std::memory_order_relaxed); }
+    [[nodiscard]] uint64_t lastWrittenPlace() const noexcept { return own_.load(std::memory_order_relaxed) - 1; }
+    // A look without the mutex, for a ring the clients write: its reader reads in `epoch` (the floor it
+    // keeps says so) and has taken the entry written at `place`, or will (its slot still holds it). Neither
+    // holds once the ring was started afresh, or when the entry went into an epoch scribbled on.
+    [[nodiscard]] bool heldOrTaken(uint32_t epoch, uint64_t place) const noexcept {
+        const uint64_t floor = ring_detail::loadCount(record_.floor);
+        return clientsWrite_ && ring_detail::inEpoch(floor, epoch) &&
+               (ring_detail::placeOf(floor) > place || stamped(epoch, place));
+    }
     // The epoch word: the keeper's epoch, unless scribbled on.
     [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(record_.epoch); }
     // The record's count: one past the latest entry written, as its writer left it (a hint).
@@ -370,13 +393,28 @@ private:
         const uint32_t old = epoch();
         const uint64_t previous = keeper_.load() && !clientsWrite_ ? kept_.load() : latest(old);
         ring_detail::storeCount(record_.previousPosition, previous);
+        const uint32_t epoch = unusedEpochAfter(old);
         for (uint32_t slot = 0; slot < kRingCapacity; ++slot) ring_detail::storeCount(stamps_[slot], kUnstamped);
-        const uint32_t epoch = old + 1;
         ring_detail::storeCount(record_.floor, slotStamp(epoch, 0));
         ring_detail::storeIndex(record_.epoch, epoch);
         publish(0);
         kept_.store(0);
         keptEpoch_.store(epoch);
+    }
+
+    // The next epoch after `old` that no stamp, no floor and no epoch word is in: an epoch word moved back
+    // would otherwise give the readers still in the latest epoch a new server's entries under old places.
+    [[nodiscard]] uint32_t unusedEpochAfter(uint32_t old) const noexcept {
+        std::bitset<(std::size_t{1} << (64 - kStampPlaceBits))> used;
+        used[old & 0xFFFF] = true;
+        used[ring_detail::loadCount(record_.floor) >> kStampPlaceBits] = true;
+        if (keeper_.load()) used[keptEpoch_.load() & 0xFFFF] = true;
+        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
+            used[ring_detail::loadCount(stamps_[slot]) >> kStampPlaceBits] = true;
+        }
+        uint32_t epoch = old + 1;
+        while (used[epoch & 0xFFFF]) ++epoch;
+        return epoch;
     }
 
     ServerRing<Entry>& ring_;
@@ -433,6 +471,7 @@ public:
             // is written after it: until then its writer may still write it.
             if (!valid && channel_.latest(epoch_) <= next_ + 1) {
                 result.status = RingReadStatus::Empty;
+                result.heldBack = true;
                 return result;
             }
         } else if (findNext(position, result)) {
@@ -477,7 +516,13 @@ private:
         if (end <= next_) return false;
         for (uint64_t place = std::max(next_, end > kRingCapacity ? end - kRingCapacity : 0); place < end; ++place) {
             if (channel_.holds(epoch_, place)) {
-                addLost(result, place - next_);
+                // Writers write one place after the other, but a hint may move them ahead: the places they
+                // skipped end with a slot that still holds the entry of a lap before, and from there on
+                // nothing was written and nothing lost.
+                const uint64_t lapped = place - next_ > kRingCapacity ? place - kRingCapacity : next_;
+                uint64_t runStart = place;
+                while (runStart > lapped && !channel_.holdsOlder(epoch_, runStart - 1)) --runStart;
+                addLost(result, runStart > lapped ? place - runStart : place - next_);
                 next_ = place;
                 scannedPosition_ = UINT64_MAX;  // the next gap gets a look of its own
                 return true;

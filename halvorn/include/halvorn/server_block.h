@@ -225,10 +225,11 @@ inline constexpr std::size_t kNetworkEntrySize = 164;      // name field 160, u1
 inline constexpr std::size_t kNetworkNameField = 160;      // 40 UTF-16 characters used, rest unused
 inline constexpr std::size_t kNetworkNameChars = 40;
 inline constexpr std::size_t kAddNetworkPayload = 164;     // name field 160, u16 kbit/s, u16 hardware
-// A request that a client writes again to a new server, because the one it was written to went away
-// before it answered, may carry one byte more after its payload with this bit set: the server that
-// went may have carried it out already. Adding and deleting a network then look at what is stored
-// instead of doing it twice. A server that knows nothing of the byte ignores it.
+// A request that a client writes again (the server it was written to went away before it answered, or
+// its answer came back damaged) keeps its request tag and may carry one byte more after its payload with
+// this bit set: it may have been carried out already. Adding and deleting a network then answer with
+// what was done for this client's request of this tag, which the network table keeps across server
+// restarts, instead of doing it twice. A server that knows nothing of the byte ignores it.
 inline constexpr uint8_t kRequestRepeated = 0x01;
 static_assert(2 + kMaxHardwareEntries * kHardwareEntrySize <= static_cast<std::size_t>(kCommandDataMax));
 static_assert(2 + kMaxNetworkEntries * kNetworkEntrySize <= static_cast<std::size_t>(kCommandDataMax));

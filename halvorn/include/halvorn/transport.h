@@ -9,6 +9,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 namespace ostrel::halvorn {
 
@@ -44,10 +45,17 @@ public:
     // The server's start-up state: capacities 1000, write indexes 0, no current network, and a new
     // epoch for every ring, so that clients still attached drop what a dead server left. Counts a
     // server start, and makes this process the keeper of every ring: it keeps its own copy of each
-    // ring's epoch and of where it stands.
+    // ring's epoch and of where it stands, of the current network and of the count of server starts.
     void initialise();
     // How many servers have started on these objects.
     [[nodiscard]] uint32_t serverStarts() const noexcept;
+
+    // The keeper's look at the words it keeps beside the rings: each one scribbled on is written back.
+    struct WordRepair {
+        std::optional<uint32_t> currentNetwork;  // the value found, when it was written back
+        std::optional<uint32_t> serverStarts;
+    };
+    [[nodiscard]] WordRepair keepWords() noexcept;
 
 private:
     struct Objects {
@@ -68,6 +76,9 @@ private:
     RingChannel<ServerCommand> responseRing_;
     RingChannel<ServerFrame> sendRing_;
     RingChannel<ServerFrame> receiveRing_;
+    std::atomic<bool> keeper_{false};
+    std::atomic<uint32_t> keptNetwork_{0};
+    std::atomic<uint32_t> keptStarts_{0};
 };
 
 // A client's end of the rings: writes commands and frames with its own process id, reads the
@@ -93,12 +104,21 @@ public:
     [[nodiscard]] RingWriteResult sendCommand(const ServerCommand& command);
     [[nodiscard]] RingWriteResult sendCommand(uint8_t code, const uint8_t* data, int32_t length,
                                               uint32_t requestTag = 0);
-    // The same, and `epoch` learns the command ring's epoch the command was written in. A server that
-    // starts the ring afresh after that never sees the command; one that started it before does.
+    // Where a command was stamped in the command ring, as its own write learnt it.
+    struct CommandPlace {
+        uint32_t epoch = 0;
+        uint64_t place = 0;
+    };
+    // The same, and `at` learns where the command was written. A server that starts the ring afresh after
+    // that never sees the command; one that started it before does.
     [[nodiscard]] RingWriteResult sendCommand(uint8_t code, const uint8_t* data, int32_t length, uint32_t requestTag,
-                                              uint32_t& epoch);
-    // The command ring's epoch now: it moves on whenever a new server starts the ring afresh.
+                                              CommandPlace& at);
+    // The command ring's epoch word now: it moves on whenever a new server starts the ring afresh (and
+    // whenever somebody scribbles on it).
     [[nodiscard]] uint32_t commandEpoch() const noexcept;
+    // A look: the command written at `at` is taken by the server or still in the ring in the epoch the
+    // server reads; false once a new server has started the ring afresh without it.
+    [[nodiscard]] bool commandKept(const CommandPlace& at) const noexcept;
     // Writes a frame (its process id becomes ours) and sets the send event.
     [[nodiscard]] RingWriteResult sendFrame(const ServerFrame& frame);
 
@@ -113,8 +133,9 @@ public:
     // Changes when a new server starts (see TransportObjects::serverStarts).
     [[nodiscard]] uint32_t serverStarts() const noexcept;
     [[nodiscard]] uint32_t processId() const noexcept { return processId_; }
-    // Places our readers passed without an entry (lapped by the writer, a slot scribbled on), or entries
-    // dropped because the ring was started afresh (a new server) before we read them, since connecting.
+    // Places our readers passed without an entry (lapped by the writer, a slot scribbled on), entries
+    // rejected because their bytes disagree with their checks, or entries dropped because the ring was
+    // started afresh (a new server) before we read them, since connecting.
     [[nodiscard]] uint64_t lostResponses() const noexcept { return lostResponses_.load(); }
     [[nodiscard]] uint64_t lostFrames() const noexcept { return lostFrames_.load(); }
     // How often our readers found a ring started afresh.
