@@ -102,8 +102,10 @@ private:
 };
 
 // Many keys stored together, for a program that writes many as it closes: every changed values file
-// is written first, the disk is synced once for all of them, and only then is each renamed into
-// place (and the renames synced), instead of a sync and a rename per key. While a batch lives, keys
+// is written first, then each is synced (its write-back started with the others, so the syncs
+// mostly find it done), and only then is each renamed into place and each folder synced once,
+// instead of a write, a sync and a rename per key in turn. Only the store's own files are synced,
+// never the whole file system, so other programs' unwritten data does not hold the close. While a batch lives, keys
 // that its thread destroys with changes still waiting hand them to it; add() hands over a key's
 // waiting changes at once. Its end (or commit()) stores them. Explicit flush() calls still store at
 // once and report. A batch is used by the thread that made it.
