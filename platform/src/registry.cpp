@@ -750,6 +750,12 @@ bool RegistryKey::flush() {
     return true;
 }
 
+bool RegistryKey::store() {
+    if (currentBatch == nullptr) return flush();
+    currentBatch->add(*this);
+    return true;
+}
+
 RegistryFlushBatch::RegistryFlushBatch() : outer_(currentBatch) { currentBatch = this; }
 
 RegistryFlushBatch::~RegistryFlushBatch() {

@@ -57,6 +57,10 @@ public:
     // The program's arguments after Qt took its own; the first showing opens a single one.
     void SetArguments(QStringList arguments) { arguments_ = std::move(arguments); }
 
+    // Closes as File -> Exit does, but asks nobody anything (a termination signal): a failure to
+    // store the settings goes to standard error only.
+    void CloseUnattended();
+
     void OpenConfiguration(const QString& fileName);
     void SaveConfiguration();
     void UpdateDeviceSummary();
@@ -105,6 +109,8 @@ private:
     [[nodiscard]] bool finishCloseWhenIdle();
     void LoadWindowSettings();
     void SaveWindowSettings();
+    // Stores every setting of the program at the close; says so when they cannot be stored.
+    void storeSettings();
     void removeListeners();
     void openExternal(const QString& target);
 
@@ -165,6 +171,7 @@ private:
     bool listening_ = false;
     bool closing_ = false;
     bool closed_ = false;
+    bool unattended_ = false;
     QTimer closeTimer_;
 };
 

@@ -70,6 +70,9 @@ public:
     // nothing). False when the store could not take them, e.g. the key was deleted meanwhile (it is
     // not recreated); they then wait for the next flush.
     bool flush();
+    // Hands the waiting changes to the batch this thread has running, whose commit stores and reports
+    // them (true here); without one, flush().
+    bool store();
     [[nodiscard]] bool valueExists(std::string_view name) const;
     // Values in a stable order (the order in which they were first written).
     [[nodiscard]] std::vector<RegistryValue> values() const;

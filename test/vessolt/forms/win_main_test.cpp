@@ -464,7 +464,7 @@ TEST_F(WindowTest, FilesThatAreNoRegularFilesAreRefusedAtOnceAndChangeNothing) {
         {"openconfig", fifo, "Unable to read the configuration from " + fifo + " (not a regular file)"},
         {"openconfig", "/dev/zero", "Unable to read the configuration from /dev/zero (not a regular file)"},
         {"saveconfig", fifo, "Unable to write the configuration to " + fifo + " (not a regular file)"},  // after "Yes"
-        {"generatereport", fifo, "Unable to create test report file"},
+        {"generatereport", fifo, "Unable to create test report file (not a regular file)"},
     };
     for (const auto& c : cases) {
         files.answers.push_back(QString::fromStdString(c.file));

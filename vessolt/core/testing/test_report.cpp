@@ -2,9 +2,12 @@
 
 #include <algorithm>
 #include <array>
+#include <cerrno>
 #include <cstring>
 #include <iterator>
 #include <memory>
+
+#include <sys/stat.h>
 
 #include "platform/registry.h"
 #include "platform/regular_file.h"
@@ -28,6 +31,14 @@ constexpr std::array<uint32_t, 256> kCrcTable = makeCrcTable();
 constexpr std::string_view kChecksumTag = "<reportchecksum>";
 // The checksum line is short; a longer last line cannot be one, and is not kept whole.
 constexpr size_t kMaxKeptLine = 1u << 20;
+// A report is text this program wrote, its log twice at most; a file far beyond that is no report,
+// and is refused before the checksum reads it on the GUI thread.
+constexpr size_t kMaxReportBytes = size_t{64} << 20;
+
+// A message with its reason in brackets, when there is one.
+std::string withReason(const char* text, const std::string& reason) {
+    return reason.empty() ? std::string(text) : std::string(text) + " (" + reason + ")";
+}
 
 // Reads a report as the checksum sees it: a CR just before an LF is dropped, so a report with CR LF
 // line ends reads as the LF one it was made from. `piece` gets the text in order, each piece flagged
@@ -189,11 +200,15 @@ TTestReport::TTestReport(UserPrompt& prompt, ReportClock clock, ReportProduct pr
 
 TTestReport::~TTestReport() {
     try {
-        if (auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, kRegistryKey))
-            (void)key->writeString(kLastReportValue, lastreport_);
+        StoreSettings();
     } catch (...) {
-        // Registry failures are ignored.
+        // A batch of the close reports failures; a destructor cannot.
     }
+}
+
+void TTestReport::StoreSettings() {
+    if (auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, kRegistryKey))
+        (void)key->writeString(kLastReportValue, GetLastReport());
 }
 
 void TTestReport::SetSectionWriter(ReportSection section, ReportWriter writer) {
@@ -246,16 +261,25 @@ bool TTestReport::writeReport(std::FILE* file) {
 
 bool TTestReport::Generate(const std::string& path) {
     bool ok = false;
+    std::string why;
     try {
         // The report is made in a file of its own beside the target, which it replaces once complete:
         // the checksum is read back from that file, never through a path that may name a pipe.
         platform::FileReplacement report(path);
         if (report.file() == nullptr) {
-            prompt_.ask(PromptIcon::None, kCreateFailedText, kProductName, PromptButtons::Ok);
+            prompt_.ask(PromptIcon::None, withReason(kCreateFailedText, report.error()), kProductName,
+                        PromptButtons::Ok);
             return false;
         }
+        errno = 0;
         ok = writeReport(report.file());
-        ok = ok && appendChecksum(report.file()) && report.commit();
+        ok = ok && appendChecksum(report.file());
+        const int err = errno;  // a full disk shows at the flush before the checksum is read back
+        if (ok && !report.commit())
+            why = report.error();
+        else if (!ok)
+            why = std::ferror(report.file()) ? std::strerror(err != 0 ? err : EIO) : "a section could not be written";
+        ok = ok && why.empty();
         if (ok) {
             std::lock_guard lock(mutex_);
             lastreport_ = path;
@@ -265,7 +289,7 @@ bool TTestReport::Generate(const std::string& path) {
     }
     if (!ok) {
         try {
-            prompt_.ask(PromptIcon::None, kWriteFailedText, kProductName, PromptButtons::Ok);
+            prompt_.ask(PromptIcon::None, withReason(kWriteFailedText, why), kProductName, PromptButtons::Ok);
         } catch (...) {
             // Nothing leaves Generate.
         }
@@ -273,11 +297,17 @@ bool TTestReport::Generate(const std::string& path) {
     return ok;
 }
 
-ReportVerdict TTestReport::CheckFile(const std::string& path) const {
+ReportVerdict TTestReport::CheckFile(const std::string& path, std::string* why) const {
     std::string error;
     const platform::FilePtr file = platform::openRegularFile(path, error);
-    if (!file)
+    struct stat info {};
+    if (file && (::fstat(::fileno(file.get()), &info) != 0 || static_cast<uint64_t>(info.st_size) > kMaxReportBytes))
+        error = std::strerror(EFBIG);
+    if (!error.empty()) {
+        if (why != nullptr)
+            *why = error;
         return ReportVerdict::Unreadable;
+    }
     // Every line but the last enters the checksum; the last must be the checksum line.
     ReportChecksum checksum;
     uint32_t beforeLastLine = checksum.Value();
@@ -301,8 +331,11 @@ ReportVerdict TTestReport::CheckFile(const std::string& path) const {
         lineStart = endsLine;
         any = true;
     });
-    if (!ok)
-        return ReportVerdict::Unreadable;  // a folder opens, but does not read
+    if (!ok) {
+        if (why != nullptr)
+            *why = std::strerror(EIO);
+        return ReportVerdict::Unreadable;
+    }
     size_t tag = lastLine.find(kChecksumTag);
     if (!any || !lastLineKept || tag == std::string::npos)
         return ReportVerdict::NoChecksum;
@@ -312,14 +345,15 @@ ReportVerdict TTestReport::CheckFile(const std::string& path) const {
 }
 
 void TTestReport::Validate(const std::string& path) {
+    std::string why;
     const char* text = kInvalidText;
-    switch (CheckFile(path)) {
+    switch (CheckFile(path, &why)) {
     case ReportVerdict::Valid: text = kValidText; break;
     case ReportVerdict::Invalid: text = kInvalidText; break;
     case ReportVerdict::NoChecksum: text = kNoChecksumText; break;
     case ReportVerdict::Unreadable: text = kOpenFailedText; break;
     }
-    prompt_.ask(PromptIcon::Warning, text, kProductName, PromptButtons::Ok);
+    prompt_.ask(PromptIcon::Warning, withReason(text, why), kProductName, PromptButtons::Ok);
 }
 
 void TTestReport::GenerateReport(const ChooseReportFile& choose, const ShellOpen& open) {
