@@ -14,6 +14,14 @@
 #include <condition_variable>
 #include <thread>
 
+#include <csignal>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <platform/ini.h>
@@ -25,6 +33,10 @@
 #include "qt_user_prompt.h"
 #include "win_hw_config.h"
 #include "win_network_config.h"
+#include "kvgclass.h"
+#include "script/ratings_script.h"
+#include "testing/test_report.h"
+#include <platform/registry.h>
 #include "window_fixture.h"
 #include "services/window_messages.h"
 
@@ -437,9 +449,131 @@ TEST_F(WindowTest, ReportCommandsWriteWhatTheWindowShowsAndOpenTheReport) {
     EXPECT_EQ(window.findChild<QLabel*>("baudrate")->text(), "250kbps");
 }
 
-// A named pipe (or a device) where the user names a file is refused at once, with the command's own
-// message; the window goes on answering and the node table stays as it was.
-TEST_F(WindowTest, FilesThatAreNoRegularFilesAreRefusedAtOnceAndChangeNothing) {
+// What a file the user or the program's folder names can turn out to be.
+enum class Kind { Fifo, DevZero, Folder, Dangling, ReadOnly, Sparse4G, FullDisk, NotUtf8 };
+constexpr Kind kKinds[] = {Kind::Fifo,     Kind::DevZero,  Kind::Folder,   Kind::Dangling,
+                           Kind::ReadOnly, Kind::Sparse4G, Kind::FullDisk, Kind::NotUtf8};
+
+struct Answer {
+    bool done = false;
+    std::string said;  // the message, log line or reason the program gave
+};
+
+// One reader or writer of such a file: where it looks (a name in the case's folder; the program's
+// own files have fixed names), what a good file holds, and the call.
+struct FileUser {
+    const char* name;
+    std::string file;
+    std::string content;
+    std::function<Answer(const std::string& path)> use;
+    bool writes = false;
+    bool readsFirst = false;      // a writer that keeps the file's other parts reads it first
+    bool ownStore = false;        // the registry: a damaged file is set aside and written afresh
+    bool missingIsEmpty = false;  // a missing file reads as an empty one
+    bool qtNames = false;         // the name passes a QString: non-UTF-8 names are helper vmisc's mend
+    bool noReason = false;        // its message names no reason yet: helper vmisc's mend
+    std::map<Kind, std::string> unlike{};  // answers that differ from the class's
+};
+
+// "" when the use works on the kind; else the reason its message must give.
+std::string expected(const FileUser& u, Kind kind, const std::string& fullDisk) {
+    if (auto it = u.unlike.find(kind); it != u.unlike.end())
+        return it->second;
+    const bool setAside = u.writes && u.ownStore;
+    switch (kind) {
+    case Kind::Fifo:
+    case Kind::DevZero: return setAside ? "" : "not a regular file";
+    case Kind::Folder: return setAside ? "" : "Is a directory";
+    case Kind::Dangling: return u.writes || u.missingIsEmpty ? "" : "No such file or directory";
+    case Kind::ReadOnly: return u.writes && !u.ownStore ? "the file is read-only" : "";
+    case Kind::Sparse4G: return setAside || (u.writes && !u.readsFirst) ? "" : "File too large";
+    case Kind::FullDisk: return u.writes ? fullDisk : "";
+    case Kind::NotUtf8: return "";
+    }
+    return {};
+}
+
+std::string snapshot(const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return "absent";
+    std::string out = std::to_string(st.st_mode) + "/" + std::to_string(st.st_ino) + "/" + std::to_string(st.st_size);
+    if (S_ISREG(st.st_mode) && st.st_size < (1 << 20)) {
+        std::ifstream in(path, std::ios::binary);
+        out += std::string(std::istreambuf_iterator<char>(in), {});
+    }
+    return out;
+}
+
+// A small file system, full: a tmpfs mounted for the test (as root); else a file-size limit of 0
+// while a use runs, which the kernel reports as EFBIG instead of ENOSPC.
+class FullDisk {
+public:
+    explicit FullDisk(const fs::path& folder) : folder_(folder) {
+        mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=256k,mode=0700") == 0;
+    }
+    ~FullDisk() {
+        if (mounted_)
+            ::umount2(folder_.c_str(), MNT_DETACH);
+    }
+    void fill() const {
+        const int fd = mounted_ ? ::open((folder_ / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600) : -1;
+        const std::string block(4096, 'x');
+        while (fd >= 0 && ::write(fd, block.data(), block.size()) > 0) {
+        }
+        if (fd >= 0)
+            ::close(fd);
+    }
+    [[nodiscard]] std::string reason() const { return std::strerror(mounted_ ? ENOSPC : EFBIG); }
+    void limitWrites(bool on) {
+        if (mounted_)
+            return;
+        if (!on) {
+            ::setrlimit(RLIMIT_FSIZE, &before_);
+            return;
+        }
+        ::signal(SIGXFSZ, SIG_IGN);
+        ::getrlimit(RLIMIT_FSIZE, &before_);
+        const rlimit none{0, before_.rlim_max};
+        ::setrlimit(RLIMIT_FSIZE, &none);
+    }
+
+private:
+    fs::path folder_;
+    bool mounted_ = false;
+    rlimit before_{};
+};
+
+// Ends the run when a use does not answer at all, which would otherwise wait for ever.
+class Watchdog {
+public:
+    explicit Watchdog(std::string what) : thread_([this, what = std::move(what)] {
+        std::unique_lock lock(mutex_);
+        if (!done_.wait_for(lock, std::chrono::seconds(60), [this] { return over_; })) {
+            std::fprintf(stderr, "no answer from %s within 60 s\n", what.c_str());
+            std::abort();
+        }
+    }) {}
+    ~Watchdog() {
+        {
+            std::lock_guard lock(mutex_);
+            over_ = true;
+        }
+        done_.notify_one();
+        thread_.join();
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable done_;
+    bool over_ = false;
+    std::thread thread_;
+};
+
+// Every reader and writer of a file that the user or the program's folder names, given every kind
+// of thing such a file can turn out to be: an answer at once, a refusal with its reason, the file
+// and the node table as they were.
+TEST_F(WindowTest, EveryReaderAndWriterOfANamedFileAnswersAtOnceAndRefusesWithItsReason) {
     NetworkConfig stored;
     ASSERT_TRUE(stored.AddNodes(NetworkConfigNode{5, "Device", "device.eds", "", "", "", "", 0}, 2));
     ASSERT_TRUE(stored.SaveSettings(""));
@@ -449,43 +583,176 @@ TEST_F(WindowTest, FilesThatAreNoRegularFilesAreRefusedAtOnceAndChangeNothing) {
     links.network = &network;
     TWin_Main window(*services_, std::move(links));
     window.SetFileDialogs(&files);
-    const std::string fifo = (dir_ / "pipe.nbx").string();
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    GLOBALCONFIG global;
-    global.configurenode = true;
-    global.dcfpath = fifo;
-    ASSERT_EQ(services_->globalConfig->Set(global, nullptr), TGlobalTestConfig::Access::Done);
-
-    const struct {
-        const char* command;
-        std::string file;
-        std::string message;
-    } cases[] = {
-        {"openconfig", fifo, "Unable to read the configuration from " + fifo + " (not a regular file)"},
-        {"openconfig", "/dev/zero", "Unable to read the configuration from /dev/zero (not a regular file)"},
-        {"saveconfig", fifo, "Unable to write the configuration to " + fifo + " (not a regular file)"},  // after "Yes"
-        {"generatereport", fifo, "Unable to create test report file (not a regular file)"},
+    TLog& log = *services_->log;
+    const auto prompted = [this](size_t before) {
+        std::string out;
+        for (size_t i = before; i < prompt_.asked().size(); ++i)
+            out += prompt_.asked()[i].text + "\n";
+        return out;
     };
-    for (const auto& c : cases) {
-        files.answers.push_back(QString::fromStdString(c.file));
-        action(window, c.command)->trigger();
-        const auto asked = prompt_.asked();
-        EXPECT_EQ(asked.empty() ? "" : asked.back().text, c.message) << c.command << " " << c.file;
-        EXPECT_EQ(network.config().rows(), stored.rows()) << c.command << " " << c.file;
-    }
-    // The pipe as the DCF: the node is not configured, and the report says why.
-    const std::atomic<bool> cancel{false};
-    services_->setNodeConfig->Configure(5, &cancel);
-    EXPECT_EQ(services_->log->GetLinesFrom(0).back(),
-              "Note: Unable to open device configuration file: " + fifo + " (not a regular file)");
-    const fs::path report = dir_ / "report.txt";
-    ASSERT_TRUE(services_->testReport->Generate(report.string()));
-    std::ifstream in(report);
-    const std::string text(std::istreambuf_iterator<char>(in), {});
-    EXPECT_NE(text.find("Unable to open device configuration file: " + fifo + " (not a regular file)"), std::string::npos);
+    const auto command = [&](const char* name) {
+        return [&, name](const std::string& path) {
+            const size_t before = prompt_.asked().size();
+            files.answers.push_back(QString::fromStdString(path));
+            action(window, name)->trigger();
+            const std::string said = prompted(before);
+            return Answer{said.find("Unable") == std::string::npos, said};
+        };
+    };
+    const auto script = [&](const std::string& path) {
+        return TRatingsScript(fs::path(path).parent_path().string(), log, *services_->deviceSummary, prompt_);
+    };
+    const auto gauge = [](bool read) {
+        return [read](const std::string& path) {
+            controls::TIniSettings settings;
+            settings.UseAppDir = false;
+            settings.FileName = QString::fromStdString(path);
+            settings.Section = "Gauge";
+            settings.OnHandleIniEvent = [](ostrel::platform::IniFile& ini, bool r) {
+                if (!r)
+                    ini.writeInteger("Gauge", "Max", 100);
+            };
+            settings.Handle(read);
+            return Answer{!settings.Error(), settings.ErrorText().toStdString()};
+        };
+    };
+    const auto registry = [](bool write) {
+        return [write](const std::string& path) {
+            const std::string previous = ostrel::platform::registryDir();
+            ::setenv("OSTREL_REGISTRY_DIR", fs::path(path).parent_path().parent_path().parent_path().c_str(), 1);
+            auto key = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser, "Probe");
+            Answer answer;
+            if (key && write)
+                answer.done = key->writeInteger("x", 2) && key->flush();
+            else if (key)
+                answer.done = !key->values().empty() || key->lastError().empty();
+            answer.said = key ? key->lastError() : "no key";
+            ::setenv("OSTREL_REGISTRY_DIR", previous.c_str(), 1);
+            return answer;
+        };
+    };
+    std::ifstream library(ostrel::platform::executableDir() + "/libfoo.so", std::ios::binary);
+    const std::string values = "ostrel-registry 1\ni\tx\t1\nend 1\n";
+    const std::vector<FileUser> users = {
+        {.name = "open configuration", .file = "c.nbx", .content = "[Global Configuration]\nmaxbootuptime=3000\n",
+         .use = command("openconfig"), .qtNames = true},
+        {.name = "save configuration", .file = "c.nbx", .content = "[Other]\nkept=1\n", .use = command("saveconfig"),
+         .writes = true, .readsFirst = true, .qtNames = true},
+        {.name = "generate report", .file = "r.txt", .content = "old report\n",
+         .use = [&](const std::string& path) {
+             const size_t before = prompt_.asked().size();
+             return Answer{services_->testReport->Generate(path), prompted(before)};
+         },
+         .writes = true},
+        {.name = "check report", .file = "r.txt", .content = "report\n",
+         .use = [&](const std::string& path) {
+             std::string why;
+             return Answer{services_->testReport->CheckFile(path, &why) != ReportVerdict::Unreadable, why};
+         }},
+        {.name = "read ratings.py", .file = "ratings.py", .content = "x = 1\n",
+         .use = [&](const std::string& path) {
+             std::vector<std::string> lines;
+             std::string error;
+             return Answer{script(path).LoadScript(lines, &error), error};
+         }},
+        {.name = "save ratings.py", .file = "ratings.py", .content = "x = 1\n",
+         .use = [&](const std::string& path) { return Answer{script(path).SaveScript({"x = 2"}), {}}; },
+         .writes = true, .noReason = true},
+        {.name = "DCF", .file = "d.dcf", .content = "[DeviceInfo]\nVendorName=x\n",
+         .use = [&](const std::string& path) {
+             GLOBALCONFIG global;
+             global.configurenode = true;
+             global.dcfpath = path;
+             (void)services_->globalConfig->Set(global, nullptr);
+             char* text = nullptr;
+             size_t size = 0;
+             std::FILE* out = ::open_memstream(&text, &size);
+             services_->setNodeConfig->WriteReport(out, 0);
+             std::fclose(out);
+             const std::string said(text, size);
+             std::free(text);
+             return Answer{said.find("Unable") == std::string::npos, said};
+         }},
+        {.name = "EDS", .file = "e.eds", .content = "[1000]\nParameterName=Device type\nDataType=0x0007\nAccessType=ro\n",
+         .use = [&](const std::string& path) {
+             const int32_t before = log.GetLineCount();
+             services_->symbols->ImportEDS(9, path);
+             const std::string said = log.GetLineCount() > before ? log.GetLine(log.GetLineCount() - 1) : "";
+             return Answer{said.find("failed") == std::string::npos, said};
+         }},
+        {.name = "network description", .file = "n.cxl", .content = "<network/>\n",
+         .use = [&](const std::string& path) {
+             const size_t before = prompt_.asked().size();
+             return Answer{services_->symbols->LoadFile(path), prompted(before)};
+         }},
+        {.name = "read gauge settings", .file = "g.ini", .content = "[Gauge]\nMax=50\n", .use = gauge(true),
+         .missingIsEmpty = true, .qtNames = true},
+        {.name = "save gauge settings", .file = "g.ini", .content = "[Other]\nkept=1\n", .use = gauge(false),
+         .writes = true, .readsFirst = true, .qtNames = true},
+        {.name = "driverlibrary", .file = "libdriver.so", .content = std::string(std::istreambuf_iterator<char>(library), {}),
+         .use = [](const std::string& path) {
+             const std::string problem = DriverLibraryProblem(path);
+             return Answer{problem.empty(), problem};
+         },
+         .unlike = {{Kind::Sparse4G, "ELF"}}},
+        {.name = "read the registry", .file = "registry/HKEY_CURRENT_USER/Probe/.values", .content = values,
+         .use = registry(false), .ownStore = true, .missingIsEmpty = true},
+        {.name = "write the registry", .file = "registry/HKEY_CURRENT_USER/Probe/.values", .content = values,
+         .use = registry(true), .writes = true, .ownStore = true},
+    };
 
-    services_->deviceSummary->SetBaudrate(250);
-    EXPECT_TRUE(processUntil([&] { return window.findChild<QLabel*>("baudrate")->text() == "250kbps"; }));
+    for (const Kind kind : kKinds) {
+        const fs::path folder = dir_ / (kind == Kind::NotUtf8 ? "case-\xff\xfe" : "case-" + std::to_string(int(kind)));
+        fs::create_directory(folder);
+        std::optional<FullDisk> disk;
+        if (kind == Kind::FullDisk)
+            disk.emplace(folder);
+        for (size_t u = 0; u < users.size(); ++u) {
+            const fs::path path = folder / std::to_string(u) / users[u].file;
+            fs::create_directories(path.parent_path());
+            switch (kind) {
+            case Kind::Fifo: ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); break;
+            case Kind::DevZero: fs::create_symlink("/dev/zero", path); break;
+            case Kind::Folder: fs::create_directory(path); break;
+            case Kind::Dangling: fs::create_symlink(path.parent_path() / "missing", path); break;
+            case Kind::Sparse4G: std::ofstream(path).close(); fs::resize_file(path, uint64_t{4} << 30); break;
+            default: std::ofstream(path, std::ios::binary) << users[u].content;
+            }
+            if (kind == Kind::ReadOnly)
+                fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+        }
+        if (disk)
+            disk->fill();
+        for (size_t u = 0; u < users.size(); ++u) {
+            const FileUser& user = users[u];
+            const fs::path path = folder / std::to_string(u) / user.file;
+            const std::string what = std::string(user.name) + " on " + path.string();
+            if (kind == Kind::NotUtf8 && user.qtNames)
+                continue;
+            const std::string before = snapshot(path);
+            const auto rows = network.config().rows();
+            const auto started = std::chrono::steady_clock::now();
+            Answer answer;
+            {
+                Watchdog watchdog(what);
+                if (disk)
+                    disk->limitWrites(true);
+                answer = user.use(path.string());
+                if (disk)
+                    disk->limitWrites(false);
+            }
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3)) << what;
+            const std::string reason = expected(user, kind, disk ? disk->reason() : "");
+            if (reason.empty()) {
+                EXPECT_TRUE(answer.done) << what << ": " << answer.said;
+                continue;
+            }
+            EXPECT_FALSE(answer.done) << what;
+            EXPECT_TRUE(user.noReason || answer.said.find(reason) != std::string::npos) << what << ": " << answer.said;
+            EXPECT_EQ(snapshot(path), before) << what;
+            EXPECT_EQ(network.config().rows(), rows) << what;
+        }
+    }
 }
 
 TEST_F(WindowTest, ConfigureNetworkOkLoadsAndAppliesTheDescriptionOnce) {
