@@ -521,6 +521,8 @@ std::unique_ptr<RegistryKey> RegistryKey::create(RegistryRoot root, std::string_
     StoreLock lock;
     // Under the lock so that two processes creating "a\b" and "A\B" end with one key.
     if (!lock.acquire(reason) || !resolveKey(root, path, true, reason)) {
+        // The caller writes nothing, and may not say so: the batch of a close tells for it.
+        if (currentBatch != nullptr && currentBatch->lostKeys_.empty()) currentBatch->lostKeys_ = reason;
         if (error) *error = reason;
         return nullptr;
     }
@@ -774,9 +776,17 @@ void RegistryFlushBatch::add(RegistryKey& key) {
 }
 
 bool RegistryFlushBatch::commit(std::string* error) {
-    if (items_.empty()) return true;
-    std::string reason, notes;
-    const bool ok = commitItems(items_, reason, notes);
+    std::string reason = std::move(lostKeys_);
+    lostKeys_.clear();
+    std::string notes;
+    bool ok = reason.empty();
+    if (!items_.empty()) {
+        std::string failure;
+        if (!commitItems(items_, failure, notes)) {
+            ok = false;
+            if (reason.empty()) reason = failure;
+        }
+    }
     items_.clear();  // what failed here would fail again: the key is gone or the disk refuses
     if (!ok && error) *error = reason;
     return ok;

@@ -120,7 +120,8 @@ public:
     RegistryFlushBatch& operator=(const RegistryFlushBatch&) = delete;
 
     void add(RegistryKey& key);
-    // Stores what was handed over; false (with `error`) when any key could not be stored.
+    // Stores what was handed over; false (with `error`) when any key could not be stored, or
+    // could not even be created (RegistryKey::create failed on this thread while the batch ran).
     bool commit(std::string* error = nullptr);
 
     struct Item {
@@ -130,7 +131,10 @@ public:
     };
 
 private:
+    friend class RegistryKey;
     std::vector<Item> items_;
+    // A key that could not be created while the batch ran: its values had nowhere to go.
+    std::string lostKeys_;
     RegistryFlushBatch* outer_;
 };
 

@@ -505,18 +505,20 @@ std::string snapshot(const fs::path& path) {
     return out;
 }
 
-// A small file system, full: a tmpfs mounted for the test (as root); else a file-size limit of 0
-// while a use runs, which the kernel reports as EFBIG instead of ENOSPC.
-class FullDisk {
+// A small file system of the test's own, full or read-only: a tmpfs mounted for it (as root); else
+// a file-size limit of 0 while a use runs (EFBIG instead of ENOSPC) and a folder without write
+// permission (EACCES instead of EROFS).
+class SmallDisk {
 public:
-    explicit FullDisk(const fs::path& folder) : folder_(folder) {
+    explicit SmallDisk(const fs::path& folder) : folder_(folder) {
         mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=256k,mode=0700") == 0;
     }
-    ~FullDisk() {
+    ~SmallDisk() {
         if (mounted_)
             ::umount2(folder_.c_str(), MNT_DETACH);
     }
-    void fill() const {
+    void fill() {
+        full_ = true;
         const int fd = mounted_ ? ::open((folder_ / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600) : -1;
         const std::string block(4096, 'x');
         while (fd >= 0 && ::write(fd, block.data(), block.size()) > 0) {
@@ -524,9 +526,17 @@ public:
         if (fd >= 0)
             ::close(fd);
     }
-    [[nodiscard]] std::string reason() const { return std::strerror(mounted_ ? ENOSPC : EFBIG); }
-    void limitWrites(bool on) {
+    void makeReadOnly() {
         if (mounted_)
+            ASSERT_EQ(::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
+        else
+            fs::permissions(folder_, fs::perms::owner_write, fs::perm_options::remove);
+    }
+    [[nodiscard]] std::string reason() const {
+        return std::strerror(full_ ? (mounted_ ? ENOSPC : EFBIG) : (mounted_ ? EROFS : EACCES));
+    }
+    void limitWrites(bool on) {
+        if (mounted_ || !full_)
             return;
         if (!on) {
             ::setrlimit(RLIMIT_FSIZE, &before_);
@@ -541,6 +551,7 @@ public:
 private:
     fs::path folder_;
     bool mounted_ = false;
+    bool full_ = false;
     rlimit before_{};
 };
 
@@ -704,7 +715,7 @@ TEST_F(WindowTest, EveryReaderAndWriterOfANamedFileAnswersAtOnceAndRefusesWithIt
     for (const Kind kind : kKinds) {
         const fs::path folder = dir_ / (kind == Kind::NotUtf8 ? "case-\xff\xfe" : "case-" + std::to_string(int(kind)));
         fs::create_directory(folder);
-        std::optional<FullDisk> disk;
+        std::optional<SmallDisk> disk;
         if (kind == Kind::FullDisk)
             disk.emplace(folder);
         for (size_t u = 0; u < users.size(); ++u) {
@@ -752,6 +763,46 @@ TEST_F(WindowTest, EveryReaderAndWriterOfANamedFileAnswersAtOnceAndRefusesWithIt
             EXPECT_EQ(snapshot(path), before) << what;
             EXPECT_EQ(network.config().rows(), rows) << what;
         }
+    }
+}
+
+// The registry on a full or a read-only disk: the close says once, while the window is there, that
+// the settings could not be stored and why, and standard error says so too; with room, nothing.
+TEST_F(WindowTest, SettingsThatCannotBeStoredAtTheCloseAreReportedOnce) {
+    for (const char* disk : {"room", "full", "read-only"}) {
+        const fs::path folder = dir_ / disk;
+        fs::create_directory(folder);
+        SmallDisk small(folder);
+        ::setenv("OSTREL_REGISTRY_DIR", folder.c_str(), 1);
+        TWin_Main window(*services_);
+        window.show();
+        if (disk == std::string("full"))
+            small.fill();
+        else if (disk == std::string("read-only"))
+            small.makeReadOnly();
+        const size_t before = prompt_.asked().size();
+        int pipe[2];
+        ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);  // not a file: the size limit must not stop it
+        const int stderrCopy = ::dup(STDERR_FILENO);
+        ::dup2(pipe[1], STDERR_FILENO);
+        small.limitWrites(true);
+        window.close();
+        small.limitWrites(false);
+        ::dup2(stderrCopy, STDERR_FILENO);
+        ::close(stderrCopy);
+        ::close(pipe[1]);
+        std::string errors(4096, '\0');
+        errors.resize(static_cast<size_t>(std::max<ssize_t>(0, ::read(pipe[0], errors.data(), errors.size()))));
+        ::close(pipe[0]);
+        const auto asked = prompt_.asked();
+        EXPECT_TRUE(window.isHidden());
+        ASSERT_EQ(asked.size(), before + (disk == std::string("room") ? 0 : 1)) << disk;
+        if (disk == std::string("room"))
+            continue;
+        EXPECT_NE(asked.back().text.find("The settings could not be stored"), std::string::npos) << asked.back().text;
+        EXPECT_NE(asked.back().text.find(small.reason()), std::string::npos) << asked.back().text;
+        EXPECT_NE(errors.find("the settings could not be stored"), std::string::npos) << errors;
+        EXPECT_NE(errors.find(small.reason()), std::string::npos) << errors;
     }
 }
 
