@@ -449,144 +449,88 @@ TEST_F(WindowTest, ReportCommandsWriteWhatTheWindowShowsAndOpenTheReport) {
     EXPECT_EQ(window.findChild<QLabel*>("baudrate")->text(), "250kbps");
 }
 
-// What a file the user or the program's folder names can turn out to be.
+// What a file the user or the program's folder names can turn out to be, and how a reader or
+// writer of one treats it.
 enum class Kind { Fifo, DevZero, Folder, Dangling, ReadOnly, Sparse4G, FullDisk, NotUtf8 };
-constexpr Kind kKinds[] = {Kind::Fifo,     Kind::DevZero,  Kind::Folder,   Kind::Dangling,
-                           Kind::ReadOnly, Kind::Sparse4G, Kind::FullDisk, Kind::NotUtf8};
+enum Trait { Writes = 1, ReadsFirst = 2, OwnStore = 4, MissingIsEmpty = 8, QtName = 16, NoReason = 32, Loader = 64 };
 
 struct Answer {
     bool done = false;
     std::string said;  // the message, log line or reason the program gave
 };
 
-// One reader or writer of such a file: where it looks (a name in the case's folder; the program's
-// own files have fixed names), what a good file holds, and the call.
 struct FileUser {
     const char* name;
-    std::string file;
-    std::string content;
+    std::string file;     // in the case's folder; the program's own files have fixed names
+    std::string content;  // a good one
+    int traits;
     std::function<Answer(const std::string& path)> use;
-    bool writes = false;
-    bool readsFirst = false;      // a writer that keeps the file's other parts reads it first
-    bool ownStore = false;        // the registry: a damaged file is set aside and written afresh
-    bool missingIsEmpty = false;  // a missing file reads as an empty one
-    bool qtNames = false;         // the name passes a QString: non-UTF-8 names are helper vmisc's mend
-    bool noReason = false;        // its message names no reason yet: helper vmisc's mend
-    std::map<Kind, std::string> unlike{};  // answers that differ from the class's
 };
 
-// "" when the use works on the kind; else the reason its message must give.
-std::string expected(const FileUser& u, Kind kind, const std::string& fullDisk) {
-    if (auto it = u.unlike.find(kind); it != u.unlike.end())
-        return it->second;
-    const bool setAside = u.writes && u.ownStore;
+// "" when the use works on the kind; else the reason its message must give. The registry sets a
+// damaged file aside and writes afresh; a writer that keeps a file's other parts reads it first.
+std::string expected(int t, Kind kind, const std::string& fullDisk) {
+    const bool writes = t & Writes, setAside = writes && (t & OwnStore);
     switch (kind) {
     case Kind::Fifo:
     case Kind::DevZero: return setAside ? "" : "not a regular file";
     case Kind::Folder: return setAside ? "" : "Is a directory";
-    case Kind::Dangling: return u.writes || u.missingIsEmpty ? "" : "No such file or directory";
-    case Kind::ReadOnly: return u.writes && !u.ownStore ? "the file is read-only" : "";
-    case Kind::Sparse4G: return setAside || (u.writes && !u.readsFirst) ? "" : "File too large";
-    case Kind::FullDisk: return u.writes ? fullDisk : "";
-    case Kind::NotUtf8: return "";
+    case Kind::Dangling: return writes || (t & MissingIsEmpty) ? "" : "No such file or directory";
+    case Kind::ReadOnly: return writes && !setAside ? "the file is read-only" : "";
+    case Kind::Sparse4G: return (t & Loader) ? "ELF" : setAside || (writes && !(t & ReadsFirst)) ? "" : "File too large";
+    case Kind::FullDisk: return writes ? fullDisk : "";
+    case Kind::NotUtf8: break;
     }
-    return {};
+    return "";
 }
 
 std::string snapshot(const fs::path& path) {
     struct stat st {};
     if (::lstat(path.c_str(), &st) != 0)
         return "absent";
-    std::string out = std::to_string(st.st_mode) + "/" + std::to_string(st.st_ino) + "/" + std::to_string(st.st_size);
-    if (S_ISREG(st.st_mode) && st.st_size < (1 << 20)) {
-        std::ifstream in(path, std::ios::binary);
-        out += std::string(std::istreambuf_iterator<char>(in), {});
-    }
-    return out;
+    std::ifstream in(S_ISREG(st.st_mode) && st.st_size < 4096 ? path : fs::path("/dev/null"), std::ios::binary);
+    return std::to_string(st.st_mode) + "/" + std::to_string(st.st_ino) + "/" + std::to_string(st.st_size) +
+           std::string(std::istreambuf_iterator<char>(in), {});
 }
 
-// A small file system of the test's own, full or read-only: a tmpfs mounted for it (as root); else
-// a file-size limit of 0 while a use runs (EFBIG instead of ENOSPC) and a folder without write
-// permission (EACCES instead of EROFS).
-class SmallDisk {
-public:
-    explicit SmallDisk(const fs::path& folder) : folder_(folder) {
-        mounted_ = ::mount("tmpfs", folder.c_str(), "tmpfs", 0, "size=256k,mode=0700") == 0;
-    }
+// A small file system of the test's own, filled or made read-only: a tmpfs (as root); else a file
+// size limit of 0 while a use runs (EFBIG for ENOSPC) or a folder without write permission (EACCES).
+struct SmallDisk {
+    explicit SmallDisk(const fs::path& f)
+        : folder(f), mounted(::mount("tmpfs", f.c_str(), "tmpfs", 0, "size=256k") == 0) {}
     ~SmallDisk() {
-        if (mounted_)
-            ::umount2(folder_.c_str(), MNT_DETACH);
+        if (mounted)
+            ::umount2(folder.c_str(), MNT_DETACH);
     }
     void fill() {
-        full_ = true;
-        const int fd = mounted_ ? ::open((folder_ / "filler").c_str(), O_WRONLY | O_CREAT | O_CLOEXEC, 0600) : -1;
-        const std::string block(4096, 'x');
-        while (fd >= 0 && ::write(fd, block.data(), block.size()) > 0) {
+        full = true;
+        std::ofstream out(folder / "filler", std::ios::binary);
+        while (mounted && out.write(std::string(4096, 'x').data(), 4096).flush()) {
         }
-        if (fd >= 0)
-            ::close(fd);
     }
     void makeReadOnly() {
-        if (mounted_)
-            ASSERT_EQ(::mount(nullptr, folder_.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr), 0);
-        else
-            fs::permissions(folder_, fs::perms::owner_write, fs::perm_options::remove);
+        if (!mounted || ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            fs::permissions(folder, fs::perms::owner_write, fs::perm_options::remove);
     }
     [[nodiscard]] std::string reason() const {
-        return std::strerror(full_ ? (mounted_ ? ENOSPC : EFBIG) : (mounted_ ? EROFS : EACCES));
+        return std::strerror(full ? (mounted ? ENOSPC : EFBIG) : (mounted ? EROFS : EACCES));
     }
-    void limitWrites(bool on) {
-        if (mounted_ || !full_)
-            return;
-        if (!on) {
-            ::setrlimit(RLIMIT_FSIZE, &before_);
-            return;
-        }
+    void limitWrites(bool on) const {
         ::signal(SIGXFSZ, SIG_IGN);
-        ::getrlimit(RLIMIT_FSIZE, &before_);
-        const rlimit none{0, before_.rlim_max};
-        ::setrlimit(RLIMIT_FSIZE, &none);
+        const rlimit limit{on && full && !mounted ? 0 : RLIM_INFINITY, RLIM_INFINITY};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
     }
-
-private:
-    fs::path folder_;
-    bool mounted_ = false;
-    bool full_ = false;
-    rlimit before_{};
-};
-
-// Ends the run when a use does not answer at all, which would otherwise wait for ever.
-class Watchdog {
-public:
-    explicit Watchdog(std::string what) : thread_([this, what = std::move(what)] {
-        std::unique_lock lock(mutex_);
-        if (!done_.wait_for(lock, std::chrono::seconds(60), [this] { return over_; })) {
-            std::fprintf(stderr, "no answer from %s within 60 s\n", what.c_str());
-            std::abort();
-        }
-    }) {}
-    ~Watchdog() {
-        {
-            std::lock_guard lock(mutex_);
-            over_ = true;
-        }
-        done_.notify_one();
-        thread_.join();
-    }
-
-private:
-    std::mutex mutex_;
-    std::condition_variable done_;
-    bool over_ = false;
-    std::thread thread_;
+    fs::path folder;
+    bool mounted;
+    bool full = false;
 };
 
 // Every reader and writer of a file that the user or the program's folder names, given every kind
-// of thing such a file can turn out to be: an answer at once, a refusal with its reason, the file
-// and the node table as they were.
+// of thing such a file can turn out to be: an answer at once (a hang is ended by the alarm), a
+// refusal with its reason, the file and the node table as they were.
 TEST_F(WindowTest, EveryReaderAndWriterOfANamedFileAnswersAtOnceAndRefusesWithItsReason) {
     NetworkConfig stored;
-    ASSERT_TRUE(stored.AddNodes(NetworkConfigNode{5, "Device", "device.eds", "", "", "", "", 0}, 2));
+    ASSERT_TRUE(stored.AddNodes(NetworkConfigNode{5, "Device", "", "", "", "", "", 0}, 2));
     ASSERT_TRUE(stored.SaveSettings(""));
     ScriptedFileDialogs files;
     TWin_NetworkConfig network(*services_->symbols, prompt_, files, {});
@@ -595,19 +539,23 @@ TEST_F(WindowTest, EveryReaderAndWriterOfANamedFileAnswersAtOnceAndRefusesWithIt
     TWin_Main window(*services_, std::move(links));
     window.SetFileDialogs(&files);
     TLog& log = *services_->log;
-    const auto prompted = [this](size_t before) {
-        std::string out;
-        for (size_t i = before; i < prompt_.asked().size(); ++i)
-            out += prompt_.asked()[i].text + "\n";
-        return out;
+    // What the use said through the message boxes, the log or its report text; "Unable" or
+    // "failed" there is a refusal.
+    const auto said = [&](const std::function<bool()>& act, const std::function<std::string()>& text = {}) {
+        const size_t asked = prompt_.asked().size();
+        const int32_t lines = log.GetLineCount();
+        const bool done = act();
+        std::string out = text ? text() : "";
+        for (size_t i = asked; i < prompt_.asked().size(); ++i)
+            out += prompt_.asked()[i].text;
+        for (int32_t i = lines; i < log.GetLineCount(); ++i)
+            out += log.GetLine(i);
+        return Answer{done && out.find("Unable") == std::string::npos && out.find("failed") == std::string::npos, out};
     };
     const auto command = [&](const char* name) {
         return [&, name](const std::string& path) {
-            const size_t before = prompt_.asked().size();
             files.answers.push_back(QString::fromStdString(path));
-            action(window, name)->trigger();
-            const std::string said = prompted(before);
-            return Answer{said.find("Unable") == std::string::npos, said};
+            return said([&] { return action(window, name)->trigger(), true; });
         };
     };
     const auto script = [&](const std::string& path) {
@@ -616,13 +564,8 @@ TEST_F(WindowTest, EveryReaderAndWriterOfANamedFileAnswersAtOnceAndRefusesWithIt
     const auto gauge = [](bool read) {
         return [read](const std::string& path) {
             controls::TIniSettings settings;
-            settings.UseAppDir = false;
-            settings.FileName = QString::fromStdString(path);
-            settings.Section = "Gauge";
-            settings.OnHandleIniEvent = [](ostrel::platform::IniFile& ini, bool r) {
-                if (!r)
-                    ini.writeInteger("Gauge", "Max", 100);
-            };
+            std::tie(settings.FileName, settings.Section, settings.UseAppDir) = std::tuple(QString::fromStdString(path), "Gauge", false);
+            settings.OnHandleIniEvent = [](ostrel::platform::IniFile& ini, bool) { ini.writeInteger("Gauge", "Max", 9); };
             settings.Handle(read);
             return Answer{!settings.Error(), settings.ErrorText().toStdString()};
         };
@@ -632,87 +575,67 @@ TEST_F(WindowTest, EveryReaderAndWriterOfANamedFileAnswersAtOnceAndRefusesWithIt
             const std::string previous = ostrel::platform::registryDir();
             ::setenv("OSTREL_REGISTRY_DIR", fs::path(path).parent_path().parent_path().parent_path().c_str(), 1);
             auto key = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser, "Probe");
-            Answer answer;
-            if (key && write)
-                answer.done = key->writeInteger("x", 2) && key->flush();
-            else if (key)
-                answer.done = !key->values().empty() || key->lastError().empty();
-            answer.said = key ? key->lastError() : "no key";
+            const bool done = key && (write ? key->writeInteger("x", 2) && key->flush()
+                                            : !key->values().empty() || key->lastError().empty());
             ::setenv("OSTREL_REGISTRY_DIR", previous.c_str(), 1);
-            return answer;
+            return Answer{done, key ? key->lastError() : "no key"};
         };
     };
     std::ifstream library(ostrel::platform::executableDir() + "/libfoo.so", std::ios::binary);
-    const std::string values = "ostrel-registry 1\ni\tx\t1\nend 1\n";
+    const std::string values = "ostrel-registry 1\ni\tx\t1\nend 1\n", registryFile = "r/HKEY_CURRENT_USER/Probe/.values";
     const std::vector<FileUser> users = {
-        {.name = "open configuration", .file = "c.nbx", .content = "[Global Configuration]\nmaxbootuptime=3000\n",
-         .use = command("openconfig"), .qtNames = true},
-        {.name = "save configuration", .file = "c.nbx", .content = "[Other]\nkept=1\n", .use = command("saveconfig"),
-         .writes = true, .readsFirst = true, .qtNames = true},
-        {.name = "generate report", .file = "r.txt", .content = "old report\n",
-         .use = [&](const std::string& path) {
-             const size_t before = prompt_.asked().size();
-             return Answer{services_->testReport->Generate(path), prompted(before)};
-         },
-         .writes = true},
-        {.name = "check report", .file = "r.txt", .content = "report\n",
-         .use = [&](const std::string& path) {
+        {"open configuration", "c.nbx", "[Global Configuration]\nmaxbootuptime=3000\n", QtName, command("openconfig")},
+        {"save configuration", "c.nbx", "[Other]\nkept=1\n", Writes | ReadsFirst | QtName, command("saveconfig")},
+        {"generate report", "r.txt", "old\n", Writes,
+         [&](const std::string& path) { return said([&] { return services_->testReport->Generate(path); }); }},
+        {"check report", "r.txt", "report\n", 0,
+         [&](const std::string& path) {
              std::string why;
              return Answer{services_->testReport->CheckFile(path, &why) != ReportVerdict::Unreadable, why};
          }},
-        {.name = "read ratings.py", .file = "ratings.py", .content = "x = 1\n",
-         .use = [&](const std::string& path) {
+        {"read ratings.py", "ratings.py", "x = 1\n", 0,
+         [&](const std::string& path) {
              std::vector<std::string> lines;
              std::string error;
              return Answer{script(path).LoadScript(lines, &error), error};
          }},
-        {.name = "save ratings.py", .file = "ratings.py", .content = "x = 1\n",
-         .use = [&](const std::string& path) { return Answer{script(path).SaveScript({"x = 2"}), {}}; },
-         .writes = true, .noReason = true},
-        {.name = "DCF", .file = "d.dcf", .content = "[DeviceInfo]\nVendorName=x\n",
-         .use = [&](const std::string& path) {
+        // Its reason reaches the settings page with helper vmisc's mend of the page's message.
+        {"save ratings.py", "ratings.py", "x = 1\n", Writes | NoReason,
+         [&](const std::string& path) { return Answer{script(path).SaveScript({"x = 2"}), {}}; }},
+        {"DCF", "d.dcf", "[DeviceInfo]\nVendorName=x\n", 0,
+         [&](const std::string& path) {
              GLOBALCONFIG global;
              global.configurenode = true;
              global.dcfpath = path;
              (void)services_->globalConfig->Set(global, nullptr);
-             char* text = nullptr;
-             size_t size = 0;
-             std::FILE* out = ::open_memstream(&text, &size);
-             services_->setNodeConfig->WriteReport(out, 0);
-             std::fclose(out);
-             const std::string said(text, size);
-             std::free(text);
-             return Answer{said.find("Unable") == std::string::npos, said};
+             return said([] { return true; }, [&] {
+                 char* text = nullptr;
+                 size_t size = 0;
+                 std::FILE* report = ::open_memstream(&text, &size);
+                 services_->setNodeConfig->WriteReport(report, 0);
+                 std::fclose(report);
+                 const std::string out(text, size);
+                 std::free(text);
+                 return out;
+             });
          }},
-        {.name = "EDS", .file = "e.eds", .content = "[1000]\nParameterName=Device type\nDataType=0x0007\nAccessType=ro\n",
-         .use = [&](const std::string& path) {
-             const int32_t before = log.GetLineCount();
-             services_->symbols->ImportEDS(9, path);
-             const std::string said = log.GetLineCount() > before ? log.GetLine(log.GetLineCount() - 1) : "";
-             return Answer{said.find("failed") == std::string::npos, said};
-         }},
-        {.name = "network description", .file = "n.cxl", .content = "<network/>\n",
-         .use = [&](const std::string& path) {
-             const size_t before = prompt_.asked().size();
-             return Answer{services_->symbols->LoadFile(path), prompted(before)};
-         }},
-        {.name = "read gauge settings", .file = "g.ini", .content = "[Gauge]\nMax=50\n", .use = gauge(true),
-         .missingIsEmpty = true, .qtNames = true},
-        {.name = "save gauge settings", .file = "g.ini", .content = "[Other]\nkept=1\n", .use = gauge(false),
-         .writes = true, .readsFirst = true, .qtNames = true},
-        {.name = "driverlibrary", .file = "libdriver.so", .content = std::string(std::istreambuf_iterator<char>(library), {}),
-         .use = [](const std::string& path) {
+        {"EDS", "e.eds", "[1000]\nParameterName=Device type\nDataType=0x0007\n", 0,
+         [&](const std::string& path) { return said([&] { return services_->symbols->ImportEDS(9, path), true; }); }},
+        {"network description", "n.cxl", "<network/>\n", 0,
+         [&](const std::string& path) { return said([&] { return services_->symbols->LoadFile(path); }); }},
+        {"read gauge settings", "g.ini", "[Gauge]\nMax=50\n", MissingIsEmpty | QtName, gauge(true)},
+        {"save gauge settings", "g.ini", "[Other]\nkept=1\n", Writes | ReadsFirst | QtName, gauge(false)},
+        {"driverlibrary", "libdriver.so", std::string(std::istreambuf_iterator<char>(library), {}), Loader,
+         [](const std::string& path) {
              const std::string problem = DriverLibraryProblem(path);
              return Answer{problem.empty(), problem};
-         },
-         .unlike = {{Kind::Sparse4G, "ELF"}}},
-        {.name = "read the registry", .file = "registry/HKEY_CURRENT_USER/Probe/.values", .content = values,
-         .use = registry(false), .ownStore = true, .missingIsEmpty = true},
-        {.name = "write the registry", .file = "registry/HKEY_CURRENT_USER/Probe/.values", .content = values,
-         .use = registry(true), .writes = true, .ownStore = true},
+         }},
+        {"read the registry", registryFile, values, OwnStore | MissingIsEmpty, registry(false)},
+        {"write the registry", registryFile, values, Writes | OwnStore, registry(true)},
     };
 
-    for (const Kind kind : kKinds) {
+    for (const Kind kind : {Kind::Fifo, Kind::DevZero, Kind::Folder, Kind::Dangling, Kind::ReadOnly, Kind::Sparse4G,
+                            Kind::FullDisk, Kind::NotUtf8}) {
         const fs::path folder = dir_ / (kind == Kind::NotUtf8 ? "case-\xff\xfe" : "case-" + std::to_string(int(kind)));
         fs::create_directory(folder);
         std::optional<SmallDisk> disk;
@@ -721,45 +644,43 @@ TEST_F(WindowTest, EveryReaderAndWriterOfANamedFileAnswersAtOnceAndRefusesWithIt
         for (size_t u = 0; u < users.size(); ++u) {
             const fs::path path = folder / std::to_string(u) / users[u].file;
             fs::create_directories(path.parent_path());
-            switch (kind) {
-            case Kind::Fifo: ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0); break;
-            case Kind::DevZero: fs::create_symlink("/dev/zero", path); break;
-            case Kind::Folder: fs::create_directory(path); break;
-            case Kind::Dangling: fs::create_symlink(path.parent_path() / "missing", path); break;
-            case Kind::Sparse4G: std::ofstream(path).close(); fs::resize_file(path, uint64_t{4} << 30); break;
-            default: std::ofstream(path, std::ios::binary) << users[u].content;
-            }
+            if (kind == Kind::Fifo)
+                ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+            else if (kind == Kind::DevZero || kind == Kind::Dangling)
+                fs::create_symlink(kind == Kind::DevZero ? fs::path("/dev/zero") : path.parent_path() / "gone", path);
+            else if (kind == Kind::Folder)
+                fs::create_directory(path);
+            else
+                std::ofstream(path, std::ios::binary) << (kind == Kind::Sparse4G ? "" : users[u].content);
+            if (kind == Kind::Sparse4G)
+                fs::resize_file(path, uint64_t{4} << 30);
             if (kind == Kind::ReadOnly)
-                fs::permissions(path, fs::perms::owner_read | fs::perms::group_read | fs::perms::others_read);
+                fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                                fs::perm_options::remove);
         }
         if (disk)
             disk->fill();
         for (size_t u = 0; u < users.size(); ++u) {
             const FileUser& user = users[u];
             const fs::path path = folder / std::to_string(u) / user.file;
-            const std::string what = std::string(user.name) + " on " + path.string();
-            if (kind == Kind::NotUtf8 && user.qtNames)
-                continue;
-            const std::string before = snapshot(path);
+            if (kind == Kind::NotUtf8 && (user.traits & QtName))
+                continue;  // helper vmisc's mend: a name is kept as the bytes it is
+            const std::string what = std::string(user.name) + " on " + path.string(), before = snapshot(path);
             const auto rows = network.config().rows();
             const auto started = std::chrono::steady_clock::now();
-            Answer answer;
-            {
-                Watchdog watchdog(what);
-                if (disk)
-                    disk->limitWrites(true);
-                answer = user.use(path.string());
-                if (disk)
-                    disk->limitWrites(false);
-            }
+            ::alarm(60);
+            if (disk)
+                disk->limitWrites(true);
+            const Answer answer = user.use(path.string());
+            if (disk)
+                disk->limitWrites(false);
+            ::alarm(0);
             EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3)) << what;
-            const std::string reason = expected(user, kind, disk ? disk->reason() : "");
-            if (reason.empty()) {
-                EXPECT_TRUE(answer.done) << what << ": " << answer.said;
+            const std::string reason = expected(user.traits, kind, disk ? disk->reason() : "");
+            EXPECT_EQ(answer.done, reason.empty()) << what << ": " << answer.said;
+            if (reason.empty())
                 continue;
-            }
-            EXPECT_FALSE(answer.done) << what;
-            EXPECT_TRUE(user.noReason || answer.said.find(reason) != std::string::npos) << what << ": " << answer.said;
+            EXPECT_TRUE((user.traits & NoReason) || answer.said.find(reason) != std::string::npos) << what << ": " << answer.said;
             EXPECT_EQ(snapshot(path), before) << what;
             EXPECT_EQ(network.config().rows(), rows) << what;
         }
@@ -769,20 +690,17 @@ TEST_F(WindowTest, EveryReaderAndWriterOfANamedFileAnswersAtOnceAndRefusesWithIt
 // The registry on a full or a read-only disk: the close says once, while the window is there, that
 // the settings could not be stored and why, and standard error says so too; with room, nothing.
 TEST_F(WindowTest, SettingsThatCannotBeStoredAtTheCloseAreReportedOnce) {
-    for (const char* disk : {"room", "full", "read-only"}) {
-        const fs::path folder = dir_ / disk;
-        fs::create_directory(folder);
-        SmallDisk small(folder);
-        ::setenv("OSTREL_REGISTRY_DIR", folder.c_str(), 1);
+    for (const std::string disk : {"room", "full", "read-only"}) {
+        fs::create_directory(dir_ / disk);
+        SmallDisk small(dir_ / disk);
+        ::setenv("OSTREL_REGISTRY_DIR", (dir_ / disk).c_str(), 1);
         TWin_Main window(*services_);
         window.show();
-        if (disk == std::string("full"))
-            small.fill();
-        else if (disk == std::string("read-only"))
-            small.makeReadOnly();
+        if (disk != "room")
+            disk == "full" ? small.fill() : small.makeReadOnly();
         const size_t before = prompt_.asked().size();
-        int pipe[2];
-        ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);  // not a file: the size limit must not stop it
+        int pipe[2];  // not a file, which the size limit would stop
+        ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
         const int stderrCopy = ::dup(STDERR_FILENO);
         ::dup2(pipe[1], STDERR_FILENO);
         small.limitWrites(true);
@@ -794,15 +712,13 @@ TEST_F(WindowTest, SettingsThatCannotBeStoredAtTheCloseAreReportedOnce) {
         std::string errors(4096, '\0');
         errors.resize(static_cast<size_t>(std::max<ssize_t>(0, ::read(pipe[0], errors.data(), errors.size()))));
         ::close(pipe[0]);
-        const auto asked = prompt_.asked();
+        const std::string told = prompt_.asked().size() > before ? prompt_.asked().back().text : "";
         EXPECT_TRUE(window.isHidden());
-        ASSERT_EQ(asked.size(), before + (disk == std::string("room") ? 0 : 1)) << disk;
-        if (disk == std::string("room"))
-            continue;
-        EXPECT_NE(asked.back().text.find("The settings could not be stored"), std::string::npos) << asked.back().text;
-        EXPECT_NE(asked.back().text.find(small.reason()), std::string::npos) << asked.back().text;
-        EXPECT_NE(errors.find("the settings could not be stored"), std::string::npos) << errors;
-        EXPECT_NE(errors.find(small.reason()), std::string::npos) << errors;
+        EXPECT_EQ(prompt_.asked().size(), before + (disk == "room" ? 0 : 1)) << disk;
+        for (const std::string& text : {told, errors})
+            EXPECT_EQ(disk != "room" && text.find(small.reason()) != std::string::npos &&
+                          QString::fromStdString(text).contains("the settings could not be stored", Qt::CaseInsensitive),
+                      disk != "room") << disk << ": " << text;
     }
 }
 
