@@ -689,6 +689,9 @@ TEST_F(WindowTest, SettingsThatCannotBeStoredAtTheCloseAreReportedOnce) {
         SmallDisk small(dir_ / disk);
         ::setenv("OSTREL_REGISTRY_DIR", (dir_ / disk).c_str(), 1);
         TWin_Main window(*services_);
+        ScriptedFileDialogs files;
+        TWin_NetworkConfig network(*services_->symbols, prompt_, files, {});
+        services_->AddSettingsOwner(network);
         window.show();
         if (disk != "room")
             disk == "full" ? small.fill() : small.makeReadOnly();
@@ -709,6 +712,13 @@ TEST_F(WindowTest, SettingsThatCannotBeStoredAtTheCloseAreReportedOnce) {
         const std::string told = prompt_.asked().size() > before ? prompt_.asked().back().text : "";
         EXPECT_TRUE(window.isHidden());
         EXPECT_EQ(prompt_.asked().size(), before + (disk == "room" ? 0 : 1)) << disk;
+        // The services' and the windows' settings, all stored by the close.
+        for (const auto& [key, value] : {std::pair(std::string(kNetworkConfigKey), "totalnodes"),
+                                         std::pair(TGlobalTestConfig::DefaultRegistryKey(), "maxbootuptime")}) {
+            const auto stored = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser, key);
+            EXPECT_EQ(stored && stored->readInteger(value), disk == "room") << key;
+        }
+        services_->ClearSettingsOwners();
         for (const std::string& text : {told, errors})
             EXPECT_EQ(disk != "room" && text.find(small.reason()) != std::string::npos &&
                           QString::fromStdString(text).contains("the settings could not be stored", Qt::CaseInsensitive),
