@@ -2,6 +2,7 @@
 #include "platform/library.h"
 
 #include "platform/process.h"
+#include "platform/regular_file.h"
 
 #include <dlfcn.h>
 #include <unistd.h>
@@ -39,6 +40,18 @@ void setError(std::string* error, std::string text) {
     }
 }
 
+// The loader opens and reads a path it is given without looking what it names: a FIFO there would
+// hold it (and the program) until some process wrote to it, a device would be read without end.
+// Only a regular file goes to it.
+bool loadable(const std::string& path, std::string* error) {
+    std::string why;
+    if (isRegularFile(path, why)) {
+        return true;
+    }
+    setError(error, path + ": " + why);
+    return false;
+}
+
 } // namespace
 
 std::string mapLibraryName(std::string_view name) {
@@ -67,6 +80,10 @@ std::unique_ptr<Library> Library::load(std::string_view name, std::string* error
     }
     const std::string mapped = mapLibraryName(name);
     if (!endsWithDll(name)) {
+        // A name with a slash is a path, which the loader opens as it stands.
+        if (mapped.find('/') != std::string::npos && !loadable(mapped, error)) {
+            return nullptr;
+        }
         void* handle = dlopen(mapped.c_str(), kFlags);
         if (handle == nullptr) {
             setError(error, loaderError("cannot load " + mapped));
@@ -83,6 +100,9 @@ std::unique_ptr<Library> Library::load(std::string_view name, std::string* error
     // so its error is reported rather than silently taking another from the search path.
     const std::string besideProgram = executableDir() + "/" + mapped;
     if (access(besideProgram.c_str(), F_OK) == 0) {
+        if (!loadable(besideProgram, error)) {
+            return nullptr;
+        }
         void* handle = dlopen(besideProgram.c_str(), kFlags);
         if (handle == nullptr) {
             setError(error, loaderError("cannot load " + besideProgram));

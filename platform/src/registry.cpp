@@ -15,6 +15,7 @@
 #include "platform/registry.h"
 
 #include "file_sync.h"
+#include "platform/regular_file.h"
 
 #include <algorithm>
 #include <cerrno>
@@ -47,6 +48,9 @@ constexpr std::string_view kHeaderLine = "ostrel-registry 1";
 // process, and the caller gets a failure instead of a hang.
 constexpr auto kLockTimeout = std::chrono::seconds(10);
 constexpr std::size_t kMaxFolderNameBytes = 255;
+// A key's values file is small (the largest the program writes holds a few hundred values); one far
+// beyond this is damage, not settings.
+constexpr std::size_t kMaxValuesFileBytes = kMaxUserFileBytes;
 
 // The batch that keys destroyed on this thread hand their changes to; set only while one lives.
 thread_local RegistryFlushBatch* currentBatch = nullptr;
@@ -285,31 +289,6 @@ private:
 
 enum class LoadResult { Ok, Corrupt, IoError };
 
-bool readWholeFile(const fs::path& path, std::string& content, int& err) {
-    const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    if (fd < 0) {
-        err = errno;
-        return false;
-    }
-    content.clear();
-    struct stat st {};
-    if (::fstat(fd, &st) == 0 && st.st_size > 0) content.reserve(static_cast<std::size_t>(st.st_size));
-    char buffer[16384];
-    for (;;) {
-        const ssize_t n = ::read(fd, buffer, sizeof buffer);
-        if (n < 0) {
-            if (errno == EINTR) continue;
-            err = errno;
-            ::close(fd);
-            return false;
-        }
-        if (n == 0) break;
-        content.append(buffer, static_cast<std::size_t>(n));
-    }
-    ::close(fd);
-    return true;
-}
-
 std::optional<RegistryValue> parseValueLine(std::string_view line) {
     const std::size_t tab1 = line.find('\t');
     if (tab1 == std::string_view::npos) return std::nullopt;
@@ -346,22 +325,25 @@ std::optional<RegistryValue> parseValueLine(std::string_view line) {
     return value;
 }
 
-// Reads a key's values. A missing file is an empty key.
+// Reads a key's values. A missing file is an empty key. One that is no regular file (a FIFO, a link
+// to a device) or is far too large is read no further and counts as damaged, as bad contents do.
 LoadResult loadValues(const fs::path& folder, std::vector<RegistryValue>& values, std::string& error) {
     values.clear();
     const fs::path file = folder / kValuesFileName;
-    std::string content;
-    int err = 0;
-    if (!readWholeFile(file, content, err)) {
-        if (err == ENOENT) return LoadResult::Ok;
-        error = "cannot read " + file.string() + ": " + errnoText(err);
-        return LoadResult::IoError;
-    }
-    const auto corrupt = [&](const char* what) {
+    const auto corrupt = [&](const std::string& what) {
         values.clear();
         error = "corrupt registry file " + file.string() + " (" + what + ")";
         return LoadResult::Corrupt;
     };
+    std::string content;
+    std::string why;
+    int err = 0;
+    if (!readRegularFile(file.string(), content, why, kMaxValuesFileBytes, &err)) {
+        if (err == ENOENT) return LoadResult::Ok;
+        if (err == ENODEV || err == EISDIR || err == EFBIG) return corrupt(why);
+        error = "cannot read " + file.string() + ": " + why;
+        return LoadResult::IoError;
+    }
     std::string_view rest(content);
     std::vector<std::string_view> lines;
     while (!rest.empty()) {
@@ -457,7 +439,9 @@ struct StagedValues {
 
 bool writeStaged(StagedValues& staged, std::string& error) {
     const fs::path temp = staged.folder / kValuesTempName;
-    staged.fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_TRUNC | O_CLOEXEC, 0600);
+    // Made afresh: whatever a crash or a hand left under the name (a FIFO would hold the open) goes.
+    (void)::unlink(temp.c_str());
+    staged.fd = ::open(temp.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_NOFOLLOW | O_CLOEXEC, 0600);
     if (staged.fd < 0) {
         error = "cannot write " + temp.string() + ": " + errnoText(errno);
         return false;
@@ -474,10 +458,9 @@ bool writeStaged(StagedValues& staged, std::string& error) {
     return true;
 }
 
-// `diskSynced`: the whole file system was synced since the file was written; only the close is left.
-bool syncStaged(StagedValues& staged, std::string& error, bool diskSynced) {
+bool syncStaged(StagedValues& staged, std::string& error) {
     const fs::path temp = staged.folder / kValuesTempName;
-    const bool synced = diskSynced || ::fdatasync(staged.fd) == 0;
+    const bool synced = ::fdatasync(staged.fd) == 0;
     const int syncErr = errno;
     const bool closed = ::close(staged.fd) == 0;
     staged.fd = -1;
@@ -538,6 +521,8 @@ std::unique_ptr<RegistryKey> RegistryKey::create(RegistryRoot root, std::string_
     StoreLock lock;
     // Under the lock so that two processes creating "a\b" and "A\B" end with one key.
     if (!lock.acquire(reason) || !resolveKey(root, path, true, reason)) {
+        // The caller writes nothing, and may not say so: the batch of a close tells for it.
+        if (currentBatch != nullptr && currentBatch->lostKeys_.empty()) currentBatch->lostKeys_ = reason;
         if (error) *error = reason;
         return nullptr;
     }
@@ -696,32 +681,27 @@ bool commitItems(const std::vector<RegistryFlushBatch::Item>& items, std::string
         else
             failed(reason);
     }
+    // Only the store's own files are synced: a sync of the whole file system would wait for every
+    // other program's unwritten data too. The write-back of all of them has begun already, so the
+    // syncs one after the other mostly find it done.
     std::vector<StagedValues*> synced;
-    // Many files take one sync of the file system (they all live under the store's root): a sync
-    // per file waits for the disk once for each, which on a busy disk is what makes a close slow. A
-    // failed sync falls back to one per file, which tells which file failed.
-    const bool diskSynced = written.size() > 1 && ::syncfs(written.front()->fd) == 0;
     for (StagedValues* next : written) {
         std::string reason;
-        if (syncStaged(*next, reason, diskSynced))
+        if (syncStaged(*next, reason))
             synced.push_back(next);
         else
             failed(reason);
     }
+    std::vector<const fs::path*> renamedIn;
     for (StagedValues* next : synced) {
         std::string reason;
-        if (!installStaged(*next, reason)) failed(reason);
-    }
-    if (synced.size() > 1) {
-        // The renames, likewise at once.
-        const int fd = ::open(synced.front()->folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-        if (fd >= 0 && ::syncfs(fd) == 0) {
-            ::close(fd);
-            return ok;
+        if (!installStaged(*next, reason)) {
+            failed(reason);
+        } else if (std::none_of(renamedIn.begin(), renamedIn.end(), [&](const fs::path* f) { return *f == next->folder; })) {
+            renamedIn.push_back(&next->folder);
         }
-        if (fd >= 0) ::close(fd);
     }
-    for (StagedValues* next : synced) syncFolder(next->folder.string());
+    for (const fs::path* folder : renamedIn) syncFolder(folder->string());
     return ok;
 }
 
@@ -772,6 +752,12 @@ bool RegistryKey::flush() {
     return true;
 }
 
+bool RegistryKey::store() {
+    if (currentBatch == nullptr) return flush();
+    currentBatch->add(*this);
+    return true;
+}
+
 RegistryFlushBatch::RegistryFlushBatch() : outer_(currentBatch) { currentBatch = this; }
 
 RegistryFlushBatch::~RegistryFlushBatch() {
@@ -790,9 +776,17 @@ void RegistryFlushBatch::add(RegistryKey& key) {
 }
 
 bool RegistryFlushBatch::commit(std::string* error) {
-    if (items_.empty()) return true;
-    std::string reason, notes;
-    const bool ok = commitItems(items_, reason, notes);
+    std::string reason = std::move(lostKeys_);
+    lostKeys_.clear();
+    std::string notes;
+    bool ok = reason.empty();
+    if (!items_.empty()) {
+        std::string failure;
+        if (!commitItems(items_, failure, notes)) {
+            ok = false;
+            if (reason.empty()) reason = failure;
+        }
+    }
     items_.clear();  // what failed here would fail again: the key is gone or the disk refuses
     if (!ok && error) *error = reason;
     return ok;

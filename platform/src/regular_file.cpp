@@ -18,6 +18,7 @@ namespace ostrel::platform {
 namespace {
 
 constexpr const char* kNotRegularText = "not a regular file";
+constexpr const char* kReadOnlyText = "the file is read-only";
 
 std::atomic<unsigned> tempFileCounter{0};
 
@@ -26,13 +27,15 @@ const char* notRegularText(mode_t mode) { return S_ISDIR(mode) ? std::strerror(E
 // A descriptor for reading `path`, or -1 with `error` set. Without O_NONBLOCK the open itself would
 // wait for a FIFO's writer; the type is checked on what was opened, so the path cannot change in
 // between.
-int openForReading(const std::string& path, std::string& error, struct stat& info) {
+int openForReading(const std::string& path, std::string& error, struct stat& info, int& code) {
     const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NONBLOCK);
     if (fd < 0) {
-        error = std::strerror(errno);
+        code = errno;
+        error = std::strerror(code);
         return -1;
     }
     if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode)) {
+        code = S_ISDIR(info.st_mode) ? EISDIR : ENODEV;
         error = notRegularText(info.st_mode);
         ::close(fd);
         return -1;
@@ -70,7 +73,8 @@ void syncFolder(const std::string& folder) noexcept {
 
 FilePtr openRegularFile(const std::string& path, std::string& error) {
     struct stat info {};
-    const int fd = openForReading(path, error, info);
+    int code = 0;
+    const int fd = openForReading(path, error, info, code);
     if (fd < 0) return nullptr;
     FilePtr file(::fdopen(fd, "rb"));
     if (!file) {
@@ -80,15 +84,20 @@ FilePtr openRegularFile(const std::string& path, std::string& error) {
     return file;
 }
 
-bool readRegularFile(const std::string& path, std::string& content, std::string& error, std::size_t maxBytes) {
+bool readRegularFile(const std::string& path, std::string& content, std::string& error, std::size_t maxBytes,
+                     int* code) {
     struct stat info {};
-    const int fd = openForReading(path, error, info);
+    int failure = 0;
+    const int fd = openForReading(path, error, info, failure);
+    if (code != nullptr) *code = failure;
     if (fd < 0) return false;
-    const auto tooLarge = [&] {
-        error = std::strerror(EFBIG);
+    const auto failed = [&](int err) {
+        if (code != nullptr) *code = err;
+        error = std::strerror(err);
         ::close(fd);
         return false;
     };
+    const auto tooLarge = [&] { return failed(EFBIG); };
     if (static_cast<uint64_t>(info.st_size) > maxBytes) return tooLarge();
     content.clear();
     content.reserve(static_cast<std::size_t>(info.st_size));
@@ -96,17 +105,31 @@ bool readRegularFile(const std::string& path, std::string& content, std::string&
     for (;;) {
         const ssize_t n = ::read(fd, buffer, sizeof buffer);
         if (n < 0 && errno == EINTR) continue;
-        if (n < 0) {
-            error = std::strerror(errno);
-            ::close(fd);
-            return false;
-        }
+        if (n < 0) return failed(errno);
         if (n == 0) break;
         content.append(buffer, static_cast<std::size_t>(n));
         if (content.size() > maxBytes) return tooLarge();  // it grew while being read
     }
     ::close(fd);
     return true;
+}
+
+bool isRegularFile(const std::string& path, std::string& error) {
+    struct stat info {};
+    int code = 0;
+    const int fd = openForReading(path, error, info, code);
+    if (fd >= 0) ::close(fd);
+    return fd >= 0;
+}
+
+std::string writeProtection(const std::string& path) {
+    struct stat info {};
+    if (::stat(path.c_str(), &info) != 0) return {};
+    // Without any write permission the file is protected from everyone, the superuser too, who
+    // would otherwise pass every check.
+    if ((info.st_mode & 0222) == 0) return kReadOnlyText;
+    if (::access(path.c_str(), W_OK) == 0) return {};
+    return errno == EROFS ? std::strerror(EROFS) : kReadOnlyText;
 }
 
 FileReplacement::FileReplacement(const std::string& path) : target_(path) {
@@ -121,6 +144,8 @@ FileReplacement::FileReplacement(const std::string& path) : target_(path) {
             error_ = notRegularText(info.st_mode);
             return;
         }
+        error_ = writeProtection(target_);
+        if (!error_.empty()) return;
         existed_ = true;
         mode_ = info.st_mode & 07777;
     } else if (errno != ENOENT) {
@@ -168,6 +193,9 @@ bool FileReplacement::commit() {
     if (ok && existed_) ok = ::fchmod(fd, static_cast<mode_t>(mode_)) == 0;
     if (ok) ok = ::fdatasync(fd) == 0;
     int err = errno;
+    // Protected while the new version was written: it stays as it is.
+    std::string protection = ok && existed_ ? writeProtection(target_) : std::string();
+    ok = ok && protection.empty();
     if (std::fclose(file_.release()) != 0 && ok) {
         ok = false;
         err = errno;
@@ -177,7 +205,7 @@ bool FileReplacement::commit() {
         err = errno;
     }
     if (!ok) {
-        error_ = std::strerror(err != 0 ? err : EIO);
+        error_ = !protection.empty() ? std::move(protection) : std::strerror(err != 0 ? err : EIO);
         discard();
         return false;
     }

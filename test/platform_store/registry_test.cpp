@@ -234,6 +234,18 @@ TEST_F(Registry, KeysClosedDuringABatchAreStoredTogetherWhenItEnds) {
         EXPECT_TRUE(now->flush());
         EXPECT_EQ(reader("Software\\Close\\now")->readString("a"), "b");
         EXPECT_FALSE(reader("Software\\Close\\k0")->readInteger("width").has_value());
+        // store() hands its changes to the batch, whose end stores them.
+        ASSERT_TRUE(now->writeString("a", "c") && now->store());
+        EXPECT_EQ(reader("Software\\Close\\now")->readString("a"), "b");
+    }
+    EXPECT_EQ(reader("Software\\Close\\now")->readString("a"), "c");
+    {
+        // A key that cannot even be made while a batch runs fails the batch: its values were lost.
+        RegistryFlushBatch batch;
+        EXPECT_EQ(reader(std::string(300, 'x')), nullptr);
+        std::string error;
+        EXPECT_FALSE(batch.commit(&error));
+        EXPECT_EQ(error, "registry key name too long");
     }
     for (int i = 0; i < 20; ++i)
         EXPECT_EQ(reader("Software\\Close\\k" + std::to_string(i))->readInteger("width"), i == 3 ? 300 : i) << i;

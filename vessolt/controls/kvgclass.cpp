@@ -137,7 +137,10 @@ void TIniSettings::Handle(bool read) {
     if (!OnHandleIniEvent)
         return;
     OnHandleIniEvent(ini, read);
-    if (!read && (!loaded || !ini.save())) {
+    if (read && !loaded) {
+        error_ = true;
+        errorText_ = QStringLiteral("Cannot read \"%1\" (%2)").arg(file, QString::fromStdString(ini.error()));
+    } else if (!read && (!loaded || !ini.save())) {
         error_ = true;
         errorText_ = QStringLiteral("Cannot write \"%1\" (%2)").arg(file, QString::fromStdString(ini.error()));
     }

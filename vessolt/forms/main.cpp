@@ -154,7 +154,7 @@ int main(int argc, char** argv) {
             endDialogs();
             QTimer::singleShot(0, QCoreApplication::instance(), endDialogs);
             if (mainWindow && mainWindow->isVisible())
-                mainWindow->close();
+                mainWindow->CloseUnattended();
             else
                 QCoreApplication::quit();
         });

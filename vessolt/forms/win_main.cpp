@@ -24,6 +24,7 @@
 #include <QToolBar>
 #include <QToolButton>
 #include <QVBoxLayout>
+#include <cstdio>
 #include <utility>
 
 #include <platform/process.h>
@@ -973,11 +974,27 @@ bool TWin_Main::finishCloseWhenIdle() {
         return false;
     closeTimer_.stop();
     services_.testManager->WaitForTestThread();  // the run has ended: this only collects its thread
-    SaveWindowSettings();
     services_.StopActivity();  // closes the hardware once
+    storeSettings();
     closed_ = true;
     Q_EMIT Closed();
     return true;
+}
+
+void TWin_Main::CloseUnattended() {
+    unattended_ = true;
+    close();
+}
+
+void TWin_Main::storeSettings() {
+    const std::string problem = services_.StoreSettings([this] { SaveWindowSettings(); });
+    if (problem.empty())
+        return;
+    std::fprintf(stderr, "%s: the settings could not be stored: %s\n", kProductName, problem.c_str());
+    if (!unattended_)
+        services_.prompt().inform("The settings could not be stored (" + problem +
+                                      "). The changes of this session will be lost when the program ends.",
+                                  PromptIcon::Warning);
 }
 
 void TWin_Main::LoadWindowSettings() {

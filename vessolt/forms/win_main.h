@@ -58,6 +58,10 @@ public:
     // a single one.
     void SetArguments(std::vector<std::string> arguments) { arguments_ = std::move(arguments); }
 
+    // Closes as File -> Exit does, but asks nobody anything (a termination signal): a failure to
+    // store the settings goes to standard error only.
+    void CloseUnattended();
+
     // `fileName` as the bytes the file system holds.
     void OpenConfiguration(const std::string& fileName);
     void SaveConfiguration();
@@ -107,6 +111,8 @@ private:
     [[nodiscard]] bool finishCloseWhenIdle();
     void LoadWindowSettings();
     void SaveWindowSettings();
+    // Stores every setting of the program at the close; says so when they cannot be stored.
+    void storeSettings();
     void removeListeners();
     void openExternal(const QString& target);
 
@@ -167,6 +173,7 @@ private:
     bool listening_ = false;
     bool closing_ = false;
     bool closed_ = false;
+    bool unattended_ = false;
     QTimer closeTimer_;
 };
 

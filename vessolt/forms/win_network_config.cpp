@@ -153,7 +153,11 @@ TWin_NetworkConfig::~TWin_NetworkConfig() {
     nodetable_->viewport()->removeEventFilter(this);
     nodetable_->horizontalHeader()->viewport()->removeEventFilter(this);
     tabs_->removeEventFilter(this);
-    // The only write of the registry.
+    // The last write of the registry; a failure goes to the batch of the shut-down, which reports it.
+    StoreSettings();
+}
+
+void TWin_NetworkConfig::StoreSettings() {
     config_.width = width();
     config_.height = height();
     (void)config_.SaveSettings({});

@@ -12,6 +12,7 @@
 
 #include "network/network_config.h"
 #include "network/node_table_model.h"
+#include "services/settings_owner.h"
 
 class QCheckBox;
 class QFontMetrics;
@@ -55,12 +56,14 @@ private:
     const PressedCell& pressed_;
 };
 
-class TWin_NetworkConfig : public QDialog {
+class TWin_NetworkConfig : public QDialog, public SettingsOwner {
     Q_OBJECT
 public:
     TWin_NetworkConfig(TSymbols& symbols, UserPrompt& prompt, FileDialogs& files, NodeDialogFunction nodeDialog,
                        TLog* log = nullptr, QWidget* parent = nullptr);
     ~TWin_NetworkConfig() override;
+    // The table, the description and the dialog's size into the registry.
+    void StoreSettings() override;
 
     // Modal; false (Cancel, or closed otherwise) undoes every change but the window size.
     bool Execute();

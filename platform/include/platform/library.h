@@ -12,6 +12,8 @@ namespace ostrel::platform {
 // folder, then through the dynamic loader's search path; any other name goes to dlopen unchanged.
 // All references are bound at load (RTLD_NOW), so a library with an unresolved dependency fails
 // here rather than at its first call.
+// A path (a name with a slash, or the copy in the program's folder) that names anything but a
+// regular file (a FIFO, a device, a folder) is refused with that reason before the loader opens it.
 class Library {
     struct Key {  // keeps construction to load()
         explicit Key() = default;

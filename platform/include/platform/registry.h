@@ -70,6 +70,9 @@ public:
     // nothing). False when the store could not take them, e.g. the key was deleted meanwhile (it is
     // not recreated); they then wait for the next flush.
     bool flush();
+    // Hands the waiting changes to the batch this thread has running, whose commit stores and reports
+    // them (true here); without one, flush().
+    bool store();
     [[nodiscard]] bool valueExists(std::string_view name) const;
     // Values in a stable order (the order in which they were first written).
     [[nodiscard]] std::vector<RegistryValue> values() const;
@@ -102,8 +105,10 @@ private:
 };
 
 // Many keys stored together, for a program that writes many as it closes: every changed values file
-// is written first, the disk is synced once for all of them, and only then is each renamed into
-// place (and the renames synced), instead of a sync and a rename per key. While a batch lives, keys
+// is written first, then each is synced (its write-back started with the others, so the syncs
+// mostly find it done), and only then is each renamed into place and each folder synced once,
+// instead of a write, a sync and a rename per key in turn. Only the store's own files are synced,
+// never the whole file system, so other programs' unwritten data does not hold the close. While a batch lives, keys
 // that its thread destroys with changes still waiting hand them to it; add() hands over a key's
 // waiting changes at once. Its end (or commit()) stores them. Explicit flush() calls still store at
 // once and report. A batch is used by the thread that made it.
@@ -115,7 +120,8 @@ public:
     RegistryFlushBatch& operator=(const RegistryFlushBatch&) = delete;
 
     void add(RegistryKey& key);
-    // Stores what was handed over; false (with `error`) when any key could not be stored.
+    // Stores what was handed over; false (with `error`) when any key could not be stored, or
+    // could not even be created (RegistryKey::create failed on this thread while the batch ran).
     bool commit(std::string* error = nullptr);
 
     struct Item {
@@ -125,7 +131,10 @@ public:
     };
 
 private:
+    friend class RegistryKey;
     std::vector<Item> items_;
+    // A key that could not be created while the batch ran: its values had nowhere to go.
+    std::string lostKeys_;
     RegistryFlushBatch* outer_;
 };
 

@@ -14,6 +14,14 @@
 #include <condition_variable>
 #include <thread>
 
+#include <csignal>
+#include <map>
+#include <mutex>
+#include <optional>
+
+#include <fcntl.h>
+#include <sys/mount.h>
+#include <sys/resource.h>
 #include <sys/stat.h>
 
 #include <platform/ini.h>
@@ -25,6 +33,10 @@
 #include "qt_user_prompt.h"
 #include "win_hw_config.h"
 #include "win_network_config.h"
+#include "kvgclass.h"
+#include "script/ratings_script.h"
+#include "testing/test_report.h"
+#include <platform/registry.h>
 #include "window_fixture.h"
 #include "services/window_messages.h"
 
@@ -449,11 +461,88 @@ TEST_F(WindowTest, ReportCommandsWriteWhatTheWindowShowsAndOpenTheReport) {
     EXPECT_EQ(window.findChild<QLabel*>("baudrate")->text(), "250kbps");
 }
 
-// A named pipe (or a device) where the user names a file is refused at once, with the command's own
-// message; the window goes on answering and the node table stays as it was.
-TEST_F(WindowTest, FilesThatAreNoRegularFilesAreRefusedAtOnceAndChangeNothing) {
+// What a file the user or the program's folder names can turn out to be, and how a reader or
+// writer of one treats it.
+enum class Kind { Fifo, DevZero, Folder, Dangling, ReadOnly, Sparse4G, FullDisk, NotUtf8 };
+enum Trait { Writes = 1, ReadsFirst = 2, OwnStore = 4, MissingIsEmpty = 8, QtName = 16, NoReason = 32, Loader = 64 };
+
+struct Answer {
+    bool done = false;
+    std::string said;  // the message, log line or reason the program gave
+};
+
+struct FileUser {
+    const char* name;
+    std::string file;     // in the case's folder; the program's own files have fixed names
+    std::string content;  // a good one
+    int traits;
+    std::function<Answer(const std::string& path)> use;
+};
+
+// "" when the use works on the kind; else the reason its message must give. The registry sets a
+// damaged file aside and writes afresh; a writer that keeps a file's other parts reads it first.
+std::string expected(int t, Kind kind, const std::string& fullDisk) {
+    const bool writes = t & Writes, setAside = writes && (t & OwnStore);
+    switch (kind) {
+    case Kind::Fifo:
+    case Kind::DevZero: return setAside ? "" : "not a regular file";
+    case Kind::Folder: return setAside ? "" : "Is a directory";
+    case Kind::Dangling: return writes || (t & MissingIsEmpty) ? "" : "No such file or directory";
+    case Kind::ReadOnly: return writes && !setAside ? "the file is read-only" : "";
+    case Kind::Sparse4G: return (t & Loader) ? "ELF" : setAside || (writes && !(t & ReadsFirst)) ? "" : "File too large";
+    case Kind::FullDisk: return writes ? fullDisk : "";
+    case Kind::NotUtf8: break;
+    }
+    return "";
+}
+
+std::string snapshot(const fs::path& path) {
+    struct stat st {};
+    if (::lstat(path.c_str(), &st) != 0)
+        return "absent";
+    std::ifstream in(S_ISREG(st.st_mode) && st.st_size < 4096 ? path : fs::path("/dev/null"), std::ios::binary);
+    return std::to_string(st.st_mode) + "/" + std::to_string(st.st_ino) + "/" + std::to_string(st.st_size) +
+           std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A small file system of the test's own, filled or made read-only: a tmpfs (as root); else a file
+// size limit of 0 while a use runs (EFBIG for ENOSPC) or a folder without write permission (EACCES).
+struct SmallDisk {
+    explicit SmallDisk(const fs::path& f)
+        : folder(f), mounted(::mount("tmpfs", f.c_str(), "tmpfs", 0, "size=256k") == 0) {}
+    ~SmallDisk() {
+        if (mounted)
+            ::umount2(folder.c_str(), MNT_DETACH);
+    }
+    void fill() {
+        full = true;
+        std::ofstream out(folder / "filler", std::ios::binary);
+        while (mounted && out.write(std::string(4096, 'x').data(), 4096).flush()) {
+        }
+    }
+    void makeReadOnly() {
+        if (!mounted || ::mount(nullptr, folder.c_str(), nullptr, MS_REMOUNT | MS_RDONLY, nullptr) != 0)
+            fs::permissions(folder, fs::perms::owner_write, fs::perm_options::remove);
+    }
+    [[nodiscard]] std::string reason() const {
+        return std::strerror(full ? (mounted ? ENOSPC : EFBIG) : (mounted ? EROFS : EACCES));
+    }
+    void limitWrites(bool on) const {
+        ::signal(SIGXFSZ, SIG_IGN);
+        const rlimit limit{on && full && !mounted ? 0 : RLIM_INFINITY, RLIM_INFINITY};
+        ::setrlimit(RLIMIT_FSIZE, &limit);
+    }
+    fs::path folder;
+    bool mounted;
+    bool full = false;
+};
+
+// Every reader and writer of a file that the user or the program's folder names, given every kind
+// of thing such a file can turn out to be: an answer at once (a hang is ended by the alarm), a
+// refusal with its reason, the file and the node table as they were.
+TEST_F(WindowTest, EveryReaderAndWriterOfANamedFileAnswersAtOnceAndRefusesWithItsReason) {
     NetworkConfig stored;
-    ASSERT_TRUE(stored.AddNodes(NetworkConfigNode{5, "Device", "device.eds", "", "", "", "", 0}, 2));
+    ASSERT_TRUE(stored.AddNodes(NetworkConfigNode{5, "Device", "", "", "", "", "", 0}, 2));
     ASSERT_TRUE(stored.SaveSettings(""));
     ScriptedFileDialogs files;
     TWin_NetworkConfig network(*services_->symbols, prompt_, files, {});
@@ -461,43 +550,195 @@ TEST_F(WindowTest, FilesThatAreNoRegularFilesAreRefusedAtOnceAndChangeNothing) {
     links.network = &network;
     TWin_Main window(*services_, std::move(links));
     window.SetFileDialogs(&files);
-    const std::string fifo = (dir_ / "pipe.nbx").string();
-    ASSERT_EQ(::mkfifo(fifo.c_str(), 0600), 0);
-    GLOBALCONFIG global;
-    global.configurenode = true;
-    global.dcfpath = fifo;
-    ASSERT_EQ(services_->globalConfig->Set(global, nullptr), TGlobalTestConfig::Access::Done);
-
-    const struct {
-        const char* command;
-        std::string file;
-        std::string message;
-    } cases[] = {
-        {"openconfig", fifo, "Unable to read the configuration from " + fifo + " (not a regular file)"},
-        {"openconfig", "/dev/zero", "Unable to read the configuration from /dev/zero (not a regular file)"},
-        {"saveconfig", fifo, "Unable to write the configuration to " + fifo + " (not a regular file)"},  // after "Yes"
-        {"generatereport", fifo, "Unable to create test report file " + fifo + " (not a regular file)"},
+    TLog& log = *services_->log;
+    // What the use said through the message boxes or the log; "Unable" or "failed" is a refusal.
+    const auto said = [&](const std::function<bool()>& act) {
+        const size_t asked = prompt_.asked().size();
+        const int32_t lines = log.GetLineCount();
+        const bool done = act();
+        std::string out;
+        for (size_t i = asked; i < prompt_.asked().size(); ++i)
+            out += prompt_.asked()[i].text;
+        for (int32_t i = lines; i < log.GetLineCount(); ++i)
+            out += log.GetLine(i);
+        return Answer{done && out.find("Unable") == std::string::npos && out.find("failed") == std::string::npos, out};
     };
-    for (const auto& c : cases) {
-        files.answers.push_back(QString::fromStdString(c.file));
-        action(window, c.command)->trigger();
-        const auto asked = prompt_.asked();
-        EXPECT_EQ(asked.empty() ? "" : asked.back().text, c.message) << c.command << " " << c.file;
-        EXPECT_EQ(network.config().rows(), stored.rows()) << c.command << " " << c.file;
-    }
-    // The pipe as the DCF: the node is not configured, and the report says why.
-    const std::atomic<bool> cancel{false};
-    services_->setNodeConfig->Configure(5, &cancel);
-    EXPECT_EQ(services_->log->GetLinesFrom(0).back(),
-              "Note: Unable to open device configuration file: " + fifo + " (not a regular file)");
-    const fs::path report = dir_ / "report.txt";
-    ASSERT_TRUE(services_->testReport->Generate(report.string()));
-    std::ifstream in(report);
-    const std::string text(std::istreambuf_iterator<char>(in), {});
-    EXPECT_NE(text.find("Unable to open device configuration file: " + fifo + " (not a regular file)"), std::string::npos);
+    const auto command = [&](const char* name) {
+        return [&, name](const std::string& path) {
+            files.answers.push_back(QString::fromStdString(path));
+            return said([&] { return action(window, name)->trigger(), true; });
+        };
+    };
+    const auto script = [&](const std::string& path) {
+        return TRatingsScript(fs::path(path).parent_path().string(), log, *services_->deviceSummary, prompt_);
+    };
+    const auto gauge = [](bool read) {
+        return [read](const std::string& path) {
+            controls::TIniSettings settings;
+            std::tie(settings.FileName, settings.Section, settings.UseAppDir) = std::tuple(QString::fromStdString(path), "Gauge", false);
+            settings.OnHandleIniEvent = [](ostrel::platform::IniFile& ini, bool) { ini.writeInteger("Gauge", "Max", 9); };
+            settings.Handle(read);
+            return Answer{!settings.Error(), settings.ErrorText().toStdString()};
+        };
+    };
+    const auto registry = [](bool write) {
+        return [write](const std::string& path) {
+            const std::string previous = ostrel::platform::registryDir();
+            ::setenv("OSTREL_REGISTRY_DIR", fs::path(path).parent_path().parent_path().parent_path().c_str(), 1);
+            auto key = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser, "Probe");
+            const bool done = key && (write ? key->writeInteger("x", 2) && key->flush()
+                                            : !key->values().empty() || key->lastError().empty());
+            ::setenv("OSTREL_REGISTRY_DIR", previous.c_str(), 1);
+            return Answer{done, key ? key->lastError() : "no key"};
+        };
+    };
+    std::ifstream library(ostrel::platform::executableDir() + "/libfoo.so", std::ios::binary);
+    const std::string values = "ostrel-registry 1\ni\tx\t1\nend 1\n", registryFile = "r/HKEY_CURRENT_USER/Probe/.values";
+    const std::vector<FileUser> users = {
+        {"open configuration", "c.nbx", "[Global Configuration]\nmaxbootuptime=3000\n", QtName, command("openconfig")},
+        {"save configuration", "c.nbx", "[Other]\nkept=1\n", Writes | ReadsFirst | QtName, command("saveconfig")},
+        {"generate report", "r.txt", "old\n", Writes,
+         [&](const std::string& path) { return said([&] { return services_->testReport->Generate(path); }); }},
+        {"check report", "r.txt", "report\n", 0,
+         [&](const std::string& path) {
+             std::string why;
+             return Answer{services_->testReport->CheckFile(path, &why) != ReportVerdict::Unreadable, why};
+         }},
+        {"read ratings.py", "ratings.py", "x = 1\n", 0,
+         [&](const std::string& path) {
+             std::vector<std::string> lines;
+             std::string error;
+             return Answer{script(path).LoadScript(lines, &error), error};
+         }},
+        {"save ratings.py", "ratings.py", "x = 1\n", Writes,
+         [&](const std::string& path) {
+             std::string error;
+             const bool saved = script(path).SaveScript("x = 2\n", error);
+             return Answer{saved, error};
+         }},
+        {"DCF", "d.dcf", "[DeviceInfo]\nVendorName=x\n", 0,
+         [&](const std::string& path) {
+             (void)services_->globalConfig->Set({.configurenode = true, .dcfpath = path}, nullptr);
+             char* text = nullptr;
+             size_t size = 0;
+             std::FILE* report = ::open_memstream(&text, &size);  // the report's node section reads it
+             services_->setNodeConfig->WriteReport(report, 0);
+             std::fclose(report);
+             const std::string out(text, size);
+             std::free(text);
+             return Answer{out.find("Unable") == std::string::npos, out};
+         }},
+        {"EDS", "e.eds", "[1000]\nParameterName=Device type\nDataType=0x0007\n", 0,
+         [&](const std::string& path) { return said([&] { return services_->symbols->ImportEDS(9, path), true; }); }},
+        {"network description", "n.cxl", "<network/>\n", 0,
+         [&](const std::string& path) { return said([&] { return services_->symbols->LoadFile(path); }); }},
+        {"read gauge settings", "g.ini", "[Gauge]\nMax=50\n", MissingIsEmpty | QtName, gauge(true)},
+        {"save gauge settings", "g.ini", "[Other]\nkept=1\n", Writes | ReadsFirst | QtName, gauge(false)},
+        {"driverlibrary", "libdriver.so", std::string(std::istreambuf_iterator<char>(library), {}), Loader,
+         [](const std::string& path) {
+             const std::string problem = DriverLibraryProblem(path);
+             return Answer{problem.empty(), problem};
+         }},
+        {"read the registry", registryFile, values, OwnStore | MissingIsEmpty, registry(false)},
+        {"write the registry", registryFile, values, Writes | OwnStore, registry(true)},
+    };
 
-    services_->deviceSummary->SetBaudrate(250);
-    EXPECT_TRUE(processUntil([&] { return window.findChild<QLabel*>("baudrate")->text() == "250kbps"; }));
+    for (const Kind kind : {Kind::Fifo, Kind::DevZero, Kind::Folder, Kind::Dangling, Kind::ReadOnly, Kind::Sparse4G,
+                            Kind::FullDisk, Kind::NotUtf8}) {
+        const fs::path folder = dir_ / (kind == Kind::NotUtf8 ? "case-\xff\xfe" : "case-" + std::to_string(int(kind)));
+        fs::create_directory(folder);
+        std::optional<SmallDisk> disk;
+        if (kind == Kind::FullDisk)
+            disk.emplace(folder);
+        for (size_t u = 0; u < users.size(); ++u) {
+            const fs::path path = folder / std::to_string(u) / users[u].file;
+            fs::create_directories(path.parent_path());
+            if (kind == Kind::Fifo)
+                ASSERT_EQ(::mkfifo(path.c_str(), 0600), 0);
+            else if (kind == Kind::DevZero || kind == Kind::Dangling)
+                fs::create_symlink(kind == Kind::DevZero ? fs::path("/dev/zero") : path.parent_path() / "gone", path);
+            else if (kind == Kind::Folder)
+                fs::create_directory(path);
+            else
+                std::ofstream(path, std::ios::binary) << (kind == Kind::Sparse4G ? "" : users[u].content);
+            if (kind == Kind::Sparse4G)
+                fs::resize_file(path, uint64_t{4} << 30);
+            if (kind == Kind::ReadOnly)
+                fs::permissions(path, fs::perms::owner_write | fs::perms::group_write | fs::perms::others_write,
+                                fs::perm_options::remove);
+        }
+        if (disk)
+            disk->fill();
+        for (size_t u = 0; u < users.size(); ++u) {
+            const FileUser& user = users[u];
+            const fs::path path = folder / std::to_string(u) / user.file;
+            if (kind == Kind::NotUtf8 && (user.traits & QtName))
+                continue;  // a dialog's name passes through Qt's text: refused there with its own reason, tested with the window
+            const std::string what = std::string(user.name) + " on " + path.string(), before = snapshot(path);
+            const auto rows = network.config().rows();
+            const auto started = std::chrono::steady_clock::now();
+            ::alarm(60);
+            if (disk)
+                disk->limitWrites(true);
+            const Answer answer = user.use(path.string());
+            if (disk)
+                disk->limitWrites(false);
+            ::alarm(0);
+            EXPECT_LT(std::chrono::steady_clock::now() - started, std::chrono::seconds(3)) << what;
+            const std::string reason = expected(user.traits, kind, disk ? disk->reason() : "");
+            EXPECT_EQ(answer.done, reason.empty()) << what << ": " << answer.said;
+            if (reason.empty())
+                continue;
+            EXPECT_TRUE((user.traits & NoReason) || answer.said.find(reason) != std::string::npos) << what << ": " << answer.said;
+            EXPECT_EQ(snapshot(path), before) << what;
+            EXPECT_EQ(network.config().rows(), rows) << what;
+        }
+    }
+}
+
+// The registry on a full or a read-only disk: the close says once, while the window is there, that
+// the settings could not be stored and why, and standard error says so too; with room, nothing.
+TEST_F(WindowTest, SettingsThatCannotBeStoredAtTheCloseAreReportedOnce) {
+    for (const std::string disk : {"room", "full", "read-only"}) {
+        fs::create_directory(dir_ / disk);
+        SmallDisk small(dir_ / disk);
+        ::setenv("OSTREL_REGISTRY_DIR", (dir_ / disk).c_str(), 1);
+        TWin_Main window(*services_);
+        ScriptedFileDialogs files;
+        TWin_NetworkConfig network(*services_->symbols, prompt_, files, {});
+        services_->AddSettingsOwner(network);
+        window.show();
+        if (disk != "room")
+            disk == "full" ? small.fill() : small.makeReadOnly();
+        const size_t before = prompt_.asked().size();
+        int pipe[2];  // not a file, which the size limit would stop
+        ASSERT_EQ(::pipe2(pipe, O_CLOEXEC), 0);
+        const int stderrCopy = ::dup(STDERR_FILENO);
+        ::dup2(pipe[1], STDERR_FILENO);
+        small.limitWrites(true);
+        window.close();
+        small.limitWrites(false);
+        ::dup2(stderrCopy, STDERR_FILENO);
+        ::close(stderrCopy);
+        ::close(pipe[1]);
+        std::string errors(4096, '\0');
+        errors.resize(static_cast<size_t>(std::max<ssize_t>(0, ::read(pipe[0], errors.data(), errors.size()))));
+        ::close(pipe[0]);
+        const std::string told = prompt_.asked().size() > before ? prompt_.asked().back().text : "";
+        EXPECT_TRUE(window.isHidden());
+        EXPECT_EQ(prompt_.asked().size(), before + (disk == "room" ? 0 : 1)) << disk;
+        // The services' and the windows' settings, all stored by the close.
+        for (const auto& [key, value] : {std::pair(std::string(kNetworkConfigKey), "totalnodes"),
+                                         std::pair(TGlobalTestConfig::DefaultRegistryKey(), "maxbootuptime")}) {
+            const auto stored = ostrel::platform::RegistryKey::open(ostrel::platform::RegistryRoot::CurrentUser, key);
+            EXPECT_EQ(stored && stored->readInteger(value), disk == "room") << key;
+        }
+        services_->ClearSettingsOwners();
+        for (const std::string& text : {told, errors})
+            EXPECT_EQ(disk != "room" && text.find(small.reason()) != std::string::npos &&
+                          QString::fromStdString(text).contains("the settings could not be stored", Qt::CaseInsensitive),
+                      disk != "room") << disk << ": " << text;
+    }
 }
 
 TEST_F(WindowTest, ConfigureNetworkOkLoadsAndAppliesTheDescriptionOnce) {

@@ -5,6 +5,7 @@
 
 #include <QCoreApplication>
 #include <QObject>
+#include <cstdio>
 #include <exception>
 
 #include "platform/process.h"
@@ -127,6 +128,25 @@ TestManagerHooks Services::testManagerHooks() {
     return hooks;
 }
 
+std::string Services::StoreSettings(const std::function<void()>& also) {
+    platform::RegistryFlushBatch batch;
+    if (also)
+        also();
+    for (SettingsOwner* owner : settingsOwners_)
+        owner->StoreSettings();
+    if (testManager)
+        testManager->SaveTestOrder();
+    if (globalConfig)
+        (void)globalConfig->SaveToRegistry();
+    if (testReport)
+        testReport->StoreSettings();
+    std::string error;
+    if (batch.commit(&error))
+        return {};
+    settingsFailureTold_ = true;
+    return error.empty() ? "the registry could not take them" : error;
+}
+
 void Services::StopActivity() {
     if (stopped_)
         return;
@@ -175,8 +195,11 @@ int StartupSequence(const StartupParts& parts) {
         api.startup(1, driver.c_str());
         services = std::make_unique<Services>(api, prompt, parts.folder, parts.observer);
         QCoreApplication::setApplicationName(QString::fromUtf8(kProductName));
-        for (const auto& make : parts.forms)
+        for (const auto& make : parts.forms) {
             forms.push_back(make(*services));
+            if (auto* owner = dynamic_cast<SettingsOwner*>(forms.back().get()))
+                services->AddSettingsOwner(*owner);
+        }
         if (parts.messageLoop)
             parts.messageLoop();
     } catch (const std::exception& e) {
@@ -189,13 +212,19 @@ int StartupSequence(const StartupParts& parts) {
         parts.beginShutdown();
     if (services)
         services->StopActivity();
+    const bool told = services && services->SettingsFailureTold();
     {
         // The windows and services store their settings as they go down; in one batch, the close
-        // waits for the disk once rather than once for every key.
+        // waits for the disk once rather than once for every key. The main window's close stored
+        // them already and said so when it failed; what it did not store is reported here.
         platform::RegistryFlushBatch settings;
+        if (services)
+            services->ClearSettingsOwners();
         while (!forms.empty())
             forms.pop_back();
         services.reset();
+        if (std::string error; !settings.commit(&error) && !told)
+            std::fprintf(stderr, "%s: the settings could not be stored: %s\n", kProductName, error.c_str());
     }
     api.shutdown();
     return 0;

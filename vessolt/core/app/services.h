@@ -26,6 +26,7 @@
 #include "testing/test_report.h"
 #include "services/trace_buffer.h"
 #include "services/transmit_table.h"
+#include "services/settings_owner.h"
 #include "services/user_prompt.h"
 
 class QObject;
@@ -51,6 +52,16 @@ public:
     void StopActivity();
     // StopActivity, then deletes the services in the reverse order of their making. Done once.
     void Shutdown();
+
+    // Stores the settings that the services and the registered owners keep in the registry, all in
+    // one flush batch, with `also` (the caller's own) among them: the main window's close, so that
+    // the user hears of a failure while the window is there. The failure's reason, empty when
+    // stored. Once it failed, the last store of the shut-down does not report again.
+    [[nodiscard]] std::string StoreSettings(const std::function<void()>& also = {});
+    // Windows whose settings StoreSettings takes too; each is removed before it goes.
+    void AddSettingsOwner(SettingsOwner& owner) { settingsOwners_.push_back(&owner); }
+    void ClearSettingsOwners() { settingsOwners_.clear(); }
+    [[nodiscard]] bool SettingsFailureTold() const { return settingsFailureTold_; }
 
     UserPrompt& prompt() { return prompt_; }
     CanopenApi& api() { return api_; }
@@ -106,6 +117,8 @@ private:
     std::vector<std::pair<const char*, std::function<void()>>> created_;
     bool stopped_ = false;
     bool deleted_ = false;
+    std::vector<SettingsOwner*> settingsOwners_;
+    bool settingsFailureTold_ = false;
 };
 
 // What the start-up function is given, so that it runs without a display in tests.

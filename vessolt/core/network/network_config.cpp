@@ -104,7 +104,8 @@ bool NetworkConfig::SaveSettings(const std::string& fileName, std::string* error
         ok = key->writeInteger("totalnodes", static_cast<int32_t>(rows_.size())) && ok;
         ok = key->writeInteger("width", width) && ok;
         ok = key->writeInteger("height", height) && ok;
-        return key->flush() && ok;
+        // Into the batch of a close, when one runs, which tells whether it was stored.
+        return key->store() && ok;
     }
     platform::IniFile file(fileName);
     const auto fail = [&file, error] {

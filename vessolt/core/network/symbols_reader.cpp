@@ -13,6 +13,7 @@
 #include <unordered_map>
 
 #include <expat.h>
+#include <sys/stat.h>
 
 #include "platform/process.h"
 #include "services/numeric_text.h"
@@ -21,6 +22,9 @@
 
 namespace ostrel::vessolt {
 namespace {
+
+// The shipped default.cxl holds about 2.4 MB.
+constexpr uint64_t kMaxDescriptionBytes = uint64_t{64} << 20;
 
 enum Element : uint32_t {
     E_NONE = 0,
@@ -332,7 +336,14 @@ bool TSymbols::LoadFile(const std::string& fileName) {
             XML_SetCharacterDataHandler(parser.get(), &Reader::characterHandler);
 
             std::string error;
-            const platform::FilePtr file = platform::openRegularFile(fileName, error);
+            platform::FilePtr file = platform::openRegularFile(fileName, error);
+            // Read as a stream, but within a bound all the same: the shipped description is a few
+            // megabytes, and a file of gigabytes would hold the window for its whole length.
+            struct stat info {};
+            if (file && (::fstat(::fileno(file.get()), &info) != 0 || static_cast<uint64_t>(info.st_size) > kMaxDescriptionBytes)) {
+                file.reset();
+                error = std::strerror(EFBIG);
+            }
             if (!file) {
                 endLoad();
                 message = "Failed to open the Network Description file\n" + fileName + ": " + error;

@@ -134,7 +134,8 @@ bool TGlobalTestConfig::SaveToRegistry() const {
     ok = key->writeInteger(kMaxBootupTime, config.maxbootuptime) && ok;
     ok = key->writeInteger(kSoftNsm, config.softnsm ? 1 : 0) && ok;
     ok = key->writeInteger(kSoftNsmNodeId, config.softnsmnodeid) && ok;
-    return key->flush() && ok;
+    // Into the batch of a close, when one runs, which tells whether it was stored.
+    return key->store() && ok;
 }
 
 bool TGlobalTestConfig::WriteIni(platform::IniFile& file) const {

@@ -8,6 +8,8 @@
 #include <iterator>
 #include <memory>
 
+#include <sys/stat.h>
+
 #include "platform/registry.h"
 #include "platform/regular_file.h"
 
@@ -30,6 +32,9 @@ constexpr std::array<uint32_t, 256> kCrcTable = makeCrcTable();
 constexpr std::string_view kChecksumTag = "<reportchecksum>";
 // The checksum line is short; a longer last line cannot be one, and is not kept whole.
 constexpr size_t kMaxKeptLine = 1u << 20;
+// A report is text this program wrote, its log twice at most; a file far beyond that is no report,
+// and is refused before the checksum reads it on the GUI thread.
+constexpr size_t kMaxReportBytes = size_t{64} << 20;
 
 // Reads a report as the checksum sees it: a CR just before an LF is dropped, so a report with CR LF
 // line ends reads as the LF one it was made from. `piece` gets the text in order, each piece flagged
@@ -191,11 +196,15 @@ TTestReport::TTestReport(UserPrompt& prompt, ReportClock clock, ReportProduct pr
 
 TTestReport::~TTestReport() {
     try {
-        if (auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, kRegistryKey))
-            (void)key->writeString(kLastReportValue, lastreport_);
+        StoreSettings();
     } catch (...) {
-        // Registry failures are ignored.
+        // A batch of the close reports failures; a destructor cannot.
     }
+}
+
+void TTestReport::StoreSettings() {
+    if (auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser, kRegistryKey))
+        (void)key->writeString(kLastReportValue, GetLastReport());
 }
 
 void TTestReport::SetSectionWriter(ReportSection section, ReportWriter writer) {
@@ -301,7 +310,10 @@ bool TTestReport::Generate(const std::string& path) {
 ReportVerdict TTestReport::CheckFile(const std::string& path, std::string* why) const {
     std::string error;
     const platform::FilePtr file = platform::openRegularFile(path, error);
-    if (!file) {
+    struct stat info {};
+    if (file && (::fstat(::fileno(file.get()), &info) != 0 || static_cast<uint64_t>(info.st_size) > kMaxReportBytes))
+        error = std::strerror(EFBIG);
+    if (!error.empty()) {
         if (why != nullptr)
             *why = error;
         return ReportVerdict::Unreadable;
@@ -331,8 +343,8 @@ ReportVerdict TTestReport::CheckFile(const std::string& path, std::string* why) 
     });
     if (!ok) {
         if (why != nullptr)
-            *why = std::strerror(errno);
-        return ReportVerdict::Unreadable;  // a file that opens but does not read
+            *why = std::strerror(EIO);
+        return ReportVerdict::Unreadable;
     }
     size_t tag = lastLine.find(kChecksumTag);
     if (!any || !lastLineKept || tag == std::string::npos)

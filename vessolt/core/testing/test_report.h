@@ -96,6 +96,8 @@ public:
     explicit TTestReport(UserPrompt& prompt, ReportClock clock = {}, ReportProduct product = {});
     // Saves `lastreport` (an empty one too) to the registry.
     ~TTestReport();
+    // The same, at once (into the close's batch when one runs).
+    void StoreSettings();
     TTestReport(const TTestReport&) = delete;
     TTestReport& operator=(const TTestReport&) = delete;
 
@@ -110,7 +112,8 @@ public:
     bool Generate(const std::string& path);
     // Checks a report file and tells the user the verdict.
     void Validate(const std::string& path);
-    // The verdict alone, shown to nobody; `why`, when given, learns why a file is Unreadable.
+    // The verdict alone, shown to nobody; `why` gets the reason of Unreadable. A file over the size
+    // bound of a report is not read (Unreadable, "File too large").
     [[nodiscard]] ReportVerdict CheckFile(const std::string& path, std::string* why = nullptr) const;
     [[nodiscard]] std::string GetLastReport() const;
 

@@ -128,6 +128,10 @@ TTestWindow::~TTestWindow() {
     manager_.RemoveTestListListener(&sink_);
     manager_.RemoveRunStateListener(&sink_);
     sink_.detach();
+    StoreSettings();
+}
+
+void TTestWindow::StoreSettings() {
     if (savesFrameSettings_)
         SaveSettings();
 }

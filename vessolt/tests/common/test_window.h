@@ -12,6 +12,7 @@
 #include <string>
 
 #include "services/qt_message_sink.h"
+#include "services/settings_owner.h"
 
 class QLabel;
 class QProgressBar;
@@ -22,7 +23,7 @@ namespace ostrel::vessolt {
 
 class TTestManager;
 
-class TTestWindow : public QWidget {
+class TTestWindow : public QWidget, public SettingsOwner {
     Q_OBJECT
 public:
     // Registers with both listener lists of the manager; the title is the test's display name and
@@ -35,6 +36,8 @@ public:
     void ShowStatus();
     virtual void SaveSettings();
     virtual void LoadSettings();
+    // What the window stores as it goes: the frame's settings, unless it saves its own.
+    void StoreSettings() override;
     // "Software\Ostrel\CANopen Norbix Eval\<display name>".
     [[nodiscard]] std::string RegistryKeyPath() const;
 

@@ -27,6 +27,7 @@ public:
 
     // Column widths 1-19, size and position under the test's registry key.
     void SaveSettings() override;
+    void StoreSettings() override { SaveSettings(); }
     void LoadSettings() override;
 
     // The design row height of 18 pixels at 96 dpi, scaled to the screen.

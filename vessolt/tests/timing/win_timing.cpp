@@ -131,8 +131,10 @@ TTimingTestWindow::TTimingTestWindow(TimingTestEngine& engine, TTestManager& man
 
 TTimingTestWindow::~TTimingTestWindow() {
     engine_.Results().RemoveListener(&sink());
-    engine_.SaveSettings(Placement());
+    StoreSettings();
 }
+
+void TTimingTestWindow::StoreSettings() { engine_.SaveSettings(Placement()); }
 
 WindowPlacement TTimingTestWindow::Placement() {
     if (isMinimized())

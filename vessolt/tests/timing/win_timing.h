@@ -21,6 +21,8 @@ class TTimingTestWindow : public TTestWindow {
     Q_OBJECT
 public:
     ~TTimingTestWindow() override;
+    // The test's settings and the window's placement.
+    void StoreSettings() override;
 
     [[nodiscard]] TimingTestEngine& engine() const { return engine_; }
     [[nodiscard]] TimingResultsModel& model() const { return *model_; }
