@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <tuple>
 
 #include <sys/stat.h>
 
@@ -75,19 +79,79 @@ TEST_F(EdsImport, ReadsObjectsSubObjectsAndTypesAsTheSheetDescribesThem) {
 
     EXPECT_EQ(symbols.GetEntryName(0x200F, 0, 4), "Upper case - Only entry");
 
-    // CompactSubObj 255: sub-indices 1 to 254, never the reserved 255.
-    EXPECT_EQ(symbols.GetEntryName(0x3000, 254, 4), "Many - Many254");
-    EXPECT_FALSE(symbols.FindNodeEntry(0x3000, 255, 4));
-    EXPECT_EQ(type(0x3001, 0), ODT_UNSIGNED32);  // a negative SubNumber: a plain variable
+    // CompactSubObj 255 (more than sub-indices 1 to 254 hold) and a negative SubNumber: skipped.
+    EXPECT_FALSE(symbols.FindNodeEntry(0x3000, 0, 4));
+    EXPECT_FALSE(symbols.FindNodeEntry(0x3001, 0, 4));
 
-    EXPECT_NE(diagnostics.find(path + ":112: [3000] CompactSubObj=255 read as 254"), std::string::npos) << diagnostics;
-    EXPECT_NE(diagnostics.find(path + ":116: [3001] SubNumber=-4 is not a count"), std::string::npos) << diagnostics;
+    EXPECT_NE(diagnostics.find(path + ":112: [3000] CompactSubObj=255 is not a number from 0 to 254; the object is "
+                                      "skipped"), std::string::npos) << diagnostics;
+    EXPECT_NE(diagnostics.find(path + ":116: [3001] SubNumber=-4 is not a number from 0 to 255; the object is skipped"),
+              std::string::npos) << diagnostics;
     EXPECT_NE(diagnostics.find(path + ":32: object 3002 is listed but has no section [3002]"), std::string::npos)
         << diagnostics;
     ASSERT_EQ(log.GetLineCount(), 1);
     EXPECT_EQ(log.GetLine(0), "EDS import for node 4 incomplete: 3 problem(s) in " + path);
     EXPECT_TRUE(prompt.asked().empty());
 }
+
+// Every count, index and code the import reads, given each value a sheet may hold in its place: a
+// missing key keeps its default; a present value that is not a number within its limit is named with
+// what it leaves out, and never read as 0.
+struct NumberKey {
+    const char* section;
+    const char* key;
+    const char* limit;
+    const char* leftOut;
+    uint32_t index;  // the entry it decides about, and that entry's type (-99: none) either way
+    uint8_t sub;
+    int32_t typeWhenMissing;
+    int32_t typeWhenRefused;
+};
+
+std::ostream& operator<<(std::ostream& out, const NumberKey& row) { return out << row.section << "." << row.key; }
+
+class EdsNumber : public EdsImport,
+                  public ::testing::WithParamInterface<std::tuple<NumberKey, std::optional<std::string>>> {};
+
+TEST_P(EdsNumber, PresentButUnusableIsNamedAndLeftOut) {
+    const auto& [row, value] = GetParam();
+    std::ifstream in(kDataDir + "/import_cases.eds", std::ios::binary);
+    std::string sheet{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
+    const std::string key = std::string(row.key) + "=";
+    const std::size_t line = sheet.find("\n" + key, sheet.find(std::string("[") + row.section + "]\n")) + 1;
+    ASSERT_NE(line, 0u);
+    sheet.replace(line, sheet.find('\n', line) + 1 - line, value ? key + *value + "\n" : "");
+    const std::string path = folder.write("sheet.eds", sheet);
+    ::testing::internal::CaptureStderr();
+    symbols.ImportEDS(4, path);
+    const std::string diagnostics = ::testing::internal::GetCapturedStderr();
+
+    EXPECT_EQ(type(row.index, row.sub), value ? row.typeWhenRefused : row.typeWhenMissing);
+    EXPECT_EQ(diagnostics.find(std::string("[") + row.section + "] " + key + value.value_or("") +
+                               " is not a number from 0 to " + row.limit + "; " + row.leftOut + "\n") !=
+                  std::string::npos,
+              value.has_value())
+        << diagnostics;
+    ASSERT_EQ(log.GetLineCount(), 1);  // the sheet's own three problems, and this one
+    EXPECT_EQ(log.GetLine(0), "EDS import for node 4 incomplete: " + std::to_string(value ? 4 : 3) +
+                                  " problem(s) in " + path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKeyAndValue, EdsNumber,
+    ::testing::Combine(
+        ::testing::Values(NumberKey{"DummyUsage", "Dummy0004", "2147483647", "no dummy entry", 4, 0, -99, -99},
+                          NumberKey{"MandatoryObjects", "SupportedObjects", "65535", "the list is skipped", 0x1000, 0,
+                                    -99, -99},
+                          NumberKey{"OptionalObjects", "2", "65535", "the entry is skipped", 0x2002, 0, -99, -99},
+                          NumberKey{"2000", "SubNumber", "255", "the object is skipped", 0x2000, 0, ODT_UNKNOWN, -99},
+                          NumberKey{"2001", "CompactSubObj", "254", "the object is skipped", 0x2001, 0,
+                                    ODT_UNSIGNED16, -99},
+                          NumberKey{"2002", "DataType", "65535", "its type is unknown", 0x2002, 0, ODT_UNKNOWN,
+                                    ODT_UNKNOWN},
+                          NumberKey{"2000sub1", "DataType", "65535", "its type is unknown", 0x2000, 1, ODT_UNKNOWN,
+                                    ODT_UNKNOWN}),
+        ::testing::Values(std::nullopt, "", "abc", "-1", "99999999999")));
 
 TEST_F(EdsImport, WindowsMadeSheetsAreReadAsWindows1252) {
     symbols.ImportEDS(4, kDataDir + "/latin1_crlf.eds");
@@ -147,20 +211,20 @@ TEST_F(EdsImport, ASheetThatYieldsNoObjectSaysSo) {
     }
 }
 
-TEST_F(EdsImport, HugeCountsAreClampedAndDiagnosticsStopAtTwoHundred) {
-    std::string sheet = "[MandatoryObjects]\nSupportedObjects=2000000000\n";
+TEST_F(EdsImport, DiagnosticsStopAtTwoHundred) {
+    std::string sheet = "[MandatoryObjects]\nSupportedObjects=300\n";
     for (int i = 1; i <= 300; ++i) sheet += std::to_string(i) + "=0x" + std::to_string(5000 + i) + "\n";
     sheet += "[OptionalObjects]\nSupportedObjects=many\n";
     const std::string path = folder.write("huge.eds", sheet);
     ::testing::internal::CaptureStderr();
-    symbols.ImportEDS(2, path);  // reads 0xFFFF keys at most, not two billion
+    symbols.ImportEDS(2, path);
     const std::string diagnostics = ::testing::internal::GetCapturedStderr();
 
-    EXPECT_EQ(diagnostics.rfind(path + ":2: [MandatoryObjects] SupportedObjects=2000000000 read as 65535\n", 0), 0u);
+    EXPECT_EQ(diagnostics.rfind(path + ":3: object 5001 is listed but has no section [5001]\n", 0), 0u);
     EXPECT_EQ(std::count(diagnostics.begin(), diagnostics.end(), '\n'), 201);
     EXPECT_NE(diagnostics.find(path + ": further problems not shown\n"), std::string::npos);
     ASSERT_EQ(log.GetLineCount(), 1);
-    EXPECT_EQ(log.GetLine(0), "EDS import for node 2 incomplete: 302 problem(s) in " + path);
+    EXPECT_EQ(log.GetLine(0), "EDS import for node 2 incomplete: 301 problem(s) in " + path);
     // A listed object without a section still stands for an object: a plain variable without names.
     EXPECT_TRUE(symbols.FindNodeEntry(0x5001, 0, 2));
 }
