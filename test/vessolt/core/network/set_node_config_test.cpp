@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <tuple>
 
@@ -170,7 +171,7 @@ TEST_F(SetNodeConfigTest, EveryTypeArrivesByteExactAndReadOnlyEntriesAreSkipped)
             {0x2003, var(0x2003, "0x0003", "0x1234")},
             {0x2004, var(0x2004, "0x0004", "0x80000000")},
             {0x2005, var(0x2005, "0x0005", "010")},
-            {0x2006, var(0x2006, "0x0006", "300 rpm")},
+            {0x2006, var(0x2006, "0x0006", "300")},
             {0x2007, var(0x2007, "7", "4294967295")},
             {0x2008, var(0x2008, "0x0008", "1.5")},
             {0x2009, var(0x2009, "0x0009", "Hello")},
@@ -183,7 +184,7 @@ TEST_F(SetNodeConfigTest, EveryTypeArrivesByteExactAndReadOnlyEntriesAreSkipped)
             {0x2011, var(0x2011, "0x0011", "-0.25")},
             {0x2012, var(0x2012, "0x0012", "-1")},
             {0x2013, var(0x2013, "0x0013", "0x123456789ABC")},
-            {0x2014, var(0x2014, "0x0014", " 72057594037927935 ")},
+            {0x2014, var(0x2014, "0x0014", " 36028797018963967 ")},
             {0x2015, var(0x2015, "0x0015", "-9223372036854775808")},
             {0x2016, var(0x2016, "0x0016", "0xABCDEF")},
             {0x2018, var(0x2018, "0x0018", "0x0102030405")},
@@ -225,7 +226,7 @@ TEST_F(SetNodeConfigTest, EveryTypeArrivesByteExactAndReadOnlyEntriesAreSkipped)
         ok(0x2011, 0, {0, 0, 0, 0, 0, 0, 0xD0, 0xBF}),
         ok(0x2012, 0, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}),
         ok(0x2013, 0, {0xBC, 0x9A, 0x78, 0x56, 0x34, 0x12}),
-        ok(0x2014, 0, Bytes(7, 0xFF)),
+        ok(0x2014, 0, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}),
         ok(0x2015, 0, {0, 0, 0, 0, 0, 0, 0, 0x80}),
         ok(0x2016, 0, {0xEF, 0xCD, 0xAB}),
         ok(0x2018, 0, {5, 4, 3, 2, 1}),
@@ -317,6 +318,11 @@ TEST_F(SetNodeConfigTest, ReportsNotesAndCancelTellWhatHappened) {
                                     {0x200F, "[200F]\nDataType=0x000F\nAccessType=rw\nDownloadFile=big.bin\n"},
                                     {0x2009, var(0x2009, "0x0009", std::string(1300, 'v'))},
                                     {0x2004, var(0x2004, "0x0004", "$NODEID-1")},
+                                    // Never guessed from a part, never cut to the type's low bytes.
+                                    {0x2005, var(0x2005, "0x0005", "abc")},
+                                    {0x2006, var(0x2006, "0x0006", "300 rpm")},
+                                    {0x2010, var(0x2010, "0x0005", "-1")},
+                                    {0x2003, var(0x2003, "0x0007", "99999999999")},
                                     {0x1017, var(0x1017, "0x0006", "$NODEID+0x100")},
                                 })));
     writer->Configure(kNode, nullptr);
@@ -327,6 +333,10 @@ TEST_F(SetNodeConfigTest, ReportsNotesAndCancelTellWhatHappened) {
                            "Note: Invalid ParameterValue value for [200F,00]",
                            "Note: Invalid ParameterValue value for [2009,00]",
                            "Note: Invalid ParameterValue value for [2004,00]",
+                           "Note: Invalid ParameterValue value for [2005,00]",
+                           "Note: Invalid ParameterValue value for [2006,00]",
+                           "Note: Invalid ParameterValue value for [2010,00]",
+                           "Note: Invalid ParameterValue value for [2003,00]",
                            "Completed node configuration",
                        }));
     EXPECT_EQ(writes(node), (std::vector<Write>{ok(0x1017, 0, {0x05, 0x01})}));
@@ -370,6 +380,73 @@ TEST_F(SetNodeConfigTest, AMutedNodeGivesAFailedWriteNotePerValueAndTheRunEnds) 
                            "Completed node configuration",
                        }));
 }
+
+namespace {
+
+// Every count, index and code the writer reads, given each value a file may hold in its place: a
+// missing key keeps its default; a present value that is not a number within its limit is a note
+// naming it, and only what depends on it is left unwritten.
+struct NumberKey {
+    const char* section;
+    const char* key;
+    const char* limit;
+    const char* leftOut;
+    std::vector<uint16_t> dependents;  // the objects it decides about
+    bool writtenWhenMissing;
+};
+
+std::ostream& operator<<(std::ostream& out, const NumberKey& row) { return out << row.section << "." << row.key; }
+
+class SetNodeConfigNumber : public SetNodeConfigTest,
+                            public ::testing::WithParamInterface<std::tuple<NumberKey, std::optional<std::string>>> {};
+
+} // namespace
+
+TEST_P(SetNodeConfigNumber, IsANoteByNameAndLeavesOnlyItsObjectsUnwritten) {
+    const auto& [row, value] = GetParam();
+    DrennicTestBus drennic;
+    SimNode& node = startNode(drennic);
+    std::string text = dcfText({{0x2005, var(0x2005, "0x0005", "7", "ObjFlags=0\n")},
+                                {0x2100, "[2100]\nCompactSubObj=3\nDataType=0x0006\nAccessType=rw\n"
+                                         "[2100Value]\nNrOfEntries=3\n1=0x0101\n3=515\n"},
+                                {0x2A00, "[2a00]\nSubNumber=2\n[2a00sub0]\nDataType=0x0005\nAccessType=const\n"
+                                         "ParameterValue=12\n[2a00suba]\nDataType=0x0006\nAccessType=rw\n"
+                                         "ParameterValue=10\n"}});
+    const std::string key = std::string(row.key) + "=";
+    const std::size_t line = text.find("\n" + key, text.find(std::string("[") + row.section + "]\n")) + 1;
+    ASSERT_NE(line, 0u);
+    text.replace(line, text.find('\n', line) + 1 - line, value ? key + *value + "\n" : "");
+    useDcf(writeFile("numbers.dcf", text));
+    writer->Configure(kNode, nullptr);
+
+    EXPECT_EQ(logged(std::string("Note: [") + row.section + "] " + key + value.value_or("") +
+                     " is not a number from 0 to " + row.limit + "; " + row.leftOut),
+              value.has_value())
+        << ::testing::PrintToString(lines());
+    const auto log = node.writeLog();
+    for (const uint16_t index : {0x2005, 0x2100, 0x2A00}) {
+        const bool dependent = std::count(row.dependents.begin(), row.dependents.end(), index) != 0;
+        EXPECT_EQ(std::any_of(log.begin(), log.end(), [&](const SdoWriteRecord& r) { return r.index == index; }),
+                  !dependent || (!value && row.writtenWhenMissing))
+            << std::hex << index;
+    }
+    EXPECT_EQ(lines().back(), "Completed node configuration");
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKeyAndValue, SetNodeConfigNumber,
+    ::testing::Combine(
+        ::testing::Values(
+            NumberKey{"ManufacturerObjects", "SupportedObjects", "65535", "the list is not written",
+                      {0x2005, 0x2100, 0x2A00}, false},
+            NumberKey{"ManufacturerObjects", "2", "65535", "the entry is not written", {0x2100}, false},
+            NumberKey{"2005", "DataType", "65535", "the object is not written", {0x2005}, false},
+            NumberKey{"2005", "ObjFlags", "4294967295", "the object is not written", {0x2005}, true},
+            NumberKey{"2100", "CompactSubObj", "254", "the object is not written", {0x2100}, false},
+            NumberKey{"2100Value", "NrOfEntries", "254", "the object is not written", {0x2100}, false},
+            NumberKey{"2a00", "SubNumber", "255", "the object is not written", {0x2A00}, false},
+            NumberKey{"2a00suba", "DataType", "65535", "the sub-object is not written", {0x2A00}, false}),
+        ::testing::Values(std::nullopt, "", "abc", "-1", "99999999999")));
 
 namespace {
 
