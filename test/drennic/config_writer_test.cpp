@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -647,63 +648,43 @@ TEST_F(ConfigWriterOnBus, CompactArraysAndEverySubSectionSpellingAreWritten) {
     EXPECT_EQ(downloads(node), expected);
 }
 
-// Every count, index and code the writer reads, given each value a file may hold in its place: a
-// missing key keeps the format's default; a present value that is not a number within its limit fails
-// the write, is named in a message, and only what depends on it is left unwritten.
-struct NumberKey {
-    const char* section;
-    const char* key;
-    const char* limit;
-    std::vector<uint16_t> dependents;  // the objects it decides about
-    bool writtenWhenMissing;
-    int32_t codeWhenMissing;
-};
-
-std::ostream& operator<<(std::ostream& out, const NumberKey& row) { return out << row.section << "." << row.key; }
-
+// Each count, index and code the writer reads, missing (the format's default applies) or present and
+// not a number within its limit (the write fails naming it; only the objects it decides stay unwritten).
+using NumberKey = std::tuple<std::string, std::string, std::string, std::vector<uint16_t>, bool, int32_t>;
 class UnusableNumber : public ConfigWriterOnBus,
                        public ::testing::WithParamInterface<std::tuple<NumberKey, std::optional<std::string>>> {};
 
 TEST_P(UnusableNumber, FailsTheWriteByNameAndLeavesOnlyItsObjectsUnwritten) {
     const auto& [row, value] = GetParam();
+    const auto& [section, key, limit, dependents, writtenWhenMissing, codeWhenMissing] = row;
     SimNode& node = addNode(5);
     startBus();
-    std::string text = dcf({}, {0x2005, 0x2100, 0x2A00},
-                           variable(0x2005, 0x0005, "7", "rw", "ObjFlags=0\n") +
-                               "[2100]\nCompactSubObj=3\nDataType=0x0006\nAccessType=rw\n\n"
-                               "[2100Value]\nNrOfEntries=3\n1=0x0101\n3=515\n\n" +
-                               record("2A00", 2) + entry("2A00sub0", 0x0005, "12", "const") +
-                               entry("2A00suba", 0x0006, "10"));
-    const std::string key = std::string(row.key) + "=";
-    const std::size_t line = text.find("\n" + key, text.find(std::string("[") + row.section + "]\n")) + 1;
-    ASSERT_NE(line, 0u);
-    text.replace(line, text.find('\n', line) + 1 - line, value ? key + *value + "\n" : "");
+    std::ifstream in(std::string(OSTREL_FIXTURE_EDS_DIR) + "/numbers.dcf");
+    std::string text{std::istreambuf_iterator<char>(in), {}}, line = "\n" + key + "=";
+    const std::size_t at = text.find(line, text.find("[" + section + "]\n")) + 1;
+    text.replace(at, text.find('\n', at) + 1 - at, value ? line.substr(1) + *value + "\n" : "");
     WriteRecorder recorder;
     ASSERT_EQ(writeDcf(5, folder_.write("numbers.dcf", text), recorder), DRN_OK);
-
-    EXPECT_EQ(recorder.awaitCompletion(), value ? DRN_CONFIG_FAILED : row.codeWhenMissing);
-    EXPECT_EQ(recorder.said(std::string("[") + row.section + "] " + row.key + "=" + value.value_or("") +
-                            " is not a number from 0 to " + row.limit),
-              value.has_value())
-        << ::testing::PrintToString(recorder.messages());
-    for (const uint16_t index : {0x2005, 0x2100, 0x2A00}) {
-        const bool dependent = std::count(row.dependents.begin(), row.dependents.end(), index) != 0;
-        EXPECT_EQ(loggedWriteOf(node, index), !dependent || (!value && row.writtenWhenMissing)) << hex4(index);
-    }
-    EXPECT_EQ(recorder.messages().back(), "Finished write of configuration to node");
+    EXPECT_EQ(recorder.awaitCompletion(), value ? DRN_CONFIG_FAILED : codeWhenMissing);
+    const std::string refusal = "[" + section + "] " + key + "=" + value.value_or("") + " is not a number from 0 to ";
+    EXPECT_EQ(recorder.said(refusal + limit), value.has_value());
+    for (const uint16_t index : {0x2005, 0x2100, 0x2A00})
+        EXPECT_EQ(loggedWriteOf(node, index),
+                  std::count(dependents.begin(), dependents.end(), index) == 0 || (!value && writtenWhenMissing));
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryKeyAndValue, UnusableNumber,
     ::testing::Combine(
-        ::testing::Values(NumberKey{"ManufacturerObjects", "SupportedObjects", "65535", {0x2005, 0x2100, 0x2A00}, false, DRN_OK},
+        ::testing::Values(NumberKey{"ManufacturerObjects", "SupportedObjects", "65535", {0x2005, 0x2100, 0x2A00}, false,
+                                    DRN_OK},
                           NumberKey{"ManufacturerObjects", "2", "65535", {0x2100}, false, DRN_OK},
                           NumberKey{"2005", "DataType", "65535", {0x2005}, false, DRN_CONFIG_FAILED},
                           NumberKey{"2005", "ObjFlags", "4294967295", {0x2005}, true, DRN_OK},
                           NumberKey{"2100", "CompactSubObj", "254", {0x2100}, false, DRN_OK},
                           NumberKey{"2100Value", "NrOfEntries", "254", {0x2100}, false, DRN_OK},
-                          NumberKey{"2A00", "SubNumber", "255", {0x2A00}, false, DRN_OK},
-                          NumberKey{"2A00suba", "DataType", "65535", {0x2A00}, false, DRN_CONFIG_FAILED}),
+                          NumberKey{"2a00", "SubNumber", "255", {0x2A00}, false, DRN_OK},
+                          NumberKey{"2a00suba", "DataType", "65535", {0x2A00}, false, DRN_CONFIG_FAILED}),
         ::testing::Values(std::nullopt, "", "abc", "-1", "99999999999")));
 
 TEST_F(ConfigWriterOnBus, CancelEndsTheWriteWithMinusOne) {

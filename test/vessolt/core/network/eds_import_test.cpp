@@ -94,63 +94,42 @@ TEST_F(EdsImport, ReadsObjectsSubObjectsAndTypesAsTheSheetDescribesThem) {
     EXPECT_TRUE(prompt.asked().empty());
 }
 
-// Every count, index and code the import reads, given each value a sheet may hold in its place: a
-// missing key keeps its default; a present value that is not a number within its limit is named with
-// what it leaves out, and never read as 0.
-struct NumberKey {
-    const char* section;
-    const char* key;
-    const char* limit;
-    const char* leftOut;
-    uint32_t index;  // the entry it decides about, and that entry's type (-99: none) either way
-    uint8_t sub;
-    int32_t typeWhenMissing;
-    int32_t typeWhenRefused;
-};
-
-std::ostream& operator<<(std::ostream& out, const NumberKey& row) { return out << row.section << "." << row.key; }
-
+// Each count, index and code the import reads, missing (its default applies) or present and not a
+// number within its limit (named with what it leaves out): the type of the entry it decides about
+// (-99: no entry) either way.
+using NumberKey = std::tuple<std::string, std::string, std::string, std::string, uint32_t, uint8_t, int32_t, int32_t>;
 class EdsNumber : public EdsImport,
                   public ::testing::WithParamInterface<std::tuple<NumberKey, std::optional<std::string>>> {};
 
 TEST_P(EdsNumber, PresentButUnusableIsNamedAndLeftOut) {
     const auto& [row, value] = GetParam();
-    std::ifstream in(kDataDir + "/import_cases.eds", std::ios::binary);
-    std::string sheet{std::istreambuf_iterator<char>(in), std::istreambuf_iterator<char>()};
-    const std::string key = std::string(row.key) + "=";
-    const std::size_t line = sheet.find("\n" + key, sheet.find(std::string("[") + row.section + "]\n")) + 1;
-    ASSERT_NE(line, 0u);
-    sheet.replace(line, sheet.find('\n', line) + 1 - line, value ? key + *value + "\n" : "");
+    const auto& [section, key, limit, leftOut, index, sub, typeWhenMissing, typeWhenRefused] = row;
+    std::ifstream in(kDataDir + "/import_cases.eds");
+    std::string sheet{std::istreambuf_iterator<char>(in), {}}, line = "\n" + key + "=";
+    const std::size_t at = sheet.find(line, sheet.find("[" + section + "]\n")) + 1;
+    sheet.replace(at, sheet.find('\n', at) + 1 - at, value ? line.substr(1) + *value + "\n" : "");
     const std::string path = folder.write("sheet.eds", sheet);
     ::testing::internal::CaptureStderr();
     symbols.ImportEDS(4, path);
+    const std::string refusal = "[" + section + "] " + key + "=" + value.value_or("") + " is not a number from 0 to ";
     const std::string diagnostics = ::testing::internal::GetCapturedStderr();
-
-    EXPECT_EQ(type(row.index, row.sub), value ? row.typeWhenRefused : row.typeWhenMissing);
-    EXPECT_EQ(diagnostics.find(std::string("[") + row.section + "] " + key + value.value_or("") +
-                               " is not a number from 0 to " + row.limit + "; " + row.leftOut + "\n") !=
-                  std::string::npos,
-              value.has_value())
-        << diagnostics;
-    ASSERT_EQ(log.GetLineCount(), 1);  // the sheet's own three problems, and this one
-    EXPECT_EQ(log.GetLine(0), "EDS import for node 4 incomplete: " + std::to_string(value ? 4 : 3) +
-                                  " problem(s) in " + path);
+    EXPECT_EQ(diagnostics.find(refusal + limit + "; " + leftOut + "\n") != std::string::npos, value.has_value());
+    EXPECT_EQ(type(index, sub), value ? typeWhenRefused : typeWhenMissing);
+    const std::string problems = std::to_string(value ? 4 : 3);  // the sheet's own three, and this one
+    EXPECT_EQ(log.GetLine(0), "EDS import for node 4 incomplete: " + problems + " problem(s) in " + path);
 }
 
 INSTANTIATE_TEST_SUITE_P(
     EveryKeyAndValue, EdsNumber,
     ::testing::Combine(
-        ::testing::Values(NumberKey{"DummyUsage", "Dummy0004", "2147483647", "no dummy entry", 4, 0, -99, -99},
-                          NumberKey{"MandatoryObjects", "SupportedObjects", "65535", "the list is skipped", 0x1000, 0,
-                                    -99, -99},
-                          NumberKey{"OptionalObjects", "2", "65535", "the entry is skipped", 0x2002, 0, -99, -99},
-                          NumberKey{"2000", "SubNumber", "255", "the object is skipped", 0x2000, 0, ODT_UNKNOWN, -99},
-                          NumberKey{"2001", "CompactSubObj", "254", "the object is skipped", 0x2001, 0,
-                                    ODT_UNSIGNED16, -99},
-                          NumberKey{"2002", "DataType", "65535", "its type is unknown", 0x2002, 0, ODT_UNKNOWN,
-                                    ODT_UNKNOWN},
-                          NumberKey{"2000sub1", "DataType", "65535", "its type is unknown", 0x2000, 1, ODT_UNKNOWN,
-                                    ODT_UNKNOWN}),
+        ::testing::Values(
+            NumberKey{"DummyUsage", "Dummy0004", "2147483647", "no dummy entry", 4, 0, -99, -99},
+            NumberKey{"MandatoryObjects", "SupportedObjects", "65535", "the list is skipped", 0x1000, 0, -99, -99},
+            NumberKey{"OptionalObjects", "2", "65535", "the entry is skipped", 0x2002, 0, -99, -99},
+            NumberKey{"2000", "SubNumber", "255", "the object is skipped", 0x2000, 0, ODT_UNKNOWN, -99},
+            NumberKey{"2001", "CompactSubObj", "254", "the object is skipped", 0x2001, 0, ODT_UNSIGNED16, -99},
+            NumberKey{"2002", "DataType", "65535", "its type is unknown", 0x2002, 0, ODT_UNKNOWN, ODT_UNKNOWN},
+            NumberKey{"2000sub1", "DataType", "65535", "its type is unknown", 0x2000, 1, ODT_UNKNOWN, ODT_UNKNOWN}),
         ::testing::Values(std::nullopt, "", "abc", "-1", "99999999999")));
 
 TEST_F(EdsImport, WindowsMadeSheetsAreReadAsWindows1252) {

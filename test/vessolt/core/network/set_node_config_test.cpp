@@ -383,20 +383,9 @@ TEST_F(SetNodeConfigTest, AMutedNodeGivesAFailedWriteNotePerValueAndTheRunEnds) 
 
 namespace {
 
-// Every count, index and code the writer reads, given each value a file may hold in its place: a
-// missing key keeps its default; a present value that is not a number within its limit is a note
-// naming it, and only what depends on it is left unwritten.
-struct NumberKey {
-    const char* section;
-    const char* key;
-    const char* limit;
-    const char* leftOut;
-    std::vector<uint16_t> dependents;  // the objects it decides about
-    bool writtenWhenMissing;
-};
-
-std::ostream& operator<<(std::ostream& out, const NumberKey& row) { return out << row.section << "." << row.key; }
-
+// Each count, index and code the writer reads, missing (its default applies) or present and not a
+// number within its limit (a note names it; only the objects it decides stay unwritten).
+using NumberKey = std::tuple<std::string, std::string, std::string, std::string, std::vector<uint16_t>, bool>;
 class SetNodeConfigNumber : public SetNodeConfigTest,
                             public ::testing::WithParamInterface<std::tuple<NumberKey, std::optional<std::string>>> {};
 
@@ -404,33 +393,21 @@ class SetNodeConfigNumber : public SetNodeConfigTest,
 
 TEST_P(SetNodeConfigNumber, IsANoteByNameAndLeavesOnlyItsObjectsUnwritten) {
     const auto& [row, value] = GetParam();
+    const auto& [section, key, limit, leftOut, dependents, writtenWhenMissing] = row;
     DrennicTestBus drennic;
     SimNode& node = startNode(drennic);
-    std::string text = dcfText({{0x2005, var(0x2005, "0x0005", "7", "ObjFlags=0\n")},
-                                {0x2100, "[2100]\nCompactSubObj=3\nDataType=0x0006\nAccessType=rw\n"
-                                         "[2100Value]\nNrOfEntries=3\n1=0x0101\n3=515\n"},
-                                {0x2A00, "[2a00]\nSubNumber=2\n[2a00sub0]\nDataType=0x0005\nAccessType=const\n"
-                                         "ParameterValue=12\n[2a00suba]\nDataType=0x0006\nAccessType=rw\n"
-                                         "ParameterValue=10\n"}});
-    const std::string key = std::string(row.key) + "=";
-    const std::size_t line = text.find("\n" + key, text.find(std::string("[") + row.section + "]\n")) + 1;
-    ASSERT_NE(line, 0u);
-    text.replace(line, text.find('\n', line) + 1 - line, value ? key + *value + "\n" : "");
+    std::ifstream in(std::string(OSTREL_FIXTURE_EDS_DIR) + "/numbers.dcf");
+    std::string text{std::istreambuf_iterator<char>(in), {}}, line = "\n" + key + "=";
+    const std::size_t at = text.find(line, text.find("[" + section + "]\n")) + 1;
+    text.replace(at, text.find('\n', at) + 1 - at, value ? line.substr(1) + *value + "\n" : "");
     useDcf(writeFile("numbers.dcf", text));
     writer->Configure(kNode, nullptr);
-
-    EXPECT_EQ(logged(std::string("Note: [") + row.section + "] " + key + value.value_or("") +
-                     " is not a number from 0 to " + row.limit + "; " + row.leftOut),
-              value.has_value())
-        << ::testing::PrintToString(lines());
-    const auto log = node.writeLog();
-    for (const uint16_t index : {0x2005, 0x2100, 0x2A00}) {
-        const bool dependent = std::count(row.dependents.begin(), row.dependents.end(), index) != 0;
-        EXPECT_EQ(std::any_of(log.begin(), log.end(), [&](const SdoWriteRecord& r) { return r.index == index; }),
-                  !dependent || (!value && row.writtenWhenMissing))
-            << std::hex << index;
-    }
-    EXPECT_EQ(lines().back(), "Completed node configuration");
+    const std::string refusal = "Note: [" + section + "] " + key + "=" + value.value_or("") + " is not a number";
+    EXPECT_EQ(logged(refusal + " from 0 to " + limit + "; " + leftOut), value.has_value());
+    const std::vector<Write> written = writes(node);
+    for (const uint16_t index : {0x2005, 0x2100, 0x2A00})
+        EXPECT_EQ(std::any_of(written.begin(), written.end(), [&](const Write& w) { return std::get<0>(w) == index; }),
+                  std::count(dependents.begin(), dependents.end(), index) == 0 || (!value && writtenWhenMissing));
 }
 
 INSTANTIATE_TEST_SUITE_P(
