@@ -18,6 +18,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <fstream>
+#include <iterator>
 #include <memory>
 #include <mutex>
 #include <string>
@@ -333,8 +334,8 @@ TEST(ConvertParameterValueEdges, DomainFileLargerThanTheBufferIsRefused) {
 
 TEST(DcfDocument, SectionNamesMatchExactlyAndCaseMatters) {
     const DcfDocument dcf = DcfDocument::parse("[1a00]\nSubNumber=2\n[1A00]\nSubNumber=3\n[ 2000 ]\nA=1\n");
-    EXPECT_EQ(dcf.number("1a00", "SubNumber", 0), 2);
-    EXPECT_EQ(dcf.number("1A00", "SubNumber", 0), 3);
+    EXPECT_EQ(dcf.number("1a00", "SubNumber", 255).value, 2u);
+    EXPECT_EQ(dcf.number("1A00", "SubNumber", 255).value, 3u);
     EXPECT_FALSE(dcf.hasSection("2000"));  // blanks inside the brackets are part of the name
     EXPECT_EQ(dcf.text(" 2000 ", "A"), "1");
     EXPECT_EQ(dcf.text("1a00", "subnumber", "none"), "none");  // keys too
@@ -345,9 +346,10 @@ TEST(DcfDocument, LinesAreTrimmedAndTheFirstOccurrenceOfAKeyWins) {
         "Orphan=1\r\n  [2000]  \r\n  ParameterValue =  a b  \r\nParameterValue=second\r\n[3000]\r\nX=1\r\n"
         "[2000]\r\nDataType=0x0007\r\nEmpty=\r\n");
     EXPECT_EQ(dcf.text("2000", "ParameterValue"), "a b");
-    EXPECT_EQ(dcf.number("2000", "DataType", 0), 7);  // a repeated header continues the section
-    EXPECT_EQ(dcf.number("2000", "Empty", 9), 0);     // present but empty reads as 0, not the default
-    EXPECT_EQ(dcf.number("2000", "Missing", 9), 9);
+    EXPECT_EQ(dcf.number("2000", "DataType", 7).value, 7u);  // a repeated header continues the section
+    EXPECT_EQ(dcf.number("2000", "DataType", 6).state, DcfDocument::Number::State::Invalid);  // beyond the limit
+    EXPECT_EQ(dcf.number("2000", "Empty", 9).state, DcfDocument::Number::State::Invalid);   // present, never 0
+    EXPECT_EQ(dcf.number("2000", "Missing", 9).state, DcfDocument::Number::State::Missing);
     EXPECT_FALSE(dcf.find("", "Orphan").has_value());
 }
 
@@ -358,16 +360,15 @@ TEST(DcfDocument, OnlyABracketedWholeLineOpensASection) {
     EXPECT_EQ(dcf.text("2000", "C"), "3");
 }
 
-TEST(ParseAutoBaseNumber, ReadsTheLeadingNumberInItsBase) {
-    EXPECT_EQ(parseAutoBaseNumber("0x1A"), 26);
-    EXPECT_EQ(parseAutoBaseNumber("0X1a"), 26);
-    EXPECT_EQ(parseAutoBaseNumber("010"), 8);
-    EXPECT_EQ(parseAutoBaseNumber("  -12"), -12);
-    EXPECT_EQ(parseAutoBaseNumber("12abc"), 12);
-    EXPECT_EQ(parseAutoBaseNumber("abc"), 0);
-    EXPECT_EQ(parseAutoBaseNumber(""), 0);
-    EXPECT_EQ(parseAutoBaseNumber("0x"), 0);
-    EXPECT_EQ(parseAutoBaseNumber("99999999999999999999999"), INT64_MAX);
+TEST(ParseUnsignedKey, TakesOnlyAWholeNumberInItsBase) {
+    EXPECT_EQ(parseUnsignedKey("0x1A"), 26u);
+    EXPECT_EQ(parseUnsignedKey("0X1a"), 26u);
+    EXPECT_EQ(parseUnsignedKey("010"), 8u);
+    EXPECT_EQ(parseUnsignedKey(" 12\t"), 12u);
+    EXPECT_EQ(parseUnsignedKey("18446744073709551615"), UINT64_MAX);
+    for (const char* refused : {"-12", "-0", "+1", "12abc", "abc", "", "0x", "08", "1 2", "99999999999999999999999"}) {
+        EXPECT_FALSE(parseUnsignedKey(refused).has_value()) << refused;
+    }
 }
 
 TEST(ExtractNodeDcf, TakesTheLinesUpToTheNextNodeHeader) {
@@ -646,6 +647,45 @@ TEST_F(ConfigWriterOnBus, CompactArraysAndEverySubSectionSpellingAreWritten) {
         {0x2100, 1, {0x01, 0x01}}, {0x2100, 3, {0x03, 0x02}}, {0x2A00, 10, {10, 0}}, {0x2A00, 11, {11, 0}}};
     EXPECT_EQ(downloads(node), expected);
 }
+
+// Each count, index and code the writer reads, missing (the format's default applies) or present and
+// not a number within its limit (the write fails naming it; only the objects it decides stay unwritten).
+using NumberKey = std::tuple<std::string, std::string, std::string, std::vector<uint16_t>, bool, int32_t>;
+class UnusableNumber : public ConfigWriterOnBus,
+                       public ::testing::WithParamInterface<std::tuple<NumberKey, std::optional<std::string>>> {};
+
+TEST_P(UnusableNumber, FailsTheWriteByNameAndLeavesOnlyItsObjectsUnwritten) {
+    const auto& [row, value] = GetParam();
+    const auto& [section, key, limit, dependents, writtenWhenMissing, codeWhenMissing] = row;
+    SimNode& node = addNode(5);
+    startBus();
+    std::ifstream in(std::string(OSTREL_FIXTURE_EDS_DIR) + "/numbers.dcf");
+    std::string text{std::istreambuf_iterator<char>(in), {}}, line = "\n" + key + "=";
+    const std::size_t at = text.find(line, text.find("[" + section + "]\n")) + 1;
+    text.replace(at, text.find('\n', at) + 1 - at, value ? line.substr(1) + *value + "\n" : "");
+    WriteRecorder recorder;
+    ASSERT_EQ(writeDcf(5, folder_.write("numbers.dcf", text), recorder), DRN_OK);
+    EXPECT_EQ(recorder.awaitCompletion(), value ? DRN_CONFIG_FAILED : codeWhenMissing);
+    const std::string refusal = "[" + section + "] " + key + "=" + value.value_or("") + " is not a number from 0 to ";
+    EXPECT_EQ(recorder.said(refusal + limit), value.has_value());
+    for (const uint16_t index : {0x2005, 0x2100, 0x2A00})
+        EXPECT_EQ(loggedWriteOf(node, index),
+                  std::count(dependents.begin(), dependents.end(), index) == 0 || (!value && writtenWhenMissing));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKeyAndValue, UnusableNumber,
+    ::testing::Combine(
+        ::testing::Values(NumberKey{"ManufacturerObjects", "SupportedObjects", "65535", {0x2005, 0x2100, 0x2A00}, false,
+                                    DRN_OK},
+                          NumberKey{"ManufacturerObjects", "2", "65535", {0x2100}, false, DRN_OK},
+                          NumberKey{"2005", "DataType", "65535", {0x2005}, false, DRN_CONFIG_FAILED},
+                          NumberKey{"2005", "ObjFlags", "4294967295", {0x2005}, true, DRN_OK},
+                          NumberKey{"2100", "CompactSubObj", "254", {0x2100}, false, DRN_OK},
+                          NumberKey{"2100Value", "NrOfEntries", "254", {0x2100}, false, DRN_OK},
+                          NumberKey{"2a00", "SubNumber", "255", {0x2A00}, false, DRN_OK},
+                          NumberKey{"2a00suba", "DataType", "65535", {0x2A00}, false, DRN_CONFIG_FAILED}),
+        ::testing::Values(std::nullopt, "", "abc", "-1", "99999999999")));
 
 TEST_F(ConfigWriterOnBus, CancelEndsTheWriteWithMinusOne) {
     SimNode& node = addNode(5);

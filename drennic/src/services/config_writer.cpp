@@ -42,7 +42,14 @@ constexpr auto kCancelWait = std::chrono::milliseconds(5000);
 constexpr uint32_t kNmtEnterPreOperational = 2;
 constexpr uint32_t kPdoNotValid = 0x80000000u;
 constexpr std::size_t kMessageChars = 1000;
-constexpr int64_t kMaxListEntries = 0xFFFF;
+// The largest values the file's bookkeeping keys can take: object lists name 16-bit indexes, a
+// record's sub-objects are sub-indexes 0 to 254, an array's entries 1 to 254 (255 is reserved).
+constexpr uint64_t kMaxListEntries = 0xFFFF;
+constexpr uint64_t kMaxIndex = 0xFFFF;
+constexpr uint64_t kMaxSubNumber = 255;
+constexpr uint64_t kMaxArrayEntries = 254;
+constexpr uint64_t kMaxDataType = 0xFFFF;
+constexpr uint64_t kMaxObjFlags = 0xFFFFFFFF;
 constexpr uint8_t kLastNode = 127;
 
 constexpr std::string_view kFinished = "Finished write of configuration to node";
@@ -482,7 +489,11 @@ private:
     // Whether the entry was converted and written.
     bool writeEntry(uint16_t index, const ListEntry& entry);
 
-    [[nodiscard]] ObjectFields readFields(const std::string& section) const;
+    // The fields, or nullopt when a number among them cannot be used (said, and the write fails).
+    [[nodiscard]] std::optional<ObjectFields> readFields(const std::string& section);
+    // A count, index or code: `limit` bounds it, a missing key gives 0. A value present but unusable
+    // is never taken as 0: nullopt, the write fails and the message names the section, key and value.
+    [[nodiscard]] std::optional<uint64_t> number(std::string_view section, std::string_view key, uint64_t limit);
     [[nodiscard]] std::optional<std::string> firstSection(std::initializer_list<std::string> names) const;
     [[nodiscard]] std::optional<ConvertedValue> convert(uint16_t index, uint8_t subIndex, uint32_t dataType,
                                                         std::string_view value, std::string_view fileName);
@@ -510,17 +521,18 @@ private:
 int32_t DcfWriter::run() {
     reportProgress(callbacks_, 0.0f);
     static constexpr std::string_view kLists[] = {"MandatoryObjects", "OptionalObjects", "ManufacturerObjects"};
-    int64_t counts[3] = {};
-    int64_t total = 0;
+    uint64_t counts[3] = {};
+    uint64_t total = 0;
     for (std::size_t list = 0; list < 3; ++list) {
-        counts[list] = std::clamp<int64_t>(dcf_.number(kLists[list], "SupportedObjects", 0), 0, kMaxListEntries);
+        // A list whose length cannot be read is not written at all.
+        counts[list] = number(kLists[list], "SupportedObjects", kMaxListEntries).value_or(0);
         total += counts[list];
     }
-    int64_t done = 0;
+    uint64_t done = 0;
     for (std::size_t list = 0; list < 3; ++list) {
-        for (int64_t entry = 1; entry <= counts[list]; ++entry) {
-            const int64_t index = dcf_.number(kLists[list], std::to_string(entry), 0);
-            if (index > 0 && index <= 0xFFFF) {
+        for (uint64_t entry = 1; entry <= counts[list]; ++entry) {
+            const uint64_t index = number(kLists[list], std::to_string(entry), kMaxIndex).value_or(0);
+            if (index > 0) {
                 writeObject(static_cast<uint16_t>(index));
             }
             if (stopped_) {
@@ -544,12 +556,29 @@ std::optional<std::string> DcfWriter::firstSection(std::initializer_list<std::st
     return std::nullopt;
 }
 
-ObjectFields DcfWriter::readFields(const std::string& section) const {
+std::optional<uint64_t> DcfWriter::number(std::string_view section, std::string_view key, uint64_t limit) {
+    const DcfDocument::Number found = dcf_.number(section, key, limit);
+    if (found.state != DcfDocument::Number::State::Invalid) {
+        return found.value;
+    }
+    const std::string where(section), name(key), text(found.text);
+    report(callbacks_, "[%s] %s=%s is not a number from 0 to %llu", where.c_str(), name.c_str(), text.c_str(),
+           static_cast<unsigned long long>(limit));
+    failed_ = true;
+    return std::nullopt;
+}
+
+std::optional<ObjectFields> DcfWriter::readFields(const std::string& section) {
     ObjectFields fields;
-    fields.dataType = static_cast<uint32_t>(dcf_.number(section, "DataType", 0));
+    const std::optional<uint64_t> dataType = number(section, "DataType", kMaxDataType);
+    const std::optional<uint64_t> flags = number(section, "ObjFlags", kMaxObjFlags);
+    if (!dataType || !flags) {
+        return std::nullopt;
+    }
+    fields.dataType = static_cast<uint32_t>(*dataType);
     const std::string access = asciiLower(dcf_.text(section, "AccessType"));
     fields.readOnly = access == "ro" || access == "const";
-    fields.excluded = (dcf_.number(section, "ObjFlags", 0) & 1) != 0;
+    fields.excluded = (*flags & 1) != 0;
     fields.value = dcf_.text(section, "ParameterValue");
     fields.fileName = dcf_.text(section, "DownloadFile");
     if (fields.fileName.empty()) {
@@ -564,32 +593,40 @@ void DcfWriter::writeObject(uint16_t index) {
     if (!section) {
         return;  // nothing known about it, nothing to write
     }
-    const int64_t subNumber = dcf_.number(*section, "SubNumber", 0);
-    const int64_t compact = dcf_.number(*section, "CompactSubObj", 0);
-    const ObjectFields object = readFields(*section);
-    std::vector<ListEntry> list;
-
-    if (subNumber <= 0 && compact == 0) {
-        writeVariable(index, object);
+    // An object whose shape cannot be read is not written: its parts could not be told apart.
+    const std::optional<uint64_t> subNumber = number(*section, "SubNumber", kMaxSubNumber);
+    const std::optional<uint64_t> compact = number(*section, "CompactSubObj", kMaxArrayEntries);
+    const std::optional<ObjectFields> object = readFields(*section);
+    if (!subNumber || !compact || !object) {
         return;
     }
-    if (subNumber <= 0) {
+    std::vector<ListEntry> list;
+
+    if (*subNumber == 0 && *compact == 0) {
+        writeVariable(index, *object);
+        return;
+    }
+    if (*subNumber == 0) {
         // Compact form: one description for all entries, values in "<index>Value".
-        if (object.readOnly || object.excluded) {
+        if (object->readOnly || object->excluded) {
             return;
         }
         const std::optional<std::string> values =
             firstSection({formatted("%4.4xValue", index), formatted("%4.4XValue", index)});
-        const int64_t entries = values ? std::clamp<int64_t>(dcf_.number(*values, "NrOfEntries", 0), 0, 255) : 0;
-        for (int64_t sub = 1; sub <= entries; ++sub) {
+        const std::optional<uint64_t> entries =
+            values ? number(*values, "NrOfEntries", kMaxArrayEntries) : std::optional<uint64_t>(0);
+        if (!entries) {
+            return;
+        }
+        for (uint64_t sub = 1; sub <= *entries; ++sub) {
             std::string value = dcf_.text(*values, std::to_string(sub));
             if (!value.empty()) {
-                list.push_back({static_cast<uint8_t>(sub), object.dataType, std::move(value), {}});
+                list.push_back({static_cast<uint8_t>(sub), object->dataType, std::move(value), {}});
             }
         }
     } else {
-        int64_t found = 0;
-        for (unsigned sub = 0; sub <= 254 && found < subNumber; ++sub) {
+        uint64_t found = 0;
+        for (unsigned sub = 0; sub <= 254 && found < *subNumber; ++sub) {
             const std::optional<std::string> subSection =
                 firstSection({formatted("%4.4xsub%x", index, sub), formatted("%4.4xsub%X", index, sub),
                               formatted("%4.4Xsub%x", index, sub), formatted("%4.4Xsub%X", index, sub)});
@@ -597,7 +634,11 @@ void DcfWriter::writeObject(uint16_t index) {
                 continue;
             }
             ++found;
-            ObjectFields fields = readFields(*subSection);
+            std::optional<ObjectFields> read = readFields(*subSection);
+            if (!read) {
+                continue;
+            }
+            ObjectFields& fields = *read;
             // The count of a mapping is written whatever its access says: it is how the mapping is
             // switched off and on.
             const bool countOfMapping = sub == 0 && isPdoMapping(index);
@@ -1080,44 +1121,29 @@ std::string DcfDocument::text(std::string_view section, std::string_view key, st
     return std::string(find(section, key).value_or(defaultValue));
 }
 
-int64_t DcfDocument::number(std::string_view section, std::string_view key, int64_t defaultValue) const {
+DcfDocument::Number DcfDocument::number(std::string_view section, std::string_view key, uint64_t limit) const {
+    Number number;
     const std::optional<std::string_view> value = find(section, key);
-    return value ? parseAutoBaseNumber(*value) : defaultValue;
+    if (!value) {
+        return number;
+    }
+    number.text = *value;
+    const std::optional<uint64_t> parsed = parseUnsignedKey(*value);
+    if (parsed && *parsed <= limit) {
+        number.state = Number::State::Valid;
+        number.value = *parsed;
+    } else {
+        number.state = Number::State::Invalid;
+    }
+    return number;
 }
 
-int64_t parseAutoBaseNumber(std::string_view text) noexcept {
-    while (!text.empty() && isSpace(text.front())) {
-        text.remove_prefix(1);
+std::optional<uint64_t> parseUnsignedKey(std::string_view text) noexcept {
+    const std::optional<WholeNumber> number = parseWholeNumber(text);
+    if (!number || trimBlanks(text).front() == '-') {  // "-0" too: a count has no sign
+        return std::nullopt;
     }
-    bool negative = false;
-    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    int base = 10;
-    if (text.size() >= 3 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && hexDigit(text[2]) >= 0) {
-        base = 16;
-        text.remove_prefix(2);
-    } else if (!text.empty() && text[0] == '0') {
-        base = 8;
-    }
-    constexpr uint64_t kLimit = uint64_t{1} << 63;  // |INT64_MIN|
-    uint64_t magnitude = 0;
-    for (const char c : text) {
-        const int digit = hexDigit(c);
-        if (digit < 0 || digit >= base) {
-            break;
-        }
-        if (magnitude > (kLimit - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) {
-            magnitude = kLimit;  // saturate
-            continue;
-        }
-        magnitude = magnitude * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
-    }
-    if (negative) {
-        return magnitude >= kLimit ? std::numeric_limits<int64_t>::min() : -static_cast<int64_t>(magnitude);
-    }
-    return magnitude >= kLimit ? std::numeric_limits<int64_t>::max() : static_cast<int64_t>(magnitude);
+    return number->magnitude;
 }
 
 // ---- Value conversion -----------------------------------------------------------------------------

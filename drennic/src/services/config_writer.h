@@ -37,20 +37,26 @@ public:
     // The value, or `defaultValue` when the section or the key is missing.
     [[nodiscard]] std::string text(std::string_view section, std::string_view key,
                                    std::string_view defaultValue = {}) const;
-    // The value read as a whole number with automatic base (parseAutoBaseNumber), or `defaultValue`
-    // when the section or the key is missing.
-    [[nodiscard]] int64_t number(std::string_view section, std::string_view key, int64_t defaultValue) const;
+    // A count, index or code of the file (SupportedObjects, SubNumber, DataType, ...): Missing when
+    // the section or the key is missing, Valid when the value is a whole number (parseUnsignedKey)
+    // from 0 to `limit`, else Invalid (empty, not a number, negative, beyond the limit).
+    struct Number {
+        enum class State { Missing, Valid, Invalid };
+        State state = State::Missing;
+        uint64_t value = 0;     // Valid only
+        std::string_view text;  // the value as written, for the message that refuses it
+    };
+    [[nodiscard]] Number number(std::string_view section, std::string_view key, uint64_t limit) const;
 
 private:
     using Keys = std::map<std::string, std::string, std::less<>>;
     std::map<std::string, Keys, std::less<>> sections_;
 };
 
-// The numbers of the file's bookkeeping keys (counts, indexes, DataType, ObjFlags): leading white
-// space, an optional sign, then "0x"/"0X" hexadecimal, a leading 0 octal, else decimal, read up to
-// the first character that is not a digit of the base; 0 when no digit comes; saturated at the
-// 64-bit limits.
-[[nodiscard]] int64_t parseAutoBaseNumber(std::string_view text) noexcept;
+// The numbers of the file's bookkeeping keys (counts, indexes, DataType, ObjFlags): the whole text,
+// blanks and tabs around it aside, is "0x"/"0X" and hexadecimal digits, "0" and octal digits, or
+// decimal digits, within 64 bits; nullopt for anything else (no digits, a sign, a stray character).
+[[nodiscard]] std::optional<uint64_t> parseUnsignedKey(std::string_view text) noexcept;
 
 enum class ConversionStatus { Ok, UnknownType, InvalidValue };
 

@@ -9,6 +9,7 @@
 #include <climits>
 #include <cstdio>
 #include <cstring>
+#include <optional>
 #include <string>
 #include <unordered_map>
 #include <vector>
@@ -24,8 +25,12 @@ namespace {
 
 // Object lists name objects by the decimal keys 1..n: more than 16 bits of them is no data sheet.
 constexpr int32_t kMaxListedObjects = 0xFFFF;
-// Sub-indices are 8 bits and 255 is reserved: a compact object holds at most 254 sub-objects.
+// Sub-indices are 8 bits and 255 is reserved: a compact object holds at most 254 sub-objects, a
+// record at most 255 (0 to 254).
 constexpr int32_t kMaxCompactSubObjects = 254;
+constexpr int32_t kMaxSubObjects = 255;
+constexpr uint64_t kMaxIndex = 0xFFFF;
+constexpr uint64_t kMaxDataType = 0xFFFF;
 constexpr int kLastScannedSubIndex = 254;
 
 constexpr const char* kObjectLists[] = {"MandatoryObjects", "OptionalObjects", "ManufacturerObjects"};
@@ -177,21 +182,36 @@ struct TSymbols::ImportReport {
         }
     }
 
-    // A count key: missing gives 0; what is not an integer, or negative, gives 0 and a note; above
-    // `limit` gives `limit` and a note.
-    int32_t count(const std::string& section, const char* key, int32_t limit) {
+    // A count key (an integer key): missing gives 0. A value present but not an integer from 0 to
+    // `limit` is never guessed at: nullopt, and a note naming it and saying what is left out.
+    std::optional<int32_t> count(const std::string& section, const std::string& key, int32_t limit,
+                                 const char* leftOut) {
         if (!file->keyExists(section, key)) return 0;
         const std::string text = file->readString(section, key);
         const auto value = platform::parseIniInteger(text);
-        if (!value || *value < 0) {
-            note(section, key, "[" + section + "] " + key + "=" + text + " is not a count; read as 0");
-            return 0;
-        }
-        if (*value > limit) {
-            note(section, key, "[" + section + "] " + key + "=" + text + " read as " + std::to_string(limit));
-            return limit;
-        }
-        return *value;
+        if (value && *value >= 0 && *value <= limit) return *value;
+        refuse(section, key, text, static_cast<uint64_t>(limit), leftOut);
+        return std::nullopt;
+    }
+    // The same for a numeric-string key (an object index, a data type), missing or not.
+    std::optional<uint64_t> code(const std::string& section, const std::string& key, uint64_t limit,
+                                 const char* leftOut) {
+        if (!file->keyExists(section, key)) return std::nullopt;
+        const std::string text = file->readString(section, key);
+        const auto value = parseWholeUnsignedText(text);
+        if (value && *value <= limit) return *value;
+        refuse(section, key, text, limit, leftOut);
+        return std::nullopt;
+    }
+    void refuse(const std::string& section, const std::string& key, const std::string& text, uint64_t limit,
+                const char* leftOut) {
+        note(section, key, "[" + section + "] " + key + "=" + text + " is not a number from 0 to " +
+                               std::to_string(limit) + "; " + leftOut);
+    }
+    // The system's type of a section's "DataType": unknown when it is missing or cannot be read.
+    int32_t dataType(const std::string& section) {
+        const auto type = code(section, "DataType", kMaxDataType, "its type is unknown");
+        return type ? mapEdsDataType(static_cast<uint32_t>(*type)) : ODT_UNKNOWN;
     }
 };
 
@@ -220,16 +240,20 @@ void TSymbols::ImportEDS(uint8_t nodeId, const std::string& path) {
     report.subSections = &subSections;
 
     for (uint32_t type = 1; type <= 7; ++type) {
-        if (file.readInteger("DummyUsage", "Dummy000" + std::to_string(type), 0) != 0) {
+        const std::string key = "Dummy000" + std::to_string(type);
+        if (report.count("DummyUsage", key, INT32_MAX, "no dummy entry").value_or(0) != 0) {
             AddEntry(nodeId, ODEntry{type, 0, kDummyNames[type - 1], {}, ODT_UNSIGNED32});
         }
     }
     std::size_t objects = 0;
     for (const char* list : kObjectLists) {
-        const int32_t listed = report.count(list, "SupportedObjects", kMaxListedObjects);
+        // A list whose length cannot be read is left out whole: its entries could be any of the keys.
+        const int32_t listed =
+            report.count(list, "SupportedObjects", kMaxListedObjects, "the list is skipped").value_or(0);
         for (int32_t i = 1; i <= listed; ++i) {
             const std::string key = std::to_string(i);
-            const uint32_t index = parseUnsignedText(file.readString(list, key));
+            const auto index =
+                static_cast<uint32_t>(report.code(list, key, kMaxIndex, "the entry is skipped").value_or(0));
             if (index == 0) continue;
             report.listSection = list;
             report.listKey = key;
@@ -263,17 +287,20 @@ void TSymbols::importEdsObject(uint8_t nodeId, const platform::IniFile& file, ui
     }
     std::string entryName = file.readString(section, "ParameterName");
     cutToField(entryName, kNameField);
-    const int32_t subNumber = report.count(section, "SubNumber", INT32_MAX);
-    const int32_t compact = report.count(section, "CompactSubObj", kMaxCompactSubObjects);
+    // An object whose shape cannot be read is skipped rather than taken for another shape.
+    const auto subNumberKey = report.count(section, "SubNumber", kMaxSubObjects, "the object is skipped");
+    const auto compactKey = report.count(section, "CompactSubObj", kMaxCompactSubObjects, "the object is skipped");
+    if (!subNumberKey || !compactKey) return;
+    const int32_t subNumber = *subNumberKey;
+    const int32_t compact = *compactKey;
 
     if (subNumber == 0 && compact == 0) {
-        AddEntry(nodeId, ODEntry{index, 0, entryName, {},
-                                 mapEdsDataType(parseUnsignedText(file.readString(section, "DataType")))});
+        AddEntry(nodeId, ODEntry{index, 0, entryName, {}, report.dataType(section)});
         return;
     }
     if (subNumber == 0) {
         AddEntry(nodeId, ODEntry{index, 0, entryName, "NrOfObjects", ODT_UNSIGNED8});
-        const int32_t dataType = mapEdsDataType(parseUnsignedText(file.readString(section, "DataType")));
+        const int32_t dataType = report.dataType(section);
         const std::string names = hex4(index, "Name");
         for (int32_t i = 1; i <= compact; ++i) {
             std::string subName = file.readString(names, std::to_string(i));
@@ -286,7 +313,7 @@ void TSymbols::importEdsObject(uint8_t nodeId, const platform::IniFile& file, ui
     const auto add = [&](int sub) {
         const std::string subName = subSection(index, sub);
         AddEntry(nodeId, ODEntry{index, static_cast<uint8_t>(sub), entryName, file.readString(subName, "ParameterName"),
-                                 mapEdsDataType(parseUnsignedText(file.readString(subName, "DataType")))});
+                                 report.dataType(subName)});
         ++added;
     };
     if (report.subSections) {

@@ -12,6 +12,7 @@
 #include "services/log.h"
 #include "platform/ini.h"
 #include "platform/regular_file.h"
+#include "services/numeric_text.h"
 
 namespace ostrel::vessolt {
 
@@ -88,86 +89,54 @@ int digitValue(char c) {
     return 99;
 }
 
-// Digits of `base` from the start of `text`, saturating at the largest magnitude; the digits used.
-std::size_t readDigits(std::string_view text, int base, uint64_t& magnitude, bool& overflow) {
-    std::size_t used = 0;
-    magnitude = 0;
-    overflow = false;
-    for (; used < text.size(); ++used) {
-        const int digit = digitValue(text[used]);
-        if (digit >= base)
-            break;
-        if (magnitude > (UINT64_MAX - static_cast<uint64_t>(digit)) / static_cast<uint64_t>(base)) {
-            overflow = true;
-            magnitude = UINT64_MAX;
-        } else if (!overflow) {
-            magnitude = magnitude * static_cast<uint64_t>(base) + static_cast<uint64_t>(digit);
-        }
-    }
-    return used;
-}
-
-// The numeric conversion of the value texts: blanks, an optional sign, then hexadecimal after
-// "0x", octal after a leading 0, else decimal, up to the first character that does not belong to
-// the number; no number at all is 0. The result is the 64-bit pattern, of which the caller takes
-// the low bytes.
-uint64_t numericConversion(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
-        text.remove_prefix(1);
+// An integer value as written: its sign, its magnitude, and whether it was written as a bit pattern
+// (hexadecimal or octal), which a signed type takes up to its unsigned maximum.
+struct WrittenInteger {
     bool negative = false;
-    if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
-        negative = text.front() == '-';
-        text.remove_prefix(1);
-    }
-    int base = 10;
-    if (text.size() >= 3 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X') && digitValue(text[2]) < 16) {
-        base = 16;
-        text.remove_prefix(2);
-    } else if (!text.empty() && text[0] == '0') {
-        base = 8;
-    }
     uint64_t magnitude = 0;
-    bool overflow = false;
-    (void)readDigits(text, base, magnitude, overflow);
-    return negative ? ~magnitude + 1 : magnitude;
-}
+    bool pattern = false;
+};
 
-// The 64-bit integer conversion: blanks, an optional sign, then decimal or hexadecimal after "$",
-// "0x" or "0X", and nothing but blanks after it. A number beyond 64 bits is no number.
-std::optional<uint64_t> integer64Conversion(std::string_view text) {
+// The whole text (blanks around it aside) as one integer: an optional sign, then hexadecimal after
+// "0x" or "0X", octal after a leading 0, else decimal; the types of more than 32 bits take "$" for
+// hexadecimal and read a leading 0 as decimal. Anything else, and more than 64 bits, is no number: a
+// value is never guessed from a part of its text.
+std::optional<WrittenInteger> integerConversion(std::string_view text, bool wide) {
     text = trimBlanks(text);
-    bool negative = false;
+    WrittenInteger number;
     if (!text.empty() && (text.front() == '-' || text.front() == '+')) {
-        negative = text.front() == '-';
+        number.negative = text.front() == '-';
         text.remove_prefix(1);
     }
     int base = 10;
-    if (!text.empty() && text.front() == '$') {
-        base = 16;
-        text.remove_prefix(1);
-    } else if (text.size() >= 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
         base = 16;
         text.remove_prefix(2);
+    } else if (wide && !text.empty() && text.front() == '$') {
+        base = 16;
+        text.remove_prefix(1);
+    } else if (!wide && text.size() > 1 && text[0] == '0') {
+        base = 8;
+        text.remove_prefix(1);
     }
-    uint64_t magnitude = 0;
-    bool overflow = false;
-    const std::size_t used = readDigits(text, base, magnitude, overflow);
-    if (used == 0 || used != text.size() || overflow)
+    const auto [end, error] = std::from_chars(text.data(), text.data() + text.size(), number.magnitude, base);
+    if (text.empty() || error != std::errc{} || end != text.data() + text.size())
         return std::nullopt;
-    return negative ? ~magnitude + 1 : magnitude;
+    number.pattern = base != 10;
+    number.negative = number.negative && number.magnitude != 0;
+    return number;
 }
 
 // An integer value text with the node id as one term of a sum ("$NODEID+0x180", "0x180+$NODEID",
 // "$NODEID"): the text's number plus the node id. nullopt for a text that holds "$NODEID" in any
 // other way or whose other term is no number.
-template <class Convert>
-std::optional<uint64_t> integerValue(std::string_view text, uint8_t node, Convert convert) {
+std::optional<WrittenInteger> integerValue(std::string_view text, uint8_t node, bool wide) {
     constexpr std::string_view kNodeId = "$NODEID";
     const std::size_t at = text.find(kNodeId);
     if (at == std::string_view::npos)
-        return convert(text);
+        return integerConversion(text, wide);
     if (trimBlanks(text) == kNodeId)
-        return node;
+        return WrittenInteger{false, node, false};
     const std::size_t plus = text.find('+');
     if (plus == std::string_view::npos)
         return std::nullopt;
@@ -180,10 +149,35 @@ std::optional<uint64_t> integerValue(std::string_view text, uint8_t node, Conver
         number = before;
     if (number.empty() || number.find(kNodeId) != std::string_view::npos)
         return std::nullopt;
-    const std::optional<uint64_t> value = convert(number);
+    std::optional<WrittenInteger> value = integerConversion(number, wide);
     if (!value)
         return std::nullopt;
-    return *value + node;
+    if (!value->negative) {
+        if (value->magnitude > UINT64_MAX - node)
+            return std::nullopt;
+        value->magnitude += node;
+    } else if (value->magnitude > node) {
+        value->magnitude -= node;
+    } else {
+        value->magnitude = node - value->magnitude;
+        value->negative = false;
+    }
+    return value;
+}
+
+// The bytes of `number` in a type of `bytes` bytes, nullopt when it does not fit: a value cut to the
+// type's low bytes would put another value into the node.
+std::optional<uint64_t> fitInteger(const WrittenInteger& number, uint32_t bytes, bool isSigned) {
+    const uint64_t unsignedMax = bytes >= 8 ? UINT64_MAX : (uint64_t{1} << (8 * bytes)) - 1;
+    const uint64_t signedMax = unsignedMax >> 1;
+    if (number.negative) {
+        if (!isSigned || number.magnitude > signedMax + 1)
+            return std::nullopt;
+        return (~number.magnitude + 1) & unsignedMax;
+    }
+    if (number.magnitude > (isSigned && !number.pattern ? signedMax : unsignedMax))
+        return std::nullopt;
+    return number.magnitude;
 }
 
 void putLittleEndian(uint8_t* out, uint64_t value, uint32_t bytes) {
@@ -197,13 +191,12 @@ uint32_t getLe32(const uint8_t* in) {
 
 template <class Real>
 std::optional<Real> realConversion(std::string_view text) {
-    while (!text.empty() && std::isspace(static_cast<unsigned char>(text.front())))
-        text.remove_prefix(1);
+    text = trimBlanks(text);
     if (!text.empty() && text.front() == '+')
         text.remove_prefix(1);
     Real value{};
     const auto [next, error] = std::from_chars(text.data(), text.data() + text.size(), value);
-    if (error != std::errc{} || next == text.data())
+    if (text.empty() || error != std::errc{} || next != text.data() + text.size())
         return std::nullopt;
     return value;
 }
@@ -216,33 +209,34 @@ bool isPdoMapping(uint16_t index) {
     return (index >= 0x1600 && index <= 0x17FF) || (index >= 0x1A00 && index <= 0x1BFF);
 }
 
-// Byte counts of the integer types, and whether the 64-bit conversion reads them.
+// Byte counts of the integer types, whether the 64-bit conversion reads them, and their sign.
 struct IntegerType {
     uint32_t bytes;
     bool wide;
+    bool isSigned;
 };
 
 std::optional<IntegerType> integerType(uint32_t type) {
     switch (type) {
     case kBoolean:
-    case kInteger8:
-    case kUnsigned8: return IntegerType{1, false};
-    case kInteger16:
-    case kUnsigned16: return IntegerType{2, false};
-    case kInteger24:
-    case kUnsigned24: return IntegerType{3, false};
-    case kInteger32:
-    case kUnsigned32: return IntegerType{4, false};
-    case kInteger40:
-    case kUnsigned40: return IntegerType{5, true};
+    case kUnsigned8: return IntegerType{1, false, false};
+    case kInteger8: return IntegerType{1, false, true};
+    case kUnsigned16: return IntegerType{2, false, false};
+    case kInteger16: return IntegerType{2, false, true};
+    case kUnsigned24: return IntegerType{3, false, false};
+    case kInteger24: return IntegerType{3, false, true};
+    case kUnsigned32: return IntegerType{4, false, false};
+    case kInteger32: return IntegerType{4, false, true};
+    case kUnsigned40: return IntegerType{5, true, false};
+    case kInteger40: return IntegerType{5, true, true};
     case kTimeOfDay:
     case kTimeDifference:
-    case kInteger48:
-    case kUnsigned48: return IntegerType{6, true};
-    case kInteger56:
-    case kUnsigned56: return IntegerType{7, true};
-    case kInteger64:
-    case kUnsigned64: return IntegerType{8, true};
+    case kUnsigned48: return IntegerType{6, true, false};
+    case kInteger48: return IntegerType{6, true, true};
+    case kUnsigned56: return IntegerType{7, true, false};
+    case kInteger56: return IntegerType{7, true, true};
+    case kUnsigned64: return IntegerType{8, true, false};
+    case kInteger64: return IntegerType{8, true, true};
     default: return std::nullopt;
     }
 }
@@ -271,7 +265,7 @@ std::string objectSection(uint16_t index) { return format("%4.4x", index); }
 struct EntryKeys {
     uint32_t type = 0;
     std::string access;
-    int32_t flags = 0;
+    uint32_t flags = 0;
     std::string value;
     std::string file;
 
@@ -279,11 +273,40 @@ struct EntryKeys {
     [[nodiscard]] bool skipped() const { return neverWritten() || (value.empty() && file.empty()); }
 };
 
-EntryKeys readEntryKeys(const platform::IniFile& dcf, const std::string& section) {
+// How a number key is read: as an INI integer (decimal, "0x" or "$" hexadecimal), or by the base
+// prefix rules of the values (a leading 0 is octal).
+enum class KeyRule { Integer, BasePrefix };
+
+// A count, index, type or flag word of the DCF: 0 when the key is missing. A value present but not a
+// whole number from 0 to `limit` is never read as 0: nullopt, and a note naming it and what is left out.
+std::optional<uint32_t> readNumber(const platform::IniFile& dcf, const std::string& section, const std::string& key,
+                                   uint32_t limit, KeyRule rule, const char* leftOut, TLog& log) {
+    if (!dcf.keyExists(section, key))
+        return 0;
+    const std::string text = dcf.readString(section, key);
+    std::optional<uint64_t> value;
+    if (rule == KeyRule::BasePrefix)
+        value = parseWholeUnsignedText(text);
+    else if (const std::optional<int32_t> integer = platform::parseIniInteger(text); integer && *integer >= 0)
+        value = static_cast<uint64_t>(*integer);
+    if (value && *value <= limit)
+        return static_cast<uint32_t>(*value);
+    log.Add(format("Note: [%s] %s=%s is not a number from 0 to %u; %s", section.c_str(), key.c_str(), text.c_str(),
+                   limit, leftOut));
+    return std::nullopt;
+}
+
+// The keys of a section, or nullopt when its DataType or ObjFlags cannot be read (noted).
+std::optional<EntryKeys> readEntryKeys(const platform::IniFile& dcf, const std::string& section, TLog& log,
+                                       const char* leftOut) {
+    const auto type = readNumber(dcf, section, "DataType", 0xFFFF, KeyRule::BasePrefix, leftOut, log);
+    const auto flags = readNumber(dcf, section, "ObjFlags", UINT32_MAX, KeyRule::BasePrefix, leftOut, log);
+    if (!type || !flags)
+        return std::nullopt;
     EntryKeys keys;
-    keys.type = static_cast<uint32_t>(numericConversion(dcf.readString(section, "DataType")));
+    keys.type = *type;
     keys.access = lowerCase(dcf.readString(section, "AccessType"));
-    keys.flags = dcf.readInteger(section, "ObjFlags", 0);
+    keys.flags = *flags;
     keys.value = dcf.readString(section, "ParameterValue");
     keys.file = dcf.readString(section, "DownloadFile");
     if (keys.file.empty())
@@ -458,12 +481,10 @@ TSetNodeConfig::Conversion TSetNodeConfig::convert(const SubEntry& entry, const 
     const std::string_view text = entry.value;
 
     if (const std::optional<IntegerType> integer = integerType(type)) {
+        const std::optional<WrittenInteger> number = integerValue(text, node, integer->wide);
         const std::optional<uint64_t> value =
-            integer->wide ? integerValue(text, node, integer64Conversion)
-                          : integerValue(text, node, [](std::string_view t) -> std::optional<uint64_t> {
-                                return numericConversion(t);
-                            });
-        if (!value)
+            number ? fitInteger(*number, integer->bytes, integer->isSigned) : std::nullopt;
+        if (!value || (type == kBoolean && *value > 1))
             return Conversion::InvalidValue;
         putLittleEndian(buffer_.data(), *value, integer->bytes);
         length = integer->bytes;
@@ -544,39 +565,45 @@ bool TSetNodeConfig::writeEntry(const SubEntry& entry, const std::string& dcfFol
 void TSetNodeConfig::writeObject(const platform::IniFile& dcf, const std::string& dcfFolder, uint8_t node,
                                  uint16_t index) {
     const std::string section = objectSection(index);
-    const int subNumber = dcf.readInteger(section, "SubNumber", 0) & 0xFF;
-    const bool compact = dcf.readInteger(section, "CompactSubObj", 0) != 0;
+    // An object whose shape cannot be read is not written: its parts could not be told apart. A
+    // record holds sub-indices 0 to 254, an array entries 1 to 254.
+    constexpr const char* kObjectLeftOut = "the object is not written";
+    const auto subNumber = readNumber(dcf, section, "SubNumber", 255, KeyRule::Integer, kObjectLeftOut, log_);
+    const auto compactCount = readNumber(dcf, section, "CompactSubObj", 254, KeyRule::Integer, kObjectLeftOut, log_);
+    if (!subNumber || !compactCount)
+        return;
+    const bool compact = *compactCount != 0;
 
-    if (subNumber == 0 && !compact) {
-        const EntryKeys keys = readEntryKeys(dcf, section);
-        if (!keys.skipped())
-            (void)writeEntry(SubEntry{index, 0, keys.type, keys.value, keys.file}, dcfFolder, node);
+    if (*subNumber == 0 && !compact) {
+        const std::optional<EntryKeys> keys = readEntryKeys(dcf, section, log_, kObjectLeftOut);
+        if (keys && !keys->skipped())
+            (void)writeEntry(SubEntry{index, 0, keys->type, keys->value, keys->file}, dcfFolder, node);
         return;
     }
 
     std::vector<SubEntry> entries;
-    if (subNumber != 0) {
-        int found = 0;
-        for (int sub = 0; sub <= 254 && found < subNumber; ++sub) {
+    if (*subNumber != 0) {
+        uint32_t found = 0;
+        for (int sub = 0; sub <= 254 && found < *subNumber; ++sub) {
             const std::string subSection = section + format("sub%x", sub);
             if (!dcf.sectionExists(subSection))
                 continue;
             ++found;
-            EntryKeys keys = readEntryKeys(dcf, subSection);
-            if (!keys.skipped())
-                entries.push_back(
-                    SubEntry{index, static_cast<uint8_t>(sub), keys.type, std::move(keys.value), std::move(keys.file)});
+            std::optional<EntryKeys> keys = readEntryKeys(dcf, subSection, log_, "the sub-object is not written");
+            if (keys && !keys->skipped())
+                entries.push_back(SubEntry{index, static_cast<uint8_t>(sub), keys->type, std::move(keys->value),
+                                           std::move(keys->file)});
         }
     } else {
-        const EntryKeys keys = readEntryKeys(dcf, section);
-        if (keys.neverWritten())
+        const std::optional<EntryKeys> keys = readEntryKeys(dcf, section, log_, kObjectLeftOut);
+        if (!keys || keys->neverWritten())
             return;
         const std::string valueSection = section + "Value";
-        const int count = std::clamp(dcf.readInteger(valueSection, "NrOfEntries", 0), 0, 255);
-        for (int sub = 1; sub <= count; ++sub) {
+        const auto count = readNumber(dcf, valueSection, "NrOfEntries", 254, KeyRule::Integer, kObjectLeftOut, log_);
+        for (uint32_t sub = 1; sub <= count.value_or(0); ++sub) {
             std::string value = dcf.readString(valueSection, std::to_string(sub));
             if (!value.empty())
-                entries.push_back(SubEntry{index, static_cast<uint8_t>(sub), keys.type, value, value});
+                entries.push_back(SubEntry{index, static_cast<uint8_t>(sub), keys->type, value, value});
         }
     }
     if (entries.empty())
@@ -640,10 +667,15 @@ void TSetNodeConfig::writeDcf(const platform::IniFile& dcf, const std::string& d
     api_.nmt(node, kNmtEnterPreOperational, &nmtResult);
 
     for (const char* list : kObjectLists) {
-        const int count = dcf.readInteger(list, "SupportedObjects", 0);
-        for (int entry = 1; entry <= count; ++entry) {
-            const uint64_t index = numericConversion(dcf.readString(list, std::to_string(entry)));
-            if (index != 0 && index <= 0xFFFF)
+        // A list whose length cannot be read is not written at all.
+        const uint32_t count =
+            readNumber(dcf, list, "SupportedObjects", 0xFFFF, KeyRule::Integer, "the list is not written", log_)
+                .value_or(0);
+        for (uint32_t entry = 1; entry <= count; ++entry) {
+            const uint32_t index = readNumber(dcf, list, std::to_string(entry), 0xFFFF, KeyRule::BasePrefix,
+                                              "the entry is not written", log_)
+                                       .value_or(0);
+            if (index != 0)
                 writeObject(dcf, dcfFolder, node, static_cast<uint16_t>(index));
             if (stalled_) {
                 log_.Add("Note: Node configuration stopped: the CANopen library did not end a transfer");

@@ -93,6 +93,24 @@ uint32_t parseUnsignedText(std::string_view text, int base) noexcept {
     return m.negative ? 0u - value : value;
 }
 
+std::optional<uint64_t> parseWholeUnsignedText(std::string_view text) noexcept {
+    while (!text.empty() && isSpace(text.front())) text.remove_prefix(1);
+    while (!text.empty() && isSpace(text.back())) text.remove_suffix(1);
+    int base = 10;
+    if (text.size() > 2 && text[0] == '0' && (text[1] == 'x' || text[1] == 'X')) {
+        base = 16;
+        text.remove_prefix(2);
+    } else if (text.size() > 1 && text[0] == '0') {
+        base = 8;
+        text.remove_prefix(1);
+    }
+    // from_chars takes no sign for an unsigned type.
+    uint64_t value = 0;
+    const auto [end, ec] = std::from_chars(text.data(), text.data() + text.size(), value, base);
+    if (text.empty() || ec != std::errc{} || end != text.data() + text.size()) return std::nullopt;
+    return value;
+}
+
 int32_t parseSignedText(std::string_view text) noexcept {
     const Magnitude m = readMagnitude(text, 0);
     if (m.negative) {

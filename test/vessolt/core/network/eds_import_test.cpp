@@ -5,7 +5,11 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <fstream>
+#include <iterator>
+#include <optional>
 #include <string>
+#include <tuple>
 
 #include <sys/stat.h>
 
@@ -75,19 +79,58 @@ TEST_F(EdsImport, ReadsObjectsSubObjectsAndTypesAsTheSheetDescribesThem) {
 
     EXPECT_EQ(symbols.GetEntryName(0x200F, 0, 4), "Upper case - Only entry");
 
-    // CompactSubObj 255: sub-indices 1 to 254, never the reserved 255.
-    EXPECT_EQ(symbols.GetEntryName(0x3000, 254, 4), "Many - Many254");
-    EXPECT_FALSE(symbols.FindNodeEntry(0x3000, 255, 4));
-    EXPECT_EQ(type(0x3001, 0), ODT_UNSIGNED32);  // a negative SubNumber: a plain variable
+    // CompactSubObj 255 (more than sub-indices 1 to 254 hold) and a negative SubNumber: skipped.
+    EXPECT_FALSE(symbols.FindNodeEntry(0x3000, 0, 4));
+    EXPECT_FALSE(symbols.FindNodeEntry(0x3001, 0, 4));
 
-    EXPECT_NE(diagnostics.find(path + ":112: [3000] CompactSubObj=255 read as 254"), std::string::npos) << diagnostics;
-    EXPECT_NE(diagnostics.find(path + ":116: [3001] SubNumber=-4 is not a count"), std::string::npos) << diagnostics;
+    EXPECT_NE(diagnostics.find(path + ":112: [3000] CompactSubObj=255 is not a number from 0 to 254; the object is "
+                                      "skipped"), std::string::npos) << diagnostics;
+    EXPECT_NE(diagnostics.find(path + ":116: [3001] SubNumber=-4 is not a number from 0 to 255; the object is skipped"),
+              std::string::npos) << diagnostics;
     EXPECT_NE(diagnostics.find(path + ":32: object 3002 is listed but has no section [3002]"), std::string::npos)
         << diagnostics;
     ASSERT_EQ(log.GetLineCount(), 1);
     EXPECT_EQ(log.GetLine(0), "EDS import for node 4 incomplete: 3 problem(s) in " + path);
     EXPECT_TRUE(prompt.asked().empty());
 }
+
+// Each count, index and code the import reads, missing (its default applies) or present and not a
+// number within its limit (named with what it leaves out): the type of the entry it decides about
+// (-99: no entry) either way.
+using NumberKey = std::tuple<std::string, std::string, std::string, std::string, uint32_t, uint8_t, int32_t, int32_t>;
+class EdsNumber : public EdsImport,
+                  public ::testing::WithParamInterface<std::tuple<NumberKey, std::optional<std::string>>> {};
+
+TEST_P(EdsNumber, PresentButUnusableIsNamedAndLeftOut) {
+    const auto& [row, value] = GetParam();
+    const auto& [section, key, limit, leftOut, index, sub, typeWhenMissing, typeWhenRefused] = row;
+    std::ifstream in(kDataDir + "/import_cases.eds");
+    std::string sheet{std::istreambuf_iterator<char>(in), {}}, line = "\n" + key + "=";
+    const std::size_t at = sheet.find(line, sheet.find("[" + section + "]\n")) + 1;
+    sheet.replace(at, sheet.find('\n', at) + 1 - at, value ? line.substr(1) + *value + "\n" : "");
+    const std::string path = folder.write("sheet.eds", sheet);
+    ::testing::internal::CaptureStderr();
+    symbols.ImportEDS(4, path);
+    const std::string refusal = "[" + section + "] " + key + "=" + value.value_or("") + " is not a number from 0 to ";
+    const std::string diagnostics = ::testing::internal::GetCapturedStderr();
+    EXPECT_EQ(diagnostics.find(refusal + limit + "; " + leftOut + "\n") != std::string::npos, value.has_value());
+    EXPECT_EQ(type(index, sub), value ? typeWhenRefused : typeWhenMissing);
+    const std::string problems = std::to_string(value ? 4 : 3);  // the sheet's own three, and this one
+    EXPECT_EQ(log.GetLine(0), "EDS import for node 4 incomplete: " + problems + " problem(s) in " + path);
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKeyAndValue, EdsNumber,
+    ::testing::Combine(
+        ::testing::Values(
+            NumberKey{"DummyUsage", "Dummy0004", "2147483647", "no dummy entry", 4, 0, -99, -99},
+            NumberKey{"MandatoryObjects", "SupportedObjects", "65535", "the list is skipped", 0x1000, 0, -99, -99},
+            NumberKey{"OptionalObjects", "2", "65535", "the entry is skipped", 0x2002, 0, -99, -99},
+            NumberKey{"2000", "SubNumber", "255", "the object is skipped", 0x2000, 0, ODT_UNKNOWN, -99},
+            NumberKey{"2001", "CompactSubObj", "254", "the object is skipped", 0x2001, 0, ODT_UNSIGNED16, -99},
+            NumberKey{"2002", "DataType", "65535", "its type is unknown", 0x2002, 0, ODT_UNKNOWN, ODT_UNKNOWN},
+            NumberKey{"2000sub1", "DataType", "65535", "its type is unknown", 0x2000, 1, ODT_UNKNOWN, ODT_UNKNOWN}),
+        ::testing::Values(std::nullopt, "", "abc", "-1", "99999999999")));
 
 TEST_F(EdsImport, WindowsMadeSheetsAreReadAsWindows1252) {
     symbols.ImportEDS(4, kDataDir + "/latin1_crlf.eds");
@@ -147,20 +190,20 @@ TEST_F(EdsImport, ASheetThatYieldsNoObjectSaysSo) {
     }
 }
 
-TEST_F(EdsImport, HugeCountsAreClampedAndDiagnosticsStopAtTwoHundred) {
-    std::string sheet = "[MandatoryObjects]\nSupportedObjects=2000000000\n";
+TEST_F(EdsImport, DiagnosticsStopAtTwoHundred) {
+    std::string sheet = "[MandatoryObjects]\nSupportedObjects=300\n";
     for (int i = 1; i <= 300; ++i) sheet += std::to_string(i) + "=0x" + std::to_string(5000 + i) + "\n";
     sheet += "[OptionalObjects]\nSupportedObjects=many\n";
     const std::string path = folder.write("huge.eds", sheet);
     ::testing::internal::CaptureStderr();
-    symbols.ImportEDS(2, path);  // reads 0xFFFF keys at most, not two billion
+    symbols.ImportEDS(2, path);
     const std::string diagnostics = ::testing::internal::GetCapturedStderr();
 
-    EXPECT_EQ(diagnostics.rfind(path + ":2: [MandatoryObjects] SupportedObjects=2000000000 read as 65535\n", 0), 0u);
+    EXPECT_EQ(diagnostics.rfind(path + ":3: object 5001 is listed but has no section [5001]\n", 0), 0u);
     EXPECT_EQ(std::count(diagnostics.begin(), diagnostics.end(), '\n'), 201);
     EXPECT_NE(diagnostics.find(path + ": further problems not shown\n"), std::string::npos);
     ASSERT_EQ(log.GetLineCount(), 1);
-    EXPECT_EQ(log.GetLine(0), "EDS import for node 2 incomplete: 302 problem(s) in " + path);
+    EXPECT_EQ(log.GetLine(0), "EDS import for node 2 incomplete: 301 problem(s) in " + path);
     // A listed object without a section still stands for an object: a plain variable without names.
     EXPECT_TRUE(symbols.FindNodeEntry(0x5001, 0, 2));
 }

@@ -9,6 +9,7 @@
 #include <filesystem>
 #include <fstream>
 #include <iterator>
+#include <optional>
 #include <stdexcept>
 #include <tuple>
 
@@ -170,7 +171,7 @@ TEST_F(SetNodeConfigTest, EveryTypeArrivesByteExactAndReadOnlyEntriesAreSkipped)
             {0x2003, var(0x2003, "0x0003", "0x1234")},
             {0x2004, var(0x2004, "0x0004", "0x80000000")},
             {0x2005, var(0x2005, "0x0005", "010")},
-            {0x2006, var(0x2006, "0x0006", "300 rpm")},
+            {0x2006, var(0x2006, "0x0006", "300")},
             {0x2007, var(0x2007, "7", "4294967295")},
             {0x2008, var(0x2008, "0x0008", "1.5")},
             {0x2009, var(0x2009, "0x0009", "Hello")},
@@ -183,7 +184,7 @@ TEST_F(SetNodeConfigTest, EveryTypeArrivesByteExactAndReadOnlyEntriesAreSkipped)
             {0x2011, var(0x2011, "0x0011", "-0.25")},
             {0x2012, var(0x2012, "0x0012", "-1")},
             {0x2013, var(0x2013, "0x0013", "0x123456789ABC")},
-            {0x2014, var(0x2014, "0x0014", " 72057594037927935 ")},
+            {0x2014, var(0x2014, "0x0014", " 36028797018963967 ")},
             {0x2015, var(0x2015, "0x0015", "-9223372036854775808")},
             {0x2016, var(0x2016, "0x0016", "0xABCDEF")},
             {0x2018, var(0x2018, "0x0018", "0x0102030405")},
@@ -225,7 +226,7 @@ TEST_F(SetNodeConfigTest, EveryTypeArrivesByteExactAndReadOnlyEntriesAreSkipped)
         ok(0x2011, 0, {0, 0, 0, 0, 0, 0, 0xD0, 0xBF}),
         ok(0x2012, 0, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF}),
         ok(0x2013, 0, {0xBC, 0x9A, 0x78, 0x56, 0x34, 0x12}),
-        ok(0x2014, 0, Bytes(7, 0xFF)),
+        ok(0x2014, 0, {0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0xFF, 0x7F}),
         ok(0x2015, 0, {0, 0, 0, 0, 0, 0, 0, 0x80}),
         ok(0x2016, 0, {0xEF, 0xCD, 0xAB}),
         ok(0x2018, 0, {5, 4, 3, 2, 1}),
@@ -317,6 +318,11 @@ TEST_F(SetNodeConfigTest, ReportsNotesAndCancelTellWhatHappened) {
                                     {0x200F, "[200F]\nDataType=0x000F\nAccessType=rw\nDownloadFile=big.bin\n"},
                                     {0x2009, var(0x2009, "0x0009", std::string(1300, 'v'))},
                                     {0x2004, var(0x2004, "0x0004", "$NODEID-1")},
+                                    // Never guessed from a part, never cut to the type's low bytes.
+                                    {0x2005, var(0x2005, "0x0005", "abc")},
+                                    {0x2006, var(0x2006, "0x0006", "300 rpm")},
+                                    {0x2010, var(0x2010, "0x0005", "-1")},
+                                    {0x2003, var(0x2003, "0x0007", "99999999999")},
                                     {0x1017, var(0x1017, "0x0006", "$NODEID+0x100")},
                                 })));
     writer->Configure(kNode, nullptr);
@@ -327,6 +333,10 @@ TEST_F(SetNodeConfigTest, ReportsNotesAndCancelTellWhatHappened) {
                            "Note: Invalid ParameterValue value for [200F,00]",
                            "Note: Invalid ParameterValue value for [2009,00]",
                            "Note: Invalid ParameterValue value for [2004,00]",
+                           "Note: Invalid ParameterValue value for [2005,00]",
+                           "Note: Invalid ParameterValue value for [2006,00]",
+                           "Note: Invalid ParameterValue value for [2010,00]",
+                           "Note: Invalid ParameterValue value for [2003,00]",
                            "Completed node configuration",
                        }));
     EXPECT_EQ(writes(node), (std::vector<Write>{ok(0x1017, 0, {0x05, 0x01})}));
@@ -370,6 +380,50 @@ TEST_F(SetNodeConfigTest, AMutedNodeGivesAFailedWriteNotePerValueAndTheRunEnds) 
                            "Completed node configuration",
                        }));
 }
+
+namespace {
+
+// Each count, index and code the writer reads, missing (its default applies) or present and not a
+// number within its limit (a note names it; only the objects it decides stay unwritten).
+using NumberKey = std::tuple<std::string, std::string, std::string, std::string, std::vector<uint16_t>, bool>;
+class SetNodeConfigNumber : public SetNodeConfigTest,
+                            public ::testing::WithParamInterface<std::tuple<NumberKey, std::optional<std::string>>> {};
+
+} // namespace
+
+TEST_P(SetNodeConfigNumber, IsANoteByNameAndLeavesOnlyItsObjectsUnwritten) {
+    const auto& [row, value] = GetParam();
+    const auto& [section, key, limit, leftOut, dependents, writtenWhenMissing] = row;
+    DrennicTestBus drennic;
+    SimNode& node = startNode(drennic);
+    std::ifstream in(std::string(OSTREL_FIXTURE_EDS_DIR) + "/numbers.dcf");
+    std::string text{std::istreambuf_iterator<char>(in), {}}, line = "\n" + key + "=";
+    const std::size_t at = text.find(line, text.find("[" + section + "]\n")) + 1;
+    text.replace(at, text.find('\n', at) + 1 - at, value ? line.substr(1) + *value + "\n" : "");
+    useDcf(writeFile("numbers.dcf", text));
+    writer->Configure(kNode, nullptr);
+    const std::string refusal = "Note: [" + section + "] " + key + "=" + value.value_or("") + " is not a number";
+    EXPECT_EQ(logged(refusal + " from 0 to " + limit + "; " + leftOut), value.has_value());
+    const std::vector<Write> written = writes(node);
+    for (const uint16_t index : {0x2005, 0x2100, 0x2A00})
+        EXPECT_EQ(std::any_of(written.begin(), written.end(), [&](const Write& w) { return std::get<0>(w) == index; }),
+                  std::count(dependents.begin(), dependents.end(), index) == 0 || (!value && writtenWhenMissing));
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    EveryKeyAndValue, SetNodeConfigNumber,
+    ::testing::Combine(
+        ::testing::Values(
+            NumberKey{"ManufacturerObjects", "SupportedObjects", "65535", "the list is not written",
+                      {0x2005, 0x2100, 0x2A00}, false},
+            NumberKey{"ManufacturerObjects", "2", "65535", "the entry is not written", {0x2100}, false},
+            NumberKey{"2005", "DataType", "65535", "the object is not written", {0x2005}, false},
+            NumberKey{"2005", "ObjFlags", "4294967295", "the object is not written", {0x2005}, true},
+            NumberKey{"2100", "CompactSubObj", "254", "the object is not written", {0x2100}, false},
+            NumberKey{"2100Value", "NrOfEntries", "254", "the object is not written", {0x2100}, false},
+            NumberKey{"2a00", "SubNumber", "255", "the object is not written", {0x2A00}, false},
+            NumberKey{"2a00suba", "DataType", "65535", "the sub-object is not written", {0x2A00}, false}),
+        ::testing::Values(std::nullopt, "", "abc", "-1", "99999999999")));
 
 namespace {
 

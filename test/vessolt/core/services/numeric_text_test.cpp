@@ -36,5 +36,11 @@ TEST(NumericText, FollowsTheCLibraryRulesAndSaturates) {
     EXPECT_EQ(parseFloatText("0." + std::string(400, '0') + "5"), 0.0);
 }
 
+TEST(NumericText, AWholeNumberIsTheWholeTextOrNone) {
+    EXPECT_EQ(parseWholeUnsignedText(" 0x1018\t"), 0x1018u);
+    for (const char* refused : {"", "abc", "12abc", "-1", "+1", "089", "0x", "0x-1", "18446744073709551616"})
+        EXPECT_FALSE(parseWholeUnsignedText(refused).has_value()) << refused;
+}
+
 } // namespace
 } // namespace ostrel::vessolt
