@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
+#include <QScreen>
 #include <QScrollBar>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,11 +19,14 @@
 #include <memory>
 #include <thread>
 
+#include <platform/registry.h>
+
 #include "../core/temp_folder.h"
 #include "config_odscan.h"
 #include "od_scan_fixture.h"
 #include "od_scan_model.h"
 #include "win_odscan.h"
+#include "services/product_key.h"
 #include "services/window_messages.h"
 
 namespace ostrel::vessolt::test {
@@ -46,6 +50,14 @@ protected:
         } while (manager.GetRunState() != 0 && std::chrono::steady_clock::now() < deadline);
         manager.WaitForTestThread();
         settle();
+    }
+    // A value under the window's own key, as a user might set it by hand.
+    static void writeSetting(const char* name, int64_t value) {
+        auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser,
+                                                 std::string(kProductKey) + "\\" + TODScan::kName);
+        ASSERT_TRUE(key);
+        key->writeInteger(name, value);
+        ASSERT_TRUE(key->flush());
     }
     TempRegistry registry;
 };
@@ -119,6 +131,17 @@ TEST_F(ODScanWindowTest, ShowsAScanAsTheUserSeesIt) {
 }
 
 TEST_F(ODScanWindowTest, GeometryAndColumnsSurviveARestartAndEdgesSizeColumns) {
+    // Stored by hand larger and farther than any screen: the window and its columns come back on it.
+    for (const char* name : {"left", "width", "colwidth2"})
+        writeSetting(name, 100000);
+    {
+        TWin_ODScan window(scan, manager);
+        window.show();
+        settle();
+        const QRect area = window.screen()->availableGeometry();
+        EXPECT_TRUE(area.contains(window.frameGeometry()));
+        EXPECT_LE(window.odlist()->columnWidth(2), area.width());
+    }
     {
         TWin_ODScan window(scan, manager);
         window.show();
