@@ -97,6 +97,14 @@ QRect availableArea(const QWidget& window) {
     return screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
 }
 
+void CentreOnScreen(QWidget& window) {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
+    QRect centred(QPoint(0, 0), window.size());
+    centred.moveCenter(area.center());
+    window.setGeometry(controls::keptOnScreen(centred, area, realMinimum(window)));
+}
+
 void RestoreGeometry(QWidget& window, const StoredGeometry& stored, QSize minimum, bool framePosition) {
     const QMargins margins = frameMargins(window);
     StoredGeometry given = stored;

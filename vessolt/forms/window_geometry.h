@@ -36,6 +36,10 @@ struct StoredGeometry {
 // chosen for this size, not for a smaller one stored.
 [[nodiscard]] QSize realMinimum(QWidget& window, QSize minimum = {});
 
+// Centres `window` on the primary screen's available area by the same rule: on a screen smaller than
+// the window, it is brought to the screen's size rather than past its edges.
+void CentreOnScreen(QWidget& window);
+
 // Sets `window` to the geometry `stored` gives over its own, brought by the rule onto the screen that
 // holds the most of it (else the window's), at least realMinimum, frame included where the window
 // has one. A stored left and top name the corner of the frame when `framePosition` (as pos() gives
