@@ -42,7 +42,7 @@ TEST_F(WindowTest, AMainWindowOpensWhollyOnTheScreenItWasStoredOnWithEveryPaneSh
     const QRect first = QGuiApplication::screens().at(0)->availableGeometry();
     const QRect second = QGuiApplication::screens().at(1)->availableGeometry();
     const struct {
-        int64_t left, top, width, height;
+        int left, top, width, height;
         QRect area;
     } rows[] = {
         {5000, -4000, INT_MAX, INT_MAX, first},                           // a screen that has gone, sized by hand
@@ -54,12 +54,9 @@ TEST_F(WindowTest, AMainWindowOpensWhollyOnTheScreenItWasStoredOnWithEveryPaneSh
         {
             auto key = ostrel::platform::RegistryKey::create(ostrel::platform::RegistryRoot::CurrentUser, path);
             ASSERT_TRUE(key);
-            for (const char* name : {"testboxwidth", "messageboxheight"})
-                key->writeInteger(name, INT_MAX);
-            key->writeInteger("left", row.left);
-            key->writeInteger("top", row.top);
-            key->writeInteger("width", row.width);
-            key->writeInteger("height", row.height);
+            for (const auto& [name, value] : {std::pair{"left", row.left}, {"top", row.top}, {"width", row.width},
+                                              {"height", row.height}, {"testboxwidth", INT_MAX}, {"messageboxheight", INT_MAX}})
+                key->writeInteger(name, value);
             ASSERT_TRUE(key->flush());
         }
         {

@@ -51,14 +51,6 @@ protected:
         manager.WaitForTestThread();
         settle();
     }
-    // A value under the window's own key, as a user might set it by hand.
-    static void writeSetting(const char* name, int64_t value) {
-        auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser,
-                                                 std::string(kProductKey) + "\\" + TODScan::kName);
-        ASSERT_TRUE(key);
-        key->writeInteger(name, value);
-        ASSERT_TRUE(key->flush());
-    }
     TempRegistry registry;
 };
 
@@ -131,10 +123,13 @@ TEST_F(ODScanWindowTest, ShowsAScanAsTheUserSeesIt) {
 }
 
 TEST_F(ODScanWindowTest, GeometryAndColumnsSurviveARestartAndEdgesSizeColumns) {
-    // Stored by hand larger and farther than any screen: the window and its columns come back on it.
-    for (const char* name : {"left", "width", "colwidth2"})
-        writeSetting(name, 100000);
     {
+        // Stored by hand larger and farther than any screen: the window and its columns come back on it.
+        auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser,
+                                                 std::string(kProductKey) + "\\" + TODScan::kName);
+        for (const char* name : {"left", "width", "colwidth2"})
+            key->writeInteger(name, 100000);
+        ASSERT_TRUE(key->flush());
         TWin_ODScan window(scan, manager);
         window.show();
         settle();
