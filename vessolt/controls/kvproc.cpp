@@ -1,6 +1,7 @@
 #include "kvproc.h"
 
 #include "kvcanvas.h"
+#include "on_screen.h"
 
 #include <platform/registry.h>
 
@@ -9,7 +10,6 @@
 #include <QDir>
 #include <QMessageBox>
 #include <QProcess>
-#include <QScreen>
 #include <QUrl>
 #include <QWidget>
 
@@ -66,19 +66,14 @@ QString KvRemoveSign(const QString& text, QChar sign) {
 
 namespace {
 
-QSize screenOf(const QWidget& form, QSize screen) {
-    if (screen.isValid())
-        return screen;
-    if (const QScreen* s = form.screen())
-        return s->size();
-    return {800, 600};
-}
-
-KvFormPosRecord keptOnScreen(int32_t left, int32_t top, QSize form, QSize screen) {
-    // A form larger than the screen goes to 0 rather than off the left or top edge.
-    left = std::max(std::min(std::max(left, 0), screen.width() - form.width()), 0);
-    top = std::max(std::min(std::max(top, 0), screen.height() - form.height()), 0);
-    return {left, top};
+// The form's place by the rule every window follows, its size as the form will really have it: on
+// a `screen` of that size at the origin, else on the screen that holds the most of it.
+KvFormPosRecord formPosOnScreen(const QWidget& form, int32_t left, int32_t top, QSize screen) {
+    const QSize size = form.frameGeometry().size().expandedTo(form.minimumSize());
+    const QRect wanted = storedRect(left, top, size.width(), size.height());
+    const QRect area = screen.isValid() ? QRect(QPoint(0, 0), screen) : screenAreaOf(wanted, &form);
+    const QPoint kept = keptOnScreen(wanted, area).topLeft();
+    return {kept.x(), kept.y()};
 }
 
 void putLe32(uint8_t* out, int32_t v) {
@@ -104,7 +99,7 @@ QString KvFormPosKey(const QWidget& form) {
 }
 
 bool KvSaveFormPos(const QWidget& form, QSize screen) {
-    const KvFormPosRecord pos = keptOnScreen(form.x(), form.y(), form.frameGeometry().size(), screenOf(form, screen));
+    const KvFormPosRecord pos = formPosOnScreen(form, form.x(), form.y(), screen);
     auto key = platform::RegistryKey::create(platform::RegistryRoot::LocalMachine, KvFormPosKey(form).toStdString());
     if (!key)
         return false;
@@ -124,7 +119,7 @@ void KvLoadFormPos(QWidget& form, QSize screen) {
             top = getLe32(bytes->data() + 4);
         }
     }
-    const KvFormPosRecord pos = keptOnScreen(left, top, form.frameGeometry().size(), screenOf(form, screen));
+    const KvFormPosRecord pos = formPosOnScreen(form, left, top, screen);
     form.move(pos.left, pos.top);
 }
 

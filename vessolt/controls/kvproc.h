@@ -55,8 +55,9 @@ static_assert(sizeof(KvFormPosRecord) == 8);
 static_assert(offsetof(KvFormPosRecord, left) == 0);
 static_assert(offsetof(KvFormPosRecord, top) == 4);
 
-// `screen` empty: the form's own screen. Positions are kept on screen: not negative, and far
-// enough left and up that the form fits.
+// Positions are kept on screen by the rule every window follows (on_screen.h): on a `screen` of that
+// size at the origin (not negative, far enough left and up that the form fits), else on the screen
+// that holds the most of the form.
 KVCONTROLS_EXPORT bool KvSaveFormPos(const QWidget& form, QSize screen = {});
 KVCONTROLS_EXPORT void KvLoadFormPos(QWidget& form, QSize screen = {});
 // The key of a form class ("SOFTWARE\Kvarts\Data\<class>", local machine root).

@@ -1,24 +1,17 @@
 #include "dialog_placement.h"
 
+#include "on_screen.h"
 #include "window_geometry.h"
 
-#include <algorithm>
-
-#include <QGuiApplication>
-#include <QLayout>
-#include <QScreen>
 #include <QWidget>
 
 namespace ostrel::vessolt {
 
 QPoint placeOverOwner(const QRect& owner, const QSize& dialog, std::optional<QRect> screen) {
-    int left = owner.width() > dialog.width() ? owner.left() + (owner.width() - dialog.width()) / 2 : owner.left();
-    int top = owner.height() > dialog.height() ? owner.top() + (owner.height() - dialog.height()) / 2 : owner.top();
-    if (screen) {
-        left = std::max(screen->left(), std::min(left, screen->right() + 1 - dialog.width()));
-        top = std::max(screen->top(), std::min(top, screen->bottom() + 1 - dialog.height()));
-    }
-    return {left, top};
+    const int left = owner.width() > dialog.width() ? owner.left() + (owner.width() - dialog.width()) / 2 : owner.left();
+    const int top = owner.height() > dialog.height() ? owner.top() + (owner.height() - dialog.height()) / 2 : owner.top();
+    const QRect over(QPoint(left, top), dialog);
+    return screen ? controls::keptOnScreen(over, *screen).topLeft() : over.topLeft();
 }
 
 void PlaceOverOwner(QWidget& dialog, const QWidget* owner) {
@@ -28,12 +21,15 @@ void PlaceOverOwner(QWidget& dialog, const QWidget* owner) {
     // grown to what its layout needs, as showing it would grow it.
     if (!dialog.testAttribute(Qt::WA_Resized))
         dialog.adjustSize();
-    else if (QLayout* layout = dialog.layout())
-        layout->activate();
+    const QSize minimum = realMinimum(dialog);
     const QWidget* window = owner->window();
-    const QScreen* screen = window->screen() ? window->screen() : QGuiApplication::primaryScreen();
-    dialog.move(placeOverOwner(window->frameGeometry(), dialog.frameGeometry().size(),
-                               screen ? std::optional<QRect>(screen->availableGeometry()) : std::nullopt));
+    const QRect area = availableArea(*window);
+    // No larger than the owner's screen, as far as the dialog's least size allows.
+    const QMargins margins = frameMargins(dialog);
+    const QSize inside = controls::keptOnScreen(dialog.geometry(), area.marginsRemoved(margins), minimum).size();
+    if (inside != dialog.size())
+        dialog.resize(inside);
+    dialog.move(placeOverOwner(window->frameGeometry(), dialog.frameGeometry().size(), area));
     KeepFrameOnScreenWhenShown(dialog);
 }
 

@@ -12,14 +12,15 @@ class QWidget;
 namespace ostrel::vessolt {
 
 // The top-left corner of a dialog of `dialog` size over `owner`: centred when the owner is larger,
-// else at the owner's left or top edge; with a `screen` area the dialog is then kept inside it
-// (top-left wins when the dialog is the larger).
+// else at the owner's left or top edge; with a `screen` area the dialog is then brought onto it by
+// the rule of every window (at its left or top edge when the dialog is the larger).
 [[nodiscard]] QPoint placeOverOwner(const QRect& owner, const QSize& dialog,
                                     std::optional<QRect> screen = std::nullopt);
 
 // Moves `dialog` so over the window of `owner`, inside the available area of that window's screen.
 // A dialog that was never sized first takes the size its layout asks for, one sized smaller than
-// its layout's minimum grows to it. No owner: it stays. Call it once the dialog's contents are set.
+// its layout's minimum grows to it, one larger than that screen shrinks to it as far as its least
+// size allows. No owner: it stays. Call it once the dialog's contents are set.
 void PlaceOverOwner(QWidget& dialog, const QWidget* owner);
 
 } // namespace ostrel::vessolt

@@ -185,9 +185,8 @@ int main(int argc, char** argv) {
         return window;
     });
     QPointer<TWin_HWConfig> hardware;
-    parts.forms.push_back([&hardware, &parts](Services& services) -> std::unique_ptr<QObject> {
+    parts.forms.push_back([&hardware](Services& services) -> std::unique_ptr<QObject> {
         auto window = std::make_unique<TWin_HWConfig>(services.api(), services.hardware, services.prompt());
-        window->SetDriverProblem(QString::fromStdString(DriverLibraryProblem(parts.driverName)));
         hardware = window.get();
         return window;
     });

@@ -12,6 +12,7 @@
 #include <platform/registry.h>
 #include <platform/utf16.h>
 
+#include "app/services.h"
 #include "product_info.h"
 #include "services/product_key.h"
 #include "testing/result_text.h"
@@ -142,7 +143,10 @@ TWin_HWConfig::TWin_HWConfig(CanopenApi& api, HardwareConfig& config, UserPrompt
                              QWidget* parent)
     : QDialog(parent), api_(api), config_(config) {
     setWindowTitle(QStringLiteral("Hardware Configuration"));
+    // A new dialog starts over; the library the program started with stays.
+    std::string driverLibrary = std::move(config_.driverLibrary);
     config_ = HardwareConfig{};
+    config_.driverLibrary = std::move(driverLibrary);
 
     hwlist_ = new QComboBox(this);
     hwlist_->setObjectName(QStringLiteral("hwlist"));
@@ -176,6 +180,7 @@ TWin_HWConfig::TWin_HWConfig(CanopenApi& api, HardwareConfig& config, UserPrompt
 
     auto* layout = new QVBoxLayout(this);
     layout->addWidget(driverProblem_);
+    SetDriverProblem(QString::fromStdString(DriverLibraryProblem(config_.driverLibrary)));
     layout->addWidget(new QLabel(QStringLiteral("Select Hardware:"), this));
     layout->addWidget(hwlist_);
     layout->addWidget(new QLabel(QStringLiteral("Select Network:"), this));

@@ -61,7 +61,7 @@ public:
     void FillHardwareList();
     void FillNetworkList();
     // A line above the lists naming the interface library that could not be loaded, and why; an
-    // empty text hides it.
+    // empty text hides it. The dialog sets it from the configuration's library when it is made.
     void SetDriverProblem(const QString& text);
     [[nodiscard]] QString driverProblem() const;
 

@@ -16,7 +16,6 @@
 #include <QPlainTextEdit>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QScrollArea>
 #include <QScrollBar>
 #include <QSplitter>
@@ -182,10 +181,7 @@ TWin_Main::TWin_Main(Services& services, MainWindowLinks links, QWidget* parent)
     setWindowTitle(QString::fromUtf8(kProductName));
     setWindowIcon(resourceIcon(QStringLiteral("IMAGE_NBXLOGO")));
     resize(1120, 700);
-    if (const QScreen* screen = QGuiApplication::primaryScreen()) {
-        const QRect area = screen->availableGeometry();
-        move(area.left() + (area.width() - width()) / 2, area.top() + (area.height() - height()) / 2);
-    }
+    CentreOnScreen(*this);
     createActions();
     createLayout();
     LoadWindowSettings();

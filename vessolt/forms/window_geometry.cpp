@@ -1,9 +1,12 @@
 #include "window_geometry.h"
 
+#include "on_screen.h"
+
 #include <algorithm>
 
 #include <QEvent>
 #include <QGuiApplication>
+#include <QLayout>
 #include <QMargins>
 #include <QScreen>
 #include <QTimer>
@@ -13,30 +16,13 @@ namespace ostrel::vessolt {
 
 namespace {
 
-// A length of at least `minimum` where `room` allows, at most `room`.
-int64_t boundedLength(int64_t length, int64_t minimum, int64_t room) {
-    return std::clamp(length, std::min(minimum, room), std::max<int64_t>(room, 1));
-}
-
-// The start of a length on [first, first + room): on it wholly, or at its start when longer.
-int64_t boundedStart(int64_t start, int64_t length, int64_t first, int64_t room) {
-    return std::max(first, std::min(start, first + room - length));
-}
-
-// What the frame adds around the window's inside; none before a window system frames it.
-QMargins frameMargins(const QWidget& window) {
-    const QRect inside = window.geometry();
-    const QRect frame = window.frameGeometry();
-    return {inside.left() - frame.left(), inside.top() - frame.top(), frame.right() - inside.right(),
-            frame.bottom() - inside.bottom()};
-}
-
 void keepFrameOnScreen(QWidget& window, QSize minimum) {
     if (window.isMaximized() || window.isFullScreen())
         return;
     const QRect area = availableArea(window);
     if (!area.contains(window.frameGeometry()))
-        window.setGeometry(keptOnScreen(window.geometry(), {}, area.marginsRemoved(frameMargins(window)), minimum));
+        window.setGeometry(controls::keptOnScreen(window.geometry(), area.marginsRemoved(frameMargins(window)),
+                                                  realMinimum(window, minimum)));
 }
 
 constexpr auto kFrameOnScreen = "frameOnScreen";
@@ -84,20 +70,39 @@ private:
 
 } // namespace
 
-QRect keptOnScreen(const QRect& current, const StoredGeometry& stored, const QRect& area, QSize minimum) {
+QRect storedOver(const QRect& current, const StoredGeometry& stored) {
     const auto positive = [](const std::optional<int64_t>& v, int64_t otherwise) {
         return v && *v > 0 ? *v : otherwise;
     };
-    const int64_t width = boundedLength(positive(stored.width, current.width()), minimum.width(), area.width());
-    const int64_t height = boundedLength(positive(stored.height, current.height()), minimum.height(), area.height());
-    const int64_t left = boundedStart(stored.left.value_or(current.left()), width, area.left(), area.width());
-    const int64_t top = boundedStart(stored.top.value_or(current.top()), height, area.top(), area.height());
-    return {static_cast<int>(left), static_cast<int>(top), static_cast<int>(width), static_cast<int>(height)};
+    return controls::storedRect(stored.left.value_or(current.left()), stored.top.value_or(current.top()),
+                                positive(stored.width, current.width()), positive(stored.height, current.height()));
+}
+
+QMargins frameMargins(const QWidget& window) {
+    const QRect inside = window.geometry();
+    const QRect frame = window.frameGeometry();
+    return {inside.left() - frame.left(), inside.top() - frame.top(), frame.right() - inside.right(),
+            frame.bottom() - inside.bottom()};
+}
+
+QSize realMinimum(QWidget& window, QSize minimum) {
+    window.ensurePolished();
+    if (QLayout* layout = window.layout())
+        layout->activate();  // a window's layout sets its least size as it activates
+    return minimum.expandedTo(window.minimumSize());
 }
 
 QRect availableArea(const QWidget& window) {
     const QScreen* screen = window.screen() ? window.screen() : QGuiApplication::primaryScreen();
     return screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
+}
+
+void CentreOnScreen(QWidget& window) {
+    const QScreen* screen = QGuiApplication::primaryScreen();
+    const QRect area = screen ? screen->availableGeometry() : QRect(0, 0, 800, 600);
+    QRect centred(QPoint(0, 0), window.size());
+    centred.moveCenter(area.center());
+    window.setGeometry(controls::keptOnScreen(centred, area, realMinimum(window)));
 }
 
 void RestoreGeometry(QWidget& window, const StoredGeometry& stored, QSize minimum, bool framePosition) {
@@ -109,7 +114,9 @@ void RestoreGeometry(QWidget& window, const StoredGeometry& stored, QSize minimu
         if (given.top)
             *given.top += margins.top();
     }
-    const QRect inside = keptOnScreen(window.geometry(), given, availableArea(window).marginsRemoved(margins), minimum);
+    const QRect wanted = storedOver(window.geometry(), given);
+    const QRect area = controls::screenAreaOf(wanted.marginsAdded(margins), &window).marginsRemoved(margins);
+    const QRect inside = controls::keptOnScreen(wanted, area, realMinimum(window, minimum));
     if (framePosition) {
         // Where the window system puts the frame: before the first showing its size is not known.
         window.move(inside.topLeft() - QPoint(margins.left(), margins.top()));
@@ -127,7 +134,8 @@ void KeepFrameOnScreenWhenShown(QWidget& window, QSize minimum) {
 
 void RestoreSize(QWidget& window, std::optional<int64_t> width, std::optional<int64_t> height, QSize minimum) {
     const QRect area = availableArea(window).marginsRemoved(frameMargins(window));
-    window.resize(keptOnScreen(window.geometry(), {std::nullopt, std::nullopt, width, height}, area, minimum).size());
+    const QRect wanted = storedOver(window.geometry(), {std::nullopt, std::nullopt, width, height});
+    window.resize(controls::keptOnScreen(wanted, area, realMinimum(window, minimum)).size());
 }
 
 QList<int> splitterSizes(int total, int64_t second, int minimum) {

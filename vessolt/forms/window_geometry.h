@@ -7,6 +7,7 @@
 #include <optional>
 
 #include <QList>
+#include <QMargins>
 #include <QRect>
 #include <QSize>
 
@@ -19,17 +20,30 @@ struct StoredGeometry {
     std::optional<int64_t> left, top, width, height;
 };
 
-// The geometry `stored` gives over `current` (what is absent keeps current's), brought onto `area`:
-// the size at least `minimum` where the area allows and at most the area, then moved onto it.
-[[nodiscard]] QRect keptOnScreen(const QRect& current, const StoredGeometry& stored, const QRect& area,
-                                 QSize minimum = {});
+// The geometry `stored` gives over `current` (what is absent keeps current's), each value within
+// what a window can have. Brought onto a screen with controls::keptOnScreen (on_screen.h), the one
+// rule of every window and dialog.
+[[nodiscard]] QRect storedOver(const QRect& current, const StoredGeometry& stored);
 
 // The available area of the screen `window` is on; the primary screen's when it has none yet.
 [[nodiscard]] QRect availableArea(const QWidget& window);
 
-// Sets `window` to keptOnScreen of its own geometry and `stored` on its screen's available area,
-// frame included where the window has one. A stored left and top name the corner of the frame when
-// `framePosition` (as pos() gives it), else of the window's inside (as geometry() gives it).
+// What the frame adds around the window's inside; none before a window system frames it.
+[[nodiscard]] QMargins frameMargins(const QWidget& window);
+
+// The least size `window` will really be shown with: `minimum`, grown to the window's own least
+// size and to what its layout needs. Qt grows a smaller window to it as it shows, so a place is
+// chosen for this size, not for a smaller one stored.
+[[nodiscard]] QSize realMinimum(QWidget& window, QSize minimum = {});
+
+// Centres `window` on the primary screen's available area by the same rule: on a screen smaller than
+// the window, it is brought to the screen's size rather than past its edges.
+void CentreOnScreen(QWidget& window);
+
+// Sets `window` to the geometry `stored` gives over its own, brought by the rule onto the screen that
+// holds the most of it (else the window's), at least realMinimum, frame included where the window
+// has one. A stored left and top name the corner of the frame when `framePosition` (as pos() gives
+// it), else of the window's inside (as geometry() gives it).
 void RestoreGeometry(QWidget& window, const StoredGeometry& stored, QSize minimum = {}, bool framePosition = false);
 
 // Once `window` shows and the window system has framed it, its frame too is brought onto the screen

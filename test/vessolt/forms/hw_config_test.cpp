@@ -140,12 +140,13 @@ TEST_F(WindowTest, HardwareDialogListsAddsDeletesByHandleAndOpensTheNetwork) {
     // The stored choice is found again, without regard to case.
     key->writeString("netname", "mynet (800KBPS)");
     ASSERT_TRUE(key->flush());
+    config.driverLibrary = "NOSUCHVENDOR.DLL";
     TWin_HWConfig again(services_->api(), config, prompt_);
     EXPECT_EQ(again.findChild<QComboBox*>("netlist")->currentText(), "MyNet (800kbps)");
     EXPECT_FALSE(config.initialised);  // a new dialog starts over
 
-    // An interface library that cannot be loaded is named above the lists.
+    // The interface library the program started with, when it cannot be loaded, is named above the lists.
     again.show();
-    again.SetDriverProblem(QString::fromStdString(DriverLibraryProblem("NOSUCHVENDOR.DLL")));
     EXPECT_TRUE(again.findChild<QLabel*>("driverproblem")->isVisible());
+    EXPECT_EQ(again.driverProblem().toStdString(), DriverLibraryProblem("NOSUCHVENDOR.DLL"));
 }

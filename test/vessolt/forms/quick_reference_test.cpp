@@ -5,6 +5,7 @@
 #include <QFile>
 #include <QPageLayout>
 #include <QPrinter>
+#include <QScreen>
 #include <QTextBlock>
 #include <QTextBrowser>
 #include <QTextLayout>
@@ -102,7 +103,12 @@ TEST(QuickReference, OpensAtTheTopLeftOfASmallerCallerAndCentredOnALargerOne) {
     QWidget large;
     large.setGeometry(40, 30, window.width() + 200, window.height() + 100);
     large.show();
-    for (QWidget* caller : {&small, &large}) {
+    // Over a caller at the screen's corner it stays on the screen.
+    const QRect screen = small.screen()->availableGeometry();
+    QWidget corner;
+    corner.setGeometry(screen.right() - 60, screen.bottom() - 50, 120, 90);
+    corner.show();
+    for (QWidget* caller : {&small, &large, &corner}) {
         QRect shownAt;
         QTimer::singleShot(0, &window, [&] {
             shownAt = window.isVisible() ? window.frameGeometry() : QRect();
@@ -112,8 +118,10 @@ TEST(QuickReference, OpensAtTheTopLeftOfASmallerCallerAndCentredOnALargerOne) {
         ASSERT_FALSE(shownAt.isNull());
         if (caller == &small)
             EXPECT_EQ(shownAt.topLeft(), small.pos());
-        else
+        else if (caller == &large)
             EXPECT_LE((shownAt.center() - large.frameGeometry().center()).manhattanLength(), 2);
+        else
+            EXPECT_TRUE(screen.contains(shownAt)) << shownAt.left() << "," << shownAt.top();
     }
     EXPECT_FALSE(window.ShowResource("NOSUCHQUICKREF", &small));
 }

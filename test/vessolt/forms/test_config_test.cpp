@@ -154,14 +154,24 @@ TEST_F(WindowTest, TestConfigurationAppliesInOrderShowsTheRefusingPageAndGivesPa
     });
     dialog->ShowAll(&caller);
 
-    // The pages outlive the dialog; a stored size larger than the screen is clamped.
-    key->writeInteger("width", 100000);
+    // The pages outlive the dialog.
     QPointer<FakePage> alive(&a);
     dialog.reset();
     EXPECT_FALSE(a.parentWidget());
-    TWin_TestConfig next(manager, &global, &caller);
-    EXPECT_LE(next.width(), QGuiApplication::primaryScreen()->availableGeometry().width());
     EXPECT_TRUE(alive);
+    // A stored width larger than the screen is bounded by it, one below the dialog's least (0 for
+    // that) grows to it as showing would, none above 0 is no width: the dialog keeps its own.
+    const int whole = QGuiApplication::primaryScreen()->availableGeometry().width();
+    const std::pair<int32_t, int> widths[] = {{100000, whole}, {100, 0}, {0, 560}, {-5, 560}};
+    for (const auto& [stored, expected] : widths) {
+        auto widthKey = ostrel::platform::RegistryKey::create(ostrel::platform::RegistryRoot::CurrentUser,
+                                                              std::string(kProductKey) + "\\testconfig");
+        widthKey->writeInteger("width", stored);
+        ASSERT_TRUE(widthKey->flush());
+        const TWin_TestConfig next(manager, &global, &caller);
+        EXPECT_EQ(next.width(), expected ? expected : next.minimumWidth()) << stored;
+        EXPECT_GT(next.minimumWidth(), 200);
+    }
 }
 
 TEST(AboutBox, NamesTheProductTheLicenceAndTheLibraries) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <QApplication>
+#include <QProcess>
 #include <QTimer>
 #include <QWidget>
 #include <chrono>
@@ -92,6 +93,29 @@ protected:
         bus_.reset();
         std::error_code ec;
         fs::remove_all(dir_, ec);
+    }
+    // Runs this test again in a process whose offscreen platform has two screens side by side, its
+    // own 800x800 at the origin and a second, 1024x768, to its right, and frames no window (as an X
+    // server without a window manager). True in that process, where the test goes on; false here
+    // once that run has ended, its result being this test's.
+    bool onTwoScreens() {
+        if (QGuiApplication::screens().size() >= 2)
+            return true;
+        std::ofstream(dir_ / "screens.json")
+            << R"({"windowFrameMargins": false, "screens": [{"name": "1", "x": 0, "y": 0, "width": 800, "height": 800},)"
+            << R"( {"name": "2", "x": 800, "y": 0, "width": 1024, "height": 768}]})";
+        const auto* test = ::testing::UnitTest::GetInstance()->current_test_info();
+        QProcess run;
+        QProcessEnvironment environment = QProcessEnvironment::systemEnvironment();
+        environment.insert("QT_QPA_PLATFORM", QString::fromStdString("offscreen:configfile=" + (dir_ / "screens.json").string()));
+        run.setProcessEnvironment(environment);
+        run.setProcessChannelMode(QProcess::MergedChannels);
+        run.start(QCoreApplication::applicationFilePath(),
+                  {QStringLiteral("--gtest_filter=%1.%2").arg(test->test_suite_name(), test->name())});
+        const bool ended = run.waitForFinished(60000);
+        const QString output = QString::fromUtf8(run.readAll());
+        EXPECT_TRUE(ended && run.exitCode() == 0 && output.contains("[  PASSED  ] 1 test.")) << output.toStdString();
+        return false;
     }
     // How often the ratings script ran.
     [[nodiscard]] int ratings() const {

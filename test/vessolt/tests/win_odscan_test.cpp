@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPainter>
 #include <QPixmap>
+#include <QScreen>
 #include <QScrollBar>
 #include <QProgressBar>
 #include <QPushButton>
@@ -18,11 +19,14 @@
 #include <memory>
 #include <thread>
 
+#include <platform/registry.h>
+
 #include "../core/temp_folder.h"
 #include "config_odscan.h"
 #include "od_scan_fixture.h"
 #include "od_scan_model.h"
 #include "win_odscan.h"
+#include "services/product_key.h"
 #include "services/window_messages.h"
 
 namespace ostrel::vessolt::test {
@@ -119,6 +123,20 @@ TEST_F(ODScanWindowTest, ShowsAScanAsTheUserSeesIt) {
 }
 
 TEST_F(ODScanWindowTest, GeometryAndColumnsSurviveARestartAndEdgesSizeColumns) {
+    {
+        // Stored by hand larger and farther than any screen: the window and its columns come back on it.
+        auto key = platform::RegistryKey::create(platform::RegistryRoot::CurrentUser,
+                                                 std::string(kProductKey) + "\\" + TODScan::kName);
+        for (const char* name : {"left", "width", "colwidth2"})
+            key->writeInteger(name, 100000);
+        ASSERT_TRUE(key->flush());
+        TWin_ODScan window(scan, manager);
+        window.show();
+        settle();
+        const QRect area = window.screen()->availableGeometry();
+        EXPECT_TRUE(area.contains(window.frameGeometry()));
+        EXPECT_LE(window.odlist()->columnWidth(2), area.width());
+    }
     {
         TWin_ODScan window(scan, manager);
         window.show();

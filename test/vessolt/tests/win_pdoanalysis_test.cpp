@@ -6,6 +6,7 @@
 #include <QLabel>
 #include <QPixmap>
 #include <QProgressBar>
+#include <QScreen>
 #include <QPushButton>
 #include <QTableView>
 
@@ -99,12 +100,25 @@ TEST_F(PDOAnalysisWindowTest, ColumnWidthsAndGeometrySurviveARestart) {
     EXPECT_FALSE(key->readInteger("pdocol0width"));
     EXPECT_FALSE(key->readInteger("colwidth0"));
 
+    {
+        TWin_PDOAnalysis window(analysis, manager);
+        window.show();
+        settle();
+        EXPECT_EQ(window.geometry(), QRect(30, 40, 720, 400));
+        EXPECT_EQ(window.pdolist()->columnWidth(5), 211);
+        EXPECT_EQ(window.pdolist()->columnWidth(0), 60);
+    }
+
+    // Stored by hand larger and farther than any screen: the window and its columns come back on it.
+    for (const char* name : {"pdocol5width", "pdolistwidth", "pdoconfigleft"})
+        key->writeInteger(name, 100000);
+    ASSERT_TRUE(key->flush());
     TWin_PDOAnalysis window(analysis, manager);
     window.show();
     settle();
-    EXPECT_EQ(window.geometry(), QRect(30, 40, 720, 400));
-    EXPECT_EQ(window.pdolist()->columnWidth(5), 211);
-    EXPECT_EQ(window.pdolist()->columnWidth(0), 60);
+    const QRect area = window.screen()->availableGeometry();
+    EXPECT_TRUE(area.contains(window.frameGeometry()));
+    EXPECT_LE(window.pdolist()->columnWidth(5), area.width());
 
     TWin_ConfigPDOAnalysis page;
     EXPECT_TRUE(page.ApplySettings());

@@ -194,6 +194,7 @@ int StartupSequence(const StartupParts& parts) {
         const std::u16string driver = platform::toUtf16(parts.driverName);
         api.startup(1, driver.c_str());
         services = std::make_unique<Services>(api, prompt, parts.folder, parts.observer);
+        services->hardware.driverLibrary = parts.driverName;
         QCoreApplication::setApplicationName(QString::fromUtf8(kProductName));
         for (const auto& make : parts.forms) {
             forms.push_back(make(*services));

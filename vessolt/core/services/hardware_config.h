@@ -12,6 +12,9 @@ struct HardwareConfig {
     int32_t baudrate = 125;  // kbit/s; 0 when the library did not report one
     int32_t hardwareHandle = -1;
     int32_t networkHandle = -1;
+    // The CAN interface library the program started the CANopen library with; empty for the
+    // simulated bus. Set at start, before the hardware dialog is made.
+    std::string driverLibrary;
 };
 
 // "500kbps", "1Mbps", ... for the bit rates a network may have; "unknown" for any other.

@@ -1,9 +1,7 @@
 #include "win_odscan.h"
 
-#include <QGuiApplication>
 #include <QHeaderView>
 #include <QPainter>
-#include <QScreen>
 #include <QStyledItemDelegate>
 #include <QTableView>
 #include <QTimer>
@@ -11,6 +9,7 @@
 #include "od_scan.h"
 #include "od_scan_model.h"
 #include "test_common.h"
+#include "window_geometry.h"
 
 namespace ostrel::vessolt {
 
@@ -67,8 +66,7 @@ TWin_ODScan::TWin_ODScan(TODScan& scan, TTestManager& manager, QWidget* parent)
     setGrid(odlist_, 7);
 
     resize(744, 401);
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    CentreOnScreen(*this);
     scan_.SetResultListener(&sink());
     LoadSettings();
     ShowStatus();

@@ -1,9 +1,7 @@
 #include "win_pdoanalysis.h"
 
-#include <QGuiApplication>
 #include <QHeaderView>
 #include <QPainter>
-#include <QScreen>
 #include <QStyledItemDelegate>
 #include <QTableView>
 #include <algorithm>
@@ -88,8 +86,7 @@ TWin_PDOAnalysis::TWin_PDOAnalysis(TPDOAnalysis& analysis, TTestManager& manager
     setGrid(pdolist_, 7);
 
     resize(736, 371 + 33 + 42);
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    CentreOnScreen(*this);
     analysis_.SetTableListener(&sink());
     LoadSettings();
     model_->Refresh();

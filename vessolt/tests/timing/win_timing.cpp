@@ -1,13 +1,11 @@
 #include "win_timing.h"
 
-#include <QGuiApplication>
 #include <QHBoxLayout>
 #include <QHeaderView>
 #include <QLabel>
 #include <QPointer>
 #include <QProgressBar>
 #include <QPushButton>
-#include <QScreen>
 #include <QTableView>
 
 #include <algorithm>
@@ -120,8 +118,7 @@ TTimingTestWindow::TTimingTestWindow(TimingTestEngine& engine, TTestManager& man
     setGrid(table_, variant.columnCount - 2);
 
     resize(design.width, design.height);
-    if (const QScreen* screen = QGuiApplication::primaryScreen())
-        move(screen->availableGeometry().center() - rect().center());
+    CentreOnScreen(*this);
 
     engine_.Results().AddListener(&sink());
     ApplyPlacement(engine_.InitSettings());

@@ -97,9 +97,11 @@ TEST_F(StartupSequenceTest, ServicesComeInOrderAndGoInReverseAfterTheRunAndTheHa
     TTestManager* manager = nullptr;
 
     StartupParts p = parts(journal);
+    p.driverName = "NOSUCHVENDOR.DLL";
     p.forms.push_back([&](Services& services) {
         manager = services.testManager.get();
         EXPECT_NE(services.log, nullptr);
+        EXPECT_EQ(services.hardware.driverLibrary, p.driverName);  // for the hardware dialog's line
         ResultBlock result{};
         Hardware_Initialize(1, u"vessolt", 0, 0, &result);
         EXPECT_EQ(result.code, 0);

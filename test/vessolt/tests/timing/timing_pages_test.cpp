@@ -11,8 +11,10 @@
 #include <QMouseEvent>
 #include <QPlainTextEdit>
 #include <QPushButton>
+#include <QScreen>
 #include <QTabWidget>
 #include <QTimer>
+#include <chrono>
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
@@ -341,9 +343,15 @@ TEST_F(TimingPagesTest, DialogEditsTheFrameOnlyOnOk) {
         d.findChild<QLineEdit*>("data1")->setText("G1");
         d.findChild<QLineEdit*>("data2")->setText("1G");
         d.findChild<QLineEdit*>("data3")->setText("");
-        // Centred over a larger window.
+        // Centred over a larger window, as far as its screen allows.
         EXPECT_GT(d.frameGeometry().left(), 100);
         EXPECT_GT(d.frameGeometry().top(), 100);
+        // Its frame, once the window system framed it, on the screen too.
+        const QRect area = owner.screen()->availableGeometry();
+        const auto framed = std::chrono::steady_clock::now() + std::chrono::seconds(3);
+        while (!area.contains(d.frameGeometry()) && std::chrono::steady_clock::now() < framed)
+            QApplication::processEvents(QEventLoop::WaitForMoreEvents, 10);
+        EXPECT_TRUE(area.contains(d.frameGeometry()));
         d.findChild<QPushButton*>("ok")->click();
     });
     EXPECT_TRUE(dialog_.Execute(length, data, &owner));
