@@ -1,8 +1,8 @@
-// What the protocol and link fuzz targets share: the input read as a script, and the library on the
-// in-process test bus with a log of what the engine handled, sent and completed, in one order.
+// What the protocol fuzz targets share: the library on the in-process test bus with a log of what the
+// engine handled, sent and completed, in one order.
 #pragma once
 
-#include "fuzz_check.h"
+#include "fuzz_script.h"
 
 #include "engine/library_state.h"
 #include "testbus.h"
@@ -20,50 +20,10 @@
 #include <memory>
 #include <mutex>
 #include <string>
+#include <thread>
 #include <vector>
 
 namespace ostrel::fuzz {
-
-// A property broken by a fault whose mend is known to be under way names that fault. With
-// OSTREL_FUZZ_AWAITING naming it (a comma-separated list), the broken property ends the input quietly
-// instead of aborting, so that a fuzzing run looks past the known fault for new ones. The replay
-// tests never set it.
-struct AwaitedFinding {};
-
-inline bool awaited(const char* finding) {
-    const char* list = std::getenv("OSTREL_FUZZ_AWAITING");
-    if (list == nullptr || finding == nullptr || *finding == 0) return false;
-    const std::string all = std::string(",") + list + ",";
-    return all.find(std::string(",") + finding + ",") != std::string::npos;
-}
-
-#define FUZZ_PROPERTY(finding, cond, ...)                                   \
-    do {                                                                    \
-        if (!(cond)) {                                                      \
-            if (::ostrel::fuzz::awaited(finding)) throw ::ostrel::fuzz::AwaitedFinding{}; \
-            FUZZ_CHECK(cond, __VA_ARGS__);                                  \
-        }                                                                   \
-    } while (0)
-
-// The fuzzer's bytes as a script: every read takes the next byte, and an input that has run out reads 0
-// (the script's quiet default) for ever.
-class Script {
-public:
-    Script(const uint8_t* data, std::size_t size) : data_(data), size_(size) {}
-
-    [[nodiscard]] uint8_t byte() { return at_ < size_ ? data_[at_++] : 0; }
-    [[nodiscard]] uint16_t u16() { return static_cast<uint16_t>(byte() | (byte() << 8)); }
-    [[nodiscard]] uint32_t u32() { return uint32_t{u16()} | (uint32_t{u16()} << 16); }
-    // 0..n-1 (n at most 256).
-    [[nodiscard]] uint32_t pick(uint32_t n) { return n <= 1 ? 0 : byte() % n; }
-    [[nodiscard]] bool flag() { return (byte() & 1) != 0; }
-    [[nodiscard]] bool exhausted() const { return at_ >= size_; }
-
-private:
-    const uint8_t* data_;
-    std::size_t size_;
-    std::size_t at_ = 0;
-};
 
 inline std::string narrow(const ResultBlock& result) {
     std::string text;
@@ -173,13 +133,34 @@ public:
         bus_->setSelfReceive(selfReceive);
         CANopenDLL_Startup(1, u"");
         CANopen_SetPostTransmitDelay(0);
-        listener_ = bus_->attach([this](const CANFrame& f) { log_.sent(f); });
+        // With self-reception each frame sent comes back as one received: it is waiting for the engine too.
+        listener_ = bus_->attach([this, selfReceive](const CANFrame& f) {
+            log_.sent(f);
+            if (selfReceive) log_.injected(f);
+        });
         ResultBlock result{};
         Hardware_Initialize(1, u"fuzz", 0, 0, &result);
         FUZZ_CHECK(result.code == DRN_OK, "the test bus did not start: %d %s", result.code, narrow(result).c_str());
         Event_Receive(&EngineLog::onReceive, &log_);
+        // The engine's loop waits up to 10 ms for a frame before it looks at its clock again, so a
+        // step or time-out of a few ms would take 10: a busy bus wakes it far more often.
+        if (const auto driver = drennic::currentDriver(); driver && driver->ops.WakeReceive != nullptr) {
+            ticker_ = std::thread([this, wake = driver->ops.WakeReceive] {
+                std::unique_lock lock(tickerMutex_);
+                while (!tickerStop_) {
+                    tickerChanged_.wait_for(lock, kTickEvery, [this] { return tickerStop_; });
+                    wake();
+                }
+            });
+        }
     }
     ~EngineScene() {
+        {
+            std::lock_guard lock(tickerMutex_);
+            tickerStop_ = true;
+        }
+        tickerChanged_.notify_all();
+        if (ticker_.joinable()) ticker_.join();
         Hardware_Close();
         CANopenDLL_Shutdown();
         bus_->detach(listener_);
@@ -198,8 +179,13 @@ public:
     }
 
 private:
+    static constexpr auto kTickEvery = std::chrono::microseconds(500);
     EngineLog log_;
     std::unique_ptr<drennic::TestBus> bus_;
+    std::thread ticker_;
+    std::mutex tickerMutex_;
+    std::condition_variable tickerChanged_;
+    bool tickerStop_ = false;
     drennic::TestBus::ListenerId listener_ = 0;
 };
 
