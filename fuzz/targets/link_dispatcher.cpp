@@ -2,13 +2,12 @@
 // while the server goes away and a new one starts: each request's sending may be answered, carried out
 // with its answer lost (the server dies before it answers, or the client stops waiting while the
 // server runs on), or lost before it is carried out. A request without its answer is sent again with
-// the repeat mark, to the new server or the same one, keeping its request tag or taking a new one as
-// the input says, until it is answered.
+// the repeat mark and its request tag, to the new server or the same one, until it is answered.
 //
 // What a user expects:
 // - a repeat never acts on another client's network: a repeated delete deletes none of another's, and
 //   a repeated add is never answered with another's;
-// - a repeat that keeps its tag is answered with what its first sending made, and adds nothing more;
+// - a repeat is answered with what its first sending made, and adds nothing more;
 // - in the end every client owns exactly the networks it was told it added and did not delete: each
 //   stored network is believed by exactly one client, and no client believes in one that is gone.
 #include "fuzz_script.h"
@@ -183,7 +182,6 @@ void run(const uint8_t* data, std::size_t size) {
         uint16_t handle = 0;
         std::string name;
         uint16_t baud = 0;
-        bool keepTag = true;
         uint32_t tag = 0;
         int sendings = 0;
         bool carriedOut = false;
@@ -207,7 +205,6 @@ void run(const uint8_t* data, std::size_t size) {
             }
             p.name = (op & 4) != 0 ? "NetA" : "NetB";
             p.baud = (op & 8) != 0 ? 125 : 250;
-            p.keepTag = (op & 16) == 0;
             p.tag = ++tags[c];
             pending[c] = p;
             ++started;
@@ -215,10 +212,10 @@ void run(const uint8_t* data, std::size_t size) {
         Pending& p = *pending[c];
         const bool repeated = p.sendings > 0;
         anyRepeat = anyRepeat || repeated;
-        if (repeated && !p.keepTag) p.tag = ++tags[c];
         const Fate fate = p.sendings == kMaxSendings - 1 ? Answered : static_cast<Fate>((op >> 5) & 3);
         ++p.sendings;
         if (fate == LostServerGone) {
+            if (std::getenv("FUZZ_TRACE") != nullptr) std::fprintf(stderr, "client %zu's sending lost, new server\n", c + 1);
             server = std::make_unique<Server>(l);
             continue;
         }
@@ -230,6 +227,11 @@ void run(const uint8_t* data, std::size_t size) {
         const std::optional<ServerCommand> answer = answerFor(*l.clients[c], p.tag & kRequestTagMask);
         FUZZ_CHECK(answer.has_value(), "client %zu got no answer to its %s", c + 1, p.wantsDelete ? "delete" : "add");
 
+        if (std::getenv("FUZZ_TRACE") != nullptr) {
+            std::fprintf(stderr, "client %zu %s%s %u (fate %d): answer %d %d\n", c + 1, repeated ? "repeats " : "",
+                         p.wantsDelete ? "delete" : "add", p.wantsDelete ? p.handle : 0, static_cast<int>(fate),
+                         answer->data[0], answer->length >= 3 ? getBe16(answer->data + 1) : 0);
+        }
         std::set<uint32_t> added, removed;
         for (const auto& [h, what] : after) {
             if (before.count(h) == 0) added.insert(h);
@@ -259,9 +261,9 @@ void run(const uint8_t* data, std::size_t size) {
                               "client %zu's %sadd was answered with network %u, which client %u stored", c + 1,
                               repeated ? "repeated " : "", answered, it == owner.end() ? 0 : it->second + 1);
             }
-            if (repeated && p.keepTag && p.carriedOut) {
+            if (repeated && p.carriedOut) {
                 FUZZ_PROPERTY("link-repeat", added.empty() && answered == p.madeByFirst,
-                              "client %zu's add, repeated with its tag, was answered with %u and stored %zu more; "
+                              "client %zu's repeated add was answered with %u and stored %zu more; "
                               "its first sending stored %u",
                               c + 1, answered, added.size(), p.madeByFirst);
             }

@@ -244,7 +244,18 @@ void serverWrites(Server& server, Written& written, bool response) {
 }
 
 // Somebody writes into the block or the record.
-void scribble(Memory& m, Script& script, const Server& server, uint32_t& forged, bool& nearLimit, bool& forgedAhead) {
+// What the input's writing did that the rings are known not to survive yet.
+struct Upsets {
+    uint32_t forged = 0;          // entries forged so far
+    bool nearLimit = false;       // a stamp or entry forged near the place limit
+    bool forgedAhead = false;     // an entry forged ahead of the count in a ring the server writes
+    bool damaged = false;         // a stamp, check or slot of a ring the server writes written into
+    bool damagedAtStart = false;  // ... and then a new server started
+    bool restarted = false;       // a new server started
+    bool recordAfterStart = false;  // the record of a ring the server writes written into after that
+};
+
+void scribble(Memory& m, Script& script, const Server& server, Upsets& upsets) {
     const uint32_t ring = script.pick(4);
     RingRestart& record = (&m.state.commandRing)[ring];
     ServerRingHeader& header = ring == 0 ? m.command.header : ring == 1 ? m.response.header
@@ -263,6 +274,12 @@ void scribble(Memory& m, Script& script, const Server& server, uint32_t& forged,
                                                "count moved", "epoch moved", "floor back", "stamp taken away",
                                                "stamp forged", "server starts", "entry forged"};
         std::fprintf(stderr, "  scribble on ring %u: %s (slot %u)\n", ring, kHow[how], slot);
+    }
+    if ((ring == kResponse || ring == kReceive) && (how == 2 || how == 3 || how == 4 || how == 8 || how == 9 || how == 11)) {
+        upsets.damaged = true;
+    }
+    if ((ring == kResponse || ring == kReceive) && (how == 1 || how == 5 || how == 6) && upsets.restarted) {
+        upsets.recordAfterStart = true;
     }
     switch (how) {
     case 0: bytes(&header, sizeof header); break;
@@ -288,7 +305,7 @@ void scribble(Memory& m, Script& script, const Server& server, uint32_t& forged,
     case 9: {  // a stamp of the epoch, ahead of the count, in its slot or another, or near the place limit
         const uint64_t ahead = script.flag() ? 0 : (3 + uint64_t{script.u16()}) * kRingCapacity;
         const bool high = script.pick(4) == 0;
-        nearLimit = nearLimit || high;
+        upsets.nearLimit = upsets.nearLimit || high;
         const uint64_t base = high ? kStampPlaceLimit - 1650 - uint64_t{script.u16()} * kRingCapacity
                                    : record.position + ahead;
         const uint64_t place = base / kRingCapacity * kRingCapacity + slot + (script.flag() ? 1 + script.pick(200) : 0);
@@ -298,21 +315,24 @@ void scribble(Memory& m, Script& script, const Server& server, uint32_t& forged,
     case 10: m.state.serverStarts += 1; break;
     default: {  // a whole entry, check and all, as a writer that knows the discipline writes one
         const bool high = script.pick(3) == 0;
-        nearLimit = nearLimit || high;
+        upsets.nearLimit = upsets.nearLimit || high;
         const uint64_t base = high ? kStampPlaceLimit - 1 - script.u16() % (3 * kRingCapacity)
                                    : record.position + script.pick(3) * kRingCapacity;
         uint64_t place = base / kRingCapacity * kRingCapacity + slot;
         if (place >= kStampPlaceLimit) place -= kRingCapacity;
-        const uint64_t ownCount = ring == kResponse ? server.responsesHere : server.receivedHere;
-        forgedAhead = forgedAhead || ((ring == kResponse || ring == kReceive) && place >= ownCount);
+        // Ahead of what the server wrote into its rings, or more than a ring ahead of where it reads the others.
+        const uint64_t ahead = ring == kResponse ? server.responsesHere
+                               : ring == kReceive ? server.receivedHere
+                               : (ring == kCommand ? server.commands.next() : server.frames.next()) + kRingCapacity;
+        upsets.forgedAhead = upsets.forgedAhead || place >= ahead;
         const uint64_t stamp = slotStamp(record.epoch, place);
         if (ring == kCommand || ring == kResponse) {
             ServerCommand& entry = ring == kCommand ? m.command.entries[slot] : m.response.entries[slot];
-            entry = commandOf(kForger, forged++);
+            entry = commandOf(kForger, upsets.forged++);
             checks[slot] = ring_detail::entryCheck(stamp, entry);
         } else {
             ServerFrame& entry = ring == kSend ? m.send.entries[slot] : m.receive.entries[slot];
-            entry = frameOf(kForger, forged++);
+            entry = frameOf(kForger, upsets.forged++);
             checks[slot] = ring_detail::entryCheck(stamp, entry);
         }
         stamps[slot] = stamp;
@@ -330,9 +350,7 @@ void run(const uint8_t* data, std::size_t size) {
     for (int i = 0; i < kClients; ++i) clients[static_cast<std::size_t>(i)] = std::make_unique<Client>(m, static_cast<uint8_t>(i + 1));
     Written written;
     bool epochWentBack = false;
-    uint32_t forged = 0;
-    bool nearLimit = false;    // a stamp or entry forged near the place limit
-    bool forgedAhead = false;  // an entry forged ahead of the count in a ring the server writes
+    Upsets upsets;
 
     for (int step = 0; step < kMaxSteps && !script.exhausted(); ++step) {
         const uint8_t op = script.byte();
@@ -350,12 +368,15 @@ void run(const uint8_t* data, std::size_t size) {
         case 4: serverWrites(*server, written, false); break;
         case 5: c.drain(); break;
         case 6:
-        case 7: scribble(m, script, *server, forged, nearLimit, forgedAhead); break;
+        case 7: scribble(m, script, *server, upsets); break;
         default:  // a new server: what the one before had not read of the clients' rings is gone with it
             // An epoch word written back below the keeper's own makes the new server start in an epoch
             // the readers may be in already.
             epochWentBack = epochWentBack || m.state.responseRing.epoch < server->channels.response.keptEpoch() ||
                             m.state.receiveRing.epoch < server->channels.receive.keptEpoch();
+            upsets.damagedAtStart = upsets.damagedAtStart || upsets.damaged;
+            upsets.damaged = false;
+            upsets.restarted = true;
             server = std::make_unique<Server>(m);
             break;
         }
@@ -386,6 +407,13 @@ void run(const uint8_t* data, std::size_t size) {
                          round, r.epoch, static_cast<unsigned long long>(r.position),
                          static_cast<unsigned long long>(r.floor), static_cast<unsigned long long>(server->commands.next()),
                          server->commands.epoch(), clients[0]->commands);
+            const RingRestart& q = m.state.receiveRing;
+            std::fprintf(stderr, "        receive ring epoch %u position %llu; client 1 reads %llu in %u, seen %llu+%llu+%llu\n",
+                         q.epoch, static_cast<unsigned long long>(q.position),
+                         static_cast<unsigned long long>(clients[0]->received.next()), clients[0]->received.epoch(),
+                         static_cast<unsigned long long>(clients[0]->seenReceived.delivered),
+                         static_cast<unsigned long long>(clients[0]->seenReceived.damaged),
+                         static_cast<unsigned long long>(clients[0]->seenReceived.lost));
         }
         server->pass();
         serverWrites(*server, written, true);
@@ -398,15 +426,18 @@ void run(const uint8_t* data, std::size_t size) {
     const char* serverStrayed = server->commands.epoch() != server->channels.command.keptEpoch() ||
                                         server->frames.epoch() != server->channels.send.keptEpoch()
                                     ? "ring-reader-left-keepers-epoch"
-                                : nearLimit ? "ring-place-limit"
-                                            : "";
+                                : upsets.nearLimit   ? "ring-place-limit"
+                                : upsets.forgedAhead ? "ring-forged-ahead"
+                                                     : "";
     // Every accepted entry is accounted for by the readers that were there to read it: a client's
     // since it connected, whichever server wrote it; a server's since it started.
     for (int i = 0; i < kClients; ++i) {
         const Client& c = *clients[static_cast<std::size_t>(i)];
         // Two servers that started while a client did not look: the first one's entries go uncounted.
         const char* clientFinding = epochWentBack                ? "ring-epoch-reused"
-                                : forgedAhead             ? "ring-forged-ahead"
+                                : upsets.forgedAhead             ? "ring-forged-ahead"
+                                : upsets.damagedAtStart          ? "ring-damaged-at-start"
+                                : upsets.recordAfterStart        ? "ring-record-after-start"
                                 : c.sleptThroughTwoStarts ? "ring-two-starts-unseen"
                                                           : "";
         FUZZ_PROPERTY(clientFinding, c.seenResponses.accounted() >= written.responses,
@@ -415,7 +446,10 @@ void run(const uint8_t* data, std::size_t size) {
         FUZZ_PROPERTY(clientFinding, c.seenReceived.accounted() >= written.received,
                    "client %d: of %u received frames, %llu delivered, damaged or counted lost", i + 1,
                    written.received, static_cast<unsigned long long>(c.seenReceived.accounted()));
-        FUZZ_PROPERTY(nearLimit ? "ring-place-limit" : "", refused[static_cast<std::size_t>(i)] == 0,
+        FUZZ_PROPERTY(upsets.nearLimit     ? "ring-place-limit"
+                      : upsets.forgedAhead ? "ring-forged-ahead"
+                                           : "",
+                      refused[static_cast<std::size_t>(i)] == 0,
                    "client %d: %u writes refused %d rounds after the writing into the block stopped", i + 1,
                    refused[static_cast<std::size_t>(i)], kFlowWithin);
         // Flow: what was written once the rings were put right reached every reader.

@@ -16,6 +16,7 @@
 #include <cstdint>
 #include <cstdlib>
 #include <cstring>
+#include <deque>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -58,6 +59,7 @@ public:
         int answers = 0;
         ResultBlock result{};
         std::size_t waiting = 0;  // Completed: injected frames not handled yet
+        std::chrono::steady_clock::time_point at = std::chrono::steady_clock::now();
     };
 
     void injected(const CANFrame& frame) { add({Event::Injected, frame}); }
@@ -117,7 +119,8 @@ private:
 
     std::mutex mutex_;
     std::condition_variable changed_;
-    std::vector<Event> events_;
+    // A deque: it grows without moving what it holds, so the engine's thread never waits for a copy.
+    std::deque<Event> events_;
     std::size_t injectedCount_ = 0;
     std::size_t handledCount_ = 0;
     int completions_ = 0;
