@@ -251,6 +251,7 @@ struct Upsets {
     bool forgedAhead = false;     // an entry forged ahead of the count in a ring the server writes
     bool damaged = false;         // a stamp, check or slot of a ring the server writes written into
     bool damagedAtStart = false;  // ... and then a new server started
+    bool damagedClientRing = false;  // a check or slot of a ring the clients write written into
     bool restarted = false;       // a new server started
     bool recordAfterStart = false;  // the record of a ring the server writes written into after that
 };
@@ -278,6 +279,7 @@ void scribble(Memory& m, Script& script, const Server& server, Upsets& upsets) {
     if ((ring == kResponse || ring == kReceive) && (how == 2 || how == 3 || how == 4 || how == 8 || how == 9 || how == 11)) {
         upsets.damaged = true;
     }
+    if ((ring == kCommand || ring == kSend) && (how == 3 || how == 4)) upsets.damagedClientRing = true;
     if ((ring == kResponse || ring == kReceive) && (how == 1 || how == 5 || how == 6) && upsets.restarted) {
         upsets.recordAfterStart = true;
     }
@@ -360,6 +362,15 @@ void run(const uint8_t* data, std::size_t size) {
                                                    "client drains", "scribble", "scribble", "new server"};
             std::fprintf(stderr, "step %d: client %d %s\n", step, (op & 1) + 1, kOps[(op >> 1) % 9]);
         }
+        if (std::getenv("FUZZ_TRACE") != nullptr && std::string(std::getenv("FUZZ_TRACE")) == "2") {
+            const RingRestart& q = m.state.sendRing;
+            std::fprintf(stderr, "   send ring epoch %u position %llu floor %llx stamps0..3 %llx %llx %llx %llx; server reads %llu (seen %llu+%llu+%llu)\n",
+                         q.epoch, (unsigned long long)q.position, (unsigned long long)q.floor,
+                         (unsigned long long)m.state.sendStamps[0], (unsigned long long)m.state.sendStamps[1],
+                         (unsigned long long)m.state.sendStamps[2], (unsigned long long)m.state.sendStamps[3],
+                         (unsigned long long)server->frames.next(), (unsigned long long)server->seenFrames.delivered,
+                         (unsigned long long)server->seenFrames.damaged, (unsigned long long)server->seenFrames.lost);
+        }
         switch ((op >> 1) % 9) {
         case 0: clientWrites(c, *server, true); break;
         case 1: clientWrites(c, *server, false); break;
@@ -428,6 +439,7 @@ void run(const uint8_t* data, std::size_t size) {
                                     ? "ring-reader-left-keepers-epoch"
                                 : upsets.nearLimit   ? "ring-place-limit"
                                 : upsets.forgedAhead ? "ring-forged-ahead"
+                                : upsets.damagedClientRing ? "ring-damaged-slot-written-again"
                                                      : "";
     // Every accepted entry is accounted for by the readers that were there to read it: a client's
     // since it connected, whichever server wrote it; a server's since it started.
