@@ -42,6 +42,36 @@ inline std::vector<LssSlaveOnBus> makeSlaves(Script& script, int count) {
     return slaves;
 }
 
+// Closing the hardware or shutting the library down right after a chosen master frame: the thread that
+// sent it waits a while in the bus, so that the close begins before it goes on.
+class CloseAfterFrame {
+public:
+    static constexpr auto kHold = std::chrono::milliseconds(50);
+
+    // On the sending thread, once the frame went out.
+    void reached() {
+        {
+            std::lock_guard lock(mutex_);
+            reached_ = true;
+        }
+        changed_.notify_all();
+        std::this_thread::sleep_for(kHold);
+    }
+    // On the closing thread: until the frame went out or the request ended without it.
+    void await(const std::function<bool()>& ended, std::chrono::milliseconds limit) {
+        std::unique_lock lock(mutex_);
+        const auto deadline = std::chrono::steady_clock::now() + limit;
+        while (!reached_ && !ended() && std::chrono::steady_clock::now() < deadline) {
+            changed_.wait_for(lock, std::chrono::milliseconds(1));
+        }
+    }
+
+private:
+    std::mutex mutex_;
+    std::condition_variable changed_;
+    bool reached_ = false;
+};
+
 // What the bus did with the master frames of one request.
 struct LssTraffic {
     int masterFrames = 0;
