@@ -10,6 +10,9 @@
 
 namespace ostrel::fuzz {
 
+// OSTREL_FUZZ_TRACE=1 makes a target tell what each step of an input did (2: in more detail), to see
+// why an input breaks a property.
+//
 // A property broken by a fault whose mend is known to be under way names that fault. With
 // OSTREL_FUZZ_AWAITING naming it (a comma-separated list), the broken property ends the input quietly
 // instead of aborting, so that a fuzzing run looks past the known fault for new ones. The replay

@@ -215,7 +215,7 @@ void run(const uint8_t* data, std::size_t size) {
         const Fate fate = p.sendings == kMaxSendings - 1 ? Answered : static_cast<Fate>((op >> 5) & 3);
         ++p.sendings;
         if (fate == LostServerGone) {
-            if (std::getenv("FUZZ_TRACE") != nullptr) std::fprintf(stderr, "client %zu's sending lost, new server\n", c + 1);
+            if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr) std::fprintf(stderr, "client %zu's sending lost, new server\n", c + 1);
             server = std::make_unique<Server>(l);
             continue;
         }
@@ -227,7 +227,7 @@ void run(const uint8_t* data, std::size_t size) {
         const std::optional<ServerCommand> answer = answerFor(*l.clients[c], p.tag & kRequestTagMask);
         FUZZ_CHECK(answer.has_value(), "client %zu got no answer to its %s", c + 1, p.wantsDelete ? "delete" : "add");
 
-        if (std::getenv("FUZZ_TRACE") != nullptr) {
+        if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr) {
             std::fprintf(stderr, "client %zu %s%s %u (fate %d): answer %d %d\n", c + 1, repeated ? "repeats " : "",
                          p.wantsDelete ? "delete" : "add", p.wantsDelete ? p.handle : 0, static_cast<int>(fate),
                          answer->data[0], answer->length >= 3 ? getBe16(answer->data + 1) : 0);

@@ -252,6 +252,7 @@ struct Upsets {
     bool damaged = false;         // a stamp, check or slot of a ring the server writes written into
     bool damagedAtStart = false;  // ... and then a new server started
     bool damagedClientRing = false;  // a check or slot of a ring the clients write written into
+    bool erasedClientEntry = false;  // a stamp of a ring the clients write taken away or written into
     bool restarted = false;       // a new server started
     bool recordAfterStart = false;  // the record of a ring the server writes written into after that
 };
@@ -270,7 +271,7 @@ void scribble(Memory& m, Script& script, const Server& server, Upsets& upsets) {
     };
     const uint32_t slot = script.u16() % kRingCapacity;
     const uint32_t how = script.pick(12);
-    if (std::getenv("FUZZ_TRACE") != nullptr) {
+    if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr) {
         static constexpr const char* kHow[] = {"header bytes", "record bytes", "stamp bytes", "check bytes", "slot bytes",
                                                "count moved", "epoch moved", "floor back", "stamp taken away",
                                                "stamp forged", "server starts", "entry forged"};
@@ -280,6 +281,7 @@ void scribble(Memory& m, Script& script, const Server& server, Upsets& upsets) {
         upsets.damaged = true;
     }
     if ((ring == kCommand || ring == kSend) && (how == 3 || how == 4)) upsets.damagedClientRing = true;
+    if ((ring == kCommand || ring == kSend) && (how == 2 || how == 8)) upsets.erasedClientEntry = true;
     if ((ring == kResponse || ring == kReceive) && (how == 1 || how == 5 || how == 6) && upsets.restarted) {
         upsets.recordAfterStart = true;
     }
@@ -357,12 +359,12 @@ void run(const uint8_t* data, std::size_t size) {
     for (int step = 0; step < kMaxSteps && !script.exhausted(); ++step) {
         const uint8_t op = script.byte();
         Client& c = *clients[op & 1];
-        if (std::getenv("FUZZ_TRACE") != nullptr) {
+        if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr) {
             static constexpr const char* kOps[] = {"command", "frame", "server pass", "response", "received",
                                                    "client drains", "scribble", "scribble", "new server"};
             std::fprintf(stderr, "step %d: client %d %s\n", step, (op & 1) + 1, kOps[(op >> 1) % 9]);
         }
-        if (std::getenv("FUZZ_TRACE") != nullptr && std::string(std::getenv("FUZZ_TRACE")) == "2") {
+        if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr && std::string(std::getenv("OSTREL_FUZZ_TRACE")) == "2") {
             const RingRestart& q = m.state.sendRing;
             std::fprintf(stderr, "   send ring epoch %u position %llu floor %llx stamps0..3 %llx %llx %llx %llx; server reads %llu (seen %llu+%llu+%llu)\n",
                          q.epoch, (unsigned long long)q.position, (unsigned long long)q.floor,
@@ -411,7 +413,7 @@ void run(const uint8_t* data, std::size_t size) {
             clientWrites(*c, *server, true, &refused);
             clientWrites(*c, *server, false, &refused);
         }
-        if (std::getenv("FUZZ_TRACE") != nullptr) {
+        if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr) {
             const RingRestart& r = m.state.commandRing;
             std::fprintf(stderr, "calm %d: command ring epoch %u position %llu floor %llx; server reads %llu in %u; "
                                  "client 1 wrote %u\n",
@@ -440,6 +442,9 @@ void run(const uint8_t* data, std::size_t size) {
                                 : upsets.nearLimit   ? "ring-place-limit"
                                 : upsets.forgedAhead ? "ring-forged-ahead"
                                 : upsets.damagedClientRing ? "ring-damaged-slot-written-again"
+                                // An entry whose stamp and count are both gone before anybody looked leaves
+                                // nothing that could tell it was written: beyond what any ring can count.
+                                : upsets.erasedClientEntry ? "ring-entry-erased"
                                                      : "";
     // Every accepted entry is accounted for by the readers that were there to read it: a client's
     // since it connected, whichever server wrote it; a server's since it started.

@@ -104,12 +104,12 @@ void runInput(const uint8_t* data, std::size_t size, uint32_t windowMs) {
     FUZZ_CHECK(ends == 1, "the scan completed %d times", ends);
     const ResultBlock result = events[last].result;
     const std::string message = narrow(result);
-    if (std::getenv("FUZZ_TRACE") != nullptr) {
+    if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr) {
         std::fprintf(stderr, "scan of %zu slaves (known ids %d, byte steps %d, end %d at %d): %d \"%s\", %d frames, "
                              "%d lost, %d extra\n",
                      slaves.size(), knownIds, byteStep, static_cast<int>(end), at, result.code, message.c_str(),
                      traffic.masterFrames, traffic.answersLost, traffic.extras);
-        if (std::string(std::getenv("FUZZ_TRACE")) == "2") {
+        if (std::string(std::getenv("OSTREL_FUZZ_TRACE")) == "2") {
             int n = 0;
             for (const Event& ev : events) {
                 if (ev.kind == Event::Sent) {

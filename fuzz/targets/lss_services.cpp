@@ -191,7 +191,7 @@ void runInput(const uint8_t* data, std::size_t size, uint32_t responseTimeoutMs)
         FUZZ_CHECK(ends == 1, "%s (request %zu) completed %d times", kindName(r.kind), n, ends);
         const ResultBlock result = events[end].result;
         const std::string message = narrow(result);
-        if (std::getenv("FUZZ_TRACE") != nullptr) {
+        if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr) {
             std::fprintf(stderr, "request %zu: %s of slave %d, end %d at %d: %d \"%s\" found %u, %d frames, %d lost, %d extra\n",
                          n, kindName(r.kind), r.slave, static_cast<int>(r.end), r.at, result.code, message.c_str(),
                          identity.found, traffic.masterFrames, traffic.answersLost, traffic.extras);

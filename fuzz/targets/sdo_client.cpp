@@ -361,12 +361,12 @@ RunEnd runInput(const uint8_t* data, std::size_t size, uint32_t timeoutMs) {
         // than the time-out (a loaded machine). The run says nothing; it is run again.
         if (isTimeout(result) && waitingAtTimeout(events, end) > 0) return RunEnd::Spoiled;
 
-        if (std::getenv("FUZZ_TRACE") != nullptr) {
+        if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr) {
             std::fprintf(stderr, "transfer %d: node %d %s %04X/%d: %d \"%s\" (%u of %u bytes)%s\n", t, x.node,
                          x.upload ? "upload" : "download", x.object.index, x.object.subIndex, result.code,
                          message.c_str(), x.upload ? sizeWord : static_cast<uint32_t>(x.data.size()),
                          x.upload ? x.capacity : static_cast<uint32_t>(x.data.size()), running.tampered ? ", tampered" : "");
-            if (std::string(std::getenv("FUZZ_TRACE")) == "2") {
+            if (std::string(std::getenv("OSTREL_FUZZ_TRACE")) == "2") {
                 static constexpr const char* kKinds[] = {"injected", "handled", "sent", "completed", "posted"};
                 for (const Event& e : events) {
                     std::fprintf(stderr, "  %-9s %3X/%d/%d %02X %02X %02X %02X %02X %02X %02X %02X answers %d\n",
