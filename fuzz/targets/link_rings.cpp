@@ -353,7 +353,7 @@ void run(const uint8_t* data, std::size_t size) {
     std::array<std::unique_ptr<Client>, kClients> clients;
     for (int i = 0; i < kClients; ++i) clients[static_cast<std::size_t>(i)] = std::make_unique<Client>(m, static_cast<uint8_t>(i + 1));
     Written written;
-    bool epochWentBack = false;
+    bool epochWordOff = false;
     Upsets upsets;
 
     for (int step = 0; step < kMaxSteps && !script.exhausted(); ++step) {
@@ -383,10 +383,10 @@ void run(const uint8_t* data, std::size_t size) {
         case 6:
         case 7: scribble(m, script, *server, upsets); break;
         default:  // a new server: what the one before had not read of the clients' rings is gone with it
-            // An epoch word written back below the keeper's own makes the new server start in an epoch
-            // the readers may be in already.
-            epochWentBack = epochWentBack || m.state.responseRing.epoch < server->channels.response.keptEpoch() ||
-                            m.state.receiveRing.epoch < server->channels.receive.keptEpoch();
+            // A new server starts from the epoch word: one written into makes it start in an epoch the
+            // readers are in already (a word moved back) or one they cannot tell from a skipped one.
+            epochWordOff = epochWordOff || m.state.responseRing.epoch != server->channels.response.keptEpoch() ||
+                           m.state.receiveRing.epoch != server->channels.receive.keptEpoch();
             upsets.damagedAtStart = upsets.damagedAtStart || upsets.damaged;
             upsets.damaged = false;
             upsets.restarted = true;
@@ -451,7 +451,7 @@ void run(const uint8_t* data, std::size_t size) {
     for (int i = 0; i < kClients; ++i) {
         const Client& c = *clients[static_cast<std::size_t>(i)];
         // Two servers that started while a client did not look: the first one's entries go uncounted.
-        const char* clientFinding = epochWentBack                ? "ring-epoch-reused"
+        const char* clientFinding = epochWordOff                 ? "ring-epoch-word-at-start"
                                 : upsets.forgedAhead             ? "ring-forged-ahead"
                                 : upsets.damagedAtStart          ? "ring-damaged-at-start"
                                 : upsets.recordAfterStart        ? "ring-record-after-start"
