@@ -1,0 +1,513 @@
+// The server link's four rings in ordinary memory, used as the server and two clients use them:
+// clients write commands and frames and read responses and received frames, the server reads the
+// former, writes the latter and keeps every ring's hints, and a server may start afresh. Between any
+// two of their steps the input writes into the block and the record beside it: plain bytes into the
+// headers, records, stamps, checks and slots, and values that look right (a count or an epoch moved a
+// little, a floor moved back, a stamp taken away, forged ahead, in a wrong slot or near the place
+// limit). Then the writing stops and everybody goes on for a few rounds.
+//
+// What a user expects of every ring and every reader of it:
+// - nothing is delivered twice or out of order;
+// - every entry a writer was told was accepted is delivered, or counted as lost, or rejected;
+// - once the writing into the block stops, entries flow again within a bounded number of rounds:
+//   every write is accepted once the server has had its look, and reaches every reader.
+#include "link_fuzz.h"
+#include "fuzz_script.h"
+
+#include "halvorn/ring.h"
+#include "platform/ipc.h"
+
+#include <array>
+#include <memory>
+
+namespace {
+
+using namespace ostrel::halvorn;
+using ostrel::fuzz::Script;
+using ostrel::platform::EventReset;
+using ostrel::platform::NamedEvent;
+using ostrel::platform::NamedMutex;
+
+constexpr int kMaxSteps = 200;
+constexpr int kCalmRounds = 8;
+constexpr int kFlowWithin = 3;     // rounds after the writing stops in which the rings may still be put right
+constexpr uint8_t kServerProducer = 9;
+constexpr uint8_t kForger = 15;    // entries written into the block by somebody outside the discipline
+constexpr int kClients = 2;
+
+enum RingId { kCommand = 0, kResponse = 1, kSend = 2, kReceive = 3 };
+
+// The block's rings and the record beside them, in this process's memory; the rings' mutexes (named,
+// their names gone at once) and events (local).
+struct Memory {
+    ServerRing<ServerCommand> command{};
+    ServerRing<ServerCommand> response{};
+    ServerRing<ServerFrame> send{};
+    ServerRing<ServerFrame> receive{};
+    RingStateBlock state{};
+    std::array<std::unique_ptr<NamedMutex>, 4> mutexes;
+    std::array<std::unique_ptr<NamedEvent>, 4> events;
+
+    Memory() {
+        ostrel::fuzz::usePrivateIpcNames();
+        for (int i = 0; i < 4; ++i) {
+            mutexes[static_cast<std::size_t>(i)] = NamedMutex::open("ring" + std::to_string(i));
+            FUZZ_CHECK(mutexes[static_cast<std::size_t>(i)] != nullptr, "ring mutex %d not opened", i);
+        }
+        ostrel::fuzz::forgetIpcNames();
+        events[0] = NamedEvent::createLocal(EventReset::Automatic);
+        events[1] = NamedEvent::createLocal(EventReset::Manual);
+        events[2] = NamedEvent::createLocal(EventReset::Automatic);
+        events[3] = NamedEvent::createLocal(EventReset::Manual);
+    }
+    void clear() {
+        std::memset(&state, 0, sizeof state);
+        command.header = response.header = send.header = receive.header = ServerRingHeader{};
+        std::memset(send.entries, 0, sizeof send.entries);
+        std::memset(receive.entries, 0, sizeof receive.entries);
+        for (uint32_t k = 0; k < kRingCapacity; ++k) {
+            std::memset(&command.entries[k], 0, offsetof(ServerCommand, data) + 16);
+            std::memset(&response.entries[k], 0, offsetof(ServerCommand, data) + 16);
+        }
+    }
+};
+
+Memory& memory() {
+    static const std::unique_ptr<Memory> instance = std::make_unique<Memory>();
+    return *instance;
+}
+
+// One process's view of the four rings, as TransportObjects gives it.
+struct Channels {
+    RingChannel<ServerCommand> command;
+    RingChannel<ServerCommand> response;
+    RingChannel<ServerFrame> send;
+    RingChannel<ServerFrame> receive;
+
+    explicit Channels(Memory& m)
+        : command(m.command, m.state.commandRing, m.state.commandStamps, m.state.commandChecks, true, *m.mutexes[0],
+                  *m.events[0], RingSignal::Set),
+          response(m.response, m.state.responseRing, m.state.responseStamps, m.state.responseChecks, false,
+                   *m.mutexes[1], *m.events[1], RingSignal::Pulse),
+          send(m.send, m.state.sendRing, m.state.sendStamps, m.state.sendChecks, true, *m.mutexes[2], *m.events[2],
+               RingSignal::Set),
+          receive(m.receive, m.state.receiveRing, m.state.receiveStamps, m.state.receiveChecks, false, *m.mutexes[3],
+                  *m.events[3], RingSignal::Pulse) {}
+};
+
+// An entry carries its producer and sequence number and a check over both, which tells an entry
+// whose bytes were written into from one delivered twice.
+uint16_t markCheck(uint8_t producer, uint32_t seq) { return static_cast<uint16_t>(seq * 40503u + producer * 977u + 1); }
+void putMark(uint8_t* data, uint8_t producer, uint32_t seq) {
+    data[0] = producer;
+    putBe32(data + 1, seq);
+    putBe16(data + 5, markCheck(producer, seq));
+}
+ServerFrame frameOf(uint8_t producer, uint32_t seq) {
+    ServerFrame f{};
+    f.length = 8;
+    putMark(f.data, producer, seq);
+    return f;
+}
+ServerCommand commandOf(uint8_t producer, uint32_t seq) {
+    ServerCommand c{};
+    c.code = ServerCmd_Reserved;
+    c.length = 8;
+    putMark(c.data, producer, seq);
+    return c;
+}
+
+// What one reader of one ring saw.
+struct Seen {
+    std::array<uint32_t, 16> next{};  // per producer, the least sequence number still new
+    uint64_t delivered = 0, damaged = 0, lost = 0, twiceOrBack = 0;
+    [[nodiscard]] uint64_t accounted() const { return delivered + damaged + lost; }
+
+    template <typename Entry>
+    void drain(RingReader<Entry>& reader, const char* what) {
+        Entry entry{};
+        for (int guard = 0; guard < 4 * static_cast<int>(kRingCapacity); ++guard) {
+            const RingRead r = reader.read(entry);
+            lost += r.lost;
+            if (r.status != RingReadStatus::Entry && r.status != RingReadStatus::Rejected) return;
+            const uint8_t producer = entry.data[0];
+            const uint32_t seq = getBe32(entry.data + 1);
+            if (r.status != RingReadStatus::Entry || producer >= next.size() ||
+                getBe16(entry.data + 5) != markCheck(producer, seq)) {
+                ++damaged;
+                continue;
+            }
+            ++delivered;
+            if (producer == kForger) continue;  // written outside the discipline, in any order
+            FUZZ_CHECK(seq >= next[producer], "%s: entry %u of producer %d delivered after %u (twice or out of order)",
+                       what, seq, producer, next[producer] - 1);
+            next[producer] = seq + 1;
+        }
+        FUZZ_CHECK(false, "%s: the reader never ran out of entries", what);
+    }
+};
+
+// The server: keeper of every ring, reader of the two the clients write. A new one starts every ring
+// afresh in a new epoch.
+struct Server {
+    Channels channels;
+    RingReader<ServerCommand> commands;
+    RingReader<ServerFrame> frames;
+    Seen seenCommands, seenFrames;
+    std::array<uint32_t, kClients> commandsAccepted{}, framesAccepted{};  // since this server started
+    uint64_t responsesHere = 0, receivedHere = 0;  // what this server wrote: its own counts
+
+    explicit Server(Memory& m) : channels(m), commands(initialised(channels).command), frames(channels.send) {}
+    static Channels& initialised(Channels& c) {
+        c.command.initialise();
+        c.response.initialise();
+        c.send.initialise();
+        c.receive.initialise();
+        return c;
+    }
+    void look() {
+        (void)channels.command.keep(commands.next());
+        (void)channels.send.keep(frames.next());
+        (void)channels.response.keep();
+        (void)channels.receive.keep();
+    }
+    void pass() {
+        seenCommands.drain(commands, "server, command ring");
+        seenFrames.drain(frames, "server, send ring");
+        look();
+    }
+};
+
+struct Client {
+    uint8_t producer;
+    Channels channels;
+    RingReader<ServerCommand> responses;
+    RingReader<ServerFrame> received;
+    Seen seenResponses, seenReceived;
+    uint32_t commands = 0, frames = 0;  // accepted writes, all told
+    bool sleptThroughTwoStarts = false;  // a reader went on to an epoch two or more beyond its own
+
+    Client(Memory& m, uint8_t id) : producer(id), channels(m), responses(channels.response), received(channels.receive) {
+        FUZZ_CHECK(responses.startAtWriteIndex() && received.startAtWriteIndex(), "a client could not connect");
+    }
+    void drain() {
+        const uint32_t responseEpoch = responses.epoch();
+        const uint32_t receiveEpoch = received.epoch();
+        seenResponses.drain(responses, "client, response ring");
+        seenReceived.drain(received, "client, receive ring");
+        sleptThroughTwoStarts = sleptThroughTwoStarts || responses.epoch() - responseEpoch >= 2 ||
+                                received.epoch() - receiveEpoch >= 2;
+    }
+};
+
+// A client's write; one the ring cannot take yet waits for the server's look and is tried once more,
+// as the client's writer does.
+template <typename Entry>
+RingWriteResult writeOrWait(RingChannel<Entry>& ring, const Entry& entry, Server& server) {
+    const RingWriteResult first = ring.write(entry);
+    if (first != RingWriteResult::Unusable) return first;
+    server.look();
+    return ring.write(entry);
+}
+
+void clientWrites(Client& c, Server& server, bool command, std::array<uint32_t, kClients>* refusedInCalm = nullptr) {
+    const std::size_t k = static_cast<std::size_t>(c.producer - 1);
+    RingWriteResult r;
+    if (command) {
+        r = writeOrWait(c.channels.command, commandOf(c.producer, c.commands), server);
+        if (r == RingWriteResult::Written) ++c.commands, ++server.commandsAccepted[k];
+    } else {
+        r = writeOrWait(c.channels.send, frameOf(c.producer, c.frames), server);
+        if (r == RingWriteResult::Written) ++c.frames, ++server.framesAccepted[k];
+    }
+    if (refusedInCalm != nullptr && r != RingWriteResult::Written) ++(*refusedInCalm)[k];
+}
+
+// What every server wrote, numbered on across servers.
+struct Written {
+    uint32_t responses = 0;
+    uint32_t received = 0;
+};
+
+void serverWrites(Server& server, Written& written, bool response) {
+    if (response) {
+        const bool ok = server.channels.response.write(commandOf(kServerProducer, written.responses)) ==
+                        RingWriteResult::Written;
+        written.responses += ok;
+        server.responsesHere += ok;
+    } else {
+        const bool ok = server.channels.receive.write(frameOf(kServerProducer, written.received)) ==
+                        RingWriteResult::Written;
+        written.received += ok;
+        server.receivedHere += ok;
+    }
+}
+
+// Somebody writes into the block or the record.
+// What the input's writing did that the rings are known not to survive yet.
+struct Upsets {
+    uint32_t forged = 0;          // entries forged so far
+    bool nearLimit = false;       // a stamp or entry forged near the place limit
+    bool forgedAhead = false;     // an entry forged ahead of the count in a ring the server writes
+    bool damaged = false;         // a stamp, check or slot of a ring the server writes written into
+    bool damagedAtStart = false;  // ... and then a new server started
+    bool damagedClientRing = false;  // a check or slot of a ring the clients write written into
+    bool erasedClientEntry = false;  // a stamp of a ring the clients write taken away or written into
+    bool restarted = false;       // a new server started
+    bool recordAfterStart = false;  // the record of a ring the server writes written into after that
+};
+
+void scribble(Memory& m, Script& script, const Server& server, Upsets& upsets) {
+    const uint32_t ring = script.pick(4);
+    RingRestart& record = (&m.state.commandRing)[ring];
+    ServerRingHeader& header = ring == 0 ? m.command.header : ring == 1 ? m.response.header
+                               : ring == 2 ? m.send.header : m.receive.header;
+    uint64_t* stamps = (&m.state.commandStamps)[ring];
+    uint64_t* checks = (&m.state.commandChecks)[ring];
+    const auto bytes = [&script](void* base, std::size_t size) {
+        const std::size_t length = 1 + script.pick(8);
+        const std::size_t at = (script.u16() % (size - length + 1));
+        for (std::size_t i = 0; i < length; ++i) static_cast<uint8_t*>(base)[at + i] = script.byte();
+    };
+    const uint32_t slot = script.u16() % kRingCapacity;
+    const uint32_t how = script.pick(12);
+    if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr) {
+        static constexpr const char* kHow[] = {"header bytes", "record bytes", "stamp bytes", "check bytes", "slot bytes",
+                                               "count moved", "epoch moved", "floor back", "stamp taken away",
+                                               "stamp forged", "server starts", "entry forged"};
+        std::fprintf(stderr, "  scribble on ring %u: %s (slot %u)\n", ring, kHow[how], slot);
+    }
+    if ((ring == kResponse || ring == kReceive) && (how == 2 || how == 3 || how == 4 || how == 8 || how == 9 || how == 11)) {
+        upsets.damaged = true;
+    }
+    if ((ring == kCommand || ring == kSend) && (how == 3 || how == 4)) upsets.damagedClientRing = true;
+    if ((ring == kCommand || ring == kSend) && (how == 2 || how == 8)) upsets.erasedClientEntry = true;
+    if ((ring == kResponse || ring == kReceive) && (how == 1 || how == 5 || how == 6) && upsets.restarted) {
+        upsets.recordAfterStart = true;
+    }
+    switch (how) {
+    case 0: bytes(&header, sizeof header); break;
+    case 1: bytes(&record, sizeof record); break;
+    case 2: bytes(&stamps[slot], sizeof(uint64_t)); break;
+    case 3: bytes(&checks[slot], sizeof(uint64_t)); break;
+    case 4:
+        bytes(ring == 0   ? static_cast<void*>(&m.command.entries[slot])
+              : ring == 1 ? static_cast<void*>(&m.response.entries[slot])
+              : ring == 2 ? static_cast<void*>(&m.send.entries[slot])
+                          : static_cast<void*>(&m.receive.entries[slot]),
+              16);
+        break;
+    case 5: {
+        const int delta = static_cast<int>(script.pick(9)) - 4;
+        record.position += static_cast<uint64_t>(static_cast<int64_t>(delta));
+        if (script.flag()) header.writeIndex = static_cast<uint32_t>(record.position % kRingCapacity);
+        break;
+    }
+    case 6: record.epoch += script.flag() ? 1 : UINT32_MAX; break;
+    case 7: record.floor -= script.pick(3); break;
+    case 8: stamps[slot] = kUnstamped; break;
+    case 9: {  // a stamp of the epoch, ahead of the count, in its slot or another, or near the place limit
+        const uint64_t ahead = script.flag() ? 0 : (3 + uint64_t{script.u16()}) * kRingCapacity;
+        const bool high = script.pick(4) == 0;
+        upsets.nearLimit = upsets.nearLimit || high;
+        const uint64_t base = high ? kStampPlaceLimit - 1650 - uint64_t{script.u16()} * kRingCapacity
+                                   : record.position + ahead;
+        const uint64_t place = base / kRingCapacity * kRingCapacity + slot + (script.flag() ? 1 + script.pick(200) : 0);
+        stamps[slot] = slotStamp(record.epoch, place);
+        break;
+    }
+    case 10: m.state.serverStarts += 1; break;
+    default: {  // a whole entry, check and all, as a writer that knows the discipline writes one
+        const bool high = script.pick(3) == 0;
+        upsets.nearLimit = upsets.nearLimit || high;
+        const uint64_t base = high ? kStampPlaceLimit - 1 - script.u16() % (3 * kRingCapacity)
+                                   : record.position + script.pick(3) * kRingCapacity;
+        uint64_t place = base / kRingCapacity * kRingCapacity + slot;
+        if (place >= kStampPlaceLimit) place -= kRingCapacity;
+        // Ahead of what the server wrote into its rings, or more than a ring ahead of where it reads the others.
+        const uint64_t ahead = ring == kResponse ? server.responsesHere
+                               : ring == kReceive ? server.receivedHere
+                               : (ring == kCommand ? server.commands.next() : server.frames.next()) + kRingCapacity;
+        upsets.forgedAhead = upsets.forgedAhead || place >= ahead;
+        const uint64_t stamp = slotStamp(record.epoch, place);
+        if (ring == kCommand || ring == kResponse) {
+            ServerCommand& entry = ring == kCommand ? m.command.entries[slot] : m.response.entries[slot];
+            entry = commandOf(kForger, upsets.forged++);
+            checks[slot] = ring_detail::entryCheck(stamp, entry);
+        } else {
+            ServerFrame& entry = ring == kSend ? m.send.entries[slot] : m.receive.entries[slot];
+            entry = frameOf(kForger, upsets.forged++);
+            checks[slot] = ring_detail::entryCheck(stamp, entry);
+        }
+        stamps[slot] = stamp;
+        break;
+    }
+    }
+}
+
+void run(const uint8_t* data, std::size_t size) {
+    Script script(data, size);
+    Memory& m = memory();
+    m.clear();
+    auto server = std::make_unique<Server>(m);
+    std::array<std::unique_ptr<Client>, kClients> clients;
+    for (int i = 0; i < kClients; ++i) clients[static_cast<std::size_t>(i)] = std::make_unique<Client>(m, static_cast<uint8_t>(i + 1));
+    Written written;
+    bool epochWordOff = false;
+    Upsets upsets;
+
+    for (int step = 0; step < kMaxSteps && !script.exhausted(); ++step) {
+        const uint8_t op = script.byte();
+        Client& c = *clients[op & 1];
+        if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr) {
+            static constexpr const char* kOps[] = {"command", "frame", "server pass", "response", "received",
+                                                   "client drains", "scribble", "scribble", "new server"};
+            std::fprintf(stderr, "step %d: client %d %s\n", step, (op & 1) + 1, kOps[(op >> 1) % 9]);
+        }
+        if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr && std::string(std::getenv("OSTREL_FUZZ_TRACE")) == "2") {
+            const RingRestart& q = m.state.sendRing;
+            std::fprintf(stderr, "   send ring epoch %u position %llu floor %llx stamps0..3 %llx %llx %llx %llx; server reads %llu (seen %llu+%llu+%llu)\n",
+                         q.epoch, (unsigned long long)q.position, (unsigned long long)q.floor,
+                         (unsigned long long)m.state.sendStamps[0], (unsigned long long)m.state.sendStamps[1],
+                         (unsigned long long)m.state.sendStamps[2], (unsigned long long)m.state.sendStamps[3],
+                         (unsigned long long)server->frames.next(), (unsigned long long)server->seenFrames.delivered,
+                         (unsigned long long)server->seenFrames.damaged, (unsigned long long)server->seenFrames.lost);
+        }
+        switch ((op >> 1) % 9) {
+        case 0: clientWrites(c, *server, true); break;
+        case 1: clientWrites(c, *server, false); break;
+        case 2: server->pass(); break;
+        case 3: serverWrites(*server, written, true); break;
+        case 4: serverWrites(*server, written, false); break;
+        case 5: c.drain(); break;
+        case 6:
+        case 7: scribble(m, script, *server, upsets); break;
+        default:  // a new server: what the one before had not read of the clients' rings is gone with it
+            // A new server starts from the epoch word: one written into makes it start in an epoch the
+            // readers are in already (a word moved back) or one they cannot tell from a skipped one.
+            epochWordOff = epochWordOff || m.state.responseRing.epoch != server->channels.response.keptEpoch() ||
+                           m.state.receiveRing.epoch != server->channels.receive.keptEpoch();
+            upsets.damagedAtStart = upsets.damagedAtStart || upsets.damaged;
+            upsets.damaged = false;
+            upsets.restarted = true;
+            server = std::make_unique<Server>(m);
+            break;
+        }
+    }
+
+    // The writing into the block stops; everybody goes on.
+    std::array<uint32_t, kClients> refused{};
+    std::array<uint32_t, kClients> commandsAtCalm{}, framesAtCalm{};
+    uint32_t responsesAtCalm = 0, receivedAtCalm = 0;
+    for (int round = 0; round < kCalmRounds; ++round) {
+        if (round == kFlowWithin) {
+            refused = {};
+            for (int i = 0; i < kClients; ++i) {
+                commandsAtCalm[static_cast<std::size_t>(i)] = server->commandsAccepted[static_cast<std::size_t>(i)];
+                framesAtCalm[static_cast<std::size_t>(i)] = server->framesAccepted[static_cast<std::size_t>(i)];
+            }
+            responsesAtCalm = written.responses;
+            receivedAtCalm = written.received;
+        }
+        for (auto& c : clients) {
+            clientWrites(*c, *server, true, &refused);
+            clientWrites(*c, *server, false, &refused);
+        }
+        if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr) {
+            const RingRestart& r = m.state.commandRing;
+            std::fprintf(stderr, "calm %d: command ring epoch %u position %llu floor %llx; server reads %llu in %u; "
+                                 "client 1 wrote %u\n",
+                         round, r.epoch, static_cast<unsigned long long>(r.position),
+                         static_cast<unsigned long long>(r.floor), static_cast<unsigned long long>(server->commands.next()),
+                         server->commands.epoch(), clients[0]->commands);
+            const RingRestart& q = m.state.receiveRing;
+            std::fprintf(stderr, "        receive ring epoch %u position %llu; client 1 reads %llu in %u, seen %llu+%llu+%llu\n",
+                         q.epoch, static_cast<unsigned long long>(q.position),
+                         static_cast<unsigned long long>(clients[0]->received.next()), clients[0]->received.epoch(),
+                         static_cast<unsigned long long>(clients[0]->seenReceived.delivered),
+                         static_cast<unsigned long long>(clients[0]->seenReceived.damaged),
+                         static_cast<unsigned long long>(clients[0]->seenReceived.lost));
+        }
+        server->pass();
+        serverWrites(*server, written, true);
+        serverWrites(*server, written, false);
+        server->look();
+        for (auto& c : clients) c->drain();
+    }
+
+    // The server's own readers followed the clients' writers into an epoch that is not the keeper's.
+    const char* serverStrayed = server->commands.epoch() != server->channels.command.keptEpoch() ||
+                                        server->frames.epoch() != server->channels.send.keptEpoch()
+                                    ? "ring-reader-left-keepers-epoch"
+                                : upsets.nearLimit   ? "ring-place-limit"
+                                : upsets.forgedAhead ? "ring-forged-ahead"
+                                : upsets.damagedClientRing ? "ring-damaged-slot-written-again"
+                                // An entry whose stamp and count are both gone before anybody looked leaves
+                                // nothing that could tell it was written: beyond what any ring can count.
+                                : upsets.erasedClientEntry ? "ring-entry-erased"
+                                                     : "";
+    // Every accepted entry is accounted for by the readers that were there to read it: a client's
+    // since it connected, whichever server wrote it; a server's since it started.
+    for (int i = 0; i < kClients; ++i) {
+        const Client& c = *clients[static_cast<std::size_t>(i)];
+        // Two servers that started while a client did not look: the first one's entries go uncounted.
+        const char* clientFinding = epochWordOff                 ? "ring-epoch-word-at-start"
+                                : upsets.forgedAhead             ? "ring-forged-ahead"
+                                : upsets.damagedAtStart          ? "ring-damaged-at-start"
+                                : upsets.recordAfterStart        ? "ring-record-after-start"
+                                : c.sleptThroughTwoStarts ? "ring-two-starts-unseen"
+                                                          : "";
+        FUZZ_PROPERTY(clientFinding, c.seenResponses.accounted() >= written.responses,
+                   "client %d: of %u responses, %llu delivered, damaged or counted lost", i + 1,
+                   written.responses, static_cast<unsigned long long>(c.seenResponses.accounted()));
+        FUZZ_PROPERTY(clientFinding, c.seenReceived.accounted() >= written.received,
+                   "client %d: of %u received frames, %llu delivered, damaged or counted lost", i + 1,
+                   written.received, static_cast<unsigned long long>(c.seenReceived.accounted()));
+        FUZZ_PROPERTY(upsets.nearLimit     ? "ring-place-limit"
+                      : upsets.forgedAhead ? "ring-forged-ahead"
+                                           : "",
+                      refused[static_cast<std::size_t>(i)] == 0,
+                   "client %d: %u writes refused %d rounds after the writing into the block stopped", i + 1,
+                   refused[static_cast<std::size_t>(i)], kFlowWithin);
+        // Flow: what was written once the rings were put right reached every reader.
+        FUZZ_PROPERTY(clientFinding, c.seenResponses.next[kServerProducer] == written.responses && written.responses > responsesAtCalm,
+                   "client %d: responses stopped at %u of %u after the writing into the block stopped", i + 1,
+                   c.seenResponses.next[kServerProducer], written.responses);
+        FUZZ_PROPERTY(clientFinding, c.seenReceived.next[kServerProducer] == written.received && written.received > receivedAtCalm,
+                   "client %d: received frames stopped at %u of %u after the writing into the block stopped", i + 1,
+                   c.seenReceived.next[kServerProducer], written.received);
+        FUZZ_PROPERTY(serverStrayed,
+                      server->seenCommands.next[c.producer] == c.commands &&
+                       server->commandsAccepted[static_cast<std::size_t>(i)] > commandsAtCalm[static_cast<std::size_t>(i)],
+                   "server: commands of client %d stopped at %u of %u after the writing into the block stopped", i + 1,
+                   server->seenCommands.next[c.producer], c.commands);
+        FUZZ_PROPERTY(serverStrayed,
+                      server->seenFrames.next[c.producer] == c.frames &&
+                       server->framesAccepted[static_cast<std::size_t>(i)] > framesAtCalm[static_cast<std::size_t>(i)],
+                   "server: frames of client %d stopped at %u of %u after the writing into the block stopped", i + 1,
+                   server->seenFrames.next[c.producer], c.frames);
+    }
+    uint64_t commandsAccepted = 0, framesAccepted = 0;
+    for (int i = 0; i < kClients; ++i) {
+        commandsAccepted += server->commandsAccepted[static_cast<std::size_t>(i)];
+        framesAccepted += server->framesAccepted[static_cast<std::size_t>(i)];
+    }
+    FUZZ_PROPERTY(serverStrayed, server->seenCommands.accounted() >= commandsAccepted,
+               "server: of %llu commands accepted, %llu delivered, damaged or counted lost",
+               static_cast<unsigned long long>(commandsAccepted),
+               static_cast<unsigned long long>(server->seenCommands.accounted()));
+    FUZZ_PROPERTY(serverStrayed, server->seenFrames.accounted() >= framesAccepted,
+               "server: of %llu frames accepted, %llu delivered, damaged or counted lost",
+               static_cast<unsigned long long>(framesAccepted),
+               static_cast<unsigned long long>(server->seenFrames.accounted()));
+}
+
+} // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
+    try {
+        run(data, size);
+    } catch (const ostrel::fuzz::AwaitedFinding&) {
+    }
+    return 0;
+}
