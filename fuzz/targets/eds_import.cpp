@@ -56,11 +56,13 @@ bool wholeUtf8(const std::string& text) {
 }
 
 // A count key as a data sheet means it: a whole number, 0 when absent or not one, at most `limit`.
+// A count as the import takes it: absent is 0; present, it must be a whole number up to `limit`,
+// else it is unusable (-1) and what depends on it is left out.
 int64_t count(const IniFile& file, const std::string& section, const char* key, int64_t limit) {
     if (!file.keyExists(section, key)) return 0;
     const auto value = ostrel::platform::parseIniInteger(file.readString(section, key));
-    if (!value || *value < 0) return 0;
-    return std::min<int64_t>(*value, limit);
+    if (!value || *value < 0 || *value > limit) return -1;
+    return *value;
 }
 
 // What the data sheet defines of one object: the sub-indices it may have and how many at most.
@@ -81,12 +83,14 @@ std::map<uint32_t, Defined> definedBy(const IniFile& file) {
     for (const char* list : {"MandatoryObjects", "OptionalObjects", "ManufacturerObjects"}) {
         const int64_t listed = count(file, list, "SupportedObjects", 0xFFFF);
         for (int64_t i = 1; i <= listed; ++i) {
-            const uint32_t index = parseUnsignedText(file.readString(list, std::to_string(i)));
-            if (index == 0) continue;
+            const auto entry = ostrel::vessolt::parseWholeUnsignedText(file.readString(list, std::to_string(i)));
+            if (!entry || *entry == 0 || *entry > 0xFFFF) continue;
+            const auto index = static_cast<uint32_t>(*entry);
             Defined& d = defined[index];
             const std::string section = hex4(index);
-            const int64_t subNumber = count(file, section, "SubNumber", INT32_MAX);
+            const int64_t subNumber = count(file, section, "SubNumber", 255);
             const int64_t compact = count(file, section, "CompactSubObj", 254);
+            if (subNumber < 0 || compact < 0) continue;  // the object is left out
             if (subNumber == 0 && compact == 0) {
                 d.subs.insert(0);
                 d.most = std::max<std::size_t>(d.most, 1);
