@@ -4,7 +4,7 @@
 // The frames go straight into the monitor, as the engine thread hands them on.
 //
 // What a user expects of every capture the monitor reports:
-// - it never holds more than the slot's buffer, nor more than the upload announced;
+// - it never holds more than the slot's buffer, and holds exactly what the upload announced;
 // - it belongs to the latest upload of the watched object: made of that upload's expedited bytes or of
 //   whole segments sent after its initiate request, in order, never of an abandoned upload's;
 // - a slot started afresh reports the next complete upload exactly, and so does a running slot whose
@@ -104,8 +104,8 @@ void checkCapture(const Scene& scene, const Capture& c) {
                       c.slot, c.length, w.segments.size());
     }
     if (w.announced) {
-        FUZZ_PROPERTY("monitor-announced-size", c.length <= *w.announced,
-                      "slot %d captured %u bytes of an upload that announced %u", c.slot, c.length, *w.announced);
+        FUZZ_CHECK(c.length == *w.announced, "slot %d captured %u bytes of an upload that announced %u", c.slot,
+                   c.length, *w.announced);
     }
 }
 

@@ -13,6 +13,7 @@ namespace {
 
 constexpr uint32_t kStopped = 1;
 constexpr uint32_t kRunning = 2;
+constexpr uint64_t kNoSize = UINT64_MAX;
 
 enum Phase : uint32_t {
     kWaitUploadRequest = 0,
@@ -28,6 +29,8 @@ struct MonitorModule {
     // Slots whose upload was aborted: they keep their phase but take no frame until restarted, so
     // that a later upload's segments are never appended to the aborted one's bytes.
     std::array<bool, kMonitorSlotCount> aborted{};
+    // The size a segmented upload's initiate answer announced, per slot (kNoSize: none announced).
+    std::array<uint64_t, kMonitorSlotCount> announced{};
     MonitorDataCallback callback = nullptr;
     void* user = nullptr;
 };
@@ -82,7 +85,7 @@ void complete(MonitorSlot& slot, uint32_t length, std::size_t& reportCount,
 }
 
 // One frame for one running slot. True when the upload completed with `length` bytes.
-[[nodiscard]] bool step(MonitorSlot& slot, const CANFrame& frame, uint32_t& length) noexcept {
+[[nodiscard]] bool step(MonitorSlot& slot, uint64_t& announced, const CANFrame& frame, uint32_t& length) noexcept {
     const bool request = frame.id == slot.requestCobId;
     const bool response = frame.id == slot.responseCobId;
     const uint8_t command = frame.data[0];
@@ -121,6 +124,9 @@ void complete(MonitorSlot& slot, uint32_t length, std::size_t& reportCount,
             slot.writePos = slot.buffer;
             slot.toggle = 0;
             slot.phase = kWaitSegmentRequest;
+            announced = (command & 0x01) != 0 ? (frame.data[4] | (uint32_t{frame.data[5]} << 8) |
+                                                 (uint32_t{frame.data[6]} << 16) | (uint32_t{frame.data[7]} << 24))
+                                              : kNoSize;
         }
         return false;
     case kWaitSegmentRequest:
@@ -135,10 +141,18 @@ void complete(MonitorSlot& slot, uint32_t length, std::size_t& reportCount,
                 returnToIdle(slot);  // the upload does not fit: nothing is written past the buffer
                 return false;
             }
+            // Segments that do not add up to the announced size are not the upload the device
+            // announced: nothing of it is reported.
+            const bool last = (command & 0x01) != 0;
+            if (announced != kNoSize &&
+                (slot.received + n > announced || (last && slot.received + n != announced))) {
+                returnToIdle(slot);
+                return false;
+            }
             std::memcpy(slot.writePos, frame.data + 1, n);
             slot.writePos += n;
             slot.received += n;
-            if ((command & 0x01) != 0) {
+            if (last) {
                 length = slot.received;
                 return true;
             }
@@ -174,7 +188,7 @@ void SDOMonitor_OnFrame(const CANFrame& frame) {
                 continue;
             }
             uint32_t length = 0;
-            if (step(slot, frame, length)) {
+            if (step(slot, m.announced[i], frame, length)) {
                 complete(slot, length, reportCount, reports);
             }
         }
@@ -194,6 +208,7 @@ void resetSdoMonitor() {
     std::lock_guard lock(m.mutex);
     m.slots = {};
     m.aborted = {};
+    m.announced = {};
     m.handedOut = 0;
     m.callback = nullptr;
     m.user = nullptr;
