@@ -16,6 +16,7 @@
 
 #include "halvorn/ring.h"
 #include "platform/ipc.h"
+#include "ring_marks.h"
 
 #include <array>
 #include <memory>
@@ -24,6 +25,9 @@ namespace {
 
 using namespace ostrel::halvorn;
 using ostrel::fuzz::Script;
+using ostrel::halvorn::ring_marks::commandOf;
+using ostrel::halvorn::ring_marks::frameOf;
+using ostrel::halvorn::ring_marks::markCheck;
 using ostrel::platform::EventReset;
 using ostrel::platform::NamedEvent;
 using ostrel::platform::NamedMutex;
@@ -94,28 +98,6 @@ struct Channels {
           receive(m.receive, m.state.receiveRing, m.state.receiveStamps, m.state.receiveChecks, false, *m.mutexes[3],
                   *m.events[3], RingSignal::Pulse) {}
 };
-
-// An entry carries its producer and sequence number and a check over both, which tells an entry
-// whose bytes were written into from one delivered twice.
-uint16_t markCheck(uint8_t producer, uint32_t seq) { return static_cast<uint16_t>(seq * 40503u + producer * 977u + 1); }
-void putMark(uint8_t* data, uint8_t producer, uint32_t seq) {
-    data[0] = producer;
-    putBe32(data + 1, seq);
-    putBe16(data + 5, markCheck(producer, seq));
-}
-ServerFrame frameOf(uint8_t producer, uint32_t seq) {
-    ServerFrame f{};
-    f.length = 8;
-    putMark(f.data, producer, seq);
-    return f;
-}
-ServerCommand commandOf(uint8_t producer, uint32_t seq) {
-    ServerCommand c{};
-    c.code = ServerCmd_Reserved;
-    c.length = 8;
-    putMark(c.data, producer, seq);
-    return c;
-}
 
 // What one reader of one ring saw.
 struct Seen {
