@@ -207,7 +207,7 @@ public:
         if (!lock.held() || !keeper_.load()) return std::nullopt;
         const uint32_t epoch = keptEpoch_.load();
         RingRepair found = seen();
-        const uint64_t floor = slotStamp(epoch, clientsWrite_ ? readerNext : 0);
+        const uint64_t floor = keptFloor(readerNext);
         const uint64_t floorNow = ring_detail::loadCount(record_.floor);
         const bool epochSound = found.epoch == epoch && ring_detail::inEpoch(floorNow, epoch);
         const bool sound = epochSound && floorNow == floor && recordKept();
@@ -289,7 +289,7 @@ public:
     [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(record_.epoch); }
     // The record's count: one past the latest entry written, as its writer left it (a hint).
     [[nodiscard]] uint64_t position() const noexcept { return ring_detail::loadCount(record_.position); }
-    // The record's count of the entries of earlier epochs (slotStamp(reckoning, count)).
+    // The record's count of the entries written in all epochs before its own.
     [[nodiscard]] uint64_t earlier() const noexcept { return ring_detail::loadCount(record_.earlier); }
     // The record's count of earlier entries is the one the keeper of `epoch` wrote: its check agrees.
     [[nodiscard]] bool recordAgrees(uint32_t epoch) const noexcept {
@@ -317,6 +317,7 @@ public:
     [[nodiscard]] bool clientsWrite() const noexcept { return clientsWrite_; }
     [[nodiscard]] bool keeper() const noexcept { return keeper_.load(std::memory_order_relaxed); }
     [[nodiscard]] uint32_t keptEpoch() const noexcept { return keptEpoch_.load(std::memory_order_relaxed); }
+    [[nodiscard]] uint64_t keptEarlier() const noexcept { return keptEarlier_.load(std::memory_order_relaxed); }
 
     // The reader of a ring the clients write tells the writers where it stands (under the mutex).
     void setFloor(uint32_t epoch, uint64_t place) noexcept {
@@ -341,9 +342,9 @@ private:
             place = kept_.load(std::memory_order_relaxed);
             const RingRepair found = seen();
             const bool sound = found.epoch == epoch && recordKept() &&
-                               ring_detail::loadCount(record_.floor) == slotStamp(epoch, 0);
+                               ring_detail::loadCount(record_.floor) == keptFloor();
             if (!sound || !hintsAgree(found, place)) {
-                if (!sound) putRecordBack(slotStamp(epoch, 0));
+                if (!sound) putRecordBack(keptFloor());
                 if (repaired != nullptr) {
                     *repaired = found;
                     (*repaired)->restored = place + 1;
@@ -422,6 +423,12 @@ private:
                ring_detail::loadIndex(record_.check) ==
                    ring_detail::recordCheck(keptEpoch_.load(std::memory_order_relaxed), earlier);
     }
+    // What the keeper keeps in the floor: for a ring the clients write, the place its reader takes next; for
+    // one it writes, a second copy of the count of earlier entries, which a new server falls back on.
+    [[nodiscard]] uint64_t keptFloor(uint64_t readerNext = 0) const noexcept {
+        return slotStamp(keptEpoch_.load(std::memory_order_relaxed),
+                         clientsWrite_ ? readerNext : keptEarlier_.load(std::memory_order_relaxed));
+    }
     void putRecordBack(uint64_t floor) noexcept {
         const uint32_t epoch = keptEpoch_.load(std::memory_order_relaxed);
         const uint64_t earlier = keptEarlier_.load(std::memory_order_relaxed);
@@ -445,37 +452,40 @@ private:
         ring_detail::storeCount(record_.position, count);
     }
 
-    // The epoch the ring was in before a start and how many entries it held; `earlier` is its record's count
-    // of the entries before it, `agrees` whether that count's check agrees.
+    // The epoch the ring was in before a start, how many entries it held and how many all epochs before it
+    // held.
     struct Ending {
         uint32_t epoch = 0;
         uint64_t count = 0;
         uint64_t earlier = 0;
-        bool agrees = false;
     };
 
     // What a new server finds of the epoch before its own. The epoch is the word's or the floor's, whichever
     // the record's check agrees with; with neither, the one holding most entries whose checks agree (the
     // word's when none does). Its count is one past the latest place stamped in it, check or not, or the
     // record's count when that is at most a ring beyond: an entry whose bytes or stamp were scribbled on was
-    // still written.
+    // still written. The count of earlier entries is the record's when its check agrees or the floor's copy
+    // (rings the server writes) bears it out; with both written into, the larger of the two: readers may
+    // count more lost than they missed, never fewer unless both were moved back.
     [[nodiscard]] Ending ending() const noexcept {
         Ending found;
-        found.earlier = earlier();
+        const uint64_t earlier = this->earlier();
         const uint32_t word = epoch();
-        const uint32_t floorEpoch = ring_detail::epochOf(ring_detail::loadCount(record_.floor));
+        const uint64_t floor = ring_detail::loadCount(record_.floor);
+        const uint32_t floorEpoch = ring_detail::epochOf(floor);
+        const uint64_t copy = clientsWrite_ ? earlier : ring_detail::placeOf(floor);
         if (keeper_.load()) {
             found.epoch = keptEpoch_.load();
             found.earlier = keptEarlier_.load();
-            found.agrees = true;
         } else if (recordAgrees(word)) {
             found.epoch = word;
-            found.agrees = true;
+            found.earlier = earlier;
         } else if (recordAgrees(floorEpoch)) {
             found.epoch = (word & ~uint32_t{0xFFFF}) | floorEpoch;
-            found.agrees = true;
+            found.earlier = earlier;
         } else {
             found.epoch = mostHeldEpoch(word);
+            found.earlier = std::max(ring_detail::placeOf(earlier), copy);
         }
         if (keeper_.load() && !clientsWrite_) {
             found.count = kept_.load();
@@ -516,24 +526,27 @@ private:
 
     void restartFresh() noexcept {
         const Ending old = ending();
-        // The count of earlier entries goes on from the old epoch's, unless that was scribbled on: then a
-        // new reckoning begins at the old epoch, whose entries are the only ones it counts.
-        uint64_t earlier = slotStamp(old.epoch, old.count);
-        if (old.agrees && ring_detail::placeOf(old.earlier) + old.count < kStampPlaceLimit) {
-            earlier = old.earlier + old.count;
-        }
+        const uint64_t earlier = std::min(ring_detail::placeOf(old.earlier) + old.count, kStampPlaceLimit - 1);
         const uint32_t epoch = unusedEpochAfter(old.epoch);
         for (uint32_t slot = 0; slot < kRingCapacity; ++slot) ring_detail::storeCount(stamps_[slot], kUnstamped);
         kept_.store(0);
         keptEpoch_.store(epoch);
         keptEarlier_.store(earlier);
-        putRecordBack(slotStamp(epoch, 0));
+        putRecordBack(keptFloor());
         publish(0);
     }
 
-    // The next epoch after `old` that no stamp, no floor and no epoch word is in: an epoch word moved back
-    // would otherwise give the readers still in the latest epoch a new server's entries under old places.
+    // The next epoch after `old`, the epoch word, the floor's and the kept one, whichever is furthest on, that
+    // no stamp, no floor and no epoch word is in: an epoch word moved back would otherwise give the readers
+    // still in the latest epoch (or one before it) a new server's entries under old places.
     [[nodiscard]] uint32_t unusedEpochAfter(uint32_t old) const noexcept {
+        const auto furthest = [&old](uint32_t other) {
+            const auto ahead = static_cast<uint16_t>(other - old);
+            if (ahead != 0 && ahead < 0x8000) old += ahead;
+        };
+        furthest(epoch());
+        furthest(ring_detail::epochOf(ring_detail::loadCount(record_.floor)));
+        if (keeper_.load()) furthest(keptEpoch_.load());
         std::bitset<(std::size_t{1} << (64 - kStampPlaceBits))> used;
         used[old & 0xFFFF] = true;
         used[epoch() & 0xFFFF] = true;
@@ -685,19 +698,13 @@ private:
 
     // A new server started the ring afresh and wrote in it: what we had not read of the old epoch is
     // dropped (counted), and we follow the new one from its first entry. The new epoch's record counts the
-    // entries of all epochs before it: less ours before our epoch and those we took, it is what we missed,
-    // however many servers started meanwhile. Without it (or a count of another reckoning) we count what we
-    // saw the writers write.
+    // entries of all epochs before it: less those before our epoch and those we took, it is what we missed,
+    // however many servers started meanwhile. Without it we count what we saw the writers write.
     void followRestart(uint32_t epoch, RingRead& result) noexcept {
         uint64_t unread = lastPosition_ > next_ ? lastPosition_ - next_ : 0;
-        const bool agrees = channel_.recordAgrees(epoch);
-        const uint64_t earlier = channel_.earlier();
-        const uint32_t reckoning = ring_detail::epochOf(earlier);
-        const uint64_t total = ring_detail::placeOf(earlier);
-        if (agrees && baseKnown_ && reckoning == reckoning_ && total >= base_ + next_) {
+        const uint64_t total = channel_.earlier();
+        if (channel_.recordAgrees(epoch) && baseKnown_ && total >= base_ + next_) {
             unread = std::max(unread, total - base_ - next_);
-        } else if (agrees && reckoning == (epoch_ & 0xFFFF) && total >= next_) {
-            unread = std::max(unread, total - next_);  // a reckoning begun at our epoch: nothing before it
         }
         addLost(result, unread);
         result.restarted = true;
@@ -711,9 +718,7 @@ private:
     // Under the mutex: the count of entries before our epoch, once the record's check says it is our keeper's.
     void learnBase() noexcept {
         if (baseKnown_ || !channel_.recordAgrees(epoch_)) return;
-        const uint64_t earlier = channel_.earlier();
-        base_ = ring_detail::placeOf(earlier);
-        reckoning_ = ring_detail::epochOf(earlier);
+        base_ = channel_.earlier();
         baseKnown_ = true;
     }
 
@@ -728,9 +733,8 @@ private:
     uint64_t seenPosition_ = 0;   // the record's count at our last read
     uint64_t scannedPosition_ = UINT64_MAX;  // the count and epoch word of our last look at all the stamps
     uint32_t scannedEpoch_ = 0;
-    // The entries written before our epoch (in the reckoning the record names), once its check agreed.
+    // The entries written before our epoch, once the record's check agreed.
     uint64_t base_ = 0;
-    uint32_t reckoning_ = 0;
     bool baseKnown_ = false;
 };
 

@@ -122,11 +122,11 @@ struct RingRestart {
     uint32_t epoch;
     uint32_t check;             // recordCheck(epoch, earlier): a reader trusts `earlier` only when it agrees
     uint64_t position;          // one past the latest entry written in the epoch, as its writer left it
-    uint64_t floor;             // slotStamp(epoch, the place the server reads next; 0 for the rings it writes)
-    // slotStamp(reckoning, the entries written in the epochs before this one since the reckoning began): a
-    // reader that knew the number for its own epoch counts exactly what it missed, however many servers
-    // started meanwhile. A server that finds the number it continues scribbled on begins a new reckoning
-    // at the epoch before its own (whose entries it counts from the stamps).
+    // slotStamp(epoch, rings the clients write: the place the server reads next; the rings it writes: a
+    // second copy of `earlier`)
+    uint64_t floor;
+    // How many entries the epochs before this one held, all told: a reader that knew the number for its
+    // own epoch counts exactly what it missed, however many servers started meanwhile.
     uint64_t earlier;
 };
 static_assert(sizeof(RingRestart) == 32);
