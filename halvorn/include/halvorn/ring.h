@@ -620,6 +620,12 @@ public:
                 channel_.sweepStrays();
             }
             addLost(result, channel_.takeStrays());
+        } else if (baseKnown_ && channel_.earlier() != base_ && channel_.epoch() == epoch_ &&
+                   channel_.recordAgrees(epoch_)) {
+            // A new server that could not tell our epoch from an unused one (epoch word, floor and check all
+            // written into while it held no entry) started the ring afresh in it: its count of earlier entries
+            // is not the one our epoch began with.
+            followRestart(epoch_, result);
         }
         bool valid = false;
         if (channel_.stamped(epoch_, next_)) {
@@ -711,6 +717,7 @@ private:
         epoch_ = epoch;
         next_ = 0;
         lastPosition_ = 0;
+        scannedPosition_ = UINT64_MAX;
         baseKnown_ = false;
         learnBase();
     }
