@@ -216,9 +216,9 @@ public:
                 return std::nullopt;  // the writers keep these hints; only a disagreement asks for the stamps
             }
             // What it keeps first: the writers' next place is bounded by the floor.
-            if (!epochSound) sweepStrays();
+            if (!epochSound) sweepStrays(readerNext);
             if (!sound) putRecordBack(floor);
-            found.restored = nextPlace(epoch, epochSound);
+            found.restored = std::max(nextPlace(epoch, epochSound), strayReach_.exchange(0, std::memory_order_relaxed));
             if (found.restored + 2 * kRingCapacity >= kStampPlaceLimit) {
                 restartFresh();
                 found.restored = 0;
@@ -298,21 +298,26 @@ public:
     // Under the mutex, for the keeper's reader: how many entries were written into another epoch and taken
     // away since it last asked.
     [[nodiscard]] uint64_t takeStrays() noexcept { return strays_.exchange(0, std::memory_order_relaxed); }
-    // Under the mutex, for the keeper's reader of a ring the clients write: entries written into another
-    // epoch than the kept one are taken away and counted.
-    void sweepStrays() noexcept {
+    // Under the mutex, for the keeper of a ring the clients write, whose reader takes `readerNext` next:
+    // entries written into another epoch than the kept one are taken away and counted. Each may have been
+    // written over an entry of the kept epoch not read yet (the one its slot holds next): the writers go on
+    // after those places, which the reader then passes as lost.
+    void sweepStrays(uint64_t readerNext) noexcept {
         if (!keeper_.load(std::memory_order_relaxed) || !clientsWrite_) return;
         const uint32_t epoch = keptEpoch_.load(std::memory_order_relaxed);
         uint64_t found = 0;
+        uint64_t reach = 0;
         for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
             const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
             if (stamp != kUnstamped && !ring_detail::inEpoch(stamp, epoch) &&
                 ring_detail::placeOf(stamp) % kRingCapacity == slot) {
                 ring_detail::storeCount(stamps_[slot], kUnstamped);
                 ++found;
+                reach = std::max(reach, readerNext + (slot + kRingCapacity - readerNext % kRingCapacity) % kRingCapacity + 1);
             }
         }
         strays_.fetch_add(found, std::memory_order_relaxed);
+        if (reach > strayReach_.load(std::memory_order_relaxed)) strayReach_.store(reach, std::memory_order_relaxed);
     }
     [[nodiscard]] bool clientsWrite() const noexcept { return clientsWrite_; }
     [[nodiscard]] bool keeper() const noexcept { return keeper_.load(std::memory_order_relaxed); }
@@ -574,6 +579,7 @@ private:
     std::atomic<uint32_t> keptEpoch_{0};
     std::atomic<uint64_t> keptEarlier_{0};
     std::atomic<uint64_t> strays_{0};  // entries written into another epoch, taken away, not yet counted
+    std::atomic<uint64_t> strayReach_{0};  // where the writers go on after them, until the keeper's next look
     // One past the last entry written through this channel, and its epoch: this process never writes below it.
     std::atomic<uint64_t> own_{0};
     std::atomic<uint32_t> ownEpoch_{UINT32_MAX};
@@ -617,7 +623,7 @@ public:
             // places run out); what the clients wrote into another one is lost.
             if (epoch_ != channel_.keptEpoch()) followRestart(channel_.keptEpoch(), result);
             if (channel_.epoch() != epoch_ || !ring_detail::inEpoch(ring_detail::loadCount(channel_.restart().floor), epoch_)) {
-                channel_.sweepStrays();
+                channel_.sweepStrays(next_);
             }
             addLost(result, channel_.takeStrays());
         } else if (baseKnown_ && channel_.earlier() != base_ && channel_.epoch() == epoch_ &&
