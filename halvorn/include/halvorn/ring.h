@@ -218,7 +218,7 @@ public:
             // What it keeps first: the writers' next place is bounded by the floor.
             if (!epochSound) sweepStrays(readerNext);
             if (!sound) putRecordBack(floor);
-            found.restored = std::max(nextPlace(epoch, epochSound), strayReach_.exchange(0, std::memory_order_relaxed));
+            found.restored = nextPlace(epoch, epochSound);
             if (found.restored + 2 * kRingCapacity >= kStampPlaceLimit) {
                 restartFresh();
                 found.restored = 0;
@@ -299,25 +299,26 @@ public:
     // away since it last asked.
     [[nodiscard]] uint64_t takeStrays() noexcept { return strays_.exchange(0, std::memory_order_relaxed); }
     // Under the mutex, for the keeper of a ring the clients write, whose reader takes `readerNext` next:
-    // entries written into another epoch than the kept one are taken away and counted. Each may have been
-    // written over an entry of the kept epoch not read yet (the one its slot holds next): the writers go on
-    // after those places, which the reader then passes as lost.
+    // entries written into another epoch than the kept one are counted, and each slot is stamped again with
+    // the place of the kept epoch it holds next, with a check that disagrees: an entry of ours not read yet
+    // may have been written over there. The reader rejects it (counted), the writers never write it again.
     void sweepStrays(uint64_t readerNext) noexcept {
         if (!keeper_.load(std::memory_order_relaxed) || !clientsWrite_) return;
         const uint32_t epoch = keptEpoch_.load(std::memory_order_relaxed);
         uint64_t found = 0;
-        uint64_t reach = 0;
         for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
             const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
             if (stamp != kUnstamped && !ring_detail::inEpoch(stamp, epoch) &&
                 ring_detail::placeOf(stamp) % kRingCapacity == slot) {
-                ring_detail::storeCount(stamps_[slot], kUnstamped);
+                const uint64_t place =
+                    readerNext + (slot + kRingCapacity - readerNext % kRingCapacity) % kRingCapacity;
+                const uint64_t ours = slotStamp(epoch, place);
+                ring_detail::storeCount(checks_[slot], ~ring_detail::entryCheck(ours, ring_.entries[slot]));
+                ring_detail::storeCount(stamps_[slot], ours);
                 ++found;
-                reach = std::max(reach, readerNext + (slot + kRingCapacity - readerNext % kRingCapacity) % kRingCapacity + 1);
             }
         }
         strays_.fetch_add(found, std::memory_order_relaxed);
-        if (reach > strayReach_.load(std::memory_order_relaxed)) strayReach_.store(reach, std::memory_order_relaxed);
     }
     [[nodiscard]] bool clientsWrite() const noexcept { return clientsWrite_; }
     [[nodiscard]] bool keeper() const noexcept { return keeper_.load(std::memory_order_relaxed); }
@@ -579,7 +580,6 @@ private:
     std::atomic<uint32_t> keptEpoch_{0};
     std::atomic<uint64_t> keptEarlier_{0};
     std::atomic<uint64_t> strays_{0};  // entries written into another epoch, taken away, not yet counted
-    std::atomic<uint64_t> strayReach_{0};  // where the writers go on after them, until the keeper's next look
     // One past the last entry written through this channel, and its epoch: this process never writes below it.
     std::atomic<uint64_t> own_{0};
     std::atomic<uint32_t> ownEpoch_{UINT32_MAX};
