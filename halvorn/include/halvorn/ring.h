@@ -626,12 +626,12 @@ public:
                 channel_.sweepStrays(next_);
             }
             addLost(result, channel_.takeStrays());
-        } else if (baseKnown_ && channel_.earlier() != base_ && channel_.epoch() == epoch_ &&
-                   channel_.recordAgrees(epoch_)) {
+        } else if (const uint32_t word = channel_.epoch(); baseKnown_ && channel_.earlier() != base_ &&
+                   ring_detail::inEpoch(slotStamp(word, 0), epoch_) && channel_.recordAgrees(word)) {
             // A new server that could not tell our epoch from an unused one (epoch word, floor and check all
             // written into while it held no entry) started the ring afresh in it: its count of earlier entries
             // is not the one our epoch began with.
-            followRestart(epoch_, result);
+            followRestart(word, result);
         }
         bool valid = false;
         if (channel_.stamped(epoch_, next_)) {
