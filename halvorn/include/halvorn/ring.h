@@ -9,12 +9,13 @@
 // at all the stamps only when the count says more was written than it finds.
 //
 // Where a writer writes: the server, which alone writes the response and receive rings, at its own
-// count. The clients, which write the command and send rings, one past the latest stamped place in the
-// epoch, never below the place the server reads next (the record's floor, which the server keeps)
-// nor below the count the last writer left when the stamps of the latest entries were taken away
-// (neither hint moves a writer further than the ring holds). A count, header or epoch word scribbled on
-// moves no writer back, so no place is written twice; stamps more than a ring beyond the count and the
-// floor move nobody.
+// count. The clients, which write the command and send rings, one past the latest place stamped in the
+// epoch (whether or not its check agrees: the stamp is written after the check, so that place was
+// written and only its bytes were scribbled on), never below the place the server reads next (the
+// record's floor, which the server keeps) nor below the count the last writer left when the stamps of
+// the latest entries were taken away (neither hint moves a writer further than the ring holds). A count,
+// header or epoch word scribbled on moves no writer back, so no place is written twice; stamps more than
+// a ring beyond the count and the floor move nobody.
 //
 // A reader whose next place is not stamped while the count says it should be goes on at the first
 // place stamped after it and counts as lost every place it passed that may have held an entry (a slot
@@ -22,11 +23,23 @@
 // on with the oldest entry still in the ring).
 //
 // The server starts every ring afresh in an epoch that no slot, reader or hint is in yet: stamps cleared,
-// epoch word advanced.
+// epoch word advanced beyond the word's, the floor's and its own. It counts the entries of the epoch
+// before (the one the record's check names, else the one most entries are stamped in) from its stamps,
+// check or not, and from the record's count when that is at most a ring beyond, and writes into the
+// record how many entries all the epochs before its own held, with a check binding that number to its
+// epoch (the rings it writes keep a second copy in the floor). It keeps epoch word, floor, number and
+// check, and puts them back whenever it looks.
 // A reader follows another epoch only once an entry is stamped in it and none is left of its own (an
-// epoch word scribbled on changes nothing), dropping what it had not read of the old one (counted as
-// lost). A client's writer writes only when the epoch word agrees with the floor the server set, and
-// drops its entry when a new server started the ring while it was writing.
+// epoch word scribbled on changes nothing), and only once the new record's check agrees (or the new
+// epoch holds half a ring): the record's number, less the one its own epoch began with and the entries
+// it took, is what it missed, however many servers started meanwhile (counted as lost). A reader whose
+// epoch's number changes under it was started afresh by a server that could not tell its epoch from a
+// new one, and follows that start. The server's own readers follow only the epoch it keeps.
+// A client's writer writes only when the epoch word agrees with the floor the server set, and drops its
+// entry when a new server started the ring while it was writing. Entries written while epoch word and
+// floor were scribbled to agree on another epoch are counted lost by the server's reader, and each slot
+// they took is stamped with the kept epoch's place it holds next, its check disagreeing: the entry it
+// may have been written over is rejected (counted) and never written again.
 #pragma once
 
 #include "halvorn/server_block.h"
@@ -198,10 +211,10 @@ public:
     // The keeper's look at the ring, under the mutex: the epoch word, the floor (rings the clients write:
     // `readerNext`, the place its reader takes next), the count of earlier entries with its check and the
     // hints go back to what it keeps or what the stamps say. Entries the clients wrote into another epoch
-    // (epoch word and floor scribbled to agree) are taken away and counted lost by the keeper's reader, and a
-    // count they left says nothing of the kept epoch. A ring whose places run out is started afresh. Returns
-    // what it found when it wrote anything back; nothing when all was sound or the mutex was not had (the
-    // next look tries again).
+    // (epoch word and floor scribbled to agree) are counted lost by the keeper's reader, their slots marked
+    // as places of the kept epoch that may have been written over. A ring whose places run out is started
+    // afresh. Returns what it found when it wrote anything back; nothing when all was sound or the mutex
+    // was not had (the next look tries again).
     [[nodiscard]] std::optional<RingRepair> keep(uint64_t readerNext = 0) {
         platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
         if (!lock.held() || !keeper_.load()) return std::nullopt;
@@ -218,7 +231,7 @@ public:
             // What it keeps first: the writers' next place is bounded by the floor.
             if (!epochSound) sweepStrays(readerNext);
             if (!sound) putRecordBack(floor);
-            found.restored = nextPlace(epoch, epochSound);
+            found.restored = nextPlace(epoch);
             if (found.restored + 2 * kRingCapacity >= kStampPlaceLimit) {
                 restartFresh();
                 found.restored = 0;
@@ -378,11 +391,11 @@ private:
     }
 
     // Where a writer that keeps no count writes next: one past the latest stamped place, or the
-    // count the last writer left when the stamps of the latest entries were taken away (unless
-    // `trustCount` is false: the keeper found the epoch word scribbled on), or the server's floor (neither
-    // hint further than the ring holds). A place stamped whose check disagrees was written: never again.
-    [[nodiscard]] uint64_t nextPlace(uint32_t epoch, bool trustCount = true) const noexcept {
-        const uint64_t position = trustCount ? this->position() : 0;
+    // count the last writer left when the stamps of the latest entries were taken away, or the server's
+    // floor (neither hint further than the ring holds). A place stamped whose check disagrees was
+    // written: never again.
+    [[nodiscard]] uint64_t nextPlace(uint32_t epoch) const noexcept {
+        const uint64_t position = this->position();
         const uint64_t floor = ring_detail::loadCount(record_.floor);
         const bool floorHeld = clientsWrite_ && ring_detail::inEpoch(floor, epoch);
         const uint64_t floorPlace = floorHeld ? ring_detail::placeOf(floor) : 0;
