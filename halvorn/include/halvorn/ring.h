@@ -604,7 +604,12 @@ class RingReader {
 public:
     // Starts at place 0 of the ring's epoch (the keeper's when there is one), as the server's readers do.
     explicit RingReader(RingChannel<Entry>& channel) noexcept
-        : channel_(channel), epoch_(channel.keeper() ? channel.keptEpoch() : channel.epoch()) {}
+        : channel_(channel), epoch_(channel.keeper() ? channel.keptEpoch() : channel.epoch()) {
+        if (channel.keeper()) {
+            base_ = channel.keptEarlier();
+            baseKnown_ = true;
+        }
+    }
 
     // Starts after the latest entry found now, so that only later entries are seen (a connecting
     // client). False when the mutex was not obtained; the reader then starts at place 0.
@@ -727,8 +732,9 @@ private:
     // however many servers started meanwhile. Without it we count what we saw the writers write.
     void followRestart(uint32_t epoch, RingRead& result) noexcept {
         uint64_t unread = lastPosition_ > next_ ? lastPosition_ - next_ : 0;
-        const uint64_t total = channel_.earlier();
-        if (channel_.recordAgrees(epoch) && baseKnown_ && total >= base_ + next_) {
+        const bool kept = channel_.keeper() && epoch == channel_.keptEpoch();
+        const uint64_t total = kept ? channel_.keptEarlier() : channel_.earlier();
+        if ((kept || channel_.recordAgrees(epoch)) && baseKnown_ && total >= base_ + next_) {
             unread = std::max(unread, total - base_ - next_);
         }
         addLost(result, unread);
@@ -741,10 +747,17 @@ private:
         learnBase();
     }
 
-    // Under the mutex: the count of entries before our epoch, once the record's check says it is our keeper's.
+    // Under the mutex: the count of entries before our epoch, once the record's check says it is our keeper's
+    // (the keeper's own reader has it from the keeper).
     void learnBase() noexcept {
-        if (baseKnown_ || !channel_.recordAgrees(epoch_)) return;
-        base_ = channel_.earlier();
+        if (baseKnown_) return;
+        if (channel_.keeper() && epoch_ == channel_.keptEpoch()) {
+            base_ = channel_.keptEarlier();
+        } else if (channel_.recordAgrees(epoch_)) {
+            base_ = channel_.earlier();
+        } else {
+            return;
+        }
         baseKnown_ = true;
     }
 
