@@ -644,12 +644,21 @@ public:
                 channel_.sweepStrays(next_);
             }
             addLost(result, channel_.takeStrays());
-        } else if (const uint32_t word = channel_.epoch(); baseKnown_ && channel_.earlier() != base_ &&
-                   ring_detail::inEpoch(slotStamp(word, 0), epoch_) && channel_.recordAgrees(word)) {
-            // A new server that could not tell our epoch from an unused one (epoch word, floor and check all
-            // written into while it held no entry) started the ring afresh in it: its count of earlier entries
-            // is not the one our epoch began with.
-            followRestart(word, result);
+        } else if (baseKnown_ && channel_.earlier() != base_) {
+            const uint32_t word = channel_.epoch();
+            if (!channel_.recordAgrees(word)) {
+                // The record was written into: until the keeper's look puts it back we cannot tell whether a
+                // new server started the ring afresh in our epoch, so we wait (not beyond half a ring).
+                if (channel_.latest(epoch_) < next_ + kRingCapacity / 2) {
+                    result.status = RingReadStatus::Empty;
+                    return result;
+                }
+            } else if (ring_detail::inEpoch(slotStamp(word, 0), epoch_)) {
+                // A new server that could not tell our epoch from an unused one (epoch word, floor and check
+                // all written into while it held no entry) started the ring afresh in it: its count of earlier
+                // entries is not the one our epoch began with.
+                followRestart(word, result);
+            }
         }
         bool valid = false;
         if (channel_.stamped(epoch_, next_)) {
