@@ -493,6 +493,10 @@ private:
         const uint64_t floor = ring_detail::loadCount(record_.floor);
         const uint32_t floorEpoch = ring_detail::epochOf(floor);
         const uint64_t copy = clientsWrite_ ? earlier : ring_detail::placeOf(floor);
+        if (!keeper_.load() && word == 0 && floor == 0 && earlier == 0 && position() == 0 &&
+            ring_detail::loadIndex(record_.check) == 0) {
+            return found;  // a record nobody wrote yet: no server before us, whatever the stamps say
+        }
         if (keeper_.load()) {
             found.epoch = keptEpoch_.load();
             found.earlier = keptEarlier_.load();
