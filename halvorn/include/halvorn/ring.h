@@ -483,9 +483,9 @@ private:
     // the record's check agrees with; with neither, the one holding most entries whose checks agree (the
     // word's when none does). Its count is one past the latest place stamped in it, check or not, or the
     // record's count when that is at most a ring beyond: an entry whose bytes or stamp were scribbled on was
-    // still written. The count of earlier entries is the record's when its check agrees or the floor's copy
-    // (rings the server writes) bears it out; with both written into, the larger of the two: readers may
-    // count more lost than they missed, never fewer unless both were moved back.
+    // still written. The count of earlier entries is the larger of the record's and the floor's copy (rings
+    // the server writes): readers may count more lost than they missed, never fewer unless both were
+    // moved back.
     [[nodiscard]] Ending ending() const noexcept {
         Ending found;
         const uint64_t earlier = this->earlier();
@@ -500,14 +500,11 @@ private:
         if (keeper_.load()) {
             found.epoch = keptEpoch_.load();
             found.earlier = keptEarlier_.load();
-        } else if (recordAgrees(word)) {
-            found.epoch = word;
-            found.earlier = earlier;
-        } else if (recordAgrees(floorEpoch)) {
-            found.epoch = (word & ~uint32_t{0xFFFF}) | floorEpoch;
-            found.earlier = earlier;
         } else {
-            found.epoch = mostHeldEpoch(word);
+            found.epoch = recordAgrees(word)         ? word
+                          : recordAgrees(floorEpoch) ? (word & ~uint32_t{0xFFFF}) | floorEpoch
+                                                     : mostHeldEpoch(word);
+            // The larger copy even when the check agrees: a record written back from an older start agrees too.
             found.earlier = std::max(ring_detail::placeOf(earlier), copy);
         }
         if (keeper_.load() && !clientsWrite_) {
