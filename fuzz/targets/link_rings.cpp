@@ -227,10 +227,10 @@ struct Upsets {
     bool nearLimit = false;       // a stamp or entry forged near the place limit
     bool forgedAhead = false;     // an entry forged ahead of the count in a ring the server writes
     bool erasedClientEntry = false;  // a stamp of a ring the clients write taken away or written into
-    // The count of the entries written before a new server started lives in the record, twice, and in the
-    // memory of the server that died. Both copies moved back before anybody looked leave a reader that
-    // slept across the start nothing to count by: what they were moved back by is beyond what any ring can
-    // count. So far, for the response and the receive ring.
+    // The count of the entries written before a new server started lives in the record (twice) and the
+    // stamps, and in the memory of the server that died. What of it was taken away before anybody looked
+    // leaves a reader that slept across the start nothing to count by: beyond what any ring can count.
+    // So far, for the response and the receive ring.
     uint64_t responsesHidden = 0;
     uint64_t receivedHidden = 0;
 };
@@ -353,12 +353,29 @@ void run(const uint8_t* data, std::size_t size) {
         case 6:
         case 7: scribble(m, script, *server, upsets); break;
         default: {  // a new server: what the one before had not read of the clients' rings is gone with it
-            const auto hidden = [](const RingRestart& r, uint64_t kept) {
-                const uint64_t left = std::max(ring_detail::placeOf(r.earlier), ring_detail::placeOf(r.floor));
-                return left < kept ? kept - left : 0;
+            // What the block no longer tells a new server of the ring the old one wrote: the count of earlier
+            // entries (both copies moved back) and that of its own epoch (the latest stamps taken away and the
+            // count moved more than a ring away).
+            const auto hidden = [](const RingRestart& r, const uint64_t* stamps, uint64_t keptEarlier,
+                                   uint32_t keptEpoch, uint64_t written) {
+                const uint64_t copies = std::max(ring_detail::placeOf(r.earlier), ring_detail::placeOf(r.floor));
+                uint64_t last = 0;
+                for (uint32_t k = 0; k < kRingCapacity; ++k) {
+                    const uint64_t place = ring_detail::placeOf(stamps[k]);
+                    if (ring_detail::inEpoch(stamps[k], keptEpoch) && place % kRingCapacity == k &&
+                        place < written + kRingCapacity) {
+                        last = std::max(last, place + 1);
+                    }
+                }
+                const uint64_t left = r.position >= last && r.position - last <= kRingCapacity ? r.position : last;
+                return (copies < keptEarlier ? keptEarlier - copies : 0) + (left < written ? written - left : 0);
             };
-            upsets.responsesHidden += hidden(m.state.responseRing, server->channels.response.keptEarlier());
-            upsets.receivedHidden += hidden(m.state.receiveRing, server->channels.receive.keptEarlier());
+            upsets.responsesHidden += hidden(m.state.responseRing, m.state.responseStamps,
+                                             server->channels.response.keptEarlier(),
+                                             server->channels.response.keptEpoch(), server->responsesHere);
+            upsets.receivedHidden += hidden(m.state.receiveRing, m.state.receiveStamps,
+                                            server->channels.receive.keptEarlier(),
+                                            server->channels.receive.keptEpoch(), server->receivedHere);
             server = std::make_unique<Server>(m);
             break;
         }
