@@ -14,6 +14,8 @@ ostrel_fuzz_target(lss_fastscan
 ostrel_fuzz_target(link_rings
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/link_rings.cpp
   LIBS halvorn_transport)
+# The ring tests' entries.
+target_include_directories(fuzz_link_rings PRIVATE ${PROJECT_SOURCE_DIR}/test/halvorn)
 ostrel_fuzz_target(link_dispatcher
   SOURCES ${CMAKE_CURRENT_LIST_DIR}/link_dispatcher.cpp
   LIBS halvorn_server)

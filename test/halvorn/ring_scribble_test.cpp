@@ -3,6 +3,7 @@
 // flow again once the writing stops.
 #include "halvorn/transport.h"
 #include "fresh_server.h"
+#include "ring_marks.h"
 
 #include <gtest/gtest.h>
 
@@ -20,27 +21,9 @@
 namespace ostrel::halvorn {
 namespace {
 
-// A test entry carries its producer and sequence number, and a check over both that tells an entry
-// whose bytes were scribbled on from one delivered twice.
-uint16_t markCheck(uint8_t producer, uint32_t seq) { return static_cast<uint16_t>(seq * 40503u + producer * 977u + 1); }
-void putMark(uint8_t* data, uint8_t producer, uint32_t seq) {
-    data[0] = producer;
-    putBe32(data + 1, seq);
-    putBe16(data + 5, markCheck(producer, seq));
-}
-ServerFrame frameOf(uint8_t producer, uint32_t seq) {
-    ServerFrame f{};
-    f.length = 8;
-    putMark(f.data, producer, seq);
-    return f;
-}
-ServerCommand commandOf(uint8_t producer, uint32_t seq) {
-    ServerCommand c{};
-    c.code = ServerCmd_Reserved;
-    c.length = 8;
-    putMark(c.data, producer, seq);
-    return c;
-}
+using ring_marks::commandOf;
+using ring_marks::frameOf;
+using ring_marks::markCheck;
 
 // What one reader of one ring saw.
 struct Seen {

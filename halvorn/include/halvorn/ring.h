@@ -9,12 +9,13 @@
 // at all the stamps only when the count says more was written than it finds.
 //
 // Where a writer writes: the server, which alone writes the response and receive rings, at its own
-// count. The clients, which write the command and send rings, one past the latest stamped place in the
-// epoch, never below the place the server reads next (the record's floor, which the server keeps)
-// nor below the count the last writer left when the stamps of the latest entries were taken away
-// (neither hint moves a writer further than the ring holds). A count, header or epoch word scribbled on
-// moves no writer back, so no place is written twice; stamps more than a ring beyond the count and the
-// floor move nobody.
+// count. The clients, which write the command and send rings, one past the latest place stamped in the
+// epoch (whether or not its check agrees: the stamp is written after the check, so that place was
+// written and only its bytes were scribbled on), never below the place the server reads next (the
+// record's floor, which the server keeps) nor below the count the last writer left when the stamps of
+// the latest entries were taken away (neither hint moves a writer further than the ring holds). A count,
+// header or epoch word scribbled on moves no writer back, so no place is written twice; stamps more than
+// a ring beyond the count and the floor move nobody.
 //
 // A reader whose next place is not stamped while the count says it should be goes on at the first
 // place stamped after it and counts as lost every place it passed that may have held an entry (a slot
@@ -22,17 +23,30 @@
 // on with the oldest entry still in the ring).
 //
 // The server starts every ring afresh in an epoch that no slot, reader or hint is in yet: stamps cleared,
-// epoch word advanced.
+// epoch word advanced beyond the word's, the floor's and its own. It counts the entries of the epoch
+// before (the one the record's check names, else the one most entries are stamped in) from its stamps,
+// check or not, and from the record's count when that is at most a ring beyond, and writes into the
+// record how many entries all the epochs before its own held, with a check binding that number to its
+// epoch (the rings it writes keep a second copy in the floor). It keeps epoch word, floor, number and
+// check, and puts them back whenever it looks.
 // A reader follows another epoch only once an entry is stamped in it and none is left of its own (an
-// epoch word scribbled on changes nothing), dropping what it had not read of the old one (counted as
-// lost). A client's writer writes only when the epoch word agrees with the floor the server set, and
-// drops its entry when a new server started the ring while it was writing.
+// epoch word scribbled on changes nothing), and only once the new record's check agrees (or the new
+// epoch holds half a ring): the record's number, less the one its own epoch began with and the entries
+// it took, is what it missed, however many servers started meanwhile (counted as lost). A reader whose
+// epoch's number changes under it was started afresh by a server that could not tell its epoch from a
+// new one, and follows that start. The server's own readers follow only the epoch it keeps.
+// A client's writer writes only when the epoch word agrees with the floor the server set, and drops its
+// entry when a new server started the ring while it was writing. Entries written while epoch word and
+// floor were scribbled to agree on another epoch are counted lost by the server's reader, and each slot
+// they took is stamped with the kept epoch's place it holds next, its check disagreeing: the entry it
+// may have been written over is rejected (counted) and never written again.
 #pragma once
 
 #include "halvorn/server_block.h"
 #include "platform/ipc.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <bitset>
 #include <cstdint>
@@ -143,8 +157,14 @@ inline uint64_t mix(uint64_t h, const void* bytes, std::size_t size) noexcept {
 [[nodiscard]] inline uint64_t entryCheck(uint64_t stamp, const ServerFrame& entry) noexcept {
     return mix(0xCBF29CE484222325ULL ^ stamp, &entry, sizeof entry);
 }
+// The record's check over its epoch (the low 16 bits, as the stamps hold it) and its count of earlier entries.
+[[nodiscard]] inline uint32_t recordCheck(uint32_t epoch, uint64_t earlier) noexcept {
+    const uint64_t h = mix(0x84222325CBF29CE4ULL ^ (epoch & 0xFFFF), &earlier, sizeof earlier);
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
 
 [[nodiscard]] constexpr uint64_t placeOf(uint64_t stamp) noexcept { return stamp & (kStampPlaceLimit - 1); }
+[[nodiscard]] constexpr uint32_t epochOf(uint64_t stamp) noexcept { return static_cast<uint32_t>(stamp >> kStampPlaceBits); }
 [[nodiscard]] constexpr bool inEpoch(uint64_t stamp, uint32_t epoch) noexcept {
     return stamp >> kStampPlaceBits == (epoch & 0xFFFF);
 }
@@ -189,26 +209,28 @@ public:
     }
 
     // The keeper's look at the ring, under the mutex: the epoch word, the floor (rings the clients write:
-    // `readerNext`, the place its reader takes next) and the hints go back to what it keeps or what the
-    // stamps say. A ring whose places run out is started afresh. Returns what it found when it wrote
-    // anything back; nothing when all was sound or the mutex was not had (the next look tries again).
+    // `readerNext`, the place its reader takes next), the count of earlier entries with its check and the
+    // hints go back to what it keeps or what the stamps say. Entries the clients wrote into another epoch
+    // (epoch word and floor scribbled to agree) are counted lost by the keeper's reader, their slots marked
+    // as places of the kept epoch that may have been written over. A ring whose places run out is started
+    // afresh. Returns what it found when it wrote anything back; nothing when all was sound or the mutex
+    // was not had (the next look tries again).
     [[nodiscard]] std::optional<RingRepair> keep(uint64_t readerNext = 0) {
         platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
         if (!lock.held() || !keeper_.load()) return std::nullopt;
         const uint32_t epoch = keptEpoch_.load();
         RingRepair found = seen();
-        bool sound = found.epoch == epoch;
+        const uint64_t floor = keptFloor(readerNext);
+        const uint64_t floorNow = ring_detail::loadCount(record_.floor);
+        const bool epochSound = found.epoch == epoch && ring_detail::inEpoch(floorNow, epoch);
+        const bool sound = epochSound && floorNow == floor && recordKept();
         if (clientsWrite_) {
-            const uint64_t floor = slotStamp(epoch, readerNext);
-            sound = sound && ring_detail::loadCount(record_.floor) == floor;
             if (sound && hintsAgree(found, found.count) && found.count + 2 * kRingCapacity < kStampPlaceLimit) {
                 return std::nullopt;  // the writers keep these hints; only a disagreement asks for the stamps
             }
             // What it keeps first: the writers' next place is bounded by the floor.
-            if (!sound) {
-                ring_detail::storeIndex(record_.epoch, epoch);
-                ring_detail::storeCount(record_.floor, floor);
-            }
+            if (!epochSound) sweepStrays(readerNext);
+            if (!sound) putRecordBack(floor);
             found.restored = nextPlace(epoch);
             if (found.restored + 2 * kRingCapacity >= kStampPlaceLimit) {
                 restartFresh();
@@ -217,7 +239,7 @@ public:
             }
         } else {
             found.restored = kept_.load();
-            if (!sound) ring_detail::storeIndex(record_.epoch, epoch);
+            if (!sound) putRecordBack(floor);
         }
         if (!sound || !hintsAgree(found, found.restored)) {
             publish(found.restored);
@@ -234,26 +256,11 @@ public:
     // One past the latest entry written in `epoch` (0: none): the latest place stamped whose check agrees
     // with its slot. A stamp whose check does not has been scribbled on, and the one below it is tried.
     // Places more than a ring beyond the count and the floor were never written: a stamp there is forged.
-    [[nodiscard]] uint64_t latest(uint32_t epoch) const noexcept {
-        const uint64_t count = position();
-        const uint64_t floor = ring_detail::loadCount(record_.floor);
-        const uint64_t reach =
-            std::max(count, clientsWrite_ && ring_detail::inEpoch(floor, epoch) ? ring_detail::placeOf(floor) : 0) +
-            kRingCapacity;
-        // Backwards from where the count says the latest is: in a sound ring only that first one is checked.
-        const auto start = static_cast<uint32_t>((count + kRingCapacity - 1) % kRingCapacity);
-        uint64_t found = 0;
-        for (uint32_t i = 0; i < kRingCapacity; ++i) {
-            const uint32_t slot = (start + kRingCapacity - i) % kRingCapacity;
-            const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
-            const uint64_t place = ring_detail::placeOf(stamp);
-            if (ring_detail::inEpoch(stamp, epoch) && place % kRingCapacity == slot && place >= found &&
-                place < reach && holds(epoch, place)) {
-                found = place + 1;
-            }
-        }
-        return found;
-    }
+    [[nodiscard]] uint64_t latest(uint32_t epoch) const noexcept { return latestIn(epoch, true); }
+    // One past the latest place stamped in `epoch`, in its own slot and within reach, whatever its check
+    // says: the stamp is written after the check, so the place was written, and only its bytes or its check
+    // were scribbled on. Writers never write it again (its reader rejects it, which is counted).
+    [[nodiscard]] uint64_t latestStamped(uint32_t epoch) const noexcept { return latestIn(epoch, false); }
     // Under the mutex: the slot of `place` holds the entry written there in `epoch`, check and all.
     [[nodiscard]] bool holds(uint32_t epoch, uint64_t place) const noexcept {
         const auto slot = static_cast<uint32_t>(place % kRingCapacity);
@@ -295,12 +302,41 @@ public:
     [[nodiscard]] uint32_t epoch() const noexcept { return ring_detail::loadIndex(record_.epoch); }
     // The record's count: one past the latest entry written, as its writer left it (a hint).
     [[nodiscard]] uint64_t position() const noexcept { return ring_detail::loadCount(record_.position); }
-    [[nodiscard]] uint64_t previousPosition() const noexcept {
-        return ring_detail::loadCount(record_.previousPosition);
+    // The record's count of the entries written in all epochs before its own.
+    [[nodiscard]] uint64_t earlier() const noexcept { return ring_detail::loadCount(record_.earlier); }
+    // The record's count of earlier entries is the one the keeper of `epoch` wrote: its check agrees.
+    [[nodiscard]] bool recordAgrees(uint32_t epoch) const noexcept {
+        return ring_detail::loadIndex(record_.check) == ring_detail::recordCheck(epoch, earlier());
+    }
+    // Under the mutex, for the keeper's reader: how many entries were written into another epoch and taken
+    // away since it last asked.
+    [[nodiscard]] uint64_t takeStrays() noexcept { return strays_.exchange(0, std::memory_order_relaxed); }
+    // Under the mutex, for the keeper of a ring the clients write, whose reader takes `readerNext` next:
+    // entries written into another epoch than the kept one are counted, and each slot is stamped again with
+    // the place of the kept epoch it holds next, with a check that disagrees: an entry of ours not read yet
+    // may have been written over there. The reader rejects it (counted), the writers never write it again.
+    void sweepStrays(uint64_t readerNext) noexcept {
+        if (!keeper_.load(std::memory_order_relaxed) || !clientsWrite_) return;
+        const uint32_t epoch = keptEpoch_.load(std::memory_order_relaxed);
+        uint64_t found = 0;
+        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
+            const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
+            if (stamp != kUnstamped && !ring_detail::inEpoch(stamp, epoch) &&
+                ring_detail::placeOf(stamp) % kRingCapacity == slot) {
+                const uint64_t place =
+                    readerNext + (slot + kRingCapacity - readerNext % kRingCapacity) % kRingCapacity;
+                const uint64_t ours = slotStamp(epoch, place);
+                ring_detail::storeCount(checks_[slot], ~ring_detail::entryCheck(ours, ring_.entries[slot]));
+                ring_detail::storeCount(stamps_[slot], ours);
+                ++found;
+            }
+        }
+        strays_.fetch_add(found, std::memory_order_relaxed);
     }
     [[nodiscard]] bool clientsWrite() const noexcept { return clientsWrite_; }
     [[nodiscard]] bool keeper() const noexcept { return keeper_.load(std::memory_order_relaxed); }
     [[nodiscard]] uint32_t keptEpoch() const noexcept { return keptEpoch_.load(std::memory_order_relaxed); }
+    [[nodiscard]] uint64_t keptEarlier() const noexcept { return keptEarlier_.load(std::memory_order_relaxed); }
 
     // The reader of a ring the clients write tells the writers where it stands (under the mutex).
     void setFloor(uint32_t epoch, uint64_t place) noexcept {
@@ -324,8 +360,10 @@ private:
             epoch = keptEpoch_.load(std::memory_order_relaxed);
             place = kept_.load(std::memory_order_relaxed);
             const RingRepair found = seen();
-            if (found.epoch != epoch || !hintsAgree(found, place)) {
-                ring_detail::storeIndex(record_.epoch, epoch);
+            const bool sound = found.epoch == epoch && recordKept() &&
+                               ring_detail::loadCount(record_.floor) == keptFloor();
+            if (!sound || !hintsAgree(found, place)) {
+                if (!sound) putRecordBack(keptFloor());
                 if (repaired != nullptr) {
                     *repaired = found;
                     (*repaired)->restored = place + 1;
@@ -354,7 +392,8 @@ private:
 
     // Where a writer that keeps no count writes next: one past the latest stamped place, or the
     // count the last writer left when the stamps of the latest entries were taken away, or the server's
-    // floor (neither hint further than the ring holds).
+    // floor (neither hint further than the ring holds). A place stamped whose check disagrees was
+    // written: never again.
     [[nodiscard]] uint64_t nextPlace(uint32_t epoch) const noexcept {
         const uint64_t position = this->position();
         const uint64_t floor = ring_detail::loadCount(record_.floor);
@@ -362,17 +401,60 @@ private:
         const uint64_t floorPlace = floorHeld ? ring_detail::placeOf(floor) : 0;
         const uint64_t own =
             ownEpoch_.load(std::memory_order_relaxed) == epoch ? own_.load(std::memory_order_relaxed) : 0;
-        // The count is borne out when the entry before it is there, check and all, and its own slot holds
-        // the entry a lap before it (or none yet); anything else asks all the stamps.
-        const bool counted = position > 0 && position < kStampPlaceLimit && holds(epoch, position - 1) &&
+        // The count is borne out when the place before it is stamped and its own slot holds the entry a lap
+        // before it (or none yet); anything else asks all the stamps.
+        const bool counted = position > 0 && position < kStampPlaceLimit && stamped(epoch, position - 1) &&
                              (position < kRingCapacity ? !ring_detail::inEpoch(stampOf(position), epoch)
-                                                       : holds(epoch, position - kRingCapacity));
-        const uint64_t last = counted ? position : latest(epoch);
+                                                       : stamped(epoch, position - kRingCapacity));
+        const uint64_t last = counted ? position : latestStamped(epoch);
         uint64_t place = std::max(last, own);
         // A count moved ahead finds the slots before it holding older entries, their stamps intact.
         if (position > place && position - last <= kRingCapacity && !holdsOlder(epoch, position - 1)) place = position;
         if (floorPlace > place && floorPlace - last <= kRingCapacity) place = floorPlace;
         return place;
+    }
+
+    [[nodiscard]] uint64_t latestIn(uint32_t epoch, bool checked) const noexcept {
+        const uint64_t count = position();
+        const uint64_t floor = ring_detail::loadCount(record_.floor);
+        const uint64_t reach =
+            std::max(count, clientsWrite_ && ring_detail::inEpoch(floor, epoch) ? ring_detail::placeOf(floor) : 0) +
+            kRingCapacity;
+        // Backwards from where the count says the latest is: in a sound ring only that first one is checked.
+        const auto start = static_cast<uint32_t>((count + kRingCapacity - 1) % kRingCapacity);
+        uint64_t found = 0;
+        for (uint32_t i = 0; i < kRingCapacity; ++i) {
+            const uint32_t slot = (start + kRingCapacity - i) % kRingCapacity;
+            const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
+            const uint64_t place = ring_detail::placeOf(stamp);
+            if (ring_detail::inEpoch(stamp, epoch) && place % kRingCapacity == slot && place >= found &&
+                place < reach && (!checked || holds(epoch, place))) {
+                found = place + 1;
+            }
+        }
+        return found;
+    }
+
+    // The count of earlier entries and its check are those the keeper wrote at its start.
+    [[nodiscard]] bool recordKept() const noexcept {
+        const uint64_t earlier = keptEarlier_.load(std::memory_order_relaxed);
+        return this->earlier() == earlier &&
+               ring_detail::loadIndex(record_.check) ==
+                   ring_detail::recordCheck(keptEpoch_.load(std::memory_order_relaxed), earlier);
+    }
+    // What the keeper keeps in the floor: for a ring the clients write, the place its reader takes next; for
+    // one it writes, a second copy of the count of earlier entries, which a new server falls back on.
+    [[nodiscard]] uint64_t keptFloor(uint64_t readerNext = 0) const noexcept {
+        return slotStamp(keptEpoch_.load(std::memory_order_relaxed),
+                         clientsWrite_ ? readerNext : keptEarlier_.load(std::memory_order_relaxed));
+    }
+    void putRecordBack(uint64_t floor) noexcept {
+        const uint32_t epoch = keptEpoch_.load(std::memory_order_relaxed);
+        const uint64_t earlier = keptEarlier_.load(std::memory_order_relaxed);
+        ring_detail::storeCount(record_.earlier, earlier);
+        ring_detail::storeIndex(record_.check, ring_detail::recordCheck(epoch, earlier));
+        ring_detail::storeCount(record_.floor, floor);
+        ring_detail::storeIndex(record_.epoch, epoch);
     }
 
     [[nodiscard]] RingRepair seen() const noexcept {
@@ -389,24 +471,105 @@ private:
         ring_detail::storeCount(record_.position, count);
     }
 
-    void restartFresh() noexcept {
-        const uint32_t old = epoch();
-        const uint64_t previous = keeper_.load() && !clientsWrite_ ? kept_.load() : latest(old);
-        ring_detail::storeCount(record_.previousPosition, previous);
-        const uint32_t epoch = unusedEpochAfter(old);
-        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) ring_detail::storeCount(stamps_[slot], kUnstamped);
-        ring_detail::storeCount(record_.floor, slotStamp(epoch, 0));
-        ring_detail::storeIndex(record_.epoch, epoch);
-        publish(0);
-        kept_.store(0);
-        keptEpoch_.store(epoch);
+    // The epoch the ring was in before a start, how many entries it held and how many all epochs before it
+    // held.
+    struct Ending {
+        uint32_t epoch = 0;
+        uint64_t count = 0;
+        uint64_t earlier = 0;
+    };
+
+    // What a new server finds of the epoch before its own. The epoch is the word's or the floor's, whichever
+    // the record's check agrees with; with neither, the one holding most entries whose checks agree (the
+    // word's when none does). Its count is one past the latest place stamped in it, check or not, or the
+    // record's count when that is at most a ring beyond: an entry whose bytes or stamp were scribbled on was
+    // still written. The count of earlier entries is the larger of the record's and the floor's copy (rings
+    // the server writes): readers may count more lost than they missed, never fewer unless both were
+    // moved back.
+    [[nodiscard]] Ending ending() const noexcept {
+        Ending found;
+        const uint64_t earlier = this->earlier();
+        const uint32_t word = epoch();
+        const uint64_t floor = ring_detail::loadCount(record_.floor);
+        const uint32_t floorEpoch = ring_detail::epochOf(floor);
+        const uint64_t copy = clientsWrite_ ? earlier : ring_detail::placeOf(floor);
+        if (!keeper_.load() && word == 0 && floor == 0 && earlier == 0 && position() == 0 &&
+            ring_detail::loadIndex(record_.check) == 0) {
+            return found;  // a record nobody wrote yet: no server before us, whatever the stamps say
+        }
+        if (keeper_.load()) {
+            found.epoch = keptEpoch_.load();
+            found.earlier = keptEarlier_.load();
+        } else {
+            found.epoch = recordAgrees(word)         ? word
+                          : recordAgrees(floorEpoch) ? (word & ~uint32_t{0xFFFF}) | floorEpoch
+                                                     : mostHeldEpoch(word);
+            // The larger copy even when the check agrees: a record written back from an older start agrees too.
+            found.earlier = std::max(ring_detail::placeOf(earlier), copy);
+        }
+        if (keeper_.load() && !clientsWrite_) {
+            found.count = kept_.load();
+        } else {
+            const uint64_t last = latestStamped(found.epoch);
+            const uint64_t count = position();
+            found.count = count > last && count - last <= kRingCapacity ? count : last;
+        }
+        return found;
     }
 
-    // The next epoch after `old` that no stamp, no floor and no epoch word is in: an epoch word moved back
-    // would otherwise give the readers still in the latest epoch a new server's entries under old places.
+    // The epoch most slots hold an entry of, check and all; `word` when none does or it ties.
+    [[nodiscard]] uint32_t mostHeldEpoch(uint32_t word) const noexcept {
+        std::array<uint16_t, kRingCapacity> epochs{};
+        std::size_t n = 0;
+        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
+            const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
+            const uint64_t place = ring_detail::placeOf(stamp);
+            if (stamp != kUnstamped && place % kRingCapacity == slot && holds(ring_detail::epochOf(stamp), place)) {
+                epochs[n++] = static_cast<uint16_t>(ring_detail::epochOf(stamp));
+            }
+        }
+        std::sort(epochs.begin(), epochs.begin() + static_cast<std::ptrdiff_t>(n));
+        uint32_t best = word;
+        std::size_t bestRun = static_cast<std::size_t>(std::count(epochs.begin(), epochs.begin() + static_cast<std::ptrdiff_t>(n),
+                                                                  static_cast<uint16_t>(word)));
+        for (std::size_t i = 0; i < n;) {
+            std::size_t j = i;
+            while (j < n && epochs[j] == epochs[i]) ++j;
+            if (j - i > bestRun) {
+                bestRun = j - i;
+                best = (word & ~uint32_t{0xFFFF}) | epochs[i];
+            }
+            i = j;
+        }
+        return best;
+    }
+
+    void restartFresh() noexcept {
+        const Ending old = ending();
+        const uint64_t earlier = std::min(ring_detail::placeOf(old.earlier) + old.count, kStampPlaceLimit - 1);
+        const uint32_t epoch = unusedEpochAfter(old.epoch);
+        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) ring_detail::storeCount(stamps_[slot], kUnstamped);
+        kept_.store(0);
+        keptEpoch_.store(epoch);
+        keptEarlier_.store(earlier);
+        putRecordBack(keptFloor());
+        publish(0);
+    }
+
+    // The next epoch after `old`, the epoch word, the floor's and the kept one, whichever is furthest on, that
+    // no stamp, no floor and no epoch word is in: an epoch word moved back would otherwise give the readers
+    // still in the latest epoch (or one before it) a new server's entries under old places.
     [[nodiscard]] uint32_t unusedEpochAfter(uint32_t old) const noexcept {
+        const auto furthest = [&old](uint32_t other) {
+            const auto ahead = static_cast<uint16_t>(other - old);
+            if (ahead != 0 && ahead < 0x8000) old += ahead;
+        };
+        furthest(epoch());
+        furthest(ring_detail::epochOf(ring_detail::loadCount(record_.floor)));
+        if (keeper_.load()) furthest(keptEpoch_.load());
         std::bitset<(std::size_t{1} << (64 - kStampPlaceBits))> used;
         used[old & 0xFFFF] = true;
+        used[epoch() & 0xFFFF] = true;
         used[ring_detail::loadCount(record_.floor) >> kStampPlaceBits] = true;
         if (keeper_.load()) used[keptEpoch_.load() & 0xFFFF] = true;
         for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
@@ -429,6 +592,8 @@ private:
     std::atomic<bool> keeper_{false};
     std::atomic<uint64_t> kept_{0};
     std::atomic<uint32_t> keptEpoch_{0};
+    std::atomic<uint64_t> keptEarlier_{0};
+    std::atomic<uint64_t> strays_{0};  // entries written into another epoch, taken away, not yet counted
     // One past the last entry written through this channel, and its epoch: this process never writes below it.
     std::atomic<uint64_t> own_{0};
     std::atomic<uint32_t> ownEpoch_{UINT32_MAX};
@@ -440,7 +605,12 @@ class RingReader {
 public:
     // Starts at place 0 of the ring's epoch (the keeper's when there is one), as the server's readers do.
     explicit RingReader(RingChannel<Entry>& channel) noexcept
-        : channel_(channel), epoch_(channel.keeper() ? channel.keptEpoch() : channel.epoch()) {}
+        : channel_(channel), epoch_(channel.keeper() ? channel.keptEpoch() : channel.epoch()) {
+        if (channel.keeper()) {
+            base_ = channel.keptEarlier();
+            baseKnown_ = true;
+        }
+    }
 
     // Starts after the latest entry found now, so that only later entries are seen (a connecting
     // client). False when the mutex was not obtained; the reader then starts at place 0.
@@ -451,6 +621,8 @@ public:
         next_ = channel_.latest(epoch_);
         lastPosition_ = next_;
         seenPosition_ = channel_.position();
+        baseKnown_ = false;
+        learnBase();
         return true;
     }
 
@@ -464,6 +636,31 @@ public:
         }
         const uint64_t position = channel_.position();
         seenPosition_ = position;
+        learnBase();
+        if (channel_.keeper()) {
+            // The keeper's reader follows the kept epoch alone (the keeper starts the ring afresh when its
+            // places run out); what the clients wrote into another one is lost.
+            if (epoch_ != channel_.keptEpoch()) followRestart(channel_.keptEpoch(), result);
+            if (channel_.epoch() != epoch_ || !ring_detail::inEpoch(ring_detail::loadCount(channel_.restart().floor), epoch_)) {
+                channel_.sweepStrays(next_);
+            }
+            addLost(result, channel_.takeStrays());
+        } else if (baseKnown_ && channel_.earlier() != base_) {
+            const uint32_t word = channel_.epoch();
+            if (!channel_.recordAgrees(word)) {
+                // The record was written into: until the keeper's look puts it back we cannot tell whether a
+                // new server started the ring afresh in our epoch, so we wait (not beyond half a ring).
+                if (channel_.latest(epoch_) < next_ + kRingCapacity / 2) {
+                    result.status = RingReadStatus::Empty;
+                    return result;
+                }
+            } else if (ring_detail::inEpoch(slotStamp(word, 0), epoch_)) {
+                // A new server that could not tell our epoch from an unused one (epoch word, floor and check
+                // all written into while it held no entry) started the ring afresh in it: its count of earlier
+                // entries is not the one our epoch began with.
+                followRestart(word, result);
+            }
+        }
         bool valid = false;
         if (channel_.stamped(epoch_, next_)) {
             valid = channel_.take(epoch_, next_, out);
@@ -507,8 +704,16 @@ private:
         if (ringEpoch == epoch_ && position <= next_) return false;
         scannedPosition_ = position;
         scannedEpoch_ = ringEpoch;
-        // A restart clears every stamp of the old epoch; an epoch word scribbled on leaves them.
-        if (ringEpoch != epoch_ && channel_.latest(ringEpoch) != 0 && channel_.latest(epoch_) == 0) {
+        // A restart clears every stamp of the old epoch; an epoch word scribbled on leaves them. The keeper's
+        // own reader never leaves the kept epoch.
+        if (ringEpoch != epoch_ && !channel_.keeper() && channel_.latest(ringEpoch) != 0 &&
+            channel_.latest(epoch_) == 0) {
+            // The record tells how many entries we missed once the new keeper's check agrees; until its
+            // look puts back what was scribbled on, we wait (but not beyond half a ring of new entries).
+            if (!channel_.recordAgrees(ringEpoch) && channel_.latest(ringEpoch) < kRingCapacity / 2) {
+                scannedPosition_ = UINT64_MAX;
+                return false;
+            }
             followRestart(ringEpoch, result);
         }
         const uint64_t end = channel_.latest(epoch_);
@@ -532,16 +737,38 @@ private:
     }
 
     // A new server started the ring afresh and wrote in it: what we had not read of the old epoch is
-    // dropped (counted), and we follow the new one from its first entry.
+    // dropped (counted), and we follow the new one from its first entry. The new epoch's record counts the
+    // entries of all epochs before it: less those before our epoch and those we took, it is what we missed,
+    // however many servers started meanwhile. Without it we count what we saw the writers write.
     void followRestart(uint32_t epoch, RingRead& result) noexcept {
         uint64_t unread = lastPosition_ > next_ ? lastPosition_ - next_ : 0;
-        const uint64_t previous = channel_.previousPosition();
-        if (epoch == epoch_ + 1 && previous > next_) unread = std::max(unread, previous - next_);
-        addLost(result, std::min<uint64_t>(unread, kRingCapacity));
+        const bool kept = channel_.keeper() && epoch == channel_.keptEpoch();
+        const uint64_t total = kept ? channel_.keptEarlier() : channel_.earlier();
+        if ((kept || channel_.recordAgrees(epoch)) && baseKnown_ && total >= base_ + next_) {
+            unread = std::max(unread, total - base_ - next_);
+        }
+        addLost(result, unread);
         result.restarted = true;
         epoch_ = epoch;
         next_ = 0;
         lastPosition_ = 0;
+        scannedPosition_ = UINT64_MAX;
+        baseKnown_ = false;
+        learnBase();
+    }
+
+    // Under the mutex: the count of entries before our epoch, once the record's check says it is our keeper's
+    // (the keeper's own reader has it from the keeper).
+    void learnBase() noexcept {
+        if (baseKnown_) return;
+        if (channel_.keeper() && epoch_ == channel_.keptEpoch()) {
+            base_ = channel_.keptEarlier();
+        } else if (channel_.recordAgrees(epoch_)) {
+            base_ = channel_.earlier();
+        } else {
+            return;
+        }
+        baseKnown_ = true;
     }
 
     static void addLost(RingRead& result, uint64_t count) noexcept {
@@ -555,6 +782,9 @@ private:
     uint64_t seenPosition_ = 0;   // the record's count at our last read
     uint64_t scannedPosition_ = UINT64_MAX;  // the count and epoch word of our last look at all the stamps
     uint32_t scannedEpoch_ = 0;
+    // The entries written before our epoch, once the record's check agreed.
+    uint64_t base_ = 0;
+    bool baseKnown_ = false;
 };
 
 } // namespace ostrel::halvorn

@@ -115,19 +115,25 @@ static_assert(offsetof(ServerBlock, receiveRing.entries) == 11'656'036);
 // Kept beside the block, never inside it, one for each ring. Whenever a server starts, it starts every ring
 // afresh in a new epoch. What a ring holds is told by its slots' stamps alone (see below); the rest are
 // hints that the server keeps and writes back: the epoch word, the count of entries written (its
-// remainder by the capacity is the header's write index) and, for the rings the clients write, the
-// place the server reads next, below which no client writes.
+// remainder by the capacity is the header's write index), the place the server reads next (rings the
+// clients write; below it no client writes) and how many entries all the epochs before this one held,
+// with a check that binds that number to the epoch.
 struct RingRestart {
     uint32_t epoch;
-    uint32_t unused;
+    uint32_t check;             // recordCheck(epoch, earlier): a reader trusts `earlier` only when it agrees
     uint64_t position;          // one past the latest entry written in the epoch, as its writer left it
-    uint64_t floor;             // rings the clients write: slotStamp(epoch, the place the server reads next)
-    uint64_t previousPosition;  // at the last restart: one past the latest entry of the epoch before
+    // slotStamp(epoch, rings the clients write: the place the server reads next; the rings it writes: a
+    // second copy of `earlier`)
+    uint64_t floor;
+    // How many entries the epochs before this one held, all told: a reader that knew the number for its
+    // own epoch counts exactly what it missed, however many servers started meanwhile.
+    uint64_t earlier;
 };
 static_assert(sizeof(RingRestart) == 32);
+static_assert(offsetof(RingRestart, check) == 4);
 static_assert(offsetof(RingRestart, position) == 8);
 static_assert(offsetof(RingRestart, floor) == 16);
-static_assert(offsetof(RingRestart, previousPosition) == 24);
+static_assert(offsetof(RingRestart, earlier) == 24);
 
 // Beside each slot of every ring, its stamp: which entry it holds, by its place in the count of entries
 // written in the epoch (below 2^48) and the low 16 bits of the epoch above it. A writer copies its entry
