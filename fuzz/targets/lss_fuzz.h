@@ -77,7 +77,7 @@ struct LssTraffic {
     int masterFrames = 0;
     int answersLost = 0;
     int extras = 0;               // answers twice, stray frames on 0x7E4
-    bool inquiryTwoSlaves = false;  // an inquiry (0x5A..0x5E) that two slaves answered on the bus
+    bool inquiryTwoSlaves = false;  // an inquiry (0x5A..0x5E) whose answers from two slaves both reached the master
 };
 
 class LssBus {
@@ -131,17 +131,17 @@ private:
             request.len = f.length;
             std::memcpy(request.data, f.data, 8);
             std::optional<CANFrame> delivered;
-            int answering = 0;
+            int heard = 0;  // answers that reached the master: a lost one it cannot know of
             for (std::size_t i = 0; i < slaves_.size(); ++i) {
                 LssSlaveOnBus& s = slaves_[i];
                 const fixtures::LssSlave::Outcome outcome = s.lss.onRequest(request, s.identity, s.activeNodeId);
                 if (outcome.answer) {
-                    ++answering;
                     if ((noise & 0x80) != 0 && i < 4 && (noise & (1u << i)) != 0) {
                         ++traffic_.answersLost;
                     } else {
                         delivered = frame8(fixtures::kLssSlaveId, outcome.answer->data());
                         scene_.inject(*delivered);
+                        ++heard;
                     }
                 }
                 if (outcome.resetCommunication) {
@@ -153,7 +153,7 @@ private:
                     scene_.inject(bootUp);
                 }
             }
-            if (answering >= 2 && f.data[0] >= 0x5A && f.data[0] <= 0x5E) traffic_.inquiryTwoSlaves = true;
+            if (heard >= 2 && f.data[0] >= 0x5A && f.data[0] <= 0x5E) traffic_.inquiryTwoSlaves = true;
             if ((noise & 0x80) != 0) {
                 if ((noise & 0x10) != 0 && delivered) {
                     ++traffic_.extras;
