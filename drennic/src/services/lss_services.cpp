@@ -56,6 +56,8 @@ constexpr uint8_t kInquireProduct = 0x5B;
 constexpr uint8_t kInquireRevision = 0x5C;
 constexpr uint8_t kInquireSerial = 0x5D;
 constexpr uint8_t kInquireNodeId = 0x5E;
+// Find: all five answers came; for one step delay a second slave's answer may still come.
+constexpr uint8_t kFindAnswered = kInquireNodeId + 1;
 
 constexpr uint8_t kErrorNone = 0;
 constexpr uint8_t kErrorNotSupported = 1;
@@ -222,10 +224,8 @@ void onInquiryAnswer(EngineContext& context, const CANFrame& frame) {
         identity.nodeId = frame.data[1];
         // All five answers came: the slave is found even if the switch back to waiting does not go out.
         identity.found = 1;
-        context.lss.inquiry = 0;
-        if (sendCommand(context, kSwitchGlobal, kModeWaiting)) {
-            next(context, kFinalStep);
-        }
+        context.lss.inquiry = kFindAnswered;
+        (void)sendCommand(context, kSwitchGlobal, kModeWaiting);
         return;
     default:
         fail(context, u"Unknown LSS slave response");
@@ -420,6 +420,16 @@ void lssStart(EngineContext& context) {
 void lssOnFrame(EngineContext& context, const CANFrame& frame) {
     switch (context.protocolState) {
     case kFindInquire:
+        if (context.lss.inquiry == kFindAnswered) {
+            // An answer to an inquiry after all five were taken comes from a second slave (the
+            // switch back to waiting is out already). Any frame ends the wait: a flood cannot hold it.
+            if (frame.length == 8 && frame.data[0] >= kInquireVendor && frame.data[0] <= kInquireNodeId) {
+                context.request.identity->found = 0;
+                fail(context, kLssMoreThanOneSlave);
+            }
+            next(context, kFinalStep);
+            return;
+        }
         onInquiryAnswer(context, frame);
         return;
     case kConfigSelectAnswer:
@@ -445,6 +455,12 @@ void lssOnFrame(EngineContext& context, const CANFrame& frame) {
 void lssOnTick(EngineContext& context, uint32_t elapsedMs) {
     const LssTimings timings = lssTimings();
     const int32_t state = context.protocolState;
+    if (state == kFindInquire && context.lss.inquiry == kFindAnswered) {
+        if (elapsedMs > timings.stepDelayMs) {
+            finish(context);
+        }
+        return;
+    }
     if (isLssAnswerState(state)) {
         if (elapsedMs > timings.responseTimeoutMs) {
             onResponseTimeout(context);
