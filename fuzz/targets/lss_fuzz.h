@@ -10,8 +10,31 @@
 #include <atomic>
 #include <functional>
 #include <set>
+#include <string>
 
 namespace ostrel::fuzz {
+
+// A run that a loaded machine spoiled (a time-out while the answer waited) throws this; the input runs
+// again with the next, longer window, and fails only when every window was spoiled.
+struct Spoiled {
+    std::string why;
+};
+
+template <typename Windows, typename Run>
+void runWithLongerWindows(const Windows& windows, Run run) {
+    std::string spoiled;
+    for (const uint32_t window : windows) {
+        try {
+            run(window);
+            return;
+        } catch (const Spoiled& s) {
+            spoiled = s.why;
+        } catch (const AwaitedFinding&) {
+            return;
+        }
+    }
+    FUZZ_CHECK(false, "every run was spoiled: %s", spoiled.c_str());
+}
 
 struct LssSlaveOnBus {
     fixtures::LssSlave lss;
