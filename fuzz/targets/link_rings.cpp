@@ -129,6 +129,22 @@ struct Seen {
     }
 };
 
+// What the clients wrote into a ring the server reads, by slot. Entries the server has not read yet that
+// the writers write over, and that no reader can count:
+// - A place written twice: only once the input took its stamp away and moved the count (which vouches for
+//   an entry when it lies past it and within a ring), so that a writer that never knew of it takes it.
+// - An entry lapped after the writers skipped places (a hint moved them ahead: a count, a floor, a stamp
+//   forged ahead). Its slot then looks just like that of a place they skipped, which held nothing.
+// Writers that go one place after the other lap where the reader sees it and counts it.
+struct ClientEntries {
+    std::array<uint64_t, kRingCapacity> stamps;  // the stamp each slot's latest entry was given
+    std::array<uint64_t, kRingCapacity> skipsAt{};  // `skips` when it was written
+    uint64_t last = kUnstamped;  // the stamp of the latest entry the clients wrote
+    uint64_t skips = 0;          // writes that did not follow the one before
+    uint64_t hidden = 0;         // entries written over that way
+    ClientEntries() { stamps.fill(kUnstamped); }
+};
+
 // The server: keeper of every ring, reader of the two the clients write. A new one starts every ring
 // afresh in a new epoch.
 struct Server {
@@ -138,6 +154,7 @@ struct Server {
     Seen seenCommands, seenFrames;
     std::array<uint32_t, kClients> commandsAccepted{}, framesAccepted{};  // since this server started
     uint64_t responsesHere = 0, receivedHere = 0;  // what this server wrote: its own counts
+    ClientEntries commandEntries, frameEntries;
 
     explicit Server(Memory& m) : channels(m), commands(initialised(channels).command), frames(channels.send) {}
     static Channels& initialised(Channels& c) {
@@ -147,9 +164,11 @@ struct Server {
         c.receive.initialise();
         return c;
     }
+    // As the server does: the floor is where its reader stands in the kept epoch; a reader still in an
+    // older one has none.
     void look() {
-        (void)channels.command.keep(commands.next());
-        (void)channels.send.keep(frames.next());
+        (void)channels.command.keep(commands.epoch() == channels.command.keptEpoch() ? commands.next() : 0);
+        (void)channels.send.keep(frames.epoch() == channels.send.keptEpoch() ? frames.next() : 0);
         (void)channels.response.keep();
         (void)channels.receive.keep();
     }
@@ -177,24 +196,69 @@ struct Client {
     }
 };
 
+// A client's write into a ring the server reads, and where it went.
+template <typename Entry>
+RingWriteResult writeTraced(RingChannel<Entry>& ring, const Entry& entry, const RingReader<Entry>& reader,
+                            ClientEntries& entries, const uint64_t* stamps, const RingRestart& record) {
+    std::array<uint64_t, kRingCapacity> before;
+    std::memcpy(before.data(), stamps, sizeof before);
+    const uint64_t count = record.position;
+    const RingWriteResult r = ring.write(entry);
+    if (r != RingWriteResult::Written) return r;
+    const uint64_t place = ring.lastWrittenPlace();
+    const uint32_t epoch = ring.lastWrittenEpoch();
+    const std::size_t slot = place % kRingCapacity;
+    const uint64_t stamp = slotStamp(epoch, place);
+    if (entries.last == kUnstamped || stamp != entries.last + 1) ++entries.skips;
+    entries.last = stamp;
+    const uint64_t earlier = entries.stamps[slot];
+    const uint64_t was = ring_detail::placeOf(earlier);
+    if (earlier != kUnstamped && ring_detail::inEpoch(earlier, epoch) && !(reader.epoch() == epoch && reader.next() > was)) {
+        const bool vouched = count > was && count - was <= kRingCapacity;
+        if (was == place) {
+            FUZZ_CHECK(before[slot] != stamp && !vouched,
+                       "place %llu of epoch %u written twice while the block still told of its entry (stamp %llx, count %llu)",
+                       static_cast<unsigned long long>(place), epoch, static_cast<unsigned long long>(before[slot]),
+                       static_cast<unsigned long long>(count));
+            ++entries.hidden;
+        } else if (place > was && entries.skips > entries.skipsAt[slot]) {
+            ++entries.hidden;
+        }
+    }
+    entries.stamps[slot] = stamp;
+    entries.skipsAt[slot] = entries.skips;
+    return r;
+}
+
 // A client's write; one the ring cannot take yet waits for the server's look and is tried once more,
 // as the client's writer does.
-template <typename Entry>
-RingWriteResult writeOrWait(RingChannel<Entry>& ring, const Entry& entry, Server& server) {
-    const RingWriteResult first = ring.write(entry);
+template <typename Write>
+RingWriteResult writeOrWait(Write write, Server& server) {
+    const RingWriteResult first = write();
     if (first != RingWriteResult::Unusable) return first;
     server.look();
-    return ring.write(entry);
+    return write();
 }
 
 void clientWrites(Client& c, Server& server, bool command, std::array<uint32_t, kClients>* refusedInCalm = nullptr) {
     const std::size_t k = static_cast<std::size_t>(c.producer - 1);
+    Memory& m = memory();
     RingWriteResult r;
     if (command) {
-        r = writeOrWait(c.channels.command, commandOf(c.producer, c.commands), server);
+        r = writeOrWait(
+            [&] {
+                return writeTraced(c.channels.command, commandOf(c.producer, c.commands), server.commands,
+                                   server.commandEntries, m.state.commandStamps, m.state.commandRing);
+            },
+            server);
         if (r == RingWriteResult::Written) ++c.commands, ++server.commandsAccepted[k];
     } else {
-        r = writeOrWait(c.channels.send, frameOf(c.producer, c.frames), server);
+        r = writeOrWait(
+            [&] {
+                return writeTraced(c.channels.send, frameOf(c.producer, c.frames), server.frames, server.frameEntries,
+                                   m.state.sendStamps, m.state.sendRing);
+            },
+            server);
         if (r == RingWriteResult::Written) ++c.frames, ++server.framesAccepted[k];
     }
     if (refusedInCalm != nullptr && r != RingWriteResult::Written) ++(*refusedInCalm)[k];
@@ -220,13 +284,9 @@ void serverWrites(Server& server, Written& written, bool response) {
     }
 }
 
-// Somebody writes into the block or the record.
-// What the input's writing did that the rings are known not to survive yet.
+// What the input's writing did.
 struct Upsets {
-    uint32_t forged = 0;          // entries forged so far
-    bool nearLimit = false;       // a stamp or entry forged near the place limit
-    bool forgedAhead = false;     // an entry forged ahead of the count in a ring the server writes
-    bool erasedClientEntry = false;  // a stamp of a ring the clients write taken away or written into
+    uint32_t forged = 0;  // entries forged so far
     // The count of the entries written before a new server started lives in the record (twice) and the
     // stamps, and in the memory of the server that died. What of it was taken away before anybody looked
     // leaves a reader that slept across the start nothing to count by: beyond what any ring can count.
@@ -235,7 +295,8 @@ struct Upsets {
     uint64_t receivedHidden = 0;
 };
 
-void scribble(Memory& m, Script& script, const Server& server, Upsets& upsets) {
+// Somebody writes into the block or the record.
+void scribble(Memory& m, Script& script, Upsets& upsets) {
     const uint32_t ring = script.pick(4);
     RingRestart& record = (&m.state.commandRing)[ring];
     ServerRingHeader& header = ring == 0 ? m.command.header : ring == 1 ? m.response.header
@@ -255,7 +316,6 @@ void scribble(Memory& m, Script& script, const Server& server, Upsets& upsets) {
                                                "stamp forged", "server starts", "entry forged"};
         std::fprintf(stderr, "  scribble on ring %u: %s (slot %u)\n", ring, kHow[how], slot);
     }
-    if ((ring == kCommand || ring == kSend) && (how == 2 || how == 8)) upsets.erasedClientEntry = true;
     switch (how) {
     case 0: bytes(&header, sizeof header); break;
     case 1: bytes(&record, sizeof record); break;
@@ -280,7 +340,6 @@ void scribble(Memory& m, Script& script, const Server& server, Upsets& upsets) {
     case 9: {  // a stamp of the epoch, ahead of the count, in its slot or another, or near the place limit
         const uint64_t ahead = script.flag() ? 0 : (3 + uint64_t{script.u16()}) * kRingCapacity;
         const bool high = script.pick(4) == 0;
-        upsets.nearLimit = upsets.nearLimit || high;
         const uint64_t base = high ? kStampPlaceLimit - 1650 - uint64_t{script.u16()} * kRingCapacity
                                    : record.position + ahead;
         const uint64_t place = base / kRingCapacity * kRingCapacity + slot + (script.flag() ? 1 + script.pick(200) : 0);
@@ -290,16 +349,10 @@ void scribble(Memory& m, Script& script, const Server& server, Upsets& upsets) {
     case 10: m.state.serverStarts += 1; break;
     default: {  // a whole entry, check and all, as a writer that knows the discipline writes one
         const bool high = script.pick(3) == 0;
-        upsets.nearLimit = upsets.nearLimit || high;
         const uint64_t base = high ? kStampPlaceLimit - 1 - script.u16() % (3 * kRingCapacity)
                                    : record.position + script.pick(3) * kRingCapacity;
         uint64_t place = base / kRingCapacity * kRingCapacity + slot;
         if (place >= kStampPlaceLimit) place -= kRingCapacity;
-        // Ahead of what the server wrote into its rings, or more than a ring ahead of where it reads the others.
-        const uint64_t ahead = ring == kResponse ? server.responsesHere
-                               : ring == kReceive ? server.receivedHere
-                               : (ring == kCommand ? server.commands.next() : server.frames.next()) + kRingCapacity;
-        upsets.forgedAhead = upsets.forgedAhead || place >= ahead;
         const uint64_t stamp = slotStamp(record.epoch, place);
         if (ring == kCommand || ring == kResponse) {
             ServerCommand& entry = ring == kCommand ? m.command.entries[slot] : m.response.entries[slot];
@@ -335,13 +388,27 @@ void run(const uint8_t* data, std::size_t size) {
             std::fprintf(stderr, "step %d: client %d %s\n", step, (op & 1) + 1, kOps[(op >> 1) % 9]);
         }
         if (std::getenv("OSTREL_FUZZ_TRACE") != nullptr && std::string(std::getenv("OSTREL_FUZZ_TRACE")) == "2") {
-            const RingRestart& q = m.state.sendRing;
-            std::fprintf(stderr, "   send ring epoch %u position %llu floor %llx stamps0..3 %llx %llx %llx %llx; server reads %llu (seen %llu+%llu+%llu)\n",
-                         q.epoch, (unsigned long long)q.position, (unsigned long long)q.floor,
-                         (unsigned long long)m.state.sendStamps[0], (unsigned long long)m.state.sendStamps[1],
-                         (unsigned long long)m.state.sendStamps[2], (unsigned long long)m.state.sendStamps[3],
-                         (unsigned long long)server->frames.next(), (unsigned long long)server->seenFrames.delivered,
-                         (unsigned long long)server->seenFrames.damaged, (unsigned long long)server->seenFrames.lost);
+            // One ring's record, first stamps and readers: the send ring's, or OSTREL_FUZZ_TRACE_RING's (0-3).
+            const char* which = std::getenv("OSTREL_FUZZ_TRACE_RING");
+            const uint32_t ring = which != nullptr ? static_cast<uint32_t>(std::atoi(which)) % 4 : uint32_t{kSend};
+            const RingRestart& q = (&m.state.commandRing)[ring];
+            const uint64_t* st = (&m.state.commandStamps)[ring];
+            std::fprintf(stderr, "   ring %u: epoch %u position %llu floor %llx earlier %llu check %08x; stamps0..3 %llx %llx %llx %llx; ",
+                         ring, q.epoch, (unsigned long long)q.position, (unsigned long long)q.floor,
+                         (unsigned long long)q.earlier, q.check, (unsigned long long)st[0], (unsigned long long)st[1],
+                         (unsigned long long)st[2], (unsigned long long)st[3]);
+            const auto reader = [](const char* who, uint32_t epoch, uint64_t next, const Seen& seen) {
+                std::fprintf(stderr, "%s reads %llu in %u (seen %llu+%llu+%llu) ", who, (unsigned long long)next, epoch,
+                             (unsigned long long)seen.delivered, (unsigned long long)seen.damaged,
+                             (unsigned long long)seen.lost);
+            };
+            if (ring == kCommand) reader("server", server->commands.epoch(), server->commands.next(), server->seenCommands);
+            if (ring == kSend) reader("server", server->frames.epoch(), server->frames.next(), server->seenFrames);
+            for (const auto& k : clients) {
+                if (ring == kResponse) reader("client", k->responses.epoch(), k->responses.next(), k->seenResponses);
+                if (ring == kReceive) reader("client", k->received.epoch(), k->received.next(), k->seenReceived);
+            }
+            std::fprintf(stderr, "\n");
         }
         switch ((op >> 1) % 9) {
         case 0: clientWrites(c, *server, true); break;
@@ -351,7 +418,7 @@ void run(const uint8_t* data, std::size_t size) {
         case 4: serverWrites(*server, written, false); break;
         case 5: c.drain(); break;
         case 6:
-        case 7: scribble(m, script, *server, upsets); break;
+        case 7: scribble(m, script, upsets); break;
         default: {  // a new server: what the one before had not read of the clients' rings is gone with it
             // What the block no longer tells a new server of the ring the old one wrote: the count of earlier
             // entries (both copies moved back) and that of its own epoch (the latest stamps taken away and the
@@ -422,45 +489,33 @@ void run(const uint8_t* data, std::size_t size) {
         for (auto& c : clients) c->drain();
     }
 
-    const char* serverFinding = upsets.nearLimit   ? "ring-place-limit"
-                                : upsets.forgedAhead ? "ring-forged-ahead"
-                                // An entry whose stamp and count are both gone before anybody looked leaves
-                                // nothing that could tell it was written: beyond what any ring can count.
-                                : upsets.erasedClientEntry ? "ring-entry-erased"
-                                                     : "";
     // Every accepted entry is accounted for by the readers that were there to read it: a client's
     // since it connected, whichever server wrote it; a server's since it started.
     for (int i = 0; i < kClients; ++i) {
         const Client& c = *clients[static_cast<std::size_t>(i)];
-        const char* clientFinding = upsets.forgedAhead ? "ring-forged-ahead" : "";
-        FUZZ_PROPERTY(clientFinding, c.seenResponses.accounted() + upsets.responsesHidden >= written.responses,
+        FUZZ_CHECK(c.seenResponses.accounted() + upsets.responsesHidden >= written.responses,
                    "client %d: of %u responses, %llu delivered, damaged or counted lost (%llu hidden)", i + 1,
                    written.responses, static_cast<unsigned long long>(c.seenResponses.accounted()),
                    static_cast<unsigned long long>(upsets.responsesHidden));
-        FUZZ_PROPERTY(clientFinding, c.seenReceived.accounted() + upsets.receivedHidden >= written.received,
+        FUZZ_CHECK(c.seenReceived.accounted() + upsets.receivedHidden >= written.received,
                    "client %d: of %u received frames, %llu delivered, damaged or counted lost (%llu hidden)", i + 1,
                    written.received, static_cast<unsigned long long>(c.seenReceived.accounted()),
                    static_cast<unsigned long long>(upsets.receivedHidden));
-        FUZZ_PROPERTY(upsets.nearLimit     ? "ring-place-limit"
-                      : upsets.forgedAhead ? "ring-forged-ahead"
-                                           : "",
-                      refused[static_cast<std::size_t>(i)] == 0,
+        FUZZ_CHECK(refused[static_cast<std::size_t>(i)] == 0,
                    "client %d: %u writes refused %d rounds after the writing into the block stopped", i + 1,
                    refused[static_cast<std::size_t>(i)], kFlowWithin);
         // Flow: what was written once the rings were put right reached every reader.
-        FUZZ_PROPERTY(clientFinding, c.seenResponses.next[kServerProducer] == written.responses && written.responses > responsesAtCalm,
+        FUZZ_CHECK(c.seenResponses.next[kServerProducer] == written.responses && written.responses > responsesAtCalm,
                    "client %d: responses stopped at %u of %u after the writing into the block stopped", i + 1,
                    c.seenResponses.next[kServerProducer], written.responses);
-        FUZZ_PROPERTY(clientFinding, c.seenReceived.next[kServerProducer] == written.received && written.received > receivedAtCalm,
+        FUZZ_CHECK(c.seenReceived.next[kServerProducer] == written.received && written.received > receivedAtCalm,
                    "client %d: received frames stopped at %u of %u after the writing into the block stopped", i + 1,
                    c.seenReceived.next[kServerProducer], written.received);
-        FUZZ_PROPERTY(serverFinding,
-                      server->seenCommands.next[c.producer] == c.commands &&
+        FUZZ_CHECK(server->seenCommands.next[c.producer] == c.commands &&
                        server->commandsAccepted[static_cast<std::size_t>(i)] > commandsAtCalm[static_cast<std::size_t>(i)],
                    "server: commands of client %d stopped at %u of %u after the writing into the block stopped", i + 1,
                    server->seenCommands.next[c.producer], c.commands);
-        FUZZ_PROPERTY(serverFinding,
-                      server->seenFrames.next[c.producer] == c.frames &&
+        FUZZ_CHECK(server->seenFrames.next[c.producer] == c.frames &&
                        server->framesAccepted[static_cast<std::size_t>(i)] > framesAtCalm[static_cast<std::size_t>(i)],
                    "server: frames of client %d stopped at %u of %u after the writing into the block stopped", i + 1,
                    server->seenFrames.next[c.producer], c.frames);
@@ -470,14 +525,16 @@ void run(const uint8_t* data, std::size_t size) {
         commandsAccepted += server->commandsAccepted[static_cast<std::size_t>(i)];
         framesAccepted += server->framesAccepted[static_cast<std::size_t>(i)];
     }
-    FUZZ_PROPERTY(serverFinding, server->seenCommands.accounted() >= commandsAccepted,
-               "server: of %llu commands accepted, %llu delivered, damaged or counted lost",
+    FUZZ_CHECK(server->seenCommands.accounted() + server->commandEntries.hidden >= commandsAccepted,
+               "server: of %llu commands accepted, %llu delivered, damaged or counted lost (%llu hidden)",
                static_cast<unsigned long long>(commandsAccepted),
-               static_cast<unsigned long long>(server->seenCommands.accounted()));
-    FUZZ_PROPERTY(serverFinding, server->seenFrames.accounted() >= framesAccepted,
-               "server: of %llu frames accepted, %llu delivered, damaged or counted lost",
+               static_cast<unsigned long long>(server->seenCommands.accounted()),
+               static_cast<unsigned long long>(server->commandEntries.hidden));
+    FUZZ_CHECK(server->seenFrames.accounted() + server->frameEntries.hidden >= framesAccepted,
+               "server: of %llu frames accepted, %llu delivered, damaged or counted lost (%llu hidden)",
                static_cast<unsigned long long>(framesAccepted),
-               static_cast<unsigned long long>(server->seenFrames.accounted()));
+               static_cast<unsigned long long>(server->seenFrames.accounted()),
+               static_cast<unsigned long long>(server->frameEntries.hidden));
 }
 
 } // namespace

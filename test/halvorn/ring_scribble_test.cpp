@@ -276,6 +276,15 @@ const Upset kUpsets[] = {
          s.header.writeIndex = static_cast<uint32_t>(slotOf(s.r.position));
      },
      0, 0, false, true},
+    // The writers follow the count two rings ahead; the reader still takes the 9 entries it had not taken.
+    {"NextStampTakenAwayAndACountAndEntryForgedTwoRingsAhead", 2,
+     [](UpsetScene& s) {
+         s.stamps[slotOf(s.r.position - 10)] = kUnstamped;
+         s.forge(s.r.position + 2 * kRingCapacity + 5);
+         s.r.position += 2 * kRingCapacity + 6;
+         s.header.writeIndex = static_cast<uint32_t>(slotOf(s.r.position));
+     },
+     1},
     {"FloorMovedAhead", 2, [](UpsetScene& s) { s.r.floor += 993; }, 0, 0},
     {"EpochWordOfTheServersRing", 3, [](UpsetScene& s) { ++s.r.epoch; }},
     {"CountAndHeaderMovedAheadTogether", 3, [](UpsetScene& s) { s.r.position += 4, s.header.writeIndex += 4; }},
@@ -285,6 +294,18 @@ const Upset kUpsets[] = {
      [](UpsetScene& s) { s.stamps[slotOf(s.r.position)] = slotStamp(s.r.epoch, s.r.position); }, 0, 0},
     {"StampOfTheNextResponseBeforeItsEntry", 1,
      [](UpsetScene& s) { s.stamps[slotOf(s.r.position)] = slotStamp(s.r.epoch, s.r.position); }, 0, 0},
+    // Check and all, ahead of the count the server keeps, with the count moved so that readers look: a reader
+    // that took it would wait past the places the server writes next.
+    {"ResponseForgedAheadOfTheCount", 1,
+     [](UpsetScene& s) {
+         s.forge(s.r.position + 5);
+         s.r.position += 4, s.header.writeIndex += 4;
+     }},
+    {"FrameForgedAlmostARingAheadOfTheCount", 3,
+     [](UpsetScene& s) {
+         s.forge(s.r.position + kRingCapacity - 20);
+         s.r.position += 4, s.header.writeIndex += 4;
+     }},
     {"CheckOfAnUnreadFrame", 3, [](UpsetScene& s) { s.checks[slotOf(s.r.position - 10)] ^= 1; }, 1},
     {"EpochWordMovedBackBeforeANewServer", 3, [](UpsetScene& s) { --s.r.epoch; }, 0, 0, true},
     {"ResponseEpochWordMovedBackBeforeANewServer", 1, [](UpsetScene& s) { --s.r.epoch; }, 0, 0, true},

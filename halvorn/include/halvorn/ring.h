@@ -12,15 +12,18 @@
 // count. The clients, which write the command and send rings, one past the latest place stamped in the
 // epoch (whether or not its check agrees: the stamp is written after the check, so that place was
 // written and only its bytes were scribbled on), never below the place the server reads next (the
-// record's floor, which the server keeps) nor below the count the last writer left when the stamps of
-// the latest entries were taken away (neither hint moves a writer further than the ring holds). A count,
-// header or epoch word scribbled on moves no writer back, so no place is written twice; stamps more than
-// a ring beyond the count and the floor move nobody.
+// record's floor, which the server keeps), nor below the count the last writer left when the stamps of
+// the latest entries were taken away (neither hint moves a writer further than the ring holds), nor
+// below its own last place. A count, header or epoch word scribbled on moves no writer back, so no place
+// is written twice; stamps more than a ring beyond the count, the floor and the writer's own place move
+// nobody.
 //
 // A reader whose next place is not stamped while the count says it should be goes on at the first
-// place stamped after it and counts as lost every place it passed that may have held an entry (a slot
-// still holding the entry of a lap before was never written again; a reader lapped by the writers goes
-// on with the oldest entry still in the ring).
+// place stamped after it, wherever in the ring, and counts as lost every place it passed that may have
+// held an entry (a slot still holding the entry of a lap before was never written again; a reader
+// lapped by the writers goes on with the oldest entry still in the ring). In the rings the server
+// writes, the record's check also covers the server's count, and a client's reader takes nothing at or
+// beyond the count the check vouches for: an entry forged ahead of it, check and all, moves nobody.
 //
 // The server starts every ring afresh in an epoch that no slot, reader or hint is in yet: stamps cleared,
 // epoch word advanced beyond the word's, the floor's and its own. It counts the entries of the epoch
@@ -28,13 +31,16 @@
 // check or not, and from the record's count when that is at most a ring beyond, and writes into the
 // record how many entries all the epochs before its own held, with a check binding that number to its
 // epoch (the rings it writes keep a second copy in the floor). It keeps epoch word, floor, number and
-// check, and puts them back whenever it looks.
+// check, and puts them back whenever it looks. A ring the clients write whose reader stands beyond every
+// place the writers go on from (an entry forged far ahead took it there) is started afresh too.
 // A reader follows another epoch only once an entry is stamped in it and none is left of its own (an
-// epoch word scribbled on changes nothing), and only once the new record's check agrees (or the new
-// epoch holds half a ring): the record's number, less the one its own epoch began with and the entries
-// it took, is what it missed, however many servers started meanwhile (counted as lost). A reader whose
-// epoch's number changes under it was started afresh by a server that could not tell its epoch from a
-// new one, and follows that start. The server's own readers follow only the epoch it keeps.
+// epoch word scribbled on changes nothing; in a ring the server writes, a stamp forged in the old epoch
+// keeps nobody there once the record's check agrees with the new one and counts at least what the
+// reader took), and only once the new record's check agrees (in a ring the clients write, or once the
+// new epoch holds half a ring): the record's number, less the one its own epoch began with and the
+// entries it took, is what it missed, however many servers started meanwhile (counted as lost). A reader
+// whose epoch's number changes under it was started afresh by a server that could not tell its epoch
+// from a new one, and follows that start. The server's own readers follow only the epoch it keeps.
 // A client's writer writes only when the epoch word agrees with the floor the server set, and drops its
 // entry when a new server started the ring while it was writing. Entries written while epoch word and
 // floor were scribbled to agree on another epoch are counted lost by the server's reader, and each slot
@@ -162,6 +168,12 @@ inline uint64_t mix(uint64_t h, const void* bytes, std::size_t size) noexcept {
     const uint64_t h = mix(0x84222325CBF29CE4ULL ^ (epoch & 0xFFFF), &earlier, sizeof earlier);
     return static_cast<uint32_t>(h ^ (h >> 32));
 }
+// The same for a ring the server writes, where it also covers the server's count.
+[[nodiscard]] inline uint32_t recordCheck(uint32_t epoch, uint64_t earlier, uint64_t count) noexcept {
+    uint64_t h = mix(0x84222325CBF29CE4ULL ^ (epoch & 0xFFFF), &earlier, sizeof earlier);
+    h = mix(h, &count, sizeof count);
+    return static_cast<uint32_t>(h ^ (h >> 32));
+}
 
 [[nodiscard]] constexpr uint64_t placeOf(uint64_t stamp) noexcept { return stamp & (kStampPlaceLimit - 1); }
 [[nodiscard]] constexpr uint32_t epochOf(uint64_t stamp) noexcept { return static_cast<uint32_t>(stamp >> kStampPlaceBits); }
@@ -212,9 +224,10 @@ public:
     // `readerNext`, the place its reader takes next), the count of earlier entries with its check and the
     // hints go back to what it keeps or what the stamps say. Entries the clients wrote into another epoch
     // (epoch word and floor scribbled to agree) are counted lost by the keeper's reader, their slots marked
-    // as places of the kept epoch that may have been written over. A ring whose places run out is started
-    // afresh. Returns what it found when it wrote anything back; nothing when all was sound or the mutex
-    // was not had (the next look tries again).
+    // as places of the kept epoch that may have been written over. A ring whose places run out, or whose
+    // reader stands beyond every place its writers go on from, is started afresh. Returns what it found
+    // when it wrote anything back; nothing when all was sound or the mutex was not had (the next look
+    // tries again).
     [[nodiscard]] std::optional<RingRepair> keep(uint64_t readerNext = 0) {
         platform::NamedMutexLock lock(mutex_, kRingMutexWaitMs);
         if (!lock.held() || !keeper_.load()) return std::nullopt;
@@ -225,14 +238,19 @@ public:
         const bool epochSound = found.epoch == epoch && ring_detail::inEpoch(floorNow, epoch);
         const bool sound = epochSound && floorNow == floor && recordKept();
         if (clientsWrite_) {
-            if (sound && hintsAgree(found, found.count) && found.count + 2 * kRingCapacity < kStampPlaceLimit) {
+            if (sound && hintsAgree(found, found.count) && found.count + 2 * kRingCapacity < kStampPlaceLimit &&
+                readerNext <= found.count) {
                 return std::nullopt;  // the writers keep these hints; only a disagreement asks for the stamps
             }
             // What it keeps first: the writers' next place is bounded by the floor.
             if (!epochSound) sweepStrays(readerNext);
             if (!sound) putRecordBack(floor);
             found.restored = nextPlace(epoch);
-            if (found.restored + 2 * kRingCapacity >= kStampPlaceLimit) {
+            // Writers into another epoch left their count, which tells nothing of ours: our highest stamp does.
+            if (!epochSound) found.restored = std::max(found.restored, highestStamped(epoch));
+            // A reader that an entry forged far ahead took more than a ring beyond every place the writers
+            // go on from would wait for ever: started afresh like a ring whose places ran out.
+            if (found.restored + 2 * kRingCapacity >= kStampPlaceLimit || readerNext > found.restored) {
                 restartFresh();
                 found.restored = 0;
                 return found;
@@ -267,6 +285,21 @@ public:
         const uint64_t stamp = slotStamp(epoch, place);
         return ring_detail::loadCount(stamps_[slot]) == stamp &&
                ring_detail::loadCount(checks_[slot]) == ring_detail::entryCheck(stamp, ring_.entries[slot]);
+    }
+    // Under the mutex: the first place from `from` on and below `end` whose slot holds the entry written there
+    // in `epoch`, check and all (UINT64_MAX: none). Every slot is looked at: writers that a hint moved ahead
+    // left the entries before the jump in their slots, more than a ring below the latest.
+    [[nodiscard]] uint64_t firstHeld(uint32_t epoch, uint64_t from, uint64_t end) const noexcept {
+        uint64_t first = UINT64_MAX;
+        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
+            const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
+            const uint64_t place = ring_detail::placeOf(stamp);
+            if (ring_detail::inEpoch(stamp, epoch) && place % kRingCapacity == slot && place >= from && place < end &&
+                place < first && holds(epoch, place)) {
+                first = place;
+            }
+        }
+        return first;
     }
     // Under the mutex: the slot of `place` holds, byte for byte, what was written there (its copy in `out`).
     [[nodiscard]] bool take(uint32_t epoch, uint64_t place, Entry& out) const noexcept {
@@ -304,9 +337,17 @@ public:
     [[nodiscard]] uint64_t position() const noexcept { return ring_detail::loadCount(record_.position); }
     // The record's count of the entries written in all epochs before its own.
     [[nodiscard]] uint64_t earlier() const noexcept { return ring_detail::loadCount(record_.earlier); }
-    // The record's count of earlier entries is the one the keeper of `epoch` wrote: its check agrees.
+    // The record's count of earlier entries (and, in a ring the server writes, its count) is the one the
+    // keeper of `epoch` wrote: its check agrees.
     [[nodiscard]] bool recordAgrees(uint32_t epoch) const noexcept {
-        return ring_detail::loadIndex(record_.check) == ring_detail::recordCheck(epoch, earlier());
+        return ring_detail::loadIndex(record_.check) == checkOf(epoch, earlier(), position());
+    }
+    // Where a reader of `epoch` stops: in a ring the server writes, at the count its check vouches for (0 while
+    // the check disagrees); an entry forged ahead of it, check and all, would take the reader past the places
+    // the server writes next. The rings the clients write have no such bound.
+    [[nodiscard]] uint64_t readLimit(uint32_t epoch) const noexcept {
+        if (clientsWrite_ || keeper_.load(std::memory_order_relaxed)) return UINT64_MAX;
+        return recordAgrees(epoch) ? position() : 0;
     }
     // Under the mutex, for the keeper's reader: how many entries were written into another epoch and taken
     // away since it last asked.
@@ -400,13 +441,14 @@ private:
         const bool floorHeld = clientsWrite_ && ring_detail::inEpoch(floor, epoch);
         const uint64_t floorPlace = floorHeld ? ring_detail::placeOf(floor) : 0;
         const uint64_t own =
-            ownEpoch_.load(std::memory_order_relaxed) == epoch ? own_.load(std::memory_order_relaxed) : 0;
+            ((ownEpoch_.load(std::memory_order_relaxed) ^ epoch) & 0xFFFF) == 0 ? own_.load(std::memory_order_relaxed) : 0;
         // The count is borne out when the place before it is stamped and its own slot holds the entry a lap
         // before it (or none yet); anything else asks all the stamps.
         const bool counted = position > 0 && position < kStampPlaceLimit && stamped(epoch, position - 1) &&
                              (position < kRingCapacity ? !ring_detail::inEpoch(stampOf(position), epoch)
                                                        : stamped(epoch, position - kRingCapacity));
-        const uint64_t last = counted ? position : latestStamped(epoch);
+        // Our own last place is no hint: stamps within a ring beyond it are real whatever the count says.
+        const uint64_t last = counted && position >= own ? position : latestIn(epoch, false, own);
         uint64_t place = std::max(last, own);
         // A count moved ahead finds the slots before it holding older entries, their stamps intact.
         if (position > place && position - last <= kRingCapacity && !holdsOlder(epoch, position - 1)) place = position;
@@ -414,11 +456,14 @@ private:
         return place;
     }
 
-    [[nodiscard]] uint64_t latestIn(uint32_t epoch, bool checked) const noexcept {
-        const uint64_t count = position();
+    // Stamps count up to a ring beyond the count, the floor and `known`, a place the caller knows was written.
+    [[nodiscard]] uint64_t latestIn(uint32_t epoch, bool checked, uint64_t known = 0) const noexcept {
+        // A count beyond every place (scribbled on) would make the reach wrap round.
+        const uint64_t count = std::min(position(), kStampPlaceLimit);
         const uint64_t floor = ring_detail::loadCount(record_.floor);
         const uint64_t reach =
-            std::max(count, clientsWrite_ && ring_detail::inEpoch(floor, epoch) ? ring_detail::placeOf(floor) : 0) +
+            std::max({count, clientsWrite_ && ring_detail::inEpoch(floor, epoch) ? ring_detail::placeOf(floor) : 0,
+                      known}) +
             kRingCapacity;
         // Backwards from where the count says the latest is: in a sound ring only that first one is checked.
         const auto start = static_cast<uint32_t>((count + kRingCapacity - 1) % kRingCapacity);
@@ -435,12 +480,16 @@ private:
         return found;
     }
 
-    // The count of earlier entries and its check are those the keeper wrote at its start.
+    // The record's check as the keeper of `epoch` writes it.
+    [[nodiscard]] uint32_t checkOf(uint32_t epoch, uint64_t earlier, uint64_t count) const noexcept {
+        return clientsWrite_ ? ring_detail::recordCheck(epoch, earlier) : ring_detail::recordCheck(epoch, earlier, count);
+    }
+    // The count of earlier entries and its check are those the keeper wrote (in a ring it writes, for its count).
     [[nodiscard]] bool recordKept() const noexcept {
         const uint64_t earlier = keptEarlier_.load(std::memory_order_relaxed);
         return this->earlier() == earlier &&
                ring_detail::loadIndex(record_.check) ==
-                   ring_detail::recordCheck(keptEpoch_.load(std::memory_order_relaxed), earlier);
+                   checkOf(keptEpoch_.load(std::memory_order_relaxed), earlier, kept_.load(std::memory_order_relaxed));
     }
     // What the keeper keeps in the floor: for a ring the clients write, the place its reader takes next; for
     // one it writes, a second copy of the count of earlier entries, which a new server falls back on.
@@ -452,7 +501,7 @@ private:
         const uint32_t epoch = keptEpoch_.load(std::memory_order_relaxed);
         const uint64_t earlier = keptEarlier_.load(std::memory_order_relaxed);
         ring_detail::storeCount(record_.earlier, earlier);
-        ring_detail::storeIndex(record_.check, ring_detail::recordCheck(epoch, earlier));
+        ring_detail::storeIndex(record_.check, checkOf(epoch, earlier, kept_.load(std::memory_order_relaxed)));
         ring_detail::storeCount(record_.floor, floor);
         ring_detail::storeIndex(record_.epoch, epoch);
     }
@@ -469,6 +518,10 @@ private:
         ring_detail::storeIndex(ring_.header.capacity, kRingCapacity);
         ring_detail::storeIndex(ring_.header.writeIndex, static_cast<uint32_t>(count % kRingCapacity));
         ring_detail::storeCount(record_.position, count);
+        if (!clientsWrite_ && keeper_.load(std::memory_order_relaxed)) {
+            ring_detail::storeIndex(record_.check, checkOf(keptEpoch_.load(std::memory_order_relaxed),
+                                                           keptEarlier_.load(std::memory_order_relaxed), count));
+        }
     }
 
     // The epoch the ring was in before a start, how many entries it held and how many all epochs before it
@@ -501,18 +554,38 @@ private:
             found.epoch = keptEpoch_.load();
             found.earlier = keptEarlier_.load();
         } else {
-            found.epoch = recordAgrees(word)         ? word
-                          : recordAgrees(floorEpoch) ? (word & ~uint32_t{0xFFFF}) | floorEpoch
-                                                     : mostHeldEpoch(word);
+            // In a ring the server wrote, the check also covers its count: a count scribbled on hides the epoch
+            // unless the count its stamps tell agrees instead.
+            const auto agrees = [this, earlier](uint32_t e) {
+                return recordAgrees(e) ||
+                       (!clientsWrite_ && ring_detail::loadIndex(record_.check) == checkOf(e, earlier, highestStamped(e)));
+            };
+            found.epoch = agrees(word)         ? word
+                          : agrees(floorEpoch) ? (word & ~uint32_t{0xFFFF}) | floorEpoch
+                                               : mostHeldEpoch(word);
             // The larger copy even when the check agrees: a record written back from an older start agrees too.
             found.earlier = std::max(ring_detail::placeOf(earlier), copy);
         }
         if (keeper_.load() && !clientsWrite_) {
             found.count = kept_.load();
         } else {
-            const uint64_t last = latestStamped(found.epoch);
+            // The keeper of a ring the clients write, starting it afresh, counts every entry stamped in its
+            // epoch, however far hints moved the writers: its reader counts what it had not taken.
+            const uint64_t last = keeper_.load() ? std::max(latestStamped(found.epoch), highestStamped(found.epoch))
+                                                 : latestStamped(found.epoch);
             const uint64_t count = position();
             found.count = count > last && count - last <= kRingCapacity ? count : last;
+        }
+        return found;
+    }
+
+    // One past the highest place stamped in `epoch` in its own slot, however far (0: none).
+    [[nodiscard]] uint64_t highestStamped(uint32_t epoch) const noexcept {
+        uint64_t found = 0;
+        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
+            const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
+            const uint64_t place = ring_detail::placeOf(stamp);
+            if (ring_detail::inEpoch(stamp, epoch) && place % kRingCapacity == slot) found = std::max(found, place + 1);
         }
         return found;
     }
@@ -618,7 +691,9 @@ public:
         platform::NamedMutexLock lock(channel_.mutex(), kRingMutexWaitMs);
         if (!lock.held()) return false;
         epoch_ = channel_.epoch();
-        next_ = channel_.latest(epoch_);
+        // In a ring the server writes, its count when the check vouches for it: a stamp forged ahead moves nobody.
+        const uint64_t limit = channel_.readLimit(epoch_);
+        next_ = limit != 0 && limit != UINT64_MAX ? limit : channel_.latest(epoch_);
         lastPosition_ = next_;
         seenPosition_ = channel_.position();
         baseKnown_ = false;
@@ -662,7 +737,7 @@ public:
             }
         }
         bool valid = false;
-        if (channel_.stamped(epoch_, next_)) {
+        if (channel_.stamped(epoch_, next_) && next_ < channel_.readLimit(epoch_)) {
             valid = channel_.take(epoch_, next_, out);
             // A slot stamped with our place whose check disagrees is passed (rejected) only once an entry
             // is written after it: until then its writer may still write it.
@@ -707,33 +782,46 @@ private:
         // A restart clears every stamp of the old epoch; an epoch word scribbled on leaves them. The keeper's
         // own reader never leaves the kept epoch.
         if (ringEpoch != epoch_ && !channel_.keeper() && channel_.latest(ringEpoch) != 0 &&
-            channel_.latest(epoch_) == 0) {
+            (channel_.latest(epoch_) == 0 || keeperMovedOn(ringEpoch))) {
             // The record tells how many entries we missed once the new keeper's check agrees; until its
-            // look puts back what was scribbled on, we wait (but not beyond half a ring of new entries).
-            if (!channel_.recordAgrees(ringEpoch) && channel_.latest(ringEpoch) < kRingCapacity / 2) {
+            // look puts back what was scribbled on, we wait (in a ring the clients write, not beyond half a
+            // ring of new entries; the server puts the check back with every entry it writes, so a stamp
+            // forged far ahead in another epoch takes nobody there).
+            if (!channel_.recordAgrees(ringEpoch) &&
+                (!channel_.clientsWrite() || channel_.latest(ringEpoch) < kRingCapacity / 2)) {
                 scannedPosition_ = UINT64_MAX;
                 return false;
             }
             followRestart(ringEpoch, result);
         }
-        const uint64_t end = channel_.latest(epoch_);
+        const uint64_t limit = channel_.readLimit(epoch_);
+        if (limit == 0) {
+            scannedPosition_ = UINT64_MAX;  // the keeper's next write or look puts the check back
+            return false;
+        }
+        const uint64_t end = std::min(channel_.latest(epoch_), limit);
         lastPosition_ = std::max(lastPosition_, std::min(end, next_ + kRingCapacity));
         if (end <= next_) return false;
-        for (uint64_t place = std::max(next_, end > kRingCapacity ? end - kRingCapacity : 0); place < end; ++place) {
-            if (channel_.holds(epoch_, place)) {
-                // Writers write one place after the other, but a hint may move them ahead: the places they
-                // skipped end with a slot that still holds the entry of a lap before, and from there on
-                // nothing was written and nothing lost.
-                const uint64_t lapped = place - next_ > kRingCapacity ? place - kRingCapacity : next_;
-                uint64_t runStart = place;
-                while (runStart > lapped && !channel_.holdsOlder(epoch_, runStart - 1)) --runStart;
-                addLost(result, runStart > lapped ? place - runStart : place - next_);
-                next_ = place;
-                scannedPosition_ = UINT64_MAX;  // the next gap gets a look of its own
-                return true;
-            }
-        }
-        return false;
+        const uint64_t place = channel_.firstHeld(epoch_, next_, end);
+        if (place == UINT64_MAX) return false;
+        // Writers write one place after the other, but a hint may move them ahead: the places they skipped
+        // end with a slot that still holds the entry of a lap before, and from there on nothing was written
+        // and nothing lost.
+        const uint64_t lapped = place - next_ > kRingCapacity ? place - kRingCapacity : next_;
+        uint64_t runStart = place;
+        while (runStart > lapped && !channel_.holdsOlder(epoch_, runStart - 1)) --runStart;
+        addLost(result, runStart > lapped ? place - runStart : place - next_);
+        next_ = place;
+        scannedPosition_ = UINT64_MAX;  // the next gap gets a look of its own
+        return true;
+    }
+
+    // In a ring the server writes, its record (check, count and all) says that its keeper is in `epoch`, and
+    // counts at least the entries we took of ours before it: a new server started the ring afresh, and what
+    // is still stamped in our epoch was forged after the start.
+    [[nodiscard]] bool keeperMovedOn(uint32_t epoch) const noexcept {
+        return !channel_.clientsWrite() && baseKnown_ && ((epoch ^ epoch_) & 0xFFFF) != 0 &&
+               channel_.recordAgrees(epoch) && channel_.earlier() >= base_ + next_;
     }
 
     // A new server started the ring afresh and wrote in it: what we had not read of the old epoch is

@@ -120,7 +120,9 @@ static_assert(offsetof(ServerBlock, receiveRing.entries) == 11'656'036);
 // with a check that binds that number to the epoch.
 struct RingRestart {
     uint32_t epoch;
-    uint32_t check;             // recordCheck(epoch, earlier): a reader trusts `earlier` only when it agrees
+    // recordCheck(epoch, earlier), and in the rings the server writes also over `position`: a reader trusts
+    // `earlier` (and there the count) only when it agrees
+    uint32_t check;
     uint64_t position;          // one past the latest entry written in the epoch, as its writer left it
     // slotStamp(epoch, rings the clients write: the place the server reads next; the rings it writes: a
     // second copy of `earlier`)
