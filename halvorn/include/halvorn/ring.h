@@ -360,12 +360,18 @@ public:
         if (!keeper_.load(std::memory_order_relaxed) || !clientsWrite_) return;
         const uint32_t epoch = keptEpoch_.load(std::memory_order_relaxed);
         uint64_t found = 0;
+        // The entry a stray may have been written over is the latest of ours in its slot, when our reader
+        // has not taken it yet (writers a hint moved ahead may be more than a ring beyond our reader).
+        const uint64_t latest = highestStamped(epoch);
         for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
             const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
             if (stamp != kUnstamped && !ring_detail::inEpoch(stamp, epoch) &&
                 ring_detail::placeOf(stamp) % kRingCapacity == slot) {
+                const uint64_t ahead = latest > slot ? latest - 1 - (latest - 1 - slot) % kRingCapacity : 0;
                 const uint64_t place =
-                    readerNext + (slot + kRingCapacity - readerNext % kRingCapacity) % kRingCapacity;
+                    latest > slot && ahead >= readerNext
+                        ? ahead
+                        : readerNext + (slot + kRingCapacity - readerNext % kRingCapacity) % kRingCapacity;
                 const uint64_t ours = slotStamp(epoch, place);
                 ring_detail::storeCount(checks_[slot], ~ring_detail::entryCheck(ours, ring_.entries[slot]));
                 ring_detail::storeCount(stamps_[slot], ours);
@@ -571,8 +577,7 @@ private:
         } else {
             // The keeper of a ring the clients write, starting it afresh, counts every entry stamped in its
             // epoch, however far hints moved the writers: its reader counts what it had not taken.
-            const uint64_t last = keeper_.load() ? std::max(latestStamped(found.epoch), highestStamped(found.epoch))
-                                                 : latestStamped(found.epoch);
+            const uint64_t last = latestStamped(found.epoch);
             const uint64_t count = position();
             found.count = count > last && count - last <= kRingCapacity ? count : last;
         }
@@ -619,8 +624,22 @@ private:
 
     void restartFresh() noexcept {
         const Ending old = ending();
-        const uint64_t earlier = std::min(ring_detail::placeOf(old.earlier) + old.count, kStampPlaceLimit - 1);
+        // The rings the server writes keep a copy in the floor, a stamp's place; in the others, a count that
+        // hints moved far ahead must not use up every count that follows.
+        const uint64_t earlier = clientsWrite_ ? old.earlier + std::min(old.count, UINT64_MAX - old.earlier)
+                                               : std::min(ring_detail::placeOf(old.earlier) + old.count, kStampPlaceLimit - 1);
         const uint32_t epoch = unusedEpochAfter(old.epoch);
+        if (keeper_.load() && clientsWrite_) {
+            // Entries the writers stamped beyond the count (a hint moved them ahead) are not in the count of
+            // earlier entries; our reader counts them as lost with what the strays took.
+            uint64_t beyond = 0;
+            for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
+                const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
+                const uint64_t place = ring_detail::placeOf(stamp);
+                if (ring_detail::inEpoch(stamp, old.epoch) && place % kRingCapacity == slot && place >= old.count) ++beyond;
+            }
+            strays_.fetch_add(beyond, std::memory_order_relaxed);
+        }
         for (uint32_t slot = 0; slot < kRingCapacity; ++slot) ring_detail::storeCount(stamps_[slot], kUnstamped);
         kept_.store(0);
         keptEpoch_.store(epoch);
