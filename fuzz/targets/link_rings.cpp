@@ -135,7 +135,8 @@ struct Seen {
 //   an entry when it lies past it and within a ring), so that a writer that never knew of it takes it.
 // - An entry lapped after the writers skipped places (a hint moved them ahead: a count, a floor, a stamp
 //   forged ahead). Its slot then looks just like that of a place they skipped, which held nothing.
-// Writers that go one place after the other lap where the reader sees it and counts it.
+// Writers that go one place after the other lap where the reader sees it and counts it. Entries written
+// into another epoch than the kept one are strays, which the keeper counts.
 struct ClientEntries {
     std::array<uint64_t, kRingCapacity> stamps;  // the stamp each slot's latest entry was given
     std::array<uint64_t, kRingCapacity> skipsAt{};  // `skips` when it was written
@@ -199,7 +200,8 @@ struct Client {
 // A client's write into a ring the server reads, and where it went.
 template <typename Entry>
 RingWriteResult writeTraced(RingChannel<Entry>& ring, const Entry& entry, const RingReader<Entry>& reader,
-                            ClientEntries& entries, const uint64_t* stamps, const RingRestart& record) {
+                            uint32_t keptEpoch, ClientEntries& entries, const uint64_t* stamps,
+                            const RingRestart& record) {
     std::array<uint64_t, kRingCapacity> before;
     std::memcpy(before.data(), stamps, sizeof before);
     const uint64_t count = record.position;
@@ -213,7 +215,11 @@ RingWriteResult writeTraced(RingChannel<Entry>& ring, const Entry& entry, const 
     entries.last = stamp;
     const uint64_t earlier = entries.stamps[slot];
     const uint64_t was = ring_detail::placeOf(earlier);
-    if (earlier != kUnstamped && ring_detail::inEpoch(earlier, epoch) && !(reader.epoch() == epoch && reader.next() > was)) {
+    // Entries written into another epoch than the kept one are the keeper's to count (strays), whatever they
+    // covered.
+    const bool kept = ring_detail::inEpoch(stamp, keptEpoch);
+    if (kept && earlier != kUnstamped && ring_detail::inEpoch(earlier, epoch) &&
+        !(reader.epoch() == epoch && reader.next() > was)) {
         const bool vouched = count > was && count - was <= kRingCapacity;
         if (was == place) {
             FUZZ_CHECK(before[slot] != stamp && !vouched,
@@ -248,15 +254,17 @@ void clientWrites(Client& c, Server& server, bool command, std::array<uint32_t, 
         r = writeOrWait(
             [&] {
                 return writeTraced(c.channels.command, commandOf(c.producer, c.commands), server.commands,
-                                   server.commandEntries, m.state.commandStamps, m.state.commandRing);
+                                   server.channels.command.keptEpoch(), server.commandEntries, m.state.commandStamps,
+                                   m.state.commandRing);
             },
             server);
         if (r == RingWriteResult::Written) ++c.commands, ++server.commandsAccepted[k];
     } else {
         r = writeOrWait(
             [&] {
-                return writeTraced(c.channels.send, frameOf(c.producer, c.frames), server.frames, server.frameEntries,
-                                   m.state.sendStamps, m.state.sendRing);
+                return writeTraced(c.channels.send, frameOf(c.producer, c.frames), server.frames,
+                                   server.channels.send.keptEpoch(), server.frameEntries, m.state.sendStamps,
+                                   m.state.sendRing);
             },
             server);
         if (r == RingWriteResult::Written) ++c.frames, ++server.framesAccepted[k];
@@ -429,8 +437,9 @@ void run(const uint8_t* data, std::size_t size) {
                 uint64_t last = 0;
                 for (uint32_t k = 0; k < kRingCapacity; ++k) {
                     const uint64_t place = ring_detail::placeOf(stamps[k]);
+                    // Stamps more than a ring beyond the count tell nothing (they may be forged).
                     if (ring_detail::inEpoch(stamps[k], keptEpoch) && place % kRingCapacity == k &&
-                        place < written + kRingCapacity) {
+                        place < std::min(r.position, kStampPlaceLimit) + kRingCapacity) {
                         last = std::max(last, place + 1);
                     }
                 }

@@ -238,7 +238,7 @@ public:
         const bool epochSound = found.epoch == epoch && ring_detail::inEpoch(floorNow, epoch);
         const bool sound = epochSound && floorNow == floor && recordKept();
         if (clientsWrite_) {
-            if (sound && hintsAgree(found, found.count) && found.count + 2 * kRingCapacity < kStampPlaceLimit &&
+            if (sound && hintsAgree(found, found.count) && found.count < kStampPlaceLimit - 2 * kRingCapacity &&
                 readerNext <= found.count) {
                 return std::nullopt;  // the writers keep these hints; only a disagreement asks for the stamps
             }
@@ -250,7 +250,7 @@ public:
             if (!epochSound) found.restored = std::max(found.restored, highestStamped(epoch));
             // A reader that an entry forged far ahead took more than a ring beyond every place the writers
             // go on from would wait for ever: started afresh like a ring whose places ran out.
-            if (found.restored + 2 * kRingCapacity >= kStampPlaceLimit || readerNext > found.restored) {
+            if (found.restored >= kStampPlaceLimit - 2 * kRingCapacity || readerNext > found.restored) {
                 restartFresh();
                 found.restored = 0;
                 return found;
@@ -422,7 +422,7 @@ private:
                 return RingWriteResult::Unusable;
             }
             place = nextPlace(epoch);
-            if (place + kRingCapacity >= kStampPlaceLimit) return RingWriteResult::Unusable;
+            if (place >= kStampPlaceLimit - kRingCapacity) return RingWriteResult::Unusable;
         }
         const auto slot = static_cast<uint32_t>(place % kRingCapacity);
         ring_detail::storeEntry(ring_.entries[slot], entry);
@@ -457,7 +457,11 @@ private:
         const uint64_t last = counted && position >= own ? position : latestIn(epoch, false, own);
         uint64_t place = std::max(last, own);
         // A count moved ahead finds the slots before it holding older entries, their stamps intact.
-        if (position > place && position - last <= kRingCapacity && !holdsOlder(epoch, position - 1)) place = position;
+        // (Within a ring of the latest stamp or of the floor: a stamp scribbled on leaves the floor to vouch.)
+        if (position > place && position - std::max(last, floorPlace) <= kRingCapacity &&
+            !holdsOlder(epoch, position - 1)) {
+            place = position;
+        }
         if (floorPlace > place && floorPlace - last <= kRingCapacity) place = floorPlace;
         return place;
     }
