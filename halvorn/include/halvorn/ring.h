@@ -458,11 +458,14 @@ private:
         uint64_t place = std::max(last, own);
         // A count moved ahead finds the slots before it holding older entries, their stamps intact.
         // (Within a ring of the latest stamp or of the floor: a stamp scribbled on leaves the floor to vouch.)
-        if (position > place && position - std::max(last, floorPlace) <= kRingCapacity &&
+        if (position > place &&
+            (position - last <= kRingCapacity || (floorPlace < position && position - floorPlace <= kRingCapacity)) &&
             !holdsOlder(epoch, position - 1)) {
             place = position;
         }
-        if (floorPlace > place && floorPlace - last <= kRingCapacity) place = floorPlace;
+        if (floorPlace > place && (floorPlace - last <= kRingCapacity || floorPlace - place <= kRingCapacity)) {
+            place = floorPlace;
+        }
         return place;
     }
 
