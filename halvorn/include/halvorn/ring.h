@@ -459,7 +459,7 @@ private:
         // A count moved ahead finds the slots before it holding older entries, their stamps intact.
         // (Within a ring of the latest stamp or of the floor: a stamp scribbled on leaves the floor to vouch.)
         if (position > place &&
-            (position - last <= kRingCapacity || (floorPlace < position && position - floorPlace <= kRingCapacity)) &&
+            (position - last <= kRingCapacity || (floorPlace <= position && position - floorPlace <= kRingCapacity)) &&
             !holdsOlder(epoch, position - 1)) {
             place = position;
         }
