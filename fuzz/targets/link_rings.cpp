@@ -433,7 +433,9 @@ void run(const uint8_t* data, std::size_t size) {
             // count moved more than a ring away).
             const auto hidden = [](const RingRestart& r, const uint64_t* stamps, uint64_t keptEarlier,
                                    uint32_t keptEpoch, uint64_t written) {
-                const uint64_t copies = std::max(ring_detail::placeOf(r.earlier), ring_detail::placeOf(r.floor));
+                // The floor's copy, when the floor is still in the epoch.
+                const uint64_t copies = std::max(ring_detail::placeOf(r.earlier),
+                                                 ring_detail::inEpoch(r.floor, keptEpoch) ? ring_detail::placeOf(r.floor) : 0);
                 uint64_t last = 0;
                 for (uint32_t k = 0; k < kRingCapacity; ++k) {
                     const uint64_t place = ring_detail::placeOf(stamps[k]);

@@ -238,8 +238,10 @@ public:
         const bool epochSound = found.epoch == epoch && ring_detail::inEpoch(floorNow, epoch);
         const bool sound = epochSound && floorNow == floor && recordKept();
         if (clientsWrite_) {
+            // A writer whose own last place lies near the end of the places can write no more.
+            const bool placesLeft = highestStamped(epoch) < kStampPlaceLimit - 2 * kRingCapacity;
             if (sound && hintsAgree(found, found.count) && found.count < kStampPlaceLimit - 2 * kRingCapacity &&
-                readerNext <= found.count) {
+                readerNext <= found.count && placesLeft) {
                 return std::nullopt;  // the writers keep these hints; only a disagreement asks for the stamps
             }
             // What it keeps first: the writers' next place is bounded by the floor.
@@ -250,7 +252,7 @@ public:
             if (!epochSound) found.restored = std::max(found.restored, highestStamped(epoch));
             // A reader that an entry forged far ahead took more than a ring beyond every place the writers
             // go on from would wait for ever: started afresh like a ring whose places ran out.
-            if (found.restored >= kStampPlaceLimit - 2 * kRingCapacity || readerNext > found.restored) {
+            if (found.restored >= kStampPlaceLimit - 2 * kRingCapacity || readerNext > found.restored || !placesLeft) {
                 restartFresh();
                 found.restored = 0;
                 return found;
@@ -558,7 +560,6 @@ private:
         const uint32_t word = epoch();
         const uint64_t floor = ring_detail::loadCount(record_.floor);
         const uint32_t floorEpoch = ring_detail::epochOf(floor);
-        const uint64_t copy = clientsWrite_ ? earlier : ring_detail::placeOf(floor);
         if (!keeper_.load() && word == 0 && floor == 0 && earlier == 0 && position() == 0 &&
             ring_detail::loadIndex(record_.check) == 0) {
             return found;  // a record nobody wrote yet: no server before us, whatever the stamps say
@@ -577,6 +578,10 @@ private:
                           : agrees(floorEpoch) ? (word & ~uint32_t{0xFFFF}) | floorEpoch
                                                : mostHeldEpoch(word);
             // The larger copy even when the check agrees: a record written back from an older start agrees too.
+            // The floor's copy counts only when the floor is in that epoch (moved back, it may be in another).
+            const uint64_t copy = clientsWrite_                             ? earlier
+                                  : ring_detail::inEpoch(floor, found.epoch) ? ring_detail::placeOf(floor)
+                                                                             : 0;
             found.earlier = std::max(ring_detail::placeOf(earlier), copy);
         }
         if (keeper_.load() && !clientsWrite_) {
