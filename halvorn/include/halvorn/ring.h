@@ -13,8 +13,8 @@
 // epoch (whether or not its check agrees: the stamp is written after the check, so that place was
 // written and only its bytes were scribbled on), never below the place the server reads next (the
 // record's floor, which the server keeps), nor below the count the last writer left when the stamps of
-// the latest entries were taken away (neither hint moves a writer further than the ring holds), nor
-// below its own last place. A count, header or epoch word scribbled on moves no writer back, so no place
+// the latest entries were taken away (neither hint moves a writer more than a ring beyond the stamps or
+// the other hint), nor below its own last place. A count, header or epoch word scribbled on moves no writer back, so no place
 // is written twice; stamps more than a ring beyond the count, the floor and the writer's own place move
 // nobody.
 //
@@ -32,7 +32,9 @@
 // record how many entries all the epochs before its own held, with a check binding that number to its
 // epoch (the rings it writes keep a second copy in the floor). It keeps epoch word, floor, number and
 // check, and puts them back whenever it looks. A ring the clients write whose reader stands beyond every
-// place the writers go on from (an entry forged far ahead took it there) is started afresh too.
+// place the writers go on from (an entry forged far ahead took it there), or that holds a stamp near the
+// end of the places, is started afresh too. A new server takes the floor's copy of the number only from
+// the floor's own epoch.
 // A reader follows another epoch only once an entry is stamped in it and none is left of its own (an
 // epoch word scribbled on changes nothing; in a ring the server writes, a stamp forged in the old epoch
 // keeps nobody there once the record's check agrees with the new one and counts at least what the
@@ -577,11 +579,23 @@ private:
             found.epoch = agrees(word)         ? word
                           : agrees(floorEpoch) ? (word & ~uint32_t{0xFFFF}) | floorEpoch
                                                : mostHeldEpoch(word);
+            if (!agrees(found.epoch)) {
+                // Word and floor both moved: the check may still name the epoch of one of the stamps.
+                for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
+                    const uint32_t e = ring_detail::epochOf(ring_detail::loadCount(stamps_[slot]));
+                    if (ring_detail::loadCount(stamps_[slot]) != kUnstamped && agrees(e)) {
+                        found.epoch = (word & ~uint32_t{0xFFFF}) | e;
+                        break;
+                    }
+                }
+            }
             // The larger copy even when the check agrees: a record written back from an older start agrees too.
-            // The floor's copy counts only when the floor is in that epoch (moved back, it may be in another).
-            const uint64_t copy = clientsWrite_                             ? earlier
-                                  : ring_detail::inEpoch(floor, found.epoch) ? ring_detail::placeOf(floor)
-                                                                             : 0;
+            // The floor's copy counts when the floor is in that epoch (moved back, it may be in another), or when
+            // nothing told the epoch (no check agrees, no entry is held).
+            const bool told = agrees(found.epoch) || mostHeldEpoch(word) != word || latestStamped(found.epoch) != 0;
+            const uint64_t copy = clientsWrite_ ? earlier
+                                  : ring_detail::inEpoch(floor, found.epoch) || !told ? ring_detail::placeOf(floor)
+                                                                                      : 0;
             found.earlier = std::max(ring_detail::placeOf(earlier), copy);
         }
         if (keeper_.load() && !clientsWrite_) {
