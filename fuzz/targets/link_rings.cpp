@@ -136,7 +136,8 @@ struct Seen {
 // - An entry lapped after the writers skipped places (a hint moved them ahead: a count, a floor, a stamp
 //   forged ahead). Its slot then looks just like that of a place they skipped, which held nothing.
 // Writers that go one place after the other lap where the reader sees it and counts it. Entries written
-// into another epoch than the kept one are strays, which the keeper counts.
+// into another epoch than the kept one are strays, which the keeper counts when it looks; a stray written
+// over before it looked is gone without a trace.
 struct ClientEntries {
     std::array<uint64_t, kRingCapacity> stamps;  // the stamp each slot's latest entry was given
     std::array<uint64_t, kRingCapacity> skipsAt{};  // `skips` when it was written
@@ -231,6 +232,8 @@ RingWriteResult writeTraced(RingChannel<Entry>& ring, const Entry& entry, const 
             ++entries.hidden;
         }
     }
+    // A stray the keeper never saw (its stamp still as written), written over: nothing tells of it any more.
+    if (earlier != kUnstamped && !ring_detail::inEpoch(earlier, keptEpoch) && before[slot] == earlier) ++entries.hidden;
     entries.stamps[slot] = stamp;
     entries.skipsAt[slot] = entries.skips;
     return r;

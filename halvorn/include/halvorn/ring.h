@@ -450,8 +450,14 @@ private:
         const uint64_t floor = ring_detail::loadCount(record_.floor);
         const bool floorHeld = clientsWrite_ && ring_detail::inEpoch(floor, epoch);
         const uint64_t floorPlace = floorHeld ? ring_detail::placeOf(floor) : 0;
+        // Our own last place, unless the keeper has since stamped its slot with an earlier place of the epoch
+        // (it swept strays there): then the ring no longer holds what we wrote.
+        const uint64_t ownPlace = own_.load(std::memory_order_relaxed);
+        const uint64_t ownSlot = ownPlace > 0 ? stampOf(ownPlace - 1) : kUnstamped;
+        const bool ownSwept = ring_detail::inEpoch(ownSlot, epoch) && ring_detail::placeOf(ownSlot) < ownPlace - 1 &&
+                              ring_detail::placeOf(ownSlot) % kRingCapacity == (ownPlace - 1) % kRingCapacity;
         const uint64_t own =
-            ((ownEpoch_.load(std::memory_order_relaxed) ^ epoch) & 0xFFFF) == 0 ? own_.load(std::memory_order_relaxed) : 0;
+            ((ownEpoch_.load(std::memory_order_relaxed) ^ epoch) & 0xFFFF) == 0 && !ownSwept ? ownPlace : 0;
         // The count is borne out when the place before it is stamped and its own slot holds the entry a lap
         // before it (or none yet); anything else asks all the stamps.
         const bool counted = position > 0 && position < kStampPlaceLimit && stamped(epoch, position - 1) &&
@@ -579,6 +585,12 @@ private:
             found.epoch = agrees(word)         ? word
                           : agrees(floorEpoch) ? (word & ~uint32_t{0xFFFF}) | floorEpoch
                                                : mostHeldEpoch(word);
+            if (!clientsWrite_ && !agrees(found.epoch) && found.epoch == word && floorEpoch != (word & 0xFFFF) &&
+                heldIn(floorEpoch) > 0 && heldIn(floorEpoch) >= heldIn(word)) {
+                // The floor of a ring the server writes names its epoch too: on a tie it outweighs a word
+                // that a stamp forged in it may have carried.
+                found.epoch = (word & ~uint32_t{0xFFFF}) | floorEpoch;
+            }
             if (!agrees(found.epoch)) {
                 // Word and floor both moved: the check may still name the epoch of one of the stamps.
                 for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
@@ -619,6 +631,20 @@ private:
             if (ring_detail::inEpoch(stamp, epoch) && place % kRingCapacity == slot) found = std::max(found, place + 1);
         }
         return found;
+    }
+
+    // How many slots hold an entry of `epoch`, check and all.
+    [[nodiscard]] std::size_t heldIn(uint32_t epoch) const noexcept {
+        std::size_t n = 0;
+        for (uint32_t slot = 0; slot < kRingCapacity; ++slot) {
+            const uint64_t stamp = ring_detail::loadCount(stamps_[slot]);
+            const uint64_t place = ring_detail::placeOf(stamp);
+            if (stamp != kUnstamped && ring_detail::inEpoch(stamp, epoch) && place % kRingCapacity == slot &&
+                holds(epoch, place)) {
+                ++n;
+            }
+        }
+        return n;
     }
 
     // The epoch most slots hold an entry of, check and all; `word` when none does or it ties.
