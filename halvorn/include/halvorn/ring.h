@@ -14,8 +14,9 @@
 // written and only its bytes were scribbled on), never below the place the server reads next (the
 // record's floor, which the server keeps), nor below the count the last writer left when the stamps of
 // the latest entries were taken away (neither hint moves a writer more than a ring beyond the stamps or
-// the other hint), nor below its own last place. A count, header or epoch word scribbled on moves no writer back, so no place
-// is written twice; stamps more than a ring beyond the count, the floor and the writer's own place move
+// the other hint), nor below its own last place (forgotten once the keeper stamped its slot with an
+// earlier place). A count, header or epoch word scribbled on moves no writer back, so no place is
+// written twice; stamps more than a ring beyond the count, the floor and the writer's own place move
 // nobody.
 //
 // A reader whose next place is not stamped while the count says it should be goes on at the first
@@ -27,14 +28,15 @@
 //
 // The server starts every ring afresh in an epoch that no slot, reader or hint is in yet: stamps cleared,
 // epoch word advanced beyond the word's, the floor's and its own. It counts the entries of the epoch
-// before (the one the record's check names, else the one most entries are stamped in) from its stamps,
-// check or not, and from the record's count when that is at most a ring beyond, and writes into the
-// record how many entries all the epochs before its own held, with a check binding that number to its
-// epoch (the rings it writes keep a second copy in the floor). It keeps epoch word, floor, number and
-// check, and puts them back whenever it looks. A ring the clients write whose reader stands beyond every
-// place the writers go on from (an entry forged far ahead took it there), or that holds a stamp near the
-// end of the places, is started afresh too. A new server takes the floor's copy of the number only from
-// the floor's own epoch.
+// before (the one the record's check names, be it the word's, the floor's or a stamp's, else the one most
+// entries are stamped in, in the rings it writes the floor's on a tie) from its stamps, check or not, and
+// from the record's count when that is at most a ring beyond, and writes into the record how many
+// entries all the epochs before its own held, with a check binding that number to its epoch (the rings
+// it writes keep a second copy in the floor, which a new server takes only from the floor's own epoch,
+// or when nothing told the epoch). It keeps epoch word, floor, number and check, and puts them back
+// whenever it looks. A ring the clients write whose reader stands beyond every place the writers go on
+// from (an entry forged far ahead took it there), or that holds a stamp near the end of the places, is
+// started afresh too.
 // A reader follows another epoch only once an entry is stamped in it and none is left of its own (an
 // epoch word scribbled on changes nothing; in a ring the server writes, a stamp forged in the old epoch
 // keeps nobody there once the record's check agrees with the new one and counts at least what the
