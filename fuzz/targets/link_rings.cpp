@@ -200,12 +200,12 @@ struct Client {
 
 // A client's write into a ring the server reads, and where it went.
 template <typename Entry>
-RingWriteResult writeTraced(RingChannel<Entry>& ring, const Entry& entry, const RingReader<Entry>& reader,
-                            uint32_t keptEpoch, ClientEntries& entries, const uint64_t* stamps,
-                            const RingRestart& record) {
+RingWriteResult writeTraced(RingChannel<Entry>& ring, const Entry& entry, const RingChannel<Entry>& keeper,
+                            const RingReader<Entry>& reader, ClientEntries& entries) {
     std::array<uint64_t, kRingCapacity> before;
-    std::memcpy(before.data(), stamps, sizeof before);
-    const uint64_t count = record.position;
+    for (uint32_t k = 0; k < kRingCapacity; ++k) before[k] = keeper.stampOf(k);
+    const uint64_t count = keeper.position();
+    const uint32_t keptEpoch = keeper.keptEpoch();
     const RingWriteResult r = ring.write(entry);
     if (r != RingWriteResult::Written) return r;
     const uint64_t place = ring.lastWrittenPlace();
@@ -241,35 +241,25 @@ RingWriteResult writeTraced(RingChannel<Entry>& ring, const Entry& entry, const 
 
 // A client's write; one the ring cannot take yet waits for the server's look and is tried once more,
 // as the client's writer does.
-template <typename Write>
-RingWriteResult writeOrWait(Write write, Server& server) {
-    const RingWriteResult first = write();
+template <typename Entry>
+RingWriteResult writeOrWait(RingChannel<Entry>& ring, const Entry& entry, const RingChannel<Entry>& keeper,
+                            const RingReader<Entry>& reader, ClientEntries& entries, Server& server) {
+    const RingWriteResult first = writeTraced(ring, entry, keeper, reader, entries);
     if (first != RingWriteResult::Unusable) return first;
     server.look();
-    return write();
+    return writeTraced(ring, entry, keeper, reader, entries);
 }
 
 void clientWrites(Client& c, Server& server, bool command, std::array<uint32_t, kClients>* refusedInCalm = nullptr) {
     const std::size_t k = static_cast<std::size_t>(c.producer - 1);
-    Memory& m = memory();
     RingWriteResult r;
     if (command) {
-        r = writeOrWait(
-            [&] {
-                return writeTraced(c.channels.command, commandOf(c.producer, c.commands), server.commands,
-                                   server.channels.command.keptEpoch(), server.commandEntries, m.state.commandStamps,
-                                   m.state.commandRing);
-            },
-            server);
+        r = writeOrWait(c.channels.command, commandOf(c.producer, c.commands), server.channels.command, server.commands,
+                        server.commandEntries, server);
         if (r == RingWriteResult::Written) ++c.commands, ++server.commandsAccepted[k];
     } else {
-        r = writeOrWait(
-            [&] {
-                return writeTraced(c.channels.send, frameOf(c.producer, c.frames), server.frames,
-                                   server.channels.send.keptEpoch(), server.frameEntries, m.state.sendStamps,
-                                   m.state.sendRing);
-            },
-            server);
+        r = writeOrWait(c.channels.send, frameOf(c.producer, c.frames), server.channels.send, server.frames,
+                        server.frameEntries, server);
         if (r == RingWriteResult::Written) ++c.frames, ++server.framesAccepted[k];
     }
     if (refusedInCalm != nullptr && r != RingWriteResult::Written) ++(*refusedInCalm)[k];
