@@ -285,6 +285,14 @@ const Upset kUpsets[] = {
          s.header.writeIndex = static_cast<uint32_t>(slotOf(s.r.position));
      },
      1},
+    // A writer that never wrote here has only the count and the floor, which agree, to go on: not the
+    // places a ring and more below, where the reader would never look.
+    {"LastRingOfStampsTakenAwayAndTheFloorMovedBack", 2,
+     [](UpsetScene& s) {
+         for (uint64_t p = s.r.position - kRingCapacity; p < s.r.position; ++p) s.stamps[slotOf(p)] = kUnstamped;
+         s.r.floor -= 1;
+     },
+     0, 0, false, true},
     {"FloorMovedAhead", 2, [](UpsetScene& s) { s.r.floor += 993; }, 0, 0},
     {"EpochWordOfTheServersRing", 3, [](UpsetScene& s) { ++s.r.epoch; }},
     {"CountAndHeaderMovedAheadTogether", 3, [](UpsetScene& s) { s.r.position += 4, s.header.writeIndex += 4; }},
